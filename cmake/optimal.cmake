@@ -1,0 +1,1 @@
+# The optimal (shortest-stream) encoder.

@@ -1,0 +1,1 @@
+# The symbol writer: error correction and layout of whole Aztec symbols.
