@@ -1,0 +1,231 @@
+// The search driver: the live list, the character, pair and binary steps,
+// pruning, and the loop over the message.
+//
+// Every live state is advanced by each step, by appending a code in place
+// or by branching into latch and shift children; after each step only the
+// cheapest states survive, and of those only the first in each mode: two
+// live states in the same mode with the same cost grow identical futures,
+// and the earlier one always wins the final tie, so the later one can never
+// contribute to the result.  That keeps the list at five states at most.
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "code_tables.hpp"
+#include "encoder_object.hpp"
+#include "error_reporting.hpp"
+#include "fault_injection.hpp"
+
+namespace quillbank::aztec {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The live list
+
+int replaceState(EncoderObject* self, EncodeState* old, EncodeState* fresh) {
+    if (faultDue(FaultSite::ReplaceState)) return raiseInjectedFault();
+    std::vector<EncodeState*>& live = self->liveStates;
+    live.erase(std::remove(live.begin(), live.end(), old), live.end());
+    live.push_back(fresh);
+    return 0;
+}
+
+int removeState(EncoderObject* self, EncodeState* state) {
+    if (faultDue(FaultSite::RemoveState)) return raiseInjectedFault();
+    std::vector<EncodeState*>& live = self->liveStates;
+    auto it = std::find(live.begin(), live.end(), state);
+    if (it != live.end()) live.erase(it);
+    return 0;
+}
+
+// Each step walks a copy of the live list taken when it starts, so that the
+// children it creates are not visited by the same step.
+const std::vector<EncodeState*>& takeSnapshot(EncoderObject* self) {
+    self->snapshot.assign(self->liveStates.begin(), self->liveStates.end());
+    return self->snapshot;
+}
+
+// Allocation of a child may fail; the exception reaches `encode`.
+StateTree& growingTree(EncoderObject* self) {
+    if (faultDue(FaultSite::GrowChild)) throw std::bad_alloc();
+    return self->tree;
+}
+
+// ---------------------------------------------------------------------------
+// Character and pair steps
+
+void addChar(EncoderObject* self, uint8_t byte) {
+    const EncoderOperations* ops = self->operationTable;
+    const CandidateList& candidates = candidateTable[byte];
+    for (EncodeState* state : takeSnapshot(self)) {
+        if (hasChar(state->mode, byte)) {
+            // The state's own mode holds the byte: no branching.
+            appendToken(*state, charToken(state->mode, byte));
+            if (ops->replaceState(self, state, state) < 0) goto error;
+            continue;
+        }
+        for (int i = 0; i < candidates.count; ++i) {
+            Mode target = candidates.modes[i];
+            BitToken code = candidates.tokens[i];
+            EncodeState* latched = latchChild(growingTree(self), *state, target, code);
+            if (ops->replaceState(self, state, latched) < 0) goto error;
+            if (hasShift(state->mode, target)) {
+                EncodeState* shifted = shiftChild(growingTree(self), *state, target, code);
+                if (ops->replaceState(self, state, shifted) < 0) goto error;
+            }
+        }
+    }
+    return;
+error:
+    writeUnraisable("quillbank.aztec.encoder.Encoder.addChar");
+}
+
+void addPair(EncoderObject* self, uint8_t code) {
+    const EncoderOperations* ops = self->operationTable;
+    for (EncodeState* state : takeSnapshot(self)) {
+        if (state->mode == Punct) {
+            appendToken(*state, BitToken{5, code});
+            if (ops->replaceState(self, state, state) < 0) goto error;
+            continue;
+        }
+        EncodeState* latched = latchPairChild(growingTree(self), *state, code);
+        if (ops->replaceState(self, state, latched) < 0) goto error;
+        if (hasShift(state->mode, Punct)) {
+            EncodeState* shifted = shiftPairChild(growingTree(self), *state, code);
+            if (ops->replaceState(self, state, shifted) < 0) goto error;
+        }
+    }
+    return;
+error:
+    writeUnraisable("quillbank.aztec.encoder.Encoder.addPair");
+}
+
+// ---------------------------------------------------------------------------
+// Binary runs
+
+// Bytes below 0x80 that no text mode holds (0 and 14 to 26).
+bool isUnencodableText(uint8_t byte) { return byte < 0x80 && candidateTable[byte].count == 0; }
+
+// The length of the binary run at the start of `rest`: the bytes of 0x80
+// and above, or else the bytes that no text mode holds, up to the first byte
+// of the other kind and at most what one binary-shift header can announce.
+uint16_t binaryRunLength(EncoderObject*, const uint8_t* rest, std::size_t length) {
+    std::size_t limit = std::min(length, kMaxBinaryRun);
+    std::size_t count = 0;
+    if (rest[0] >= 0x80) {
+        while (count < limit && rest[count] >= 0x80) ++count;
+    } else {
+        while (count < limit && isUnencodableText(rest[count])) ++count;
+    }
+    return uint16_t(count);
+}
+
+void addBinary(EncoderObject* self, const uint8_t* run, std::size_t length) {
+    const EncoderOperations* ops = self->operationTable;
+    for (EncodeState* state : takeSnapshot(self)) {
+        EncodeState* child = binaryShiftChild(growingTree(self), *state, run, length);
+        if (ops->replaceState(self, state, child) < 0) {
+            writeUnraisable("quillbank.aztec.encoder.Encoder.addBinary");
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pruning and the data loop
+
+// Removes every live state that costs more than the cheapest, and every
+// state whose mode an earlier survivor already has.
+void cleanup(EncoderObject* self) {
+    std::vector<EncodeState*>& live = self->liveStates;
+    if (live.empty()) return;
+    uint64_t least = std::numeric_limits<uint64_t>::max();
+    for (EncodeState* state : live) least = std::min(least, bitCost(*state));
+
+    bool modeTaken[kModeCount] = {};
+    std::size_t i = 0;
+    while (i < live.size()) {
+        EncodeState* state = live[i];
+        bool taken = unsigned(state->mode) < kModeCount && modeTaken[state->mode];
+        if (bitCost(*state) > least || taken) {
+            // No state is listed twice, so this removes entry i.
+            if (self->operationTable->removeState(self, state) < 0) {
+                writeUnraisable("quillbank.aztec.encoder.Encoder.cleanup");
+                return;
+            }
+        } else {
+            modeTaken[state->mode] = true;
+            ++i;
+        }
+    }
+}
+
+EncodeState* bestState(EncoderObject* self) {
+    EncodeState* best = nullptr;
+    uint64_t least = std::numeric_limits<uint64_t>::max();
+    for (EncodeState* state : self->liveStates) {
+        if (bitCost(*state) < least) {
+            best = state;
+            least = bitCost(*state);
+        }
+    }
+    return best;
+}
+
+// The Punct code of the two-byte pair starting at a position, or 0.
+uint8_t pairCode(uint8_t first, uint8_t second) {
+    if (first == '\r') return second == '\n' ? 2 : 0;
+    if (second != ' ') return 0;
+    switch (first) {
+        case '.': return 3;
+        case ',': return 4;
+        case ':': return 5;
+        default: return 0;
+    }
+}
+
+void addData(EncoderObject* self, const uint8_t* data, std::size_t length) {
+    const EncoderOperations* ops = self->operationTable;
+    std::size_t position = 0;
+    while (position < length) {
+        if (faultDue(FaultSite::AddData)) {
+            raiseInjectedFault();
+            writeUnraisable("quillbank.aztec.encoder.Encoder.addData");
+            return;
+        }
+        uint8_t byte = data[position];
+        uint8_t next = position + 1 < length ? data[position + 1] : 0;
+        if (uint8_t code = pairCode(byte, next)) {
+            ops->addPair(self, code);
+            ops->cleanup(self);
+            position += 2;
+        } else if (byte < 0x80 && !isUnencodableText(byte)) {
+            ops->addChar(self, byte);
+            ops->cleanup(self);
+            position += 1;
+        } else {
+            std::size_t run = ops->binaryRunLength(self, data + position, length - position);
+            ops->addBinary(self, data + position, run);
+            ops->cleanup(self);
+            position += run;
+        }
+    }
+}
+
+}  // namespace
+
+void fillSearchOperations(EncoderOperations& table) {
+    table.replaceState = replaceState;
+    table.removeState = removeState;
+    table.addData = addData;
+    table.bestState = bestState;
+    table.cleanup = cleanup;
+    table.binaryRunLength = binaryRunLength;
+    table.addPair = addPair;
+    table.addChar = addChar;
+    table.addBinary = addBinary;
+}
+
+}  // namespace quillbank::aztec
