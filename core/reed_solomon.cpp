@@ -1,0 +1,123 @@
+#include "reed_solomon.hpp"
+
+#include <array>
+
+namespace quillbank::aztec {
+
+namespace {
+
+struct FieldDefinition {
+    int bits;
+    uint32_t polynomial;
+};
+
+// x^4+x+1, x^6+x+1, x^8+x^5+x^3+x^2+1, x^10+x^3+1, x^12+x^6+x^5+x^3+1.
+constexpr std::array<FieldDefinition, 5> kFields = {{
+    {4, 0x13},
+    {6, 0x43},
+    {8, 0x12D},
+    {10, 0x409},
+    {12, 0x1069},
+}};
+
+GaloisField buildField(const FieldDefinition& definition) {
+    GaloisField field;
+    field.bits = definition.bits;
+    field.polynomial = definition.polynomial;
+    field.order = (1u << definition.bits) - 1;
+    // Three periods: the last is all zeros, reached through kZeroLog below.
+    field.exp.assign(3 * static_cast<size_t>(field.order), 0);
+    field.log.assign(static_cast<size_t>(field.order) + 1, 0);
+    uint32_t value = 1;
+    for (uint32_t i = 0; i < field.order; ++i) {
+        field.exp[i] = static_cast<uint16_t>(value);
+        field.log[value] = static_cast<uint16_t>(i);
+        value <<= 1;
+        if (value > field.order) value ^= field.polynomial;
+    }
+    for (uint32_t i = field.order; i < 2 * field.order; ++i) field.exp[i] = field.exp[i - field.order];
+    return field;
+}
+
+const std::array<GaloisField, kFields.size()>& allFields() {
+    // Built on first use; C++ guarantees a single, thread-safe initialisation.
+    static const std::array<GaloisField, kFields.size()> fields = [] {
+        std::array<GaloisField, kFields.size()> built;
+        for (size_t i = 0; i < kFields.size(); ++i) built[i] = buildField(kFields[i]);
+        return built;
+    }();
+    return fields;
+}
+
+}  // namespace
+
+const GaloisField* galoisField(int bits) {
+    for (size_t i = 0; i < kFields.size(); ++i)
+        if (kFields[i].bits == bits) return &allFields()[i];
+    return nullptr;
+}
+
+uint16_t gfMultiply(const GaloisField& field, uint16_t a, uint16_t b) {
+    if (a == 0 || b == 0) return 0;
+    return field.exp[static_cast<size_t>(field.log[a]) + field.log[b]];
+}
+
+uint16_t gfInverse(const GaloisField& field, uint16_t a) {
+    return field.exp[(field.order - field.log[a]) % field.order];
+}
+
+std::vector<uint16_t> generatorPolynomial(const GaloisField& field, size_t checkCount) {
+    // Multiply out (x - a^i) for i = 1..k; minus is plus in characteristic 2.
+    std::vector<uint16_t> g(checkCount + 1, 0);
+    g[0] = 1;
+    for (size_t i = 1; i <= checkCount; ++i) {
+        const uint16_t root = field.exp[i % field.order];
+        // g(x) * (x + root), coefficients highest degree first, degree i-1 -> i.
+        for (size_t j = i; j >= 1; --j) g[j] ^= gfMultiply(field, g[j - 1], root);
+    }
+    return g;
+}
+
+std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data, size_t count,
+                                 size_t checkCount) {
+    std::vector<uint16_t> remainder(checkCount, 0);
+    if (checkCount == 0) return remainder;
+
+    // The generator in log form: the long division multiplies by it once per
+    // data word, so each step costs one table look-up per coefficient.
+    // The same generator serves every call of a thread for one field and
+    // length, which is the common case of many symbols of one size.
+    thread_local const GaloisField* cachedField = nullptr;
+    thread_local std::vector<uint16_t> cachedLog;
+    if (cachedField != &field || cachedLog.size() != checkCount) {
+        const std::vector<uint16_t> g = generatorPolynomial(field, checkCount);
+        cachedLog.resize(checkCount);
+        // A zero coefficient gets a logarithm that lands in the zero third of
+        // the exp table, so the inner loop needs no test.
+        const uint16_t zeroLog = static_cast<uint16_t>(2 * field.order);
+        for (size_t j = 0; j < checkCount; ++j) cachedLog[j] = g[j + 1] ? field.log[g[j + 1]] : zeroLog;
+        cachedField = &field;
+    }
+    const uint16_t* gLog = cachedLog.data();
+    const uint16_t* exp = field.exp.data();
+
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t feedback = data[i] ^ remainder[0];
+        // Shift the remainder one word towards the high end.
+        for (size_t j = 0; j + 1 < checkCount; ++j) remainder[j] = remainder[j + 1];
+        remainder[checkCount - 1] = 0;
+        if (feedback == 0) continue;
+        const size_t feedbackLog = field.log[feedback];
+        for (size_t j = 0; j < checkCount; ++j) remainder[j] ^= exp[feedbackLog + gLog[j]];
+    }
+    return remainder;
+}
+
+uint16_t evaluatePolynomial(const GaloisField& field, const uint16_t* words, size_t count,
+                            uint16_t x) {
+    uint16_t value = 0;
+    for (size_t i = 0; i < count; ++i) value = gfMultiply(field, value, x) ^ words[i];
+    return value;
+}
+
+}  // namespace quillbank::aztec

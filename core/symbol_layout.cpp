@@ -1,0 +1,301 @@
+#include "symbol_layout.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+#include "bit_stuffing.hpp"
+#include "reed_solomon.hpp"
+
+namespace quillbank::aztec {
+
+namespace {
+
+// The size of the symbol without its reference grid.
+int baseSize(bool compact, int layers) { return (compact ? 11 : 14) + 4 * layers; }
+
+// Radius of the core's outer ring (orientation marks and mode message).
+int coreRadius(bool compact) { return compact ? 5 : 7; }
+
+class ModuleGrid {
+public:
+    ModuleGrid(std::vector<uint8_t>& modules, int size) : modules_(modules), size_(size) {
+        modules_.assign(static_cast<size_t>(size) * static_cast<size_t>(size), 0);
+    }
+    void set(int x, int y, bool dark) {
+        modules_[static_cast<size_t>(y) * static_cast<size_t>(size_) + static_cast<size_t>(x)] = dark ? 1 : 0;
+    }
+    int size() const { return size_; }
+
+private:
+    std::vector<uint8_t>& modules_;
+    int size_;
+};
+
+// Modules of the reference grid alternate, dark where the distance to the
+// centre along the line is even; the centre lines run through the core too.
+void drawReferenceGrid(ModuleGrid& grid) {
+    const int size = grid.size();
+    const int centre = size / 2;
+    for (int offset = 0; offset <= centre; offset += 16) {
+        for (int k = 0; k < size; ++k) {
+            const bool dark = (std::abs(k - centre) % 2) == 0;
+            grid.set(centre - offset, k, dark);
+            grid.set(centre + offset, k, dark);
+            grid.set(k, centre - offset, dark);
+            grid.set(k, centre + offset, dark);
+        }
+    }
+}
+
+// The bullseye: square rings alternating dark and light out from a dark
+// centre; the ring just outside it is cleared for the mode message.
+void drawBullseye(ModuleGrid& grid, bool compact) {
+    const int centre = grid.size() / 2;
+    const int radius = coreRadius(compact);
+    for (int y = -radius; y <= radius; ++y)
+        for (int x = -radius; x <= radius; ++x) {
+            const int ring = std::max(std::abs(x), std::abs(y));
+            grid.set(centre + x, centre + y, ring < radius && ring % 2 == 0);
+        }
+}
+
+// Orientation marks on the core's corners: three dark modules at the top
+// left, two at the top right, one at the bottom right, none at the bottom left.
+void drawOrientation(ModuleGrid& grid, bool compact) {
+    const int c = grid.size() / 2;
+    const int r = coreRadius(compact);
+    grid.set(c - r, c - r, true);
+    grid.set(c - r + 1, c - r, true);
+    grid.set(c - r, c - r + 1, true);
+    grid.set(c + r, c - r, true);
+    grid.set(c + r, c - r + 1, true);
+    grid.set(c + r, c + r - 1, true);
+}
+
+// The mode message runs clockwise from the top left: along the top, down the
+// right, back along the bottom and up the left side.  Full symbols skip the
+// reference grid's centre lines.
+void drawModeMessage(ModuleGrid& grid, bool compact, const std::vector<uint8_t>& bits) {
+    const int c = grid.size() / 2;
+    const int r = coreRadius(compact);
+    const int perSide = compact ? 7 : 10;
+    for (int i = 0; i < perSide; ++i) {
+        const int offset = compact ? c - 3 + i : c - 5 + i + i / 5;
+        const int mirrored = 2 * c - offset;
+        grid.set(offset, c - r, bits[static_cast<size_t>(i)]);
+        grid.set(c + r, offset, bits[static_cast<size_t>(i + perSide)]);
+        grid.set(mirrored, c + r, bits[static_cast<size_t>(i + 2 * perSide)]);
+        grid.set(c - r, mirrored, bits[static_cast<size_t>(i + 3 * perSide)]);
+    }
+}
+
+// Where each row and column of the symbol without its grid lands in the
+// symbol: full symbols step over every 16th line from the centre.
+std::vector<int> gridSkippingMap(bool compact, int layers, int size) {
+    const int base = baseSize(compact, layers);
+    std::vector<int> map(static_cast<size_t>(base));
+    if (compact) {
+        for (int i = 0; i < base; ++i) map[static_cast<size_t>(i)] = i;
+        return map;
+    }
+    const int baseCentre = base / 2;
+    const int centre = size / 2;
+    for (int i = 0; i < baseCentre; ++i) {
+        const int offset = i + i / 15 + 1;
+        map[static_cast<size_t>(baseCentre - i - 1)] = centre - offset;
+        map[static_cast<size_t>(baseCentre + i)] = centre + offset;
+    }
+    return map;
+}
+
+// The layers, outermost first.  Each layer is four bands two modules wide
+// laid like a pinwheel: down the left side, right along the bottom, up the
+// right side and left along the top; along a band the bits go in pairs, the
+// outer module of each pair first.  Calls visit(bitIndex, x, y) for every
+// module of the layers.
+template <typename Visit>
+void forEachLayerModule(const SymbolShape& shape, Visit visit) {
+    const std::vector<int> map = gridSkippingMap(shape.compact, shape.layers, shape.size);
+    auto m = [&map](int index) { return map[static_cast<size_t>(index)]; };
+    const int base = baseSize(shape.compact, shape.layers);
+    size_t position = 0;
+    for (int i = 0; i < shape.layers; ++i) {
+        const int bandLength = (shape.layers - i) * 4 + (shape.compact ? 9 : 12);
+        const int low = 2 * i;
+        const int high = base - 1 - low;
+        const size_t band = 2 * static_cast<size_t>(bandLength);
+        for (int j = 0; j < bandLength; ++j) {
+            for (int k = 0; k < 2; ++k) {
+                const size_t at = position + 2 * static_cast<size_t>(j) + static_cast<size_t>(k);
+                visit(at, m(low + k), m(low + j));
+                visit(at + band, m(low + j), m(high - k));
+                visit(at + 2 * band, m(high - k), m(high - j));
+                visit(at + 3 * band, m(high - j), m(low + k));
+            }
+        }
+        position += 4 * band;
+    }
+}
+
+void drawLayers(ModuleGrid& grid, const SymbolShape& shape, const std::vector<uint8_t>& bits) {
+    forEachLayerModule(shape, [&](size_t at, int x, int y) { grid.set(x, y, bits[at]); });
+}
+
+void appendWord(std::vector<uint8_t>& bits, uint32_t word, int width) {
+    for (int j = width - 1; j >= 0; --j) bits.push_back(static_cast<uint8_t>((word >> j) & 1));
+}
+
+// Nibbles of a mode message value with their check words, as bits.
+std::vector<uint8_t> modeBits(uint32_t value, int dataNibbles, int checkNibbles) {
+    std::vector<uint16_t> nibbles(static_cast<size_t>(dataNibbles));
+    for (int i = 0; i < dataNibbles; ++i)
+        nibbles[static_cast<size_t>(i)] = static_cast<uint16_t>((value >> (4 * (dataNibbles - 1 - i))) & 0xF);
+    const std::vector<uint16_t> check =
+        checkWords(*galoisField(4), nibbles.data(), nibbles.size(), static_cast<size_t>(checkNibbles));
+    std::vector<uint8_t> bits;
+    bits.reserve(4 * static_cast<size_t>(dataNibbles + checkNibbles));
+    for (uint16_t n : nibbles) appendWord(bits, n, 4);
+    for (uint16_t n : check) appendWord(bits, n, 4);
+    return bits;
+}
+
+std::vector<SymbolShape> allShapesBySize() {
+    std::vector<SymbolShape> shapes;
+    for (int layers = 1; layers <= kMaxCompactLayers; ++layers) shapes.push_back(symbolShape(true, layers));
+    for (int layers = 1; layers <= kMaxFullLayers; ++layers) shapes.push_back(symbolShape(false, layers));
+    std::stable_sort(shapes.begin(), shapes.end(), [](const SymbolShape& a, const SymbolShape& b) {
+        if (a.size != b.size) return a.size < b.size;
+        return a.compact && !b.compact;
+    });
+    return shapes;
+}
+
+int widthIndex(int wordBits) { return wordBits / 2 - 3; }  // 6, 8, 10, 12 -> 0..3
+
+}  // namespace
+
+bool shapeExists(bool compact, int layers) {
+    return layers >= 1 && layers <= (compact ? kMaxCompactLayers : kMaxFullLayers);
+}
+
+int wordBitsForLayers(int layers) {
+    if (layers <= 2) return 6;
+    if (layers <= 8) return 8;
+    if (layers <= 22) return 10;
+    return 12;
+}
+
+SymbolShape symbolShape(bool compact, int layers) {
+    SymbolShape shape;
+    shape.compact = compact;
+    shape.layers = layers;
+    const int base = baseSize(compact, layers);
+    shape.size = compact ? base : base + 1 + 2 * ((base / 2 - 1) / 15);
+    shape.wordBits = wordBitsForLayers(layers);
+    shape.totalBits = ((compact ? 88 : 112) + 16 * layers) * layers;
+    shape.totalWords = shape.totalBits / shape.wordBits;
+    return shape;
+}
+
+int requiredCheckWords(int totalWords, int ecPercent) {
+    return (totalWords * ecPercent + 99) / 100 + 3;
+}
+
+int maxDataWords(const SymbolShape& shape, int ecPercent) {
+    const int byCheck = shape.totalWords - requiredCheckWords(shape.totalWords, ecPercent);
+    return std::min(byCheck, shape.compact ? 64 : 2048);
+}
+
+const std::vector<SymbolShape>& symbolsBySize() {
+    static const std::vector<SymbolShape> shapes = allShapesBySize();
+    return shapes;
+}
+
+std::vector<uint8_t> modeMessage(bool compact, int layers, int dataWords) {
+    const uint32_t l = static_cast<uint32_t>(layers - 1);
+    const uint32_t w = static_cast<uint32_t>(dataWords - 1);
+    return compact ? modeBits((l << 6) | w, 2, 5) : modeBits((l << 11) | w, 4, 6);
+}
+
+std::vector<uint8_t> runeModeMessage(int value) {
+    std::vector<uint8_t> bits = modeBits(static_cast<uint32_t>(value), 2, 5);
+    for (size_t i = 0; i < bits.size(); i += 2) bits[i] ^= 1;
+    return bits;
+}
+
+BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& request,
+                        AztecMatrix& out) {
+    if (request.ecPercent < 0 || request.ecPercent > 99 || request.compact < -1 || request.compact > 1)
+        return BuildStatus::BadRequest;
+    if (request.layers != 0) {
+        const bool compactOk = request.compact != 0 && shapeExists(true, request.layers);
+        const bool fullOk = request.compact != 1 && shapeExists(false, request.layers);
+        if (!compactOk && !fullOk) return BuildStatus::BadRequest;
+    }
+
+    // Stuffed word counts depend only on the width: at most four stuffings.
+    std::array<long, 4> wordCounts{-1, -1, -1, -1};
+    const SymbolShape* chosen = nullptr;
+    for (const SymbolShape& shape : symbolsBySize()) {
+        if (request.compact != -1 && shape.compact != (request.compact == 1)) continue;
+        if (request.layers != 0 && shape.layers != request.layers) continue;
+        long& words = wordCounts[static_cast<size_t>(widthIndex(shape.wordBits))];
+        if (words < 0) words = static_cast<long>(std::max<size_t>(1, stuffedWordCount(bits, count, shape.wordBits)));
+        if (words <= maxDataWords(shape, request.ecPercent)) {
+            chosen = &shape;
+            break;
+        }
+    }
+    if (chosen == nullptr) return BuildStatus::TooLong;
+    const SymbolShape& shape = *chosen;
+
+    std::vector<uint16_t> words = stuffBits(bits, count, shape.wordBits);
+    if (words.empty()) words.push_back(static_cast<uint16_t>((1u << shape.wordBits) - 2));  // one padding word
+    const size_t dataWords = words.size();
+    const size_t checkCount = static_cast<size_t>(shape.totalWords) - dataWords;
+    const std::vector<uint16_t> check =
+        checkWords(*galoisField(shape.wordBits), words.data(), dataWords, checkCount);
+
+    // The modules left over when the layers are not a whole number of
+    // codewords come first, light.
+    std::vector<uint8_t> layerBits;
+    layerBits.reserve(static_cast<size_t>(shape.totalBits));
+    layerBits.assign(static_cast<size_t>(shape.totalBits % shape.wordBits), 0);
+    for (uint16_t w : words) appendWord(layerBits, w, shape.wordBits);
+    for (uint16_t w : check) appendWord(layerBits, w, shape.wordBits);
+
+    out.shape = shape;
+    out.dataWords = static_cast<int>(dataWords);
+    out.checkWords = static_cast<int>(checkCount);
+    ModuleGrid grid(out.modules, shape.size);
+    if (!shape.compact) drawReferenceGrid(grid);
+    drawBullseye(grid, shape.compact);
+    drawOrientation(grid, shape.compact);
+    drawModeMessage(grid, shape.compact, modeMessage(shape.compact, shape.layers, out.dataWords));
+    drawLayers(grid, shape, layerBits);
+    return BuildStatus::Ok;
+}
+
+std::vector<uint32_t> layerModulePositions(const SymbolShape& shape) {
+    std::vector<uint32_t> positions(static_cast<size_t>(shape.totalBits));
+    const uint32_t size = static_cast<uint32_t>(shape.size);
+    forEachLayerModule(shape, [&](size_t at, int x, int y) {
+        positions[at] = static_cast<uint32_t>(y) * size + static_cast<uint32_t>(x);
+    });
+    return positions;
+}
+
+bool buildRune(int value, AztecMatrix& out) {
+    if (value < 0 || value > 255) return false;
+    out.shape = SymbolShape{true, 0, 11, 0, 0, 0};
+    out.dataWords = 0;
+    out.checkWords = 0;
+    ModuleGrid grid(out.modules, 11);
+    drawBullseye(grid, true);
+    drawOrientation(grid, true);
+    drawModeMessage(grid, true, runeModeMessage(value));
+    return true;
+}
+
+}  // namespace quillbank::aztec

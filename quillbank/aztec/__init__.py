@@ -1,0 +1,56 @@
+"""quillbank.aztec: fast, exact Aztec Code (ISO/IEC 24778) symbols.
+
+    >>> import quillbank.aztec as aztec
+    >>> symbol = aztec.make("Hello, world")
+    >>> symbol.size, symbol.layers, symbol.compact
+    (19, 2, True)
+    >>> symbol.save("hello.svg")            # or .png
+    >>> print(symbol)                        # Unicode half blocks
+
+The data encoder is quillbank.aztec.encoder.  Importing this package loads
+nothing else: the symbol writer is loaded on first use of its names.
+"""
+
+from typing import TYPE_CHECKING
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "make",
+    "rune",
+    "AztecSymbol",
+    "AztecError",
+    "DataOverflowError",
+    "InvalidOptionError",
+    "__version__",
+]
+
+_LAZY = {
+    "make": "symbol",
+    "rune": "symbol",
+    "AztecSymbol": "symbol",
+    "AztecError": "errors",
+    "DataOverflowError": "errors",
+    "InvalidOptionError": "errors",
+}
+
+if TYPE_CHECKING:  # pragma: no cover
+    from .errors import AztecError, DataOverflowError, InvalidOptionError
+    from .symbol import AztecSymbol, make, rune
+
+
+def __getattr__(name):
+    # Loading on demand keeps `import quillbank.aztec.encoder` from pulling
+    # in the symbol writer's extension and the writers.
+    module_name = _LAZY.get(name)
+    if module_name is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(f".{module_name}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -1,0 +1,261 @@
+// quillbank.aztec._symbol: the binding of the symbol writer's core.
+//
+// Private to the package: quillbank.aztec.symbol and the writers call it
+// with arguments they have already checked, but every function still checks
+// its arguments so that no call can crash the interpreter.  Modules travel
+// as bytes, one per module, row by row, 1 = dark.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <vector>
+
+#include "bit_stuffing.hpp"
+#include "raster.hpp"
+#include "reed_solomon.hpp"
+#include "symbol_layout.hpp"
+
+namespace az = quillbank::aztec;
+
+namespace {
+
+// Streams longer than this are laid out with the GIL released.
+constexpr size_t kReleaseGilBits = 4096;
+
+// Copies a sequence of truthy items (the encoder's list of booleans) into
+// one byte per bit.  False with an exception set on failure.
+bool readBits(PyObject* sequence, std::vector<uint8_t>& bits) {
+    PyObject* fast = PySequence_Fast(sequence, "the bit stream must be a sequence of booleans");
+    if (fast == nullptr) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
+    PyObject** items = PySequence_Fast_ITEMS(fast);
+    bits.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = items[i];
+        int truth;
+        if (item == Py_True) {
+            truth = 1;
+        } else if (item == Py_False) {
+            truth = 0;
+        } else {
+            truth = PyObject_IsTrue(item);
+            if (truth < 0) {
+                Py_DECREF(fast);
+                return false;
+            }
+        }
+        bits[static_cast<size_t>(i)] = static_cast<uint8_t>(truth);
+    }
+    Py_DECREF(fast);
+    return true;
+}
+
+// Reads a sequence of ints as codewords of `width` bits.
+bool readWords(PyObject* sequence, int width, std::vector<uint16_t>& words) {
+    PyObject* fast = PySequence_Fast(sequence, "codewords must be a sequence of ints");
+    if (fast == nullptr) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
+    PyObject** items = PySequence_Fast_ITEMS(fast);
+    words.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const long value = PyLong_AsLong(items[i]);
+        if (value == -1 && PyErr_Occurred()) {
+            Py_DECREF(fast);
+            return false;
+        }
+        if (value < 0 || value >= (1L << width)) {
+            Py_DECREF(fast);
+            PyErr_Format(PyExc_ValueError, "codeword %ld does not fit in %d bits", value, width);
+            return false;
+        }
+        words[static_cast<size_t>(i)] = static_cast<uint16_t>(value);
+    }
+    Py_DECREF(fast);
+    return true;
+}
+
+PyObject* listOfWords(const std::vector<uint16_t>& words) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(words.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < words.size(); ++i) {
+        PyObject* value = PyLong_FromLong(words[i]);
+        if (value == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);  // steals value
+    }
+    return list;
+}
+
+// (compact, layers, size, data_words, check_words, modules)
+PyObject* matrixTuple(const az::AztecMatrix& m) {
+    PyObject* modules = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.modules.data()),
+                                                  static_cast<Py_ssize_t>(m.modules.size()));
+    if (modules == nullptr) return nullptr;
+    return Py_BuildValue("(NiiiiN)", PyBool_FromLong(m.shape.compact), m.shape.layers, m.shape.size,
+                         m.dataWords, m.checkWords, modules);
+}
+
+const az::GaloisField* fieldOrRaise(int width) {
+    const az::GaloisField* field = az::galoisField(width);
+    if (field == nullptr) PyErr_Format(PyExc_ValueError, "no Galois field for %d-bit words", width);
+    return field;
+}
+
+PyObject* build(PyObject*, PyObject* args) {
+    PyObject* sequence;
+    az::SymbolRequest request;
+    if (!PyArg_ParseTuple(args, "Oiii:build", &sequence, &request.compact, &request.layers, &request.ecPercent))
+        return nullptr;
+    try {
+        std::vector<uint8_t> bits;
+        if (!readBits(sequence, bits)) return nullptr;
+        az::AztecMatrix matrix;
+        az::BuildStatus status;
+        if (bits.size() > kReleaseGilBits) {
+            Py_BEGIN_ALLOW_THREADS
+            status = az::buildSymbol(bits.data(), bits.size(), request, matrix);
+            Py_END_ALLOW_THREADS
+        } else {
+            status = az::buildSymbol(bits.data(), bits.size(), request, matrix);
+        }
+        switch (status) {
+            case az::BuildStatus::Ok:
+                return matrixTuple(matrix);
+            case az::BuildStatus::TooLong:
+                Py_RETURN_NONE;
+            case az::BuildStatus::BadRequest:
+                break;
+        }
+        PyErr_SetString(PyExc_ValueError, "no Aztec symbol has that kind, layer count and error correction");
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* rune(PyObject*, PyObject* args) {
+    int value;
+    if (!PyArg_ParseTuple(args, "i:rune", &value)) return nullptr;
+    try {
+        az::AztecMatrix matrix;
+        if (!az::buildRune(value, matrix)) {
+            PyErr_Format(PyExc_ValueError, "rune values are 0 to 255, not %d", value);
+            return nullptr;
+        }
+        return matrixTuple(matrix);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* capacity(PyObject*, PyObject* args) {
+    int compact, layers, ecPercent;
+    if (!PyArg_ParseTuple(args, "pii:capacity", &compact, &layers, &ecPercent)) return nullptr;
+    if (!az::shapeExists(compact != 0, layers)) {
+        PyErr_Format(PyExc_ValueError, "no %s Aztec symbol has %d layers", compact ? "compact" : "full", layers);
+        return nullptr;
+    }
+    const az::SymbolShape shape = az::symbolShape(compact != 0, layers);
+    return Py_BuildValue("(iiii)", shape.size, shape.wordBits, shape.totalWords, az::maxDataWords(shape, ecPercent));
+}
+
+PyObject* stuffedWords(PyObject*, PyObject* args) {
+    PyObject* sequence;
+    int width;
+    if (!PyArg_ParseTuple(args, "Oi:stuffed_words", &sequence, &width)) return nullptr;
+    if (width < 2 || width > 16) {
+        PyErr_Format(PyExc_ValueError, "codeword width must be 2 to 16 bits, not %d", width);
+        return nullptr;
+    }
+    try {
+        std::vector<uint8_t> bits;
+        if (!readBits(sequence, bits)) return nullptr;
+        return listOfWords(az::stuffBits(bits.data(), bits.size(), width));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* checkWords(PyObject*, PyObject* args) {
+    PyObject* sequence;
+    Py_ssize_t checkCount;
+    int width;
+    if (!PyArg_ParseTuple(args, "Oni:check_words", &sequence, &checkCount, &width)) return nullptr;
+    const az::GaloisField* field = fieldOrRaise(width);
+    if (field == nullptr) return nullptr;
+    try {
+        std::vector<uint16_t> words;
+        if (!readWords(sequence, width, words)) return nullptr;
+        if (checkCount < 0 || words.size() + static_cast<size_t>(checkCount) > field->order) {
+            PyErr_Format(PyExc_ValueError, "%zd data and %zd check words do not fit a code over GF(2^%d)",
+                         static_cast<Py_ssize_t>(words.size()), checkCount, width);
+            return nullptr;
+        }
+        return listOfWords(az::checkWords(*field, words.data(), words.size(), static_cast<size_t>(checkCount)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* gfMultiply(PyObject*, PyObject* args) {
+    int a, b, width;
+    if (!PyArg_ParseTuple(args, "iii:gf_multiply", &a, &b, &width)) return nullptr;
+    const az::GaloisField* field = fieldOrRaise(width);
+    if (field == nullptr) return nullptr;
+    if (a < 0 || b < 0 || a > static_cast<int>(field->order) || b > static_cast<int>(field->order)) {
+        PyErr_Format(PyExc_ValueError, "elements of GF(2^%d) are 0 to %u", width, field->order);
+        return nullptr;
+    }
+    return PyLong_FromLong(az::gfMultiply(*field, static_cast<uint16_t>(a), static_cast<uint16_t>(b)));
+}
+
+PyObject* pngScanlines(PyObject*, PyObject* args) {
+    Py_buffer modules;
+    int size, scale, border, darkBit;
+    if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
+    PyObject* result = nullptr;
+    if (size < 0 || scale < 1 || border < 0 || modules.len != static_cast<Py_ssize_t>(size) * size ||
+        (static_cast<long long>(size) + 2LL * border) * scale > 1000000) {
+        PyErr_SetString(PyExc_ValueError, "modules, size, scale or border out of range");
+    } else {
+        try {
+            std::vector<uint8_t> image;
+            const uint8_t* data = static_cast<const uint8_t*>(modules.buf);
+            Py_BEGIN_ALLOW_THREADS
+            image = az::pngScanlines(data, size, scale, border, darkBit != 0);
+            Py_END_ALLOW_THREADS
+            result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
+                                               static_cast<Py_ssize_t>(image.size()));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+    }
+    PyBuffer_Release(&modules);
+    return result;
+}
+
+PyMethodDef methods[] = {
+    {"build", build, METH_VARARGS,
+     "build(bits, compact, layers, ec_percent) -> (compact, layers, size, data_words, check_words, modules) "
+     "or None when no allowed symbol holds the stream.  compact: -1 either, 0 full, 1 compact; layers: 0 fewest."},
+    {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
+    {"capacity", capacity, METH_VARARGS,
+     "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},
+    {"stuffed_words", stuffedWords, METH_VARARGS, "stuffed_words(bits, width) -> list of codewords"},
+    {"check_words", checkWords, METH_VARARGS, "check_words(words, check_count, width) -> list of check words"},
+    {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
+    {"png_scanlines", pngScanlines, METH_VARARGS,
+     "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "quillbank.aztec._symbol", "The symbol writer's core (private).", 0, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__symbol(void) { return PyModule_Create(&moduleDef); }

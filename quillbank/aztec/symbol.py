@@ -1,0 +1,235 @@
+"""Whole Aztec symbols: make() and rune(), and the AztecSymbol they return."""
+
+from __future__ import annotations
+
+import os
+from typing import IO, Any, List, Optional, Tuple, Union
+
+from . import _symbol, writers
+from .errors import DataOverflowError, InvalidOptionError
+
+__all__ = ["make", "rune", "AztecSymbol"]
+
+#: The largest ECI number an ECI designator can carry (six digits).
+MAX_ECI = 999_999
+#: The error correction the standard recommends: 23% of the codewords (plus 3).
+DEFAULT_EC_PERCENT = 23
+MAX_COMPACT_LAYERS = 4
+MAX_FULL_LAYERS = 32
+
+Data = Union[str, bytes, bytearray, memoryview]
+Color = Union[str, Tuple[int, int, int], None]
+
+
+class AztecSymbol:
+    """An Aztec symbol: a square of dark and light modules.
+
+    Made by :func:`make` or :func:`rune`.  ``str(symbol)`` draws it with
+    Unicode half blocks; :meth:`svg`, :meth:`png` and :meth:`save` write
+    pictures of it.
+    """
+
+    __slots__ = ("size", "layers", "compact", "is_rune", "data_words", "check_words", "eci", "_modules", "_rows")
+
+    size: int  #: modules on a side (11 to 151)
+    layers: int  #: data layers around the core; 0 for a rune
+    compact: bool  #: compact (11x11 core) or full (15x15 core, reference grid)
+    is_rune: bool  #: an Aztec Rune (a compact symbol carrying one value 0 to 255)
+    data_words: int  #: codewords carrying the data stream
+    check_words: int  #: Reed–Solomon check codewords
+    eci: Optional[int]  #: the ECI number the message is marked with, if any
+
+    def __init__(self, built: Tuple[bool, int, int, int, int, bytes], eci: Optional[int], is_rune: bool) -> None:
+        self.compact, self.layers, self.size, self.data_words, self.check_words, self._modules = built
+        self.eci = eci
+        self.is_rune = is_rune
+        self._rows: Optional[Tuple[Tuple[bool, ...], ...]] = None
+
+    @property
+    def word_bits(self) -> int:
+        """The width of the codewords: 6, 8, 10 or 12 bits (0 for a rune)."""
+        return 0 if self.is_rune else _word_bits(self.layers)
+
+    @property
+    def ec_percent(self) -> float:
+        """The share of the codewords that are check codewords, in percent."""
+        total = self.data_words + self.check_words
+        return 100.0 * self.check_words / total if total else 0.0
+
+    @property
+    def rows(self) -> Tuple[Tuple[bool, ...], ...]:
+        """The modules row by row from the top, each True where it is dark."""
+        if self._rows is None:
+            size, modules = self.size, self._modules
+            self._rows = tuple(tuple(b == 1 for b in modules[y * size:(y + 1) * size]) for y in range(size))
+        return self._rows
+
+    @property
+    def modules(self) -> bytes:
+        """The modules as bytes, row by row from the top: 1 dark, 0 light."""
+        return self._modules
+
+    def svg(self, *, scale: float = writers.DEFAULT_SCALE, border: int = writers.DEFAULT_BORDER,
+            dark: Color = "#000", light: Color = "#fff", title: Optional[str] = None) -> str:
+        """The symbol as an SVG document, each module ``scale`` pixels wide."""
+        return writers.svg(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, title=title)
+
+    def png(self, *, scale: int = writers.DEFAULT_SCALE, border: int = writers.DEFAULT_BORDER,
+            dark: Color = "#000", light: Color = "#fff") -> bytes:
+        """The symbol as a PNG image, each module ``scale`` x ``scale`` pixels."""
+        return writers.png(self._modules, self.size, scale=scale, border=border, dark=dark, light=light)
+
+    def terminal(self, *, border: int = writers.DEFAULT_BORDER, invert: bool = False) -> str:
+        """The symbol in Unicode half blocks, two module rows to a line.
+
+        Dark modules are drawn as blocks; ``invert=True`` draws the light
+        ones instead, for light text on a dark terminal.
+        """
+        return writers.terminal(self._modules, self.size, border=border, invert=invert)
+
+    def save(self, out: Union[str, "os.PathLike[str]", IO[Any]], *, kind: Optional[str] = None,
+             scale: Optional[float] = None, border: int = writers.DEFAULT_BORDER,
+             dark: Color = "#000", light: Color = "#fff") -> None:
+        """Writes the symbol to a file name or a writable stream.
+
+        ``kind`` is ``"svg"`` or ``"png"``; for a file name it defaults to the
+        name's extension.  The document is made in full before the file is
+        opened, and a file name is written through a temporary file, so a
+        failure leaves no partial file.
+        """
+        kind = writers.kind_of(out, kind)
+        options = {"border": border, "dark": dark, "light": light}
+        if scale is not None:
+            options["scale"] = scale
+        if kind == "svg":
+            document: Union[str, bytes] = self.svg(**options)
+        else:
+            document = self.png(**options)
+        writers.write_document(out, document)
+
+    def __str__(self) -> str:
+        return self.terminal()
+
+    def __repr__(self) -> str:
+        if self.is_rune:
+            return f"<AztecSymbol rune {self.size}x{self.size}>"
+        kind = "compact" if self.compact else "full"
+        return (f"<AztecSymbol {kind} {self.size}x{self.size}, {self.layers} layers, "
+                f"{self.data_words} data + {self.check_words} check codewords>")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, AztecSymbol):
+            return NotImplemented
+        return self.size == other.size and self._modules == other._modules
+
+    def __hash__(self) -> int:
+        return hash(self._modules)
+
+
+def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_PERCENT,
+         compact: Optional[bool] = None, layers: Optional[int] = None) -> AztecSymbol:
+    """Makes the smallest Aztec symbol holding ``data``.
+
+    ``data`` is ``str`` (written as UTF-8) or bytes.  ``eci`` marks the
+    message with an ECI number (0 to 999999) that tells the reader its
+    character set.  ``ec_percent`` (0 to 99) is the least share of the
+    codewords given to error correction, plus three codewords; the default of
+    23 is the standard's recommendation.  ``compact=True`` or ``False``
+    restricts the choice to compact or full symbols and ``layers`` fixes the
+    layer count (1 to 4 compact, 1 to 32 full).
+
+    Raises DataOverflowError when the message does not fit, and
+    InvalidOptionError for an option out of range.
+    """
+    message = _message_bytes(data)
+    _check_eci(eci)
+    _check_ec_percent(ec_percent)
+    kind = _check_kind(compact, layers)
+    bits = _data_stream(message, eci, True)
+    built = _symbol.build(bits, kind, layers or 0, ec_percent)
+    if built is None:
+        raise DataOverflowError(_overflow_message(bits, compact, layers, ec_percent))
+    return AztecSymbol(built, eci, False)
+
+
+def rune(value: int) -> AztecSymbol:
+    """Makes the Aztec Rune of ``value`` (0 to 255): an 11x11 symbol of one value."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"a rune value is an int, not {type(value).__name__}")
+    if not 0 <= value <= 255:
+        raise InvalidOptionError(f"rune values are 0 to 255, not {value}")
+    return AztecSymbol(_symbol.rune(value), None, True)
+
+
+def data_stream(data: Data, *, eci: Optional[int] = None) -> List[bool]:
+    """The data bit stream ``make`` puts into the symbol, one bool per bit."""
+    _check_eci(eci)
+    return list(_data_stream(_message_bytes(data), eci, True))
+
+
+def _data_stream(message: bytes, eci: Optional[int], optimal: bool) -> List[bool]:
+    """The one place the data bit stream comes from.
+
+    ``optimal`` asks for the shortest stream.  Until the optimal encoder is
+    wired in here, both answers come from the standard encoder.
+    """
+    from .encoder import Encoder
+
+    return Encoder().encode(message, eci=eci, asBits=True)
+
+
+def _message_bytes(data: Data) -> bytes:
+    if isinstance(data, str):
+        return data.encode("utf-8")
+    if isinstance(data, (bytes, bytearray, memoryview)):
+        return bytes(data)
+    raise TypeError(f"the message is str or bytes, not {type(data).__name__}")
+
+
+def _check_int(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} is an int, not {type(value).__name__}")
+
+
+def _check_eci(eci: Optional[int]) -> None:
+    if eci is None:
+        return
+    _check_int("eci", eci)
+    if not 0 <= eci <= MAX_ECI:
+        raise InvalidOptionError(f"ECI numbers are 0 to {MAX_ECI}, not {eci}")
+
+
+def _check_ec_percent(ec_percent: int) -> None:
+    _check_int("ec_percent", ec_percent)
+    if not 0 <= ec_percent <= 99:
+        raise InvalidOptionError(f"error correction is 0 to 99 percent, not {ec_percent}")
+
+
+def _check_kind(compact: Optional[bool], layers: Optional[int]) -> int:
+    """The kind argument of _symbol.build: -1 either, 0 full, 1 compact."""
+    if compact is not None and not isinstance(compact, bool):
+        raise TypeError(f"compact is True, False or None, not {type(compact).__name__}")
+    if layers is not None:
+        _check_int("layers", layers)
+        most = MAX_COMPACT_LAYERS if compact else MAX_FULL_LAYERS
+        if not 1 <= layers <= most:
+            kind = "compact" if compact else "full"
+            raise InvalidOptionError(f"{kind} symbols have 1 to {most} layers, not {layers}")
+    return -1 if compact is None else int(compact)
+
+
+def _word_bits(layers: int) -> int:
+    return 6 if layers <= 2 else 8 if layers <= 8 else 10 if layers <= 22 else 12
+
+
+def _overflow_message(bits: List[bool], compact: Optional[bool], layers: Optional[int], ec_percent: int) -> str:
+    # Name the largest symbol the caller allowed (a full one unless compact
+    # was asked for) and what it holds.
+    is_compact = compact is True
+    largest = layers or (MAX_COMPACT_LAYERS if is_compact else MAX_FULL_LAYERS)
+    size, width, _, most = _symbol.capacity(is_compact, largest, ec_percent)
+    needed = len(_symbol.stuffed_words(bits, width))
+    kind = "compact" if is_compact else "full"
+    return (f"the message does not fit: its {len(bits)} bits make {needed} codewords of {width} bits, "
+            f"and a {kind} symbol of {largest} layers ({size}x{size}) holds at most {max(most, 0)} "
+            f"with {ec_percent}% error correction")
