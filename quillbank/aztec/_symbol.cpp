@@ -161,6 +161,31 @@ PyObject* capacity(PyObject*, PyObject* args) {
     return Py_BuildValue("(iiii)", shape.size, shape.wordBits, shape.totalWords, az::maxDataWords(shape, ecPercent));
 }
 
+PyObject* layerPositions(PyObject*, PyObject* args) {
+    int compact, layers;
+    if (!PyArg_ParseTuple(args, "pi:layer_positions", &compact, &layers)) return nullptr;
+    if (!az::shapeExists(compact != 0, layers)) {
+        PyErr_Format(PyExc_ValueError, "no %s Aztec symbol has %d layers", compact ? "compact" : "full", layers);
+        return nullptr;
+    }
+    try {
+        const std::vector<uint32_t> positions = az::layerModulePositions(az::symbolShape(compact != 0, layers));
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(positions.size()));
+        if (list == nullptr) return nullptr;
+        for (size_t i = 0; i < positions.size(); ++i) {
+            PyObject* value = PyLong_FromUnsignedLong(positions[i]);
+            if (value == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);  // steals value
+        }
+        return list;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* stuffedWords(PyObject*, PyObject* args) {
     PyObject* sequence;
     int width;
@@ -243,6 +268,8 @@ PyMethodDef methods[] = {
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},
+    {"layer_positions", layerPositions, METH_VARARGS,
+     "layer_positions(compact, layers) -> y * size + x of the module of each bit of the layers"},
     {"stuffed_words", stuffedWords, METH_VARARGS, "stuffed_words(bits, width) -> list of codewords"},
     {"check_words", checkWords, METH_VARARGS, "check_words(words, check_count, width) -> list of check words"},
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
