@@ -87,11 +87,12 @@ def svg_gray(document, scale=4):
     return np.kron(image, np.ones((scale, scale), dtype=np.uint8))
 
 
-def modules_gray(symbol, scale=3, border=2):
-    """A pixel array of the symbol's modules, drawn by the test itself."""
+def modules_gray(modules, size, scale=3, border=2):
+    """A pixel array of modules (bytes, 1 = dark, row by row), drawn by the
+    test itself."""
     import numpy as np
 
-    matrix = np.frombuffer(symbol.modules, dtype=np.uint8).reshape(symbol.size, symbol.size)
+    matrix = np.frombuffer(bytes(modules), dtype=np.uint8).reshape(size, size)
     image = np.where(matrix == 1, 0, 255).astype(np.uint8)
     image = np.pad(image, border, constant_values=255)
     return np.kron(image, np.ones((scale, scale), dtype=np.uint8))

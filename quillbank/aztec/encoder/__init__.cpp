@@ -816,7 +816,7 @@ int execModule(PyObject* module) {
     if (initType(module) < 0) goto error;
     line = kLineInit;
 #ifdef QUILLBANK_FAULT_INJECTION
-    if (PyModule_AddFunctions(module, injectFaultMethod) < 0) goto error;
+    if (addFaultInjection(module) < 0) goto error;
 #endif
     {
         PyObject* test = PyDict_New();

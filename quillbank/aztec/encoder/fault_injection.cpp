@@ -41,7 +41,32 @@ PyObject* injectFault(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// A callable that returns NULL without setting an error, which no Python
+// code can do, for the check of the module's calls into Python.
+PyObject* callReturningNull(PyObject*, PyObject*, PyObject*) { return nullptr; }
+
+PyTypeObject NullCallableType = [] {
+    PyTypeObject type{};
+    type.tp_name = "quillbank.aztec.encoder._NullCallable";
+    type.tp_basicsize = sizeof(PyObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_call = callReturningNull;
+    type.tp_new = PyType_GenericNew;
+    return type;
+}();
+
 }  // namespace
+
+int addFaultInjection(PyObject* module) {
+    if (PyType_Ready(&NullCallableType) < 0) return -1;
+    PyObject* callable = PyType_GenericNew(&NullCallableType, nullptr, nullptr);
+    if (!callable) return -1;
+    if (PyModule_AddObject(module, "_nullCallable", callable) < 0) {
+        Py_DECREF(callable);
+        return -1;
+    }
+    return PyModule_AddFunctions(module, injectFaultMethod);
+}
 
 PyMethodDef injectFaultMethod[] = {
     {"_injectFault", injectFault, METH_VARARGS, nullptr},

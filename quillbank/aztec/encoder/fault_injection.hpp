@@ -27,7 +27,8 @@ bool faultDue(FaultSite site);
 [[noreturn]] void throwInjectedFault();
 // Sets the Python error of an injected failure; returns -1.
 int raiseInjectedFault();
-// The test-only module function `_injectFault(site, kind, nth)`.
+// Adds the test-only `_injectFault(site, kind, nth)` and `_nullCallable`.
+int addFaultInjection(PyObject* module);
 extern PyMethodDef injectFaultMethod[];
 #else
 constexpr bool faultDue(FaultSite) { return false; }

@@ -1,0 +1,136 @@
+"""The symbol writer's core arithmetic through its binding: the Galois
+fields, Reed–Solomon check words and bit stuffing, against their definitions
+written out here in plain Python."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quillbank.aztec import _symbol
+
+POLYNOMIALS = {4: 0b10011, 6: 0b1000011, 8: 0b100101101, 10: 0b10000001001, 12: 0b1000001101001}
+
+
+def field_multiply(a, b, width):
+    """Carry-less product reduced by the field's polynomial."""
+    product = 0
+    for i in range(width):
+        if b >> i & 1:
+            product ^= a << i
+    for i in range(2 * width - 2, width - 1, -1):
+        if product >> i & 1:
+            product ^= POLYNOMIALS[width] << (i - width)
+    return product
+
+
+def evaluate(words, x, width):
+    value = 0
+    for word in words:
+        value = field_multiply(value, x, width) ^ word
+    return value
+
+
+def power(x, n, width):
+    value = 1
+    for _ in range(n):
+        value = field_multiply(value, x, width)
+    return value
+
+
+@settings(max_examples=300, deadline=None)
+@given(width=st.sampled_from(sorted(POLYNOMIALS)), data=st.data())
+def test_field_multiplication(width, data):
+    a = data.draw(st.integers(0, (1 << width) - 1))
+    b = data.draw(st.integers(0, (1 << width) - 1))
+    assert _symbol.gf_multiply(a, b, width) == field_multiply(a, b, width)
+
+
+@settings(max_examples=150, deadline=None)
+@given(width=st.sampled_from(sorted(POLYNOMIALS)), data=st.data())
+def test_check_words_make_a_codeword(width, data):
+    # data followed by check words is a polynomial with roots x^1 .. x^k.
+    most = (1 << width) - 1
+    check_count = data.draw(st.integers(1, min(most - 1, 40)))
+    words = data.draw(st.lists(st.integers(0, most), min_size=1, max_size=min(most - check_count, 60)))
+    check = _symbol.check_words(words, check_count, width)
+    assert len(check) == check_count and all(0 <= w <= most for w in check)
+    for i in range(1, check_count + 1):
+        assert evaluate(words + check, power(2, i, width), width) == 0
+
+
+def test_mode_message_check_words():
+    # Compact, 2 layers, 10 data words: 01 001001 -> nibbles 0100 1001.
+    words = [0b0100, 0b1001]
+    check = _symbol.check_words(words, 5, 4)
+    assert all(evaluate(words + check, power(2, i, 4), 4) == 0 for i in range(1, 6))
+    assert _symbol.check_words([0, 0], 5, 4) == [0] * 5
+
+
+def unstuff(words, width):
+    bits = []
+    for word in words:
+        head = word >> 1
+        keep = width - 1 if head in (0, (1 << (width - 1)) - 1) else width
+        bits += [word >> (width - 1 - j) & 1 for j in range(keep)]
+    return bits
+
+
+@settings(max_examples=300, deadline=None)
+@given(width=st.sampled_from([6, 8, 10, 12]),
+       bits=st.lists(st.booleans(), max_size=200) | st.lists(st.sampled_from([True] * 9 + [False]), max_size=200)
+       | st.lists(st.sampled_from([False] * 9 + [True]), max_size=200))
+def test_stuffing(width, bits):
+    words = _symbol.stuffed_words(bits, width)
+    assert all(w not in (0, (1 << width) - 1) for w in words)
+    back = unstuff(words, width)
+    # The stream itself, then fewer than `width` padding ones.
+    assert back[:len(bits)] == [int(b) for b in bits]
+    assert set(back[len(bits):]) <= {1} and len(back) - len(bits) < width
+
+
+@pytest.mark.parametrize("bits,width,words", [
+    ("000001", 6, ["000001", "111110"]),
+    ("11111", 6, ["111110"]),
+    ("111111", 6, ["111110", "111110"]),
+    ("0101", 6, ["010111"]),
+    ("1111111", 8, ["11111110"]),
+    ("000000000", 10, ["0000000001"]),
+])
+def test_stuffing_examples(bits, width, words):
+    assert _symbol.stuffed_words([c == "1" for c in bits], width) == [int(w, 2) for w in words]
+
+
+def test_capacities():
+    # (size, word bits, codewords, data words at 23%) of a few symbols.
+    assert _symbol.capacity(True, 1, 23) == (15, 6, 17, 17 - 4 - 3)
+    assert _symbol.capacity(True, 4, 0) == (27, 8, 76, 64)  # the mode message counts 64 at most
+    assert _symbol.capacity(False, 1, 23) == (19, 6, 21, 21 - 5 - 3)
+    assert _symbol.capacity(False, 9, 23) == (53, 10, 230, 230 - 53 - 3)
+    assert _symbol.capacity(False, 32, 23) == (151, 12, 1664, 1664 - 383 - 3)
+
+
+def test_binding_rejects_bad_arguments():
+    with pytest.raises(ValueError):
+        _symbol.gf_multiply(64, 1, 6)
+    with pytest.raises(ValueError):
+        _symbol.check_words([1] * 60, 10, 6)  # longer than GF(64) allows
+    with pytest.raises(ValueError):
+        _symbol.check_words([64], 2, 6)
+    with pytest.raises(ValueError):
+        _symbol.capacity(True, 5, 23)
+    with pytest.raises(ValueError):
+        _symbol.build([True], 1, 5, 23)
+    with pytest.raises(TypeError):
+        _symbol.build(7, -1, 0, 23)
+    with pytest.raises(ValueError):
+        _symbol.rune(256)
+    with pytest.raises(ValueError):
+        _symbol.png_scanlines(b"\x00" * 3, 2, 1, 0, True)
+
+    class Unjudgeable:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+
+    with pytest.raises(RuntimeError):
+        _symbol.build([True, Unjudgeable()], -1, 0, 23)
+    assert _symbol.build((1, 0, 1, 1), -1, 0, 23) == _symbol.build([True, False, True, True], -1, 0, 23)
