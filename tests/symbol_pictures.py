@@ -98,6 +98,15 @@ def modules_gray(modules, size, scale=3, border=2):
     return np.kron(image, np.ones((scale, scale), dtype=np.uint8))
 
 
+def decode_half_blocks(text, border):
+    """Module rows (lists of bools) of a half-block drawing, border cut off."""
+    rows = []
+    for line in text.split("\n"):
+        rows.append([c in "\u2580\u2588" for c in line])
+        rows.append([c in "\u2584\u2588" for c in line])
+    return [row[border:len(row) - border] for row in rows[border:]]
+
+
 def read(image):
     """What zxing-cpp's reader finds: (bytes, eci or None), or None."""
     import zxingcpp
