@@ -1,0 +1,121 @@
+// Tests of the optimal encoder's core: the table property the programme
+// relies on, streams worked out by hand, and the packing of long streams.
+// Lengths against an independent search and decoding are tested in Python.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "code_tables.hpp"
+#include "optimal_encoder.hpp"
+
+using namespace quillbank::aztec;
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("FAILED: %s\n", what.c_str());
+    }
+}
+
+std::string bitString(const PackedBits& stream) {
+    std::string text;
+    for (std::size_t k = 0; k < stream.bitCount; ++k) text += stream.bit(k) ? '1' : '0';
+    return text;
+}
+
+PackedBits encode(const std::string& message, std::optional<uint32_t> eci = std::nullopt) {
+    return encodeOptimal(reinterpret_cast<const uint8_t*>(message.data()), message.size(), eci);
+}
+
+// One latch closure pass is exact only if no latch sequence is beaten by
+// two table latches back to back.
+void testLatchTriangle() {
+    bool ok = true;
+    for (int a = 0; a < kModeCount; ++a)
+        for (int b = 0; b < kModeCount; ++b)
+            for (int c = 0; c < kModeCount; ++c)
+                if (latchTable[a][c].bitCount > latchTable[a][b].bitCount + latchTable[b][c].bitCount)
+                    ok = false;
+    check(ok, "latch table satisfies the triangle inequality");
+}
+
+void testHandStreams() {
+    struct Case {
+        const char* name;
+        std::string message;
+        std::optional<uint32_t> eci;
+        const char* bits;
+    };
+    const Case cases[] = {
+        {"empty", "", std::nullopt, ""},
+        {"upper", "AB", std::nullopt, "0001000011"},
+        {"lower after L/L", "a", std::nullopt, "1110000010"},
+        {"full stop via D/L, not P/S", ".", std::nullopt, "111101101"},
+        {"CR LF as one pair by P/S", "\r\n", std::nullopt, "0000000010"},
+        {"pair '. ' shifted from Upper", "A. B", std::nullopt, "00010" "00000" "00011" "00011"},
+        {"upper shift from Lower", "aBc", std::nullopt, "11100" "00010" "11100" "00011" "00100"},
+        {"eci alone", "", 26u, "00000" "00000" "010" "0100" "1000"},
+        {"one binary byte", std::string(1, '\x80'), std::nullopt, "11111" "00001" "10000000"},
+    };
+    for (const Case& c : cases) {
+        std::string got = bitString(encode(c.message, c.eci));
+        check(got == c.bits, std::string(c.name) + ": got " + got + ", want " + c.bits);
+    }
+}
+
+void testBinaryHeaders() {
+    // 63 bytes: one run with the long header; 40 bytes: two short runs.
+    std::string bits63 = bitString(encode(std::string(63, '\xff')));
+    check(bits63.size() == 21 + 8 * 63 && bits63.substr(0, 21) == "11111" "00000" "00000100000",
+          "63 bytes take one long header");
+    std::string bits40 = bitString(encode(std::string(40, '\xff')));
+    check(bits40.size() == 20 + 8 * 40 && bits40.substr(0, 10) == "11111" "11111",
+          "40 bytes take two short headers");
+    std::string bits2079 = bitString(encode(std::string(2079, '\xff')));
+    check(bits2079.size() == 21 + 10 + 8 * 2079, "2079 bytes take a full long run and a short one");
+}
+
+void testPacking() {
+    std::mt19937 random(7);
+    bool sizes = true, padding = true, deterministic = true;
+    for (int n = 0; n < 200; ++n) {
+        std::string message(random() % 3000, '\0');
+        const char alphabet[] = "AZaz09 .,:\r\n@\x80\xff\x01";
+        for (char& ch : message) ch = alphabet[random() % (sizeof alphabet - 1)];
+        PackedBits stream = encode(message, n % 3 ? std::nullopt : std::optional<uint32_t>(n));
+        sizes &= stream.bytes.size() == (stream.bitCount + 7) / 8;
+        if (stream.bitCount % 8) padding &= (stream.bytes.back() >> (stream.bitCount % 8)) == 0;
+        PackedBits again = encode(message, n % 3 ? std::nullopt : std::optional<uint32_t>(n));
+        deterministic &= again.bitCount == stream.bitCount && again.bytes == stream.bytes;
+    }
+    check(sizes, "packed size is the bit count rounded up to bytes");
+    check(padding, "unused bits of the last byte are zero");
+    check(deterministic, "equal input gives equal output");
+
+    bool refused = false;
+    try {
+        encodeOptimal(nullptr, kMaxOptimalMessage + 1);
+    } catch (const std::length_error&) {
+        refused = true;
+    }
+    check(refused, "too long a message is refused");
+}
+
+}  // namespace
+
+int main() {
+    testLatchTriangle();
+    testHandStreams();
+    testBinaryHeaders();
+    testPacking();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
