@@ -42,6 +42,6 @@ def build_fault_injection_module(directory):
 def run_against(root, code):
     env = dict(os.environ, PYTHONPATH=root)
     return subprocess.run(
-        [sys.executable, "-P", "-c", code],
-        capture_output=True, text=True, env=env, timeout=120,
+        [sys.executable, "-c", code],
+        capture_output=True, text=True, env=env, timeout=120, cwd=root,
     )

@@ -2,15 +2,17 @@
 
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
 
 
 def run(code, *flags):
+    # Run away from the source tree, so that only the installed package is found.
     return subprocess.run(
-        [sys.executable, "-P", *flags, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120, cwd=tempfile.gettempdir(),
     )
 
 
