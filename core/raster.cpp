@@ -1,5 +1,7 @@
 #include "raster.hpp"
 
+#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 namespace quillbank::aztec {
@@ -8,18 +10,23 @@ std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, i
                                   bool darkBit) {
     const size_t width = static_cast<size_t>(size + 2 * border) * static_cast<size_t>(scale);
     const size_t rowBytes = 1 + (width + 7) / 8;
-    std::vector<uint8_t> image(rowBytes * width);
+    std::vector<uint8_t> image(rowBytes * width, 0);  // zeros: the Up filter's "same as above"
     const uint8_t lightByte = darkBit ? 0x00 : 0xFF;
-
-    // The light rows of the border, then each module row once, copied for
-    // the other scale - 1 pixel rows.
-    std::vector<uint8_t> row(rowBytes, lightByte);
-    row[0] = 0;
     const size_t borderPixels = static_cast<size_t>(border) * static_cast<size_t>(scale);
+
+    std::vector<uint8_t> row(rowBytes);
     size_t at = 0;
-    for (size_t r = 0; r < borderPixels; ++r, at += rowBytes) std::memcpy(&image[at], row.data(), rowBytes);
+    // Writes `row` once with filter 0, then `repeats` times as Up rows.
+    auto emit = [&](size_t repeats) {
+        std::memcpy(&image[at], row.data(), rowBytes);
+        at += rowBytes;
+        for (size_t r = 0; r < repeats; ++r, at += rowBytes) image[at] = 2;
+    };
+    std::fill(row.begin(), row.end(), lightByte);
+    row[0] = 0;
+    if (borderPixels > 0) emit(borderPixels - 1);
     for (int y = 0; y < size; ++y) {
-        std::memset(row.data() + 1, lightByte, rowBytes - 1);
+        std::fill(row.begin() + 1, row.end(), lightByte);
         const uint8_t* line = modules + static_cast<size_t>(y) * static_cast<size_t>(size);
         size_t pixel = borderPixels;
         for (int x = 0; x < size; ++x) {
@@ -29,12 +36,33 @@ std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, i
                 pixel += static_cast<size_t>(scale);
             }
         }
-        for (int s = 0; s < scale; ++s, at += rowBytes) std::memcpy(&image[at], row.data(), rowBytes);
+        // Bits past the last pixel keep the light value; PNG ignores them.
+        emit(static_cast<size_t>(scale) - 1);
     }
-    std::memset(row.data() + 1, lightByte, rowBytes - 1);
-    for (size_t r = 0; r < borderPixels; ++r, at += rowBytes) std::memcpy(&image[at], row.data(), rowBytes);
-    // Bits past the last pixel of a row stay as the light value; PNG ignores them.
+    std::fill(row.begin() + 1, row.end(), lightByte);
+    if (borderPixels > 0) emit(borderPixels - 1);
     return image;
+}
+
+std::string svgPath(const uint8_t* modules, int size, int border) {
+    std::string path;
+    char command[64];
+    for (int y = 0; y < size; ++y) {
+        const uint8_t* line = modules + static_cast<size_t>(y) * static_cast<size_t>(size);
+        for (int x = 0; x < size;) {
+            if (!line[x]) {
+                ++x;
+                continue;
+            }
+            int end = x;
+            while (end < size && line[end]) ++end;
+            const int length = std::snprintf(command, sizeof command, "M%d %dh%dv1h-%dz", x + border, y + border,
+                                             end - x, end - x);
+            path.append(command, static_cast<size_t>(length));
+            x = end;
+        }
+    }
+    return path;
 }
 
 }  // namespace quillbank::aztec

@@ -1,18 +1,26 @@
-// Rasterising a module matrix into 1-bit image rows, the pixel data of a
-// PNG image before compression: each row is a filter byte (0, none) and the
-// pixels packed eight to a byte, the leftmost in the highest bit.
+// Turning a module matrix into picture data: 1-bit image rows, the pixel
+// data of a PNG image before compression (each row a filter byte, then the
+// pixels packed eight to a byte, the leftmost in the highest bit), and the
+// outline of the dark modules as SVG path data.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quillbank::aztec {
 
 // `modules` is size * size, row by row, 1 = dark.  Every module becomes a
 // scale x scale square, with `border` light modules on each side.  Dark
-// pixels get the bit value `darkBit`, light ones its complement.
+// pixels get the bit value `darkBit`, light ones its complement.  A row
+// that repeats the row above is written with the Up filter (2), as zeros,
+// which zlib compresses faster and smaller; every other row has filter 0.
 std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, int border,
                                   bool darkBit);
+
+// SVG path data of the dark modules, one unit a module, offset by `border`:
+// a closed rectangle "M{x} {y}h{w}v1h-{w}z" per run of dark modules along a row.
+std::string svgPath(const uint8_t* modules, int size, int border);
 
 }  // namespace quillbank::aztec

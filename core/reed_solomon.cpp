@@ -84,31 +84,44 @@ std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data,
     if (checkCount == 0) return remainder;
 
     // The generator in log form: the long division multiplies by it once per
-    // data word, so each step costs one table look-up per coefficient.
-    // The same generator serves every call of a thread for one field and
-    // length, which is the common case of many symbols of one size.
-    thread_local const GaloisField* cachedField = nullptr;
-    thread_local std::vector<uint16_t> cachedLog;
-    if (cachedField != &field || cachedLog.size() != checkCount) {
+    // data word, so each step costs one table look-up per coefficient.  Each
+    // thread keeps the last generator of each field, since symbols of one
+    // size come in runs (and the mode message has a field of its own).
+    struct CachedGenerator {
+        size_t checkCount = 0;
+        std::vector<uint16_t> log;
+    };
+    thread_local std::array<CachedGenerator, kFields.size() + 1> cache;
+    size_t slot = 0;
+    while (slot < kFields.size() && &allFields()[slot] != &field) ++slot;
+    CachedGenerator& cached = cache[slot];
+    if (slot == kFields.size()) cached.checkCount = 0;  // a field of the caller's own: no reuse
+    if (cached.checkCount != checkCount) {
         const std::vector<uint16_t> g = generatorPolynomial(field, checkCount);
-        cachedLog.resize(checkCount);
         // A zero coefficient gets a logarithm that lands in the zero third of
         // the exp table, so the inner loop needs no test.
         const uint16_t zeroLog = static_cast<uint16_t>(2 * field.order);
-        for (size_t j = 0; j < checkCount; ++j) cachedLog[j] = g[j + 1] ? field.log[g[j + 1]] : zeroLog;
-        cachedField = &field;
+        cached.log.resize(checkCount);
+        for (size_t j = 0; j < checkCount; ++j) cached.log[j] = g[j + 1] ? field.log[g[j + 1]] : zeroLog;
+        cached.checkCount = checkCount;
     }
-    const uint16_t* gLog = cachedLog.data();
+    const uint16_t* gLog = cached.log.data();
     const uint16_t* exp = field.exp.data();
 
+    // Shifting the remainder one word towards the high end and adding the
+    // feedback times the generator, in one pass.
+    uint16_t* r = remainder.data();
+    const size_t last = checkCount - 1;
     for (size_t i = 0; i < count; ++i) {
-        const uint16_t feedback = data[i] ^ remainder[0];
-        // Shift the remainder one word towards the high end.
-        for (size_t j = 0; j + 1 < checkCount; ++j) remainder[j] = remainder[j + 1];
-        remainder[checkCount - 1] = 0;
-        if (feedback == 0) continue;
-        const size_t feedbackLog = field.log[feedback];
-        for (size_t j = 0; j < checkCount; ++j) remainder[j] ^= exp[feedbackLog + gLog[j]];
+        const uint16_t feedback = data[i] ^ r[0];
+        if (feedback == 0) {
+            for (size_t j = 0; j < last; ++j) r[j] = r[j + 1];
+            r[last] = 0;
+            continue;
+        }
+        const uint16_t* row = exp + field.log[feedback];
+        for (size_t j = 0; j < last; ++j) r[j] = r[j + 1] ^ row[gLog[j]];
+        r[last] = row[gLog[last]];
     }
     return remainder;
 }

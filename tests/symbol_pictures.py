@@ -41,10 +41,13 @@ def png_pixels(data):
     raw = zlib.decompress(b"".join(body for kind, body in chunks if kind == b"IDAT"))
     row_bytes = 1 + (width + 7) // 8
     assert len(raw) == row_bytes * height
-    rows = []
+    rows, previous = [], bytes(row_bytes - 1)
     for y in range(height):
         line = raw[y * row_bytes:(y + 1) * row_bytes]
-        assert line[0] == 0  # no filter
+        assert line[0] in (0, 2)  # the writer uses None and Up only
+        if line[0] == 2:
+            line = b"\x02" + bytes((a + b) & 0xFF for a, b in zip(line[1:], previous))
+        previous = line[1:]
         rows.append([palette[(line[1 + x // 8] >> (7 - x % 8)) & 1] for x in range(width)])
     return rows
 

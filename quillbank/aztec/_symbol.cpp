@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <new>
+#include <string>
 #include <vector>
 
 #include "bit_stuffing.hpp"
@@ -261,6 +262,25 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
     return result;
 }
 
+PyObject* svgPath(PyObject*, PyObject* args) {
+    Py_buffer modules;
+    int size, border;
+    if (!PyArg_ParseTuple(args, "y*ii:svg_path", &modules, &size, &border)) return nullptr;
+    PyObject* result = nullptr;
+    if (size < 0 || border < 0 || border > 1000000 || modules.len != static_cast<Py_ssize_t>(size) * size) {
+        PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
+    } else {
+        try {
+            const std::string path = az::svgPath(static_cast<const uint8_t*>(modules.buf), size, border);
+            result = PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+    }
+    PyBuffer_Release(&modules);
+    return result;
+}
+
 PyMethodDef methods[] = {
     {"build", build, METH_VARARGS,
      "build(bits, compact, layers, ec_percent) -> (compact, layers, size, data_words, check_words, modules) "
@@ -275,6 +295,7 @@ PyMethodDef methods[] = {
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png_scanlines", pngScanlines, METH_VARARGS,
      "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
+    {"svg_path", svgPath, METH_VARARGS, "svg_path(modules, size, border) -> SVG path data of the dark modules"},
     {nullptr, nullptr, 0, nullptr},
 };
 

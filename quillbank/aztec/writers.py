@@ -104,26 +104,9 @@ def svg(modules: bytes, size: int, *, scale: float = DEFAULT_SCALE, border: int 
     if light_rgb is not None:
         parts.append(f'<rect width="{side}" height="{side}" fill="{_hex(light_rgb)}"/>')
     parts.append(f'<path fill="{_hex(dark_rgb)}" d="')
-    parts.append(_svg_path(modules, size, border))
+    parts.append(_symbol.svg_path(modules, size, border))
     parts.append('"/></svg>\n')
     return "".join(parts)
-
-
-def _svg_path(modules: bytes, size: int, border: int) -> str:
-    # Runs of dark modules found with bytes.find, which is much faster than
-    # looking at each module in Python.
-    commands = []
-    append = commands.append
-    for y in range(size):
-        row = modules[y * size:(y + 1) * size]
-        x = row.find(1)
-        while x >= 0:
-            end = row.find(0, x)
-            if end < 0:
-                end = size
-            append(f"M{x + border} {y + border}h{end - x}v1h-{end - x}z")
-            x = row.find(1, end)
-    return "".join(commands)
 
 
 def _png_chunk(kind: bytes, data: bytes) -> bytes:

@@ -342,19 +342,40 @@ void testRunes() {
     check(!buildRune(256, m) && !buildRune(-1, m), "rune values are 0 to 255");
 }
 
+// Undoes the two filters pngScanlines uses: None (0) and Up (2).
+std::vector<std::vector<uint8_t>> unfilter(const std::vector<uint8_t>& image, size_t rowBytes) {
+    std::vector<std::vector<uint8_t>> rows;
+    for (size_t at = 0; at < image.size(); at += rowBytes) {
+        std::vector<uint8_t> row(image.begin() + static_cast<long>(at) + 1, image.begin() + static_cast<long>(at + rowBytes));
+        if (image[at] == 2 && !rows.empty())
+            for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(row[i] + rows.back()[i]);
+        else if (image[at] != 0)
+            row.clear();  // a filter the writer does not use
+        rows.push_back(row);
+    }
+    return rows;
+}
+
 void testRaster() {
     const uint8_t modules[4] = {1, 0, 0, 1};
     const std::vector<uint8_t> image = pngScanlines(modules, 2, 3, 1, true);
     // 12 pixels wide: 2 bytes a row plus the filter byte, 12 rows.
     bool ok = image.size() == 12 * 3;
     const uint8_t expected[4][2] = {{0x00, 0x00}, {0x1C, 0x00}, {0x03, 0x80}, {0x00, 0x00}};
+    const auto rows = unfilter(image, 3);
     for (int row = 0; row < 12 && ok; ++row) {
-        const uint8_t* line = &image[static_cast<size_t>(row * 3)];
-        ok &= line[0] == 0 && line[1] == expected[row / 3][0] && (line[2] & 0xF0) == expected[row / 3][1];
+        ok &= rows[static_cast<size_t>(row)].size() == 2 && rows[static_cast<size_t>(row)][0] == expected[row / 3][0] &&
+              (rows[static_cast<size_t>(row)][1] & 0xF0) == expected[row / 3][1];
+        ok &= image[static_cast<size_t>(row * 3)] == (row % 3 == 0 ? 0 : 2);  // repeated rows use Up
     }
-    check(ok, "scanlines: scale, border and bit order");
+    check(ok, "scanlines: scale, border, bit order and filters");
     const std::vector<uint8_t> inverted = pngScanlines(modules, 2, 3, 1, false);
-    check(inverted[10] == static_cast<uint8_t>(~0x1C) && inverted[1] == 0xFF, "scanlines with dark as 0");
+    const auto invertedRows = unfilter(inverted, 3);
+    check(invertedRows[3][0] == static_cast<uint8_t>(~0x1C) && invertedRows[0][0] == 0xFF, "scanlines with dark as 0");
+    check(pngScanlines(modules, 2, 1, 0, true).size() == 2 * 2, "scale 1, no border");
+    const uint8_t cells[9] = {1, 1, 0, 0, 1, 1, 1, 0, 1};
+    check(svgPath(cells, 3, 2) == "M2 2h2v1h-2zM3 3h2v1h-2zM2 4h1v1h-1zM4 4h1v1h-1z", "SVG path: one rectangle per run");
+    check(svgPath(cells, 0, 0).empty(), "SVG path of nothing");
 }
 
 }  // namespace
