@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bit_stuffing.hpp"
+#include "check.hpp"
 #include "raster.hpp"
 #include "reed_solomon.hpp"
 #include "symbol_layout.hpp"
@@ -18,17 +19,7 @@ using namespace quillbank::aztec;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const std::string& what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED: %s\n", what.c_str());
-    }
-}
+using testing::check;
 
 // Carry-less multiplication reduced by the field polynomial, the definition
 // that the log/exp tables shortcut.
@@ -389,6 +380,5 @@ int main() {
     testChoice();
     testRunes();
     testRaster();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return testing::finish();
 }
