@@ -108,6 +108,21 @@ def test_largest_symbol():
         aztec.make(message[:low + 1])
 
 
+@pytest.mark.parametrize("ec", [0, 5, 50, 90])
+def test_error_correction_levels(ec):
+    # From the bare 3 check words of 0% to 90% of the codewords.
+    rng = random.Random(ec)
+    for length in [1, 20, 200, 1500]:
+        message = bytes(rng.randrange(256) for _ in range(length))
+        try:
+            symbol = aztec.make(message, ec_percent=ec)
+        except aztec.DataOverflowError:
+            assert ec >= 50 and length >= 200
+            continue
+        assert symbol.check_words >= -(-(symbol.data_words + symbol.check_words) * ec // 100) + 3
+        assert_reads(symbol, message)
+
+
 @pytest.mark.parametrize("eci", [0, 3, 26, 899, 1000, 65535, 999999])
 def test_eci_numbers(eci):
     for message in [b"ECI", "Grüße, 世界".encode("utf-8"), bytes(range(0, 256, 3))]:
