@@ -134,3 +134,65 @@ def test_binding_rejects_bad_arguments():
     with pytest.raises(RuntimeError):
         _symbol.build([True, Unjudgeable()], -1, 0, 23)
     assert _symbol.build((1, 0, 1, 1), -1, 0, 23) == _symbol.build([True, False, True, True], -1, 0, 23)
+
+
+def test_items_that_change_the_list_while_it_is_read():
+    bits = [True, False]
+
+    class Clearing:
+        def __bool__(self):
+            bits.clear()
+            return True
+
+    bits[1:1] = [Clearing()] + [True] * 50
+    assert _symbol.build(bits, -1, 0, 23)[2] == 15  # read up to the change, no crash
+    words = [1, 2]
+
+    class Shrinking:
+        def __index__(self):
+            words.clear()
+            return 3
+
+    words.insert(1, Shrinking())
+    assert len(_symbol.check_words(words, 3, 6)) == 3
+
+
+def test_binding_keeps_no_references_and_no_memory():
+    import gc
+    import sys
+    import tracemalloc
+
+    bits = [True, False] * 300
+    built = _symbol.build(bits, -1, 0, 23)
+    size, modules = built[2], built[5]
+    words = list(range(1, 40))
+    references = (sys.getrefcount(bits), sys.getrefcount(modules), sys.getrefcount(words))
+
+    def round_of_calls():
+        _symbol.build(bits, -1, 0, 23)
+        _symbol.build(bits, 1, 1, 23)  # does not fit: None
+        _symbol.rune(7)
+        _symbol.stuffed_words(bits, 8)
+        _symbol.check_words(words, 10, 8)
+        _symbol.layer_positions(True, 2)
+        _symbol.png_scanlines(modules, size, 2, 1, True)
+        _symbol.svg_path(modules, size, 1)
+        for bad in (lambda: _symbol.build(bits, 1, 9, 23), lambda: _symbol.check_words([999], 2, 6),
+                    lambda: _symbol.build([object, None, 3j, "x"], -1, 9, 23)):
+            try:
+                bad()
+            except ValueError:
+                pass
+
+    for _ in range(50):
+        round_of_calls()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(500):
+        round_of_calls()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 20_000, grown
+    assert (sys.getrefcount(bits), sys.getrefcount(modules), sys.getrefcount(words)) == references

@@ -28,24 +28,24 @@ constexpr size_t kReleaseGilBits = 4096;
 bool readBits(PyObject* sequence, std::vector<uint8_t>& bits) {
     PyObject* fast = PySequence_Fast(sequence, "the bit stream must be a sequence of booleans");
     if (fast == nullptr) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
-    PyObject** items = PySequence_Fast_ITEMS(fast);
-    bits.resize(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = items[i];
-        int truth;
-        if (item == Py_True) {
-            truth = 1;
-        } else if (item == Py_False) {
-            truth = 0;
-        } else {
-            truth = PyObject_IsTrue(item);
-            if (truth < 0) {
-                Py_DECREF(fast);
-                return false;
-            }
+    bits.clear();
+    bits.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(fast)));
+    // The size and item are read afresh each time: an item's __bool__ may
+    // change a list while it is read.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(fast, i);  // borrowed
+        if (item == Py_True || item == Py_False) {
+            bits.push_back(item == Py_True ? 1 : 0);
+            continue;
         }
-        bits[static_cast<size_t>(i)] = static_cast<uint8_t>(truth);
+        Py_INCREF(item);  // kept alive through its own __bool__
+        const int truth = PyObject_IsTrue(item);
+        Py_DECREF(item);
+        if (truth < 0) {
+            Py_DECREF(fast);
+            return false;
+        }
+        bits.push_back(static_cast<uint8_t>(truth));
     }
     Py_DECREF(fast);
     return true;
@@ -55,11 +55,13 @@ bool readBits(PyObject* sequence, std::vector<uint8_t>& bits) {
 bool readWords(PyObject* sequence, int width, std::vector<uint16_t>& words) {
     PyObject* fast = PySequence_Fast(sequence, "codewords must be a sequence of ints");
     if (fast == nullptr) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
-    PyObject** items = PySequence_Fast_ITEMS(fast);
-    words.resize(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const long value = PyLong_AsLong(items[i]);
+    words.clear();
+    // As in readBits: an item's __index__ may change the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(fast, i);  // borrowed
+        Py_INCREF(item);
+        const long value = PyLong_AsLong(item);
+        Py_DECREF(item);
         if (value == -1 && PyErr_Occurred()) {
             Py_DECREF(fast);
             return false;
@@ -69,7 +71,7 @@ bool readWords(PyObject* sequence, int width, std::vector<uint16_t>& words) {
             PyErr_Format(PyExc_ValueError, "codeword %ld does not fit in %d bits", value, width);
             return false;
         }
-        words[static_cast<size_t>(i)] = static_cast<uint16_t>(value);
+        words.push_back(static_cast<uint16_t>(value));
     }
     Py_DECREF(fast);
     return true;
