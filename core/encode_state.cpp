@@ -1,14 +1,17 @@
 #include "encode_state.hpp"
 
+#include <cstring>
+
 #include "code_tables.hpp"
 
 namespace quillbank::aztec {
 
 namespace {
 
-// A state's token buffer is kept across messages up to this many tokens;
-// a larger one (left by a long message) is given back to the allocator.
-constexpr std::size_t kKeptTokenCapacity = 1024;
+// A state's word buffer is kept across messages up to this many words (a
+// full binary run needs 261); a larger one, left by a long message, is given
+// back to the allocator.
+constexpr std::size_t kKeptWordCapacity = 512;
 
 void link(EncodeState& parent, EncodeState* child) {
     if (parent.lastChild)
@@ -18,31 +21,58 @@ void link(EncodeState& parent, EncodeState* child) {
     parent.lastChild = child;
 }
 
+// A child holding two codes of the tables.  Together they fit in the tail
+// (a latch sequence is at most 14 bits, a character code 5), so no word
+// buffer is touched.
 EncodeState* twoTokenChild(StateTree& tree, EncodeState& parent, Mode mode, BitToken first,
                            BitToken second) {
     EncodeState* child = tree.newState(mode, &parent);
-    child->tokens.reserve(2);
-    appendToken(*child, first);
-    appendToken(*child, second);
+    appendCode(*child, first);
+    appendCode(*child, second);
     link(parent, child);
     return child;
 }
 
-}  // namespace
-
-EncodeState* StateTree::newState(Mode mode, EncodeState* parent) {
-    if (used_ == chunks_.size() * kChunkSize) chunks_.emplace_back(new EncodeState[kChunkSize]());
-    EncodeState* state = &chunks_[used_ / kChunkSize][used_ % kChunkSize];
-    ++used_;
-    state->mode = mode;
-    state->parent = parent;
-    state->tokens.clear();
-    state->firstChild = state->lastChild = state->nextSibling = nullptr;
-    state->pathBits = parent ? parent->pathBits : 0;
-    return state;
+// The eight bytes at `bytes` as one word, the first byte in the top bits.
+inline uint64_t loadBigEndian(const uint8_t* bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return __builtin_bswap64(word);
+#else
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = value << 8 | bytes[i];
+    return value;
+#endif
 }
 
-void StateTree::releaseAll() { used_ = 0; }
+}  // namespace
+
+void StateTree::nextChunk() {
+    if (chunksInUse_ == chunks_.size()) chunks_.emplace_back(new EncodeState[kChunkSize]());
+    next_ = chunks_[chunksInUse_].get();
+    end_ = next_ + kChunkSize;
+    ++chunksInUse_;
+}
+
+void StateTree::releaseAll() {
+    std::size_t remaining = used_;
+    for (std::size_t c = 0; c < chunksInUse_ && remaining; ++c) {
+        std::size_t count = remaining < kChunkSize ? remaining : kChunkSize;
+        EncodeState* chunk = chunks_[c].get();
+        for (std::size_t i = 0; i < count; ++i) {
+            std::vector<uint64_t>& words = chunk[i].words;
+            if (words.capacity() > kKeptWordCapacity)
+                std::vector<uint64_t>().swap(words);
+            else
+                words.clear();
+        }
+        remaining -= count;
+    }
+    used_ = 0;
+    chunksInUse_ = 0;
+    next_ = end_ = nullptr;
+}
 
 EncodeState* newRoot(StateTree& tree) { return tree.newState(Upper, nullptr); }
 
@@ -64,8 +94,10 @@ EncodeState* latchPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCo
                          BitToken{5, pairCode});
 }
 
-void appendByteTokens(std::vector<BitToken>& tokens, const uint8_t* bytes, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) tokens.push_back(BitToken{8, bytes[i]});
+void appendByteBits(EncodeState& state, const uint8_t* bytes, std::size_t length) {
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) appendBits(state, loadBigEndian(bytes + i), 64);
+    for (; i < length; ++i) appendBits(state, bytes[i], 8);
 }
 
 EncodeState* binaryShiftChild(StateTree& tree, EncodeState& parent, const uint8_t* run,
@@ -74,7 +106,7 @@ EncodeState* binaryShiftChild(StateTree& tree, EncodeState& parent, const uint8_
     // stays in Upper after the run.
     bool needsLatch = parent.mode == Digit || parent.mode == Punct;
     EncodeState* child = tree.newState(needsLatch ? Upper : parent.mode, &parent);
-    child->tokens.reserve(length + 2);
+    child->words.reserve((8 * length + 35) / 64 + 1);
     if (needsLatch) appendToken(*child, checkedLatchToken(parent.mode, Upper));
     // B/S (31), then the length: 5 bits for 1..31, else 5 zero bits and 11
     // bits of length - 31.
@@ -82,37 +114,12 @@ EncodeState* binaryShiftChild(StateTree& tree, EncodeState& parent, const uint8_
         appendToken(*child, BitToken{10, 992 + length});
     else
         appendToken(*child, BitToken{21, 2031616 + (length - 31)});
-    appendByteTokens(child->tokens, run, length);
+    appendByteBits(*child, run, length);
     child->pathBits += 8 * uint64_t(length);
     link(parent, child);
     return child;
 }
 
-void freeTree(StateTree& tree, EncodeState* root) {
-    // Post-order walk over the intrusive child lists: descend to the first
-    // leaf, release it, then go on with its next sibling's subtree or climb
-    // to its parent, which is then complete.
-    EncodeState* state = root;
-    while (state) {
-        while (state->firstChild) state = state->firstChild;
-        // `state` has no unreleased children left: release it.
-        EncodeState* next;
-        if (state == root) {
-            next = nullptr;
-        } else if (state->nextSibling) {
-            next = state->nextSibling;
-        } else {
-            next = state->parent;
-            next->firstChild = nullptr;  // all of its children are released
-        }
-        if (state->tokens.capacity() > kKeptTokenCapacity)
-            std::vector<BitToken>().swap(state->tokens);
-        else
-            state->tokens.clear();
-        state->firstChild = state->lastChild = state->nextSibling = nullptr;
-        state = next;
-    }
-    tree.releaseAll();
-}
+void freeTree(StateTree& tree, EncodeState*) { tree.releaseAll(); }
 
 }  // namespace quillbank::aztec

@@ -1,12 +1,18 @@
 // The candidate state tree of the encoder's search.
 //
 // Every alternative encoding of a message is a path from the root to a leaf;
-// its bit stream is the concatenation of the tokens of the states on the
-// path, root first.  A state holds only the tokens it adds to its parent's
-// stream, so alternatives share their common beginnings.
+// its bit stream is the concatenation of the bits of the states on the path,
+// root first.  A state holds only the bits it adds to its parent's stream,
+// so alternatives share their common beginnings.
 //
-// States are drawn from the tree's own pool and released all together by
-// freeTree; the pool keeps their storage for the next message, so a steady
+// A state keeps its bits packed, most significant bit first: whole 64-bit
+// words in `words`, and the last 0 to 63 bits in `tail`.  Appending a code
+// is a shift and an or; the vector is touched once per 64 bits, and only by
+// the states that keep growing in place.  Most states (the latch and shift
+// children of a step) hold a few codes and never use it.
+//
+// States are drawn from the tree's own arena and released all together by
+// freeTree; the arena keeps their storage for the next message, so a steady
 // stream of encodings allocates almost nothing.
 #pragma once
 
@@ -22,20 +28,60 @@ namespace quillbank::aztec {
 
 struct EncodeState {
     Mode mode;
-    EncodeState* parent;          // not owning; null for the root
-    std::vector<BitToken> tokens; // the bits this state adds, in order
+    uint8_t tailBits;            // bits held in `tail`, 0 to 63
+    EncodeState* parent;         // not owning; null for the root
+    uint64_t tail;               // the last tailBits bits, in its low bits
+    std::vector<uint64_t> words; // the complete words before them
     // Children in the order grown (an intrusive list: the tree owns them).
     EncodeState* firstChild;
     EncodeState* lastChild;
     EncodeState* nextSibling;
-    // Bits on the path from the root to here, this state's tokens included.
-    // Kept up to date as tokens are appended, so that costs are O(1).
+    // Bits on the path from the root to here, this state's bits included.
+    // Kept up to date as codes are appended, so that costs are O(1).
     uint64_t pathBits;
 };
 
+// The bits this state holds itself.
+inline uint64_t ownBits(const EncodeState& state) {
+    return 64 * uint64_t(state.words.size()) + state.tailBits;
+}
+
+// Appends `width` (0 to 64) bits, the low bits of `value`, to the state's own
+// bits.  Higher bits of `value` are ignored.
+inline void appendBits(EncodeState& state, uint64_t value, unsigned width) {
+    if (width == 0) return;
+    if (width < 64) value &= (uint64_t(1) << width) - 1;
+    unsigned held = state.tailBits;
+    if (held + width < 64) {
+        // Bits above `held` in the tail are stale and shift out of the word.
+        state.tail = (state.tail << width) | value;
+        state.tailBits = uint8_t(held + width);
+        return;
+    }
+    unsigned room = 64 - held;    // 1 to 64
+    unsigned rest = width - room; // 0 to 63
+    uint64_t word = (room == 64 ? 0 : state.tail << room) | (rest == 0 ? value : value >> rest);
+    state.words.push_back(word);
+    state.tail = value;  // its low `rest` bits
+    state.tailBits = uint8_t(rest);
+}
+
+// appendToken for a code of the tables: 0 to 63 bits, no bits set above them.
+inline void appendCode(EncodeState& state, BitToken code) {
+    unsigned held = state.tailBits;
+    unsigned width = code.bitCount;
+    state.pathBits += width;
+    if (held + width < 64) {
+        state.tail = (state.tail << width) | code.value;
+        state.tailBits = uint8_t(held + width);
+    } else {
+        appendBits(state, code.value, width);
+    }
+}
+
 // Appends a token to a state that has no children yet.
 inline void appendToken(EncodeState& state, BitToken token) {
-    state.tokens.push_back(token);
+    appendBits(state, token.value, token.bitCount);
     state.pathBits += token.bitCount;
 }
 
@@ -49,19 +95,37 @@ public:
     StateTree(const StateTree&) = delete;
     StateTree& operator=(const StateTree&) = delete;
 
-    // A new state with no tokens and no children, not yet linked anywhere.
-    EncodeState* newState(Mode mode, EncodeState* parent);
-    // Makes every state available again; called by freeTree.
+    // A new state with no bits and no children, not yet linked anywhere.
+    EncodeState* newState(Mode mode, EncodeState* parent) {
+        if (next_ == end_) nextChunk();
+        EncodeState* state = next_++;
+        ++used_;
+        state->mode = mode;
+        state->tailBits = 0;
+        state->parent = parent;
+        state->tail = 0;
+        state->words.clear();
+        state->firstChild = state->lastChild = state->nextSibling = nullptr;
+        state->pathBits = parent ? parent->pathBits : 0;
+        return state;
+    }
+    // Makes every state available again, giving back the word buffers that
+    // a long message left large; called by freeTree.
     void releaseAll();
     std::size_t stateCount() const { return used_; }
 
 private:
-    static constexpr std::size_t kChunkSize = 64;
+    static constexpr std::size_t kChunkSize = 256;
+    void nextChunk();
+
     std::vector<std::unique_ptr<EncodeState[]>> chunks_;
+    std::size_t chunksInUse_ = 0;
+    EncodeState* next_ = nullptr;  // the next free state of the current chunk
+    EncodeState* end_ = nullptr;
     std::size_t used_ = 0;
 };
 
-// A root: mode Upper, no parent, no tokens, no children.
+// A root: mode Upper, no parent, no bits, no children.
 EncodeState* newRoot(StateTree& tree);
 
 // The growing operations.  Each builds a complete child, links it as the
@@ -77,12 +141,12 @@ EncodeState* binaryShiftChild(StateTree& tree, EncodeState& parent, const uint8_
 // The most bytes one binary-shift header can announce (31 + 2047).
 constexpr std::size_t kMaxBinaryRun = 2078;
 
-// One 8-bit token per byte.
-void appendByteTokens(std::vector<BitToken>& tokens, const uint8_t* bytes, std::size_t length);
+// Appends the bytes, eight bits each, to the state's own bits (its path
+// cost is left to the caller).
+void appendByteBits(EncodeState& state, const uint8_t* bytes, std::size_t length);
 
-// Deletes the tree below and including `root`, every state after all of its
-// descendants, children in the order grown.  Walks the tree without
-// recursion, so the depth of the tree does not matter.
+// Deletes the tree below and including `root`.  All states of a tree live
+// in its arena, so they are released together, whatever the tree's depth.
 void freeTree(StateTree& tree, EncodeState* root);
 
 }  // namespace quillbank::aztec

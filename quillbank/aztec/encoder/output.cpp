@@ -1,8 +1,13 @@
 // The output stage: the bits of the best candidate, from the root down, as
 // a bit vector or packed eight to a byte, least significant bit first.
+//
+// States hold their bits most significant first in 64-bit words; the stream
+// is assembled a word at a time, and each finished word is bit-reversed once
+// and stored little-endian, which puts stream bit k at bit k % 8 of byte
+// k / 8.
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <new>
 
 #include "encoder_object.hpp"
@@ -12,97 +17,132 @@ namespace quillbank::aztec {
 
 namespace {
 
-constexpr std::array<uint8_t, 256> buildByteReversal() {
-    std::array<uint8_t, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-        int reversed = 0;
-        for (int bit = 0; bit < 8; ++bit)
-            if (b & (1 << bit)) reversed |= 0x80 >> bit;
-        table[b] = uint8_t(reversed);
-    }
-    return table;
+// The 64 bits of `word` in reverse order.
+inline uint64_t reverse64(uint64_t word) {
+#if defined(__GNUC__)
+    word = __builtin_bswap64(word);
+#else
+    word = (word >> 32) | (word << 32);
+    word = ((word >> 16) & 0x0000FFFF0000FFFFull) | ((word & 0x0000FFFF0000FFFFull) << 16);
+    word = ((word >> 8) & 0x00FF00FF00FF00FFull) | ((word & 0x00FF00FF00FF00FFull) << 8);
+#endif
+    word = ((word >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((word & 0x0F0F0F0F0F0F0F0Full) << 4);
+    word = ((word >> 2) & 0x3333333333333333ull) | ((word & 0x3333333333333333ull) << 2);
+    word = ((word >> 1) & 0x5555555555555555ull) | ((word & 0x5555555555555555ull) << 1);
+    return word;
 }
 
-constexpr std::array<uint8_t, 256> kByteReversal = buildByteReversal();
-
-// The low `width` bits of `value` in reverse order (width 1 to 32).
-inline uint64_t reverseBits(uint64_t value, unsigned width) {
-    uint32_t v = uint32_t(value);
-    uint32_t reversed = uint32_t(kByteReversal[v & 0xff]) << 24 |
-                        uint32_t(kByteReversal[(v >> 8) & 0xff]) << 16 |
-                        uint32_t(kByteReversal[(v >> 16) & 0xff]) << 8 |
-                        uint32_t(kByteReversal[v >> 24]);
-    return reversed >> (32 - width);
-}
-
-// Packs tokens into bytes in stream order.  Stream bit k goes to bit k % 8
-// of byte k / 8, so a token's bits, written most significant first, enter
-// the little-endian accumulator reversed.
-class StreamPacker {
+// Writes a stream, given most significant bit first, into a buffer of
+// whole words that then holds the packed bytes of the stream.
+class StreamWriter {
 public:
-    explicit StreamPacker(std::vector<uint8_t>& out) : out_(out) {}
+    explicit StreamWriter(uint8_t* out) : out_(out) {}
 
-    void append(BitToken token) {
-        unsigned width = token.bitCount;
-        uint64_t value = width < 64 ? token.value & ((uint64_t(1) << width) - 1) : token.value;
-        if (width > 32) {
-            appendNarrow(value >> 32, width - 32);
-            width = 32;
+    // `width` is 1 to 64; bits of `value` above it are ignored.
+    void append(uint64_t value, unsigned width) {
+        if (width < 64) value &= (uint64_t(1) << width) - 1;
+        if (pending_ + width < 64) {
+            accumulator_ = (accumulator_ << width) | value;
+            pending_ += width;
+            return;
         }
-        appendNarrow(value, width);
+        unsigned room = 64 - pending_;
+        unsigned rest = width - room;
+        emit((room == 64 ? 0 : accumulator_ << room) | (rest == 0 ? value : value >> rest));
+        accumulator_ = value;
+        pending_ = rest;
     }
 
-    // Writes the final partial byte; returns the number of bits written.
-    std::size_t finish() {
-        if (pending_) out_.push_back(uint8_t(accumulator_));
-        return bits_;
+    // Writes the final partial word, zero-filled.
+    void finish() {
+        if (pending_) emit(accumulator_ << (64 - pending_));
     }
 
 private:
-    void appendNarrow(uint64_t value, unsigned width) {
-        if (width == 0) return;
-        accumulator_ |= reverseBits(value, width) << pending_;
-        pending_ += width;
-        bits_ += width;
-        while (pending_ >= 8) {
-            out_.push_back(uint8_t(accumulator_));
-            accumulator_ >>= 8;
-            pending_ -= 8;
-        }
+    void emit(uint64_t word) {
+        uint64_t packed = reverse64(word);
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        packed = __builtin_bswap64(packed);
+#endif
+        std::memcpy(out_, &packed, sizeof packed);
+        out_ += sizeof packed;
     }
 
-    std::vector<uint8_t>& out_;
+    uint8_t* out_;
     uint64_t accumulator_ = 0;
     unsigned pending_ = 0;
-    std::size_t bits_ = 0;
 };
 
-// The states on the path from the root to `state`, root first.
-void collectPath(EncodeState* state, std::vector<const EncodeState*>& path) {
-    for (const EncodeState* s = state; s; s = s->parent) path.push_back(s);
-    std::reverse(path.begin(), path.end());
+// The states on the path from the root to a state, root first.  Short paths
+// (those of short messages) need no allocation.
+class Path {
+public:
+    explicit Path(const EncodeState* state) {
+        for (const EncodeState* s = state; s; s = s->parent) {
+            if (count_ < kInline) {
+                inline_[count_] = s;
+            } else {
+                if (count_ == kInline) spill_.assign(inline_, inline_ + kInline);
+                spill_.push_back(s);
+            }
+            ++count_;
+            bits_ += ownBits(*s);
+        }
+        states_ = count_ > kInline ? spill_.data() : inline_;
+        std::reverse(states_, states_ + count_);
+    }
+    Path(const Path&) = delete;
+    Path& operator=(const Path&) = delete;
+
+    const EncodeState* const* begin() const { return states_; }
+    const EncodeState* const* end() const { return states_ + count_; }
+    uint64_t bits() const { return bits_; }
+
+private:
+    static constexpr std::size_t kInline = 64;
+    const EncodeState* inline_[kInline];
+    std::vector<const EncodeState*> spill_;
+    const EncodeState** states_;
+    std::size_t count_ = 0;
+    uint64_t bits_ = 0;
+};
+
+// Packs the path's bits into `bytes` (a std::string or a vector of bytes),
+// which ends up (bits + 7) / 8 long; returns the number of bits.
+template <typename Bytes>
+uint64_t packPath(const Path& path, Bytes& bytes) {
+    uint64_t bits = path.bits();
+    std::size_t words = std::size_t((bits + 63) / 64);
+    if (words == 0) return 0;
+    bytes.resize(8 * words);
+    StreamWriter writer(reinterpret_cast<uint8_t*>(&bytes[0]));
+    for (const EncodeState* state : path) {
+        for (uint64_t word : state->words) writer.append(word, 64);
+        if (state->tailBits) writer.append(state->tail, state->tailBits);
+    }
+    writer.finish();
+    bytes.resize(std::size_t((bits + 7) / 8));
+    return bits;
 }
 
-BitVector assembleStream(EncoderObject* self) {
+const EncodeState* bestOf(EncoderObject* self) {
     if (faultDue(FaultSite::Output)) throw std::bad_alloc();
-    EncodeState* best = self->operationTable->bestState(self);
-    std::vector<const EncodeState*> path;
-    collectPath(best, path);
-    BitVector stream;
-    stream.bytes.reserve(best ? (bitCost(*best) + 7) / 8 : 0);
-    StreamPacker packer(stream.bytes);
-    for (const EncodeState* state : path)
-        for (BitToken token : state->tokens) packer.append(token);
-    stream.size = packer.finish();
-    return stream;
+    return self->operationTable->bestState(self);
 }
 
 std::string toBytes(EncoderObject* self) {
-    BitVector stream = assembleStream(self);
-    return std::string(stream.bytes.begin(), stream.bytes.end());
+    Path path(bestOf(self));
+    std::string bytes;
+    packPath(path, bytes);
+    return bytes;
 }
 
-BitVector toBits(EncoderObject* self) { return assembleStream(self); }
+BitVector toBits(EncoderObject* self) {
+    Path path(bestOf(self));
+    BitVector stream;
+    stream.size = std::size_t(packPath(path, stream.bytes));
+    return stream;
+}
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 // contribute to the result.  That keeps the list at five states at most.
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <new>
 
@@ -17,6 +18,12 @@
 #include "error_reporting.hpp"
 #include "fault_injection.hpp"
 
+#if defined(__GNUC__)
+#define NOINLINE __attribute__((noinline))
+#else
+#define NOINLINE
+#endif
+
 namespace quillbank::aztec {
 
 namespace {
@@ -24,11 +31,30 @@ namespace {
 // ---------------------------------------------------------------------------
 // The live list
 
+// The live list holds a handful of states, so a linear pass is the fastest
+// way to find one.
+
 int replaceState(EncoderObject* self, EncodeState* old, EncodeState* fresh) {
     if (faultDue(FaultSite::ReplaceState)) return raiseInjectedFault();
     std::vector<EncodeState*>& live = self->liveStates;
-    live.erase(std::remove(live.begin(), live.end(), old), live.end());
-    live.push_back(fresh);
+    if (live.size() == 1 && live[0] == old) {
+        // The common case of a search down to one candidate.
+        live[0] = fresh;
+        return 0;
+    }
+    // Drop every entry that is `old`, keeping the order of the others.
+    EncodeState** const begin = live.data();
+    EncodeState** const end = begin + live.size();
+    EncodeState** kept = begin;
+    for (EncodeState** s = begin; s != end; ++s)
+        if (*s != old) *kept++ = *s;
+    if (kept == end) {
+        live.push_back(fresh);
+    } else {
+        // A slot was freed: no reallocation.
+        *kept++ = fresh;
+        live.erase(live.begin() + (kept - begin), live.end());
+    }
     return 0;
 }
 
@@ -41,11 +67,35 @@ int removeState(EncoderObject* self, EncodeState* state) {
 }
 
 // Each step walks a copy of the live list taken when it starts, so that the
-// children it creates are not visited by the same step.
-const std::vector<EncodeState*>& takeSnapshot(EncoderObject* self) {
-    self->snapshot.assign(self->liveStates.begin(), self->liveStates.end());
-    return self->snapshot;
-}
+// children it creates are not visited by the same step.  The copy lives on
+// the stack; only a list longer than any the search itself makes would use
+// the object's snapshot vector.
+class Snapshot {
+public:
+    explicit Snapshot(EncoderObject* self) {
+        const std::vector<EncodeState*>& live = self->liveStates;
+        count_ = live.size();
+        if (count_ <= kInline) {
+            // An element loop: a call to memmove costs more for five pointers.
+            for (std::size_t i = 0; i < count_; ++i) inline_[i] = live[i];
+            states_ = inline_;
+        } else {
+            self->snapshot.assign(live.begin(), live.end());
+            states_ = self->snapshot.data();
+        }
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    EncodeState* const* begin() const { return states_; }
+    EncodeState* const* end() const { return states_ + count_; }
+
+private:
+    static constexpr std::size_t kInline = 8;
+    EncodeState* inline_[kInline];
+    EncodeState* const* states_;
+    std::size_t count_;
+};
 
 // Allocation of a child may fail; the exception reaches `encode`.
 StateTree& growingTree(EncoderObject* self) {
@@ -56,50 +106,74 @@ StateTree& growingTree(EncoderObject* self) {
 // ---------------------------------------------------------------------------
 // Character and pair steps
 
-void addChar(EncoderObject* self, uint8_t byte) {
+// The latch and shift children of a state whose mode lacks the byte, one
+// pair per mode that holds it, in mode order.  Kept out of line: most
+// characters are appended in place, and that loop stays small.
+NOINLINE int branchChar(EncoderObject* self, EncodeState* state, uint8_t byte) {
     const EncoderOperations* ops = self->operationTable;
     const CandidateList& candidates = candidateTable[byte];
-    for (EncodeState* state : takeSnapshot(self)) {
-        if (hasChar(state->mode, byte)) {
-            // The state's own mode holds the byte: no branching.
-            appendToken(*state, charToken(state->mode, byte));
-            if (ops->replaceState(self, state, state) < 0) goto error;
-            continue;
-        }
-        for (int i = 0; i < candidates.count; ++i) {
-            Mode target = candidates.modes[i];
-            BitToken code = candidates.tokens[i];
-            EncodeState* latched = latchChild(growingTree(self), *state, target, code);
-            if (ops->replaceState(self, state, latched) < 0) goto error;
-            if (hasShift(state->mode, target)) {
-                EncodeState* shifted = shiftChild(growingTree(self), *state, target, code);
-                if (ops->replaceState(self, state, shifted) < 0) goto error;
-            }
+    for (int i = 0; i < candidates.count; ++i) {
+        Mode target = candidates.modes[i];
+        BitToken code = candidates.tokens[i];
+        EncodeState* latched = latchChild(growingTree(self), *state, target, code);
+        if (ops->replaceState(self, state, latched) < 0) return -1;
+        if (hasShift(state->mode, target)) {
+            EncodeState* shifted = shiftChild(growingTree(self), *state, target, code);
+            if (ops->replaceState(self, state, shifted) < 0) return -1;
         }
     }
-    return;
-error:
-    writeUnraisable("quillbank.aztec.encoder.Encoder.addChar");
+    return 0;
+}
+
+// One state's part of a character step.
+inline int advanceChar(EncoderObject* self, EncodeState* state, uint8_t byte) {
+    BitToken code = charToken(state->mode, byte);
+    if (code.bitCount == 0) return branchChar(self, state, byte);
+    // The state's own mode holds the byte: no branching.
+    appendCode(*state, code);
+    return self->operationTable->replaceState(self, state, state);
+}
+
+NOINLINE void addCharToEach(EncoderObject* self, uint8_t byte) {
+    for (EncodeState* state : Snapshot(self)) {
+        if (advanceChar(self, state, byte) < 0) {
+            writeUnraisable("quillbank.aztec.encoder.Encoder.addChar");
+            return;
+        }
+    }
+}
+
+void addChar(EncoderObject* self, uint8_t byte) {
+    std::vector<EncodeState*>& live = self->liveStates;
+    if (live.size() != 1) return addCharToEach(self, byte);
+    // A snapshot of one state is the state itself.
+    if (advanceChar(self, live[0], byte) < 0)
+        writeUnraisable("quillbank.aztec.encoder.Encoder.addChar");
+}
+
+// One state's part of a pair step.
+int advancePair(EncoderObject* self, EncodeState* state, uint8_t code) {
+    const EncoderOperations* ops = self->operationTable;
+    if (state->mode == Punct) {
+        appendCode(*state, BitToken{5, code});
+        return ops->replaceState(self, state, state);
+    }
+    EncodeState* latched = latchPairChild(growingTree(self), *state, code);
+    if (ops->replaceState(self, state, latched) < 0) return -1;
+    if (hasShift(state->mode, Punct)) {
+        EncodeState* shifted = shiftPairChild(growingTree(self), *state, code);
+        if (ops->replaceState(self, state, shifted) < 0) return -1;
+    }
+    return 0;
 }
 
 void addPair(EncoderObject* self, uint8_t code) {
-    const EncoderOperations* ops = self->operationTable;
-    for (EncodeState* state : takeSnapshot(self)) {
-        if (state->mode == Punct) {
-            appendToken(*state, BitToken{5, code});
-            if (ops->replaceState(self, state, state) < 0) goto error;
-            continue;
-        }
-        EncodeState* latched = latchPairChild(growingTree(self), *state, code);
-        if (ops->replaceState(self, state, latched) < 0) goto error;
-        if (hasShift(state->mode, Punct)) {
-            EncodeState* shifted = shiftPairChild(growingTree(self), *state, code);
-            if (ops->replaceState(self, state, shifted) < 0) goto error;
+    for (EncodeState* state : Snapshot(self)) {
+        if (advancePair(self, state, code) < 0) {
+            writeUnraisable("quillbank.aztec.encoder.Encoder.addPair");
+            return;
         }
     }
-    return;
-error:
-    writeUnraisable("quillbank.aztec.encoder.Encoder.addPair");
 }
 
 // ---------------------------------------------------------------------------
@@ -124,7 +198,7 @@ uint16_t binaryRunLength(EncoderObject*, const uint8_t* rest, std::size_t length
 
 void addBinary(EncoderObject* self, const uint8_t* run, std::size_t length) {
     const EncoderOperations* ops = self->operationTable;
-    for (EncodeState* state : takeSnapshot(self)) {
+    for (EncodeState* state : Snapshot(self)) {
         EncodeState* child = binaryShiftChild(growingTree(self), *state, run, length);
         if (ops->replaceState(self, state, child) < 0) {
             writeUnraisable("quillbank.aztec.encoder.Encoder.addBinary");
@@ -138,9 +212,8 @@ void addBinary(EncoderObject* self, const uint8_t* run, std::size_t length) {
 
 // Removes every live state that costs more than the cheapest, and every
 // state whose mode an earlier survivor already has.
-void cleanup(EncoderObject* self) {
+NOINLINE void prune(EncoderObject* self) {
     std::vector<EncodeState*>& live = self->liveStates;
-    if (live.empty()) return;
     uint64_t least = std::numeric_limits<uint64_t>::max();
     for (EncodeState* state : live) least = std::min(least, bitCost(*state));
 
@@ -162,6 +235,11 @@ void cleanup(EncoderObject* self) {
     }
 }
 
+void cleanup(EncoderObject* self) {
+    // A single state is the cheapest and the first of its mode.
+    if (self->liveStates.size() > 1) prune(self);
+}
+
 EncodeState* bestState(EncoderObject* self) {
     EncodeState* best = nullptr;
     uint64_t least = std::numeric_limits<uint64_t>::max();
@@ -173,6 +251,20 @@ EncodeState* bestState(EncoderObject* self) {
     }
     return best;
 }
+
+// How the data loop treats a byte: a character, the first byte of a pair
+// when the next byte completes one, or the start of a binary run.
+enum ByteKind : uint8_t { kCharacter, kPairStart, kBinary };
+
+constexpr std::array<ByteKind, 256> buildByteKinds() {
+    std::array<ByteKind, 256> kinds{};
+    for (int byte = 0; byte < 256; ++byte)
+        kinds[byte] = byte >= 0x80 || candidateTable[byte].count == 0 ? kBinary : kCharacter;
+    for (uint8_t byte : {'\r', '.', ',', ':'}) kinds[byte] = kPairStart;
+    return kinds;
+}
+
+constexpr std::array<ByteKind, 256> kByteKinds = buildByteKinds();
 
 // The Punct code of the two-byte pair starting at a position, or 0.
 uint8_t pairCode(uint8_t first, uint8_t second) {
@@ -196,12 +288,18 @@ void addData(EncoderObject* self, const uint8_t* data, std::size_t length) {
             return;
         }
         uint8_t byte = data[position];
-        uint8_t next = position + 1 < length ? data[position + 1] : 0;
-        if (uint8_t code = pairCode(byte, next)) {
-            ops->addPair(self, code);
-            ops->cleanup(self);
-            position += 2;
-        } else if (byte < 0x80 && !isUnencodableText(byte)) {
+        ByteKind kind = kByteKinds[byte];
+        if (kind == kPairStart) {
+            uint8_t next = position + 1 < length ? data[position + 1] : 0;
+            if (uint8_t code = pairCode(byte, next)) {
+                ops->addPair(self, code);
+                ops->cleanup(self);
+                position += 2;
+                continue;
+            }
+            kind = kCharacter;
+        }
+        if (kind == kCharacter) {
             ops->addChar(self, byte);
             ops->cleanup(self);
             position += 1;
