@@ -138,6 +138,9 @@ def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_
     restricts the choice to compact or full symbols and ``layers`` fixes the
     layer count (1 to 4 compact, 1 to 32 full).
 
+    An empty message gives a symbol of one padding codeword; some readers
+    turn such a symbol down for having no content.
+
     Raises DataOverflowError when the message does not fit, and
     InvalidOptionError for an option out of range.
     """
