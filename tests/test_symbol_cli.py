@@ -12,9 +12,15 @@ from quillbank.aztec.encoder import Encoder
 from symbol_pictures import decode_half_blocks, png_pixels
 
 
-def run(*arguments, stdin=b"", cwd=None):
-    return subprocess.run([sys.executable, "-P", "-m", "quillbank.aztec", *arguments], input=stdin,
-                          capture_output=True, cwd=cwd, timeout=60)
+# The installed package, never the source tree: -P where the interpreter has
+# it (3.11 on), and a working directory away from the repository.
+PYTHON = [sys.executable, "-P"] if sys.version_info >= (3, 11) else [sys.executable]
+AWAY = os.path.abspath(os.sep)
+
+
+def run(*arguments, stdin=b""):
+    return subprocess.run([*PYTHON, "-m", "quillbank.aztec", *arguments], input=stdin,
+                          capture_output=True, cwd=AWAY, timeout=60)
 
 
 def test_terminal_drawing_from_argument_and_stdin():
@@ -53,8 +59,7 @@ def test_message_bytes_are_taken_as_given():
     # A byte that is not UTF-8 reaches the encoder unchanged (POSIX argv).
     if os.name != "posix":
         pytest.skip("argv bytes are a POSIX matter")
-    bits = subprocess.run([sys.executable, "-P", "-m", "quillbank.aztec", "--bits", os.fsdecode(b"caf\xe9")],
-                          capture_output=True, timeout=60)
+    bits = run("--bits", os.fsdecode(b"caf\xe9"))
     stream = Encoder().encode(b"caf\xe9", asBits=True)
     assert bits.stdout.decode().strip() == "".join("1" if b else "0" for b in stream)
 
