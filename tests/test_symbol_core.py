@@ -134,6 +134,17 @@ def test_binding_rejects_bad_arguments():
     with pytest.raises(RuntimeError):
         _symbol.build([True, Unjudgeable()], -1, 0, 23)
     assert _symbol.build((1, 0, 1, 1), -1, 0, 23) == _symbol.build([True, False, True, True], -1, 0, 23)
+    with pytest.raises(ValueError):
+        _symbol.build_packed(b"\x01", 9, -1, 0, 23)
+
+
+@settings(max_examples=100, deadline=None)
+@given(bits=st.lists(st.booleans(), max_size=3000), ec=st.integers(0, 50))
+def test_packed_and_listed_streams_give_one_symbol(bits, ec):
+    packed = bytearray((len(bits) + 7) // 8)
+    for k, bit in enumerate(bits):
+        packed[k // 8] |= bit << (k % 8)
+    assert _symbol.build_packed(bytes(packed) + b"\xff", len(bits), -1, 0, ec) == _symbol.build(bits, -1, 0, ec)
 
 
 def test_items_that_change_the_list_while_it_is_read():
@@ -171,6 +182,7 @@ def test_binding_keeps_no_references_and_no_memory():
     def round_of_calls():
         _symbol.build(bits, -1, 0, 23)
         _symbol.build(bits, 1, 1, 23)  # does not fit: None
+        _symbol.build_packed(modules, 500, -1, 0, 23)
         _symbol.rune(7)
         _symbol.stuffed_words(bits, 8)
         _symbol.check_words(words, 10, 8)

@@ -151,3 +151,18 @@ def test_package_imports_lightly():
     out = subprocess.run([*python, "-c", code], capture_output=True, text=True, check=True, cwd=os.sep).stdout
     assert "quillbank.aztec._symbol" not in out and "quillbank.aztec.symbol" not in out
     assert aztec.__version__ and set(aztec.__all__) <= set(dir(aztec))
+
+
+def test_make_takes_a_packed_stream_too(monkeypatch):
+    # The optimal encoder hands over packed bytes and a bit count.
+    from quillbank.aztec import symbol as symbol_module
+
+    message = b"Packed stream, same symbol 0123456789"
+    listed = aztec.make(message, eci=7)
+    packed = Encoder().encode(message, eci=7)
+    count = len(Encoder().encode(message, eci=7, asBits=True))
+    monkeypatch.setattr(symbol_module, "_data_stream", lambda data, eci, optimal: (packed, count))
+    assert aztec.make(message, eci=7) == listed
+    assert data_stream(message, eci=7) == Encoder().encode(message, eci=7, asBits=True)
+    with pytest.raises(aztec.DataOverflowError, match=f"its {count} bits"):
+        aztec.make(message, compact=True, layers=1)

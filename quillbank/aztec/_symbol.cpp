@@ -106,6 +106,57 @@ const az::GaloisField* fieldOrRaise(int width) {
     return field;
 }
 
+// Unpacks `count` bits of packed bytes, stream bit k in bit k % 8 of byte
+// k / 8 (the encoders' packed form).
+bool unpackBits(const Py_buffer& packed, Py_ssize_t count, std::vector<uint8_t>& bits) {
+    if (count < 0 || count > packed.len * 8) {
+        PyErr_Format(PyExc_ValueError, "%zd bits do not fit in %zd bytes", count, packed.len);
+        return false;
+    }
+    const uint8_t* bytes = static_cast<const uint8_t*>(packed.buf);
+    bits.resize(static_cast<size_t>(count));
+    for (size_t k = 0; k < bits.size(); ++k) bits[k] = (bytes[k / 8] >> (k % 8)) & 1;
+    return true;
+}
+
+// Runs `work` with the GIL released where `release` is true.  A C++
+// exception may not cross the released section: it is caught there and
+// thrown again once the GIL is back.
+template <typename Work>
+void maybeWithoutGil(bool release, Work work) {
+    if (!release) {
+        work();
+        return;
+    }
+    bool outOfMemory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (outOfMemory) throw std::bad_alloc();
+}
+
+// The symbol of a stream as the tuple build returns, None when it does not fit.
+PyObject* layOut(const std::vector<uint8_t>& bits, const az::SymbolRequest& request) {
+    az::AztecMatrix matrix;
+    az::BuildStatus status = az::BuildStatus::BadRequest;
+    maybeWithoutGil(bits.size() > kReleaseGilBits,
+                    [&] { status = az::buildSymbol(bits.data(), bits.size(), request, matrix); });
+    switch (status) {
+        case az::BuildStatus::Ok:
+            return matrixTuple(matrix);
+        case az::BuildStatus::TooLong:
+            Py_RETURN_NONE;
+        case az::BuildStatus::BadRequest:
+            break;
+    }
+    PyErr_SetString(PyExc_ValueError, "no Aztec symbol has that kind, layer count and error correction");
+    return nullptr;
+}
+
 PyObject* build(PyObject*, PyObject* args) {
     PyObject* sequence;
     az::SymbolRequest request;
@@ -114,28 +165,28 @@ PyObject* build(PyObject*, PyObject* args) {
     try {
         std::vector<uint8_t> bits;
         if (!readBits(sequence, bits)) return nullptr;
-        az::AztecMatrix matrix;
-        az::BuildStatus status;
-        if (bits.size() > kReleaseGilBits) {
-            Py_BEGIN_ALLOW_THREADS
-            status = az::buildSymbol(bits.data(), bits.size(), request, matrix);
-            Py_END_ALLOW_THREADS
-        } else {
-            status = az::buildSymbol(bits.data(), bits.size(), request, matrix);
-        }
-        switch (status) {
-            case az::BuildStatus::Ok:
-                return matrixTuple(matrix);
-            case az::BuildStatus::TooLong:
-                Py_RETURN_NONE;
-            case az::BuildStatus::BadRequest:
-                break;
-        }
-        PyErr_SetString(PyExc_ValueError, "no Aztec symbol has that kind, layer count and error correction");
-        return nullptr;
+        return layOut(bits, request);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+PyObject* buildPacked(PyObject*, PyObject* args) {
+    Py_buffer packed;
+    Py_ssize_t count;
+    az::SymbolRequest request;
+    if (!PyArg_ParseTuple(args, "y*niii:build_packed", &packed, &count, &request.compact, &request.layers,
+                          &request.ecPercent))
+        return nullptr;
+    PyObject* result = nullptr;
+    try {
+        std::vector<uint8_t> bits;
+        if (unpackBits(packed, count, bits)) result = layOut(bits, request);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    PyBuffer_Release(&packed);
+    return result;
 }
 
 PyObject* rune(PyObject*, PyObject* args) {
@@ -251,9 +302,7 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
         try {
             std::vector<uint8_t> image;
             const uint8_t* data = static_cast<const uint8_t*>(modules.buf);
-            Py_BEGIN_ALLOW_THREADS
-            image = az::pngScanlines(data, size, scale, border, darkBit != 0);
-            Py_END_ALLOW_THREADS
+            maybeWithoutGil(true, [&] { image = az::pngScanlines(data, size, scale, border, darkBit != 0); });
             result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
                                                static_cast<Py_ssize_t>(image.size()));
         } catch (const std::bad_alloc&) {
@@ -287,6 +336,9 @@ PyMethodDef methods[] = {
     {"build", build, METH_VARARGS,
      "build(bits, compact, layers, ec_percent) -> (compact, layers, size, data_words, check_words, modules) "
      "or None when no allowed symbol holds the stream.  compact: -1 either, 0 full, 1 compact; layers: 0 fewest."},
+    {"build_packed", buildPacked, METH_VARARGS,
+     "build_packed(packed, bit_count, compact, layers, ec_percent): build for a packed stream, "
+     "stream bit k in bit k % 8 of byte k // 8"},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},

@@ -18,6 +18,9 @@ MAX_COMPACT_LAYERS = 4
 MAX_FULL_LAYERS = 32
 
 Data = Union[str, bytes, bytearray, memoryview]
+# A data bit stream: one bool per bit, or packed bytes (stream bit k in bit
+# k % 8 of byte k // 8) with the exact bit count.
+Stream = Union[List[bool], Tuple[bytes, int]]
 Color = Union[str, Tuple[int, int, int], None]
 
 
@@ -148,10 +151,13 @@ def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_
     _check_eci(eci)
     _check_ec_percent(ec_percent)
     kind = _check_kind(compact, layers)
-    bits = _data_stream(message, eci, True)
-    built = _symbol.build(bits, kind, layers or 0, ec_percent)
+    stream = _data_stream(message, eci, True)
+    if isinstance(stream, tuple):
+        built = _symbol.build_packed(stream[0], stream[1], kind, layers or 0, ec_percent)
+    else:
+        built = _symbol.build(stream, kind, layers or 0, ec_percent)
     if built is None:
-        raise DataOverflowError(_overflow_message(bits, compact, layers, ec_percent))
+        raise DataOverflowError(_overflow_message(_stream_bits(stream), compact, layers, ec_percent))
     return AztecSymbol(built, eci, False)
 
 
@@ -167,11 +173,11 @@ def rune(value: int) -> AztecSymbol:
 def data_stream(data: Data, *, eci: Optional[int] = None) -> List[bool]:
     """The data bit stream ``make`` puts into the symbol, one bool per bit."""
     _check_eci(eci)
-    return list(_data_stream(_message_bytes(data), eci, True))
+    return _stream_bits(_data_stream(_message_bytes(data), eci, True))
 
 
-def _data_stream(message: bytes, eci: Optional[int], optimal: bool) -> List[bool]:
-    """The one place the data bit stream comes from.
+def _data_stream(message: bytes, eci: Optional[int], optimal: bool) -> Stream:
+    """The one place the data bit stream comes from, in either form of Stream.
 
     ``optimal`` asks for the shortest stream.  Until the optimal encoder is
     wired in here, both answers come from the standard encoder.
@@ -179,6 +185,13 @@ def _data_stream(message: bytes, eci: Optional[int], optimal: bool) -> List[bool
     from .encoder import Encoder
 
     return Encoder().encode(message, eci=eci, asBits=True)
+
+
+def _stream_bits(stream: Stream) -> List[bool]:
+    if isinstance(stream, tuple):
+        packed, count = stream
+        return [bool(packed[k >> 3] >> (k & 7) & 1) for k in range(count)]
+    return list(stream)
 
 
 def _message_bytes(data: Data) -> bytes:
