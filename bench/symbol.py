@@ -64,9 +64,9 @@ def main(argv=None):
     parser.add_argument("--repeat", type=int, default=5, help="timings per figure, the best is kept (default 5)")
     options = parser.parse_args(argv)
     rows = measure(options.repeat)
-    print(f"{'message':<16} {'symbol':<30} {'operation':<14} {'per call':>12} {'x encoder':>10}")
+    print(f"{'message':<22} {'symbol':<30} {'operation':<14} {'per call':>12} {'x encoder':>10}")
     for row in rows:
-        print(f"{row['message'] + ' (' + str(row['bytes']) + ')':<16} {row['symbol']:<30} {row['operation']:<14} "
+        print(f"{row['message'] + ' (' + str(row['bytes']) + ')':<22} {row['symbol']:<30} {row['operation']:<14} "
               f"{row['seconds'] * 1e6:>9.1f} us {row['ratio_to_encoder']:>10.2f}")
     if options.json:
         with open(options.json, "w") as out:
