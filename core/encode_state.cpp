@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "code_tables.hpp"
-
 namespace quillbank::aztec {
 
 namespace {
@@ -12,26 +10,6 @@ namespace {
 // full binary run needs 261); a larger one, left by a long message, is given
 // back to the allocator.
 constexpr std::size_t kKeptWordCapacity = 512;
-
-void link(EncodeState& parent, EncodeState* child) {
-    if (parent.lastChild)
-        parent.lastChild->nextSibling = child;
-    else
-        parent.firstChild = child;
-    parent.lastChild = child;
-}
-
-// A child holding two codes of the tables.  Together they fit in the tail
-// (a latch sequence is at most 14 bits, a character code 5), so no word
-// buffer is touched.
-EncodeState* twoTokenChild(StateTree& tree, EncodeState& parent, Mode mode, BitToken first,
-                           BitToken second) {
-    EncodeState* child = tree.newState(mode, &parent);
-    appendCode(*child, first);
-    appendCode(*child, second);
-    link(parent, child);
-    return child;
-}
 
 // The eight bytes at `bytes` as one word, the first byte in the top bits.
 inline uint64_t loadBigEndian(const uint8_t* bytes) {
@@ -76,24 +54,6 @@ void StateTree::releaseAll() {
 
 EncodeState* newRoot(StateTree& tree) { return tree.newState(Upper, nullptr); }
 
-EncodeState* shiftChild(StateTree& tree, EncodeState& parent, Mode target, BitToken character) {
-    return twoTokenChild(tree, parent, parent.mode, shiftToken(parent.mode, target), character);
-}
-
-EncodeState* latchChild(StateTree& tree, EncodeState& parent, Mode target, BitToken character) {
-    return twoTokenChild(tree, parent, target, latchToken(parent.mode, target), character);
-}
-
-EncodeState* shiftPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCode) {
-    return twoTokenChild(tree, parent, parent.mode, shiftToken(parent.mode, Punct),
-                         BitToken{5, pairCode});
-}
-
-EncodeState* latchPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCode) {
-    return twoTokenChild(tree, parent, Punct, latchToken(parent.mode, Punct),
-                         BitToken{5, pairCode});
-}
-
 void appendByteBits(EncodeState& state, const uint8_t* bytes, std::size_t length) {
     std::size_t i = 0;
     for (; i + 8 <= length; i += 8) appendBits(state, loadBigEndian(bytes + i), 64);
@@ -116,7 +76,7 @@ EncodeState* binaryShiftChild(StateTree& tree, EncodeState& parent, const uint8_
         appendToken(*child, BitToken{21, 2031616 + (length - 31)});
     appendByteBits(*child, run, length);
     child->pathBits += 8 * uint64_t(length);
-    link(parent, child);
+    linkChild(parent, child);
     return child;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bit_token.hpp"
+#include "code_tables.hpp"
 #include "mode.hpp"
 
 namespace quillbank::aztec {
@@ -97,14 +98,11 @@ public:
 
     // A new state with no bits and no children, not yet linked anywhere.
     EncodeState* newState(Mode mode, EncodeState* parent) {
-        if (next_ == end_) nextChunk();
-        EncodeState* state = next_++;
-        ++used_;
+        EncodeState* state = take();
         state->mode = mode;
         state->tailBits = 0;
         state->parent = parent;
         state->tail = 0;
-        state->words.clear();
         state->firstChild = state->lastChild = state->nextSibling = nullptr;
         state->pathBits = parent ? parent->pathBits : 0;
         return state;
@@ -117,6 +115,13 @@ public:
 private:
     static constexpr std::size_t kChunkSize = 256;
     void nextChunk();
+    // The next free state.  Its word buffer is empty: releaseAll empties
+    // the buffers of all the states it makes available again.
+    EncodeState* take() {
+        if (next_ == end_) nextChunk();
+        ++used_;
+        return next_++;
+    }
 
     std::vector<std::unique_ptr<EncodeState[]>> chunks_;
     std::size_t chunksInUse_ = 0;
@@ -129,11 +134,50 @@ private:
 EncodeState* newRoot(StateTree& tree);
 
 // The growing operations.  Each builds a complete child, links it as the
-// last of the parent's children and returns it.
-EncodeState* shiftChild(StateTree& tree, EncodeState& parent, Mode target, BitToken character);
-EncodeState* latchChild(StateTree& tree, EncodeState& parent, Mode target, BitToken character);
-EncodeState* shiftPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCode);
-EncodeState* latchPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCode);
+// last of the parent's children and returns it.  They run for nearly every
+// candidate of every step, so they are inline.
+
+// Links `child` as the last of the parent's children.
+inline void linkChild(EncodeState& parent, EncodeState* child) {
+    if (parent.lastChild)
+        parent.lastChild->nextSibling = child;
+    else
+        parent.firstChild = child;
+    parent.lastChild = child;
+}
+
+// A child holding two codes of the tables.  Together they fit in the tail
+// (a latch sequence is at most 14 bits, a character code 5), so no word
+// buffer is touched.
+inline EncodeState* twoCodeChild(StateTree& tree, EncodeState& parent, Mode mode, BitToken first,
+                                 BitToken second) {
+    EncodeState* child = tree.newState(mode, &parent);
+    appendCode(*child, first);
+    appendCode(*child, second);
+    linkChild(parent, child);
+    return child;
+}
+
+inline EncodeState* shiftChild(StateTree& tree, EncodeState& parent, Mode target,
+                               BitToken character) {
+    return twoCodeChild(tree, parent, parent.mode, shiftToken(parent.mode, target), character);
+}
+
+inline EncodeState* latchChild(StateTree& tree, EncodeState& parent, Mode target,
+                               BitToken character) {
+    return twoCodeChild(tree, parent, target, latchToken(parent.mode, target), character);
+}
+
+inline EncodeState* shiftPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCode) {
+    return twoCodeChild(tree, parent, parent.mode, shiftToken(parent.mode, Punct),
+                        BitToken{5, pairCode});
+}
+
+inline EncodeState* latchPairChild(StateTree& tree, EncodeState& parent, uint8_t pairCode) {
+    return twoCodeChild(tree, parent, Punct, latchToken(parent.mode, Punct),
+                        BitToken{5, pairCode});
+}
+
 // `run` holds 1 to kMaxBinaryRun bytes.
 EncodeState* binaryShiftChild(StateTree& tree, EncodeState& parent, const uint8_t* run,
                               std::size_t length);

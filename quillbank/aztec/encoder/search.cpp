@@ -23,6 +23,13 @@
 #else
 #define NOINLINE
 #endif
+// The live list's loops move a few pointers: a call to memmove, which GCC
+// would make of them, costs more than the loop.
+#if defined(__GNUC__) && !defined(__clang__)
+#define NO_MEMMOVE __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#else
+#define NO_MEMMOVE
+#endif
 
 namespace quillbank::aztec {
 
@@ -58,11 +65,15 @@ int replaceState(EncoderObject* self, EncodeState* old, EncodeState* fresh) {
     return 0;
 }
 
-int removeState(EncoderObject* self, EncodeState* state) {
+NO_MEMMOVE int removeState(EncoderObject* self, EncodeState* state) {
     if (faultDue(FaultSite::RemoveState)) return raiseInjectedFault();
     std::vector<EncodeState*>& live = self->liveStates;
-    auto it = std::find(live.begin(), live.end(), state);
-    if (it != live.end()) live.erase(it);
+    EncodeState** const begin = live.data();
+    EncodeState** const end = begin + live.size();
+    EncodeState** found = std::find(begin, end, state);
+    if (found == end) return 0;
+    for (EncodeState** s = found + 1; s != end; ++s) s[-1] = *s;
+    live.pop_back();
     return 0;
 }
 
@@ -72,11 +83,10 @@ int removeState(EncoderObject* self, EncodeState* state) {
 // the object's snapshot vector.
 class Snapshot {
 public:
-    explicit Snapshot(EncoderObject* self) {
+    NO_MEMMOVE explicit Snapshot(EncoderObject* self) {
         const std::vector<EncodeState*>& live = self->liveStates;
         count_ = live.size();
         if (count_ <= kInline) {
-            // An element loop: a call to memmove costs more for five pointers.
             for (std::size_t i = 0; i < count_; ++i) inline_[i] = live[i];
             states_ = inline_;
         } else {
@@ -125,6 +135,8 @@ NOINLINE int branchChar(EncoderObject* self, EncodeState* state, uint8_t byte) {
     return 0;
 }
 
+NOINLINE void reportAddChar() { writeUnraisable("quillbank.aztec.encoder.Encoder.addChar"); }
+
 // One state's part of a character step.
 inline int advanceChar(EncoderObject* self, EncodeState* state, uint8_t byte) {
     BitToken code = charToken(state->mode, byte);
@@ -137,18 +149,27 @@ inline int advanceChar(EncoderObject* self, EncodeState* state, uint8_t byte) {
 NOINLINE void addCharToEach(EncoderObject* self, uint8_t byte) {
     for (EncodeState* state : Snapshot(self)) {
         if (advanceChar(self, state, byte) < 0) {
-            writeUnraisable("quillbank.aztec.encoder.Encoder.addChar");
+            reportAddChar();
             return;
         }
     }
 }
 
+NOINLINE void branchOnly(EncoderObject* self, EncodeState* state, uint8_t byte) {
+    if (branchChar(self, state, byte) < 0) reportAddChar();
+}
+
+// Written so that the common case, one live state whose mode holds the
+// byte, needs no saved registers: the other cases are tail calls.
 void addChar(EncoderObject* self, uint8_t byte) {
     std::vector<EncodeState*>& live = self->liveStates;
     if (live.size() != 1) return addCharToEach(self, byte);
     // A snapshot of one state is the state itself.
-    if (advanceChar(self, live[0], byte) < 0)
-        writeUnraisable("quillbank.aztec.encoder.Encoder.addChar");
+    EncodeState* state = live[0];
+    BitToken code = charToken(state->mode, byte);
+    if (code.bitCount == 0) return branchOnly(self, state, byte);
+    appendCode(*state, code);
+    if (self->operationTable->replaceState(self, state, state) < 0) reportAddChar();
 }
 
 // One state's part of a pair step.
