@@ -1,7 +1,6 @@
 #include "optimal_encoder.hpp"
 
 #include <array>
-#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -22,10 +21,14 @@
 //      shift out of m; a Punct pair in Punct or by a P/S out of m; a binary
 //      stretch started in m (Upper, Lower or Mixed; the decoder comes back
 //      to m after it).
-//   2. latch closure: cost[j][m] = min over s of arrival[s] + latch(s, m).
-//      The latch table holds shortest latch sequences, so it satisfies the
-//      triangle inequality and one pass is enough; latching through a mode
-//      to use its shift is the closure followed by a shift arrival.
+//   2. latch closure: cost[j][m] = min over s of arrival[s] + latch(s, m),
+//      computed as a short fixed chain of single-latch relaxations (kHops);
+//      latching through a mode to use its shift is the closure followed by
+//      a shift arrival.
+// The binary arrivals are added after a first closure of the others, and
+// only where they are strictly cheaper than it; the closure is then done
+// again.  Inside text, where no run can win, a lower bound of the run costs
+// settles this without touching the run windows.
 //
 // A binary stretch of length L from position i is one B/S run of 10 + 8L
 // bits when L <= 31 or 21 + 8L bits when 32 <= L <= 2078; a longer stretch,
@@ -43,17 +46,16 @@
 // Every comparison is strict, so among equal costs the first candidate in
 // this order is kept:
 //   arrivals at (j, m): one character (in m, else by the first shift in mode
-//     order that holds it), then a pair, then a short binary run, then a long
-//     binary run; among binary starts of equal cost the latest start (the
-//     shortest run);
-//   closure at (j, m): staying in m, then latching from s in mode order;
+//     order that holds it), then a pair; a binary run only when strictly
+//     cheaper than the closure of those (so text wins a tie with binary), a
+//     short run before a long one, and among starts of equal cost the latest
+//     (the shortest run);
+//   closure at (j, m): staying in m, then the hops into m in kHops order;
 //   the end: the final mode lowest in mode order.
 
 namespace quillbank::aztec {
 
 namespace {
-
-constexpr uint32_t kUnreached = std::numeric_limits<uint32_t>::max();
 
 // ---------------------------------------------------------------------------
 // The codes the tables do not hold: binary shift and the Punct pairs.
@@ -107,75 +109,101 @@ constexpr CharStepArray buildCharSteps() {
 constexpr CharStepArray charSteps = buildCharSteps();
 
 // ---------------------------------------------------------------------------
-// A sliding-window minimum of key(i) over the last `Window` positions, as a
-// monotonic queue in a ring buffer: keys increase from the front, and a new
-// position evicts every older one whose key is not smaller (so among equal
-// keys the latest position survives).
+// The run starts of one binary mode: a monotonic queue of positions i with
+// key(i) = cost[i][m] - 8i, keys increasing from the front.  A new position
+// evicts every older one whose key is not smaller (among equal keys the
+// latest start survives): an evicted start is never better than the one
+// that evicted it, for any run end that both can reach.  So the best start
+// within the last w bytes is the first entry not older than w; two fronts
+// give it for w = 2078 (any run) and w = 31 (short runs).  The queue lives
+// in borrowed storage of one entry per position, so it never wraps.
 
-template <std::size_t Window>
-class WindowMinimum {
+struct RunStart {
+    uint32_t position;
+    int32_t key;
+};
+
+class RunStarts {
 public:
-    void push(uint32_t position, int64_t key) {
-        while (size_ != 0 && at(size_ - 1).key >= key) --size_;
-        at(size_) = {position, key};
-        ++size_;
+    RunStarts() = default;
+    explicit RunStarts(RunStart* storage) : front_(storage), shortFront_(storage), back_(storage) {}
+
+    void push(uint32_t position, int32_t key) {
+        while (back_ != front_ && back_[-1].key >= key) --back_;
+        if (shortFront_ > back_) shortFront_ = back_;
+        *back_++ = {position, key};
     }
-    // The best entry among positions > end - Window - 1, i.e. of runs ending
-    // at `end` no longer than Window; false when there is none.
-    bool best(uint32_t end, uint32_t& position, int64_t& key) {
-        while (size_ != 0 && end - at(0).position > Window) {
-            head_ = (head_ + 1) & kMask;
-            --size_;
-        }
-        if (size_ == 0) return false;
-        position = at(0).position;
-        key = at(0).key;
-        return true;
+
+    // Drops the starts too far from `end` for any run, and for a short one.
+    // Some start is always left: the last one pushed is end - 1.  The
+    // fronts only move forward, however rarely this is called.
+    void advance(uint32_t end) {
+        while (end - front_->position > kMaxBinaryRun) ++front_;
+        if (shortFront_ < front_) shortFront_ = front_;
+        while (end - shortFront_->position > kShortRunMax) ++shortFront_;
     }
+    const RunStart& best() const { return *front_; }
+    // A lower bound of every key in the queue, before or after advance().
+    int32_t leastKey() const { return front_->key; }
+    const RunStart& bestShort() const { return *shortFront_; }
 
 private:
-    struct Entry {
-        uint32_t position;
-        int64_t key;
-    };
-    // A power of two above Window + 1, the most positions a window can hold.
-    static constexpr std::size_t capacity() {
-        std::size_t c = 1;
-        while (c < Window + 2) c *= 2;
-        return c;
+    RunStart* front_ = nullptr;
+    RunStart* shortFront_ = nullptr;
+    RunStart* back_ = nullptr;
+};
+
+// The modes with a B/S code.
+constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
+constexpr int kBinaryModeCount = 3;
+
+// The run starts of each binary mode, over one allocation.
+class RunWindows {
+public:
+    explicit RunWindows(std::size_t length)
+        : storage_(new RunStart[kBinaryModeCount * (length + 1)]) {  // written before read
+        for (int b = 0; b < kBinaryModeCount; ++b)
+            starts_[b] = RunStarts(storage_.get() + b * (length + 1));
     }
-    static constexpr std::size_t kMask = capacity() - 1;
+    RunStarts& operator[](int b) { return starts_[b]; }
 
-    Entry& at(std::size_t i) { return ring_[(head_ + i) & kMask]; }
-
-    std::array<Entry, capacity()> ring_{};
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
+private:
+    std::unique_ptr<RunStart[]> storage_;
+    std::array<RunStarts, kBinaryModeCount> starts_;
 };
 
 // ---------------------------------------------------------------------------
-// The programme's tables, kept for the walk back.
+// The programme's table, one cell per position, kept for the walk back.
+
+// Above every real cost, and far enough below 2**32 that adding a step or a
+// latch to it cannot wrap: unreached arrivals need no test.
+constexpr uint32_t kUnreached = uint32_t(1) << 28;
 
 enum class StepKind : uint8_t { None, Start, Char, Pair, ShortRun, LongRun };
 
-// How position j was reached in mode m before the latch closure.
+// How a position was reached in a mode, before the latch closure.
 struct Arrival {
     StepKind kind;
     uint8_t shiftTo;     // Char: kDirect or the shift's target
     uint16_t runLength;  // ShortRun, LongRun
 };
 
-struct Programme {
-    std::size_t length;
-    std::vector<std::array<uint32_t, kModeCount>> cost;
-    std::vector<std::array<Arrival, kModeCount>> arrival;
-    std::vector<std::array<uint8_t, kModeCount>> latchedFrom;
+struct Cell {
+    uint32_t cost[kModeCount];        // after the latch closure
+    Arrival arrival[kModeCount];      // the best arrival in each mode
+    uint8_t source[kModeCount];       // the latch closure's choice (see kHops)
 };
 
+// The arrivals at one position: costs here, steps straight into the cell.
 struct Candidates {
-    std::array<uint32_t, kModeCount> cost;
-    std::array<Arrival, kModeCount> arrival;
+    uint32_t cost[kModeCount];
+    Arrival* arrival;
 
+    // An arrival is read back only where its cost won, so the unreached
+    // ones are left unwritten.
+    explicit Candidates(Cell& cell) : arrival(cell.arrival) {
+        for (int m = 0; m < kModeCount; ++m) cost[m] = kUnreached;
+    }
     void offer(int mode, uint32_t bits, Arrival how) {
         if (bits < cost[mode]) {
             cost[mode] = bits;
@@ -184,101 +212,138 @@ struct Candidates {
     }
 };
 
-void closeUnderLatches(Programme& p, std::size_t j, const Candidates& c) {
-    for (int m = 0; m < kModeCount; ++m) {
-        uint32_t best = c.cost[m];
-        uint8_t from = uint8_t(m);
-        for (int s = 0; s < kModeCount; ++s) {
-            if (s == m || c.cost[s] == kUnreached) continue;
-            uint32_t bits = c.cost[s] + latchTable[s][m].bitCount;
-            if (bits < best) {
-                best = bits;
-                from = uint8_t(s);
-            }
-        }
-        p.cost[j][m] = best;
-        p.latchedFrom[j][m] = from;
-    }
-    p.arrival[j] = c.arrival;
-}
-
-Candidates noCandidates() {
-    Candidates c;
-    c.cost.fill(kUnreached);
-    c.arrival.fill(Arrival{StepKind::None, kDirect, 0});
-    return c;
-}
-
-void offerCharacters(const Programme& p, const uint8_t* data, std::size_t j, Candidates& c) {
-    uint8_t byte = data[j - 1];
-    for (int m = 0; m < kModeCount; ++m) {
-        CharStep step = charSteps[m][byte];
-        if (step.bits == 0 || p.cost[j - 1][m] == kUnreached) continue;
-        c.offer(m, p.cost[j - 1][m] + step.bits, {StepKind::Char, step.shiftTo, 0});
-    }
-}
-
-void offerPair(const Programme& p, const uint8_t* data, std::size_t j, Candidates& c) {
-    if (j < 2 || pairCode(data[j - 2], data[j - 1]) == 0) return;
-    for (int m = 0; m < kModeCount; ++m) {
-        if (p.cost[j - 2][m] == kUnreached) continue;
-        // In Punct the pair is one code; elsewhere it takes a P/S first.
-        uint32_t prefix = m == Punct ? 0 : shiftTable[m][Punct].bitCount;
-        if (m != Punct && prefix == 0) continue;
-        c.offer(m, p.cost[j - 2][m] + prefix + 5, {StepKind::Pair, kDirect, 0});
-    }
-}
-
-struct RunWindows {
-    WindowMinimum<kShortRunMax> shortRuns;
-    WindowMinimum<kMaxBinaryRun> longRuns;
+// The latch closure as a fixed sequence of relaxations, each by one table
+// latch from a mode's arrival ("pre") or its closed cost ("closed"):
+//   Upper  from the arrivals in Digit, Punct, Mixed, Lower;
+//   Lower  from closed Upper, arrival Mixed;
+//   Digit  from closed Upper, arrival Lower;
+//   Mixed  from closed Upper, arrival Lower;
+//   Punct  from closed Mixed.
+// Every shortest latch sequence is such a chain (Digit to Punct is Digit to
+// Upper, Upper to Mixed, Mixed to Punct), which the static_assert below
+// proves for every pair of modes; eleven relaxations replace twenty.
+struct Hop {
+    Mode to;
+    Mode from;
+    bool closed;
 };
 
-void offerBinaryRuns(std::size_t j, std::array<RunWindows, kModeCount>& windows, Candidates& c) {
+constexpr Hop kHops[] = {
+    {Upper, Digit, false}, {Upper, Punct, false}, {Upper, Mixed, false}, {Upper, Lower, false},
+    {Lower, Upper, true},  {Lower, Mixed, false}, {Digit, Upper, true},  {Digit, Lower, false},
+    {Mixed, Upper, true},  {Mixed, Lower, false}, {Punct, Mixed, true},
+};
+
+// A closure choice: 0 to keep the arrival; otherwise the mode latched from,
+// plus one, with kFromClosed when it is that mode's closed cost.
+constexpr uint8_t kFromClosed = 8;
+
+// closed[m] = min(arrival[m], the hops into m), the first strictly cheaper
+// candidate winning; source[m] records the choice.
+constexpr void closeUnderLatches(const uint32_t* arrival, uint32_t* closed, uint8_t* source) {
     for (int m = 0; m < kModeCount; ++m) {
-        if (!hasBinaryShift(m)) continue;
-        uint32_t start;
-        int64_t key;
-        int64_t bytes = 8 * int64_t(j);
-        if (windows[m].shortRuns.best(uint32_t(j), start, key))
-            c.offer(m, uint32_t(key + bytes + kShortHeaderBits),
-                    {StepKind::ShortRun, kDirect, uint16_t(j - start)});
-        if (windows[m].longRuns.best(uint32_t(j), start, key) && j - start > kShortRunMax)
-            c.offer(m, uint32_t(key + bytes + kLongHeaderBits),
-                    {StepKind::LongRun, kDirect, uint16_t(j - start)});
+        closed[m] = arrival[m];
+        source[m] = 0;
+    }
+#pragma GCC unroll 11
+    for (const Hop& hop : kHops) {
+        uint32_t bits = (hop.closed ? closed[hop.from] : arrival[hop.from]) +
+                        latchTable[hop.from][hop.to].bitCount;
+        if (bits < closed[hop.to]) {
+            closed[hop.to] = bits;
+            source[hop.to] = uint8_t((hop.from + 1) | (hop.closed ? kFromClosed : 0));
+        }
     }
 }
 
-void pushRunStarts(const Programme& p, std::size_t i, std::array<RunWindows, kModeCount>& windows) {
+// The closure of a lone arrival in `from` gives the latch table's row.
+constexpr bool hopsGiveTheLatchTable() {
+    for (int from = 0; from < kModeCount; ++from) {
+        uint32_t arrival[kModeCount] = {};
+        uint32_t closed[kModeCount] = {};
+        uint8_t source[kModeCount] = {};
+        for (int m = 0; m < kModeCount; ++m) arrival[m] = m == from ? 0 : 1000;
+        closeUnderLatches(arrival, closed, source);
+        for (int m = 0; m < kModeCount; ++m)
+            if (closed[m] != latchTable[from][m].bitCount) return false;
+    }
+    return true;
+}
+static_assert(hopsGiveTheLatchTable(), "the closure's hops must reach every shortest latch");
+
+inline void offerCharacter(const Cell& before, uint8_t byte, Candidates& c) {
     for (int m = 0; m < kModeCount; ++m) {
-        if (!hasBinaryShift(m) || p.cost[i][m] == kUnreached) continue;
-        int64_t key = int64_t(p.cost[i][m]) - 8 * int64_t(i);
-        windows[m].shortRuns.push(uint32_t(i), key);
-        windows[m].longRuns.push(uint32_t(i), key);
+        CharStep step = charSteps[m][byte];
+        if (step.bits != 0) c.offer(m, before.cost[m] + step.bits, {StepKind::Char, step.shiftTo, 0});
     }
 }
 
-void fill(Programme& p, const uint8_t* data, uint32_t startBits) {
-    std::size_t n = p.length;
-    p.cost.resize(n + 1);
-    p.arrival.resize(n + 1);
-    p.latchedFrom.resize(n + 1);
-    // The windows are large (the long one holds 2,079 entries): keep them
-    // off the stack.
-    auto storage = std::make_unique<std::array<RunWindows, kModeCount>>();
-    std::array<RunWindows, kModeCount>& windows = *storage;
+inline void offerPair(const Cell& before, Candidates& c) {
+    // In Punct the pair is one code; elsewhere it takes a P/S first (every
+    // other mode has one).
+    for (int m = 0; m < kModeCount; ++m) {
+        uint32_t prefix = m == Punct ? 0 : shiftTable[m][Punct].bitCount;
+        c.offer(m, before.cost[m] + prefix + 5, {StepKind::Pair, kDirect, 0});
+    }
+}
 
-    Candidates start = noCandidates();
-    start.offer(Upper, startBits, {StepKind::Start, kDirect, 0});
-    closeUnderLatches(p, 0, start);
-    pushRunStarts(p, 0, windows);
-    for (std::size_t j = 1; j <= n; ++j) {
-        Candidates c = noCandidates();
-        offerCharacters(p, data, j, c);
-        offerPair(p, data, j, c);
-        offerBinaryRuns(j, windows, c);
-        closeUnderLatches(p, j, c);
-        pushRunStarts(p, j, windows);
+// Offers the binary runs ending at j that are strictly cheaper than what the
+// closure of the other arrivals already gives their mode (`closed`); true
+// when any was, and so the closure must be done again.
+inline bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* closed, Candidates& c) {
+    int32_t bytes = int32_t(8 * j);
+    bool offered = false;
+#pragma GCC unroll 3
+    for (int b = 0; b < kBinaryModeCount; ++b) {
+        Mode m = kBinaryModes[b];
+        RunStarts& starts = windows[b];
+        // The least key in the queue (expired starts included) with the
+        // short header bounds every run from below: inside text it is not
+        // below `closed`, and the queue is left as it is.
+        if (uint32_t(starts.leastKey() + bytes) + kShortHeaderBits >= closed[m]) continue;
+        starts.advance(j);
+        const RunStart& shortStart = starts.bestShort();
+        uint32_t bits = uint32_t(shortStart.key + bytes) + kShortHeaderBits;
+        Arrival how{StepKind::ShortRun, kDirect, uint16_t(j - shortStart.position)};
+        // A best start closer than 32 is also the best short start, and
+        // cheaper as a short run.
+        const RunStart& start = starts.best();
+        uint32_t longBits = uint32_t(start.key + bytes) + kLongHeaderBits;
+        if (j - start.position > kShortRunMax && longBits < bits) {
+            bits = longBits;
+            how = {StepKind::LongRun, kDirect, uint16_t(j - start.position)};
+        }
+        if (bits < closed[m]) {
+            c.offer(m, bits, how);
+            offered = true;
+        }
+    }
+    return offered;
+}
+
+inline void pushRunStarts(const Cell& cell, uint32_t i, RunWindows& windows) {
+#pragma GCC unroll 3
+    for (int b = 0; b < kBinaryModeCount; ++b)
+        windows[b].push(i, int32_t(cell.cost[kBinaryModes[b]]) - int32_t(8 * i));
+}
+
+// Fills cells[0 .. length].
+void fill(Cell* cells, const uint8_t* data, std::size_t length, uint32_t startBits) {
+    RunWindows windows(length);
+    {
+        Candidates c(cells[0]);
+        c.offer(Upper, startBits, {StepKind::Start, kDirect, 0});
+        closeUnderLatches(c.cost, cells[0].cost, cells[0].source);
+    }
+    pushRunStarts(cells[0], 0, windows);
+    for (uint32_t j = 1; j <= length; ++j) {
+        Cell& cell = cells[j];
+        Candidates c(cell);
+        offerCharacter(cells[j - 1], data[j - 1], c);
+        if (j >= 2 && pairCode(data[j - 2], data[j - 1]) != 0) offerPair(cells[j - 2], c);
+        closeUnderLatches(c.cost, cell.cost, cell.source);
+        if (offerBinaryRuns(j, windows, cell.cost, c)) closeUnderLatches(c.cost, cell.cost, cell.source);
+        pushRunStarts(cell, j, windows);
     }
 }
 
@@ -298,38 +363,34 @@ constexpr std::array<uint8_t, 256> buildReversedBytes() {
 // Each byte with its bit order reversed.
 constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
-// Appends tokens, most significant bit first, to a stream packed least
-// significant bit first.
+// Writes tokens most significant bit first into a buffer of known size,
+// filling each byte from its top bit; finish() turns every byte around, so
+// that stream bit k ends up as bit k % 8.
 class BitWriter {
 public:
-    explicit BitWriter(PackedBits& out) : out_(out) {}
+    explicit BitWriter(uint8_t* out) : out_(out) {}
 
     void write(BitToken token) {
-        for (int k = token.bitCount - 1; k >= 0; --k) {
-            std::size_t at = out_.bitCount++;
-            if ((at & 7) == 0) out_.bytes.push_back(0);
-            out_.bytes.back() |= uint8_t(((token.value >> k) & 1) << (at & 7));
+        pending_ = (pending_ << token.bitCount) | token.value;
+        pendingBits_ += token.bitCount;
+        while (pendingBits_ >= 8) {
+            pendingBits_ -= 8;
+            *out_++ = uint8_t(pending_ >> pendingBits_);
         }
     }
 
-    // A whole byte at once: its bits reversed, split over at most two bytes.
-    void writeByte(uint8_t byte) {
-        uint8_t reversed = reversedBytes[byte];
-        std::size_t offset = out_.bitCount & 7;
-        if (offset == 0) {
-            out_.bytes.push_back(reversed);
-        } else {
-            out_.bytes.back() |= uint8_t(reversed << offset);
-            out_.bytes.push_back(uint8_t(reversed >> (8 - offset)));
-        }
-        out_.bitCount += 8;
+    void finish(uint8_t* begin) {
+        if (pendingBits_ != 0) *out_++ = uint8_t(pending_ << (8 - pendingBits_));
+        for (uint8_t* p = begin; p != out_; ++p) *p = reversedBytes[*p];
     }
 
 private:
-    PackedBits& out_;
+    uint8_t* out_;
+    uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 7 + 32)
+    int pendingBits_ = 0;
 };
 
-// One element of the chosen path, in stream order once reversed.
+// One element of the chosen path; the path is collected end first.
 struct PathStep {
     uint32_t end;   // position after the step
     uint8_t mode;   // the latched mode the step is taken in (or latched into)
@@ -347,21 +408,31 @@ std::size_t stepLength(const Arrival& how) {
     }
 }
 
-std::vector<PathStep> walkBack(const Programme& p) {
-    std::size_t position = p.length;
+int bestFinalMode(const Cell& last) {
     int mode = 0;
     for (int m = 1; m < kModeCount; ++m)
-        if (p.cost[position][m] < p.cost[position][mode]) mode = m;
+        if (last.cost[m] < last.cost[mode]) mode = m;
+    return mode;
+}
 
+std::vector<PathStep> walkBack(const Cell* cells, std::size_t length) {
+    std::size_t position = length;
+    int mode = bestFinalMode(cells[length]);
     std::vector<PathStep> path;
+    path.reserve(2 * length + 8);  // room for a step and a latch per byte; grows if need be
     for (;;) {
-        int from = p.latchedFrom[position][mode];
-        if (from != mode) path.push_back({uint32_t(position), uint8_t(mode), uint8_t(from), {}});
-        const Arrival& how = p.arrival[position][from];
+        const Cell& cell = cells[position];
+        // Undo the closure: a chain of latches back to an arrival.
+        for (uint8_t source = cell.source[mode]; source != 0; source = cell.source[mode]) {
+            int from = (source & 7) - 1;
+            path.push_back({uint32_t(position), uint8_t(mode), uint8_t(from), {}});
+            mode = from;
+            if (!(source & kFromClosed)) break;
+        }
+        const Arrival& how = cell.arrival[mode];
         if (how.kind == StepKind::Start) break;
-        path.push_back({uint32_t(position), uint8_t(from), kDirect, how});
+        path.push_back({uint32_t(position), uint8_t(mode), kDirect, how});
         position -= stepLength(how);
-        mode = from;
     }
     return path;
 }
@@ -391,12 +462,12 @@ void writeStep(BitWriter& out, const uint8_t* data, const PathStep& step) {
         case StepKind::ShortRun:
         case StepKind::LongRun: {
             std::size_t length = how.runLength;
-            out.write(BitToken{5, kBinaryShiftCode});
+            // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
             if (length <= kShortRunMax)
-                out.write(BitToken{5, length});
+                out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
             else
-                out.write(BitToken{16, length - 31});  // 5 zero bits, then 11 bits
-            for (std::size_t i = step.end - length; i < step.end; ++i) out.writeByte(data[i]);
+                out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
+            for (std::size_t i = step.end - length; i < step.end; ++i) out.write(BitToken{8, data[i]});
             break;
         }
         default:
@@ -415,21 +486,21 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<
         startBits = designator[0].bitCount + designator[1].bitCount;
     }
 
-    Programme programme;
-    programme.length = length;
-    fill(programme, data, startBits);
-    std::vector<PathStep> path = walkBack(programme);
+    // Uninitialised: fill() writes every cell before it reads it.
+    std::unique_ptr<Cell[]> cells(new Cell[length + 1]);
+    fill(cells.get(), data, length, startBits);
+    std::vector<PathStep> path = walkBack(cells.get(), length);
 
     PackedBits stream;
-    uint32_t total = kUnreached;
-    for (uint32_t bits : programme.cost[length]) total = bits < total ? bits : total;
-    stream.bytes.reserve((total + 7) / 8);
-    BitWriter out(stream);
+    stream.bitCount = cells[length].cost[bestFinalMode(cells[length])];
+    stream.bytes.resize((stream.bitCount + 7) / 8);
+    BitWriter out(stream.bytes.data());
     if (eci) {
         out.write(designator[0]);
         out.write(designator[1]);
     }
     for (auto step = path.rbegin(); step != path.rend(); ++step) writeStep(out, data, *step);
+    out.finish(stream.bytes.data());
     return stream;
 }
 

@@ -32,8 +32,9 @@ struct PackedBits {
 };
 
 // The longest message encodeOptimal accepts; longer ones raise
-// std::length_error.  Far beyond any symbol, it keeps every cost in 32 bits.
-constexpr std::size_t kMaxOptimalMessage = std::size_t(1) << 26;
+// std::length_error.  Far beyond any symbol (8 MiB), it keeps every cost
+// below 2**27.
+constexpr std::size_t kMaxOptimalMessage = std::size_t(1) << 23;
 
 // A shortest stream for `length` bytes at `data`, started by the ECI
 // designator of `eci` when there is one.

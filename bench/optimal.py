@@ -1,0 +1,134 @@
+"""Benchmark: the search encoder's stream against the optimal one.
+
+For a corpus of everyday payloads, prints the stream length in bits, the
+side of the smallest symbol (23% error correction) in modules, and the encode
+time of both encoders.  Run against the installed package:
+
+    python -P bench/optimal.py [--json FILE] [--repeat N]
+"""
+
+import argparse
+import inspect
+import json
+import random
+import sys
+import timeit
+import zlib
+
+from quillbank.aztec.encoder import Encoder
+from quillbank.aztec.optimal import encode_optimal
+
+
+def corpus():
+    rng = random.Random(24778)
+    label = "ACME Logistics GmbH\r\nAttn: J. Smith, Dept. 42\r\nIndustriestr. 17\r\nD-70565 Stuttgart\r\nGERMANY"
+    json_text = json.dumps({"id": 81723, "user": "jsmith", "items": [{"sku": "A-1029", "qty": 2},
+                            {"sku": "B-77", "qty": 1}], "total": 129.95, "paid": True})
+    prose = ("The quick brown fox jumps over the lazy dog. Pack my box with five dozen liquor jugs! "
+             "How vexingly quick daft zebras jump; the five boxing wizards jump quickly.") * 4
+    return [
+        ("boarding pass", "M1DOE/JOHN            EABC123 LHRJFKBA 0117 123Y012A0001 147>5180"
+                          "  B1A              2901234567890 BA 1234567890123     Y"),
+        ("URL", "https://www.example.com/track/shipment?id=1Z999AA10123456784&lang=en-GB#status"),
+        ("JSON", json_text),
+        ("German UTF-8", "Grüße aus Köln: Die Straßenbahn fährt um 12:30 Uhr über die Brücke."),
+        ("Russian UTF-8", "Съешь же ещё этих мягких французских булок, да выпей чаю."),
+        ("Chinese UTF-8", "欢迎光临！请在入口处出示您的电子票，谢谢合作。"),
+        ("GS1 digits", "0109501101530003172512311012345678902110987654321"),
+        ("address label", label),
+        ("ticket 100 B", bytes(rng.randrange(256) for _ in range(100))),
+        ("ticket 500 B", bytes(rng.randrange(256) for _ in range(500))),
+        ("ticket 1500 B", bytes(rng.randrange(256) for _ in range(1500))),
+        ("zlib text", zlib.compress(prose.encode(), 9)),
+        ("zlib JSON", zlib.compress((json_text * 8).encode(), 9)),
+    ]
+
+
+def as_bytes(data):
+    return data.encode("utf-8") if isinstance(data, str) else data
+
+
+def symbol_sizer():
+    """A function from (message, stream bits, optimal) to the symbol side in
+    modules (None when no symbol holds it), or None when no symbol writer is
+    installed."""
+    try:
+        import quillbank.aztec as aztec
+        make = aztec.make
+    except (ImportError, AttributeError):
+        return None
+    if "optimal" in inspect.signature(make).parameters:
+        def size(message, bits, optimal):
+            try:
+                return make(message, optimal=optimal).size
+            except aztec.DataOverflowError:
+                return None
+        return size
+    from quillbank.aztec import _symbol  # make() without the choice: build from the bits
+
+    def size_from_bits(message, bits, optimal):
+        built = _symbol.build(bits, -1, 0, 23)
+        return None if built is None else built[2]
+    return size_from_bits
+
+
+def best_time(function, repeat):
+    timer = timeit.Timer(function)
+    number, _ = timer.autorange()
+    return min(timer.repeat(repeat=repeat, number=number)) / number
+
+
+def measure(repeat):
+    size_of = symbol_sizer()
+    rows = []
+    for name, data in corpus():
+        message = as_bytes(data)
+        specified = Encoder().encode(message, asBits=True)
+        optimal = encode_optimal(message, asBits=True)
+        row = {
+            "payload": name,
+            "bytes": len(message),
+            "specified_bits": len(specified),
+            "optimal_bits": len(optimal),
+            "specified_modules": size_of(message, specified, False) if size_of else "-",
+            "optimal_modules": size_of(message, optimal, True) if size_of else "-",
+            "specified_us": 1e6 * best_time(lambda: Encoder().encode(message), repeat),
+            "optimal_us": 1e6 * best_time(lambda: encode_optimal(message), repeat),
+        }
+        rows.append(row)
+    return rows
+
+
+def print_table(rows, out=sys.stdout):
+    header = (f"{'payload':<15} {'bytes':>5} {'bits spec':>9} {'bits opt':>8} {'saved':>6} "
+              f"{'modules':>10} {'us spec':>8} {'us opt':>7}")
+    print(header, file=out)
+    print("-" * len(header), file=out)
+    totals = [0, 0]
+    for r in rows:
+        totals[0] += r["specified_bits"]
+        totals[1] += r["optimal_bits"]
+        saved = 100.0 * (r["specified_bits"] - r["optimal_bits"]) / r["specified_bits"]
+        modules = "->".join("none" if m is None else str(m)
+                            for m in (r["specified_modules"], r["optimal_modules"]))
+        print(f"{r['payload']:<15} {r['bytes']:>5} {r['specified_bits']:>9} {r['optimal_bits']:>8} "
+              f"{saved:>5.1f}% {modules:>10} {r['specified_us']:>8.1f} {r['optimal_us']:>7.1f}", file=out)
+    saved = 100.0 * (totals[0] - totals[1]) / totals[0]
+    print(f"{'all':<15} {'':>5} {totals[0]:>9} {totals[1]:>8} {saved:>5.1f}%", file=out)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", metavar="FILE", help="also write the measurements as JSON")
+    parser.add_argument("--repeat", type=int, default=5, help="timing repeats (best is kept)")
+    args = parser.parse_args(argv)
+    rows = measure(args.repeat)
+    print_table(rows)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(rows, f, indent=2)
+            f.write("\n")
+
+
+if __name__ == "__main__":
+    main()
