@@ -10,6 +10,8 @@ namespace {
 // full binary run needs 261); a larger one, left by a long message, is given
 // back to the allocator.
 constexpr std::size_t kKeptWordCapacity = 512;
+// Likewise for the list of a result's path.
+constexpr std::size_t kKeptPathCapacity = 4096;
 
 // The eight bytes at `bytes` as one word, the first byte in the top bits.
 inline uint64_t loadBigEndian(const uint8_t* bytes) {
@@ -47,10 +49,20 @@ void StateTree::releaseAll() {
         }
         remaining -= count;
     }
+    if (path_.capacity() > kKeptPathCapacity) std::vector<const EncodeState*>().swap(path_);
     used_ = 0;
     chunksInUse_ = 0;
     next_ = end_ = nullptr;
 }
+
+const std::vector<const EncodeState*>& StateTree::pathTo(const EncodeState* last) {
+    path_.clear();
+    for (const EncodeState* s = last; s; s = s->parent) path_.push_back(s);
+    std::reverse(path_.begin(), path_.end());
+    return path_;
+}
+
+void spillCode(EncodeState& state, uint64_t value, unsigned width) { appendBits(state, value, width); }
 
 EncodeState* newRoot(StateTree& tree) { return tree.newState(Upper, nullptr); }
 

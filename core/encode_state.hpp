@@ -16,6 +16,7 @@
 // stream of encodings allocates almost nothing.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,6 +68,10 @@ inline void appendBits(EncodeState& state, uint64_t value, unsigned width) {
     state.tailBits = uint8_t(rest);
 }
 
+// appendBits for a tail that fills up; out of line, so that the callers of
+// appendCode, run once per character, stay small.
+void spillCode(EncodeState& state, uint64_t value, unsigned width);
+
 // appendToken for a code of the tables: 0 to 63 bits, no bits set above them.
 inline void appendCode(EncodeState& state, BitToken code) {
     unsigned held = state.tailBits;
@@ -76,7 +81,7 @@ inline void appendCode(EncodeState& state, BitToken code) {
         state.tail = (state.tail << width) | code.value;
         state.tailBits = uint8_t(held + width);
     } else {
-        appendBits(state, code.value, width);
+        spillCode(state, code.value, width);
     }
 }
 
@@ -107,6 +112,10 @@ public:
         state->pathBits = parent ? parent->pathBits : 0;
         return state;
     }
+    // The states on the path from the root to `last`, root first.  The list
+    // is kept in storage of the tree's own, valid until the next call, so
+    // that reading a result allocates nothing in the steady state.
+    const std::vector<const EncodeState*>& pathTo(const EncodeState* last);
     // Makes every state available again, giving back the word buffers that
     // a long message left large; called by freeTree.
     void releaseAll();
@@ -124,6 +133,7 @@ private:
     }
 
     std::vector<std::unique_ptr<EncodeState[]>> chunks_;
+    std::vector<const EncodeState*> path_;
     std::size_t chunksInUse_ = 0;
     EncodeState* next_ = nullptr;  // the next free state of the current chunk
     EncodeState* end_ = nullptr;
@@ -146,14 +156,15 @@ inline void linkChild(EncodeState& parent, EncodeState* child) {
     parent.lastChild = child;
 }
 
-// A child holding two codes of the tables.  Together they fit in the tail
-// (a latch sequence is at most 14 bits, a character code 5), so no word
-// buffer is touched.
+// A child holding two codes of the tables.  Together they are at most 19
+// bits (a latch sequence is at most 14, a character code 5), so they go
+// straight into the tail.
 inline EncodeState* twoCodeChild(StateTree& tree, EncodeState& parent, Mode mode, BitToken first,
                                  BitToken second) {
     EncodeState* child = tree.newState(mode, &parent);
-    appendCode(*child, first);
-    appendCode(*child, second);
+    child->tail = first.value << second.bitCount | second.value;
+    child->tailBits = uint8_t(first.bitCount + second.bitCount);
+    child->pathBits += child->tailBits;
     linkChild(parent, child);
     return child;
 }

@@ -1,10 +1,10 @@
 // The output stage: the bits of the best candidate, from the root down, as
 // a bit vector or packed eight to a byte, least significant bit first.
 //
-// States hold their bits most significant first in 64-bit words.  The
-// stream is assembled in 64-bit words of the same order, a state's word at
-// a time, and each word is then bit-reversed once and stored little-endian,
-// which puts stream bit k at bit k % 8 of byte k / 8.
+// States hold their bits most significant first in 64-bit words; the stream
+// is assembled a word at a time, and each finished word is bit-reversed once
+// and stored little-endian, which puts stream bit k at bit k % 8 of byte
+// k / 8.
 
 #include <cstring>
 #include <new>
@@ -31,67 +31,63 @@ inline uint64_t reverse64(uint64_t word) {
     return word;
 }
 
-// The stream is built in the output buffer itself, as words holding stream
-// bits most significant first, then each word is turned into its packed
-// bytes in place.
-inline uint64_t loadWord(const uint8_t* at) {
-    uint64_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
+// Writes a stream, given most significant bit first, into a buffer of
+// whole words that then holds the packed bytes of the stream.
+class StreamWriter {
+public:
+    explicit StreamWriter(uint8_t* out) : out_(out) {}
 
-inline void storeWord(uint8_t* at, uint64_t word) { std::memcpy(at, &word, sizeof word); }
-
-// Ors `width` (1 to 64) bits, the low bits of `value`, into the zeroed word
-// buffer at stream bit `offset`.
-inline void orBits(uint8_t* words, uint64_t offset, uint64_t value, unsigned width) {
-    uint64_t chunk = width == 64 ? value : value << (64 - width);  // drops bits above width
-    uint8_t* at = words + 8 * (offset >> 6);
-    unsigned shift = unsigned(offset & 63);
-    storeWord(at, loadWord(at) | chunk >> shift);
-    if (shift + width > 64) storeWord(at + 8, loadWord(at + 8) | chunk << (64 - shift));
-}
-
-// Ors a state's own bits into the buffer so that they end at stream bit `end`.
-inline void placeState(uint8_t* words, const EncodeState& state, uint64_t end) {
-    uint64_t offset = end - ownBits(state);
-    for (uint64_t word : state.words) {
-        orBits(words, offset, word, 64);
-        offset += 64;
+    // `width` is 1 to 64; bits of `value` above it are ignored.
+    void append(uint64_t value, unsigned width) {
+        if (width < 64) value &= (uint64_t(1) << width) - 1;
+        if (pending_ + width < 64) {
+            accumulator_ = (accumulator_ << width) | value;
+            pending_ += width;
+            return;
+        }
+        unsigned room = 64 - pending_;
+        unsigned rest = width - room;
+        emit((room == 64 ? 0 : accumulator_ << room) | (rest == 0 ? value : value >> rest));
+        accumulator_ = value;
+        pending_ = rest;
     }
-    if (state.tailBits) orBits(words, offset, state.tail, state.tailBits);
-}
 
-// Turns the words into packed bytes: stream bit k at bit k % 8 of byte k / 8.
-void packWords(uint8_t* words, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        uint64_t packed = reverse64(loadWord(words + 8 * i));
+    // Writes the final partial word, zero-filled.
+    void finish() {
+        if (pending_) emit(accumulator_ << (64 - pending_));
+    }
+
+private:
+    void emit(uint64_t word) {
+        uint64_t packed = reverse64(word);
 #if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
         packed = __builtin_bswap64(packed);
 #endif
-        storeWord(words + 8 * i, packed);
+        std::memcpy(out_, &packed, sizeof packed);
+        out_ += sizeof packed;
     }
-}
 
-// Packs the bits of the path from the root to `last` into `bytes` (a
-// std::string or a vector of bytes), which ends up (bits + 7) / 8 long;
-// returns the number of bits.  The path is walked upwards twice, once for
-// its length and once placing each state's bits, the last state first, so
-// it is never stored.
+    uint8_t* out_;
+    uint64_t accumulator_ = 0;
+    unsigned pending_ = 0;
+};
+
+// Packs the bits of the path, root first, into `bytes` (a std::string or a
+// vector of bytes), which ends up (bits + 7) / 8 long; returns the number of
+// bits.
 template <typename Bytes>
-uint64_t packPath(const EncodeState* last, Bytes& bytes) {
+uint64_t packPath(const std::vector<const EncodeState*>& path, Bytes& bytes) {
     uint64_t bits = 0;
-    for (const EncodeState* s = last; s; s = s->parent) bits += ownBits(*s);
+    for (const EncodeState* state : path) bits += ownBits(*state);
     std::size_t words = std::size_t((bits + 63) / 64);
     if (words == 0) return 0;
-    bytes.resize(8 * words);  // zeroed
-    uint8_t* buffer = reinterpret_cast<uint8_t*>(&bytes[0]);
-    uint64_t end = bits;
-    for (const EncodeState* s = last; s; s = s->parent) {
-        placeState(buffer, *s, end);
-        end -= ownBits(*s);
+    bytes.resize(8 * words);
+    StreamWriter writer(reinterpret_cast<uint8_t*>(&bytes[0]));
+    for (const EncodeState* state : path) {
+        for (uint64_t word : state->words) writer.append(word, 64);
+        if (state->tailBits) writer.append(state->tail, state->tailBits);
     }
-    packWords(buffer, words);
+    writer.finish();
     bytes.resize(std::size_t((bits + 7) / 8));
     return bits;
 }
@@ -102,14 +98,16 @@ const EncodeState* bestOf(EncoderObject* self) {
 }
 
 std::string toBytes(EncoderObject* self) {
+    const std::vector<const EncodeState*>& path = self->tree.pathTo(bestOf(self));
     std::string bytes;
-    packPath(bestOf(self), bytes);
+    packPath(path, bytes);
     return bytes;
 }
 
 BitVector toBits(EncoderObject* self) {
+    const std::vector<const EncodeState*>& path = self->tree.pathTo(bestOf(self));
     BitVector stream;
-    stream.size = std::size_t(packPath(bestOf(self), stream.bytes));
+    stream.size = std::size_t(packPath(path, stream.bytes));
     return stream;
 }
 
