@@ -324,9 +324,8 @@ print("survived")
 """
 
 
-@pytest.mark.xfail(reason="_symbol reads the items of a list that a callback can free (readBits, readWords)",
-                   strict=False)
 def test_symbol_binding_survives_a_sequence_that_changes_while_it_is_read():
+    # Under the sanitizer build this caught reads of a freed item array.
     pytest.importorskip("quillbank.aztec._symbol")
     completed = subprocess.run([sys.executable, "-P", "-c", SYMBOL_READER_MUTATION], capture_output=True,
                                text=True, timeout=120)
