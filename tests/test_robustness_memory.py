@@ -20,20 +20,7 @@ CHILD_PRELUDE = textwrap.dedent(
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
 
-    def touch_exception_globals():
-        # libstdc++ is loaded with the extension, after start-up, so its
-        # thread-local exception state is allocated by the dynamic loader
-        # on the first throw in each thread; when that first throw is the
-        # bad_alloc of an exhausted address space, the loader can fail to
-        # allocate it and ends the process ("cannot allocate memory for
-        # thread-local data").  Allocate it while there is room.
-        import ctypes
-        libstdcxx = ctypes.CDLL("libstdc++.so.6")
-        libstdcxx.__cxa_get_globals.restype = ctypes.c_void_p
-        assert libstdcxx.__cxa_get_globals()
-
     def cap(extra):
-        touch_exception_globals()
         limit = address_space() + extra
         resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
 
