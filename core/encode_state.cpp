@@ -1,6 +1,7 @@
 #include "encode_state.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace quillbank::aztec {
 
@@ -28,6 +29,18 @@ inline uint64_t loadBigEndian(const uint8_t* bytes) {
 
 }  // namespace
 
+void WordBuffer::grow(std::size_t count) {
+    std::size_t target = std::max<std::size_t>({count, 2 * std::size_t(capacity_), 4});
+    if (target > UINT32_MAX) {
+        if (count > UINT32_MAX) throw std::bad_alloc();
+        target = UINT32_MAX;
+    }
+    void* data = std::realloc(data_, target * sizeof(uint64_t));
+    if (!data) throw std::bad_alloc();
+    data_ = static_cast<uint64_t*>(data);
+    capacity_ = uint32_t(target);
+}
+
 void StateTree::nextChunk() {
     if (chunksInUse_ == chunks_.size()) chunks_.emplace_back(new EncodeState[kChunkSize]());
     next_ = chunks_[chunksInUse_].get();
@@ -41,9 +54,9 @@ void StateTree::releaseAll() {
         std::size_t count = remaining < kChunkSize ? remaining : kChunkSize;
         EncodeState* chunk = chunks_[c].get();
         for (std::size_t i = 0; i < count; ++i) {
-            std::vector<uint64_t>& words = chunk[i].words;
+            WordBuffer& words = chunk[i].words;
             if (words.capacity() > kKeptWordCapacity)
-                std::vector<uint64_t>().swap(words);
+                words.release();
             else
                 words.clear();
         }

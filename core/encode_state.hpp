@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -28,24 +29,70 @@
 
 namespace quillbank::aztec {
 
-struct EncodeState {
+// The complete words of a state's bits: a growable array in 16 bytes, so
+// that a state fits in one 64-byte cache line.
+class WordBuffer {
+public:
+    WordBuffer() = default;
+    ~WordBuffer() { std::free(data_); }
+    WordBuffer(const WordBuffer&) = delete;
+    WordBuffer& operator=(const WordBuffer&) = delete;
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    const uint64_t* begin() const { return data_; }
+    const uint64_t* end() const { return data_ + size_; }
+
+    void push_back(uint64_t word) {
+        if (size_ == capacity_) grow(std::size_t(size_) + 1);
+        data_[size_++] = word;
+    }
+    void reserve(std::size_t count) {
+        if (count > capacity_) grow(count);
+    }
+    void clear() { size_ = 0; }
+    // Gives the storage back to the allocator.
+    void release() {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    // Makes room for at least `count` words; throws std::bad_alloc.
+    void grow(std::size_t count);
+
+    uint64_t* data_ = nullptr;
+    uint32_t size_ = 0;
+    uint32_t capacity_ = 0;
+};
+
+struct alignas(64) EncodeState {
     Mode mode;
     uint8_t tailBits;            // bits held in `tail`, 0 to 63
     EncodeState* parent;         // not owning; null for the root
     uint64_t tail;               // the last tailBits bits, in its low bits
-    std::vector<uint64_t> words; // the complete words before them
-    // Children in the order grown (an intrusive list: the tree owns them).
+    WordBuffer words;            // the complete words before them
+    // Children, the newest first (an intrusive list: the tree owns them).
     EncodeState* firstChild;
-    EncodeState* lastChild;
     EncodeState* nextSibling;
     // Bits on the path from the root to here, this state's bits included.
     // Kept up to date as codes are appended, so that costs are O(1).
     uint64_t pathBits;
 };
 
+static_assert(sizeof(void*) != 8 || sizeof(EncodeState) == 64, "a state is one cache line");
+
 // The bits this state holds itself.
 inline uint64_t ownBits(const EncodeState& state) {
     return 64 * uint64_t(state.words.size()) + state.tailBits;
+}
+
+// Bit i of the state's own bits, 0 <= i < ownBits(state), in stream order.
+inline bool ownBit(const EncodeState& state, uint64_t i) {
+    std::size_t word = std::size_t(i / 64);
+    if (word < state.words.size()) return state.words.begin()[word] >> (63 - i % 64) & 1;
+    return state.tail >> (state.tailBits - 1 - (i - 64 * uint64_t(word))) & 1;
 }
 
 // Appends `width` (0 to 64) bits, the low bits of `value`, to the state's own
@@ -108,7 +155,7 @@ public:
         state->tailBits = 0;
         state->parent = parent;
         state->tail = 0;
-        state->firstChild = state->lastChild = state->nextSibling = nullptr;
+        state->firstChild = state->nextSibling = nullptr;
         state->pathBits = parent ? parent->pathBits : 0;
         return state;
     }
@@ -144,16 +191,13 @@ private:
 EncodeState* newRoot(StateTree& tree);
 
 // The growing operations.  Each builds a complete child, links it as the
-// last of the parent's children and returns it.  They run for nearly every
+// first of the parent's children and returns it.  They run for nearly every
 // candidate of every step, so they are inline.
 
-// Links `child` as the last of the parent's children.
+// Links `child` as the first of the parent's children.
 inline void linkChild(EncodeState& parent, EncodeState* child) {
-    if (parent.lastChild)
-        parent.lastChild->nextSibling = child;
-    else
-        parent.firstChild = child;
-    parent.lastChild = child;
+    child->nextSibling = parent.firstChild;
+    parent.firstChild = child;
 }
 
 // A child holding two codes of the tables.  Together they are at most 19
