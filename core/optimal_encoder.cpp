@@ -65,8 +65,6 @@ constexpr std::size_t kShortRunMax = 31;   // the longest run with a 5-bit lengt
 constexpr uint32_t kShortHeaderBits = 5 + 5;
 constexpr uint32_t kLongHeaderBits = 5 + 5 + 11;
 
-constexpr bool hasBinaryShift(int mode) { return mode == Upper || mode == Lower || mode == Mixed; }
-
 // The Punct code of the two-byte sequence (a, b), or 0 when it is no pair.
 constexpr uint8_t pairCode(uint8_t a, uint8_t b) {
     if (a == '\r' && b == '\n') return 2;
@@ -107,6 +105,40 @@ constexpr CharStepArray buildCharSteps() {
 }
 
 constexpr CharStepArray charSteps = buildCharSteps();
+
+// Above every real cost, and far enough below 2**32 that adding steps and
+// latches to it cannot wrap: unreached arrivals need no test.
+constexpr uint32_t kUnreached = uint32_t(1) << 28;
+
+// The bits of each byte's cheapest step in each mode, kUnreached where it
+// has none: the character arrivals are computed without a branch.
+struct CharBits {
+    uint32_t bits[256][kModeCount];
+};
+
+constexpr CharBits buildCharBits() {
+    CharBits table{};
+    for (int byte = 0; byte < 256; ++byte)
+        for (int m = 0; m < kModeCount; ++m)
+            table.bits[byte][m] = charSteps[m][byte].bits ? charSteps[m][byte].bits : kUnreached;
+    return table;
+}
+
+constexpr CharBits charBits = buildCharBits();
+
+// The bytes no mode holds (0, 14 to 26, 128 to 255): only binary shift
+// carries them.
+constexpr std::array<bool, 256> buildBinaryOnly() {
+    std::array<bool, 256> table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        table[byte] = true;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charSteps[m][byte].bits != 0) table[byte] = false;
+    }
+    return table;
+}
+
+constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
 
 // ---------------------------------------------------------------------------
 // The run starts of one binary mode: a monotonic queue of positions i with
@@ -175,35 +207,31 @@ private:
 // ---------------------------------------------------------------------------
 // The programme's table, one cell per position, kept for the walk back.
 
-// Above every real cost, and far enough below 2**32 that adding a step or a
-// latch to it cannot wrap: unreached arrivals need no test.
-constexpr uint32_t kUnreached = uint32_t(1) << 28;
-
-enum class StepKind : uint8_t { None, Start, Char, Pair, ShortRun, LongRun };
-
-// How a position was reached in a mode, before the latch closure.
-struct Arrival {
-    StepKind kind;
-    uint8_t shiftTo;     // Char: kDirect or the shift's target
-    uint16_t runLength;  // ShortRun, LongRun
-};
+// How a position was reached in a mode before the latch closure, in 16
+// bits: a character step (in the mode or by its shift, as charSteps says),
+// a pair, the start, or a binary run of 1 to 2078 bytes (short or long by
+// its length).
+using Arrival = uint16_t;
+constexpr Arrival kCharArrival = 0;
+constexpr Arrival kPairArrival = 1;
+constexpr Arrival kStartArrival = 2;
+constexpr Arrival runArrival(uint32_t length) { return Arrival(kStartArrival + length); }
+constexpr std::size_t runLength(Arrival how) { return how - kStartArrival; }
 
 struct Cell {
-    uint32_t cost[kModeCount];        // after the latch closure
-    Arrival arrival[kModeCount];      // the best arrival in each mode
-    uint8_t source[kModeCount];       // the latch closure's choice (see kHops)
+    uint32_t cost[kModeCount];    // after the latch closure
+    Arrival arrival[kModeCount];  // the best arrival in each mode
+    uint8_t source[kModeCount];   // the latch closure's choice (see kHops)
 };
 
 // The arrivals at one position: costs here, steps straight into the cell.
+// Every mode has a character arrival, perhaps at kUnreached or more, so
+// each arrival is written before it could be read back.
 struct Candidates {
     uint32_t cost[kModeCount];
     Arrival* arrival;
 
-    // An arrival is read back only where its cost won, so the unreached
-    // ones are left unwritten.
-    explicit Candidates(Cell& cell) : arrival(cell.arrival) {
-        for (int m = 0; m < kModeCount; ++m) cost[m] = kUnreached;
-    }
+    explicit Candidates(Cell& cell) : arrival(cell.arrival) {}
     void offer(int mode, uint32_t bits, Arrival how) {
         if (bits < cost[mode]) {
             cost[mode] = bits;
@@ -272,9 +300,11 @@ constexpr bool hopsGiveTheLatchTable() {
 static_assert(hopsGiveTheLatchTable(), "the closure's hops must reach every shortest latch");
 
 inline void offerCharacter(const Cell& before, uint8_t byte, Candidates& c) {
+    const uint32_t* bits = charBits.bits[byte];
+#pragma GCC unroll 5
     for (int m = 0; m < kModeCount; ++m) {
-        CharStep step = charSteps[m][byte];
-        if (step.bits != 0) c.offer(m, before.cost[m] + step.bits, {StepKind::Char, step.shiftTo, 0});
+        c.cost[m] = before.cost[m] + bits[m];
+        c.arrival[m] = kCharArrival;
     }
 }
 
@@ -283,7 +313,7 @@ inline void offerPair(const Cell& before, Candidates& c) {
     // other mode has one).
     for (int m = 0; m < kModeCount; ++m) {
         uint32_t prefix = m == Punct ? 0 : shiftTable[m][Punct].bitCount;
-        c.offer(m, before.cost[m] + prefix + 5, {StepKind::Pair, kDirect, 0});
+        c.offer(m, before.cost[m] + prefix + 5, kPairArrival);
     }
 }
 
@@ -304,14 +334,14 @@ inline bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* clo
         starts.advance(j);
         const RunStart& shortStart = starts.bestShort();
         uint32_t bits = uint32_t(shortStart.key + bytes) + kShortHeaderBits;
-        Arrival how{StepKind::ShortRun, kDirect, uint16_t(j - shortStart.position)};
+        Arrival how = runArrival(j - shortStart.position);
         // A best start closer than 32 is also the best short start, and
         // cheaper as a short run.
         const RunStart& start = starts.best();
         uint32_t longBits = uint32_t(start.key + bytes) + kLongHeaderBits;
         if (j - start.position > kShortRunMax && longBits < bits) {
             bits = longBits;
-            how = {StepKind::LongRun, kDirect, uint16_t(j - start.position)};
+            how = runArrival(j - start.position);
         }
         if (bits < closed[m]) {
             c.offer(m, bits, how);
@@ -332,16 +362,24 @@ void fill(Cell* cells, const uint8_t* data, std::size_t length, uint32_t startBi
     RunWindows windows(length);
     {
         Candidates c(cells[0]);
-        c.offer(Upper, startBits, {StepKind::Start, kDirect, 0});
+        for (int m = 0; m < kModeCount; ++m) c.cost[m] = kUnreached;
+        c.offer(Upper, startBits, kStartArrival);
         closeUnderLatches(c.cost, cells[0].cost, cells[0].source);
     }
     pushRunStarts(cells[0], 0, windows);
     for (uint32_t j = 1; j <= length; ++j) {
         Cell& cell = cells[j];
         Candidates c(cell);
-        offerCharacter(cells[j - 1], data[j - 1], c);
-        if (j >= 2 && pairCode(data[j - 2], data[j - 1]) != 0) offerPair(cells[j - 2], c);
-        closeUnderLatches(c.cost, cell.cost, cell.source);
+        uint8_t byte = data[j - 1];
+        offerCharacter(cells[j - 1], byte, c);
+        if (j >= 2 && pairCode(data[j - 2], byte) != 0) offerPair(cells[j - 2], c);
+        if (kBinaryOnly[byte]) {
+            // Nothing but a run reaches j: the first closure would find
+            // every mode unreached.
+            for (int m = 0; m < kModeCount; ++m) cell.cost[m] = kUnreached;
+        } else {
+            closeUnderLatches(c.cost, cell.cost, cell.source);
+        }
         if (offerBinaryRuns(j, windows, cell.cost, c)) closeUnderLatches(c.cost, cell.cost, cell.source);
         pushRunStarts(cell, j, windows);
     }
@@ -398,14 +436,8 @@ struct PathStep {
     Arrival how;
 };
 
-std::size_t stepLength(const Arrival& how) {
-    switch (how.kind) {
-        case StepKind::Char: return 1;
-        case StepKind::Pair: return 2;
-        case StepKind::ShortRun:
-        case StepKind::LongRun: return how.runLength;
-        default: return 0;
-    }
+std::size_t stepLength(Arrival how) {
+    return how == kCharArrival ? 1 : how == kPairArrival ? 2 : runLength(how);
 }
 
 int bestFinalMode(const Cell& last) {
@@ -429,8 +461,8 @@ std::vector<PathStep> walkBack(const Cell* cells, std::size_t length) {
             mode = from;
             if (!(source & kFromClosed)) break;
         }
-        const Arrival& how = cell.arrival[mode];
-        if (how.kind == StepKind::Start) break;
+        Arrival how = cell.arrival[mode];
+        if (how == kStartArrival) break;
         path.push_back({uint32_t(position), uint8_t(mode), kDirect, how});
         position -= stepLength(how);
     }
@@ -443,35 +475,27 @@ void writeStep(BitWriter& out, const uint8_t* data, const PathStep& step) {
         out.write(latchTable[step.from][mode]);
         return;
     }
-    const Arrival& how = step.how;
-    switch (how.kind) {
-        case StepKind::Char: {
-            uint8_t byte = data[step.end - 1];
-            if (how.shiftTo == kDirect) {
-                out.write(charToken(mode, byte));
-            } else {
-                out.write(shiftToken(mode, Mode(how.shiftTo)));
-                out.write(charToken(Mode(how.shiftTo), byte));
-            }
-            break;
+    Arrival how = step.how;
+    if (how == kCharArrival) {
+        uint8_t byte = data[step.end - 1];
+        uint8_t shiftTo = charSteps[mode][byte].shiftTo;
+        if (shiftTo == kDirect) {
+            out.write(charToken(mode, byte));
+        } else {
+            out.write(shiftToken(mode, Mode(shiftTo)));
+            out.write(charToken(Mode(shiftTo), byte));
         }
-        case StepKind::Pair:
-            if (mode != Punct) out.write(shiftToken(mode, Punct));
-            out.write(BitToken{5, pairCode(data[step.end - 2], data[step.end - 1])});
-            break;
-        case StepKind::ShortRun:
-        case StepKind::LongRun: {
-            std::size_t length = how.runLength;
-            // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
-            if (length <= kShortRunMax)
-                out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
-            else
-                out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
-            for (std::size_t i = step.end - length; i < step.end; ++i) out.write(BitToken{8, data[i]});
-            break;
-        }
-        default:
-            break;
+    } else if (how == kPairArrival) {
+        if (mode != Punct) out.write(shiftToken(mode, Punct));
+        out.write(BitToken{5, pairCode(data[step.end - 2], data[step.end - 1])});
+    } else {
+        std::size_t length = runLength(how);
+        // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
+        if (length <= kShortRunMax)
+            out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
+        else
+            out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
+        for (std::size_t i = step.end - length; i < step.end; ++i) out.write(BitToken{8, data[i]});
     }
 }
 
