@@ -36,16 +36,12 @@ try:
 except ImportError:  # the suite uses the checks without atheris
     atheris = None
 
-if atheris is not None and __name__ == "__main__":
-    # Python-level coverage: the reference decoder and the symbol writer's
-    # option handling (the C++ core is not instrumented by this build).
-    with atheris.instrument_imports():
-        import stream_decoder
-        import quillbank.aztec.symbol  # noqa: F401
-else:
+if __name__ != "__main__":
+    # The suite's use; the fuzzer imports these in main(), after
+    # atheris.Setup has loaded libFuzzer, so that a build of the extensions
+    # with coverage instrumentation finds its hooks.
     import stream_decoder
-
-from quillbank.aztec.encoder import Encoder
+    from quillbank.aztec.encoder import Encoder
 
 FORMS = ("bytes", "text", "bytearray", "memoryview", "own encode", "printed")
 
@@ -131,7 +127,7 @@ def zxing_reader():
     return lambda symbol: read(modules_gray(symbol.modules, symbol.size))
 
 
-ENCODER = Encoder()
+ENCODER = Encoder() if __name__ != "__main__" else None
 READER = None
 
 
@@ -156,14 +152,24 @@ def one_input(data):
 
 
 def main():
-    global READER
+    global ENCODER, Encoder, READER, stream_decoder
     if atheris is None:
         sys.exit("atheris is not installed: pip install atheris")
-    READER = zxing_reader()
     argv = list(sys.argv)
     if not any(a.startswith("-max_len=") for a in argv):
         argv.append("-max_len=4096")
     atheris.Setup(argv, one_input)
+    # Python-level coverage of the reference decoder and of the symbol
+    # writer's option handling.  The C++ code is not instrumented by the
+    # project's build, so the search there is guided by those and by the
+    # comparison hooks on the Python side.
+    with atheris.instrument_imports():
+        import stream_decoder
+        import quillbank.aztec.symbol  # noqa: F401
+    from quillbank.aztec.encoder import Encoder
+
+    ENCODER = Encoder()
+    READER = zxing_reader()
     atheris.Fuzz()
 
 
