@@ -38,8 +38,13 @@
 // - 8i, the best stretch ending at j is min(10 + min key over the last 31
 // positions, 21 + min key over the last 2078 positions) + 8j: the long window
 // may only pick a start closer than 32 when the short window already has a
-// cheaper one from the same start, so the minimum is exact.  Each window is
-// a monotonic queue: constant amortised work per byte.
+// cheaper one from the same start, so the minimum is exact.  Both windows
+// are fronts of one monotonic queue per mode (RunStarts): constant amortised
+// work per byte.
+//
+// Offering a run only where it beats the first closure loses nothing: that
+// closure is latch-closed, so a run no cheaper than it in its own mode is no
+// cheaper in any mode latched to from there.
 //
 // Tie rule
 // --------

@@ -1,8 +1,7 @@
 from typing import List, Literal, Optional, Tuple, Union, overload
 
-from typing_extensions import Buffer
-
-_Data = Union[str, Buffer]
+# Any object with the buffer protocol is taken; these are the usual ones.
+_Data = Union[str, bytes, bytearray, memoryview]
 
 @overload
 def encode(data: _Data, eci: Optional[int] = ..., asBits: Literal[False] = ...) -> bytes: ...
