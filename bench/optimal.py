@@ -83,16 +83,16 @@ def measure(repeat):
     rows = []
     for name, data in corpus():
         message = as_bytes(data)
-        specified = Encoder().encode(message, asBits=True)
+        searched = Encoder().encode(message, asBits=True)
         optimal = encode_optimal(message, asBits=True)
         row = {
             "payload": name,
             "bytes": len(message),
-            "specified_bits": len(specified),
+            "search_bits": len(searched),
             "optimal_bits": len(optimal),
-            "specified_modules": size_of(message, specified, False) if size_of else "-",
+            "search_modules": size_of(message, searched, False) if size_of else "-",
             "optimal_modules": size_of(message, optimal, True) if size_of else "-",
-            "specified_us": 1e6 * best_time(lambda: Encoder().encode(message), repeat),
+            "search_us": 1e6 * best_time(lambda: Encoder().encode(message), repeat),
             "optimal_us": 1e6 * best_time(lambda: encode_optimal(message), repeat),
         }
         rows.append(row)
@@ -100,21 +100,21 @@ def measure(repeat):
 
 
 def print_table(rows, out=sys.stdout):
-    header = (f"{'payload':<15} {'bytes':>5} {'bits spec':>9} {'bits opt':>8} {'saved':>6} "
-              f"{'modules':>10} {'us spec':>8} {'us opt':>7}")
+    header = (f"{'payload':<15} {'bytes':>5} {'bits search':>11} {'bits opt':>8} {'saved':>6} "
+              f"{'modules':>10} {'us search':>9} {'us opt':>7}")
     print(header, file=out)
     print("-" * len(header), file=out)
     totals = [0, 0]
     for r in rows:
-        totals[0] += r["specified_bits"]
+        totals[0] += r["search_bits"]
         totals[1] += r["optimal_bits"]
-        saved = 100.0 * (r["specified_bits"] - r["optimal_bits"]) / r["specified_bits"]
+        saved = 100.0 * (r["search_bits"] - r["optimal_bits"]) / r["search_bits"]
         modules = "->".join("none" if m is None else str(m)
-                            for m in (r["specified_modules"], r["optimal_modules"]))
-        print(f"{r['payload']:<15} {r['bytes']:>5} {r['specified_bits']:>9} {r['optimal_bits']:>8} "
-              f"{saved:>5.1f}% {modules:>10} {r['specified_us']:>8.1f} {r['optimal_us']:>7.1f}", file=out)
+                            for m in (r["search_modules"], r["optimal_modules"]))
+        print(f"{r['payload']:<15} {r['bytes']:>5} {r['search_bits']:>11} {r['optimal_bits']:>8} "
+              f"{saved:>5.1f}% {modules:>10} {r['search_us']:>9.1f} {r['optimal_us']:>7.1f}", file=out)
     saved = 100.0 * (totals[0] - totals[1]) / totals[0]
-    print(f"{'all':<15} {'':>5} {totals[0]:>9} {totals[1]:>8} {saved:>5.1f}%", file=out)
+    print(f"{'all':<15} {'':>5} {totals[0]:>11} {totals[1]:>8} {saved:>5.1f}%", file=out)
 
 
 def main(argv=None):

@@ -194,18 +194,15 @@ private:
 constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
 constexpr int kBinaryModeCount = 3;
 
-// The run starts of each binary mode, over one allocation.
+// The run starts of each binary mode, in storage of 3 * (length + 1) entries.
 class RunWindows {
 public:
-    explicit RunWindows(std::size_t length)
-        : storage_(new RunStart[kBinaryModeCount * (length + 1)]) {  // written before read
-        for (int b = 0; b < kBinaryModeCount; ++b)
-            starts_[b] = RunStarts(storage_.get() + b * (length + 1));
+    RunWindows(RunStart* storage, std::size_t length) {
+        for (int b = 0; b < kBinaryModeCount; ++b) starts_[b] = RunStarts(storage + b * (length + 1));
     }
     RunStarts& operator[](int b) { return starts_[b]; }
 
 private:
-    std::unique_ptr<RunStart[]> storage_;
     std::array<RunStarts, kBinaryModeCount> starts_;
 };
 
@@ -363,8 +360,8 @@ inline void pushRunStarts(const Cell& cell, uint32_t i, RunWindows& windows) {
 }
 
 // Fills cells[0 .. length].
-void fill(Cell* cells, const uint8_t* data, std::size_t length, uint32_t startBits) {
-    RunWindows windows(length);
+void fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t length, uint32_t startBits) {
+    RunWindows windows(starts, length);
     {
         Candidates c(cells[0]);
         for (int m = 0; m < kModeCount; ++m) c.cost[m] = kUnreached;
@@ -452,11 +449,10 @@ int bestFinalMode(const Cell& last) {
     return mode;
 }
 
-std::vector<PathStep> walkBack(const Cell* cells, std::size_t length) {
+void walkBack(const Cell* cells, std::size_t length, std::vector<PathStep>& path) {
     std::size_t position = length;
     int mode = bestFinalMode(cells[length]);
-    std::vector<PathStep> path;
-    path.reserve(2 * length + 8);  // room for a step and a latch per byte; grows if need be
+    path.clear();
     for (;;) {
         const Cell& cell = cells[position];
         // Undo the closure: a chain of latches back to an arrival.
@@ -471,7 +467,6 @@ std::vector<PathStep> walkBack(const Cell* cells, std::size_t length) {
         path.push_back({uint32_t(position), uint8_t(mode), kDirect, how});
         position -= stepLength(how);
     }
-    return path;
 }
 
 void writeStep(BitWriter& out, const uint8_t* data, const PathStep& step) {
@@ -504,6 +499,29 @@ void writeStep(BitWriter& out, const uint8_t* data, const PathStep& step) {
     }
 }
 
+// The working storage of one thread's encodings, kept between messages so
+// that a steady stream of them allocates only the result.  Its contents are
+// written before they are read; storage left by a long message is given
+// back.
+struct Scratch {
+    std::vector<Cell> cells;
+    std::vector<RunStart> starts;
+    std::vector<PathStep> path;
+
+    void reserveFor(std::size_t length) {
+        if (cells.size() < length + 1) cells.resize(length + 1);
+        if (starts.size() < kBinaryModeCount * (length + 1)) starts.resize(kBinaryModeCount * (length + 1));
+    }
+    void trim() {
+        constexpr std::size_t kKeptPositions = 16384;
+        if (cells.size() > kKeptPositions) {
+            std::vector<Cell>().swap(cells);
+            std::vector<RunStart>().swap(starts);
+            std::vector<PathStep>().swap(path);
+        }
+    }
+};
+
 }  // namespace
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
@@ -515,10 +533,16 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<
         startBits = designator[0].bitCount + designator[1].bitCount;
     }
 
-    // Uninitialised: fill() writes every cell before it reads it.
-    std::unique_ptr<Cell[]> cells(new Cell[length + 1]);
-    fill(cells.get(), data, length, startBits);
-    std::vector<PathStep> path = walkBack(cells.get(), length);
+    thread_local Scratch scratch;
+    struct Trim {  // on every way out, exceptions included
+        Scratch& s;
+        ~Trim() { s.trim(); }
+    } trim{scratch};
+    scratch.reserveFor(length);
+    Cell* cells = scratch.cells.data();
+    fill(cells, scratch.starts.data(), data, length, startBits);
+    walkBack(cells, length, scratch.path);
+    const std::vector<PathStep>& path = scratch.path;
 
     PackedBits stream;
     stream.bitCount = cells[length].cost[bestFinalMode(cells[length])];

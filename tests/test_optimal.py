@@ -250,6 +250,27 @@ class TestForms:
             assert all(encode_optimal(bytes(message)) == first for _ in range(3))
 
 
+    def test_threads_encoding_at_once_get_the_serial_streams(self):
+        # The encoder runs without the GIL, on per-thread working storage.
+        import threading
+
+        rng = random.Random(3)
+        messages = [random_message(rng, 40) for _ in range(60)] + [bytes(range(256)) * 9]
+        expected = [encode_optimal(m) for m in messages]
+        wrong = []
+
+        def work():
+            for _ in range(4):
+                wrong.extend(m for m, e in zip(messages, expected) if encode_optimal(m) != e)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert wrong == []
+
+
 class TestSymbols:
     """Whole symbols built from the optimal stream, read by a real reader."""
 
