@@ -23,11 +23,24 @@ void expectToken(BitToken got, int bits, uint64_t value, const std::string& what
     check(got.bitCount == bits && got.value == value, what + ": got " + show(got));
 }
 
+// A state's own bits, and those of a token list, as a string of 0 and 1.
+std::string ownBitString(const EncodeState& state) {
+    std::string bits;
+    for (uint64_t i = 0; i < ownBits(state); ++i) bits += ownBit(state, i) ? '1' : '0';
+    return bits;
+}
+
+std::string bitString(const std::vector<BitToken>& tokens) {
+    std::string bits;
+    for (BitToken t : tokens)
+        for (int b = t.bitCount - 1; b >= 0; --b) bits += (t.value >> b & 1) ? '1' : '0';
+    return bits;
+}
+
 void expectTokens(const EncodeState& state, const std::vector<BitToken>& want,
                   const std::string& what) {
-    bool same = state.tokens.size() == want.size();
-    for (std::size_t i = 0; same && i < want.size(); ++i) same = state.tokens[i] == want[i];
-    check(same, what);
+    std::string got = ownBitString(state);
+    check(got == bitString(want), what + ": got " + got);
 }
 
 void testCharTable() {
@@ -104,7 +117,7 @@ void testCandidateLists() {
 void testGrowingOperations() {
     StateTree tree;
     EncodeState* root = newRoot(tree);
-    check(root->mode == Upper && !root->parent && root->tokens.empty() && !root->firstChild,
+    check(root->mode == Upper && !root->parent && ownBits(*root) == 0 && !root->firstChild,
           "a fresh root");
 
     EncodeState* latched = latchChild(tree, *root, Lower, BitToken{5, 2});
@@ -127,11 +140,11 @@ void testGrowingOperations() {
     expectTokens(*pairShift, {{4, 0}, {5, 3}}, "pair shift from Digit");
     check(pairShift->mode == Digit, "pair shift mode");
 
-    // Children in the order grown.
+    // Children, the newest first.
     EncodeState* third = latchChild(tree, *root, Mixed, BitToken{5, 20});
-    check(root->firstChild == latched && latched->nextSibling == digit &&
-              digit->nextSibling == third && root->lastChild == third,
-          "children in order");
+    check(root->firstChild == third && third->nextSibling == digit &&
+              digit->nextSibling == latched && !latched->nextSibling,
+          "children, the newest first");
 
     // Path costs follow the tokens.
     check(bitCost(*pairLatch) == 9 + 19, "cost of a path");
@@ -152,13 +165,18 @@ void testBinaryShiftChild() {
 
     EncodeState* mixed = latchChild(tree, *root, Mixed, BitToken{5, 20});
     EncodeState* thirtyOne = binaryShiftChild(tree, *mixed, run, 31);
-    expectToken(thirtyOne->tokens[0], 10, 1023, "31 bytes header");
-    check(thirtyOne->tokens.size() == 32 && thirtyOne->mode == Mixed, "31 byte tokens, Mixed");
+    check(ownBitString(*thirtyOne).substr(0, 10) == bitString({{10, 1023}}), "31 bytes header");
+    check(ownBits(*thirtyOne) == 10 + 8 * 31 && thirtyOne->mode == Mixed, "31 bytes, Mixed");
+    std::vector<BitToken> thirtyOneTokens{{10, 1023}};
+    for (int i = 0; i < 31; ++i) thirtyOneTokens.push_back(BitToken{8, run[i]});
+    expectTokens(*thirtyOne, thirtyOneTokens, "31 bytes in order");
 
     EncodeState* thirtyTwo = binaryShiftChild(tree, *root, run, 32);
-    expectToken(thirtyTwo->tokens[0], 21, 2031617, "32 bytes header");
+    check(ownBitString(*thirtyTwo).substr(0, 21) == bitString({{21, 2031617}}), "32 bytes header");
     EncodeState* longest = binaryShiftChild(tree, *root, run, 2078);
-    expectToken(longest->tokens[0], 21, 2033663, "2078 bytes header");
+    std::vector<BitToken> longestTokens{{21, 2033663}};
+    for (int i = 0; i < 2078; ++i) longestTokens.push_back(BitToken{8, run[i]});
+    expectTokens(*longest, longestTokens, "2078 bytes header and bytes");
     check(bitCost(*longest) == 21 + 8 * 2078, "cost of the longest run");
 
     EncodeState* digit = latchChild(tree, *root, Digit, BitToken{4, 3});
@@ -184,9 +202,9 @@ void testFreeTree() {
     check(tree.stateCount() == 0, "every state released");
     // The storage is reused for the next tree.
     EncodeState* again = newRoot(tree);
-    check(again->tokens.empty() && !again->firstChild && again->pathBits == 0, "a clean reuse");
+    check(ownBits(*again) == 0 && !again->firstChild && again->pathBits == 0, "a clean reuse");
     EncodeState* child = latchChild(tree, *again, Digit, BitToken{4, 2});
-    check(child->tokens.size() == 2 && !child->firstChild && bitCost(*child) == 9, "clean child");
+    check(ownBits(*child) == 9 && !child->firstChild && bitCost(*child) == 9, "clean child");
     freeTree(tree, again);
 }
 
