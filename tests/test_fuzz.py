@@ -83,12 +83,14 @@ def test_the_checks_catch_a_wrong_stream():
         fuzz.check_encode(Wrong(), "bytes", b"message", None)
 
 
-def test_atheris_fixed_budget():
+def test_atheris_fixed_budget(tmp_path):
     pytest.importorskip("atheris")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("atheris' libFuzzer runtime does not load beside the preloaded sanitizer runtime")
     completed = subprocess.run(
-        [sys.executable, "-P", FUZZ_SCRIPT, f"-runs={ATHERIS_RUNS}", "-max_total_time=120"],
+        # A failing input is written under tmp_path (named in the output).
+        [sys.executable, "-P", FUZZ_SCRIPT, f"-runs={ATHERIS_RUNS}", "-max_total_time=120",
+         f"-artifact_prefix={tmp_path}/"],
         capture_output=True, text=True, timeout=300, cwd=REPO,
     )
     tail = completed.stderr[-4000:]
