@@ -11,6 +11,9 @@ namespace {
 // full binary run needs 261); a larger one, left by a long message, is given
 // back to the allocator.
 constexpr std::size_t kKeptWordCapacity = 512;
+// The chunks of states kept for the next message; those that a long
+// message needed beyond them are given back.
+constexpr std::size_t kKeptChunks = 16;
 // Likewise for the list of a result's path.
 constexpr std::size_t kKeptPathCapacity = 4096;
 
@@ -42,7 +45,7 @@ void WordBuffer::grow(std::size_t count) {
 }
 
 void StateTree::nextChunk() {
-    if (chunksInUse_ == chunks_.size()) chunks_.emplace_back(new EncodeState[kChunkSize]());
+    if (chunksInUse_ == chunks_.size()) chunks_.push_back(std::make_unique<EncodeState[]>(kChunkSize));
     next_ = chunks_[chunksInUse_].get();
     end_ = next_ + kChunkSize;
     ++chunksInUse_;
@@ -63,6 +66,7 @@ void StateTree::releaseAll() {
         remaining -= count;
     }
     if (path_.capacity() > kKeptPathCapacity) std::vector<const EncodeState*>().swap(path_);
+    if (chunks_.size() > kKeptChunks) chunks_.resize(kKeptChunks);
     used_ = 0;
     chunksInUse_ = 0;
     next_ = end_ = nullptr;

@@ -87,6 +87,11 @@ class TestData:
         numpy = pytest.importorskip("numpy")
         assert Encoder().encode(numpy.frombuffer(b"np!", dtype=numpy.uint8)) == Encoder().encode(b"np!")
 
+    def test_non_contiguous_numpy_array_is_refused(self):
+        numpy = pytest.importorskip("numpy")
+        with pytest.raises(TypeError, match="C-contiguous"):
+            Encoder().encode(numpy.arange(10, dtype=numpy.uint8)[::2])
+
     def test_non_contiguous_buffer_is_refused(self):
         with pytest.raises(TypeError, match="C-contiguous") as excinfo:
             Encoder().encode(memoryview(b"abcdef")[::2])

@@ -166,3 +166,14 @@ def test_make_takes_a_packed_stream_too(monkeypatch):
     assert data_stream(message, eci=7) == Encoder().encode(message, eci=7, asBits=True)
     with pytest.raises(aztec.DataOverflowError, match=f"its {count} bits"):
         aztec.make(message, compact=True, layers=1)
+
+
+def test_message_too_long_for_any_encoding_is_refused_before_encoding():
+    # ". " pairs are the densest text there is: 5 bits for two bytes.
+    with pytest.raises(aztec.DataOverflowError) as within_bound:
+        aztec.make(b". " * 3993)  # encoded, then found too long
+    assert "split the message" not in str(within_bound.value)
+    with pytest.raises(aztec.DataOverflowError, match="largest Aztec symbol holds 19968"):
+        aztec.make(b". " * 3994 + b".")
+    with pytest.raises(aztec.DataOverflowError, match="split the message"):
+        aztec.make(b"\x00" * 20_000_000)

@@ -151,6 +151,7 @@ def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_
     _check_eci(eci)
     _check_ec_percent(ec_percent)
     kind = _check_kind(compact, layers)
+    _check_message_length(message)
     stream = _data_stream(message, eci, True)
     if isinstance(stream, tuple):
         built = _symbol.build_packed(stream[0], stream[1], kind, layers or 0, ec_percent)
@@ -159,6 +160,21 @@ def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_
     if built is None:
         raise DataOverflowError(_overflow_message(_stream_bits(stream), compact, layers, ec_percent))
     return AztecSymbol(built, eci, False)
+
+
+# No encoding takes fewer than 2.5 bits a byte (a punctuation pair is one
+# 5-bit code), and the largest symbol has 1664 codewords of 12 bits: a longer
+# message cannot fit, and is refused before it is encoded at all.
+_LARGEST_SYMBOL_BITS = 1664 * 12
+_LONGEST_MESSAGE = _LARGEST_SYMBOL_BITS * 2 // 5
+
+
+def _check_message_length(message: bytes) -> None:
+    if len(message) > _LONGEST_MESSAGE:
+        raise DataOverflowError(
+            f"a message of {len(message)} bytes needs at least {(5 * len(message) + 1) // 2} bits, "
+            f"but the largest Aztec symbol holds {_LARGEST_SYMBOL_BITS}; split the message "
+            f"(no message of more than {_LONGEST_MESSAGE} bytes fits)")
 
 
 def rune(value: int) -> AztecSymbol:

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "eci.hpp"
@@ -239,9 +240,11 @@ int bindEncodeArguments(PyObject* args, PyObject* kwds, PyObject* values[3]) {
 // bytes; only C-contiguous buffers are taken.  New reference.
 PyObject* bytesOfBuffer(PyObject* data) {
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_BufferError)) return nullptr;
-        PyErr_Clear();
+    // Ask for any layout, then refuse the ones that are not C-contiguous:
+    // exporters differ in how they refuse a contiguous request.
+    if (PyObject_GetBuffer(data, &view, PyBUF_FULL_RO) < 0) return nullptr;
+    if (!PyBuffer_IsContiguous(&view, 'C')) {
+        PyBuffer_Release(&view);
         PyErr_Format(PyExc_TypeError,
                      "encode() needs a C-contiguous buffer; '%.200s' object is not contiguous",
                      Py_TYPE(data)->tp_name);
@@ -862,6 +865,9 @@ PyModuleDef moduleDef = {
 }  // namespace quillbank::aztec
 
 PyMODINIT_FUNC PyInit_encoder(void) {
+    // Set up this thread's C++ exception state now, while memory is
+    // plentiful, so that a later allocation failure can be thrown.
+    (void)std::uncaught_exceptions();
     quillbank::aztec::initEncoderType();
     return PyModuleDef_Init(&quillbank::aztec::moduleDef);
 }
