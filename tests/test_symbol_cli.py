@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import quillbank.aztec as aztec
+from quillbank.aztec import encode_optimal
 from quillbank.aztec.encoder import Encoder
 from symbol_pictures import decode_half_blocks, png_pixels
 
@@ -48,10 +49,19 @@ def test_pictures_match_the_api(tmp_path):
 
 
 def test_bits_and_hex_print_the_stream():
-    stream = Encoder().encode(b"Stream 42", eci=3, asBits=True)
+    stream = encode_optimal(b"Stream 42", eci=3, asBits=True)
     bits = run("--bits", "--eci", "3", "Stream 42")
     assert bits.returncode == 0 and bits.stdout.decode().strip() == "".join("1" if b else "0" for b in stream)
     packed = run("--hex", "--eci", "3", "Stream 42")
+    assert packed.stdout.decode().strip() == encode_optimal(b"Stream 42", eci=3).hex()
+
+
+def test_search_encoder_option_prints_the_search_stream():
+    stream = Encoder().encode(b"abCDE", asBits=True)
+    assert stream != encode_optimal(b"abCDE", asBits=True)
+    bits = run("--bits", "--search-encoder", "abCDE")
+    assert bits.stdout.decode().strip() == "".join("1" if b else "0" for b in stream)
+    packed = run("--hex", "--search-encoder", "--eci", "3", "Stream 42")
     assert packed.stdout.decode().strip() == Encoder().encode(b"Stream 42", eci=3).hex()
 
 
@@ -60,7 +70,7 @@ def test_message_bytes_are_taken_as_given():
     if os.name != "posix":
         pytest.skip("argv bytes are a POSIX matter")
     bits = run("--bits", os.fsdecode(b"caf\xe9"))
-    stream = Encoder().encode(b"caf\xe9", asBits=True)
+    stream = encode_optimal(b"caf\xe9", asBits=True)
     assert bits.stdout.decode().strip() == "".join("1" if b else "0" for b in stream)
 
 

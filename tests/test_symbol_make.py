@@ -34,10 +34,14 @@ def unstuffed(words, width):
 @settings(max_examples=80, deadline=None)
 @given(message=st.binary(max_size=400) | st.text(max_size=200), eci=st.none() | st.integers(0, 999999),
        ec=st.integers(0, 60))
-def test_stream_reaches_the_layers_unchanged(message, eci, ec):
-    symbol = aztec.make(message, eci=eci, ec_percent=ec)
+@pytest.mark.parametrize("optimal", [True, False])
+def test_stream_reaches_the_layers_unchanged(message, eci, ec, optimal):
+    symbol = aztec.make(message, eci=eci, ec_percent=ec, optimal=optimal)
     data = message.encode("utf-8") if isinstance(message, str) else message
-    stream = [int(b) for b in Encoder().encode(data, eci=eci, asBits=True)]
+    if optimal:
+        stream = [int(b) for b in aztec.encode_optimal(data, eci=eci, asBits=True)]
+    else:
+        stream = [int(b) for b in Encoder().encode(data, eci=eci, asBits=True)]
     words = layer_words(symbol)
     assert len(words) == symbol.data_words + symbol.check_words
     back = unstuffed(words[:symbol.data_words], symbol.word_bits)
@@ -158,7 +162,7 @@ def test_make_takes_a_packed_stream_too(monkeypatch):
     from quillbank.aztec import symbol as symbol_module
 
     message = b"Packed stream, same symbol 0123456789"
-    listed = aztec.make(message, eci=7)
+    listed = aztec.make(message, eci=7, optimal=False)
     packed = Encoder().encode(message, eci=7)
     count = len(Encoder().encode(message, eci=7, asBits=True))
     monkeypatch.setattr(symbol_module, "_data_stream", lambda data, eci, optimal: (packed, count))

@@ -18,6 +18,7 @@ __version__ = "0.1.0"
 __all__ = [
     "make",
     "rune",
+    "encode_optimal",
     "AztecSymbol",
     "AztecError",
     "DataOverflowError",
@@ -27,6 +28,7 @@ __all__ = [
 
 _LAZY = {
     "make": "symbol",
+    "encode_optimal": "optimal",
     "rune": "symbol",
     "AztecSymbol": "symbol",
     "AztecError": "errors",
@@ -36,6 +38,7 @@ _LAZY = {
 
 if TYPE_CHECKING:  # pragma: no cover
     from .errors import AztecError, DataOverflowError, InvalidOptionError
+    from .optimal import encode_optimal
     from .symbol import AztecSymbol, make, rune
 
 

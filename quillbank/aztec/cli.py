@@ -56,6 +56,8 @@ def _parser() -> argparse.ArgumentParser:
     stream.add_argument("--bits", action="store_true", help="print the data bit stream as 0s and 1s instead")
     stream.add_argument("--hex", action="store_true",
                         help="print the data bit stream in hex instead (8 bits a byte, the first bit lowest)")
+    parser.add_argument("--search-encoder", action="store_false", dest="optimal",
+                        help="use the search encoder's stream instead of a shortest one")
     parser.add_argument("--rune", type=int, metavar="VALUE", help="draw the Aztec Rune of VALUE (0 to 255) instead")
     parser.add_argument("--version", action="version", version=f"aztec {__version__}")
     return parser
@@ -95,7 +97,7 @@ def _symbol(options: argparse.Namespace) -> AztecSymbol:
             _fail("--rune takes no message")
         return rune(options.rune)
     return make(_message(options.message), eci=options.eci, ec_percent=options.ec,
-                compact=options.compact, layers=options.layers)
+                compact=options.compact, layers=options.layers, optimal=options.optimal)
 
 
 def _run(arguments: Optional[Sequence[str]]) -> None:
@@ -103,7 +105,8 @@ def _run(arguments: Optional[Sequence[str]]) -> None:
     if options.rune is not None and (options.bits or options.hex):
         _fail("a rune has no data bit stream")
     if options.bits or options.hex:
-        _print(_stream_text(data_stream(_message(options.message), eci=options.eci), options.hex))
+        _print(_stream_text(data_stream(_message(options.message), eci=options.eci,
+                                              optimal=options.optimal), options.hex))
         return
     symbol = _symbol(options)
     if options.output is None:

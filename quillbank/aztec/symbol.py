@@ -130,7 +130,8 @@ class AztecSymbol:
 
 
 def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_PERCENT,
-         compact: Optional[bool] = None, layers: Optional[int] = None) -> AztecSymbol:
+         compact: Optional[bool] = None, layers: Optional[int] = None,
+         optimal: bool = True) -> AztecSymbol:
     """Makes the smallest Aztec symbol holding ``data``.
 
     ``data`` is ``str`` (written as UTF-8) or bytes.  ``eci`` marks the
@@ -139,7 +140,9 @@ def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_
     codewords given to error correction, plus three codewords; the default of
     23 is the standard's recommendation.  ``compact=True`` or ``False``
     restricts the choice to compact or full symbols and ``layers`` fixes the
-    layer count (1 to 4 compact, 1 to 32 full).
+    layer count (1 to 4 compact, 1 to 32 full).  ``optimal`` (default True)
+    encodes the message in a shortest data bit stream; ``optimal=False`` uses
+    the stream of :class:`quillbank.aztec.encoder.Encoder` instead.
 
     An empty message gives a symbol of one padding codeword; some readers
     turn such a symbol down for having no content.
@@ -152,7 +155,7 @@ def make(data: Data, *, eci: Optional[int] = None, ec_percent: int = DEFAULT_EC_
     _check_ec_percent(ec_percent)
     kind = _check_kind(compact, layers)
     _check_message_length(message)
-    stream = _data_stream(message, eci, True)
+    stream = _data_stream(message, eci, optimal)
     if isinstance(stream, tuple):
         built = _symbol.build_packed(stream[0], stream[1], kind, layers or 0, ec_percent)
     else:
@@ -186,18 +189,19 @@ def rune(value: int) -> AztecSymbol:
     return AztecSymbol(_symbol.rune(value), None, True)
 
 
-def data_stream(data: Data, *, eci: Optional[int] = None) -> List[bool]:
+def data_stream(data: Data, *, eci: Optional[int] = None, optimal: bool = True) -> List[bool]:
     """The data bit stream ``make`` puts into the symbol, one bool per bit."""
     _check_eci(eci)
-    return _stream_bits(_data_stream(_message_bytes(data), eci, True))
+    return _stream_bits(_data_stream(_message_bytes(data), eci, optimal))
 
 
 def _data_stream(message: bytes, eci: Optional[int], optimal: bool) -> Stream:
-    """The one place the data bit stream comes from, in either form of Stream.
+    """The one place the data bit stream comes from, in either form of Stream:
+    a shortest stream, or the search encoder's."""
+    if optimal:
+        from .optimal import encode_optimal_stream
 
-    ``optimal`` asks for the shortest stream.  Until the optimal encoder is
-    wired in here, both answers come from the standard encoder.
-    """
+        return encode_optimal_stream(message, eci)
     from .encoder import Encoder
 
     return Encoder().encode(message, eci=eci, asBits=True)
