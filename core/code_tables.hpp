@@ -111,6 +111,20 @@ inline constexpr CharRange kCharRanges[] = {
     {Mixed, 126, 127, 26}, // ~ DEL
 };
 
+// The two-byte pairs that Punct holds as one code (codes 2 to 5): CR LF,
+// ". ", ", " and ": ".  The Punct code of the pair (first, second), or 0
+// when the two bytes are no pair.
+constexpr uint8_t pairCode(uint8_t first, uint8_t second) {
+    if (first == '\r') return second == '\n' ? 2 : 0;
+    if (second != ' ') return 0;
+    switch (first) {
+        case '.': return 3;
+        case ',': return 4;
+        case ':': return 5;
+        default: return 0;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Flat lookup arrays built from the rows at compile time.
 

@@ -63,22 +63,13 @@ namespace quillbank::aztec {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The codes the tables do not hold: binary shift and the Punct pairs.
+// The codes the tables do not hold: binary shift (the Punct pairs are
+// pairCode of the tables).
 
 constexpr uint64_t kBinaryShiftCode = 31;  // in Upper, Lower and Mixed
 constexpr std::size_t kShortRunMax = 31;   // the longest run with a 5-bit length
 constexpr uint32_t kShortHeaderBits = 5 + 5;
 constexpr uint32_t kLongHeaderBits = 5 + 5 + 11;
-
-// The Punct code of the two-byte sequence (a, b), or 0 when it is no pair.
-constexpr uint8_t pairCode(uint8_t a, uint8_t b) {
-    if (a == '\r' && b == '\n') return 2;
-    if (b != ' ') return 0;
-    if (a == '.') return 3;
-    if (a == ',') return 4;
-    if (a == ':') return 5;
-    return 0;
-}
 
 // ---------------------------------------------------------------------------
 // The cheapest way to write one byte while staying latched in a mode.

@@ -14,10 +14,12 @@
 #include <optional>
 #include <stdexcept>
 
+#include "eci_argument.hpp"
 #include "optimal_encoder.hpp"
 
 namespace {
 
+using quillbank::aztec::eciFromInt;
 using quillbank::aztec::encodeOptimal;
 using quillbank::aztec::PackedBits;
 
@@ -89,18 +91,9 @@ int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
                      Py_TYPE(object)->tp_name);
         return -1;
     }
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-    if (value == -1 && PyErr_Occurred()) return -1;
-    if (overflow < 0 || (overflow == 0 && value < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
-        return -1;
-    }
-    if (overflow > 0 || value > 0xFFFFFFFFLL) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
-        return -1;
-    }
-    eci = uint32_t(value);
+    uint32_t number;
+    if (eciFromInt(object, &number) < 0) return -1;
+    eci = number;
     return 0;
 }
 

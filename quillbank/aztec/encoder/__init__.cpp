@@ -12,6 +12,7 @@
 #include <exception>
 #include <new>
 
+#include "../eci_argument.hpp"
 #include "eci.hpp"
 #include "encoder_object.hpp"
 #include "error_reporting.hpp"
@@ -309,28 +310,10 @@ int messageContents(PyObject* data, char** buffer, Py_ssize_t* length) {
 // ---------------------------------------------------------------------------
 // encode(): the ECI designator
 
-// Converts an int (bool included) to the ECI number: negative values and
-// values of 2**32 and more overflow.
-int eciNumber(PyObject* eci, uint32_t* number) {
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(eci, &overflow);
-    if (value == -1 && PyErr_Occurred()) return -1;
-    if (overflow < 0 || (overflow == 0 && value < 0)) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
-        return -1;
-    }
-    if (overflow > 0 || value > 0xFFFFFFFFLL) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
-        return -1;
-    }
-    *number = uint32_t(value);
-    return 0;
-}
-
 // Appends the designator to the root's own tokens, before any data.
 int placeDesignator(EncoderObject* self, PyObject* eci) {
     uint32_t number;
-    if (eciNumber(eci, &number) < 0) return -1;
+    if (eciFromInt(eci, &number) < 0) return -1;
     try {
         if (!self->root) plantRoot(self);
         for (BitToken token : eciDesignator(number)) appendToken(*self->root, token);

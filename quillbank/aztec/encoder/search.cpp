@@ -287,18 +287,6 @@ constexpr std::array<ByteKind, 256> buildByteKinds() {
 
 constexpr std::array<ByteKind, 256> kByteKinds = buildByteKinds();
 
-// The Punct code of the two-byte pair starting at a position, or 0.
-uint8_t pairCode(uint8_t first, uint8_t second) {
-    if (first == '\r') return second == '\n' ? 2 : 0;
-    if (second != ' ') return 0;
-    switch (first) {
-        case '.': return 3;
-        case ',': return 4;
-        case ':': return 5;
-        default: return 0;
-    }
-}
-
 void addData(EncoderObject* self, const uint8_t* data, std::size_t length) {
     const EncoderOperations* ops = self->operationTable;
     std::size_t position = 0;

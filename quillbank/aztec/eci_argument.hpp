@@ -1,0 +1,30 @@
+// The conversion of an ECI argument that the extension modules share: an
+// int (bool included) taken as an unsigned 32-bit number, with the errors
+// that callers of the encoder rely on.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace quillbank::aztec {
+
+// 0 and the number, or -1 with OverflowError for negative values and for
+// values of 2**32 and more.  `eci` must be an int.
+inline int eciFromInt(PyObject* eci, uint32_t* number) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(eci, &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
+        return -1;
+    }
+    if (overflow > 0 || value > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+        return -1;
+    }
+    *number = uint32_t(value);
+    return 0;
+}
+
+}  // namespace quillbank::aztec
