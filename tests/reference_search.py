@@ -70,15 +70,21 @@ class State:
         return total
 
     def stream(self):
-        chain, state = [], self
-        while state is not None:
-            chain.append(state)
-            state = state.parent
-        bits = []
-        for state in reversed(chain):
-            for width, value in state.tokens:
-                bits.extend(bool(value >> p & 1) for p in range(width - 1, -1, -1))
-        return bits
+        return path_bits(self)
+
+
+def path_bits(state):
+    """The stream of the path from the root to `state` (any node with
+    `parent` and `tokens`), one bool per bit."""
+    chain = []
+    while state is not None:
+        chain.append(state)
+        state = state.parent
+    bits = []
+    for node in reversed(chain):
+        for width, value in node.tokens:
+            bits.extend(bool(value >> p & 1) for p in range(width - 1, -1, -1))
+    return bits
 
 
 def eci_tokens(eci):
@@ -129,15 +135,15 @@ def _add_binary(live, run):
     return out
 
 
-def _unencodable(byte):
+def unencodable(byte):
     return byte < 0x80 and not any((m, byte) in CHARS for m in range(5))
 
 
-def _run_length(data, p):
+def run_length(data, p):
     high = data[p] >= 0x80
     k = p
     while k < len(data) and k - p < MAX_RUN and (
-        data[k] >= 0x80 if high else _unencodable(data[k])
+        data[k] >= 0x80 if high else unencodable(data[k])
     ):
         k += 1
     return k - p
@@ -155,11 +161,11 @@ def encode_bits(data, eci=None):
         if pair in PAIRS:
             live = _add_pair(live, PAIRS[pair])
             p += 2
-        elif data[p] < 0x80 and not _unencodable(data[p]):
+        elif data[p] < 0x80 and not unencodable(data[p]):
             live = _add_char(live, data[p])
             p += 1
         else:
-            k = _run_length(data, p)
+            k = run_length(data, p)
             live = _add_binary(live, data[p:p + k])
             p += k
         least = min(state.cost() for state in live)

@@ -15,7 +15,7 @@ import random
 import pytest
 
 from quillbank.aztec.encoder import Encoder
-from reference_search import CHARS, LATCH, MAX_RUN, PAIRS, SHIFT, eci_tokens
+from reference_search import CHARS, LATCH, PAIRS, SHIFT, eci_tokens, path_bits, run_length, unencodable
 from reference_search import encode_bits as unmerged_bits
 
 UPPER, LOWER, DIGIT, PUNCT, MIXED = range(5)
@@ -33,10 +33,6 @@ class Node:
     def append(self, token):
         self.tokens.append(token)
         self.cost += token[0]
-
-
-def _text_byte(byte):
-    return any((m, byte) in CHARS for m in range(5))
 
 
 def _step_char(live, byte):
@@ -96,29 +92,15 @@ def model_bits(data, eci=None):
         if data[p:p + 2] in PAIRS:
             live = _step_pair(live, PAIRS[data[p:p + 2]])
             p += 2
-        elif data[p] < 0x80 and _text_byte(data[p]):
+        elif data[p] < 0x80 and not unencodable(data[p]):
             live = _step_char(live, data[p])
             p += 1
         else:
-            high = data[p] >= 0x80
-            k = p
-            while k < len(data) and k - p < MAX_RUN and (
-                data[k] >= 0x80 if high else (data[k] < 0x80 and not _text_byte(data[k]))
-            ):
-                k += 1
+            k = p + run_length(data, p)
             live = _step_binary(live, data[p:k])
             p = k
         live = _prune(live)
-    best = min(live, key=lambda node: node.cost)  # the first of least cost
-    chain = []
-    while best is not None:
-        chain.append(best)
-        best = best.parent
-    bits = []
-    for node in reversed(chain):
-        for width, value in node.tokens:
-            bits.extend(bool(value >> p & 1) for p in range(width - 1, -1, -1))
-    return bits
+    return path_bits(min(live, key=lambda node: node.cost))  # the first of least cost
 
 
 def packed(bits):
