@@ -5,5 +5,5 @@ quillbank_core_library(aztec_optimal
   TEST optimal_tests
 )
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
-  quillbank_extension(_optimal quillbank/aztec aztec_optimal quillbank/aztec/_optimal.cpp)
+  quillbank_extension(_optimal quillbank/aztec aztec_optimal src/quillbank/aztec/_optimal.cpp)
 endif()

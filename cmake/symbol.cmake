@@ -8,5 +8,5 @@ quillbank_core_library(aztec_symbol_core
   TEST symbol_tests
 )
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
-  quillbank_extension(_symbol quillbank/aztec aztec_symbol_core quillbank/aztec/_symbol.cpp)
+  quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
 endif()
