@@ -165,7 +165,7 @@ def main():
     # comparison hooks on the Python side.
     with atheris.instrument_imports():
         import stream_decoder
-        import quillbank.aztec.symbol  # noqa: F401
+        import quillbank.aztec.builder  # noqa: F401
     from quillbank.aztec.encoder import Encoder
 
     ENCODER = Encoder()

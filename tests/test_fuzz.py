@@ -69,7 +69,7 @@ READER = fuzz.zxing_reader()
     layers=st.one_of(st.none(), st.integers(-1, 34)),
 )
 def test_fuzz_symbol_options(message, eci, ec_percent, compact, layers):
-    pytest.importorskip("quillbank.aztec.symbol")
+    pytest.importorskip("quillbank.aztec.builder")
     fuzz.check_symbol(message, eci, ec_percent, compact, layers, READER)
 
 

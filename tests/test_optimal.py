@@ -281,7 +281,7 @@ class TestSymbols:
         zxingcpp = pytest.importorskip("zxingcpp")
         numpy = pytest.importorskip("numpy")
         import quillbank.aztec as aztec
-        from quillbank.aztec.symbol import data_stream
+        from quillbank.aztec.builder import data_stream
 
         assert data_stream(message) == optimal_bits(message)
         symbol = aztec.make(message)

@@ -334,7 +334,7 @@ def test_symbol_binding_survives_a_sequence_that_changes_while_it_is_read():
 
 
 def test_symbol_writer_refuses_a_long_message_cleanly():
-    aztec = pytest.importorskip("quillbank.aztec.symbol")
+    aztec = pytest.importorskip("quillbank.aztec.builder")
     from quillbank.aztec import DataOverflowError
 
     for message in (b"\xff" * 5000, b"7" * 20000, bytes(range(256)) * 400):

@@ -129,7 +129,7 @@ def test_the_bit_list_too_large_for_the_cap_raises_memory_error():
 
 
 def test_symbol_too_large_for_the_cap_raises_memory_error():
-    pytest.importorskip("quillbank.aztec.symbol")
+    pytest.importorskip("quillbank.aztec.builder")
     out = run_child(
         """
         import quillbank.aztec as aztec

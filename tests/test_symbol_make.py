@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import quillbank.aztec as aztec
 from quillbank.aztec import _symbol
 from quillbank.aztec.encoder import Encoder
-from quillbank.aztec.symbol import data_stream
+from quillbank.aztec.builder import data_stream
 
 ALL_SHAPES = [(True, n) for n in range(1, 5)] + [(False, n) for n in range(1, 33)]
 
@@ -153,13 +153,13 @@ def test_package_imports_lightly():
             "print(sorted(m for m in sys.modules if m.startswith('quillbank')))")
     python = [sys.executable, "-P"] if sys.version_info >= (3, 11) else [sys.executable]
     out = subprocess.run([*python, "-c", code], capture_output=True, text=True, check=True, cwd=os.sep).stdout
-    assert "quillbank.aztec._symbol" not in out and "quillbank.aztec.symbol" not in out
+    assert "quillbank.aztec._symbol" not in out and "quillbank.aztec.symbol" not in out and "quillbank.aztec.builder" not in out
     assert aztec.__version__ and set(aztec.__all__) <= set(dir(aztec))
 
 
 def test_make_takes_a_packed_stream_too(monkeypatch):
     # The optimal encoder hands over packed bytes and a bit count.
-    from quillbank.aztec import symbol as symbol_module
+    from quillbank.aztec import builder as symbol_module
 
     message = b"Packed stream, same symbol 0123456789"
     listed = aztec.make(message, eci=7, optimal=False)

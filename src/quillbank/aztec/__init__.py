@@ -27,9 +27,9 @@ __all__ = [
 ]
 
 _LAZY = {
-    "make": "symbol",
+    "make": "builder",
     "encode_optimal": "optimal",
-    "rune": "symbol",
+    "rune": "builder",
     "AztecSymbol": "symbol",
     "AztecError": "errors",
     "DataOverflowError": "errors",
@@ -39,7 +39,8 @@ _LAZY = {
 if TYPE_CHECKING:  # pragma: no cover
     from .errors import AztecError, DataOverflowError, InvalidOptionError
     from .optimal import encode_optimal
-    from .symbol import AztecSymbol, make, rune
+    from .builder import make, rune
+    from .symbol import AztecSymbol
 
 
 def __getattr__(name):

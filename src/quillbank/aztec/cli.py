@@ -14,7 +14,8 @@ from typing import List, NoReturn, Optional, Sequence
 
 from . import __version__
 from .errors import AztecError
-from .symbol import AztecSymbol, data_stream, make, rune
+from .builder import data_stream, make, rune
+from .symbol import AztecSymbol
 
 __all__ = ["main"]
 
