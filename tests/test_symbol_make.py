@@ -1,6 +1,8 @@
 """make() and rune(): the choice of symbol, the options and their errors,
 and that the data stream reaches the layers unchanged."""
 
+import re
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -31,13 +33,25 @@ def unstuffed(words, width):
     return bits
 
 
+def written(message):
+    """The bytes and ECI make writes text with: ISO-8859-1 bare, else UTF-8 with ECI 26."""
+    try:
+        return message.encode("latin-1"), None
+    except UnicodeEncodeError:
+        return message.encode("utf-8"), 26
+
+
 @settings(max_examples=80, deadline=None)
-@given(message=st.binary(max_size=400) | st.text(max_size=200), eci=st.none() | st.integers(0, 999999),
-       ec=st.integers(0, 60))
+@given(message=st.binary(min_size=1, max_size=400) | st.text(min_size=1, max_size=200),
+       eci=st.none() | st.integers(0, 999999), ec=st.integers(0, 60))
 @pytest.mark.parametrize("optimal", [True, False])
 def test_stream_reaches_the_layers_unchanged(message, eci, ec, optimal):
-    symbol = aztec.make(message, eci=eci, ec_percent=ec, optimal=optimal)
-    data = message.encode("utf-8") if isinstance(message, str) else message
+    if isinstance(message, str):
+        data, eci = written(message)
+        symbol = aztec.make(message, ec_percent=ec, optimal=optimal)
+    else:
+        data, symbol = message, aztec.make(message, eci=eci, ec_percent=ec, optimal=optimal)
+    assert symbol.eci == eci
     if optimal:
         stream = [int(b) for b in aztec.encode_optimal(data, eci=eci, asBits=True)]
     else:
@@ -69,7 +83,7 @@ def smallest_by_capacity(stream, ec, shapes):
 
 
 @settings(max_examples=120, deadline=None)
-@given(length=st.integers(0, 2000), ec=st.sampled_from([0, 10, 23, 50]),
+@given(length=st.integers(1, 2000), ec=st.sampled_from([0, 10, 23, 50]),
        kind=st.sampled_from([None, True, False]), layers=st.none() | st.integers(1, 32))
 def test_choice_is_the_smallest_that_fits(length, ec, kind, layers):
     message = bytes(range(256)) * 8
@@ -111,15 +125,21 @@ def test_runes():
 @pytest.mark.parametrize("call,error", [
     (lambda: aztec.make("x", eci=-1), aztec.InvalidOptionError),
     (lambda: aztec.make("x", eci=1_000_000), aztec.InvalidOptionError),
+    (lambda: aztec.make(b"x", eci=2**70), aztec.InvalidOptionError),
     (lambda: aztec.make("x", eci=True), TypeError),
     (lambda: aztec.make("x", eci="26"), TypeError),
+    (lambda: aztec.make("x", eci=26.0), TypeError),
     (lambda: aztec.make("x", ec_percent=100), aztec.InvalidOptionError),
     (lambda: aztec.make("x", ec_percent=-1), aztec.InvalidOptionError),
     (lambda: aztec.make("x", ec_percent=23.5), TypeError),
+    (lambda: aztec.make("x", ec_percent=False), TypeError),
     (lambda: aztec.make("x", compact=True, layers=5), aztec.InvalidOptionError),
     (lambda: aztec.make("x", layers=33), aztec.InvalidOptionError),
     (lambda: aztec.make("x", layers=0), aztec.InvalidOptionError),
+    (lambda: aztec.make("x", layers=2.0), TypeError),
     (lambda: aztec.make("x", compact=1), TypeError),
+    (lambda: aztec.make("x", optimal=None), TypeError),
+    (lambda: data_stream("x", optimal=0), TypeError),
     (lambda: aztec.make(12), TypeError),
     (lambda: aztec.make(b"x" * 2000, compact=True), aztec.DataOverflowError),
     (lambda: aztec.make(b"x" * 200, layers=2), aztec.DataOverflowError),
@@ -128,20 +148,97 @@ def test_runes():
     (lambda: aztec.rune(256), aztec.InvalidOptionError),
     (lambda: aztec.rune(-1), aztec.InvalidOptionError),
     (lambda: aztec.rune(1.0), TypeError),
+    (lambda: aztec.rune(True), TypeError),
 ])
 def test_errors(call, error):
     with pytest.raises(error) as raised:
         call()
-    assert "\n" not in str(raised.value)
+    text = str(raised.value)
+    assert "\n" not in text and "int32" not in text and "int64" not in text
     if issubclass(error, aztec.AztecError):
         assert isinstance(raised.value, ValueError)
 
 
-def test_overflow_message_names_the_limit():
-    with pytest.raises(aztec.DataOverflowError, match=r"compact symbol of 2 layers \(19x19\) holds at most 27 "):
-        aztec.make(b"x" * 200, compact=True, layers=2)
-    with pytest.raises(aztec.DataOverflowError, match=r"full symbol of 32 layers \(151x151\) holds at most 1278 "):
-        aztec.make(b"\xff" * 2000)
+def test_option_errors_name_only_what_was_asked():
+    with pytest.raises(aztec.InvalidOptionError) as raised:
+        aztec.make("x", layers=33)
+    assert "layers is 1 to 32" in str(raised.value) and "full" not in str(raised.value)
+    with pytest.raises(aztec.InvalidOptionError, match="compact symbols have 1 to 4 layers, not 5"):
+        aztec.make("x", compact=True, layers=5)
+
+
+@pytest.mark.parametrize("message", ["", b"", bytearray(), memoryview(b"")])
+def test_empty_message_is_refused(message):
+    # Readers turn a symbol without content down, so none is made.
+    with pytest.raises(aztec.AztecError, match="nothing to encode"):
+        aztec.make(message)
+    with pytest.raises(aztec.AztecError, match="nothing to encode"):
+        data_stream(message, eci=26)
+
+
+def test_integer_options_take_any_integer():
+    np = pytest.importorskip("numpy")
+    symbol = aztec.make(b"NumPy", eci=np.int64(26), ec_percent=np.uint8(40), layers=np.int32(3))
+    assert symbol == aztec.make(b"NumPy", eci=26, ec_percent=40, layers=3) and type(symbol.eci) is int
+    assert symbol.eci == 26 and symbol.layers == 3
+    assert aztec.rune(np.int16(7)) == aztec.rune(7)
+    with pytest.raises(TypeError):
+        aztec.make(b"x", layers=np.float64(3))
+
+
+def overflow(call):
+    with pytest.raises(aztec.DataOverflowError) as raised:
+        call()
+    error = raised.value
+    assert "holds at most 0" not in str(error) and "make_sequence" in str(error)
+    return error
+
+
+def test_overflow_says_how_much_of_the_message_fits():
+    message = __import__("random").Random(3).randbytes(2000)
+    error = overflow(lambda: aztec.make(message))
+    assert "full symbol of 32 layers (151x151), the largest allowed, holds 1278" in str(error)
+    fitting = error.fitting_bytes
+    assert f"the first {fitting} of the message's 2000 bytes" in str(error)
+    assert (error.message_bytes, error.available_bits) == (2000, 1278 * 12) and error.needed_bits > 1278 * 12
+    aztec.make(message[:fitting])
+    overflow(lambda: aztec.make(message[:fitting + 1]))
+    assert 1900 <= fitting < 1930  # about 1,914 bytes of binary at the default correction
+
+
+TEXT = b"Advice that works " * 60
+BINARY = __import__("random").Random(4).randbytes(1500)
+
+
+@pytest.mark.parametrize("options,message", [
+    (dict(ec_percent=50), BINARY),
+    (dict(compact=True), TEXT),
+    (dict(compact=True, layers=2, ec_percent=40), TEXT[:54]),
+    (dict(layers=20), BINARY),
+    (dict(compact=False, layers=28, ec_percent=30), BINARY),
+], ids=["less-ec", "full", "compact-layers", "layers", "full-layers-ec"])
+def test_overflow_advice_makes_the_message_fit(options, message):
+    # Each remedy named, applied alone, makes the message fit; the error
+    # correction and layers named are the most and the fewest that do.
+    error = overflow(lambda: aztec.make(message, **options))
+    text = str(error)
+    named = re.findall(r"ec_percent=(\d+) or less|(full symbols)|layers=(\d+);", text)
+    assert named, text
+    for ec, full, layers in named:
+        if ec:
+            aztec.make(message, **{**options, "ec_percent": int(ec)})
+            overflow(lambda: aztec.make(message, **{**options, "ec_percent": int(ec) + 1}))
+        if full:
+            aztec.make(message, **{k: v for k, v in options.items() if k != "compact"})
+        if layers:
+            aztec.make(message, **{**options, "layers": int(layers)})
+            overflow(lambda: aztec.make(message, **{**options, "layers": int(layers) - 1}))
+
+
+def test_overflow_without_room_for_data_says_so():
+    error = overflow(lambda: aztec.make(b"x" * 30, compact=True, layers=1, ec_percent=99))
+    assert "compact symbol of 1 layer (15x15) has no room for data with 99% error correction" in str(error)
+    assert error.fitting_bytes == 0
 
 
 def test_package_imports_lightly():
@@ -172,12 +269,15 @@ def test_make_takes_a_packed_stream_too(monkeypatch):
         aztec.make(message, compact=True, layers=1)
 
 
-def test_message_too_long_for_any_encoding_is_refused_before_encoding():
-    # ". " pairs are the densest text there is: 5 bits for two bytes.
-    with pytest.raises(aztec.DataOverflowError) as within_bound:
-        aztec.make(b". " * 3993)  # encoded, then found too long
-    assert "split the message" not in str(within_bound.value)
-    with pytest.raises(aztec.DataOverflowError, match="largest Aztec symbol holds 19968"):
-        aztec.make(b". " * 3994 + b".")
-    with pytest.raises(aztec.DataOverflowError, match="split the message"):
-        aztec.make(b"\x00" * 20_000_000)
+@pytest.mark.parametrize("unit", [b"\x00", b". ", b"A1a!"])
+def test_a_message_too_long_for_any_symbol_is_refused_with_a_true_bound(unit):
+    # Refused before encoding; the bytes it says a symbol holds at most are
+    # a bound: one byte more of the same content does not fit.
+    error = overflow(lambda: aztec.make(unit * 20_000_000))
+    assert "at most" in str(error) and "no single symbol holds more than 19932 bits" in str(error)
+    bound = error.fitting_bytes
+    message = (unit * (bound // len(unit) + 2))[:bound + 1]
+    overflow(lambda: aztec.make(message))
+    assert error.needed_bits > 19932 and error.available_bits == 1278 * 12
+    if unit == b"\x00":
+        assert bound < 1930  # close to the 1,914 bytes that fit

@@ -22,8 +22,8 @@ DIGITS = "0123456789,. "
 PUNCT = "!\"#$%&'()*+,-./:;<=>?[]{}\r\n"
 MIXED = "\x01\x07\x1b@\\^_`|~\x7f\t"
 
-# The reader turns down a symbol with no data ("Empty symbol content"):
-# empty messages are tested on their own below.
+# make() refuses an empty message (the reader would turn its symbol down
+# for having no content): test_symbol_make covers it.
 message_strategy = st.one_of(
     st.binary(max_size=300),
     st.text(alphabet=UPPER + LOWER + DIGITS + PUNCT + MIXED, max_size=300).map(lambda t: t.encode("latin-1")),
@@ -127,17 +127,6 @@ def test_error_correction_levels(ec):
 def test_eci_numbers(eci):
     for message in [b"ECI", "Grüße, 世界".encode("utf-8"), bytes(range(0, 256, 3))]:
         assert_reads(aztec.make(message, eci=eci), message, eci)
-
-
-@pytest.mark.parametrize("eci", [None, 26])
-def test_empty_message_is_found_and_corrected_but_refused(eci):
-    # The reader locates the symbol, corrects it and decodes its stream, and
-    # then refuses it for having no content: the one message it does not take.
-    image = png_gray(aztec.make(b"", eci=eci).png(scale=3))
-    found = zxingcpp.read_barcodes(image, formats=zxingcpp.BarcodeFormat.Aztec, return_errors=True)
-    assert [(b.valid, b.error.type, b.error.message) for b in found] == [
-        (False, zxingcpp.ErrorType.Format, "Empty symbol content")
-    ]
 
 
 def test_all_runes():

@@ -11,7 +11,7 @@ The data encoder is quillbank.aztec.encoder.  Importing this package loads
 nothing else: the symbol writer is loaded on first use of its names.
 """
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, List
 
 __version__ = "0.1.0"
 
@@ -43,7 +43,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from .symbol import AztecSymbol
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # Loading on demand keeps `import quillbank.aztec.encoder` from pulling
     # in the symbol writer's extension and the writers.
     module_name = _LAZY.get(name)
@@ -56,5 +56,5 @@ def __getattr__(name):
     return value
 
 
-def __dir__():
+def __dir__() -> List[str]:
     return sorted(set(globals()) | set(__all__))

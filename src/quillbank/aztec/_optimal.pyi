@@ -1,7 +1,9 @@
 from typing import List, Literal, Optional, Tuple, Union, overload
 
-# Any object with the buffer protocol is taken; these are the usual ones.
-_Data = Union[str, bytes, bytearray, memoryview]
+from typing_extensions import Buffer
+
+# Text (encoded as UTF-8) or any object with the buffer protocol.
+_Data = Union[str, Buffer]
 
 @overload
 def encode(data: _Data, eci: Optional[int] = ..., asBits: Literal[False] = ...) -> bytes: ...
@@ -10,5 +12,5 @@ def encode(data: _Data, eci: Optional[int], asBits: Literal[True]) -> List[bool]
 @overload
 def encode(data: _Data, eci: Optional[int] = ..., *, asBits: Literal[True]) -> List[bool]: ...
 @overload
-def encode(data: _Data, eci: Optional[int] = ..., asBits: bool = ...) -> Union[bytes, List[bool]]: ...
+def encode(data: _Data, eci: Optional[int] = ..., asBits: object = ...) -> Union[bytes, List[bool]]: ...
 def encode_stream(data: _Data, eci: Optional[int] = ...) -> Tuple[bytes, int]: ...

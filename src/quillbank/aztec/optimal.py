@@ -11,26 +11,46 @@ Equal-length streams are chosen between by a fixed rule, so the result
 depends on the message and the ECI number alone.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, List, Literal, Optional, Tuple, Union, overload
+
 from . import _optimal
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
 
 __all__ = ["encode_optimal", "encode_optimal_stream"]
 
+#: A message: text (encoded as UTF-8) or any object with the buffer protocol.
+Data = Union[str, "Buffer"]
 
-def encode_optimal(data, eci=None, asBits=False):
+
+@overload
+def encode_optimal(data: Data, eci: Optional[int] = ..., asBits: Literal[False] = ...) -> bytes: ...
+@overload
+def encode_optimal(data: Data, eci: Optional[int], asBits: Literal[True]) -> List[bool]: ...
+@overload
+def encode_optimal(data: Data, eci: Optional[int] = ..., *, asBits: Literal[True]) -> List[bool]: ...
+@overload
+def encode_optimal(data: Data, eci: Optional[int] = ..., asBits: object = ...) -> Union[bytes, List[bool]]: ...
+
+
+def encode_optimal(data: Data, eci: Optional[int] = None, asBits: object = False) -> Union[bytes, List[bool]]:
     """Return a shortest data bit stream for `data`.
 
     :param data: the message: a ``str`` (encoded as UTF-8), ``bytes``,
         ``bytearray`` or any other object with the buffer protocol.
     :param eci: an ECI number to start the stream with, or ``None``.
     :param asBits: return a list of booleans, one per stream bit, instead
-        of packed bytes.
+        of packed bytes (any object, taken by its truth value; default False).
     :return: ``bytes`` with stream bit k in bit ``k % 8`` of byte ``k // 8``
         (the last byte padded with zero bits), or a ``list`` of ``bool``.
     """
     return _optimal.encode(data, eci, asBits)
 
 
-def encode_optimal_stream(data, eci=None):
+def encode_optimal_stream(data: Data, eci: Optional[int] = None) -> Tuple[bytes, int]:
     """Return ``(packed, bit_count)``: the stream of :func:`encode_optimal`
     as packed bytes with its exact length in bits, for the symbol writer.
     """

@@ -1,0 +1,172 @@
+"""Which bytes and which ECI number a message is written with: the charset
+policy of make() and data_stream().
+
+- ``str`` that ISO-8859-1 can hold: ISO-8859-1, no ECI designator (it is the
+  character set a reader assumes without one).
+- any other ``str``: UTF-8, marked with ECI 26.
+- ``str`` with ``encoding``: that codec, marked with its ECI number; none for
+  ISO-8859-1, the default.
+- ``str`` with ``eci`` alone: the character set of that ECI number.
+- bytes and other buffers: as given, marked with ``eci`` only if asked.
+"""
+
+from __future__ import annotations
+
+import codecs
+from typing import TYPE_CHECKING, Dict, Optional, Tuple
+
+from .errors import AztecError, InvalidOptionError
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "UTF_8_ECI", "BINARY_ECI", "eci_of", "codec_of",
+           "message_bytes"]
+
+LATIN_1 = "iso8859-1"
+UTF_8_ECI = 26
+#: ECI 899 marks 8-bit binary data: it has no character set to encode text with.
+BINARY_ECI = 899
+
+# ECI numbers of the AIM ECI assignments (AIM's register of Extended Channel
+# Interpretations), keyed by the names codecs.lookup() gives.  Only the
+# character sets Python has a codec for are here: ISO-8859-12 does not
+# exist, and Windows code pages 1253 to 1255 have no ECI number.
+ECI_OF_CODEC: Dict[str, int] = {
+    "cp437": 2,
+    LATIN_1: 3,
+    "iso8859-2": 4,
+    "iso8859-3": 5,
+    "iso8859-4": 6,
+    "iso8859-5": 7,
+    "iso8859-6": 8,
+    "iso8859-7": 9,
+    "iso8859-8": 10,
+    "iso8859-9": 11,
+    "iso8859-10": 12,
+    "iso8859-11": 13,
+    "iso8859-13": 15,
+    "iso8859-14": 16,
+    "iso8859-15": 17,
+    "iso8859-16": 18,
+    "shift_jis": 20,
+    "cp1250": 21,
+    "cp1251": 22,
+    "cp1252": 23,
+    "cp1256": 24,
+    "utf-16-be": 25,
+    "utf-8": UTF_8_ECI,
+    "ascii": 27,
+    "big5": 28,
+    "gb2312": 29,
+    "euc_kr": 30,
+    "gbk": 31,
+    "gb18030": 32,
+    "utf-16-le": 33,
+    "utf-32-be": 34,
+    "utf-32-le": 35,
+}
+# ECI 0 and 1 are the older numbers of code page 437 and ISO-8859-1.
+CODEC_OF_ECI: Dict[int, str] = {**{eci: name for name, eci in ECI_OF_CODEC.items()}, 0: "cp437", 1: LATIN_1}
+
+
+def codec_of(eci: int) -> Optional[str]:
+    """The codec name of ECI number ``eci``, or None when it has no
+    character set here (899, binary data, among them)."""
+    return CODEC_OF_ECI.get(eci)
+
+
+def eci_of(encoding: str) -> int:
+    """The ECI number of the Python codec ``encoding`` (any of its names).
+
+    Raises InvalidOptionError for a name that is no codec or a codec
+    without an ECI number.
+    """
+    return _lookup(encoding)[1]
+
+
+def _lookup(encoding: str) -> Tuple[str, int]:
+    """(codec name, ECI number) of an encoding name as the caller wrote it."""
+    try:
+        name = codecs.lookup(encoding).name
+    except LookupError:
+        raise InvalidOptionError(f"encoding {encoding!r} is not a codec Python knows") from None
+    eci = ECI_OF_CODEC.get(name)
+    if eci is None:
+        raise InvalidOptionError(
+            f"encoding {encoding!r} has no ECI number, so a reader could not tell it; "
+            f"encode the text yourself and pass the bytes with eci=N if your readers agree on N")
+    return name, eci
+
+
+def message_bytes(data: "str | Buffer", eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
+    """The bytes to write for ``data`` and the ECI number to mark them with.
+
+    ``eci`` must already be a checked number (or None).  Raises TypeError
+    for a message that is neither ``str`` nor a bytes-like buffer, and
+    AztecError for text the character set cannot hold or options that
+    disagree.
+    """
+    if encoding is not None and not isinstance(encoding, str):
+        raise TypeError(f"encoding is a codec name (str) or None, not {type(encoding).__name__}")
+    if isinstance(data, str):
+        return _text_bytes(data, eci, encoding)
+    if type(data) is bytes and encoding is None:
+        return data, eci
+    if encoding is not None:
+        raise InvalidOptionError(
+            "encoding applies to a str message; bytes are written as given (mark them with eci=N)")
+    return _buffer_bytes(data), eci
+
+
+def _text_bytes(text: str, eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
+    if encoding is not None:
+        codec, encoding_eci = _lookup(encoding)
+        if eci is not None and codec_of(eci) != codec:
+            raise InvalidOptionError(
+                f"eci={eci} and encoding={encoding!r} disagree: {encoding!r} is ECI {encoding_eci}")
+        default = eci is None and codec == LATIN_1
+        return _encode(text, codec, repr(encoding)), None if default else (eci if eci is not None else encoding_eci)
+    if eci is not None:
+        codec_name = codec_of(eci)
+        if codec_name is None:
+            raise InvalidOptionError(
+                f"ECI {eci} has no character set to encode text with; pass the message as bytes "
+                f"to mark your own bytes with it, or give encoding=")
+        return _encode(text, codec_name, f"{codec_name} (ECI {eci})"), eci
+    try:
+        return text.encode(LATIN_1), None
+    except UnicodeEncodeError:
+        return _encode(text, "utf-8", "UTF-8"), UTF_8_ECI
+
+
+def _encode(text: str, codec: str, label: str) -> bytes:
+    """``text`` in ``codec``; ``label`` names the character set in errors."""
+    try:
+        return text.encode(codec)
+    except UnicodeEncodeError as error:
+        character = text[error.start]
+        if "\ud800" <= character <= "\udfff":
+            raise AztecError(
+                f"the text holds a lone surrogate U+{ord(character):04X} at position {error.start}, "
+                f"which is no character and cannot be written") from None
+        raise AztecError(
+            f"{character!r} (U+{ord(character):04X}) at position {error.start} cannot be written "
+            f"in {label}; choose another encoding, or leave encoding out to write UTF-8") from None
+
+
+def _buffer_bytes(data: object) -> bytes:
+    try:
+        view = memoryview(data)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"the message is str or a bytes-like object, not {type(data).__name__}") from None
+    except ValueError as error:
+        # A released memoryview, or an object whose buffer is gone.
+        raise AztecError(f"the message buffer cannot be read: {error}") from None
+    with view:
+        if view.itemsize != 1:
+            raise TypeError(f"the message buffer holds items of {view.itemsize} bytes "
+                            f"(format {view.format!r}); pass a buffer of bytes")
+        if not view.c_contiguous:
+            raise TypeError("the message buffer is not C-contiguous; copy it first (bytes(...))")
+        return view.tobytes()
