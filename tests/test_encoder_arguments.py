@@ -182,6 +182,32 @@ class TestEci:
 
         assert decode_bits(Encoder().encode(b"A", eci=Number(26), asBits=True)) == (b"A", 26)
 
+    def test_integer_like_objects_are_taken_as_their_number(self):
+        numpy = pytest.importorskip("numpy")
+
+        class Index:
+            def __index__(self):
+                return 899
+
+        for eci, number in ((numpy.int64(26), 26), (numpy.uint8(3), 3), (Index(), 899)):
+            assert decode_bits(Encoder().encode(b"A", eci=eci, asBits=True)) == (b"A", number)
+
+    def test_integer_like_objects_out_of_range_or_failing(self):
+        numpy = pytest.importorskip("numpy")
+
+        class Failing:
+            def __index__(self):
+                raise LookupError("no number")
+
+        for eci, error, message in ((numpy.int64(-1), OverflowError, "negative"),
+                                    (numpy.uint64(2**32), OverflowError, "too large"),
+                                    (Failing(), LookupError, "no number")):
+            encoder = Encoder()
+            with pytest.raises(error, match=message) as excinfo:
+                encoder.encode(b"A", eci=eci)
+            assert last_records(excinfo, 1) == [(ENCODE, MODULE_FILE, 45)]
+            assert encoder.encode(b"A") == Encoder().encode(b"A")
+
     @pytest.mark.parametrize(
         "eci, message",
         [

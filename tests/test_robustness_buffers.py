@@ -18,6 +18,7 @@ import textwrap
 import pytest
 
 from quillbank.aztec import _symbol
+from quillbank.aztec.optimal import encode_optimal
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -111,3 +112,14 @@ def test_integer_arguments_out_of_range_are_refused_before_arithmetic(call):
 def test_capacity_takes_the_ends_of_the_error_correction_range():
     assert _symbol.capacity(True, 1, 0) == (15, 6, 17, 14)
     assert _symbol.capacity(False, 32, 99)[:3] == (151, 12, 1664)
+
+
+def test_optimal_encoder_takes_integer_like_eci_numbers():
+    numpy = pytest.importorskip("numpy")
+    assert encode_optimal("A", eci=numpy.int64(26)) == encode_optimal("A", eci=26)
+    assert encode_optimal(numpy.frombuffer(b"AB", numpy.uint8), eci=numpy.uint16(3)) == \
+        encode_optimal(b"AB", eci=3)
+    with pytest.raises(OverflowError):
+        encode_optimal("A", eci=numpy.int64(-1))
+    with pytest.raises(TypeError):
+        encode_optimal("A", eci=26.0)

@@ -21,7 +21,8 @@
 
 namespace {
 
-using quillbank::aztec::eciFromInt;
+using quillbank::aztec::eciFromNumber;
+using quillbank::aztec::isEciNumber;
 using quillbank::aztec::encodeOptimal;
 using quillbank::aztec::PackedBits;
 
@@ -95,17 +96,18 @@ private:
     std::size_t size_ = 0;
 };
 
-// None, or an int (bool included) in 0 .. 2**32 - 1, refused with the same
-// errors as Encoder.encode.  0 on success, -1 with an exception set.
+// None, or an int (bool included) or integer-like object in 0 .. 2**32 - 1,
+// refused with the same errors as Encoder.encode.  0 on success, -1 with an
+// exception set.
 int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
     if (object == Py_None) return 0;
-    if (!PyLong_Check(object)) {
+    if (!isEciNumber(object)) {
         PyErr_Format(PyExc_TypeError, "eci must be an int or None, not %.200s",
                      Py_TYPE(object)->tp_name);
         return -1;
     }
     uint32_t number;
-    if (eciFromInt(object, &number) < 0) return -1;
+    if (eciFromNumber(object, &number) < 0) return -1;
     eci = number;
     return 0;
 }

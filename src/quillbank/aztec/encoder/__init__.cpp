@@ -334,7 +334,7 @@ int messageContents(PyObject** data, char** buffer, Py_ssize_t* length) {
 // Appends the designator to the root's own tokens, before any data.
 int placeDesignator(EncoderObject* self, PyObject* eci) {
     uint32_t number;
-    if (eciFromInt(eci, &number) < 0) return -1;
+    if (eciFromNumber(eci, &number) < 0) return -1;
     try {
         if (!self->root) plantRoot(self);
         for (BitToken token : eciDesignator(number)) appendToken(*self->root, token);
@@ -435,7 +435,7 @@ PyObject* encodeMessage(EncoderObject* self, PyObject* args, PyObject* kwds) {
     char* message;
     Py_ssize_t length;
 
-    if (PyLong_Check(eci) && placeDesignator(self, eci) < 0) {
+    if (isEciNumber(eci) && placeDesignator(self, eci) < 0) {
         line = kLineEci;
         goto error;
     }
