@@ -127,8 +127,8 @@ class TestData:
             (ENCODE, MODULE_FILE, 46),
             ("string.from_py.__pyx_convert_string_from_py_std__in_string", CONVERSION_FILE, 15),
         ]
-        # The designator stays in the root: the next message carries it.
-        assert decode_bits(encoder.encode(b"A", asBits=True)) == (b"A", 7)
+        # The failed call reset the object: its designator is gone.
+        assert decode_bits(encoder.encode(b"A", asBits=True)) == (b"A", None)
 
     def test_lone_surrogate(self):
         encoder = Encoder()
@@ -182,6 +182,32 @@ class TestEci:
 
         assert decode_bits(Encoder().encode(b"A", eci=Number(26), asBits=True)) == (b"A", 26)
 
+    def test_integer_like_objects_are_taken_as_their_number(self):
+        numpy = pytest.importorskip("numpy")
+
+        class Index:
+            def __index__(self):
+                return 899
+
+        for eci, number in ((numpy.int64(26), 26), (numpy.uint8(3), 3), (Index(), 899)):
+            assert decode_bits(Encoder().encode(b"A", eci=eci, asBits=True)) == (b"A", number)
+
+    def test_integer_like_objects_out_of_range_or_failing(self):
+        numpy = pytest.importorskip("numpy")
+
+        class Failing:
+            def __index__(self):
+                raise LookupError("no number")
+
+        for eci, error, message in ((numpy.int64(-1), OverflowError, "negative"),
+                                    (numpy.uint64(2**32), OverflowError, "too large"),
+                                    (Failing(), LookupError, "no number")):
+            encoder = Encoder()
+            with pytest.raises(error, match=message) as excinfo:
+                encoder.encode(b"A", eci=eci)
+            assert last_records(excinfo, 1) == [(ENCODE, MODULE_FILE, 45)]
+            assert encoder.encode(b"A") == Encoder().encode(b"A")
+
     @pytest.mark.parametrize(
         "eci, message",
         [
@@ -209,7 +235,7 @@ class TestAsBits:
         result = Encoder().encode(b"A", asBits=flag)
         assert isinstance(result, list) == wanted
 
-    def test_failing_truth_test_keeps_the_message_in_the_tree(self):
+    def test_failing_truth_test_leaves_a_fresh_object(self):
         class Undecided:
             def __bool__(self):
                 raise ZeroDivisionError("undecided")
@@ -218,8 +244,8 @@ class TestAsBits:
         with pytest.raises(ZeroDivisionError) as excinfo:
             encoder.encode(b"FIRST", asBits=Undecided())
         assert last_records(excinfo, 1) == [(ENCODE, MODULE_FILE, 47)]
-        # Not reset: the next call continues from the states left behind.
-        assert decode_bits(encoder.encode(b"SECOND", asBits=True)) == (b"FIRSTSECOND", None)
+        # Nothing of the failed message reaches the next one.
+        assert decode_bits(encoder.encode(b"SECOND", asBits=True)) == (b"SECOND", None)
         assert encoder.encode(b"A") == b"\x08"
 
     def test_reset_inside_the_truth_test_empties_the_result(self):
@@ -256,14 +282,14 @@ class TestListFromBuiltins:
         assert Encoder().encode(b"A", asBits=True) == (False, False, False, True, False)
         assert seen == [[False, False, False, True, False]]
 
-    def test_missing_list_fails_before_the_bits_and_keeps_the_tree(self, module):
+    def test_missing_list_fails_before_the_bits_and_resets_the_object(self, module):
         module.__builtins__ = object()
         encoder = Encoder()
         with pytest.raises(AttributeError) as excinfo:
             encoder.encode(b"A", asBits=True)
         assert last_records(excinfo, 1) == [(ENCODE, MODULE_FILE, 48)]
         module.__builtins__ = __import__("builtins")
-        assert decode_bits(encoder.encode(b"B", asBits=True)) == (b"AB", None)
+        assert decode_bits(encoder.encode(b"B", asBits=True)) == (b"B", None)
 
     def test_missing_builtins_global_is_a_name_error(self, module):
         del module.__builtins__
@@ -312,8 +338,9 @@ class TestReset:
         with pytest.raises(LookupError) as excinfo:
             encoder.encode(b"A")
         assert last_records(excinfo, 1) == [(ENCODE, MODULE_FILE, 51)]
-        # The tree was not reset, so the next message follows the first.
-        assert decode_bits(encoder.encode(b"B", asBits=True)) == (b"AB", None)
+        # The failed call reset the object itself (not through the failing
+        # reset): the next message starts from a fresh root.
+        assert decode_bits(encoder.encode(b"B", asBits=True)) == (b"B", None)
         assert encoder.encode(b"A") == b"\x08"
 
     def test_second_designator_follows_the_first_without_reset(self):

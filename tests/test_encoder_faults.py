@@ -112,6 +112,26 @@ class TestConstructionAndReset:
             "quillbank.aztec.encoder.Encoder.encode", "quillbank.aztec.encoder.Encoder.reset"]
         assert after == {"value": "004802"}
 
+    def test_failure_while_discarding_a_failed_message_keeps_the_first_error(self, fault_site):
+        # The truth test fails; the fresh root planted after it fails too
+        # (newRoot's first call): the truth test's error is the one raised,
+        # and the next call plants its own root.
+        outcome, _ = run(fault_site, """
+            class Undecided:
+                def __bool__(self):
+                    module._injectFault("newRoot", "python", 1)
+                    raise ZeroDivisionError("undecided")
+            encoder = Encoder()
+            failed = attempt(lambda: encoder.encode(b"SECRET", eci=3, asBits=Undecided()))
+            print(json.dumps([failed, unraisable, attempt(lambda: encoder.encode("Ab"))]))
+        """)
+        failed, hooks, after = outcome
+        assert failed["error"] == "ZeroDivisionError"
+        assert failed["records"][-1] == [
+            "quillbank.aztec.encoder.Encoder.encode", "quillbank\\aztec\\encoder\\__init__", 47]
+        assert hooks == []
+        assert after == {"value": "e860"}
+
 
 class TestUnraisableErrors:
     @pytest.mark.parametrize(
@@ -159,7 +179,7 @@ print("still running")
 class TestAllocationFailuresInEncode:
     @pytest.mark.parametrize("site, as_bits, line", [
         ("growChild", False, 46), ("output", False, 50), ("output", True, 48)])
-    def test_memory_error_and_the_tree_is_kept(self, fault_site, site, as_bits, line):
+    def test_memory_error_and_a_fresh_object_after_it(self, fault_site, site, as_bits, line):
         outcome, _ = run(fault_site, f"""
             encoder = Encoder()
             module._injectFault({site!r}, "bad_alloc", 1)
@@ -170,9 +190,8 @@ class TestAllocationFailuresInEncode:
         assert failed["error"] == "MemoryError"
         assert failed["records"][-1] == [
             "quillbank.aztec.encoder.Encoder.encode", "quillbank\\aztec\\encoder\\__init__", line]
-        if site == "output":
-            # The message was fed before the failure and stays in the tree.
-            assert len(after["value"]) == 15
+        # The message was fed before the failure; the failed call discarded it.
+        assert after == {"value": []}
 
 
 class TestCallsIntoPython:

@@ -16,6 +16,7 @@ import pytest
 
 from quillbank.aztec.encoder import Encoder
 from stream_decoder import decode_bits
+from tracebacks import ENCODE, MODULE_FILE, last_records
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -222,19 +223,20 @@ class TestNestedSubclasses:
                 with pytest.raises(error):
                     Encoder().encode(data)
 
-    def test_an_encode_that_recurses_into_the_encoder_stops_with_recursion_error(self):
+    def test_an_encode_that_calls_the_same_encoder_is_refused(self):
         encoder = Encoder()
 
         class Recursive(str):
             def encode(self, *args):
                 return encoder.encode(Recursive(self))
 
-        with pytest.raises(RecursionError):
+        with pytest.raises(RuntimeError, match="^encoder is already encoding a message$") as excinfo:
             encoder.encode(Recursive("again"))
-        encoder.reset()
+        # The inner call's refusal, then the outer call's failing step.
+        assert last_records(excinfo, 2) == [(ENCODE, MODULE_FILE, 41), (ENCODE, MODULE_FILE, 37)]
         round_trip(b"still fine", encoder=encoder)
 
-    def test_a_truth_test_that_recurses_into_the_encoder(self):
+    def test_a_truth_test_that_calls_the_same_encoder_is_refused(self):
         encoder = Encoder()
 
         class Deep:
@@ -242,9 +244,9 @@ class TestNestedSubclasses:
                 encoder.encode(b"x", asBits=Deep())
                 return True
 
-        with pytest.raises(RecursionError):
-            encoder.encode(b"x", asBits=Deep())
-        encoder.reset()
+        with pytest.raises(RuntimeError, match="already encoding") as excinfo:
+            encoder.encode(b"outer", eci=3, asBits=Deep())
+        assert last_records(excinfo, 2) == [(ENCODE, MODULE_FILE, 47), (ENCODE, MODULE_FILE, 37)]
         round_trip(b"still fine", encoder=encoder)
 
     def test_a_str_that_never_ends(self):

@@ -3,10 +3,11 @@
 The encoder's own work runs under the interpreter lock, but `encode` calls
 back into Python -- the text's own `encode`, the truth test of `asBits`,
 the object's `reset` -- and any of those may let another thread run, or
-reset the very encoder that is encoding.  Whatever the interleaving, no
-call may crash or touch a released state, and every result is the stream
-of the messages fed since the last reset (one message, several run
-together when threads interleaved, or none: an empty stream).
+reset the very encoder that is encoding.  A second `encode` on an object
+that is encoding is refused with RuntimeError, so whatever the
+interleaving, no call may crash or touch a released state, and every
+result is the stream of the message of that call alone (or none: an empty
+stream when its truth test reset the object).
 
 QUILLBANK_THREAD_ITERATIONS raises the number of calls per thread."""
 
@@ -20,10 +21,10 @@ import pytest
 
 from quillbank.aztec.encoder import Encoder
 from stream_decoder import StreamError, decode_events, unpack
+from tracebacks import ENCODE, MODULE_FILE, last_records
 
 ITERATIONS = int(os.environ.get("QUILLBANK_THREAD_ITERATIONS", "2500"))
 THREADS = 4
-MARK = ord("<")
 
 
 def message_for(thread, iteration):
@@ -80,19 +81,8 @@ class YieldingText(str):
         return str.encode(self, "utf8")
 
 
-def split_messages(data):
-    """The messages run together in `data`, or None when it is not a run of
-    whole messages."""
-    if not data:
-        return []
-    if data[0] != MARK:
-        return None
-    return [b"<" + piece for piece in data[1:].split(b"<")]
-
-
-def check_result(result, fed, ecis):
-    """Decodes one result and checks it against the messages fed and the ECI
-    numbers used; returns the number of messages it holds."""
+def decoded(result):
+    """(data, ECI numbers) of one result, packed bytes or a list of bits."""
     if isinstance(result, list):
         candidates = [result]
     else:
@@ -104,21 +94,12 @@ def check_result(result, fed, ecis):
             events = decode_events(bits)
         except StreamError:
             continue
-        data = b"".join(v for kind, v in events if kind == "data")
-        numbers = [v for kind, v in events if kind == "eci"]
-        kinds = [kind for kind, _ in events]
-        # ECI designators all sit in the root, ahead of every character
-        # (every message here starts outside the root's mode).
-        first_data = kinds.index("data") if "data" in kinds else len(kinds)
-        if "eci" in kinds[first_data:]:
-            continue
-        messages = split_messages(data)
-        if messages is None or any(m not in fed for m in messages):
-            continue
-        if any(n not in ecis for n in numbers):
-            continue
-        return len(messages)
-    raise AssertionError(f"not a stream of fed messages: {result!r}")
+        return (b"".join(v for kind, v in events if kind == "data"),
+                [v for kind, v in events if kind == "eci"])
+    raise AssertionError(f"not a stream: {result!r}")
+
+
+REFUSAL = "encoder is already encoding a message"
 
 
 @pytest.fixture
@@ -130,14 +111,9 @@ def busy_switching():
     sys.setswitchinterval(previous)
 
 
-def test_threads_sharing_one_encoder_never_crash_and_give_whole_streams(busy_switching):
+def test_threads_sharing_one_encoder_never_mix_two_messages(busy_switching):
     encoder = Encoder()
-    fed = set()
-    ecis = {26, 3, 899999}
-    for t in range(THREADS + 1):
-        for i in range(ITERATIONS):
-            fed.add(message_for(t, i))
-    results = [[] for _ in range(THREADS)]
+    outcomes = [[] for _ in range(THREADS)]
     errors = []
     start = threading.Barrier(THREADS)
 
@@ -162,8 +138,13 @@ def test_threads_sharing_one_encoder_never_crash_and_give_whole_streams(busy_swi
                     as_bits = True
                 else:
                     as_bits = False
-                result = encoder.encode(message, eci=eci, asBits=as_bits)
-                results[t].append(result)
+                try:
+                    result = encoder.encode(message, eci=eci, asBits=as_bits)
+                except RuntimeError as refusal:
+                    if str(refusal) != REFUSAL:
+                        raise
+                    result = refusal
+                outcomes[t].append((choice, message, eci, result))
         except BaseException as error:  # reported below
             errors.append((t, error))
 
@@ -175,19 +156,26 @@ def test_threads_sharing_one_encoder_never_crash_and_give_whole_streams(busy_swi
     assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
     assert errors == []
 
-    # Text messages went in as latin-1 text and come back as UTF-8.
-    fed |= {m.decode("latin-1").encode("utf8") for m in fed}
-    counts = {}
-    for per_thread in results:
+    refused = whole = emptied = 0
+    for per_thread in outcomes:
         assert len(per_thread) == ITERATIONS
-        for result in per_thread:
-            n = check_result(result, fed, ecis)
-            counts[n] = counts.get(n, 0) + 1
-    total = sum(counts.values())
-    print(f"\n{total} calls from {THREADS} threads; messages per result: {sorted(counts.items())}")
-    assert total == THREADS * ITERATIONS
-    # The interleavings did happen: some results are empty, most are whole.
-    assert counts.get(1, 0) > total // 4
+        for choice, message, eci, result in per_thread:
+            if isinstance(result, RuntimeError):
+                refused += choice != 3
+                continue
+            assert choice != 3, "an encode inside the truth test was not refused"
+            data, numbers = decoded(result)
+            if choice == 2 and not data and not numbers:
+                emptied += 1  # its own truth test reset the object
+                continue
+            own = message.encode("utf8") if isinstance(message, str) else message
+            assert (data, numbers) == (own, [] if eci is None else [eci])
+            whole += 1
+    total = THREADS * ITERATIONS
+    print(f"\n{total} calls from {THREADS} threads: {whole} whole, {emptied} emptied, {refused} refused")
+    # The interleavings did happen: calls that met another thread's call
+    # were refused; the others gave their own message.
+    assert refused > 0 and whole > 0
 
 
 def test_a_reset_inside_the_truth_test_gives_an_empty_stream():
@@ -201,16 +189,10 @@ def test_a_reset_inside_the_truth_test_gives_an_empty_stream():
     assert decode_events(bits) == [("data", c) for c in (b"n", b"e", b"x", b"t")]
 
 
-def test_an_encode_inside_the_truth_test_takes_the_outer_message_along():
+def test_an_encode_inside_the_truth_test_is_refused_and_the_outer_call_fails():
     encoder = Encoder()
-    bits = encoder.encode(b"<outer", asBits=EncodingTruth(encoder, b"<inner"))
-    assert bits == []  # the inner call returned the run of both and reset
-    inner_result = []
-
-    class Capture:
-        def __bool__(self):
-            inner_result.append(encoder.encode(b"<inner", asBits=True))
-            return True
-
-    encoder.encode(b"<outer", asBits=Capture())
-    assert split_messages(b"".join(v for k, v in decode_events(inner_result[0]))) == [b"<outer", b"<inner"]
+    with pytest.raises(RuntimeError, match=f"^{REFUSAL}$") as excinfo:
+        encoder.encode(b"<outer", eci=3, asBits=EncodingTruth(encoder, b"<inner"))
+    assert last_records(excinfo, 2) == [(ENCODE, MODULE_FILE, 47), (ENCODE, MODULE_FILE, 37)]
+    # Neither message is left in the object.
+    assert decoded(encoder.encode(b"<next", asBits=True)) == (b"<next", [])

@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # Builds the extension modules with AddressSanitizer and
-# UndefinedBehaviorSanitizer into
-# a temporary virtualenv and runs the whole test suite against that build.
-# The interpreter is not instrumented: the sanitizer runtimes are preloaded.
+# UndefinedBehaviorSanitizer and runs the test suite against that build with
+# the active interpreter -- the venv's `python` (or PYTHON) -- and the test
+# dependencies installed in it, so that the reader (zxing-cpp) and fuzzing
+# (atheris) tests run under the sanitizers too.  The build goes into a
+# folder of its own that is put first on PYTHONPATH; the interpreter's own
+# installation of the package is neither used nor touched.  The interpreter
+# is not instrumented: the sanitizer runtimes are preloaded.
 #
 #   tools/sanitize.sh                 # whole suite
 #   tools/sanitize.sh tests/test_robustness_threads.py -x   # pytest arguments
 #
-# Environment: PYTHON (default python3), FAULT_INJECTION=1 puts the
-# test-only fault injection hooks into the suite's build too (tests that
-# check the module's plain contents then fail, by design), SKIP_FAULT_PASS=1
-# leaves out the fault pass below, KEEP=1 keeps the venv and build dir
-# (printed at the end), SANITIZE_DIR to use a fixed directory (reused when it
-# already holds a build: quicker repeated runs).
+# Needs: pip 22.1 or later in the interpreter (for --config-settings), the
+# test dependencies (pip install ".[test]"), a C++ compiler (CXX, default
+# g++) with its ASan and UBSan runtimes, and cmake; each is checked first.
+#
+# Environment: PYTHON (default: the active interpreter, that is
+# $VIRTUAL_ENV/bin/python or the first python on PATH), CXX,
+# FAULT_INJECTION=1 puts the test-only fault injection hooks into the
+# suite's build too (tests that check the module's plain contents then fail,
+# by design), SKIP_FAULT_PASS=1 leaves out the fault pass below, KEEP=1 keeps
+# the build folders (printed at the end), SANITIZE_DIR to use a fixed folder
+# (its builds are reused: quicker repeated runs).
 #
 # Leaks: the suite runs with the leak checker off (the interpreter, pytest
 # and the compilers that some tests start never free everything at exit).
@@ -23,8 +32,62 @@
 # the run with a non-zero status.
 set -euo pipefail
 
+fail() {
+  echo "tools/sanitize.sh: $*" >&2
+  exit 2
+}
+
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PYTHON="${PYTHON:-python3}"
+
+# ---------------------------------------------------------------------------
+# Requirements, checked before any work
+
+if [[ -z "${PYTHON:-}" ]]; then
+  if [[ -n "${VIRTUAL_ENV:-}" && -x "$VIRTUAL_ENV/bin/python" ]]; then
+    PYTHON="$VIRTUAL_ENV/bin/python"
+  else
+    PYTHON="$(command -v python || command -v python3 || true)"
+  fi
+fi
+[[ -n "$PYTHON" ]] || fail "no python on PATH; activate a venv or set PYTHON"
+# The interpreter itself, not a shim or wrapper in front of it.
+PYTHON="$("$PYTHON" -c 'import sys; print(sys.executable)')" || fail "cannot run $PYTHON"
+echo "interpreter: $PYTHON"
+
+pip_version="$("$PYTHON" -m pip --version 2>/dev/null | awk '{print $2}')" ||
+  fail "$PYTHON has no pip (python -m ensurepip --upgrade installs it)"
+"$PYTHON" - "$pip_version" <<'PY' ||
+import sys
+parts = [int(p) if p.isdigit() else 0 for p in sys.argv[1].split(".")[:2]]
+sys.exit(0 if parts >= [22, 1] else 1)
+PY
+  fail "pip $pip_version in $PYTHON is too old: the build needs pip 22.1 or later for --config-settings
+  (upgrade it with: $PYTHON -m pip install --upgrade pip)"
+
+missing="$("$PYTHON" - <<'PY'
+import importlib.util, platform
+needed = ["pytest", "hypothesis", "numpy", "zxingcpp"]
+if platform.system() == "Linux" and platform.machine() == "x86_64":
+    needed.append("atheris")  # as in pyproject.toml's test extra
+print(" ".join(n for n in needed if importlib.util.find_spec(n) is None))
+PY
+)"
+[[ -z "$missing" ]] || fail "$PYTHON lacks the test dependencies $missing, so their tests would be skipped
+  (install them with: $PYTHON -m pip install \"$REPO[test]\")"
+
+CXX="${CXX:-g++}"
+command -v "$CXX" >/dev/null || fail "no C++ compiler: $CXX is not on PATH (install g++ or set CXX)"
+export CXX  # CMake builds with the compiler whose runtimes are preloaded
+ASAN_LIB="$("$CXX" -print-file-name=libasan.so)"
+UBSAN_LIB="$("$CXX" -print-file-name=libubsan.so)"
+for lib in "$ASAN_LIB" "$UBSAN_LIB"; do
+  [[ -f "$lib" ]] || fail "$CXX has no sanitizer runtime $lib (on Debian: apt-get install libasan8 libubsan1)"
+done
+cmake --version >/dev/null 2>&1 || fail "cmake is missing or does not run (python -m pip install cmake)"
+# Build isolation would fetch scikit-build-core; the interpreter's own is used when it has one.
+isolation=()
+"$PYTHON" -c 'import scikit_build_core' 2>/dev/null && isolation=(--no-build-isolation)
+
 if [[ -n "${SANITIZE_DIR:-}" ]]; then
   WORK="$SANITIZE_DIR"
   mkdir -p "$WORK"
@@ -36,45 +99,63 @@ cleanup() {
 }
 trap cleanup EXIT
 
+probe="$WORK/probe"
+echo 'int main() { return 0; }' >"$probe.cpp"
+"$CXX" -fsanitize=address,undefined "$probe.cpp" -o "$probe" 2>"$probe.log" ||
+  fail "$CXX cannot link with -fsanitize=address,undefined:
+$(cat "$probe.log")"
+
+# build FOLDER BUILD_DIR FAULT_HOOKS: the package, sanitized, in FOLDER.
+build() {
+  rm -rf "$1"
+  "$PYTHON" -m pip install --quiet --no-deps --target "$1" ${isolation[@]+"${isolation[@]}"} \
+    --config-settings=build-dir="$2" \
+    --config-settings=cmake.build-type=Debug \
+    --config-settings=cmake.define.QUILLBANK_SANITIZE=ON \
+    --config-settings=cmake.define.QUILLBANK_FAULT_INJECTION="$3" \
+    "$REPO"
+}
+
+PRELOAD="$ASAN_LIB:$UBSAN_LIB"
+UBSAN="print_stacktrace=1:halt_on_error=1:exitcode=87"
+# run FOLDER [ENV...] -- ARGS: the interpreter with the build in FOLDER first
+# on its path (PYTHONSAFEPATH: not the working directory) and the runtimes
+# preloaded.
+run() {
+  local site="$1"
+  shift
+  local settings=()
+  while [[ "$1" != "--" ]]; do settings+=("$1"); shift; done
+  shift
+  env LD_PRELOAD="$PRELOAD" PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" PYTHONSAFEPATH=1 \
+    UBSAN_OPTIONS="$UBSAN" "${settings[@]}" "$PYTHON" "$@"
+}
+
 FAULT_HOOKS=OFF
 [[ -z "${FAULT_INJECTION:-}" ]] || FAULT_HOOKS=ON
 start=$(date +%s)
-if [[ ! -x "$WORK/venv/bin/python" ]]; then
-  "$PYTHON" -m venv --system-site-packages "$WORK/venv"
-fi
-"$WORK/venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
-  -C build-dir="$WORK/build" \
-  -C cmake.build-type=Debug \
-  -C cmake.define.QUILLBANK_SANITIZE=ON \
-  -C cmake.define.QUILLBANK_FAULT_INJECTION="$FAULT_HOOKS" \
-  "$REPO"
+build "$WORK/site" "$WORK/build" "$FAULT_HOOKS"
 built=$(date +%s)
 echo "sanitizer build: $((built - start)) s"
 
-CXX_BIN="${CXX:-g++}"
-ASAN_LIB="$("$CXX_BIN" -print-file-name=libasan.so)"
-UBSAN_LIB="$("$CXX_BIN" -print-file-name=libubsan.so)"
-for lib in "$ASAN_LIB" "$UBSAN_LIB"; do
-  [[ -f "$lib" ]] || { echo "no sanitizer runtime at $lib" >&2; exit 2; }
+cd "$REPO"
+loaded="$(run "$WORK/site" ASAN_OPTIONS=detect_leaks=0 -- -c \
+  'import quillbank.aztec.encoder as m, quillbank.aztec._symbol as s; print(m.__file__, s.__file__)')"
+for file in $loaded; do
+  [[ "$file" == "$WORK/site/"* ]] || fail "the tests would import $file, not the sanitized build"
 done
 
-cd "$REPO"
-PRELOAD="$ASAN_LIB:$UBSAN_LIB"
-UBSAN="print_stacktrace=1:halt_on_error=1:exitcode=87"
 status=0
-env LD_PRELOAD="$PRELOAD" \
-  ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:exitcode=86:strict_init_order=1" \
-  UBSAN_OPTIONS="$UBSAN" \
-  "$WORK/venv/bin/python" -P -m pytest -p no:cacheprovider "$@" || status=$?
+run "$WORK/site" ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:exitcode=86:strict_init_order=1" -- \
+  -m pytest -p no:cacheprovider -rs "$@" || status=$?
 suite=$(date +%s)
 echo "sanitizer suite: $((suite - built)) s (exit status $status)"
 
 rm -rf "$WORK/lsan" && mkdir -p "$WORK/lsan"
-env LD_PRELOAD="$PRELOAD" PYTHONMALLOC=malloc \
-  ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=$WORK/lsan/report" \
-  UBSAN_OPTIONS="$UBSAN" \
-  "$WORK/venv/bin/python" -P -m pytest -p no:cacheprovider -q \
-  tests/test_robustness_leaks.py tests/test_robustness_threads.py >/dev/null || true
+run "$WORK/site" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=$WORK/lsan/report" -- \
+  -m pytest -p no:cacheprovider -q tests/test_robustness_leaks.py tests/test_robustness_threads.py \
+  >/dev/null || true
 ours=$(cat "$WORK/lsan"/report* 2>/dev/null | awk '
   /^(Direct|Indirect) leak/ { if (block ~ /quillbank|\/core\//) n++; block = $0; next }
   { block = block "\n" $0 }
@@ -90,18 +171,12 @@ fi
 # after each fault the encoder must reset and encode correctly, and neither
 # sanitizer nor the leak checker may report anything.
 if [[ -z "${SKIP_FAULT_PASS:-}" ]]; then
-  if [[ ! -x "$WORK/fault-venv/bin/python" ]]; then
-    "$PYTHON" -m venv --system-site-packages "$WORK/fault-venv"
-  fi
-  "$WORK/fault-venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
-    -C build-dir="$WORK/fault-build" -C cmake.build-type=Debug \
-    -C cmake.define.QUILLBANK_SANITIZE=ON -C cmake.define.QUILLBANK_FAULT_INJECTION=ON "$REPO"
+  build "$WORK/fault-site" "$WORK/fault-build" ON
   rm -rf "$WORK/fault-lsan" && mkdir -p "$WORK/fault-lsan"
   fault_status=0
-  env LD_PRELOAD="$PRELOAD" PYTHONMALLOC=malloc QUILLBANK_TESTS="$REPO/tests" \
-    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=$WORK/fault-lsan/report" \
-    UBSAN_OPTIONS="$UBSAN" \
-    "$WORK/fault-venv/bin/python" -P - <<'PY' || fault_status=$?
+  run "$WORK/fault-site" PYTHONMALLOC=malloc QUILLBANK_TESTS="$REPO/tests" \
+    ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=$WORK/fault-lsan/report" -- \
+    - <<'PY' || fault_status=$?
 import contextlib, io, itertools, os, sys
 sys.path.insert(0, os.environ["QUILLBANK_TESTS"])
 import quillbank.aztec.encoder as module

@@ -5,7 +5,8 @@
 //   encode(data, eci=None, asBits=False) -> bytes | list[bool]
 //   encode_stream(data, eci=None) -> (bytes, bit count)
 // The stream is packed least significant bit first, as Encoder.encode packs
-// it.  The GIL is released while the stream is computed.
+// it.  The GIL is released while the stream is computed, over a message the
+// binding owns or that cannot change (see MessageBytes).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -13,35 +14,38 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "eci_argument.hpp"
 #include "optimal_encoder.hpp"
 
 namespace {
 
-using quillbank::aztec::eciFromInt;
+using quillbank::aztec::eciFromNumber;
+using quillbank::aztec::isEciNumber;
 using quillbank::aztec::encodeOptimal;
 using quillbank::aztec::PackedBits;
 
-// The message's bytes, valid until release().  For a str the bytes are its
-// cached UTF-8 form, owned by the (borrowed, caller-held) str itself; a
-// bytes-like object is held through a buffer view, or copied into a bytes
-// object when its buffer is not contiguous.
+// The message's bytes, read from the caller's object once, with the GIL
+// held, into storage that no other thread can change while the encoder runs
+// without the GIL (it reads the message more than once).  A str lends its
+// cached UTF-8 form and a bytes object its contents (both immutable, and the
+// caller's reference keeps them alive); any other bytes-like object is
+// copied, since another thread may write to a bytearray, an array or a
+// memoryview while the buffer is exported.
 class MessageBytes {
 public:
-    MessageBytes() = default;
-    MessageBytes(const MessageBytes&) = delete;
-    MessageBytes& operator=(const MessageBytes&) = delete;
-    ~MessageBytes() { release(); }
-
     // 0 on success, -1 with an exception set.
     int acquire(PyObject* data) {
         if (PyUnicode_Check(data)) {
             Py_ssize_t size;
             const char* utf8 = PyUnicode_AsUTF8AndSize(data, &size);
             if (!utf8) return -1;
-            bytes_ = reinterpret_cast<const uint8_t*>(utf8);
-            size_ = std::size_t(size);
+            lend(utf8, size);
+            return 0;
+        }
+        if (PyBytes_Check(data)) {
+            lend(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
             return 0;
         }
         if (!PyObject_CheckBuffer(data)) {
@@ -49,50 +53,61 @@ public:
                          Py_TYPE(data)->tp_name);
             return -1;
         }
-        if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) == 0) {
-            hasView_ = true;
-            bytes_ = static_cast<const uint8_t*>(view_.buf);
-            size_ = std::size_t(view_.len);
-            return 0;
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) == 0) {
+            int copied = copy(view.buf, view.len);
+            PyBuffer_Release(&view);
+            return copied;
         }
-        // A strided buffer: copy it into contiguous bytes.
+        // A strided buffer: let bytes() gather it, then copy that.
         if (!PyErr_ExceptionMatches(PyExc_BufferError)) return -1;
         PyErr_Clear();
-        copy_ = PyBytes_FromObject(data);
-        if (!copy_) return -1;
-        bytes_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(copy_));
-        size_ = std::size_t(PyBytes_GET_SIZE(copy_));
-        return 0;
-    }
-
-    void release() {
-        if (hasView_) PyBuffer_Release(&view_);
-        hasView_ = false;
-        Py_CLEAR(copy_);
+        PyObject* gathered = PyBytes_FromObject(data);
+        if (!gathered) return -1;
+        int copied = copy(PyBytes_AS_STRING(gathered), PyBytes_GET_SIZE(gathered));
+        Py_DECREF(gathered);
+        return copied;
     }
 
     const uint8_t* data() const { return bytes_; }
     std::size_t size() const { return size_; }
 
 private:
-    Py_buffer view_{};
-    bool hasView_ = false;
-    PyObject* copy_ = nullptr;  // owned
+    void lend(const char* bytes, Py_ssize_t size) {
+        bytes_ = reinterpret_cast<const uint8_t*>(bytes);
+        size_ = std::size_t(size);
+    }
+
+    int copy(const void* bytes, Py_ssize_t size) {
+        try {
+            const auto* first = static_cast<const uint8_t*>(bytes);
+            own_.assign(first, first + size);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        bytes_ = own_.data();
+        size_ = own_.size();
+        return 0;
+    }
+
+    std::vector<uint8_t> own_;
     const uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
 };
 
-// None, or an int (bool included) in 0 .. 2**32 - 1, refused with the same
-// errors as Encoder.encode.  0 on success, -1 with an exception set.
+// None, or an int (bool included) or integer-like object in 0 .. 2**32 - 1,
+// refused with the same errors as Encoder.encode.  0 on success, -1 with an
+// exception set.
 int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
     if (object == Py_None) return 0;
-    if (!PyLong_Check(object)) {
+    if (!isEciNumber(object)) {
         PyErr_Format(PyExc_TypeError, "eci must be an int or None, not %.200s",
                      Py_TYPE(object)->tp_name);
         return -1;
     }
     uint32_t number;
-    if (eciFromInt(object, &number) < 0) return -1;
+    if (eciFromNumber(object, &number) < 0) return -1;
     eci = number;
     return 0;
 }
@@ -116,7 +131,6 @@ int runEncoder(PyObject* dataObject, PyObject* eciObject, PackedBits& stream) {
         outcome = Failed;
     }
     Py_END_ALLOW_THREADS
-    message.release();
 
     switch (outcome) {
         case Ok: return 0;

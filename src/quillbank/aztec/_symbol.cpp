@@ -23,6 +23,9 @@ namespace {
 // Streams longer than this are laid out with the GIL released.
 constexpr size_t kReleaseGilBits = 4096;
 
+// The widest picture, and the widest border, in pixels or modules.
+constexpr int kMaxPixels = 1000000;
+
 // Copies a sequence of truthy items (the encoder's list of booleans) into
 // one byte per bit.  False with an exception set on failure.
 bool readBits(PyObject* sequence, std::vector<uint8_t>& bits) {
@@ -109,7 +112,8 @@ const az::GaloisField* fieldOrRaise(int width) {
 // Unpacks `count` bits of packed bytes, stream bit k in bit k % 8 of byte
 // k / 8 (the encoders' packed form).
 bool unpackBits(const Py_buffer& packed, Py_ssize_t count, std::vector<uint8_t>& bits) {
-    if (count < 0 || count > packed.len * 8) {
+    // count / 8 rather than len * 8: no product that could overflow.
+    if (count < 0 || count / 8 + (count % 8 != 0) > packed.len) {
         PyErr_Format(PyExc_ValueError, "%zd bits do not fit in %zd bytes", count, packed.len);
         return false;
     }
@@ -211,6 +215,11 @@ PyObject* capacity(PyObject*, PyObject* args) {
         PyErr_Format(PyExc_ValueError, "no %s Aztec symbol has %d layers", compact ? "compact" : "full", layers);
         return nullptr;
     }
+    // Checked before maxDataWords multiplies it by the codeword count.
+    if (ecPercent < 0 || ecPercent > 99) {
+        PyErr_Format(PyExc_ValueError, "error correction is 0 to 99 percent, not %d", ecPercent);
+        return nullptr;
+    }
     const az::SymbolShape shape = az::symbolShape(compact != 0, layers);
     return Py_BuildValue("(iiii)", shape.size, shape.wordBits, shape.totalWords, az::maxDataWords(shape, ecPercent));
 }
@@ -267,7 +276,8 @@ PyObject* checkWords(PyObject*, PyObject* args) {
     try {
         std::vector<uint16_t> words;
         if (!readWords(sequence, width, words)) return nullptr;
-        if (checkCount < 0 || words.size() + static_cast<size_t>(checkCount) > field->order) {
+        if (checkCount < 0 || static_cast<size_t>(checkCount) > field->order ||
+            words.size() > field->order - static_cast<size_t>(checkCount)) {
             PyErr_Format(PyExc_ValueError, "%zd data and %zd check words do not fit a code over GF(2^%d)",
                          static_cast<Py_ssize_t>(words.size()), checkCount, width);
             return nullptr;
@@ -295,14 +305,20 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
     int size, scale, border, darkBit;
     if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
     PyObject* result = nullptr;
-    if (size < 0 || scale < 1 || border < 0 || modules.len != static_cast<Py_ssize_t>(size) * size ||
-        (static_cast<long long>(size) + 2LL * border) * scale > 1000000) {
+    // Each factor is bounded before the product is formed, so that no
+    // product overflows.
+    if (size < 0 || scale < 1 || border < 0 || scale > kMaxPixels || border > kMaxPixels ||
+        modules.len != static_cast<Py_ssize_t>(size) * size ||
+        (static_cast<long long>(size) + 2LL * border) * scale > kMaxPixels) {
         PyErr_SetString(PyExc_ValueError, "modules, size, scale or border out of range");
     } else {
         try {
+            // The GIL is released over a copy: the caller's buffer (a
+            // bytearray, say) may change meanwhile.
+            const auto* first = static_cast<const uint8_t*>(modules.buf);
+            const std::vector<uint8_t> data(first, first + modules.len);
             std::vector<uint8_t> image;
-            const uint8_t* data = static_cast<const uint8_t*>(modules.buf);
-            maybeWithoutGil(true, [&] { image = az::pngScanlines(data, size, scale, border, darkBit != 0); });
+            maybeWithoutGil(true, [&] { image = az::pngScanlines(data.data(), size, scale, border, darkBit != 0); });
             result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
                                                static_cast<Py_ssize_t>(image.size()));
         } catch (const std::bad_alloc&) {
@@ -318,7 +334,7 @@ PyObject* svgPath(PyObject*, PyObject* args) {
     int size, border;
     if (!PyArg_ParseTuple(args, "y*ii:svg_path", &modules, &size, &border)) return nullptr;
     PyObject* result = nullptr;
-    if (size < 0 || border < 0 || border > 1000000 || modules.len != static_cast<Py_ssize_t>(size) * size) {
+    if (size < 0 || border < 0 || border > kMaxPixels || modules.len != static_cast<Py_ssize_t>(size) * size) {
         PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
     } else {
         try {

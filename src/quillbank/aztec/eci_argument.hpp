@@ -1,5 +1,6 @@
 // The conversion of an ECI argument that the extension modules share: an
-// int (bool included) taken as an unsigned 32-bit number, with the errors
+// int (bool included) or an integer-like object (one with __index__, such
+// as a NumPy integer) taken as an unsigned 32-bit number, with the errors
 // that callers of the encoder rely on.
 #pragma once
 
@@ -25,6 +26,21 @@ inline int eciFromInt(PyObject* eci, uint32_t* number) {
     }
     *number = uint32_t(value);
     return 0;
+}
+
+// True for the objects taken as an ECI number: ints (bool included) and
+// objects that operator.index accepts.
+inline bool isEciNumber(PyObject* eci) { return PyLong_Check(eci) || PyIndex_Check(eci); }
+
+// As eciFromInt for any object isEciNumber accepts; the integer-like ones
+// go through their __index__ first, whose error, if any, is the result.
+inline int eciFromNumber(PyObject* eci, uint32_t* number) {
+    if (PyLong_Check(eci)) return eciFromInt(eci, number);
+    PyObject* value = PyNumber_Index(eci);
+    if (!value) return -1;
+    int result = eciFromInt(value, number);
+    Py_DECREF(value);
+    return result;
 }
 
 }  // namespace quillbank::aztec

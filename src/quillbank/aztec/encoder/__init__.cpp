@@ -75,6 +75,23 @@ void releaseTree(EncoderObject* self) {
     self->liveStates.clear();
 }
 
+// After a failed encode: a fresh tree, so that nothing of the failed message
+// reaches the next one.  The exception in flight is kept; if no root can be
+// planted the object stays without one, and encode plants one before use.
+void discardFailedMessage(EncoderObject* self) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    releaseTree(self);
+    try {
+        plantRoot(self);
+    } catch (...) {
+        self->root = nullptr;
+        self->liveStates.clear();
+    }
+    PyErr_Clear();  // an injected fault's own error, if any
+    PyErr_Restore(type, value, traceback);
+}
+
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
@@ -86,6 +103,7 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = reinterpret_cast<EncoderObject*>(o);
     self->operationTable = &encoderOperations;
     self->root = nullptr;
+    self->encoding = false;
     // None of these constructors allocates.
     new (&self->liveStates) std::vector<EncodeState*>();
     new (&self->tree) StateTree();
@@ -293,14 +311,17 @@ PyObject* coerceData(PyObject* data) {
 }
 
 // The contents of the coerced message: bytes, or a bytearray returned by a
-// text's own encode.
-int messageContents(PyObject* data, char** buffer, Py_ssize_t* length) {
-    if (PyByteArray_Check(data)) {
-        *buffer = PyByteArray_AS_STRING(data);
-        *length = PyByteArray_GET_SIZE(data);
-        return 0;
+// text's own encode.  A bytearray is copied into `*data` (which then holds
+// bytes): Python code that runs while the message is fed (an unraisable
+// hook) could resize it.
+int messageContents(PyObject** data, char** buffer, Py_ssize_t* length) {
+    if (PyByteArray_Check(*data)) {
+        PyObject* copy = PyBytes_FromStringAndSize(PyByteArray_AS_STRING(*data),
+                                                   PyByteArray_GET_SIZE(*data));
+        if (!copy) return -1;
+        Py_SETREF(*data, copy);
     }
-    if (PyBytes_AsStringAndSize(data, buffer, length) < 0) {
+    if (PyBytes_AsStringAndSize(*data, buffer, length) < 0) {
         addTraceback(kBytesFromPython, __LINE__, kLineBytesFromPython, kConversionFile);
         return -1;
     }
@@ -313,7 +334,7 @@ int messageContents(PyObject* data, char** buffer, Py_ssize_t* length) {
 // Appends the designator to the root's own tokens, before any data.
 int placeDesignator(EncoderObject* self, PyObject* eci) {
     uint32_t number;
-    if (eciFromInt(eci, &number) < 0) return -1;
+    if (eciFromNumber(eci, &number) < 0) return -1;
     try {
         if (!self->root) plantRoot(self);
         for (BitToken token : eciDesignator(number)) appendToken(*self->root, token);
@@ -397,8 +418,8 @@ PyObject* resultAsBytes(EncoderObject* self) {
 // ---------------------------------------------------------------------------
 // encode()
 
-PyObject* Encoder_encode(PyObject* o, PyObject* args, PyObject* kwds) {
-    auto* self = reinterpret_cast<EncoderObject*>(o);
+PyObject* encodeMessage(EncoderObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* o = reinterpret_cast<PyObject*>(self);
     PyObject* values[3];
     if (bindEncodeArguments(args, kwds, values) < 0) {
         addTraceback(kEncodeName, __LINE__, kLineBinding, kModuleFile);
@@ -414,12 +435,12 @@ PyObject* Encoder_encode(PyObject* o, PyObject* args, PyObject* kwds) {
     char* message;
     Py_ssize_t length;
 
-    if (PyLong_Check(eci) && placeDesignator(self, eci) < 0) {
+    if (isEciNumber(eci) && placeDesignator(self, eci) < 0) {
         line = kLineEci;
         goto error;
     }
     line = kLineData;
-    if (messageContents(data, &message, &length) < 0) goto error;
+    if (messageContents(&data, &message, &length) < 0) goto error;
     try {
         if (!self->root) plantRoot(self);
         self->operationTable->addData(self, reinterpret_cast<const uint8_t*>(message),
@@ -455,6 +476,21 @@ error:
     Py_DECREF(data);
     addTraceback(kEncodeName, __LINE__, line, kModuleFile);
     return nullptr;
+}
+
+// One message at a time per object; a failed call leaves a fresh tree.
+PyObject* Encoder_encode(PyObject* o, PyObject* args, PyObject* kwds) {
+    auto* self = reinterpret_cast<EncoderObject*>(o);
+    if (self->encoding) {
+        PyErr_SetString(PyExc_RuntimeError, "encoder is already encoding a message");
+        addTraceback(kEncodeName, __LINE__, kLineBinding, kModuleFile);
+        return nullptr;
+    }
+    self->encoding = true;
+    PyObject* result = encodeMessage(self, args, kwds);
+    if (!result) discardFailedMessage(self);
+    self->encoding = false;
+    return result;
 }
 
 // ---------------------------------------------------------------------------

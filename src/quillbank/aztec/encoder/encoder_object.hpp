@@ -55,6 +55,10 @@ struct EncoderObject {
     // per step).
     StateTree tree;
     std::vector<EncodeState*> snapshot;
+    // Set for the duration of an encode call: a second call on the same
+    // object (from Python code that the first one runs, or another thread)
+    // is refused instead of mixing two messages in one tree.
+    bool encoding;
 };
 
 // The module's single operation table, filled during module initialisation.
