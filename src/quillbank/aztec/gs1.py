@@ -1,0 +1,124 @@
+"""GS1 data for Aztec symbols: parsing and checking with biip.
+
+A GS1 symbol carries an element string: Application Identifiers (AIs) and
+their values back to back, with FNC1 first and after each variable-length
+value that is not last (the reader turns those into GS, 0x1D).  The
+programme of :mod:`quillbank.aztec.optimal` writes the FNC1 flags at the
+positions :func:`parse` returns::
+
+    data = gs1.parse("(01)09501101530003(17)250101(10)ABC123(21)42")
+    flags = [(position, None) for position in data.fnc1_positions]
+    packed, bit_count = encode_optimal_segments(data.element_string, flags)
+
+biip holds the table of AIs: their values' length and format, dates, and
+the check digits of GTINs, SSCCs and GLNs, all checked here.
+"""
+
+from typing import NamedTuple, Tuple
+
+from .errors import InvalidOptionError
+
+__all__ = ["GS1Data", "GS1Error", "parse", "human_readable"]
+
+GROUP_SEPARATOR = "\x1d"
+
+
+class GS1Error(InvalidOptionError):
+    """GS1 content that is not a valid element string: an unknown AI, a
+    value of the wrong length or format, or a wrong check digit."""
+
+
+class GS1Data(NamedTuple):
+    """A parsed GS1 message."""
+
+    #: The AIs and their values, ASCII, without brackets or separators.
+    element_string: bytes
+    #: Where FNC1 goes in `element_string`: 0, then the end of each
+    #: variable-length value that is not last.
+    fnc1_positions: Tuple[int, ...]
+    #: The human-readable form, "(01)09501101530003(10)ABC123".
+    human_readable: str
+
+
+def parse(content):
+    """Parse and check GS1 content.
+
+    :param content: the human-readable form, each AI in brackets
+        (``"(01)09501101530003(17)250101(10)ABC123"``), or the element
+        string with GS (``"\\x1d"``) after each variable-length value that is
+        not last (``"010950110153000317250101" "10ABC123"``); ``str``, or
+        ``bytes`` of ASCII.
+    :return: a :class:`GS1Data`.
+    :raises GS1Error: for empty content, an unknown AI, a value of the wrong
+        length or format (an impossible date included), or a wrong GTIN,
+        SSCC or GLN check digit; the message names the AI.
+    :raises TypeError: for content that is neither ``str`` nor ``bytes``.
+    """
+    from biip import ParseConfig, ParseError
+    from biip.gs1_messages import GS1Message
+
+    text = _as_text(content)
+    if not text.strip():
+        raise GS1Error("GS1 content is empty: give AIs and values, e.g. (01)09501101530003")
+    human = text.startswith("(")
+    try:
+        if human:
+            message = GS1Message.parse_hri(text)
+        else:
+            message = GS1Message.parse(text, config=ParseConfig(separator_chars=[GROUP_SEPARATOR]))
+    except ParseError as error:
+        raise GS1Error(f"invalid GS1 content: {error}") from None
+
+    elements = message.element_strings
+    for element in elements:
+        for problem in (element.gtin_error, element.sscc_error, element.gln_error):
+            if problem:
+                raise GS1Error(f"GS1 AI ({element.ai.ai}): {problem}")
+    _check_whole(text, human, elements)
+
+    element_string = "".join(element.ai.ai + element.value for element in elements)
+    positions = [0]
+    end = 0
+    for index, element in enumerate(elements):
+        end += len(element.ai.ai) + len(element.value)
+        if element.ai.separator_required and index < len(elements) - 1:
+            positions.append(end)
+    return GS1Data(element_string.encode("ascii"), tuple(positions), _join_human(elements))
+
+
+def human_readable(content):
+    """The human-readable form of GS1 content (either form :func:`parse`
+    takes): what a reader shows for the symbol."""
+    return parse(content).human_readable
+
+
+def _as_text(content):
+    if isinstance(content, (bytes, bytearray)):
+        try:
+            return bytes(content).decode("ascii")
+        except UnicodeDecodeError:
+            raise GS1Error("GS1 content is ASCII only") from None
+    if not isinstance(content, str):
+        raise TypeError(f"GS1 content must be str or bytes, not {type(content).__name__}")
+    return content
+
+
+def _join_human(elements):
+    return "".join(f"({element.ai.ai}){element.value}" for element in elements)
+
+
+def _check_whole(text, human, elements):
+    """Refuses content that biip read only in part (an empty value, spaces,
+    a stray separator): the parsed elements must give the text back."""
+    pieces = [(f"({e.ai.ai}){e.value}" if human else e.ai.ai + e.value, e.ai.ai) for e in elements]
+    rebuilt = "".join(piece for piece, _ in pieces)
+    given = text if human else text.replace(GROUP_SEPARATOR, "")
+    if rebuilt == given:
+        return
+    at = next((i for i, (a, b) in enumerate(zip(rebuilt, given)) if a != b), min(len(rebuilt), len(given)))
+    where, end = "", 0
+    for piece, ai in pieces:
+        if end <= at:
+            where = f" near AI ({ai})"
+        end += len(piece)
+    raise GS1Error(f"GS1 content {text!r} is not a valid element string{where}: it reads as {rebuilt!r}")
