@@ -54,18 +54,14 @@ def parse(content):
         SSCC or GLN check digit; the message names the AI.
     :raises TypeError: for content that is neither ``str`` nor ``bytes``.
     """
-    from biip import ParseConfig, ParseError
-    from biip.gs1_messages import GS1Message
+    from biip import ParseError
 
     text = _as_text(content)
     if not text.strip():
         raise GS1Error("GS1 content is empty: give AIs and values, e.g. (01)09501101530003")
     human = text.startswith("(")
     try:
-        if human:
-            message = GS1Message.parse_hri(text)
-        else:
-            message = GS1Message.parse(text, config=ParseConfig(separator_chars=[GROUP_SEPARATOR]))
+        message = _parse_message(text, human)
     except ParseError as error:
         raise GS1Error(f"invalid GS1 content: {error}") from None
 
@@ -81,7 +77,7 @@ def parse(content):
     end = 0
     for index, element in enumerate(elements):
         end += len(element.ai.ai) + len(element.value)
-        if element.ai.separator_required and index < len(elements) - 1:
+        if _variable_length(element.ai) and index < len(elements) - 1:
             positions.append(end)
     return GS1Data(element_string.encode("ascii"), tuple(positions), _join_human(elements))
 
@@ -90,6 +86,29 @@ def human_readable(content):
     """The human-readable form of GS1 content (either form :func:`parse`
     takes): what a reader shows for the symbol."""
     return parse(content).human_readable
+
+
+def _parse_message(text, human):
+    """biip's GS1Message of the text: biip 4 and later (Python 3.10 and
+    later) take a ParseConfig, biip 3 (the last for Python 3.9) keywords."""
+    try:
+        from biip import ParseConfig
+        from biip.gs1_messages import GS1Message
+    except ImportError:
+        from biip.gs1 import GS1Message
+
+        if human:
+            return GS1Message.parse_hri(text)
+        return GS1Message.parse(text, separator_chars=[GROUP_SEPARATOR])
+    if human:
+        return GS1Message.parse_hri(text)
+    return GS1Message.parse(text, config=ParseConfig(separator_chars=[GROUP_SEPARATOR]))
+
+
+def _variable_length(ai):
+    """Whether a value of the AI needs a separator when another follows."""
+    required = getattr(ai, "separator_required", None)
+    return ai.fnc1_required if required is None else required
 
 
 def _as_text(content):
