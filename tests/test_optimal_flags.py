@@ -70,6 +70,36 @@ class TestArguments:
         with pytest.raises(error):
             encode_optimal_segments(b"AB", flags)
 
+    def test_a_bytearray_changed_by_another_thread_is_read_once(self):
+        # The message is copied before the lock is released: the stream is
+        # of one whole content, never of a mix of two (an encoder reading
+        # the caller's buffer without the lock gets mixes here nearly
+        # every time: the message is long enough for the other thread to
+        # run during the encoding).
+        import threading
+
+        size = 200000
+        contents = (b"A" * size, b"\x80" * size)
+        flags = [(size, None)]
+        expected = {encode_optimal_segments(content, flags) for content in contents}
+        buffer = bytearray(contents[0])
+        done = threading.Event()
+
+        def mutate():
+            k = 0
+            while not done.is_set():
+                buffer[:] = contents[k % 2]
+                k += 1
+
+        thread = threading.Thread(target=mutate)
+        thread.start()
+        try:
+            streams = [encode_optimal_segments(buffer, flags) for _ in range(8)]
+        finally:
+            done.set()
+            thread.join()
+        assert all(stream in expected for stream in streams)
+
     def test_positions_count_the_bytes_of_any_message_form(self):
         expected = encode_optimal_segments(b"Gr\xc3\xbc\xc3\x9fe", [(2, 26), (6, None)])
         for data in ("Grüße", bytearray(b"Gr\xc3\xbc\xc3\x9fe"), memoryview(b"xGr\xc3\xbc\xc3\x9fe")[1:]):
