@@ -182,6 +182,20 @@ class TestReader:
         assert append and flags == []
         assert split_append_header(message) == (position, count, symbol_id, part)
 
+    def test_flags_after_a_structured_append_header(self):
+        from quillbank.aztec import gs1
+        from quillbank.aztec.sequence import header
+
+        start = header(1, 2, "X1")
+        data = gs1.parse("(01)09501101530003(10)AB(21)7")
+        flags = [(len(start) + p, None) for p in data.fnc1_positions]
+        found = read_symbol(*encode_optimal_segments(start + data.element_string, flags, True), text_mode="HRI")
+        # GS1 in a sequence has its own identifier.
+        assert (found.symbology_identifier, found.text) == ("]z7", data.human_readable)
+        cyrillic = "Привет, мир".encode("iso-8859-5")
+        found = read_symbol(*encode_optimal_segments(start + cyrillic, [(len(start), 7)], True))
+        assert (found.symbology_identifier, found.text) == ("]z6", "Привет, мир")
+
     @pytest.mark.parametrize("message, flags", [
         (b"SET UP SCANNER 42", []), (bytes(range(256)) * 3, []), (b"Ecole \xe9t\xe9", [(0, 3)]),
     ])
