@@ -69,6 +69,8 @@
 //     short run before a long one, and among starts of equal cost the latest
 //     (the shortest run);
 //   closure at (j, m): staying in m, then the hops into m in kHops order;
+//   a flag: latching before it wins over latching after it (the closure
+//     after the flag keeps its arrival);
 //   the end: the final mode lowest in mode order.
 
 namespace quillbank::aztec {

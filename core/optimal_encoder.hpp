@@ -8,8 +8,9 @@
 // included, with the 5-bit and the 11-bit length header, cut into several
 // runs wherever that is cheaper or the 2,078-byte limit requires it.
 //
-// Time and memory are linear in the message length: binary runs are priced
-// through sliding-window minima, never by trying every run length.
+// Time and memory are linear in the message length and the number of
+// flags: binary runs are priced through sliding-window minima, never by
+// trying every run length.
 //
 // Flags at fixed positions (ECI designators and FNC1, both FLG(n) of Punct
 // mode) are priced exactly from every mode: a P/S and the flag from Upper,
