@@ -18,14 +18,16 @@ class TestGS1:
         assert human.fnc1_positions == (0, 24, 36)
         assert human.human_readable == "(01)09501101530003(10)ABC123(17)250101(21)X7(30)12"
         assert gs1.parse(b"(00)106141411234567897").fnc1_positions == (0,)
+        assert gs1.parse("(10)A-B/C(21)x").element_string == b"10A-B/C21x"
 
     @pytest.mark.parametrize("content, names", [
-        ("(23)1", "'23'"),                         # no such AI
+        ("(23)1", "(23)"),                         # no such AI
         ("(01)0950110153000", "(01)"),             # 13 digits where 14 go
         ("(01)09501101530004", "(01)"),            # GTIN check digit
         ("(00)106141411234567890", "(00)"),        # SSCC check digit
         ("(17)251301", "(17)"),                    # month 13
-        ("(01)09501101530003(10)", "AI"),           # an empty value
+        ("(01)09501101530003(10)", "(10)"),        # an empty value
+        ("(10)A(B)", "(AI)value"),                 # brackets in a value
         ("(10)AB(21)x y", "(21)"),                 # a space biip would drop
         ("", "empty"), (b"(10)\xff", "ASCII"),
     ])

@@ -14,6 +14,7 @@ biip holds the table of AIs: their values' length and format, dates, and
 the check digits of GTINs, SSCCs and GLNs, all checked here.
 """
 
+import re
 from typing import NamedTuple, Tuple
 
 from .errors import InvalidOptionError
@@ -21,6 +22,9 @@ from .errors import InvalidOptionError
 __all__ = ["GS1Data", "GS1Error", "parse", "human_readable"]
 
 GROUP_SEPARATOR = "\x1d"
+
+# One "(AI)value" of the human-readable form.
+_HUMAN_ELEMENT = re.compile(r"\((\d{2,4})\)([^()]*)")
 
 
 class GS1Error(InvalidOptionError):
@@ -44,10 +48,11 @@ def parse(content):
     """Parse and check GS1 content.
 
     :param content: the human-readable form, each AI in brackets
-        (``"(01)09501101530003(17)250101(10)ABC123"``), or the element
-        string with GS (``"\\x1d"``) after each variable-length value that is
-        not last (``"010950110153000317250101" "10ABC123"``); ``str``, or
-        ``bytes`` of ASCII.
+        (``"(01)09501101530003(17)250101(10)ABC123"``; a value that holds
+        brackets needs the other form), or the element string with GS
+        (``"\\x1d"``) after each variable-length value that is not last
+        (``"010950110153000317250101" "10ABC123"``); ``str``, or ``bytes``
+        of ASCII.
     :return: a :class:`GS1Data`.
     :raises GS1Error: for empty content, an unknown AI, a value of the wrong
         length or format (an impossible date included), or a wrong GTIN,
@@ -59,18 +64,18 @@ def parse(content):
     text = _as_text(content)
     if not text.strip():
         raise GS1Error("GS1 content is empty: give AIs and values, e.g. (01)09501101530003")
-    human = text.startswith("(")
-    try:
-        message = _parse_message(text, human)
-    except ParseError as error:
-        raise GS1Error(f"invalid GS1 content: {error}") from None
-
-    elements = message.element_strings
+    if text.startswith("("):
+        elements = [_parse_element(ai, value) for ai, value in _human_elements(text)]
+    else:
+        try:
+            elements = _biip_message(text).element_strings
+        except ParseError as error:
+            raise GS1Error(f"invalid GS1 content: {error}") from None
+        _check_whole(text, elements)
     for element in elements:
         for problem in (element.gtin_error, element.sscc_error, element.gln_error):
             if problem:
                 raise GS1Error(f"GS1 AI ({element.ai.ai}): {problem}")
-    _check_whole(text, human, elements)
 
     element_string = "".join(element.ai.ai + element.value for element in elements)
     positions = [0]
@@ -88,21 +93,48 @@ def human_readable(content):
     return parse(content).human_readable
 
 
-def _parse_message(text, human):
-    """biip's GS1Message of the text: biip 4 and later (Python 3.10 and
-    later) take a ParseConfig, biip 3 (the last for Python 3.9) keywords."""
+def _biip_message(text):
+    """biip's GS1Message of an element string with GS separators: biip 4
+    and later (Python 3.10 and later) take a ParseConfig, biip 3 (the last
+    for Python 3.9) keywords."""
     try:
         from biip import ParseConfig
         from biip.gs1_messages import GS1Message
     except ImportError:
         from biip.gs1 import GS1Message
 
-        if human:
-            return GS1Message.parse_hri(text)
         return GS1Message.parse(text, separator_chars=[GROUP_SEPARATOR])
-    if human:
-        return GS1Message.parse_hri(text)
     return GS1Message.parse(text, config=ParseConfig(separator_chars=[GROUP_SEPARATOR]))
+
+
+def _parse_element(ai, value):
+    """biip's element string of one "(AI)value", which must read whole.
+    (biip 3's own reader of the bracketed form takes no punctuation in
+    values, so each is read as an element string.)"""
+    from biip import ParseError
+
+    try:
+        elements = _biip_message(ai + value).element_strings
+    except ParseError as error:
+        raise GS1Error(f"GS1 AI ({ai}): {error}") from None
+    if len(elements) != 1 or (elements[0].ai.ai, elements[0].value) != (ai, value):
+        read = "".join(f"({e.ai.ai}){e.value}" for e in elements)
+        raise GS1Error(f"GS1 AI ({ai}): the value {value!r} is not valid (it reads as {read!r})")
+    return elements[0]
+
+
+def _human_elements(text):
+    """[(AI, value)] of the human-readable form, which must be nothing but
+    "(AI)value" pieces."""
+    elements, end = [], 0
+    for match in _HUMAN_ELEMENT.finditer(text):
+        if match.start() != end:
+            break
+        elements.append(match.groups())
+        end = match.end()
+    if end != len(text):
+        raise GS1Error(f"GS1 content {text!r} is not (AI)value(AI)value... from {text[end:end + 12]!r} on")
+    return elements
 
 
 def _variable_length(ai):
@@ -126,12 +158,12 @@ def _join_human(elements):
     return "".join(f"({element.ai.ai}){element.value}" for element in elements)
 
 
-def _check_whole(text, human, elements):
-    """Refuses content that biip read only in part (an empty value, spaces,
-    a stray separator): the parsed elements must give the text back."""
-    pieces = [(f"({e.ai.ai}){e.value}" if human else e.ai.ai + e.value, e.ai.ai) for e in elements]
+def _check_whole(text, elements):
+    """Refuses an element string that biip read only in part (a stray
+    separator, say): the parsed elements must give the text back."""
+    pieces = [(e.ai.ai + e.value, e.ai.ai) for e in elements]
     rebuilt = "".join(piece for piece, _ in pieces)
-    given = text if human else text.replace(GROUP_SEPARATOR, "")
+    given = text.replace(GROUP_SEPARATOR, "")
     if rebuilt == given:
         return
     at = next((i for i, (a, b) in enumerate(zip(rebuilt, given)) if a != b), min(len(rebuilt), len(given)))
