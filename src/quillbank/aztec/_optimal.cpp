@@ -266,6 +266,30 @@ int parseFlags(PyObject* sequence, std::vector<StreamFlag>& flags) {
     return result;
 }
 
+// Encodes our own copy of a message with the GIL released.  0 on success,
+// -1 with an exception set.  (runEncoder can share this once it copies the
+// caller's bytes too.)
+int encodeWithoutGil(const std::vector<uint8_t>& message, const StreamLayout& layout, PackedBits& stream) {
+    enum { Ok, NoMemory, TooLong, Failed } outcome = Ok;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        stream = encodeOptimal(message.data(), message.size(), layout);
+    } catch (const std::bad_alloc&) {
+        outcome = NoMemory;
+    } catch (const std::length_error&) {
+        outcome = TooLong;
+    } catch (...) {
+        outcome = Failed;
+    }
+    Py_END_ALLOW_THREADS
+    switch (outcome) {
+        case Ok: return 0;
+        case NoMemory: PyErr_NoMemory(); return -1;
+        case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return -1;
+        default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return -1;
+    }
+}
+
 PyObject* encodeSegments(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "flags", "structured_append", nullptr};
     PyObject* data;
@@ -293,24 +317,7 @@ PyObject* encodeSegments(PyObject*, PyObject* args, PyObject* kwargs) {
         }
 
         PackedBits stream;
-        enum { Ok, NoMemory, TooLong, Failed } outcome = Ok;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            stream = encodeOptimal(message.data(), message.size(), layout);
-        } catch (const std::bad_alloc&) {
-            outcome = NoMemory;
-        } catch (const std::length_error&) {
-            outcome = TooLong;
-        } catch (...) {
-            outcome = Failed;
-        }
-        Py_END_ALLOW_THREADS
-        switch (outcome) {
-            case Ok: break;
-            case NoMemory: return PyErr_NoMemory();
-            case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return nullptr;
-            default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return nullptr;
-        }
+        if (encodeWithoutGil(message, layout, stream) < 0) return nullptr;
         return streamPair(stream);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
