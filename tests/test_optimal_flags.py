@@ -182,6 +182,15 @@ class TestReader:
         assert append and flags == []
         assert split_append_header(message) == (position, count, symbol_id, part)
 
+    @pytest.mark.parametrize("message, eci, text", [
+        # The designator after D/L (4-bit P/S), and in Punct after M/L P/L.
+        (b"2024 \xa4", 3, "2024 \xa4"), ("!?!? ✓".encode(), 26, "!?!? ✓"), (b"\xb0\xb1!", 7, "АБ!"),
+    ])
+    def test_a_designator_after_latches_reads_back(self, message, eci, text):
+        stream = encode_optimal_segments(message, [(0, eci)])
+        assert decode_flagged(unpack(*stream))[1] == [(0, eci)]
+        assert read_symbol(*stream).text == text
+
     def test_flags_after_a_structured_append_header(self):
         from quillbank.aztec import gs1
         from quillbank.aztec.sequence import header
