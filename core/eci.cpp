@@ -4,8 +4,9 @@
 
 namespace quillbank::aztec {
 
-std::array<BitToken, 2> eciDesignator(uint32_t eci) {
-    uint32_t number = eci % 1000000;
+BitToken flagToken(std::optional<uint32_t> eci) {
+    if (!eci) return BitToken{8, 0};  // FLG code 0, count 0
+    uint32_t number = *eci % (kMaxEciNumber + 1);
     char digits[6];
     int count = 0;
     do {
@@ -16,7 +17,11 @@ std::array<BitToken, 2> eciDesignator(uint32_t eci) {
     uint64_t flag = uint64_t(count);
     for (int i = count - 1; i >= 0; --i)
         flag = flag * 16 + checkedCharToken(Digit, uint8_t(digits[i])).value;
-    return {shiftToken(Upper, Punct), BitToken{uint8_t(4 * (count + 2)), flag}};
+    return BitToken{uint8_t(4 * (count + 2)), flag};
+}
+
+std::array<BitToken, 2> eciDesignator(uint32_t eci) {
+    return {shiftToken(Upper, Punct), flagToken(eci)};
 }
 
 }  // namespace quillbank::aztec

@@ -46,6 +46,19 @@
 // closure is latch-closed, so a run no cheaper than it in its own mode is no
 // cheaper in any mode latched to from there.
 //
+// Flags
+// -----
+// A position with k flags has k + 1 cells: the one filled as above, then
+// one after each flag.  A flag leaves the decoder's mode as it was, so its
+// arrival in m is the cell before in m plus its price from m (the P/S of m,
+// none in Punct, and the flag token); a latch closure follows, as latching
+// before and after the flag are both choices.  Cells are therefore indexed
+// by position plus the flags before it: a character steps back one cell
+// from the first cell of its position, a pair two (a pair never spans a
+// flag), a run of L bytes L (runs never span a flag: the run windows are
+// emptied after each flagged position), and the flag of the cell at index
+// c and position j is flags[c - j - 1].
+//
 // Tie rule
 // --------
 // Every comparison is strict, so among equal costs the first candidate in
@@ -56,6 +69,8 @@
 //     short run before a long one, and among starts of equal cost the latest
 //     (the shortest run);
 //   closure at (j, m): staying in m, then the hops into m in kHops order;
+//   a flag: latching before it wins over latching after it (the closure
+//     after the flag keeps its arrival);
 //   the end: the final mode lowest in mode order.
 
 namespace quillbank::aztec {
@@ -170,6 +185,8 @@ public:
         if (shortFront_ < front_) shortFront_ = front_;
         while (end - shortFront_->position > kShortRunMax) ++shortFront_;
     }
+    // Forgets every start: no run spans the flag that follows.
+    void clear() { front_ = shortFront_ = back_; }
     const RunStart& best() const { return *front_; }
     // A lower bound of every key in the queue, before or after advance().
     int32_t leastKey() const { return front_->key; }
@@ -192,6 +209,9 @@ public:
         for (int b = 0; b < kBinaryModeCount; ++b) starts_[b] = RunStarts(storage + b * (length + 1));
     }
     RunStarts& operator[](int b) { return starts_[b]; }
+    void clear() {
+        for (RunStarts& starts : starts_) starts.clear();
+    }
 
 private:
     std::array<RunStarts, kBinaryModeCount> starts_;
@@ -202,12 +222,13 @@ private:
 
 // How a position was reached in a mode before the latch closure, in 16
 // bits: a character step (in the mode or by its shift, as charSteps says),
-// a pair, the start, or a binary run of 1 to 2078 bytes (short or long by
-// its length).
+// a pair, the start, a binary run of 1 to 2078 bytes (short or long by its
+// length), or a flag after the cell before.
 using Arrival = uint16_t;
 constexpr Arrival kCharArrival = 0;
 constexpr Arrival kPairArrival = 1;
 constexpr Arrival kStartArrival = 2;
+constexpr Arrival kFlagArrival = 0xFFFF;
 constexpr Arrival runArrival(uint32_t length) { return Arrival(kStartArrival + length); }
 constexpr std::size_t runLength(Arrival how) { return how - kStartArrival; }
 
@@ -350,22 +371,61 @@ inline void pushRunStarts(const Cell& cell, uint32_t i, RunWindows& windows) {
         windows[b].push(i, int32_t(cell.cost[kBinaryModes[b]]) - int32_t(8 * i));
 }
 
-// Fills cells[0 .. length].
-void fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t length, uint32_t startBits) {
+// The price of a flag token of `flagBits` bits from each mode, the decoder
+// staying in it: a P/S first, except in Punct.
+struct FlagPrices {
+    uint32_t bits[kModeCount];
+
+    explicit FlagPrices(uint32_t flagBits) {
+        for (int m = 0; m < kModeCount; ++m)
+            bits[m] = (m == Punct ? 0 : shiftTable[m][Punct].bitCount) + flagBits;
+    }
+};
+
+// The flags of a message in order, as the fill and the output read them.
+struct FlagList {
+    const StreamFlag* flags;
+    std::size_t count;
+};
+
+// Fills the cells after `cell` for the flags at `position`, from flags[next]
+// on; returns the last cell of the position (`cell` when it has no flag).
+Cell* applyFlags(Cell* cell, std::size_t position, const FlagList& list, std::size_t& next) {
+    for (; next < list.count && list.flags[next].position == position; ++next) {
+        FlagPrices prices(flagToken(list.flags[next].eci).bitCount);
+        Cell& after = cell[1];
+        uint32_t arrival[kModeCount];
+        for (int m = 0; m < kModeCount; ++m) {
+            arrival[m] = cell->cost[m] + prices.bits[m];
+            after.arrival[m] = kFlagArrival;
+        }
+        closeUnderLatches(arrival, after.cost, after.source);
+        ++cell;
+    }
+    return cell;
+}
+
+// Fills the cells of positions 0 .. length and their flags; returns the
+// last cell.
+Cell* fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t length, const FlagList& flags,
+           uint32_t startBits) {
     RunWindows windows(starts, length);
+    std::size_t nextFlag = 0;
     {
         Candidates c(cells[0]);
         for (int m = 0; m < kModeCount; ++m) c.cost[m] = kUnreached;
         c.offer(Upper, startBits, kStartArrival);
         closeUnderLatches(c.cost, cells[0].cost, cells[0].source);
     }
-    pushRunStarts(cells[0], 0, windows);
+    Cell* last = applyFlags(cells, 0, flags, nextFlag);
+    bool flagged = last != cells;  // the position before has a flag
+    pushRunStarts(*last, 0, windows);
     for (uint32_t j = 1; j <= length; ++j) {
-        Cell& cell = cells[j];
+        Cell& cell = last[1];
         Candidates c(cell);
         uint8_t byte = data[j - 1];
-        offerCharacter(cells[j - 1], byte, c);
-        if (j >= 2 && pairCode(data[j - 2], byte) != 0) offerPair(cells[j - 2], c);
+        offerCharacter(last[0], byte, c);
+        if (j >= 2 && !flagged && pairCode(data[j - 2], byte) != 0) offerPair(last[-1], c);
         if (kBinaryOnly[byte]) {
             // Nothing but a run reaches j: the first closure would find
             // every mode unreached.
@@ -374,8 +434,12 @@ void fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t length
             closeUnderLatches(c.cost, cell.cost, cell.source);
         }
         if (offerBinaryRuns(j, windows, cell.cost, c)) closeUnderLatches(c.cost, cell.cost, cell.source);
-        pushRunStarts(cell, j, windows);
+        last = applyFlags(&cell, j, flags, nextFlag);
+        flagged = last != &cell;
+        if (flagged) windows.clear();
+        pushRunStarts(*last, j, windows);
     }
+    return last;
 }
 
 // ---------------------------------------------------------------------------
@@ -423,7 +487,7 @@ private:
 
 // One element of the chosen path; the path is collected end first.
 struct PathStep {
-    uint32_t end;   // position after the step
+    uint32_t end;   // position after the step; for a flag, its index in the flag list
     uint8_t mode;   // the latched mode the step is taken in (or latched into)
     uint8_t from;   // a latch: the mode latched from; kDirect for a step
     Arrival how;
@@ -440,12 +504,13 @@ int bestFinalMode(const Cell& last) {
     return mode;
 }
 
-void walkBack(const Cell* cells, std::size_t length, std::vector<PathStep>& path) {
+// Walks back from the last cell, cells[index].
+void walkBack(const Cell* cells, std::size_t index, std::size_t length, std::vector<PathStep>& path) {
     std::size_t position = length;
-    int mode = bestFinalMode(cells[length]);
+    int mode = bestFinalMode(cells[index]);
     path.clear();
     for (;;) {
-        const Cell& cell = cells[position];
+        const Cell& cell = cells[index];
         // Undo the closure: a chain of latches back to an arrival.
         for (uint8_t source = cell.source[mode]; source != 0; source = cell.source[mode]) {
             int from = (source & 7) - 1;
@@ -455,19 +520,28 @@ void walkBack(const Cell* cells, std::size_t length, std::vector<PathStep>& path
         }
         Arrival how = cell.arrival[mode];
         if (how == kStartArrival) break;
+        if (how == kFlagArrival) {
+            path.push_back({uint32_t(index - position - 1), uint8_t(mode), kDirect, how});
+            --index;
+            continue;
+        }
         path.push_back({uint32_t(position), uint8_t(mode), kDirect, how});
         position -= stepLength(how);
+        index -= stepLength(how);
     }
 }
 
-void writeStep(BitWriter& out, const uint8_t* data, const PathStep& step) {
+void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const PathStep& step) {
     Mode mode = Mode(step.mode);
     if (step.from != kDirect) {
         out.write(latchTable[step.from][mode]);
         return;
     }
     Arrival how = step.how;
-    if (how == kCharArrival) {
+    if (how == kFlagArrival) {
+        if (mode != Punct) out.write(shiftToken(mode, Punct));
+        out.write(flagToken(flags.flags[step.end].eci));
+    } else if (how == kCharArrival) {
         uint8_t byte = data[step.end - 1];
         uint8_t shiftTo = charSteps[mode][byte].shiftTo;
         if (shiftTo == kDirect) {
@@ -499,8 +573,8 @@ struct Scratch {
     std::vector<RunStart> starts;
     std::vector<PathStep> path;
 
-    void reserveFor(std::size_t length) {
-        if (cells.size() < length + 1) cells.resize(length + 1);
+    void reserveFor(std::size_t length, std::size_t flagCount) {
+        if (cells.size() < length + 1 + flagCount) cells.resize(length + 1 + flagCount);
         if (starts.size() < kBinaryModeCount * (length + 1)) starts.resize(kBinaryModeCount * (length + 1));
     }
     void trim() {
@@ -513,39 +587,57 @@ struct Scratch {
     }
 };
 
+// Refuses flags out of order, past the message or with a number above
+// six digits.
+void checkLayout(std::size_t length, const StreamLayout& layout) {
+    if (layout.flags.size() > kMaxOptimalFlags) throw std::length_error("too many flags");
+    std::size_t previous = 0;
+    for (const StreamFlag& flag : layout.flags) {
+        if (flag.position < previous || flag.position > length)
+            throw std::invalid_argument("flag positions must be in order and within the message");
+        if (flag.eci && *flag.eci > kMaxEciNumber) throw std::invalid_argument("ECI numbers are 0 to 999999");
+        previous = flag.position;
+    }
+}
+
 }  // namespace
 
-PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
+PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLayout& layout) {
     if (length > kMaxOptimalMessage) throw std::length_error("message too long");
-    std::array<BitToken, 2> designator{};
-    uint32_t startBits = 0;
-    if (eci) {
-        designator = eciDesignator(*eci);
-        startBits = designator[0].bitCount + designator[1].bitCount;
-    }
+    checkLayout(length, layout);
+    const FlagList flags{layout.flags.data(), layout.flags.size()};
+    // M/L then U/L: Upper to Mixed, and back.
+    const BitToken appendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
+    const uint32_t startBits = layout.structuredAppend ? appendHeader[0].bitCount + appendHeader[1].bitCount : 0;
 
     thread_local Scratch scratch;
     struct Trim {  // on every way out, exceptions included
         Scratch& s;
         ~Trim() { s.trim(); }
     } trim{scratch};
-    scratch.reserveFor(length);
+    scratch.reserveFor(length, flags.count);
     Cell* cells = scratch.cells.data();
-    fill(cells, scratch.starts.data(), data, length, startBits);
-    walkBack(cells, length, scratch.path);
+    const Cell* last = fill(cells, scratch.starts.data(), data, length, flags, startBits);
+    walkBack(cells, std::size_t(last - cells), length, scratch.path);
     const std::vector<PathStep>& path = scratch.path;
 
     PackedBits stream;
-    stream.bitCount = cells[length].cost[bestFinalMode(cells[length])];
+    stream.bitCount = last->cost[bestFinalMode(*last)];
     stream.bytes.resize((stream.bitCount + 7) / 8);
     BitWriter out(stream.bytes.data());
-    if (eci) {
-        out.write(designator[0]);
-        out.write(designator[1]);
+    if (layout.structuredAppend) {
+        out.write(appendHeader[0]);
+        out.write(appendHeader[1]);
     }
-    for (auto step = path.rbegin(); step != path.rend(); ++step) writeStep(out, data, *step);
+    for (auto step = path.rbegin(); step != path.rend(); ++step) writeStep(out, data, flags, *step);
     out.finish(stream.bytes.data());
     return stream;
+}
+
+PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
+    StreamLayout layout;
+    if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci % (kMaxEciNumber + 1)));
+    return encodeOptimal(data, length, layout);
 }
 
 }  // namespace quillbank::aztec

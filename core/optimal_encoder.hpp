@@ -8,8 +8,15 @@
 // included, with the 5-bit and the 11-bit length header, cut into several
 // runs wherever that is cheaper or the 2,078-byte limit requires it.
 //
-// Time and memory are linear in the message length: binary runs are priced
-// through sliding-window minima, never by trying every run length.
+// Time and memory are linear in the message length and the number of
+// flags: binary runs are priced through sliding-window minima, never by
+// trying every run length.
+//
+// Flags at fixed positions (ECI designators and FNC1, both FLG(n) of Punct
+// mode) are priced exactly from every mode: a P/S and the flag from Upper,
+// Lower, Mixed (5 bits) and Digit (4 bits), the flag alone in Punct; the
+// decoder's mode is the same after it, and no binary run or Punct pair
+// spans one.  A structured-append stream starts with M/L U/L.
 //
 // Ties between encodings of equal length are broken by a fixed rule (see
 // optimal_encoder.cpp, "Tie rule"), so the output is a function of the input.
@@ -36,8 +43,41 @@ struct PackedBits {
 // below 2**27.
 constexpr std::size_t kMaxOptimalMessage = std::size_t(1) << 23;
 
+// The most flags encodeOptimal accepts: with kMaxOptimalMessage it keeps
+// every cost below 2**27.
+constexpr std::size_t kMaxOptimalFlags = std::size_t(1) << 19;
+
+// A flag written before data[position] (position == length: after the
+// last byte).  `eci` is an ECI number, 0 to 999999, for an ECI designator
+// FLG(n) with n its digit count; no number is FNC1, FLG(0).
+struct StreamFlag {
+    std::size_t position;
+    std::optional<uint32_t> eci;
+
+    static StreamFlag fnc1(std::size_t position) { return {position, std::nullopt}; }
+    static StreamFlag eciDesignator(std::size_t position, uint32_t number) { return {position, number}; }
+};
+
+// What the stream holds besides the message bytes.
+struct StreamLayout {
+    // In order of position (equal positions in the order written).
+    std::vector<StreamFlag> flags;
+    // Starts the stream with M/L U/L, the latch pair that marks a symbol
+    // of a structured-append sequence, leaving the decoder in Upper.  The
+    // header text after it (an optional " ID " and the two position
+    // letters) is ordinary message bytes at the start of `data`.
+    bool structuredAppend = false;
+};
+
+// A shortest stream for `length` bytes at `data` with the flags and the
+// start of `layout`.  Raises std::length_error when the message or the
+// flag list is too long, std::invalid_argument when the flags are out of
+// order, past the message, or an ECI number is above 999999.
+PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLayout& layout);
+
 // A shortest stream for `length` bytes at `data`, started by the ECI
-// designator of `eci` when there is one.
+// designator of `eci` (reduced modulo 1,000,000) when there is one: the
+// layout with that one flag at position 0.
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length,
                          std::optional<uint32_t> eci = std::nullopt);
 

@@ -212,9 +212,14 @@ const std::vector<SymbolShape>& symbolsBySize() {
     return shapes;
 }
 
-std::vector<uint8_t> modeMessage(bool compact, int layers, int dataWords) {
+bool canCarryReaderInit(bool compact, int layers) {
+    return compact ? layers == 1 : shapeExists(false, layers) && layers <= 22;
+}
+
+std::vector<uint8_t> modeMessage(bool compact, int layers, int dataWords, bool readerInit) {
     const uint32_t l = static_cast<uint32_t>(layers - 1);
-    const uint32_t w = static_cast<uint32_t>(dataWords - 1);
+    uint32_t w = static_cast<uint32_t>(dataWords - 1);
+    if (readerInit) w |= compact ? 1u << 5 : 1u << 10;
     return compact ? modeBits((l << 6) | w, 2, 5) : modeBits((l << 11) | w, 4, 6);
 }
 
@@ -232,6 +237,9 @@ BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& 
         const bool compactOk = request.compact != 0 && shapeExists(true, request.layers);
         const bool fullOk = request.compact != 1 && shapeExists(false, request.layers);
         if (!compactOk && !fullOk) return BuildStatus::BadRequest;
+        const bool compactInit = compactOk && canCarryReaderInit(true, request.layers);
+        const bool fullInit = fullOk && canCarryReaderInit(false, request.layers);
+        if (request.readerInit && !compactInit && !fullInit) return BuildStatus::NoReaderInit;
     }
 
     // Stuffed word counts depend only on the width: at most four stuffings.
@@ -240,6 +248,7 @@ BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& 
     for (const SymbolShape& shape : symbolsBySize()) {
         if (request.compact != -1 && shape.compact != (request.compact == 1)) continue;
         if (request.layers != 0 && shape.layers != request.layers) continue;
+        if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
         long& words = wordCounts[static_cast<size_t>(widthIndex(shape.wordBits))];
         if (words < 0) words = static_cast<long>(std::max<size_t>(1, stuffedWordCount(bits, count, shape.wordBits)));
         if (words <= maxDataWords(shape, request.ecPercent)) {
@@ -272,7 +281,7 @@ BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& 
     if (!shape.compact) drawReferenceGrid(grid);
     drawBullseye(grid, shape.compact);
     drawOrientation(grid, shape.compact);
-    drawModeMessage(grid, shape.compact, modeMessage(shape.compact, shape.layers, out.dataWords));
+    drawModeMessage(grid, shape.compact, modeMessage(shape.compact, shape.layers, out.dataWords, request.readerInit));
     drawLayers(grid, shape, layerBits);
     return BuildStatus::Ok;
 }

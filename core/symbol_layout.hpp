@@ -50,7 +50,15 @@ struct SymbolRequest {
     int compact = -1;    // -1: either kind, 0: full, 1: compact
     int layers = 0;      // 0: as few as fit
     int ecPercent = 23;  // 0 to 99
+    // Sets the reader-initialisation bit of the mode message (a symbol
+    // that programs the reader); only shapes that canCarryReaderInit.
+    bool readerInit = false;
 };
+
+// Whether the shape's mode message has room for the reader-initialisation
+// bit, the top bit of its data-word count: compact symbols of 1 layer and
+// full symbols of up to 22 layers.
+bool canCarryReaderInit(bool compact, int layers);
 
 struct AztecMatrix {
     SymbolShape shape;
@@ -62,6 +70,7 @@ struct AztecMatrix {
 enum class BuildStatus {
     Ok,
     BadRequest,  // no symbol has that kind and layer count, or ecPercent is out of range
+    NoReaderInit,  // reader initialisation asked of layers no symbol of that kind can carry it in
     TooLong,     // no symbol allowed by the request holds the data
 };
 
@@ -83,8 +92,10 @@ std::vector<uint32_t> layerModulePositions(const SymbolShape& shape);
 
 // The mode message: 28 bits (compact: 2 bits layers-1, 6 bits data
 // words-1, 5 check words of 4 bits) or 40 bits (full: 5 and 11 bits, 6 check
-// words), one byte per bit, first bit first.
-std::vector<uint8_t> modeMessage(bool compact, int layers, int dataWords);
+// words), one byte per bit, first bit first.  `readerInit` sets the top bit
+// of the data-word field, which the shapes of canCarryReaderInit never need
+// for their count.
+std::vector<uint8_t> modeMessage(bool compact, int layers, int dataWords, bool readerInit = false);
 
 // The mode message of a rune: the value in 8 bits and 5 check words, every
 // other bit inverted starting with the first.

@@ -1,7 +1,8 @@
 """A reference decoder of Aztec Code data bit streams, written from the
 standard's tables: mode codes, latches, shifts, binary shift with both
-length forms, and FLG(n).  The tests decode what the encoders produce and
-compare it with the message.
+length forms, FLG(n) (FNC1 and ECI designators) and the structured-append
+header (M/L U/L first, then an optional " ID " and two capitals).  The tests
+decode what the encoders produce and compare it with the message.
 """
 
 UPPER, LOWER, MIXED, PUNCT, DIGIT = "upper", "lower", "mixed", "punct", "digit"
@@ -69,11 +70,16 @@ def _character(mode, code):
 
 def decode_events(bits):
     """Decode a stream into a list of events: ('data', bytes) and ('eci', n)
-    or ('fnc1', None), in stream order."""
+    or ('fnc1', None), in stream order; a stream that starts with M/L U/L
+    starts with ('append', None)."""
     reader = _Reader(bits)
     events = []
     mode = UPPER
     shifted_from = None
+    if len(bits) >= 10 and reader.read(10) == (29 << 5) | 29:
+        events.append(("append", None))
+    else:
+        reader.pos = 0
     while reader.remaining():
         width = 4 if mode == DIGIT else 5
         if reader.remaining() < width:
@@ -128,8 +134,38 @@ def decode_bits(bits):
                 raise StreamError("an ECI designator that is not at the start")
             eci = value
         else:
-            raise StreamError("unexpected FNC1")
+            raise StreamError(f"unexpected {kind}")
     return bytes(message), eci
+
+
+def decode_flagged(bits):
+    """Decode a stream into (message bytes, flags, structured append): the
+    flags as [(byte position, ECI number or None for FNC1)]."""
+    message = bytearray()
+    flags = []
+    append = False
+    for kind, value in decode_events(bits):
+        if kind == "data":
+            message += value
+        elif kind == "append":
+            append = True
+        else:
+            flags.append((len(message), value))
+    return bytes(message), flags, append
+
+
+def split_append_header(message):
+    """(position, count, id or None, the rest) of a structured-append
+    symbol's message: an optional space, ID and space, then the position
+    and count as capitals (A = 1)."""
+    symbol_id = None
+    if message[:1] == b" ":
+        end = message.index(b" ", 1)
+        symbol_id, message = message[1:end].decode("ascii"), message[end + 1:]
+    letters = message[:2]
+    if len(letters) != 2 or not all(65 <= c <= 90 for c in letters):
+        raise StreamError(f"no position and count letters in {message[:2]!r}")
+    return letters[0] - 64, letters[1] - 64, symbol_id, message[2:]
 
 
 def unpack(packed, bit_count):

@@ -1,7 +1,6 @@
 """The optimal encoder: shortest streams, checked against a shortest-path
-search written here, against the search encoder, and by decoding."""
+search (shortest_reference.py), against the search encoder, and by decoding."""
 
-import heapq
 import random
 
 import pytest
@@ -10,71 +9,8 @@ from hypothesis import strategies as st
 
 from quillbank.aztec.encoder import Encoder
 from quillbank.aztec.optimal import encode_optimal, encode_optimal_stream
+from shortest_reference import LONGEST_RUN, reference_length
 from stream_decoder import decode_bits, unpack
-
-# ---------------------------------------------------------------------------
-# The reference: Dijkstra over explicit states (position, mode, length of the
-# open binary run), with single latch codes as edges (no latch sequences) and
-# the 11 extra header bits paid when a run reaches its 32nd byte.  It shares
-# no table and no idea of run windows with the encoder.
-
-U, L, D, P, M = "U", "L", "D", "P", "M"
-WIDTH = {U: 5, L: 5, D: 4, P: 5, M: 5}
-CHARS = {
-    U: set(b" ABCDEFGHIJKLMNOPQRSTUVWXYZ"),
-    L: set(b" abcdefghijklmnopqrstuvwxyz"),
-    D: set(b" 0123456789,."),
-    P: set(b"\r!\"#$%&'()*+,-./:;<=>?[]{}"),
-    M: set(b" @\\^_`|~\x7f") | set(range(1, 14)) | set(range(27, 32)),
-}
-LATCHES = {U: {L: 5, M: 5, D: 5}, L: {M: 5, D: 5}, D: {U: 4}, P: {U: 5}, M: {U: 5, L: 5, P: 5}}
-SHIFTS = {U: {P: 5}, L: {U: 5, P: 5}, D: {U: 4, P: 4}, P: {}, M: {P: 5}}
-PAIRS = {b"\r\n", b". ", b", ", b": "}
-BINARY_MODES = (U, L, M)
-LONGEST_RUN = 2078
-
-
-def reference_length(message, eci=None):
-    """The fewest bits of any stream for `message`."""
-    n = len(message)
-    start = 0 if eci is None else 5 + 5 + 3 + 4 * len(str(eci % 1000000))
-    best = {(0, U, 0): start}
-    queue = [(start, 0, U, 0)]
-    while queue:
-        cost, i, mode, run = heapq.heappop(queue)
-        if cost > best[(i, mode, run)]:
-            continue
-        if i == n and run == 0:
-            return cost
-
-        def relax(state, extra):
-            if cost + extra < best.get(state, cost + extra + 1):
-                best[state] = cost + extra
-                heapq.heappush(queue, (cost + extra, *state))
-
-        if run:
-            relax((i, mode, 0), 0)
-            if i < n and run < LONGEST_RUN:
-                relax((i + 1, mode, run + 1), 8 + (11 if run + 1 == 32 else 0))
-            continue
-        for target, bits in LATCHES[mode].items():
-            relax((i, target, 0), bits)
-        if i == n:
-            continue
-        byte = message[i]
-        if byte in CHARS[mode]:
-            relax((i + 1, mode, 0), WIDTH[mode])
-        for target, bits in SHIFTS[mode].items():
-            if byte in CHARS[target]:
-                relax((i + 1, mode, 0), bits + WIDTH[target])
-        if message[i:i + 2] in PAIRS:
-            if mode == P:
-                relax((i + 2, P, 0), 5)
-            elif P in SHIFTS[mode]:
-                relax((i + 2, mode, 0), SHIFTS[mode][P] + 5)
-        if mode in BINARY_MODES:
-            relax((i + 1, mode, 1), 10 + 8)
-    raise AssertionError("no stream reaches the end")
 
 
 def binary_only_length(length):

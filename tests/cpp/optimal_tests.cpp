@@ -3,6 +3,7 @@
 // Lengths against an independent search and decoding are tested in Python.
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,56 @@ void testHandStreams() {
     }
 }
 
+PackedBits encodeLayout(const std::string& message, const StreamLayout& layout) {
+    return encodeOptimal(reinterpret_cast<const uint8_t*>(message.data()), message.size(), layout);
+}
+
+void testFlagStreams() {
+    struct Case {
+        const char* name;
+        std::string message;
+        StreamLayout layout;
+        const char* bits;
+    };
+    const Case cases[] = {
+        // D/L first, then the 4-bit P/S of Digit: one bit less than P/S from Upper.
+        {"FNC1 before digits from Digit mode", "01", {{StreamFlag::fnc1(0)}, false},
+         "11110" "0000" "00000" "000" "0010" "0011"},
+        {"FNC1 in Punct mode needs no shift", "!!!", {{StreamFlag::fnc1(1)}, false},
+         "11101" "11110" "00110" "00000" "000" "00110" "00110"},
+        {"a flag closes a binary run", "\x80\x80", {{StreamFlag::eciDesignator(1, 7)}, false},
+         "11111" "00001" "10000000" "00000" "00000" "001" "1001" "11111" "00001" "10000000"},
+        {"two flags at the end", "A", {{StreamFlag::eciDesignator(1, 0), StreamFlag::fnc1(1)}, false},
+         "00010" "00000" "00000" "001" "0010" "00000" "00000" "000"},
+        {"structured append starts with M/L U/L", "AB", {{}, true}, "11101" "11101" "00010" "00011"},
+    };
+    for (const Case& c : cases) {
+        std::string got = bitString(encodeLayout(c.message, c.layout));
+        check(got == c.bits, std::string(c.name) + ": got " + got + ", want " + c.bits);
+    }
+
+    // The old form is the layout with one designator at the start.
+    std::string message = "Hello 123";
+    StreamLayout eciFirst{{StreamFlag::eciDesignator(0, 26)}, false};
+    check(bitString(encode(message, 26u)) == bitString(encodeLayout(message, eciFirst)),
+          "an ECI argument is a flag at position 0");
+
+    const StreamLayout refused[] = {
+        {{StreamFlag::fnc1(2), StreamFlag::fnc1(1)}, false},
+        {{StreamFlag::fnc1(message.size() + 1)}, false},
+        {{StreamFlag::eciDesignator(0, 1000000)}, false},
+    };
+    int refusals = 0;
+    for (const StreamLayout& layout : refused) {
+        try {
+            encodeLayout(message, layout);
+        } catch (const std::invalid_argument&) {
+            ++refusals;
+        }
+    }
+    check(refusals == 3, "flags out of order, past the end or above six digits are refused");
+}
+
 void testBinaryHeaders() {
     // 63 bytes: one run with the long header; 40 bytes: two short runs.
     std::string bits63 = bitString(encode(std::string(63, '\xff')));
@@ -115,6 +166,7 @@ int main() {
     testLatchTriangle();
     testHandStreams();
     testBinaryHeaders();
+    testFlagStreams();
     testPacking();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

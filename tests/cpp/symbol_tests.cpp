@@ -314,6 +314,35 @@ void testChoice() {
           "error correction share respected");
 }
 
+void testReaderInit() {
+    AztecMatrix m;
+    SymbolRequest init;
+    init.readerInit = true;
+    std::vector<uint8_t> small(40, 1);
+    check(buildSymbol(small.data(), small.size(), init, m) == BuildStatus::Ok && m.shape.compact &&
+              m.shape.layers == 1 && readModeMessage(m)[2] == 1 && readModeMessage(m) == modeMessage(true, 1, m.dataWords, true),
+          "reader initialisation sets the top bit of a compact symbol's word count");
+    // Too long for compact 1: compact 2 cannot carry the bit, so a full symbol.
+    std::vector<uint8_t> medium(100);
+    for (size_t i = 0; i < medium.size(); ++i) medium[i] = static_cast<uint8_t>(i & 1);
+    check(buildSymbol(medium.data(), medium.size(), init, m) == BuildStatus::Ok && !m.shape.compact &&
+              readModeMessage(m)[5] == 1,
+          "reader initialisation skips compact symbols of 2 to 4 layers");
+    check(buildSymbol(medium.data(), medium.size(), SymbolRequest{}, m) == BuildStatus::Ok && m.shape.compact &&
+              readModeMessage(m)[2] == 0,
+          "no reader initialisation bit unless asked");
+    std::vector<uint8_t> large(9000);
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i & 1);
+    check(buildSymbol(large.data(), large.size(), SymbolRequest{}, m) == BuildStatus::Ok && m.shape.layers > 22 &&
+              buildSymbol(large.data(), large.size(), init, m) == BuildStatus::TooLong,
+          "reader initialisation refuses what only 23 layers and more hold");
+    SymbolRequest compactThree = init;
+    compactThree.compact = 1;
+    compactThree.layers = 3;
+    check(buildSymbol(small.data(), small.size(), compactThree, m) == BuildStatus::NoReaderInit,
+          "reader initialisation refused in forced layers that cannot carry it");
+}
+
 void testRunes() {
     std::set<std::vector<uint8_t>> seen;
     bool ok = true;
@@ -378,6 +407,7 @@ int main() {
     testShapes();
     testSymbols();
     testChoice();
+    testReaderInit();
     testRunes();
     testRaster();
     return testing::finish();

@@ -1,9 +1,10 @@
 // quillbank.aztec._optimal: the CPython binding of the optimal encoder.
 //
-// Two functions, both taking the message as str (encoded as UTF-8) or any
-// bytes-like object, and an ECI number or None:
+// Three functions, all taking the message as str (encoded as UTF-8) or any
+// bytes-like object:
 //   encode(data, eci=None, asBits=False) -> bytes | list[bool]
 //   encode_stream(data, eci=None) -> (bytes, bit count)
+//   encode_segments(data, flags=(), structured_append=False) -> (bytes, bit count)
 // The stream is packed least significant bit first, as Encoder.encode packs
 // it.  The GIL is released while the stream is computed, over a message the
 // binding owns or that cannot change (see MessageBytes).
@@ -16,6 +17,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "eci.hpp"
 #include "eci_argument.hpp"
 #include "optimal_encoder.hpp"
 
@@ -25,6 +27,8 @@ using quillbank::aztec::eciFromNumber;
 using quillbank::aztec::isEciNumber;
 using quillbank::aztec::encodeOptimal;
 using quillbank::aztec::PackedBits;
+using quillbank::aztec::StreamFlag;
+using quillbank::aztec::StreamLayout;
 
 // The message's bytes, read from the caller's object once, with the GIL
 // held, into storage that no other thread can change while the encoder runs
@@ -156,6 +160,21 @@ PyObject* bitList(const PackedBits& stream) {
     return list;
 }
 
+// (packed bytes, bit count): a new reference, or NULL with an exception set.
+PyObject* streamPair(const PackedBits& stream) {
+    PyObject* bytes = packedBytes(stream);
+    if (!bytes) return nullptr;
+    PyObject* count = PyLong_FromSize_t(stream.bitCount);
+    if (!count) {
+        Py_DECREF(bytes);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, bytes, count);  // new references to both
+    Py_DECREF(bytes);
+    Py_DECREF(count);
+    return pair;
+}
+
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "eci", "asBits", nullptr};
     PyObject* data;
@@ -183,17 +202,136 @@ PyObject* encodeStream(PyObject*, PyObject* args, PyObject* kwargs) {
     try {
         PackedBits stream;
         if (runEncoder(data, eci, stream) < 0) return nullptr;
-        PyObject* bytes = packedBytes(stream);
-        if (!bytes) return nullptr;
-        PyObject* count = PyLong_FromSize_t(stream.bitCount);
-        if (!count) {
-            Py_DECREF(bytes);
+        return streamPair(stream);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// encode_segments: the message with flags at byte positions.
+
+// One (position, value) item: position an int, value None (FNC1) or an
+// ECI number 0 to 999999.  0 on success, -1 with an exception set.
+int parseFlag(PyObject* item, StreamFlag& flag) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+        PyErr_Format(PyExc_TypeError, "each flag must be a (position, value) tuple, not %.200s",
+                     Py_TYPE(item)->tp_name);
+        return -1;
+    }
+    PyObject* position = PyTuple_GET_ITEM(item, 0);  // borrowed, held by the tuple
+    PyObject* value = PyTuple_GET_ITEM(item, 1);
+    if (!PyLong_Check(position) || !(value == Py_None || PyLong_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "a flag is (int position, None for FNC1 or an int ECI number), not (%.200s, %.200s)",
+                     Py_TYPE(position)->tp_name, Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    Py_ssize_t at = PyLong_AsSsize_t(position);
+    if (at == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        at = PY_SSIZE_T_MAX;  // past any message: refused below
+    }
+    if (at < 0) {
+        PyErr_Format(PyExc_ValueError, "flag position %zd is negative", at);
+        return -1;
+    }
+    flag.position = std::size_t(at);
+    flag.eci = std::nullopt;
+    if (value == Py_None) return 0;
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0 || number < 0 || number > static_cast<long long>(quillbank::aztec::kMaxEciNumber)) {
+        PyErr_SetString(PyExc_ValueError, "ECI numbers are 0 to 999999 (None is FNC1)");
+        return -1;
+    }
+    flag.eci = uint32_t(number);
+    return 0;
+}
+
+// The flags of a sequence, checked against nothing but themselves: the
+// positions against the message once it is copied.  0 on success, -1 with
+// an exception set.
+int parseFlags(PyObject* sequence, std::vector<StreamFlag>& flags) {
+    PyObject* fast = PySequence_Fast(sequence, "flags must be a sequence of (position, value) tuples");
+    if (!fast) return -1;
+    int result = 0;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
+    if (std::size_t(count) > quillbank::aztec::kMaxOptimalFlags) {
+        PyErr_Format(PyExc_ValueError, "at most %zu flags are taken", quillbank::aztec::kMaxOptimalFlags);
+        result = -1;
+    }
+    for (Py_ssize_t i = 0; result == 0 && i < count; ++i) {
+        StreamFlag flag{};
+        // The items are tuples: reading them runs no Python code.
+        if (parseFlag(PySequence_Fast_GET_ITEM(fast, i), flag) < 0) {
+            result = -1;
+        } else if (!flags.empty() && flag.position < flags.back().position) {
+            PyErr_Format(PyExc_ValueError, "flag positions must not decrease (%zu after %zu)",
+                         flag.position, flags.back().position);
+            result = -1;
+        } else {
+            flags.push_back(flag);
+        }
+    }
+    Py_DECREF(fast);
+    return result;
+}
+
+// Encodes our own copy of a message with the GIL released.  0 on success,
+// -1 with an exception set.  (runEncoder can share this once it copies the
+// caller's bytes too.)
+int encodeWithoutGil(const std::vector<uint8_t>& message, const StreamLayout& layout, PackedBits& stream) {
+    enum { Ok, NoMemory, TooLong, Failed } outcome = Ok;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        stream = encodeOptimal(message.data(), message.size(), layout);
+    } catch (const std::bad_alloc&) {
+        outcome = NoMemory;
+    } catch (const std::length_error&) {
+        outcome = TooLong;
+    } catch (...) {
+        outcome = Failed;
+    }
+    Py_END_ALLOW_THREADS
+    switch (outcome) {
+        case Ok: return 0;
+        case NoMemory: PyErr_NoMemory(); return -1;
+        case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return -1;
+        default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return -1;
+    }
+}
+
+PyObject* encodeSegments(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", "flags", "structured_append", nullptr};
+    PyObject* data;
+    PyObject* flagSequence = nullptr;
+    int structuredAppend = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op:encode_segments", const_cast<char**>(keywords),
+                                     &data, &flagSequence, &structuredAppend))
+        return nullptr;
+    try {
+        StreamLayout layout;
+        layout.structuredAppend = structuredAppend != 0;
+        if (flagSequence && parseFlags(flagSequence, layout.flags) < 0) return nullptr;
+
+        // Our own copy of the message: no caller's buffer is read without the GIL.
+        std::vector<uint8_t> message;
+        {
+            MessageBytes view;
+            if (view.acquire(data) < 0) return nullptr;
+            message.assign(view.data(), view.data() + view.size());
+        }
+        if (!layout.flags.empty() && layout.flags.back().position > message.size()) {
+            PyErr_Format(PyExc_ValueError, "flag position %zu is past the end of the %zu-byte message",
+                         layout.flags.back().position, message.size());
             return nullptr;
         }
-        PyObject* pair = PyTuple_Pack(2, bytes, count);  // new references to both
-        Py_DECREF(bytes);
-        Py_DECREF(count);
-        return pair;
+
+        PackedBits stream;
+        if (encodeWithoutGil(message, layout, stream) < 0) return nullptr;
+        return streamPair(stream);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -209,6 +347,13 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "encode_stream(data, eci=None)\n--\n\n"
      "A shortest data bit stream for data as (packed bytes, bit count)."},
+    {"encode_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(encodeSegments)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode_segments(data, flags=(), structured_append=False)\n--\n\n"
+     "A shortest data bit stream for data as (packed bytes, bit count), with a\n"
+     "flag before the byte at each (position, value) of flags, in order of\n"
+     "position: value None is FNC1, an int 0 to 999999 an ECI designator.\n"
+     "structured_append starts the stream with M/L U/L."},
     {nullptr, nullptr, 0, nullptr},
 };
 

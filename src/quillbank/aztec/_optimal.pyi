@@ -1,4 +1,4 @@
-from typing import List, Literal, Optional, Tuple, Union, overload
+from typing import List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from typing_extensions import Buffer
 
@@ -14,3 +14,10 @@ def encode(data: _Data, eci: Optional[int] = ..., *, asBits: Literal[True]) -> L
 @overload
 def encode(data: _Data, eci: Optional[int] = ..., asBits: object = ...) -> Union[bytes, List[bool]]: ...
 def encode_stream(data: _Data, eci: Optional[int] = ...) -> Tuple[bytes, int]: ...
+
+# (position, None) is FNC1; (position, n) the ECI designator of n, 0 to 999999.
+_Flag = Tuple[int, Optional[int]]
+
+def encode_segments(
+    data: _Data, flags: Sequence[_Flag] = ..., structured_append: bool = ...
+) -> Tuple[bytes, int]: ...

@@ -154,6 +154,10 @@ PyObject* layOut(const std::vector<uint8_t>& bits, const az::SymbolRequest& requ
             return matrixTuple(matrix);
         case az::BuildStatus::TooLong:
             Py_RETURN_NONE;
+        case az::BuildStatus::NoReaderInit:
+            PyErr_SetString(PyExc_ValueError,
+                            "reader initialisation needs a compact symbol of 1 layer or a full one of up to 22 layers");
+            return nullptr;
         case az::BuildStatus::BadRequest:
             break;
     }
@@ -164,8 +168,11 @@ PyObject* layOut(const std::vector<uint8_t>& bits, const az::SymbolRequest& requ
 PyObject* build(PyObject*, PyObject* args) {
     PyObject* sequence;
     az::SymbolRequest request;
-    if (!PyArg_ParseTuple(args, "Oiii:build", &sequence, &request.compact, &request.layers, &request.ecPercent))
+    int readerInit = 0;
+    if (!PyArg_ParseTuple(args, "Oiii|p:build", &sequence, &request.compact, &request.layers, &request.ecPercent,
+                          &readerInit))
         return nullptr;
+    request.readerInit = readerInit != 0;
     try {
         std::vector<uint8_t> bits;
         if (!readBits(sequence, bits)) return nullptr;
@@ -179,9 +186,11 @@ PyObject* buildPacked(PyObject*, PyObject* args) {
     Py_buffer packed;
     Py_ssize_t count;
     az::SymbolRequest request;
-    if (!PyArg_ParseTuple(args, "y*niii:build_packed", &packed, &count, &request.compact, &request.layers,
-                          &request.ecPercent))
+    int readerInit = 0;
+    if (!PyArg_ParseTuple(args, "y*niii|p:build_packed", &packed, &count, &request.compact, &request.layers,
+                          &request.ecPercent, &readerInit))
         return nullptr;
+    request.readerInit = readerInit != 0;
     PyObject* result = nullptr;
     try {
         std::vector<uint8_t> bits;
@@ -350,10 +359,12 @@ PyObject* svgPath(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"build", build, METH_VARARGS,
-     "build(bits, compact, layers, ec_percent) -> (compact, layers, size, data_words, check_words, modules) "
-     "or None when no allowed symbol holds the stream.  compact: -1 either, 0 full, 1 compact; layers: 0 fewest."},
+     "build(bits, compact, layers, ec_percent, reader_init=False) -> (compact, layers, size, data_words, "
+     "check_words, modules) or None when no allowed symbol holds the stream.  compact: -1 either, 0 full, "
+     "1 compact; layers: 0 fewest.  reader_init sets the reader-initialisation bit and allows only compact "
+     "1-layer and full symbols of up to 22 layers."},
     {"build_packed", buildPacked, METH_VARARGS,
-     "build_packed(packed, bit_count, compact, layers, ec_percent): build for a packed stream, "
+     "build_packed(packed, bit_count, compact, layers, ec_percent, reader_init=False): build for a packed stream, "
      "stream bit k in bit k % 8 of byte k // 8"},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,

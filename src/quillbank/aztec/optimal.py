@@ -13,14 +13,14 @@ depends on the message and the ECI number alone.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, List, Literal, Optional, Tuple, Union, overload
+from typing import TYPE_CHECKING, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from . import _optimal
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-__all__ = ["encode_optimal", "encode_optimal_stream"]
+__all__ = ["encode_optimal", "encode_optimal_stream", "encode_optimal_segments"]
 
 #: A message: text (encoded as UTF-8) or any object with the buffer protocol.
 Data = Union[str, "Buffer"]
@@ -55,3 +55,31 @@ def encode_optimal_stream(data: Data, eci: Optional[int] = None) -> Tuple[bytes,
     as packed bytes with its exact length in bits, for the symbol writer.
     """
     return _optimal.encode_stream(data, eci)
+
+
+def encode_optimal_segments(data: Data, flags: Sequence[Tuple[int, Optional[int]]] = (),
+                            structured_append: bool = False) -> Tuple[bytes, int]:
+    """Return ``(packed, bit_count)``: a shortest stream for `data` with flags
+    at fixed byte positions, for the symbol writer.
+
+    :param data: the message, as for :func:`encode_optimal` (a ``str`` is
+        encoded as UTF-8 and the positions count its UTF-8 bytes).
+    :param flags: a sequence of ``(position, value)`` tuples in order of
+        position (equal positions are written in the order given), each
+        written before the byte at `position` (``len(data)``: after the
+        last).  ``value`` is ``None`` for FNC1 (FLG(0)) or an ECI number
+        0 to 999999 for its designator (FLG(n), n its digit count; note
+        that ECI 0 is a designator, not FNC1).  Default: no flag.
+    :param structured_append: start the stream with M/L U/L, the latch pair
+        that marks a symbol of a structured-append sequence (default
+        ``False``).  The header text after it is part of `data`: see
+        :func:`quillbank.aztec.sequence.header`.
+    :raises TypeError: for a flag that is no ``(int, int or None)`` tuple.
+    :raises ValueError: for decreasing positions, a position past the
+        message, or an ECI number out of range.
+
+    The stream is the shortest over every choice, the flags priced from
+    every mode (P/S and FLG, or FLG alone in Punct); no binary run or
+    Punct pair spans a flag, and the decoder's mode is unchanged by it.
+    """
+    return _optimal.encode_segments(data, flags, structured_append)
