@@ -54,7 +54,7 @@ def test_text_kinds_hold_exactly_the_modules(tmp_path, message):
 OPTION_CASES = [
     ("svg", dict(scale=2.5, border=0, dark="navy", light="#ffffc0", title="A & B", desc="<d>", svgclass="c",
                  lineclass="l", xmldecl=False)),
-    ("svg", dict(unit="mm", module_size=0.6, light=None, dark="#000000cc")),
+    ("svg", dict(unit="mm", module_size=1.2, light=None, dark="#000000cc")),
     ("svg", dict(module_size="0.05in", unit="pt", dark=(20, 20, 60, 0.9), light="transparent")),
     ("svgz", dict(scale=3, dark=(20, 20, 60), light="WhiteSmoke")),
     ("png", dict(scale=2, border=1, dark="#123", light=(250, 240, 230, 255))),
