@@ -122,5 +122,5 @@ def test_smallest_png_encodings():
 
     assert layout() == (b"\x01\x00", None, None)  # 1-bit greyscale
     assert layout(dark="red") == (b"\x01\x03", b"\xff\xff\xff\xff\x00\x00", None)  # 1-bit, two entries
-    assert layout(light=None)[2] == b"\x00\xff"
+    assert layout(light=None)[2] == b"\x00"
     assert layout(dark="#00000080")[2] == b"\xff\x80"

@@ -91,6 +91,16 @@ def test_short_writes_to_streams():
     stalled = _Trickle(stall_after=4096)
     with pytest.raises(BlockingIOError, match=r"took 4096 of \d+ bytes"):
         SYMBOL.save(stalled, kind="ppm", scale=10)
+    class Response:  # a file-like object that reports no count, as some web frameworks' do
+        def __init__(self):
+            self.parts = []
+
+        def write(self, data):
+            self.parts.append(bytes(data))
+
+    response = Response()
+    SYMBOL.save(response, kind="png")
+    assert response.parts == [SYMBOL.png()]
     text = io.StringIO()
     SYMBOL.save(text, kind="eps")
     assert text.getvalue() == aztec.writers.eps(SYMBOL.modules, SYMBOL.size)

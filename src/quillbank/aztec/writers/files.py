@@ -60,12 +60,17 @@ def write_stream(stream: IO[Any], document: Union[str, bytes]) -> None:
 
 def _write_all(stream: IO[Any], data: Union[str, bytes]) -> None:
     """Raw streams may take part of a write; keep going until all is taken.
-    A stream that would block (None) or takes nothing is an error, so a
-    short write is never mistaken for success."""
+    A raw stream that would block (None) or a stream that takes nothing is
+    an error, so a short write is never mistaken for success.  A file-like
+    object that is not a raw stream and answers with no count (as many web
+    frameworks' responses do) has taken it all."""
     view: Union[str, memoryview] = data if isinstance(data, str) else memoryview(data)
     total, done = len(data), 0
+    raw = isinstance(stream, io.RawIOBase)
     while done < total:
         taken = stream.write(view[done:])
+        if not raw and (taken is None or isinstance(taken, bool) or not isinstance(taken, int)):
+            break
         if taken is None or taken <= 0:
             name = getattr(stream, "name", None)
             where = f" {name!r}" if isinstance(name, (str, int)) else ""

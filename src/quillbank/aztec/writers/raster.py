@@ -77,8 +77,9 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     if not greyscale:
         light_rgba = picture.light or (255, 255, 255, 0)
         chunks.append(_chunk(b"PLTE", bytes(light_rgba[:3]) + bytes(picture.dark[:3])))
-        if light_rgba[3] != 255 or picture.dark[3] != 255:
-            chunks.append(_chunk(b"tRNS", bytes([light_rgba[3], picture.dark[3]])))
+        alphas = bytes([light_rgba[3], picture.dark[3]]).rstrip(b"\xff")  # entries left out are opaque
+        if alphas:
+            chunks.append(_chunk(b"tRNS", alphas))
     if picture.dpi is not None:
         per_metre = round(picture.dpi * _INCHES_A_METRE)
         chunks.append(_chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1)))
