@@ -1,11 +1,8 @@
-"""The modules with their border, as rows and as runs of dark modules."""
+"""The modules with their border, as rows."""
 
 from __future__ import annotations
 
-import re
-from typing import Iterator, List, Tuple
-
-_DARK_RUN = re.compile(b"\x01+")
+from typing import List
 
 
 def check_modules(modules: bytes, size: int) -> None:
@@ -23,10 +20,3 @@ def padded_rows(modules: bytes, size: int, border: int) -> List[bytes]:
     rows.extend(pad + bytes(modules[y * size:(y + 1) * size]) + pad for y in range(size))
     rows.extend([blank] * border)
     return rows
-
-
-def dark_runs(modules: bytes, size: int) -> Iterator[Tuple[int, int, int]]:
-    """(x, y, width) of every horizontal run of dark modules, top row first."""
-    for y in range(size):
-        for match in _DARK_RUN.finditer(modules, y * size, (y + 1) * size):
-            yield match.start() - y * size, y, match.end() - match.start()

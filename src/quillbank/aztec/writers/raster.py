@@ -153,7 +153,7 @@ def xbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     lines = [f"#define {name}_width {picture.side}", f"#define {name}_height {picture.side}",
              f"static unsigned char {name}_bits[] = {{"]
     for start in range(0, len(data), 12):
-        lines.append("  " + ", ".join("0x%02x" % byte for byte in data[start:start + 12]) + ",")
+        lines.append("  0x" + data[start:start + 12].hex(",").replace(",", ", 0x") + ",")
     lines[-1] = lines[-1].rstrip(",")
     lines.append("};\n")
     return "\n".join(lines)

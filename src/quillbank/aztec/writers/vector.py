@@ -5,11 +5,13 @@ modules, at the module size asked for."""
 from __future__ import annotations
 
 import math
+import re
 import zlib
 from typing import List, NamedTuple, Optional
 
+from .. import _symbol
 from .colors import RGBA, Color, dark_and_light, opaque_or_clear
-from .layout import check_modules, dark_runs
+from .layout import check_modules
 from .options import DEFAULT_BORDER, UNITS, Number, check_border, check_dpi, number, vector_scale
 
 
@@ -43,20 +45,18 @@ def _rgb(color: RGBA) -> str:
     return " ".join(number(channel / 255) for channel in color[:3])
 
 
-def _drawing(picture: Page, fill_rgb: str, rectangle: str, fill: str) -> List[str]:
-    """Page-description lines in points, the origin at the bottom left: the
-    background, then the dark runs (``rectangle`` formats x y w h)."""
-    side, unit = picture.side, picture.module
-    lines = []
-    if picture.light is not None:
-        lines += [f"{_rgb(picture.light)} {fill_rgb}", rectangle.format(0, 0, number(side), number(side)), fill]
-    lines.append(f"{_rgb(picture.dark)} {fill_rgb}")
-    for x, y, width in dark_runs(picture.modules, picture.size):
-        left = (x + picture.border) * unit
-        bottom = side - (y + picture.border + 1) * unit
-        lines.append(rectangle.format(number(left), number(bottom), number(width * unit), number(unit)))
-    lines.append(fill)
-    return lines
+# A run in the C++ helper's SVG path is "M<x> <y>h<width>v1h-<width>z", in
+# modules from the top left of the picture, border included; this is its tail.
+_RUN_TAIL = re.compile(r"v1h-[0-9]+z")
+
+
+def _module_runs(picture: Page, start: str, between: str, before_width: str, end: str) -> str:
+    """One line per run of dark modules: ``start``, x, ``between``, y,
+    ``before_width``, width, ``end`` (x, y and width in modules from the top
+    left), made by plain replacements of the C++ helper's path."""
+    path = _symbol.svg_path(picture.modules, picture.size, picture.border)
+    lines = _RUN_TAIL.sub("\n", path).replace(" ", between).replace("M", start).replace("h", before_width)
+    return lines.replace("\n", end + "\n").rstrip("\n")
 
 
 _SIZE_DOC = """``scale`` (default 4) is the width of a module in ``unit`` (pt, the
@@ -72,11 +72,15 @@ def eps(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     side = picture.side
     lines = ["%!PS-Adobe-3.0 EPSF-3.0", "%%Creator: quillbank.aztec",
              f"%%BoundingBox: 0 0 {math.ceil(side)} {math.ceil(side)}",
-             f"%%HiResBoundingBox: 0 0 {number(side)} {number(side)}", "%%EndComments",
-             "gsave"]
-    lines += _drawing(picture, "setrgbcolor", "{} {} {} {} rectfill", "")
+             f"%%HiResBoundingBox: 0 0 {number(side)} {number(side)}", "%%EndComments", "gsave"]
+    if picture.light is not None:
+        lines.append(f"{_rgb(picture.light)} setrgbcolor 0 0 {number(side)} {number(side)} rectfill")
+    # Module units from the top left, so every run is whole numbers.
+    lines += [f"0 {number(side)} translate {number(picture.module)} -{number(picture.module)} scale",
+              "/R { 1 rectfill } bind def", f"{_rgb(picture.dark)} setrgbcolor"]
+    lines.append(_module_runs(picture, "", " ", " ", " R"))
     lines += ["grestore", "showpage", "%%EOF", ""]
-    return "\n".join(line for line in lines if line != "" ) + "\n"
+    return "\n".join(lines)
 
 
 eps.__doc__ = f"""An Encapsulated PostScript page of exactly the symbol and its border,
@@ -88,7 +92,14 @@ def pdf(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         module_size: Optional[object] = None, dpi: Optional[Number] = None) -> bytes:
     picture = page("PDF", modules, size, scale, border, dark, light, unit, module_size, dpi)
     side = number(picture.side)
-    content = zlib.compress("\n".join(_drawing(picture, "rg", "{} {} {} {} re", "f")).encode("ascii"), 9)
+    drawing = []
+    if picture.light is not None:
+        drawing.append(f"{_rgb(picture.light)} rg 0 0 {side} {side} re f")
+    # Module units from the top left, so every run is whole numbers.
+    drawing += [f"{number(picture.module)} 0 0 -{number(picture.module)} 0 {side} cm", f"{_rgb(picture.dark)} rg"]
+    drawing.append(_module_runs(picture, "", " ", " ", " 1 re"))
+    drawing.append("f")
+    content = zlib.compress("\n".join(drawing).encode("ascii"), 6)  # smaller and faster than 9 here
     objects = [
         b"<< /Type /Catalog /Pages 2 0 R >>",
         b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
@@ -125,9 +136,7 @@ def tex(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         lines.append(f"\\definecolor{{aztecLight}}{{RGB}}{{{','.join(map(str, picture.light[:3]))}}}")
         lines.append(f"\\fill[aztecLight] (0,0) rectangle ({side},{side});")
     lines.append(f"\\definecolor{{aztecDark}}{{RGB}}{{{','.join(map(str, picture.dark[:3]))}}}")
-    runs = [f"({x + picture.border},{y + picture.border}) rectangle +({width},1)"
-            for x, y, width in dark_runs(picture.modules, picture.size)]
-    lines.append("\\fill[aztecDark] " + "\n  ".join(runs) + ";")
+    lines.append("\\fill[aztecDark] " + _module_runs(picture, "(", ",", ") rectangle +(", ",1)").replace("\n", "\n  ") + ";")
     lines.append("\\end{tikzpicture}\n")
     return "\n".join(lines)
 
