@@ -89,7 +89,7 @@ def _parse_text(text: str, name: str) -> Optional[RGBA]:
     raise InvalidOptionError(f"{name} {text!r} is not a colour: use {_SHAPES}")
 
 
-def _parse_tuple(color: tuple, name: str) -> RGBA:
+def _parse_tuple(color: Tuple[object, ...], name: str) -> RGBA:
     if len(color) not in (3, 4):
         raise InvalidOptionError(f"{name} {color!r} is not a colour: a tuple has 3 or 4 items")
     channels = [_channel(value, name) for value in color[:3]]
@@ -112,7 +112,7 @@ def _channel(value: object, name: str) -> int:
 def _alpha(value: object, name: str) -> int:
     """An alpha of 0 to 255, or a float 0.0 to 1.0 as CSS writes it."""
     if isinstance(value, float) or (isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral)):
-        share = float(value)  # type: ignore[arg-type]
+        share = float(value)
         if not 0.0 <= share <= 1.0:  # also refuses nan
             raise InvalidOptionError(f"{name}'s alpha as a fraction is 0.0 to 1.0, not {value!r}")
         return round(share * 255)

@@ -7,7 +7,7 @@ import gzip
 from typing import Optional
 
 from .. import _symbol
-from .colors import Color, dark_and_light, hex_color
+from .colors import RGBA, Color, dark_and_light, hex_color
 from .layout import check_modules
 from .options import DEFAULT_BORDER, Number, check_border, check_flag, check_dpi, check_text, number, vector_scale
 
@@ -70,7 +70,7 @@ def svgz(modules: bytes, size: int, **options: object) -> bytes:
     return gzip.compress(svg(modules, size, **options).encode("utf-8"), mtime=0)  # type: ignore[arg-type]
 
 
-def _opacity(rgba: tuple) -> str:
+def _opacity(rgba: RGBA) -> str:
     return "" if rgba[3] == 255 else f' fill-opacity="{number(rgba[3] / 255)}"'
 
 
