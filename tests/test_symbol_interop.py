@@ -5,6 +5,7 @@ and NumPy."""
 import base64
 import io
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -88,14 +89,14 @@ def test_show_opens_the_picture_in_the_default_viewer(monkeypatch):
     monkeypatch.setattr("webbrowser.open", lambda url, *a, **k: opened.append(url) or True)
     name = SYMBOL.show(scale=3)
     try:
-        assert opened == ["file://" + urllib.request.pathname2url(name)]
+        assert opened == [pathlib.Path(name).as_uri()]
         with open(name, "rb") as picture:
             assert picture.read() == SYMBOL.png(scale=3)
         SYMBOL.show("svg")
         assert opened[1].endswith(".svg")
     finally:
         os.unlink(name)
-        os.unlink(urllib.request.url2pathname(opened[1][len("file://"):]))
+        os.unlink(urllib.request.url2pathname(urllib.parse.urlparse(opened[1]).path))
 
 
 def test_pillow_and_numpy():

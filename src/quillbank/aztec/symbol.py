@@ -7,10 +7,7 @@ import importlib
 import io
 import os
 import sys
-import tempfile
 import urllib.parse
-import urllib.request
-import webbrowser
 from typing import IO, Any, Iterator, Optional, Tuple, Union
 
 from . import writers
@@ -166,12 +163,16 @@ class AztecSymbol:
         """Opens the picture in the default viewer (through :mod:`webbrowser`)
         and returns the temporary file's name; the file is left for the
         viewer to read."""
+        import pathlib
+        import tempfile
+        import webbrowser  # imported here: it is slow to import and rarely needed
+
         kind = writers.check_kind(kind)
         document = writers.render(kind, self._modules, self.size, **options)
         fd, name = tempfile.mkstemp(prefix="aztec-", suffix="." + kind)
         with open(fd, "wb") as stream:
             stream.write(document.encode("utf-8") if isinstance(document, str) else document)
-        webbrowser.open("file://" + urllib.request.pathname2url(name))
+        webbrowser.open(pathlib.Path(name).as_uri())
         return name
 
     def matrix_iter(self, border: int = 0) -> Iterator[Tuple[bool, ...]]:

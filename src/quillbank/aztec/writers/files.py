@@ -13,7 +13,6 @@ from __future__ import annotations
 import errno
 import io
 import os
-import secrets
 import stat
 from typing import IO, Any, Union
 
@@ -130,7 +129,7 @@ def _replace(path: str, real: str, data: bytes, existing: "os.stat_result | None
 def _create_temporary(folder: str, name: str, mode: int, path: str) -> "tuple[str, int]":
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
     for _ in range(100):
-        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        temporary = os.path.join(folder, f".{name}.{os.urandom(4).hex()}.tmp")
         try:
             return temporary, os.open(temporary, flags, mode)
         except FileExistsError:
