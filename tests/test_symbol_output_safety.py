@@ -120,6 +120,7 @@ BAD_OPTIONS = [
     (dict(kind="svg", unit="km"), aztec.InvalidOptionError),
     (dict(kind="svg", unit=3), TypeError),
     (dict(kind="svg", title=3), TypeError),
+    (dict(kind="svgz", title="\ud800"), aztec.InvalidOptionError),
     (dict(kind="svg", omitsize="yes"), TypeError),
     (dict(kind="svg", frobnicate=1), TypeError),
     (dict(kind=5), TypeError),

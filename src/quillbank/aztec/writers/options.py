@@ -180,8 +180,16 @@ def check_flag(value: object, name: str) -> bool:
 
 
 def check_text(value: object, name: str) -> Optional[str]:
-    if value is not None and not isinstance(value, str):
+    """A str that UTF-8 can hold (no lone surrogates), or None."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
         raise TypeError(f"{name} is a str or None, not {type(value).__name__}")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise InvalidOptionError(f"{name} holds {value[error.start]!r} at {error.start}, "
+                                 "which is not a character (a lone surrogate)") from None
     return value
 
 
