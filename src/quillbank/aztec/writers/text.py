@@ -12,8 +12,7 @@ import os
 from typing import List, Optional, Tuple
 
 from .layout import check_modules, padded_rows
-from .options import DEFAULT_BORDER, MAX_PIXELS, check_border, check_flag
-from ..errors import InvalidOptionError
+from .options import DEFAULT_BORDER, check_border, check_flag
 
 # Index: 2 * (top module dark) + (bottom module dark).
 _HALF_BLOCKS = (" ", "\u2584", "\u2580", "\u2588")
@@ -59,11 +58,9 @@ def terminal(modules: bytes, size: int, *, border: int = DEFAULT_BORDER, invert:
     the terminal's own colours (or the light ones with ``invert=True``).
     """
     check_modules(modules, size)
-    border = check_border(border)
+    border = check_border(border)  # at most MAX_BORDER: lines of a few thousand cells
     for name, flag in (("invert", invert), ("color", color), ("blocks", blocks)):
         check_flag(flag, name)
-    if 2 * (size + 2 * border) > MAX_PIXELS:  # cannot happen within MAX_BORDER; kept with the limit
-        raise InvalidOptionError("the drawing would be too wide")
     rows = padded_rows(modules, size, border)
     if invert and not color:
         rows = [row.translate(_INVERT) for row in rows]
