@@ -144,3 +144,118 @@ def parse_hex_eci(text):
         out.append(raw[i])
         i += 1
     return bytes(out), eci
+
+
+# Real renderers: each turns a saved picture into a Pillow image ("L", dark
+# low) the way a person would see it, or skips the test when the tool is
+# missing from this machine (CI installs them all).
+
+def _tool(name):
+    import shutil
+
+    import pytest
+
+    path = shutil.which(name)
+    if path is None:
+        pytest.skip(f"{name} is not installed (Debian: see .ci/run)")
+    return path
+
+
+def _run(command, **kwargs):
+    import subprocess
+
+    return subprocess.run(command, check=True, capture_output=True, timeout=120, **kwargs).stdout
+
+
+def on_white(image, margin=8):
+    """A Pillow image flattened onto white paper with a white margin (a
+    picture drawn with border=0 still has room around it), in grey levels."""
+    from PIL import Image, ImageOps
+
+    rgba = image.convert("RGBA")
+    paper = Image.new("RGBA", rgba.size, (255, 255, 255, 255))
+    return ImageOps.expand(Image.alpha_composite(paper, rgba).convert("L"), margin, fill=255)
+
+
+def render(path, kind, renderer=None):
+    """The picture at ``path`` drawn by a real renderer: poppler for PDF,
+    Ghostscript for EPS, librsvg (or headless Chromium) for SVG and SVGZ,
+    netpbm for PAM and XBM, Pillow for the other raster kinds."""
+    import io
+
+    from PIL import Image
+
+    path = str(path)
+    if kind == "pdf":
+        data = _run([_tool("pdftoppm"), "-r", "144", "-png", "-singlefile", path])
+    elif kind == "eps":
+        data = _run([_tool("gs"), "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=png16m", "-r144",
+                     "-dEPSCrop", "-sOutputFile=-", path])
+    elif kind in ("svg", "svgz") and renderer == "chromium":
+        return _chromium(path)
+    elif kind in ("svg", "svgz"):
+        data = _run([_tool("rsvg-convert"), path])
+    elif kind == "pam":
+        data = _run([_tool("pamtopng"), path])
+    elif kind == "xbm":  # netpbm keeps X11's meaning of a set bit (ink); Pillow reads it as white
+        data = _run([_tool("xbmtopbm"), path])
+    elif kind in ("png", "pbm", "ppm", "xpm"):
+        data = open(path, "rb").read()
+    else:
+        raise AssertionError(f"no renderer for {kind}")
+    image = Image.open(io.BytesIO(data))
+    image.load()
+    return on_white(image)
+
+
+def _chromium(path):
+    import os
+    import tempfile
+
+    from PIL import Image
+
+    browser = _tool("chromium")
+    with tempfile.TemporaryDirectory() as folder:
+        shot = os.path.join(folder, "shot.png")
+        _run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+              "--force-device-scale-factor=1", "--window-size=800,800", f"--screenshot={shot}",
+              "file://" + os.path.abspath(path)], stdin=open(os.devnull, "rb"))
+        image = Image.open(shot)
+        image.load()
+    return on_white(image)
+
+
+def png_resolution(data):
+    """Pixels a metre (x, y) from a PNG's pHYs chunk, or None."""
+    for kind, body in png_chunks(data):
+        if kind == b"pHYs":
+            x, y, unit = struct.unpack(">IIB", body)
+            assert unit == 1
+            return x, y
+    return None
+
+
+def pdf_media_box(data):
+    """The single page's MediaBox of a PDF, as floats."""
+    boxes = re.findall(rb"/MediaBox\s*\[\s*([-\d.\s]+)\]", data)
+    assert len(boxes) == 1 and data.count(b"/Type /Page ") == 1
+    return [float(v) for v in boxes[0].split()]
+
+
+def tikz_modules(document):
+    """(side, dark cells) of one of our TikZ pictures, from its rectangles."""
+    side = int(re.search(r"rectangle \((\d+),\d+\);", document).group(1)) if "aztecLight" in document else None
+    dark = set()
+    for x, y, width in re.findall(r"\((\d+),(\d+)\) rectangle \+\((\d+),1\)", document):
+        dark.update((int(x) + i, int(y)) for i in range(int(width)))
+    return side, dark
+
+
+def sampled_modules(image, side, margin=8):
+    """The module grid of a rendered picture of ``side`` modules (border
+    included), read at each module's centre: rows of bools, True dark."""
+    width = image.size[0] - 2 * margin
+    step = width / side
+    pixels = image.load()
+    return [tuple(pixels[margin + int((x + 0.5) * step), margin + int((y + 0.5) * step)] < 128 for x in range(side))
+            for y in range(side)]

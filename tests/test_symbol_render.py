@@ -56,12 +56,12 @@ def test_svg_is_the_modules(symbol):
 @pytest.mark.parametrize("symbol", SYMBOLS)
 @pytest.mark.parametrize("border", [0, 1, 2])
 def test_terminal_half_blocks(symbol, border):
-    text = symbol.terminal(border=border)
+    text = symbol.terminal(border=border, color=False)
     lines = text.split("\n")
     side = symbol.size + 2 * border
     assert len(lines) == (side + 1) // 2 and all(len(line) == side for line in lines)
     assert decode_half_blocks(text, border)[:symbol.size] == [list(row) for row in symbol.rows]
-    inverted = decode_half_blocks(symbol.terminal(border=border, invert=True), border)[:symbol.size]
+    inverted = decode_half_blocks(symbol.terminal(border=border, invert=True, color=False), border)[:symbol.size]
     assert inverted == [[not m for m in row] for row in symbol.rows]
     assert str(symbol) == symbol.terminal()
 

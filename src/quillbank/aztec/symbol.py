@@ -2,22 +2,30 @@
 
 from __future__ import annotations
 
+import base64
+import importlib
+import io
 import os
-from typing import IO, Any, List, Optional, Tuple, Union
+import sys
+import urllib.parse
+from typing import IO, Any, Iterator, Optional, Tuple, Union
 
 from . import writers
+from .errors import InvalidOptionError
+from .writers.options import Number
 
 __all__ = ["AztecSymbol"]
 
-Color = Union[str, Tuple[int, int, int], None]
+Color = writers.colors.Color
 
 
 class AztecSymbol:
     """An Aztec symbol: a square of dark and light modules.
 
-    Made by :func:`make` or :func:`rune`.  ``str(symbol)`` draws it with
-    Unicode half blocks; :meth:`svg`, :meth:`png` and :meth:`save` write
-    pictures of it.
+    Made by :func:`make` or :func:`rune`.  ``str(symbol)`` draws it for the
+    terminal (see :meth:`terminal`); :meth:`save` writes every picture kind,
+    :meth:`svg` and :meth:`png` return documents, and the symbol shows itself
+    in notebooks and converts to Pillow and NumPy objects.
     """
 
     __slots__ = ("size", "layers", "compact", "is_rune", "data_words", "check_words", "eci", "_modules", "_rows")
@@ -60,43 +68,148 @@ class AztecSymbol:
         """The modules as bytes, row by row from the top: 1 dark, 0 light."""
         return self._modules
 
-    def svg(self, *, scale: float = writers.DEFAULT_SCALE, border: int = writers.DEFAULT_BORDER,
-            dark: Color = "#000", light: Color = "#fff", title: Optional[str] = None) -> str:
-        """The symbol as an SVG document, each module ``scale`` pixels wide."""
-        return writers.svg(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, title=title)
+    def svg(self, *, scale: Optional[Number] = None, border: int = writers.DEFAULT_BORDER,
+            dark: Color = "#000", light: Color = "#fff", unit: Optional[str] = None,
+            module_size: Union[str, Number, None] = None, omitsize: bool = False, title: Optional[str] = None,
+            desc: Optional[str] = None, xmldecl: bool = True, svgclass: Optional[str] = None,
+            lineclass: Optional[str] = None) -> str:
+        """The symbol as an SVG document: one path of the dark modules.
 
-    def png(self, *, scale: int = writers.DEFAULT_SCALE, border: int = writers.DEFAULT_BORDER,
-            dark: Color = "#000", light: Color = "#fff") -> bytes:
-        """The symbol as a PNG image, each module ``scale`` x ``scale`` pixels."""
-        return writers.png(self._modules, self.size, scale=scale, border=border, dark=dark, light=light)
-
-    def terminal(self, *, border: int = writers.DEFAULT_BORDER, invert: bool = False) -> str:
-        """The symbol in Unicode half blocks, two module rows to a line.
-
-        Dark modules are drawn as blocks; ``invert=True`` draws the light
-        ones instead, for light text on a dark terminal.
+        ``scale`` (default 4) is a module's width in ``unit`` (``"px"``, the
+        default, ``"mm"``, ``"cm"``, ``"in"`` or ``"pt"``), any decimal number;
+        or ``module_size="0.5mm"`` asks for a physical module size.
+        ``border`` (default 2, at most 1000) is the quiet zone in modules.
+        ``dark`` and ``light`` are colours (CSS names, ``#rgb``, ``#rgba``,
+        ``#rrggbb``, ``#rrggbbaa``, (r, g, b[, alpha]) tuples); ``light=None``
+        leaves out the background.  ``omitsize`` leaves out width and height;
+        ``title``, ``desc``, ``xmldecl``, ``svgclass`` and ``lineclass`` as in
+        :func:`quillbank.aztec.writers.svg`.
         """
-        return writers.terminal(self._modules, self.size, border=border, invert=invert)
+        return writers.svg(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, unit=unit,
+                           module_size=module_size, omitsize=omitsize, title=title, desc=desc, xmldecl=xmldecl,
+                           svgclass=svgclass, lineclass=lineclass)
 
-    def save(self, out: Union[str, "os.PathLike[str]", IO[Any]], *, kind: Optional[str] = None,
-             scale: Optional[float] = None, border: int = writers.DEFAULT_BORDER,
-             dark: Color = "#000", light: Color = "#fff") -> None:
+    def png(self, *, scale: Optional[int] = None, border: int = writers.DEFAULT_BORDER,
+            dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+            module_size: Union[str, Number, None] = None, unit: Optional[str] = None) -> bytes:
+        """The symbol as a PNG image in its smallest exact encoding.
+
+        ``scale`` (default 4) is whole pixels a module; or ``module_size``
+        (``"0.5mm"``) with ``dpi`` picks the nearest whole number of pixels.
+        ``dpi`` is written into the image (pHYs) so it prints at that size.
+        Pictures are at most 65,535 pixels a side.  Colours as :meth:`svg`.
+        """
+        return writers.png(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, dpi=dpi,
+                           module_size=module_size, unit=unit)
+
+    def terminal(self, *, border: int = writers.DEFAULT_BORDER, invert: bool = False,
+                 color: Optional[bool] = None, stream: Optional[IO[str]] = None) -> str:
+        """The symbol drawn for a terminal, to be written to ``stream``
+        (default: standard output).
+
+        On a terminal (and unless the ``NO_COLOR`` environment variable is
+        set) the drawing sets black on white with ANSI colour codes, quiet
+        zone included, so it scans on dark and light themes; ``color=False``
+        or ``True`` decides instead.  Without colour it is plain Unicode half
+        blocks, dark modules as ink (light ones with ``invert=True``).  Where
+        the stream's encoding has no half blocks, each module is two
+        characters (``##`` or spaces) so writing it never fails.
+        """
+        use_color, blocks = writers.style_for(sys.stdout if stream is None else stream, color)
+        return writers.terminal(self._modules, self.size, border=border, invert=invert, color=use_color,
+                                blocks=blocks)
+
+    def save(self, target: Union[str, "os.PathLike[str]", IO[Any]], kind: Optional[str] = None,
+             **options: Any) -> None:
         """Writes the symbol to a file name or a writable stream.
 
-        ``kind`` is ``"svg"`` or ``"png"``; for a file name it defaults to the
-        name's extension.  The document is made in full before the file is
-        opened, and a file name is written through a temporary file, so a
-        failure leaves no partial file.
+        ``kind`` is one of svg, svgz, png, eps, pdf, pbm, pam, ppm, xbm, xpm,
+        txt (rows of 0 and 1) and tex (TikZ); for a file name it defaults to
+        the extension.  ``options`` are the writer's (:meth:`svg`, :meth:`png`
+        and the functions of :mod:`quillbank.aztec.writers`): ``scale``,
+        ``border``, ``dark``, ``light``, ``module_size``, ``unit``, ``dpi``...
+
+        The picture is made in full before anything is written.  A file is
+        written through a temporary file in its folder that replaces it in
+        one step, so a failure never leaves a partial file nor loses the one
+        that was there; a device or FIFO is written directly.  A text stream
+        takes the text formats; short writes to a stream are retried.
         """
-        kind = writers.kind_of(out, kind)
-        options = {"border": border, "dark": dark, "light": light}
-        if scale is not None:
-            options["scale"] = scale
-        if kind == "svg":
-            document: Union[str, bytes] = self.svg(**options)
-        else:
-            document = self.png(**options)
-        writers.write_document(out, document)
+        writers.save(target, self._modules, self.size, kind, **options)
+
+    # Embedding and interoperation
+
+    def svg_data_uri(self, **options: Any) -> str:
+        """A ``data:image/svg+xml`` URI of :meth:`svg` (percent-encoded), for
+        an ``<img src=...>`` or CSS."""
+        return "data:image/svg+xml;charset=utf-8," + urllib.parse.quote(self.svg(**options), safe="/:=;,'()")
+
+    def png_data_uri(self, **options: Any) -> str:
+        """A ``data:image/png;base64`` URI of :meth:`png`."""
+        return "data:image/png;base64," + base64.b64encode(self.png(**options)).decode("ascii")
+
+    def svg_inline(self, **options: Any) -> str:
+        """:meth:`svg` without the XML declaration, to place in HTML."""
+        options.setdefault("xmldecl", False)
+        return self.svg(**options).rstrip("\n")
+
+    def _repr_svg_(self) -> str:
+        return self.svg_inline()
+
+    def _repr_png_(self) -> bytes:
+        return self.png()
+
+    def show(self, kind: str = "png", **options: Any) -> str:
+        """Opens the picture in the default viewer (through :mod:`webbrowser`)
+        and returns the temporary file's name; the file is left for the
+        viewer to read."""
+        import pathlib
+        import tempfile
+        import webbrowser  # imported here: it is slow to import and rarely needed
+
+        kind = writers.check_kind(kind)
+        document = writers.render(kind, self._modules, self.size, **options)
+        fd, name = tempfile.mkstemp(prefix="aztec-", suffix="." + kind)
+        with open(fd, "wb") as stream:
+            stream.write(document.encode("utf-8") if isinstance(document, str) else document)
+        webbrowser.open(pathlib.Path(name).as_uri())
+        return name
+
+    def matrix_iter(self, border: int = 0) -> Iterator[Tuple[bool, ...]]:
+        """The rows of the picture from the top, ``border`` light modules
+        around the symbol (0 to 1000), each True where dark."""
+        border = writers.options.check_border(border)
+        for row in writers.layout.padded_rows(self._modules, self.size, border):
+            yield tuple(module == 1 for module in row)
+
+    def to_numpy(self, border: int = 0) -> Any:
+        """The modules as a NumPy ``uint8`` array, 1 dark and 0 light,
+        ``border`` light modules around them (NumPy is imported here)."""
+        numpy = _optional_import("numpy", "to_numpy")
+        border = writers.options.check_border(border)
+        matrix = numpy.frombuffer(self._modules, dtype=numpy.uint8).reshape(self.size, self.size)
+        return numpy.pad(matrix, border) if border else matrix.copy()
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> Any:
+        matrix = self.to_numpy()
+        return matrix if dtype is None else matrix.astype(dtype)
+
+    def to_pil(self, *, scale: int = writers.DEFAULT_SCALE, border: int = writers.DEFAULT_BORDER,
+               dark: Color = "#000", light: Color = "#fff", mode: Optional[str] = None) -> Any:
+        """A Pillow image of :meth:`png` (Pillow is imported here): mode "1"
+        for black on white, "P" otherwise, or converted to ``mode``
+        (e.g. "RGBA", "L")."""
+        image_module = _optional_import("PIL.Image", "to_pil")
+        if mode is not None and not isinstance(mode, str):
+            raise TypeError(f"mode is a str such as 'RGB', not {type(mode).__name__}")
+        image = image_module.open(io.BytesIO(self.png(scale=scale, border=border, dark=dark, light=light)))
+        image.load()
+        if mode is None:
+            return image
+        try:
+            return image.convert(mode)
+        except ValueError as error:
+            raise InvalidOptionError(f"Pillow cannot convert to mode {mode!r}: {error}") from None
 
     def __str__(self) -> str:
         return self.terminal()
@@ -119,3 +232,11 @@ class AztecSymbol:
 
 def _word_bits(layers: int) -> int:
     return 6 if layers <= 2 else 8 if layers <= 8 else 10 if layers <= 22 else 12
+
+
+def _optional_import(name: str, method: str) -> Any:
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        package = "Pillow" if name.startswith("PIL") else name
+        raise ImportError(f"{method}() needs {package}: pip install {package}") from None

@@ -1,0 +1,202 @@
+"""Checks of the size options every writer shares, and their limits.
+
+Every size is checked against its limit before any picture is made, so a
+careless value is an :class:`InvalidOptionError`, never a long wait or a
+MemoryError:
+
+* ``border``: 0 to :data:`MAX_BORDER` modules.
+* raster pictures (PNG, PBM, PAM, PPM, XBM, XPM): a whole ``scale`` of pixels
+  a module, and at most :data:`MAX_PIXELS` pixels a side.
+* vector pictures (SVG, EPS, PDF, TeX): a finite ``scale`` of at least
+  :data:`MIN_VECTOR_SCALE`, and at most :data:`MAX_VECTOR_SIDE` units a side
+  (:data:`MAX_PAGE_POINTS` points for EPS and PDF, the largest page common
+  PDF readers open).
+* ``dpi``: more than 0 and at most :data:`MAX_DPI`.
+"""
+
+from __future__ import annotations
+
+import decimal
+import math
+import numbers
+import operator
+import re
+from typing import Optional, Tuple, Union
+
+from ..errors import InvalidOptionError
+
+#: Pixels (or units) a module is wide by default.
+DEFAULT_SCALE = 4
+#: Light modules around the symbol by default.  Aztec symbols need no quiet
+#: zone; a narrow margin still helps readers find the edge.
+DEFAULT_BORDER = 2
+#: The widest border, in modules.
+MAX_BORDER = 1000
+#: The most pixels on a side of a raster picture (and characters of a line).
+MAX_PIXELS = 65_535
+#: The most units on a side of an SVG or TeX picture.
+MAX_VECTOR_SIDE = 65_535
+#: The most points on a side of an EPS or PDF page (200 inches).
+MAX_PAGE_POINTS = 14_400
+#: The smallest scale of a vector picture, in its units.
+MIN_VECTOR_SCALE = 0.001
+#: The highest resolution, in dots per inch.
+MAX_DPI = 100_000
+
+#: Lengths in points of the units a size can be given in (a CSS pixel is
+#: 1/96 inch).
+UNITS = {"mm": 72 / 25.4, "cm": 72 / 2.54, "in": 72.0, "pt": 1.0, "px": 0.75}
+
+Number = Union[int, float, decimal.Decimal]
+_LENGTH = re.compile(r"([0-9]+(?:\.[0-9]*)?|\.[0-9]+)\s*(mm|cm|in|pt|px)", re.ASCII)
+
+
+def check_border(border: object) -> int:
+    """The border as an int, 0 to MAX_BORDER."""
+    value = _integer(border, "border")
+    if not 0 <= value <= MAX_BORDER:
+        raise InvalidOptionError(f"border is 0 to {MAX_BORDER} modules, not {value}")
+    return value
+
+
+def check_real(value: object, name: str) -> float:
+    """A finite number (int, float, Decimal, Fraction; not bool) as a float."""
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+        raise TypeError(f"{name} is a number, not {type(value).__name__}")
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if not math.isfinite(number):
+        raise InvalidOptionError(f"{name} is a finite number, not {value!r}")
+    return number
+
+
+def check_unit(unit: object, default: str) -> str:
+    if unit is None:
+        return default
+    if not isinstance(unit, str):
+        raise TypeError(f"unit is a str, not {type(unit).__name__}")
+    if unit not in UNITS:
+        raise InvalidOptionError(f"unit is one of {', '.join(UNITS)}, not {unit!r}")
+    return unit
+
+
+def check_dpi(dpi: object) -> Optional[float]:
+    if dpi is None:
+        return None
+    value = check_real(dpi, "dpi")
+    if not 0 < value <= MAX_DPI:
+        raise InvalidOptionError(f"dpi is more than 0 and at most {MAX_DPI}, not {dpi!r}")
+    return value
+
+
+def length(module_size: object, unit: str) -> Tuple[float, str]:
+    """(number, unit) of a module size: a str such as '0.5mm', or a number
+    in ``unit``."""
+    if isinstance(module_size, str):
+        match = _LENGTH.fullmatch(module_size.strip())
+        if match is None:
+            raise InvalidOptionError(f"module_size is a length such as '0.5mm' (units {', '.join(UNITS)}), "
+                                     f"not {module_size!r}")
+        value, unit = float(match.group(1)), match.group(2)
+    else:
+        value = check_real(module_size, "module_size")
+    if not value > 0:
+        raise InvalidOptionError(f"module_size is more than 0, not {module_size!r}")
+    return value, unit
+
+
+def raster_scale(scale: object, module_size: object, unit: object, dpi: Optional[float],
+                 side_modules: int) -> int:
+    """Pixels a module for a raster picture: ``scale``, or ``module_size`` at
+    ``dpi`` rounded to whole pixels (at least one)."""
+    unit_name = check_unit(unit, "px")
+    if module_size is not None:
+        if scale is not None:
+            raise InvalidOptionError("give scale or module_size, not both")
+        value, unit_name = length(module_size, unit_name)
+        if unit_name == "px":
+            pixels = value
+        elif dpi is None:
+            raise InvalidOptionError(f"module_size in {unit_name} needs dpi to become pixels")
+        else:
+            pixels = value * UNITS[unit_name] / 72 * dpi
+        scale = max(1, round(min(pixels, MAX_PIXELS + 1)))
+    elif scale is None:
+        scale = DEFAULT_SCALE
+    elif isinstance(scale, float) or isinstance(scale, decimal.Decimal):
+        number = check_real(scale, "scale")
+        if not number.is_integer():
+            raise InvalidOptionError(f"a raster picture's scale is a whole number of pixels, not {scale!r} "
+                                     "(module_size with dpi sets a physical size)")
+        scale = int(number)
+    pixels_a_module = _integer(scale, "scale")
+    if pixels_a_module < 1:
+        raise InvalidOptionError(f"scale is 1 or more pixels, not {pixels_a_module}")
+    if pixels_a_module > MAX_PIXELS or side_modules * pixels_a_module > MAX_PIXELS:
+        raise InvalidOptionError(f"a picture of {side_modules} modules at {pixels_a_module} pixels a module is wider "
+                                 f"than {MAX_PIXELS} pixels; lower the scale or the border")
+    return pixels_a_module
+
+
+def vector_scale(scale: object, module_size: object, unit: object, default_unit: str,
+                 side_modules: int, page: bool = False) -> Tuple[float, str]:
+    """(units a module, unit) of a vector picture.  A module size given with
+    its own unit keeps that unit unless ``unit`` asks for another.  A page
+    (EPS, PDF) is bounded in points, other pictures in their units."""
+    unit_name = check_unit(unit, default_unit)
+    if module_size is not None:
+        if scale is not None:
+            raise InvalidOptionError("give scale or module_size, not both")
+        value, size_unit = length(module_size, unit_name)
+        if unit is None and isinstance(module_size, str):
+            unit_name = size_unit
+        number = value * UNITS[size_unit] / UNITS[unit_name]
+        name = "module_size"
+    else:
+        number = DEFAULT_SCALE if scale is None else check_real(scale, "scale")
+        name = "scale"
+    if not number >= MIN_VECTOR_SCALE:
+        raise InvalidOptionError(f"{name} is at least {MIN_VECTOR_SCALE} {unit_name} a module, not {number!r}")
+    side = side_modules * number * (UNITS[unit_name] if page else 1.0)
+    limit, limit_unit = (MAX_PAGE_POINTS, "pt") if page else (MAX_VECTOR_SIDE, unit_name)
+    if side > limit:
+        raise InvalidOptionError(f"a picture of {side_modules} modules at {number:g} {unit_name} a module is larger "
+                                 f"than {limit} {limit_unit} a side; lower the scale or the border")
+    return number, unit_name
+
+
+def number(value: float) -> str:
+    """A short decimal of a length: no exponent, at most six decimals."""
+    text = f"{value:.6f}".rstrip("0").rstrip(".")
+    return text if text not in ("", "-0") else "0"
+
+
+def check_flag(value: object, name: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} is True or False, not {type(value).__name__}")
+    return value
+
+
+def check_text(value: object, name: str) -> Optional[str]:
+    """A str that UTF-8 can hold (no lone surrogates), or None."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"{name} is a str or None, not {type(value).__name__}")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise InvalidOptionError(f"{name} holds {value[error.start]!r} at {error.start}, "
+                                 "which is not a character (a lone surrogate)") from None
+    return value
+
+
+def _integer(value: object, name: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} is an int, not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} is an int, not {type(value).__name__}") from None

@@ -1,0 +1,185 @@
+"""Raster pictures: PNG (with the standard library's zlib), the Netpbm
+formats PBM, PAM and PPM, and the X11 bitmaps XBM and XPM.
+
+Each is made row by row from the modules, ``scale`` pixels a module, and
+checked against :data:`~.options.MAX_PIXELS` before any row is made.
+"""
+
+from __future__ import annotations
+
+import struct
+import zlib
+from typing import List, NamedTuple, Optional
+
+from .. import _symbol
+from ..errors import InvalidOptionError
+from .colors import BLACK, RGBA, WHITE, Color, dark_and_light, opaque_or_clear
+from .layout import check_modules, padded_rows
+from .options import DEFAULT_BORDER, Number, check_border, check_dpi, raster_scale
+
+_INCHES_A_METRE = 1 / 0.0254
+
+
+class Raster(NamedTuple):
+    """A checked raster layout: modules, border and pixels a module."""
+    modules: bytes
+    size: int
+    border: int
+    scale: int
+    dark: RGBA
+    light: Optional[RGBA]
+    dpi: Optional[float]
+
+    @property
+    def side(self) -> int:
+        return (self.size + 2 * self.border) * self.scale
+
+    def pixel_rows(self, dark: bytes, light: bytes) -> List[bytes]:
+        """One bytes object per module row, ``dark``/``light`` per pixel
+        (each repeated ``scale`` times); the caller repeats rows."""
+        chunks = (light * self.scale, dark * self.scale)
+        return [b"".join(chunks[m] for m in row) for row in padded_rows(self.modules, self.size, self.border)]
+
+
+def raster(modules: bytes, size: int, scale: Optional[Number], border: int, dark: Color, light: Color,
+           unit: Optional[str], module_size: Optional[object], dpi: Optional[Number]) -> Raster:
+    """Checks the options every raster writer takes, before any work."""
+    check_modules(modules, size)
+    border = check_border(border)
+    dots = check_dpi(dpi)
+    pixels = raster_scale(scale, module_size, unit, dots, size + 2 * border)
+    dark_rgba, light_rgba = dark_and_light(dark, light)
+    return Raster(bytes(modules), size, border, pixels, dark_rgba, light_rgba, dots)
+
+
+def _chunk(kind: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
+    """A PNG image in its smallest exact form: 1-bit greyscale for black on
+    white, otherwise a 1-bit two-colour palette with a tRNS entry for any
+    transparency (``light=None`` is a transparent background).
+
+    ``scale`` (default 4) is whole pixels a module; or ``module_size``
+    (``"0.5mm"``, or a number in ``unit``) with ``dpi``, rounded to whole
+    pixels.  ``dpi`` is written as the image's physical resolution (pHYs).
+    """
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    side = picture.side
+    greyscale = picture.dark == BLACK and picture.light == WHITE
+    # Greyscale: bit 0 is black, 1 white.  Palette: index 0 light, 1 dark.
+    image = _symbol.png_scanlines(picture.modules, size, picture.scale, picture.border, not greyscale)
+    header = struct.pack(">IIBBBBB", side, side, 1, 0 if greyscale else 3, 0, 0, 0)
+    chunks = [b"\x89PNG\r\n\x1a\n", _chunk(b"IHDR", header)]
+    if not greyscale:
+        light_rgba = picture.light or (255, 255, 255, 0)
+        chunks.append(_chunk(b"PLTE", bytes(light_rgba[:3]) + bytes(picture.dark[:3])))
+        alphas = bytes([light_rgba[3], picture.dark[3]]).rstrip(b"\xff")  # entries left out are opaque
+        if alphas:
+            chunks.append(_chunk(b"tRNS", alphas))
+    if picture.dpi is not None:
+        per_metre = round(picture.dpi * _INCHES_A_METRE)
+        chunks.append(_chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1)))
+    chunks.append(_chunk(b"IDAT", zlib.compress(image, 9)))
+    chunks.append(_chunk(b"IEND", b""))
+    return b"".join(chunks)
+
+
+def _bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
+    """Module rows as packed pixel rows, 1 = dark, padded to whole bytes."""
+    side = picture.side
+    width = (side + 7) // 8
+    rows = []
+    for row in picture.pixel_rows(b"1", b"0"):
+        bits = row.decode("ascii") + "0" * (width * 8 - side)
+        if not first_bit_left:
+            bits = "".join(bits[i:i + 8][::-1] for i in range(0, len(bits), 8))
+        rows.append(int(bits, 2).to_bytes(width, "big"))
+    return rows
+
+
+def _black_and_white(kind: str, picture: Raster) -> None:
+    if picture.dark != BLACK or picture.light != WHITE:
+        raise InvalidOptionError(f"{kind} pictures are black on white only; use PNG, PPM, PAM or XPM for colours")
+
+
+def pbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
+    """A binary PBM (P4) bitmap, black on white; size options as :func:`png`."""
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    _black_and_white("PBM", picture)
+    rows = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=True))
+    return b"P4\n%d %d\n" % (picture.side, picture.side) + rows
+
+
+def ppm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
+    """A binary PPM (P6) colour image; it has no transparency, so the colours
+    are opaque.  Size options as :func:`png`."""
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    if picture.light is None or picture.light[3] != 255 or picture.dark[3] != 255:
+        raise InvalidOptionError("PPM pictures have no transparency; use PNG, PAM or XPM")
+    rows = picture.pixel_rows(bytes(picture.dark[:3]), bytes(picture.light[:3]))
+    return b"P6\n%d %d\n255\n" % (picture.side, picture.side) + b"".join(row * picture.scale for row in rows)
+
+
+def pam(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
+    """A PAM (P7) image with an alpha channel (RGB_ALPHA), so any colours and
+    transparency.  Size options as :func:`png`."""
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    light_rgba = picture.light or (255, 255, 255, 0)
+    rows = picture.pixel_rows(bytes(picture.dark), bytes(light_rgba))
+    header = (b"P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"
+              % (picture.side, picture.side))
+    return header + b"".join(row * picture.scale for row in rows)
+
+
+def xbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None, name: str = "aztec") -> str:
+    """An X11 bitmap (XBM, C source), black on white; ``name`` prefixes its
+    variables.  Size options as :func:`png`."""
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    _black_and_white("XBM", picture)
+    _check_identifier(name)
+    data = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=False))
+    lines = [f"#define {name}_width {picture.side}", f"#define {name}_height {picture.side}",
+             f"static unsigned char {name}_bits[] = {{"]
+    for start in range(0, len(data), 12):
+        lines.append("  0x" + data[start:start + 12].hex(",").replace(",", ", 0x") + ",")
+    lines[-1] = lines[-1].rstrip(",")
+    lines.append("};\n")
+    return "\n".join(lines)
+
+
+def xpm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None, name: str = "aztec") -> str:
+    """An X11 pixmap (XPM3, C source) of two colours; ``light=None`` is the
+    colour None (transparent).  Size options as :func:`png`."""
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    opaque_or_clear("XPM", picture.dark, picture.light)
+    _check_identifier(name)
+    light_name = "None" if picture.light is None or picture.light[3] == 0 else "#%02x%02x%02x" % picture.light[:3]
+    lines = ["/* XPM */", f"static char *{name}[] = {{", f'"{picture.side} {picture.side} 2 1",',
+             f'"  c {light_name}",', '"X c #%02x%02x%02x",' % picture.dark[:3]]
+    for row in picture.pixel_rows(b"X", b" "):
+        line = f'"{row.decode("ascii")}",'
+        lines.extend([line] * picture.scale)
+    lines[-1] = lines[-1].rstrip(",")
+    lines.append("};\n")
+    return "\n".join(lines)
+
+
+def _check_identifier(name: object) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"name is a str, not {type(name).__name__}")
+    if not (name.isascii() and name.isidentifier()):
+        raise InvalidOptionError(f"name is a C identifier (ASCII letters, digits, _), not {name!r}")

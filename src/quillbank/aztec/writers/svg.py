@@ -1,0 +1,79 @@
+"""SVG pictures: one path of all the dark modules, in a coordinate system of
+one unit a module, scaled to the size asked for."""
+
+from __future__ import annotations
+
+import gzip
+from typing import Optional
+
+from .. import _symbol
+from .colors import RGBA, Color, dark_and_light, hex_color
+from .layout import check_modules
+from .options import DEFAULT_BORDER, Number, check_border, check_flag, check_dpi, check_text, number, vector_scale
+
+
+def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+        dark: Color = "#000", light: Color = "#fff", unit: Optional[str] = None,
+        module_size: Optional[object] = None, dpi: Optional[Number] = None, omitsize: bool = False,
+        title: Optional[str] = None, desc: Optional[str] = None, xmldecl: bool = True,
+        svgclass: Optional[str] = None, lineclass: Optional[str] = None) -> str:
+    """An SVG document of the modules (bytes, 1 = dark, row by row).
+
+    ``scale`` (default 4) is the width of a module in ``unit`` (px, the
+    default, or mm, cm, in, pt), a decimal number; or give ``module_size``
+    instead (``"0.5mm"``, or a number in ``unit``), which also sets the unit.
+    ``omitsize`` leaves width and height out so the picture fills its box.
+    ``title`` and ``desc`` are written as the picture's title and
+    description; ``xmldecl=False`` leaves out the XML declaration (for inline
+    SVG); ``svgclass`` and ``lineclass`` are class attributes of the ``svg``
+    element and of the path.  ``light=None`` leaves out the background.
+    ``dpi`` is accepted and checked so one call serves every kind, but a
+    vector picture has no resolution.
+    """
+    check_modules(modules, size)
+    border = check_border(border)
+    side = size + 2 * border
+    units_a_module, unit_name = vector_scale(scale, module_size, unit, "px", side)
+    check_dpi(dpi)
+    dark_rgba, light_rgba = dark_and_light(dark, light)
+    for name, flag in (("omitsize", omitsize), ("xmldecl", xmldecl)):
+        check_flag(flag, name)
+    for name, text in (("title", title), ("desc", desc), ("svgclass", svgclass), ("lineclass", lineclass)):
+        check_text(text, name)
+    suffix = "" if unit_name == "px" else unit_name
+    length = number(side * units_a_module) + suffix
+    parts = ['<?xml version="1.0" encoding="UTF-8"?>\n'] if xmldecl else []
+    parts.append('<svg xmlns="http://www.w3.org/2000/svg"')
+    if svgclass is not None:
+        parts.append(f' class="{_escape(svgclass)}"')
+    if not omitsize:
+        parts.append(f' width="{length}" height="{length}"')
+    parts.append(f' viewBox="0 0 {side} {side}" shape-rendering="crispEdges">')
+    if title is not None:
+        parts.append(f"<title>{_escape(title)}</title>")
+    if desc is not None:
+        parts.append(f"<desc>{_escape(desc)}</desc>")
+    if light_rgba is not None and light_rgba[3]:
+        parts.append(f'<rect width="{side}" height="{side}" fill="{hex_color(light_rgba)}"{_opacity(light_rgba)}/>')
+    parts.append("<path")
+    if lineclass is not None:
+        parts.append(f' class="{_escape(lineclass)}"')
+    parts.append(f' fill="{hex_color(dark_rgba)}"{_opacity(dark_rgba)} d="')
+    parts.append(_symbol.svg_path(modules, size, border))
+    parts.append('"/></svg>\n')
+    return "".join(parts)
+
+
+def svgz(modules: bytes, size: int, **options: object) -> bytes:
+    """The SVG document gzip-compressed (with no time stamp, so the same
+    symbol always gives the same bytes); takes :func:`svg`'s options."""
+    return gzip.compress(svg(modules, size, **options).encode("utf-8"), mtime=0)  # type: ignore[arg-type]
+
+
+def _opacity(rgba: RGBA) -> str:
+    return "" if rgba[3] == 255 else f' fill-opacity="{number(rgba[3] / 255)}"'
+
+
+def _escape(text: str) -> str:
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+
