@@ -11,9 +11,16 @@ namespace {
 // full binary run needs 261); a larger one, left by a long message, is given
 // back to the allocator.
 constexpr std::size_t kKeptWordCapacity = 512;
-// The chunks of states kept for the next message; those that a long
-// message needed beyond them are given back.
+// The chunks of states always kept for the next message.
 constexpr std::size_t kKeptChunks = 16;
+// Beyond those, the chunks the last message used are kept too, up to this
+// many (16 MiB of states, enough for text messages of about a megabyte):
+// a steady stream of long messages then reuses the same warm storage
+// instead of giving it back and taking it again, page faults and all, on
+// every call (that tripled the time per byte at 64 KiB).  A long message
+// followed by a short one gives its extra chunks back at the short one's
+// end, so an encoder holds at most what its last message needed.
+constexpr std::size_t kMostKeptChunks = 1024;
 // Likewise for the list of a result's path.
 constexpr std::size_t kKeptPathCapacity = 4096;
 
@@ -66,7 +73,8 @@ void StateTree::releaseAll() {
         remaining -= count;
     }
     if (path_.capacity() > kKeptPathCapacity) std::vector<const EncodeState*>().swap(path_);
-    if (chunks_.size() > kKeptChunks) chunks_.resize(kKeptChunks);
+    std::size_t kept = std::min(std::max(kKeptChunks, chunksInUse_), kMostKeptChunks);
+    if (chunks_.size() > kept) chunks_.resize(kept);
     used_ = 0;
     chunksInUse_ = 0;
     next_ = end_ = nullptr;
