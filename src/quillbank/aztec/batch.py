@@ -11,6 +11,7 @@ its own symbols, and the results come back in the order of the messages.
 
 from __future__ import annotations
 
+import io
 import itertools
 import os
 import threading
@@ -82,7 +83,9 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     or a sequence of file names, one per message.  ``kind``, ``scale``,
     ``border``, ``dark`` and ``light`` are :meth:`AztecSymbol.save`'s
     options; the other keyword options are :func:`make`'s.  ``threads`` and
-    ``errors`` are as for :func:`make_many`.  Folders are not created.
+    ``errors`` are as for :func:`make_many`.  Options wrong for every file
+    (a name that is neither .svg nor .png without ``kind``, a scale of 0)
+    raise before any file is written.  Folders are not created.
 
     Returns the file names written, in order (with the exception in place of
     each failed message when ``errors="return"``).  Every file is written in
@@ -92,8 +95,12 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     """
     items = list(messages)
     names = _file_names(pattern, len(items))
-    _check_options(options)
+    probe = _check_options(options)
     save_options = {"kind": kind, "scale": scale, "border": border, "dark": dark, "light": light}
+    # Picture options wrong for every file fail here, before any file is
+    # written: each kind the names ask for, drawn once from the probe.
+    for picture_kind in {writers.kind_of(name, kind) for name in names}:
+        probe.save(io.BytesIO(), **{**save_options, "kind": picture_kind})
 
     def save_one(index: int) -> PathName:
         make(items[index], **options).save(names[index], **save_options)
@@ -106,11 +113,11 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
 # Options and names
 
 
-def _check_options(options: dict) -> None:
+def _check_options(options: dict) -> AztecSymbol:
     # An empty message fits every symbol make() can be asked for, so any
     # error here comes from the options themselves and would fail every
     # message alike.
-    make(b"", **options)
+    return make(b"", **options)
 
 
 def _thread_count(threads: Optional[int], count: int) -> int:
