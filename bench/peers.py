@@ -310,7 +310,7 @@ def print_table(section):
         for peer in peers:
             line += f" {row['us'][peer]:>12.2f} {row['ratio'][peer]:>10.2f}x"
         if row["low_ec"]:
-            line += f"  ({' and '.join(row['low_ec'])} refuse it at 23%: asked 10%)"
+            line += f"  ({' and '.join(row['low_ec'])} {'refuse' if len(row['low_ec']) > 1 else 'refuses'} it at 23%: asked 10%)"
         print(line)
     line = f"  {'geometric mean':<15} {'':>5} {'':>11} {'':>8}"
     for peer in peers:
