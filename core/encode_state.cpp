@@ -21,8 +21,12 @@ constexpr std::size_t kKeptChunks = 16;
 // followed by a short one gives its extra chunks back at the short one's
 // end, so an encoder holds at most what its last message needed.
 constexpr std::size_t kMostKeptChunks = 1024;
-// Likewise for the list of a result's path.
+// The list of a result's path is kept when it is no more than twice the
+// last message's path (or this small), up to the same 16 MiB; a list of
+// tens of thousands of entries comes from fresh pages each time it is
+// taken again.
 constexpr std::size_t kKeptPathCapacity = 4096;
+constexpr std::size_t kMostKeptPathCapacity = std::size_t(1) << 21;
 
 // The eight bytes at `bytes` as one word, the first byte in the top bits.
 inline uint64_t loadBigEndian(const uint8_t* bytes) {
@@ -72,7 +76,8 @@ void StateTree::releaseAll() {
         }
         remaining -= count;
     }
-    if (path_.capacity() > kKeptPathCapacity) std::vector<const EncodeState*>().swap(path_);
+    std::size_t keptPath = std::min(std::max(kKeptPathCapacity, 2 * path_.size()), kMostKeptPathCapacity);
+    if (path_.capacity() > keptPath) std::vector<const EncodeState*>().swap(path_);
     std::size_t kept = std::min(std::max(kKeptChunks, chunksInUse_), kMostKeptChunks);
     if (chunks_.size() > kept) chunks_.resize(kept);
     used_ = 0;
