@@ -13,7 +13,7 @@ nothing else: the symbol writer is loaded on first use of its names.
 
 from typing import TYPE_CHECKING, Any, List
 
-__version__ = "0.1.0"
+__version__ = "0.1.0"  # the one place: pyproject.toml reads it
 
 __all__ = [
     "make",
