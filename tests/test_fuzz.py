@@ -6,6 +6,7 @@ by atheris' coverage-guided search when atheris is installed.
 `python -P fuzz/encoder_fuzz.py -max_total_time=600` is the longer run."""
 
 import importlib.util
+import io
 import os
 import re
 import subprocess
@@ -103,3 +104,19 @@ def test_atheris_fixed_budget(tmp_path):
     assert done, tail
     print(f"\natheris: {done.group(0)}")
     assert int(done.group(1)) >= min(ATHERIS_RUNS, 1000)
+
+
+# --- Regressions of what the fuzzer found ---------------------------------------
+
+@pytest.mark.parametrize("option", ["title", "desc", "svgclass", "lineclass"])
+@pytest.mark.parametrize("character", ["\x00", "\x01", "\x1b", "\x0c", "\ufffe", "\uffff"])
+def test_svg_text_options_refuse_characters_xml_cannot_hold(option, character):
+    # They made a document that is not well-formed XML, which viewers refuse.
+    import quillbank.aztec as aztec
+
+    symbol = aztec.make("x")
+    with pytest.raises(aztec.InvalidOptionError, match=option):
+        symbol.svg(**{option: "a" + character})
+    with pytest.raises(aztec.InvalidOptionError):
+        symbol.save(io.BytesIO(), kind="svgz", **{option: character})
+    assert "\t" in symbol.svg(title="a\tb\r\nc")  # the controls XML holds stay allowed
