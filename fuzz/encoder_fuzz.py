@@ -2,7 +2,7 @@
 """Coverage-guided fuzzing of the whole public surface with atheris.
 
 Each input picks one target and one call of it (fuzz/targets.py,
-fuzz/pictures_target.py and fuzz/cli_target.py say what each draws and
+fuzz/pictures_target.py, fuzz/gs1_target.py and fuzz/cli_target.py say what each draws and
 checks):
 
   * make (every option: eci, encoding, ec_percent, compact, layers,
@@ -12,7 +12,8 @@ checks):
     option values (scale, border, dark, light, module_size, unit, dpi,
     title, desc, classes, ...); svg(), png(), terminal(), the data URIs,
     svg_inline, to_numpy and matrix_iter;
-  * encode_optimal and encode_optimal_segments (random flags);
+  * encode_optimal and encode_optimal_segments (random flags), and GS1
+    content (gs1.parse) with the stream that carries its FNC1 flags;
   * Encoder().encode with any data, eci and asBits, hostile objects and
     re-entrant calls included;
   * the command line's main: argument lists from a grammar of its options,
@@ -80,6 +81,7 @@ def main():
         import quillbank.aztec.writers  # noqa: F401
         import targets
         import pictures_target  # noqa: F401
+        import gs1_target  # noqa: F401
         import cli_target  # noqa: F401
     TARGETS = targets.TARGETS
     NAMES = tuple(sorted(TARGETS)) if not only else tuple(only)

@@ -1,6 +1,6 @@
 """Fuzzing with a fixed budget: the targets of fuzz/ (make, rune, every
-picture and its options, encode_optimal, encode_optimal_segments, the
-Encoder, the command line's main), driven by hypothesis on every run and
+picture and its options, encode_optimal, encode_optimal_segments, GS1
+content, the Encoder, the command line's main), driven by hypothesis on every run and
 by atheris' coverage-guided search when atheris is installed.
 
 Budgets (environment variables): QUILLBANK_FUZZ_EXAMPLES, hypothesis
@@ -23,7 +23,8 @@ FUZZ = os.path.join(REPO, "fuzz")
 if FUZZ not in sys.path:
     sys.path.insert(0, FUZZ)
 
-import cli_target  # noqa: E402,F401  (these two add their targets)
+import cli_target  # noqa: E402,F401  (these three add their targets)
+import gs1_target  # noqa: E402,F401
 import pictures_target  # noqa: E402
 import targets  # noqa: E402
 from choices import HypothesisChoices  # noqa: E402
@@ -45,7 +46,7 @@ WEIGHT = {"pictures": 3}
 @pytest.mark.parametrize("name", [pytest.param(name, marks=CLI_FAULTS) if name == "main" else name
                                   for name in sorted(targets.TARGETS)])
 def test_fuzz_target(name):
-    @settings(max_examples=EXAMPLES * WEIGHT.get(name, 1), deadline=None, database=None,
+    @settings(max_examples=EXAMPLES * WEIGHT.get(name, 1), deadline=None, database=None, report_multiple_bugs=False,
               suppress_health_check=list(HealthCheck))
     @given(st.data())
     def run(data):
