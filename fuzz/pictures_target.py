@@ -14,6 +14,7 @@ import gzip
 import io
 import operator
 import os
+import pathlib
 import urllib.parse
 import xml.etree.ElementTree as ElementTree
 
@@ -37,7 +38,8 @@ def symbols():
 
 SAVE_OPTIONS = ("scale", "border", "dark", "light", "module_size", "unit", "dpi", "omitsize", "xmldecl", "name",
                 "no_such_option") + values.TEXT_OPTIONS
-SVG_OPTIONS = ("scale", "border", "dark", "light", "module_size", "unit", "omitsize", "xmldecl", "dpi") + values.TEXT_OPTIONS
+SVG_OPTIONS = ("scale", "border", "dark", "light", "module_size", "unit", "omitsize", "xmldecl",
+               "dpi") + values.TEXT_OPTIONS
 PNG_OPTIONS = ("scale", "border", "dark", "light", "module_size", "unit", "dpi")
 TEXT_KINDS = frozenset({"svg", "eps", "xbm", "xpm", "txt", "tex"})
 
@@ -72,30 +74,19 @@ def fuzz_pictures(c):
     action = c.int(0, 11)
     if action <= 4:
         fuzz_save(c, symbol)
-        return
-    if action == 5:
-        call, names, check = symbol.svg, SVG_OPTIONS, check_svg_text
-    elif action == 6:
-        call, names, check = symbol.png, PNG_OPTIONS, check_png
-    elif action == 7:
-        call, names, check = symbol.svg_data_uri, SVG_OPTIONS, check_svg_uri
-    elif action == 8:
-        call, names, check = symbol.png_data_uri, PNG_OPTIONS, check_png_uri
-    elif action == 9:
-        fuzz_terminal(c, symbol)
-        return
     elif action == 10:
-        call, names, check = symbol.svg_inline, SVG_OPTIONS, check_svg_text
-    else:
+        fuzz_terminal(c, symbol)
+    elif action == 11:
         fuzz_matrix(c, symbol)
-        return
-    chosen = values.options(c, names)
-    try:
-        result = call(**chosen)
-    except DOCUMENTED as error:
-        refused(error, DOCUMENTED)
-        return
-    check(symbol, result, chosen)
+    else:
+        method, names, check = METHODS[action - 5]
+        chosen = values.options(c, names)
+        try:
+            result = getattr(symbol, method)(**chosen)
+        except DOCUMENTED as error:
+            refused(error, DOCUMENTED)
+            return
+        check(symbol, result, chosen)
 
 
 def border_of(chosen):
@@ -120,10 +111,12 @@ def check_svg_text(symbol, document, chosen):
         if chosen.get(name) is not None:
             assert root.find(namespace + name).text == chosen[name].replace("\r\n", "\n").replace("\r", "\n") or \
                 (root.find(namespace + name).text is None and chosen[name] == ""), name
-    if chosen.get("svgclass") is not None:
-        assert root.get("class") == chosen["svgclass"].replace("\r\n", " ").replace("\n", " ").replace(
-            "\t", " ").replace("\r", " ")
-    path = root.find(namespace + "path").get("d")
+    path_element = root.find(namespace + "path")
+    for element, name in ((root, "svgclass"), (path_element, "lineclass")):
+        if chosen.get(name) is not None:  # as XML reads attributes: each of these whitespaces a space
+            wanted = chosen[name].replace("\r\n", " ")
+            assert element.get("class") == wanted.translate({9: " ", 10: " ", 13: " "}), name
+    path = path_element.get("d")
     border = border_of(chosen)
     side = symbol.size + 2 * border
     assert root.get("viewBox") == f"0 0 {side} {side}"
@@ -280,38 +273,52 @@ def check_document(symbol, kind, document, chosen):
 
 
 def check_save_to_file(c, symbol, kind, chosen):
+    """Saves to a new file, over a file, through a symbolic link to a file,
+    into a missing folder or onto a folder."""
     folder = targets.scratch_folder()
     extension = c.pick(("svg", "svgz", "png", "eps", "pdf", "pbm", "pam", "ppm", "xbm", "xpm", "txt", "tex",
                         "SVG", "jpeg", "", "svg.tmp"))
-    place = c.int(0, 7)
-    if place == 0:
-        target = os.path.join(folder, "missing", f"pic.{extension}")
-    elif place == 1:
-        target = folder + os.sep  # a folder, not a file
-    else:
-        target = os.path.join(folder, f"pic.{extension}")
-    existed = place >= 5
-    if existed:
-        with open(target, "wb") as stream:
+    place = c.pick(("missing folder", "folder", "new", "new", "new", "over", "over", "link"))
+    target = os.path.join(folder, f"pic.{extension}")
+    written_to = target  # the file that gets the picture
+    if place == "missing folder":
+        target = written_to = os.path.join(folder, "missing", f"pic.{extension}")
+    elif place == "folder":
+        target = written_to = folder + os.sep
+    elif place == "link":
+        written_to = os.path.join(folder, "linked")
+        os.symlink("linked", target)
+    if place in ("over", "link"):
+        with open(written_to, "wb") as stream:
             stream.write(targets.SENTINEL)
-    target_object = c.pick((target, target, __import__("pathlib").Path(target), os.fsencode(target)))
+    target_object = c.pick((target, target, pathlib.Path(target), os.fsencode(target)))
     before = sorted(os.listdir(folder))
     try:
         symbol.save(target_object, kind=kind, **chosen) if kind is not None else symbol.save(target_object, **chosen)
     except DOCUMENTED + (OSError,) as error:
-        refused(error, DOCUMENTED + ((OSError,) if place <= 1 else ()))
+        refused(error, DOCUMENTED + ((OSError,) if place in ("missing folder", "folder") else ()))
         if isinstance(error, OSError):
             assert error.filename, "a write error names the file"
         assert sorted(os.listdir(folder)) == before, "a failed save left files"
-        if existed:
-            with open(target, "rb") as stream:
+        if place in ("over", "link"):
+            with open(written_to, "rb") as stream:
                 assert stream.read() == targets.SENTINEL, "a failed save changed the file that was there"
         return
-    assert place >= 2 and isinstance(target_object, (str, os.PathLike))
-    assert sorted(os.listdir(folder)) == sorted(set(before) | {os.path.basename(target)})
-    with open(target, "rb") as stream:
+    assert place in ("new", "over", "link") and isinstance(target_object, (str, os.PathLike))
+    assert sorted(os.listdir(folder)) == sorted(set(before) | {os.path.basename(target)}), "files left"
+    assert os.path.islink(target) == (place == "link"), "the link was replaced"
+    with open(written_to, "rb") as stream:
         document = stream.read()
     check_document(symbol, normal_kind(kind if kind is not None else extension), document, chosen)
 
+
+#: The methods that return a picture: name, its options, the check.
+METHODS = (
+    ("svg", SVG_OPTIONS, check_svg_text),
+    ("png", PNG_OPTIONS, check_png),
+    ("svg_data_uri", SVG_OPTIONS, check_svg_uri),
+    ("png_data_uri", PNG_OPTIONS, check_png_uri),
+    ("svg_inline", SVG_OPTIONS, check_svg_text),
+)
 
 targets.TARGETS["pictures"] = fuzz_pictures

@@ -5,8 +5,9 @@ Each target draws one call from a `Choices` and checks its property: the
 call succeeds with a correct result (streams decode back with the suite's
 reference decoder, pictures hold the symbol's modules, symbols read back
 with zxing-cpp on a sample), or it raises one of the errors documented for
-it -- any other exception escapes and is the finding.  (pictures_target.py and cli_target.py hold the pictures' and the command
-line's targets.)
+it -- any other exception escapes and is the finding.
+(pictures_target.py, gs1_target.py and cli_target.py hold the other
+targets.)
 """
 
 import os
@@ -17,7 +18,7 @@ import stream_decoder
 import values
 from values import Expect, Hostile
 
-from quillbank.aztec import AztecError, InvalidOptionError, make, rune
+from quillbank.aztec import AztecError, make, rune
 from quillbank.aztec.builder import data_stream
 from quillbank.aztec.encoder import Encoder
 from quillbank.aztec.optimal import encode_optimal, encode_optimal_segments
@@ -237,8 +238,8 @@ def fuzz_optimal(c):
     message = Expect(data.tobytes()) if form == "strided view" else stream_message(form, payload)
     eci_expect = stream_eci(eci, number, kind, ignore_others=False)
     asbits_expect = Expect(error=as_list) if as_list is Hostile else Expect(as_list)
-    check_stream_call(lambda: encode_optimal(data, eci, as_bits), lambda: encode_optimal(data, eci, True), (message, eci_expect, asbits_expect),
-                      as_list is True, message.value, eci_expect.value, ordered=False)
+    check_stream_call(lambda: encode_optimal(data, eci, as_bits), lambda: encode_optimal(data, eci, True),
+                      (message, eci_expect, asbits_expect), as_list is True, message.value, eci_expect.value, ordered=False)
 
 
 def fuzz_segments(c):

@@ -74,11 +74,13 @@ def test_the_checks_catch_a_wrong_stream(monkeypatch):
 
 
 def test_the_checks_catch_a_failed_save_that_wrote():
+    from quillbank.aztec import InvalidOptionError
+
     # A save that raises after writing part of a picture is caught.
     class Spoiled:
         def save(self, stream, **options):
             stream.write(b"<svg")
-            raise targets.InvalidOptionError("late")
+            raise InvalidOptionError("late")
 
     with pytest.raises(AssertionError, match="wrote"):
         pictures_target.check_save_to_stream(Spoiled(), io.BytesIO(), "svg", {})
