@@ -106,7 +106,11 @@ def arguments(c, folder):
 
 def streams(c):
     """(stdin, stdout, the input bytes)."""
-    data = targets.values.payload_bytes(c, 400) if c.int(0, 3) else c.bytes(40)
+    length = c.int(0, 15)
+    if length == 0:  # longer than any symbol holds: refused, however it is read
+        data = c.pick((b"\x00", b"A", b"\xff")) * c.pick((3500, 40_000))
+    else:
+        data = targets.values.payload_bytes(c, 400) if length > 3 else c.bytes(40)
     stdin = c.pick(("bytes", "bytes", "bytes", "none", "closed"))
     if stdin == "none":
         stdin_stream = None
