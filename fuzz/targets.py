@@ -10,6 +10,7 @@ it -- any other exception escapes and is the finding.
 targets.)
 """
 
+import atexit
 import os
 import shutil
 import tempfile
@@ -336,6 +337,7 @@ def scratch_folder():
     """An empty folder for this call's files (one per process, emptied)."""
     if not _folder:
         _folder.append(tempfile.mkdtemp(prefix="aztec-fuzz-"))
+        atexit.register(shutil.rmtree, _folder[0], True)
     folder = _folder[0]
     for name in os.listdir(folder):
         path = os.path.join(folder, name)

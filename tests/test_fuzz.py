@@ -4,7 +4,7 @@ content, the Encoder, the command line's main), driven by hypothesis on every ru
 by atheris' coverage-guided search when atheris is installed.
 
 Budgets (environment variables): QUILLBANK_FUZZ_EXAMPLES, hypothesis
-examples per target (default 150); QUILLBANK_ATHERIS_RUNS, atheris runs
+examples per target (default 120); QUILLBANK_ATHERIS_RUNS, atheris runs
 (default 3000).  The long run is `nice -n 10 python -P
 fuzz/encoder_fuzz.py -max_total_time=600` (see its docstring)."""
 
@@ -29,7 +29,7 @@ import pictures_target  # noqa: E402
 import targets  # noqa: E402
 from choices import HypothesisChoices  # noqa: E402
 
-EXAMPLES = int(os.environ.get("QUILLBANK_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("QUILLBANK_FUZZ_EXAMPLES", "120"))
 ATHERIS_RUNS = int(os.environ.get("QUILLBANK_ATHERIS_RUNS", "3000"))
 FUZZ_SCRIPT = os.path.join(FUZZ, "encoder_fuzz.py")
 # The command line in this tree raises SystemExit for -h and --version, a
