@@ -336,7 +336,8 @@ _folder = []
 def scratch_folder():
     """An empty folder for this call's files (one per process, emptied)."""
     if not _folder:
-        _folder.append(tempfile.mkdtemp(prefix="aztec-fuzz-"))
+        # libFuzzer ends the process without atexit: the suite names a folder of its own.
+        _folder.append(tempfile.mkdtemp(prefix="aztec-fuzz-", dir=os.environ.get("QUILLBANK_FUZZ_SCRATCH")))
         atexit.register(shutil.rmtree, _folder[0], True)
     folder = _folder[0]
     for name in os.listdir(folder):

@@ -100,6 +100,7 @@ def test_atheris_fixed_budget(tmp_path):
         [sys.executable, "-P", FUZZ_SCRIPT, f"-runs={ATHERIS_RUNS}", "-max_total_time=120",
          f"-artifact_prefix={tmp_path}/", f"-only_target={names}", *blind],
         capture_output=True, text=True, timeout=300, cwd=REPO,
+        env={**os.environ, "QUILLBANK_FUZZ_SCRATCH": str(tmp_path)},
     )
     tail = completed.stderr[-4000:]
     assert completed.returncode == 0, tail
