@@ -145,6 +145,9 @@ class TestSegments:
         assert make([Segment("Привет", encoding="iso-8859-5")], optimal=False) == \
             make("Привет", encoding="iso-8859-5", optimal=False)
         assert Segment("x", eci=7) == Segment("x", eci=7) and hash(Segment(b"x")) == hash(Segment(b"x"))
+        # One Segment alone is a list of one.
+        assert make(Segment("Привет", encoding="iso-8859-5")) == make("Привет", encoding="iso-8859-5")
+        assert data_stream(Segment(b"\x80", eci=899)) == data_stream(b"\x80", eci=899)
 
 
 # --- GS1 -----------------------------------------------------------------------
@@ -262,6 +265,14 @@ class TestSequences:
         message = ("Zürich ").encode("latin-1") + ("Привет " * 20).encode("iso-8859-5") + ("Köln " * 20).encode("latin-1")
         check_sequence(made, message, None)
         assert "".join(read(symbol).text for symbol in made) == "Zürich " + "Привет " * 20 + "Köln " * 20
+
+    def test_reader_initialisation_in_a_sequence(self):
+        text = "Привет SET UP " * 30
+        made = make_sequence(text, reader_init=True, symbols=3)
+        check_sequence(made, text.encode("utf-8"), None)
+        assert all(read(symbol).extra.get("ReaderInit") is True for symbol in made)
+        assert all(symbol.compact and symbol.layers == 1 or not symbol.compact and symbol.layers <= 22
+                   for symbol in made)
 
     def test_gs1_in_a_sequence_is_cut_between_ais(self):
         content = "(01)09501101530003(17)251231(10)ABC123(21)1234567890(30)42(400)ORDER-77"

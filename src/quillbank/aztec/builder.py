@@ -32,12 +32,14 @@ MAX_INIT_FULL_LAYERS = 22
 Data = Union[str, "Buffer"]
 #: A message of segments, each with its own character set.
 Segments = Union[List[Union[str, "Buffer", Segment]], Tuple[Union[str, "Buffer", Segment], ...]]
+# Messages of segments: a list or tuple of them, or one Segment.
+_SEGMENTED = (list, tuple, Segment)
 # A data bit stream: one bool per bit, or packed bytes (stream bit k in bit
 # k % 8 of byte k // 8) with the exact bit count.
 Stream = Union[List[bool], Tuple[bytes, int]]
 
 
-def make(data: Union[Data, Segments], *, eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None,
+def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None,
          gs1: bool = False, reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
          compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None, optimal: bool = True) -> AztecSymbol:
     """Makes the smallest Aztec symbol holding ``data``.
@@ -66,7 +68,8 @@ def make(data: Union[Data, Segments], *, eci: Optional[SupportsIndex] = None, en
     (the first one, when there are several).
 
     ``data`` may also be a list of segments: ``str``, bytes-like objects or
-    :class:`Segment` records (``Segment(data, encoding=None, eci=None)``),
+    :class:`Segment` records (``Segment(data, encoding=None, eci=None)``;
+    one alone is a list of one),
     each written by the rules above on its own.  An ECI designator goes
     before the first segment if it has an ECI number, and between two
     segments only where the character set changes; bytes without ``eci``
@@ -105,7 +108,7 @@ def make(data: Union[Data, Segments], *, eci: Optional[SupportsIndex] = None, en
     type.
     """
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
-    if gs1 or isinstance(data, (list, tuple)):
+    if gs1 or isinstance(data, _SEGMENTED):
         content = _content(data, eci, encoding, gs1, reader_init)
         _check_length(content.message, allowed, 1, lambda: _fits_sequence(content, allowed))
         stream = _content_stream(content, optimal)
@@ -121,7 +124,7 @@ def make(data: Union[Data, Segments], *, eci: Optional[SupportsIndex] = None, en
     return AztecSymbol(built, eci if content is None else content.eci, False)
 
 
-def make_sequence(data: Union[Data, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
+def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
                   eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None, gs1: bool = False,
                   reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
                   compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None,
@@ -154,7 +157,7 @@ def make_sequence(data: Union[Data, Segments], *, symbols: Optional[SupportsInde
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if not optimal:
         raise InvalidOptionError("a sequence needs the shortest-stream encoder: leave out optimal=False")
-    if not (gs1 or isinstance(data, (list, tuple))):
+    if not (gs1 or isinstance(data, _SEGMENTED)):
         data = [Segment(data, encoding=encoding, eci=eci)]
         eci = encoding = None
     content = _content(data, eci, encoding, gs1, reader_init)
@@ -185,7 +188,7 @@ def rune(value: SupportsIndex) -> AztecSymbol:
     return AztecSymbol(_symbol.rune(number), None, True)
 
 
-def data_stream(data: Union[Data, Segments], *, eci: Optional[SupportsIndex] = None,
+def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] = None,
                 encoding: Optional[str] = None, gs1: bool = False, optimal: bool = True) -> List[bool]:
     """The data bit stream ``make`` puts into the symbol, one bool per bit.
 
@@ -195,7 +198,7 @@ def data_stream(data: Union[Data, Segments], *, eci: Optional[SupportsIndex] = N
     checked = _check_eci(eci)
     _check_bool("gs1", gs1)
     _check_bool("optimal", optimal)
-    if gs1 or isinstance(data, (list, tuple)):
+    if gs1 or isinstance(data, _SEGMENTED):
         return _stream_bits(_content_stream(_content(data, checked, encoding, gs1, False), optimal))
     message, checked = _message(data, checked, encoding)
     return _stream_bits(_data_stream(message, checked, optimal))

@@ -101,7 +101,7 @@ def single(message: bytes, eci: Optional[int]) -> Content:
     return Content(message, ((0, eci),) if eci is not None else ())
 
 
-def from_segments(items: Sequence[object]) -> Content:
+def from_segments(items: Union[Sequence[object], Segment]) -> Content:
     """The content of a list of segments (``str``, bytes-like or
     :class:`Segment`), each written by the charset policy on its own.
 
@@ -110,6 +110,8 @@ def from_segments(items: Sequence[object]) -> Content:
     A segment of bytes without ``eci`` continues in the character set in
     force; an empty segment writes nothing.
     """
+    if isinstance(items, Segment):
+        items = [items]
     parts = bytearray()
     flags: List[Flag] = []
     boundaries = [0]
@@ -137,7 +139,7 @@ def from_gs1(data: object) -> Content:
     """The content of GS1 data (either form :func:`gs1.parse` takes, or a
     list of segments that are all plain ISO-8859-1): FNC1 first and after
     each variable-length value that is not last."""
-    if isinstance(data, (list, tuple)):
+    if isinstance(data, (list, tuple, Segment)):
         joined = from_segments(data)
         if joined.flags:
             raise InvalidOptionError(
