@@ -10,7 +10,7 @@ from . import _symbol
 from .charsets import message_bytes
 from .errors import AztecError, DataOverflowError, InvalidOptionError
 from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, single
-from .sequence import MAX_SYMBOLS, cut_greedily, header, part_content, split_to
+from .sequence import MAX_SYMBOLS, cut_greedily, header, last_true, part_content, split_to
 from .symbol import AztecSymbol
 
 if TYPE_CHECKING:
@@ -384,7 +384,7 @@ class _Allowed:
         """The single changes of option that make ``fits`` true, in words."""
         found = []
         if self.ec_percent > 0 and fits(ec_percent=0):
-            most = _last_true(0, self.ec_percent - 1, lambda ec: fits(ec_percent=ec))
+            most = last_true(0, self.ec_percent - 1, lambda ec: fits(ec_percent=ec))
             found.append(f"ec_percent={most} or less")
         if self.compact and fits(kind=-1):
             found.append("full symbols (leave out compact=True)")
@@ -434,19 +434,7 @@ def _overflow(content: Content, stream: Stream, allowed: _Allowed, optimal: bool
 
 def _longest_fitting_prefix(message: bytes, allowed: _Allowed, stream_of: Callable[[int], Stream]) -> int:
     """The most bytes from the start of ``message`` that fit (the whole does not)."""
-    return _last_true(0, len(message) - 1, lambda length: allowed.build(stream_of(length)) is not None)
-
-
-def _last_true(low: int, high: int, holds: Callable[[int], bool]) -> int:
-    """The largest n in low..high for which ``holds(n)``, by bisection: it
-    holds up to some n and not after (``low`` is taken to hold)."""
-    while low < high:
-        middle = (low + high + 1) // 2
-        if holds(middle):
-            low = middle
-        else:
-            high = middle - 1
-    return low
+    return last_true(0, len(message) - 1, lambda length: allowed.build(stream_of(length)) is not None)
 
 
 # --- The quick length refusal -------------------------------------------------

@@ -14,8 +14,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import gs1 as _gs1
-from .charsets import LATIN_1, codec_of, message_bytes
-from .errors import AztecError, InvalidOptionError
+from .charsets import ECI_OF_CODEC, LATIN_1, codec_of, message_bytes
+from .errors import InvalidOptionError
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -127,7 +127,7 @@ def from_segments(items: Union[Sequence[object], Segment]) -> Content:
                 flags.append((len(parts), eci))
             in_force = charset
         elif charset == LATIN_1 and in_force != LATIN_1:
-            flags.append((len(parts), 3))  # back to ISO-8859-1 after another set
+            flags.append((len(parts), ECI_OF_CODEC[LATIN_1]))  # back to ISO-8859-1 after another set
             in_force = LATIN_1
         start = len(parts)
         parts += written
@@ -147,7 +147,7 @@ def from_gs1(data: object) -> Content:
                 f"set (ECI {joined.eci}) cannot be GS1 content")
         data = joined.message
     elif not isinstance(data, (str, bytes)):
-        data = _buffer(data)
+        data = message_bytes(data, None, None)[0]  # type: ignore[arg-type]
     parsed = _gs1.parse(data)
     return Content(parsed.element_string, tuple((p, None) for p in parsed.fnc1_positions),
                    (0,) + parsed.element_ends, True)
@@ -183,10 +183,3 @@ def _character_ends(data: object, written: bytes, eci: Optional[int], encoding: 
     if end != len(written):  # a codec with state across characters: cut anywhere
         return list(range(1, len(written) + 1))
     return ends
-
-
-def _buffer(data: object) -> bytes:
-    written, _ = message_bytes(data, None, None)  # type: ignore[arg-type]
-    if not written:
-        raise AztecError("there is nothing to encode: the message is empty")
-    return written

@@ -8,7 +8,7 @@ its part of the message; a reader joins the parts in order of position.
 
 from __future__ import annotations
 
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from typing import TYPE_CHECKING, Callable, List, Optional, Sequence, Tuple
 
 from .errors import InvalidOptionError
@@ -20,7 +20,7 @@ if TYPE_CHECKING:
 Fits = Callable[[int, int], bool]
 Cuts = List[Tuple[int, int]]
 
-__all__ = ["MAX_SYMBOLS", "header", "part_content", "cut_greedily", "cut_evenly", "split_to"]
+__all__ = ["MAX_SYMBOLS", "header", "part_content", "cut_greedily", "cut_evenly", "split_to", "last_true"]
 
 #: The most symbols a sequence holds: positions and counts are letters A to Z.
 MAX_SYMBOLS = 26
@@ -106,7 +106,7 @@ def cut_greedily(boundaries: Sequence[int], fits: Fits, most_parts: int, most_by
         if len(cuts) == most_parts or not fits(boundaries[first], boundaries[first + 1]):
             return None
         highest = max(first + 1, min(last, bisect_right(boundaries, boundaries[first] + most_bytes) - 1))
-        end = _last_fitting(first + 1, highest, lambda k: fits(boundaries[first], boundaries[k]))
+        end = last_true(first + 1, highest, lambda k: fits(boundaries[first], boundaries[k]))
         cuts.append((boundaries[first], boundaries[end]))
         first = end
     return cuts
@@ -122,8 +122,11 @@ def cut_evenly(boundaries: Sequence[int], count: int, fits: Fits) -> Optional[Cu
     total = boundaries[-1]
     for k in range(1, count):
         target = total * k // count
-        index = min(range(indices[-1] + 1, last - (count - k) + 1), key=lambda i: abs(boundaries[i] - target))
-        indices.append(index)
+        nearest = bisect_left(boundaries, target)
+        if nearest > 0 and target - boundaries[nearest - 1] <= boundaries[min(nearest, last)] - target:
+            nearest -= 1
+        # Each part one character at least.
+        indices.append(min(max(nearest, indices[-1] + 1), last - (count - k)))
     indices.append(last)
     cuts = [(boundaries[a], boundaries[b]) for a, b in zip(indices, indices[1:])]
     return cuts if all(fits(start, end) for start, end in cuts) else None
@@ -154,8 +157,9 @@ def split_to(boundaries: Sequence[int], count: int, fits: Fits, most_bytes: int)
     return cuts
 
 
-def _last_fitting(low: int, high: int, holds: Callable[[int], bool]) -> int:
-    """The largest k in low..high with ``holds(k)`` (``holds(low)`` is true)."""
+def last_true(low: int, high: int, holds: Callable[[int], bool]) -> int:
+    """The largest n in low..high for which ``holds(n)``, by bisection: it
+    holds up to some n and not after (``low`` is taken to hold)."""
     while low < high:
         middle = (low + high + 1) // 2
         if holds(middle):
