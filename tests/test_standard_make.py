@@ -73,6 +73,38 @@ def written(text):
 
 # --- Segments ----------------------------------------------------------------
 
+def segment_lists(max_size=12):
+    """Lists of text segments in ISO-8859-1, UTF-8, Shift JIS and ISO-8859-7."""
+    return st.lists(st.one_of(
+        st.text(alphabet="abcXYZ 0129.,:!\r\nßüé", min_size=1, max_size=max_size),
+        st.text(alphabet="АБВабв ёЁ.,", min_size=1, max_size=max_size),
+        st.text(alphabet="東京日本語", min_size=1, max_size=5).map(lambda t: Segment(t, encoding="shift_jis")),
+        st.text(alphabet="Ωαβγ 12", min_size=1, max_size=8).map(lambda t: Segment(t, eci=9)),
+    ), min_size=1, max_size=5)
+
+
+def expected_content(segments):
+    """(bytes, designators) of a list from segment_lists: each segment in its
+    character set, a designator where the set changes (none for a first
+    ISO-8859-1 one)."""
+    expected_bytes, expected_flags, in_force = b"", [], "latin-1"
+    for segment in segments:
+        if isinstance(segment, Segment):
+            codec, eci = ("shift_jis", 20) if segment.eci is None else ("iso8859-7", segment.eci)
+            data = segment.data.encode(codec)
+        else:
+            data, eci = written(segment)
+            codec = "latin-1" if eci is None else "utf-8"
+        if codec != in_force and (eci is not None or in_force != "latin-1"):
+            expected_flags.append((len(expected_bytes), 3 if eci is None else eci))
+        expected_bytes, in_force = expected_bytes + data, codec
+    return expected_bytes, expected_flags
+
+
+def joined_text(segments):
+    return "".join(s.data if isinstance(s, Segment) else s for s in segments)
+
+
 class TestSegments:
     @pytest.mark.parametrize("segments, flags, eci", [
         (["Grüße ", "aus Köln"], [], None),                      # one set: no designator
@@ -94,32 +126,15 @@ class TestSegments:
         assert symbol_stream(symbol)[:2] == (message, flags)
 
     @slow(25)
-    @given(st.lists(st.one_of(
-        st.text(alphabet="abcXYZ 0129.,:!\r\nßüé", min_size=1, max_size=12),
-        st.text(alphabet="АБВабв ёЁ.,", min_size=1, max_size=12),
-        st.text(alphabet="東京日本語", min_size=1, max_size=5).map(lambda t: Segment(t, encoding="shift_jis")),
-        st.text(alphabet="Ωαβγ 12", min_size=1, max_size=8).map(lambda t: Segment(t, eci=9)),
-    ), min_size=1, max_size=5))
+    @given(segment_lists())
     def test_random_segment_lists_read_as_the_joined_text(self, segments):
-        expected_bytes, expected_flags, in_force = b"", [], "latin-1"
-        for segment in segments:
-            if isinstance(segment, Segment):
-                codec, eci = ("shift_jis", 20) if segment.eci is None else ("iso8859-7", segment.eci)
-                data, text = segment.data.encode(codec), segment.data
-            else:
-                data, eci = written(segment)
-                codec = "latin-1" if eci is None else "utf-8"
-                text = segment
-            if codec != in_force and (eci is not None or in_force != "latin-1"):
-                expected_flags.append((len(expected_bytes), 3 if eci is None else eci))
-            expected_bytes, in_force = expected_bytes + data, codec
+        expected_bytes, expected_flags = expected_content(segments)
         stream = data_stream(segments)
         # The stream is the shortest for those bytes and designators.
         assert decode_flagged(stream) == (expected_bytes, expected_flags, False)
         assert len(stream) == reference_length(expected_bytes, flags=expected_flags)
-        joined = "".join(s.data if isinstance(s, Segment) else s for s in segments)
         if expected_flags:  # without any, zxing-cpp guesses the character set
-            assert read(make(segments)).text == joined
+            assert read(make(segments)).text == joined_text(segments)
 
     @pytest.mark.parametrize("call, error, words", [
         (lambda: make(["a", "b"], eci=3), aztec.InvalidOptionError, ["Segment(", "each segment"]),
@@ -240,6 +255,27 @@ class TestSequences:
         check_sequence(made, message, symbol_id)
         if symbols is not None:
             assert len(made) == symbols
+
+    @slow(10)
+    @given(segments=segment_lists(max_size=40), symbols=st.integers(2, 4))
+    def test_random_segment_lists_spread_over_parts_that_read_alone(self, segments, symbols):
+        message, _ = expected_content(segments)
+        text = joined_text(segments)
+        if len(text) < symbols:
+            return
+        made = make_sequence(segments, symbols=symbols, ec_percent=60)
+        check_sequence(made, message, None)
+        in_force = None
+        for symbol in made:
+            part, flags, _ = symbol_stream(symbol)
+            head = len(part) - len(split_append_header(part)[3])
+            # The designator in force where a part begins comes right after
+            # its header (a first ISO-8859-1 stretch needs none).
+            if in_force is not None:
+                assert flags and flags[0][0] == head
+            in_force = flags[-1][1] if flags else in_force
+        if all(symbol.eci is not None for symbol in made):  # else zxing-cpp guesses a part's set
+            assert "".join(read(symbol).text for symbol in made) == text
 
     def test_the_default_is_the_fewest_symbols_of_the_smallest_size_for_them(self):
         message = bytes(range(256)) * 20
