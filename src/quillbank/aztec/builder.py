@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import operator
-from functools import lru_cache
+from functools import cached_property, lru_cache
 from typing import TYPE_CHECKING, Callable, List, Optional, Sequence, SupportsIndex, Tuple, Union
 
 from . import _symbol
@@ -110,12 +110,12 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if gs1 or isinstance(data, _SEGMENTED):
         content = _content(data, eci, encoding, gs1, reader_init)
-        _check_length(content.message, allowed, 1, lambda: _fits_sequence(content, allowed))
+        _check_length(content.message, allowed, content=content)
         stream = _content_stream(content, optimal)
     else:
         # Plain messages, the common case, take the shortest way.
         message, eci = _message(data, eci, encoding)
-        _check_length(message, allowed, 1, lambda: _fits_sequence(single(message, eci), allowed))
+        _check_length(message, allowed, eci=eci)
         content = None
         stream = _data_stream(message, eci, optimal)
     built = allowed.build(stream)
@@ -273,11 +273,12 @@ def _check_options(eci: object, gs1: object, reader_init: object, ec_percent: ob
     and the symbols they allow."""
     number = _check_eci(eci)
     ec = _check_int("ec_percent", ec_percent, 0, 99, "error correction is 0 to 99 percent")
-    _check_bool("gs1", gs1)
-    _check_bool("reader_init", reader_init)
-    kind, layer_count = _check_shape(compact, layers, bool(reader_init))
+    if type(gs1) is not bool or type(reader_init) is not bool:  # one test on the common path
+        _check_bool("gs1", gs1)
+        _check_bool("reader_init", reader_init)
+    kind, layer_count = _check_shape(compact, layers, reader_init is True)
     _check_bool("optimal", optimal)
-    return number, _Allowed(kind, layer_count, ec, bool(reader_init))
+    return number, _Allowed(kind, layer_count, ec, reader_init is True)
 
 
 def _check_int(name: str, value: object, low: int, high: int, range_text: str) -> int:
@@ -342,8 +343,25 @@ class _Allowed:
         # The largest of them: a full one unless only compact ones are allowed.
         self.compact = kind == 1
         self.largest_layers = layers or _most_layers(self.compact, reader_init)
-        self.size, self.word_bits, _, most = _symbol.capacity(self.compact, self.largest_layers, ec_percent)
-        self.data_words = max(most, 0)
+
+    # The capacity of the largest allowed symbol, worked out only when an
+    # error needs it (a symbol that fits never asks).
+    @cached_property
+    def _capacity(self) -> Tuple[int, int, int]:
+        size, word_bits, _, most = _symbol.capacity(self.compact, self.largest_layers, self.ec_percent)
+        return size, word_bits, max(most, 0)
+
+    @property
+    def size(self) -> int:
+        return self._capacity[0]
+
+    @property
+    def word_bits(self) -> int:
+        return self._capacity[1]
+
+    @property
+    def data_words(self) -> int:
+        return self._capacity[2]
 
     @property
     def largest(self) -> str:
@@ -373,9 +391,12 @@ class _Allowed:
         return [(compact, layers) for _, _, layers, compact in sorted(found)]
 
     def build(self, stream: Stream, **changes: int) -> Optional[_symbol.Built]:
-        kind, layers, ec = (changes.get("kind", self.kind), changes.get("layers", self.layers),
-                            changes.get("ec_percent", self.ec_percent))
-        init = bool(changes.get("reader_init", self.reader_init))
+        if changes:
+            kind, layers, ec = (changes.get("kind", self.kind), changes.get("layers", self.layers),
+                                changes.get("ec_percent", self.ec_percent))
+            init = bool(changes.get("reader_init", self.reader_init))
+        else:
+            kind, layers, ec, init = self.kind, self.layers, self.ec_percent, self.reader_init
         if isinstance(stream, tuple):
             return _symbol.build_packed(stream[0], stream[1], kind, layers, ec, init)
         return _symbol.build(stream, kind, layers, ec, init)
@@ -464,11 +485,12 @@ def _text_bytes() -> bytes:
     return bytes(b for b in range(256) if len(_optimal.encode(bytes([b]), None, True)) < 18)
 
 
-def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1,
-                  fits_sequence: Optional[Callable[[], bool]] = None) -> None:
+def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1, eci: Optional[int] = None,
+                  content: Optional[Content] = None) -> None:
     """Refuses a message that no symbol at all (no ``symbols`` symbols) can
-    hold, before encoding it.  ``fits_sequence`` tells whether a sequence
-    would hold a message one symbol cannot."""
+    hold, before encoding it.  The message is ``content``, or the bytes
+    marked with ``eci``: the refusal of one symbol names make_sequence when
+    a sequence holds it."""
     largest_bits = _largest_bits() * symbols
     if len(message) * _TEXT_BITS_TIMES_2 <= 2 * largest_bits:
         return  # could fit, whatever its bytes
@@ -486,8 +508,8 @@ def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1,
         holds = (f"{allowed.largest}, {allowed.limit}, holds {capacity} with {allowed.ec_percent}% error "
                  f"correction: at most {at_most} bytes of a message like this one, and no single symbol "
                  f"holds more than {largest_bits} bits")
-        can_split = least_bits_times_2 <= 2 * capacity * MAX_SYMBOLS and fits_sequence is not None
-        if can_split and fits_sequence():  # type: ignore[misc]
+        if least_bits_times_2 <= 2 * capacity * MAX_SYMBOLS and _fits_sequence(content or single(message, eci),
+                                                                               allowed):
             holds += "; split it across symbols with make_sequence"
     raise DataOverflowError(
         f"the message does not fit: its {len(message)} bytes ({binary} of them binary) need at least "
