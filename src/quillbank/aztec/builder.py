@@ -539,8 +539,10 @@ class _Parts:
     def build(self, shape: Tuple[bool, int], message: bytes, flags: Sequence[Flag]) -> Optional[_symbol.Built]:
         from .optimal import encode_optimal_segments
 
-        packed, count = encode_optimal_segments(message, flags, True)
-        return _symbol.build_packed(packed, count, int(shape[0]), shape[1], self.allowed.ec_percent,
+        return self._lay_out(shape, encode_optimal_segments(message, flags, True))
+
+    def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:
+        return _symbol.build_packed(stream[0], stream[1], int(shape[0]), shape[1], self.allowed.ec_percent,
                                     self.allowed.reader_init)
 
     def room(self, shape: Tuple[bool, int]) -> Tuple[int, int, int]:
@@ -557,13 +559,12 @@ class _Parts:
 
         def fits(start: int, end: int) -> bool:
             message, flags = part_content(self.content, start, end, self.head)
-            packed, count = encode_optimal_segments(message, flags, True)
-            if count > bits:
+            stream = encode_optimal_segments(message, flags, True)
+            if stream[1] > bits:
                 return False
-            if -(-count // (word_bits - 1)) < words:
+            if -(-stream[1] // (word_bits - 1)) < words:
                 return True  # fits even if every codeword were stuffed
-            return _symbol.build_packed(packed, count, int(shape[0]), shape[1], self.allowed.ec_percent,
-                                        self.allowed.reader_init) is not None
+            return self._lay_out(shape, stream) is not None
 
         return fits
 
