@@ -11,11 +11,22 @@ namespace {
 // full binary run needs 261); a larger one, left by a long message, is given
 // back to the allocator.
 constexpr std::size_t kKeptWordCapacity = 512;
-// The chunks of states kept for the next message; those that a long
-// message needed beyond them are given back.
+// The chunks of states always kept for the next message.
 constexpr std::size_t kKeptChunks = 16;
-// Likewise for the list of a result's path.
+// Beyond those, the chunks the last message used are kept too, up to this
+// many (16 MiB of states, enough for text messages of about a megabyte):
+// a steady stream of long messages then reuses the same warm storage
+// instead of giving it back and taking it again, page faults and all, on
+// every call (that tripled the time per byte at 64 KiB).  A long message
+// followed by a short one gives its extra chunks back at the short one's
+// end, so an encoder holds at most what its last message needed.
+constexpr std::size_t kMostKeptChunks = 1024;
+// The list of a result's path is kept when it is no more than twice the
+// last message's path (or this small), up to the same 16 MiB; a list of
+// tens of thousands of entries comes from fresh pages each time it is
+// taken again.
 constexpr std::size_t kKeptPathCapacity = 4096;
+constexpr std::size_t kMostKeptPathCapacity = std::size_t(1) << 21;
 
 // The eight bytes at `bytes` as one word, the first byte in the top bits.
 inline uint64_t loadBigEndian(const uint8_t* bytes) {
@@ -65,8 +76,10 @@ void StateTree::releaseAll() {
         }
         remaining -= count;
     }
-    if (path_.capacity() > kKeptPathCapacity) std::vector<const EncodeState*>().swap(path_);
-    if (chunks_.size() > kKeptChunks) chunks_.resize(kKeptChunks);
+    std::size_t keptPath = std::min(std::max(kKeptPathCapacity, 2 * path_.size()), kMostKeptPathCapacity);
+    if (path_.capacity() > keptPath) std::vector<const EncodeState*>().swap(path_);
+    std::size_t kept = std::min(std::max(kKeptChunks, chunksInUse_), kMostKeptChunks);
+    if (chunks_.size() > kept) chunks_.resize(kept);
     used_ = 0;
     chunksInUse_ = 0;
     next_ = end_ = nullptr;

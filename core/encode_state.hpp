@@ -164,7 +164,8 @@ public:
     // that reading a result allocates nothing in the steady state.
     const std::vector<const EncodeState*>& pathTo(const EncodeState* last);
     // Makes every state available again, giving back the word buffers that
-    // a long message left large; called by freeTree.
+    // a long message left large and the chunks beyond those the message
+    // used (at least sixteen are kept); called by freeTree.
     void releaseAll();
     std::size_t stateCount() const { return used_; }
 

@@ -28,6 +28,8 @@ __all__ = [
 
 _LAZY = {
     "make": "builder",
+    "make_many": "batch",
+    "save_many": "batch",
     "encode_optimal": "optimal",
     "rune": "builder",
     "AztecSymbol": "symbol",

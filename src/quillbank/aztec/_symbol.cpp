@@ -20,8 +20,10 @@ namespace az = quillbank::aztec;
 
 namespace {
 
-// Streams longer than this are laid out with the GIL released.
-constexpr size_t kReleaseGilBits = 4096;
+// Streams longer than this are laid out with the GIL released: every
+// non-empty one, so that make() on callers' threads (make_many) runs in
+// parallel.  The bits are the call's own copy.
+constexpr size_t kReleaseGilBits = 0;
 
 // The widest picture, and the widest border, in pixels or modules.
 constexpr int kMaxPixels = 1000000;

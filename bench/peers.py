@@ -1,0 +1,371 @@
+"""Benchmark: quillbank.aztec against zint (zint-bindings) and zxing-cpp, side by side.
+
+    python -P bench/peers.py                 # the tables
+    python -P bench/peers.py --json out.json # the tables, and the figures as JSON
+    python -P bench/peers.py --quick         # fewer rounds and a smaller batch, for a smoke run
+
+The peers are used as black boxes through their public Python APIs.  All
+three libraries are timed in one run on the same messages, in interleaved
+rounds (every payload and library once per round), and the best round of
+each counts, so that a busy moment of the shared machine falls on all of
+them alike.  A ratio is the peer's time over ours: above 1 we are faster.
+
+What each library is asked (printed with the tables too):
+- quillbank.aztec: make(message) with its default 23% error correction,
+  the symbol's module bytes (.modules); PNG: .png() at 4 pixels a module
+  and a 2-module border.
+- zint: one Symbol kept for the run (cleared between messages, its fastest
+  use), symbology AZTEC, option_1=2 (23% + 3 codewords), bytes in DATA mode;
+  the matrix is its encoded_data; PNG: print() to a memory file at scale 2
+  (4 pixels a module) with a 2-module white space all round.
+- zxing-cpp: create_barcode(message, Aztec, ec_level="23%"), the matrix as
+  to_image(scale=1, add_quiet_zones=False).  zxing-cpp has no PNG writer of
+  its own, so it is left out of the PNG table.
+A peer that refuses a message at 23% (1,500 random bytes: too many
+codewords) is asked for 10% instead (zint option_1=1, zxing-cpp
+ec_level="10%"); the table marks it, and a second geometric mean leaves such
+messages out.
+Every library's symbol of every payload is read back by zxing-cpp's reader
+before the timing, and the symbol sides are printed: a library that picks a
+larger symbol does more work and says so.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import random
+import sys
+import time
+import zlib
+
+import numpy as np
+import zint
+import zxingcpp
+
+import quillbank.aztec as aztec
+
+SEED = 24778
+EC_PERCENT = 23
+SCALE = 4
+BORDER = 2
+
+# ---------------------------------------------------------------------------
+# Payloads
+
+
+def boarding_pass(rng):
+    """A 100-byte bar-coded boarding pass with a random name, booking and seat."""
+    name = "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ") for _ in range(rng.randint(4, 10)))
+    given = "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ") for _ in range(rng.randint(3, 6)))
+    booking = "".join(rng.choice("ABCDEFGHJKLMNPQRSTUVWXYZ23456789") for _ in range(6))
+    route = rng.choice(["YULFRAAC", "LHRJFKBA", "CDGNRTAF", "FRAORDLH", "AMSSINKL"])
+    text = (f"M1{name}/{given}".ljust(22) + f" E{booking} {route} {rng.randint(1, 9999):04d} "
+            f"{rng.randint(1, 366):03d}Y{rng.randint(1, 60):03d}{rng.choice('ABCDEF')}"
+            f"{rng.randint(1, 9999):04d} 14D>5180  B1A              2A{rng.randrange(10**10):010d} 1AC")
+    return text.encode("ascii").ljust(100, b" ")[:100]
+
+
+def rail_ticket(length, rng):
+    """A ticket of `length` bytes: printable fields with binary signature blocks."""
+    out = bytearray()
+    while len(out) < length:
+        out += (f"#UT01TKT{rng.randrange(10**8):08d}|FROM:{rng.choice(['BERLIN HBF', 'KOELN HBF', 'MUENCHEN'])}"
+                f"|TO:{rng.choice(['HAMBURG', 'FRANKFURT(M)', 'STUTTGART'])}|CLASS:{rng.randint(1, 2)}|"
+                f"VALID:2026-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}|SIG:").encode("ascii")
+        out += bytes(rng.randrange(256) for _ in range(64))
+    return bytes(out[:length])
+
+
+def payloads():
+    rng = random.Random(SEED)
+    label = "ACME Logistics GmbH\r\nAttn: J. Smith, Dept. 42\r\nIndustriestr. 17\r\nD-70565 Stuttgart\r\nGERMANY"
+    json_text = json.dumps({"id": 81723, "user": "jsmith", "items": [{"sku": "A-1029", "qty": 2},
+                            {"sku": "B-77", "qty": 1}], "total": 129.95, "paid": True})
+    words = "the quick brown fox jumps over lazy dog pack my box with five dozen liquor jugs".split()
+    prose = " ".join(rng.choice(words) + str(rng.randrange(100)) for _ in range(2000))
+    compressed = zlib.compress(prose.encode("ascii"), 9)
+    rows = [
+        ("boarding pass", boarding_pass(rng)),
+        ("URL", "https://www.example.com/track/shipment?id=1Z999AA10123456784&lang=en-GB#status"),
+        ("JSON", json_text),
+        ("German UTF-8", "Grüße aus Köln: Die Straßenbahn fährt um 12:30 Uhr über die Brücke."),
+        ("Russian UTF-8", "Съешь же ещё этих мягких французских булок, да выпей чаю."),
+        ("Chinese UTF-8", "欢迎光临！请在入口处出示您的电子票，谢谢合作。"),
+        ("GS1 digits", "01095011015300031725123110123456"),
+        ("address label", label),
+        ("random 100 B", bytes(rng.randrange(256) for _ in range(100))),
+        ("random 500 B", bytes(rng.randrange(256) for _ in range(500))),
+        ("random 1500 B", bytes(rng.randrange(256) for _ in range(1500))),
+        ("zlib 1 KB", compressed[:1024]),
+        ("ticket 1500 B", rail_ticket(1500, rng)),
+    ]
+    return [(name, data.encode("utf-8") if isinstance(data, str) else data) for name, data in rows]
+
+
+# ---------------------------------------------------------------------------
+# The libraries, as black boxes
+
+
+def zint_symbol():
+    symbol = zint.Symbol()
+    symbol.symbology = zint.Symbology.AZTEC
+    symbol.option_1 = 2  # 23% + 3 codewords of error correction
+    return symbol
+
+
+class Libraries:
+    """Each library's matrix and PNG call, all taking the message bytes."""
+
+    def __init__(self):
+        self.matrix_symbol = zint_symbol()
+        self.png_symbol = zint_symbol()
+        self.png_symbol.output_options = zint.OutputOptions.BARCODE_MEMORY_FILE
+        self.png_symbol.outfile = "memory.png"
+        self.png_symbol.scale = SCALE / 2  # zint draws a module of a matrix symbol 2 x scale pixels wide
+        self.png_symbol.whitespace_width = BORDER
+        self.png_symbol.whitespace_height = BORDER
+        # Messages a peer refuses at 23% error correction, and is asked to
+        # make at 10% instead (found by sides_read_back).
+        self.low_ec = {"zint": set(), "zxing-cpp": set()}
+
+    @staticmethod
+    def ours(message):
+        return aztec.make(message).modules
+
+    def zint(self, message):
+        symbol = self.matrix_symbol
+        symbol.clear()
+        symbol.option_1 = 1 if message in self.low_ec["zint"] else 2
+        symbol.encode(message)
+        return symbol.encoded_data
+
+    def zxing(self, message):
+        level = "10%" if message in self.low_ec["zxing-cpp"] else "23%"
+        return zxingcpp.create_barcode(message, zxingcpp.BarcodeFormat.Aztec, ec_level=level).to_image(
+            scale=1, add_quiet_zones=False)
+
+    @staticmethod
+    def ours_png(message):
+        return aztec.make(message).png(scale=SCALE, border=BORDER)
+
+    def zint_png(self, message):
+        symbol = self.png_symbol
+        symbol.clear()
+        symbol.option_1 = 1 if message in self.low_ec["zint"] else 2
+        symbol.encode(message)
+        symbol.print()
+        return bytes(symbol.memfile)
+
+    def matrix_calls(self):
+        return {"quillbank": self.ours, "zint": self.zint, "zxing-cpp": self.zxing}
+
+    def png_calls(self):
+        return {"quillbank": self.ours_png, "zint": self.zint_png}
+
+
+def sides_read_back(libraries, message):
+    """Each library's symbol side, after checking that zxing-cpp's reader
+    reads the message back from it."""
+    pictures = {
+        "quillbank": _picture(aztec.make(message).modules, aztec.make(message).size),
+        "zint": _zint_picture(libraries, message),
+        "zxing-cpp": _zxing_picture(libraries, message),
+    }
+    sides = {}
+    for name, picture in pictures.items():
+        image = np.kron(np.pad(picture, BORDER, constant_values=255), np.ones((3, 3), dtype=np.uint8))
+        found = zxingcpp.read_barcode(image, formats=zxingcpp.BarcodeFormat.Aztec)
+        if found is None or found.bytes != message:
+            raise SystemExit(f"{name}'s symbol does not read back as the message")
+        sides[name] = picture.shape[0]
+    return sides
+
+
+def _picture(modules, size):
+    return np.where(np.frombuffer(modules, dtype=np.uint8).reshape(size, size) == 1, 0, 255).astype(np.uint8)
+
+
+def _zxing_picture(libraries, message):
+    try:
+        return np.asarray(libraries.zxing(message))
+    except ValueError:  # too long for 23%: ask for 10% and say so
+        libraries.low_ec["zxing-cpp"].add(message)
+        return np.asarray(libraries.zxing(message))
+
+
+def _zint_picture(libraries, message):
+    symbol = libraries.matrix_symbol
+    symbol.clear()
+    try:
+        symbol.encode(message)
+    except RuntimeError:  # too long for 23%: ask for 10% and say so
+        libraries.low_ec["zint"].add(message)
+        symbol.clear()
+        symbol.option_1 = 1
+        symbol.encode(message)
+    rows, width = symbol.rows, symbol.width
+    packed = np.asarray(symbol.encoded_data, dtype=np.uint8)[:rows]
+    bits = np.unpackbits(packed, axis=1, bitorder="little")[:, :width]
+    return np.where(bits == 1, 0, 255).astype(np.uint8)
+
+
+# ---------------------------------------------------------------------------
+# Timing
+
+
+def calls_for(function, argument, target):
+    """A call count that takes about `target` seconds."""
+    number = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(number):
+            function(argument)
+        elapsed = time.perf_counter() - start
+        if elapsed >= target / 4:
+            return max(1, int(number * target / elapsed))
+        number *= 2
+
+
+def seconds_per_call(function, argument, number):
+    start = time.perf_counter()
+    for _ in range(number):
+        function(argument)
+    return (time.perf_counter() - start) / number
+
+
+def interleaved(calls, messages, settings):
+    """{payload: {library: best seconds per call}} over interleaved rounds."""
+    numbers = {(p, lib): calls_for(f, m, settings["target"]) for p, m in messages for lib, f in calls.items()}
+    best = {p: {lib: math.inf for lib in calls} for p, _ in messages}
+    for _ in range(settings["rounds"]):
+        for payload, message in messages:
+            for library, function in calls.items():
+                seconds = seconds_per_call(function, message, numbers[payload, library])
+                best[payload][library] = min(best[payload][library], seconds)
+    return best
+
+
+def measure_batch(libraries, settings):
+    """Symbols per second for a batch of boarding passes."""
+    rng = random.Random(SEED + 1)
+    passes = [boarding_pass(rng) for _ in range(settings["batch"])]
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+    def loop(function):
+        return lambda batch: [function(m) for m in batch]
+
+    runs = {
+        "quillbank make() loop": loop(aztec.make),
+        "quillbank make_many, 1 thread": lambda batch: aztec.make_many(batch, threads=1),
+        f"quillbank make_many, {cores} threads": lambda batch: aztec.make_many(batch, threads=cores),
+        "zint loop": loop(libraries.zint),
+        "zxing-cpp loop": loop(libraries.zxing),
+    }
+    best = {name: math.inf for name in runs}
+    for _ in range(settings["rounds"]):
+        for name, run in runs.items():
+            start = time.perf_counter()
+            run(passes)
+            best[name] = min(best[name], time.perf_counter() - start)
+    return {"messages": len(passes), "cores": cores,
+            "symbols_per_second": {name: len(passes) / seconds for name, seconds in best.items()}}
+
+
+# ---------------------------------------------------------------------------
+# Report
+
+
+def geometric_mean(values):
+    return math.exp(sum(math.log(v) for v in values) / len(values))
+
+
+def table(title, best, sizes, messages, low_ec):
+    peers = [lib for lib in next(iter(best.values())) if lib != "quillbank"]
+    rows = []
+    for payload, message in messages:
+        times = best[payload]
+        rows.append({"payload": payload, "bytes": len(message), "sides": sizes[payload],
+                     "low_ec": [peer for peer in peers if message in low_ec.get(peer, ())],
+                     "us": {lib: t * 1e6 for lib, t in times.items()},
+                     "ratio": {peer: times[peer] / times["quillbank"] for peer in peers}})
+    means = {peer: geometric_mean([r["ratio"][peer] for r in rows]) for peer in peers}
+    alike = {peer: geometric_mean([r["ratio"][peer] for r in rows if peer not in r["low_ec"]])
+             for peer in peers}
+    return {"title": title, "peers": peers, "rows": rows, "geometric_mean": means,
+            "geometric_mean_same_ec": alike}
+
+
+def print_table(section):
+    peers = section["peers"]
+    print(section["title"])
+    head = f"  {'payload':<15} {'bytes':>5} {'sides':>11} {'us ours':>8}"
+    for peer in peers:
+        head += f" {'us ' + peer:>12} {'x ' + peer:>11}"
+    print(head)
+    for row in section["rows"]:
+        sides = "/".join(str(row["sides"][lib]) for lib in ["quillbank", *peers])
+        line = f"  {row['payload']:<15} {row['bytes']:>5} {sides:>11} {row['us']['quillbank']:>8.2f}"
+        for peer in peers:
+            line += f" {row['us'][peer]:>12.2f} {row['ratio'][peer]:>10.2f}x"
+        if row["low_ec"]:
+            line += f"  ({' and '.join(row['low_ec'])} {'refuse' if len(row['low_ec']) > 1 else 'refuses'} it at 23%: asked 10%)"
+        print(line)
+    line = f"  {'geometric mean':<15} {'':>5} {'':>11} {'':>8}"
+    for peer in peers:
+        line += f" {'':>12} {section['geometric_mean'][peer]:>10.2f}x"
+    print(line)
+    if section["geometric_mean_same_ec"] != section["geometric_mean"]:
+        line = f"  {'  same EC only':<15} {'':>5} {'':>11} {'':>8}"
+        for peer in peers:
+            line += f" {'':>12} {section['geometric_mean_same_ec'][peer]:>10.2f}x"
+        print(line)
+    print()
+
+
+def print_batch(batch):
+    print(f"Batch of {batch['messages']} boarding passes ({batch['cores']} cores), module matrix")
+    rates = batch["symbols_per_second"]
+    ours = rates["quillbank make() loop"]
+    for name, rate in rates.items():
+        print(f"  {name:<32} {rate:>10,.0f} symbols/s  {rate / ours:>5.2f}x make() loop")
+    print()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
+    parser.add_argument("--quick", action="store_true", help="one round, a short batch: a smoke run")
+    args = parser.parse_args(argv)
+    settings = {"target": 0.005 if args.quick else 0.02, "rounds": 1 if args.quick else 5,
+                "batch": 1000 if args.quick else 10_000}
+
+    libraries = Libraries()
+    messages = payloads()
+    sizes = {payload: sides_read_back(libraries, message) for payload, message in messages}
+    print(f"quillbank.aztec {aztec.__version__} against zint-bindings and zxing-cpp "
+          f"({platform.machine()}, Python {platform.python_version()}); ratio = peer's time / ours")
+    print("Asked: all at 23% error correction, message bytes as they are (no ECI); sides are "
+          "quillbank/zint/zxing-cpp in modules.  See the module docstring for the calls.")
+    print()
+    report = {"python": platform.python_version(), "machine": platform.machine(), "settings": settings,
+              "matrix": table("Module matrix", interleaved(libraries.matrix_calls(), messages, settings),
+                              sizes, messages, libraries.low_ec)}
+    print_table(report["matrix"])
+    png_sizes = {p: {lib: s[lib] for lib in ("quillbank", "zint")} for p, s in sizes.items()}
+    report["png"] = table(f"PNG, {SCALE} pixels a module, {BORDER}-module border",
+                          interleaved(libraries.png_calls(), messages, settings), png_sizes, messages,
+                          libraries.low_ec)
+    print_table(report["png"])
+    report["batch"] = measure_batch(libraries, settings)
+    print_batch(report["batch"])
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=2)
+            f.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

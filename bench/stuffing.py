@@ -1,0 +1,325 @@
+"""Measurement: does bit stuffing ever make a longer stream the smaller symbol?
+
+make() puts a shortest data bit stream into the symbol.  Bit stuffing adds
+a bit to every codeword whose other bits are all 0 or all 1, so a stream a
+few bits longer could, in principle, be cut into fewer codewords than the
+shortest one, and fit a smaller symbol.  This script counts how often that
+happens:
+
+- exhaustively: every valid stream of every message up to a length over a
+  small alphabet that mixes the modes (every stream enumerated, cut into
+  codewords by the library's own stuffing, _symbol.stuffed_words);
+- on a large random corpus: for each message and codeword width, the fewest
+  codewords of any stream, by a shortest-path search whose state is
+  (position, mode, bits in the open codeword, whether those bits are all 0,
+  all 1 or mixed), against the codewords of the shortest stream.
+
+For each message it compares the smallest symbol (23% error correction)
+that the shortest stream fits with the smallest that the best stream for
+codewords would fit.  The streams of both counts use the code choices of
+tests/reference_search.py (characters, shortest latches and single latch
+codes, shifts, punctuation pairs, binary shift runs of every length), and
+the exhaustive pass checks the search against enumeration.  ECI is not
+used.  Run from the repository root against the installed package:
+
+    python bench/stuffing.py [--quick] [--json FILE]
+"""
+
+import argparse
+import heapq
+import itertools
+import json
+import os
+import random
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+
+import reference_search as ref  # noqa: E402  (the tests' code tables)
+from quillbank.aztec import _symbol  # noqa: E402
+from quillbank.aztec.optimal import encode_optimal  # noqa: E402
+
+EC_PERCENT = 23
+WIDTHS = (6, 8, 10, 12)
+MODES = (ref.UPPER, ref.LOWER, ref.DIGIT, ref.PUNCT, ref.MIXED)
+BINARY_MODES = (ref.UPPER, ref.LOWER, ref.MIXED)
+# Single latch codes (width, value); longer latches are chains of these.
+LATCH_CODES = {
+    (ref.UPPER, ref.LOWER): (5, 28), (ref.UPPER, ref.MIXED): (5, 29), (ref.UPPER, ref.DIGIT): (5, 30),
+    (ref.LOWER, ref.MIXED): (5, 29), (ref.LOWER, ref.DIGIT): (5, 30),
+    (ref.DIGIT, ref.UPPER): (4, 14), (ref.PUNCT, ref.UPPER): (5, 31),
+    (ref.MIXED, ref.UPPER): (5, 29), (ref.MIXED, ref.LOWER): (5, 28), (ref.MIXED, ref.PUNCT): (5, 30),
+}
+# Symbol shapes in order of side, compact first at equal sides.
+SHAPES = sorted([(True, n) for n in range(1, 5)] + [(False, n) for n in range(1, 33)],
+                key=lambda shape: (_symbol.capacity(shape[0], shape[1], EC_PERCENT)[0], not shape[0]))
+CAPACITY = [_symbol.capacity(compact, layers, EC_PERCENT) for compact, layers in SHAPES]
+
+# ---------------------------------------------------------------------------
+# The steps of every stream: from (position, mode), the tokens a step emits
+# and where it lands.
+
+
+def binary_header(length):
+    return [(5, 31), (5, length)] if length < 32 else [(5, 31), (5, 0), (11, length - 31)]
+
+
+def steps(message, i, mode):
+    """(tokens, next position, next mode) for every step out of (i, mode)."""
+    yield from text_steps(message, i, mode)
+    if mode in BINARY_MODES:
+        for length in range(1, min(ref.MAX_RUN, len(message) - i) + 1):
+            yield binary_header(length) + [(8, b) for b in message[i:i + length]], i + length, mode
+
+
+def text_steps(message, i, mode):
+    """The steps other than binary runs, tokens as tuples."""
+    for (start, target), token in LATCH_CODES.items():
+        if start == mode:
+            yield (token,), i, target
+    if i == len(message):
+        return
+    byte = message[i]
+    if (mode, byte) in ref.CHARS:
+        yield (ref.CHARS[(mode, byte)],), i + 1, mode
+    for (start, target), shift in ref.SHIFT.items():
+        if start == mode and (target, byte) in ref.CHARS:
+            yield (shift, ref.CHARS[(target, byte)]), i + 1, mode
+    pair = ref.PAIRS.get(bytes(message[i:i + 2]))
+    if pair is not None:
+        if mode == ref.PUNCT:
+            yield ((5, pair),), i + 2, mode
+        elif (mode, ref.PUNCT) in ref.SHIFT:
+            yield (ref.SHIFT[(mode, ref.PUNCT)], (5, pair)), i + 2, mode
+
+
+def token_bits(tokens):
+    return [value >> (width - 1 - j) & 1 for width, value in tokens for j in range(width)]
+
+
+# ---------------------------------------------------------------------------
+# Exhaustive: every stream of a short message
+
+
+def all_streams(message, limit):
+    """Every stream of at most `limit` bits, as tuples of bits.  Latch codes
+    can cycle, so the bound keeps the enumeration finite; the exhaustive
+    pass checks that the unbounded search finds no fewer codewords than the
+    streams within the bound."""
+    found = set()
+
+    def walk(i, mode, bits):
+        if len(bits) > limit:
+            return
+        if i == len(message):
+            found.add(tuple(bits))
+        for tokens, j, target in steps(message, i, mode):
+            walk(j, target, bits + token_bits(list(tokens)))
+
+    walk(0, ref.UPPER, [])
+    return found
+
+
+# ---------------------------------------------------------------------------
+# Search: the fewest codewords of any stream, for one width
+
+OPEN, ZEROS, ONES, MIXED_BITS = range(4)
+
+
+def push_bit(width, state, bit):
+    """(completed words, new state) after one stream bit; state = (bits in
+    the open word, ZEROS/ONES/MIXED_BITS/OPEN)."""
+    k, kind = state
+    if kind == OPEN:
+        kind = ONES if bit else ZEROS
+    elif (kind == ONES) != bool(bit):
+        kind = MIXED_BITS
+    k += 1
+    if k == width - 1 and kind != MIXED_BITS:
+        return 1, (0, OPEN)  # the stuffed bit closes the word
+    if k == width:
+        return 1, (0, OPEN)
+    return 0, (k, kind)
+
+
+_PUSHED = {}
+
+
+def push_tokens(width, state, tokens):
+    """(completed words, new state) after the bits of `tokens`, memoised."""
+    key = (width, state, tokens)
+    found = _PUSHED.get(key)
+    if found is None:
+        added, s = 0, state
+        for bit in token_bits(tokens):
+            done, s = push_bit(width, s, bit)
+            added += done
+        found = _PUSHED[key] = (added, s)
+    return found
+
+
+def fewest_words(message, width):
+    """The fewest codewords (stuffed, padded) of any stream of `message`:
+    Dijkstra over (position, mode, open codeword state), in codewords."""
+    n = len(message)
+    start = (0, ref.UPPER, (0, OPEN))
+    best = {start: 0}
+    queue = [(0, start)]
+    answer = None
+
+    def relax(words, node):
+        if words < best.get(node, words + 1):
+            best[node] = words
+            heapq.heappush(queue, (words, node))
+
+    while queue:
+        words, node = heapq.heappop(queue)
+        if answer is not None and words >= answer:
+            break
+        if words > best[node]:
+            continue
+        i, mode, state = node
+        if i == n:
+            answer = min(answer if answer is not None else words + 1, words + (state[0] > 0))
+        for tokens, j, target in text_steps(message, i, mode):
+            added, s = push_tokens(width, state, tokens)
+            relax(words + added, (j, target, s))
+        if mode in BINARY_MODES:
+            for length in range(1, min(ref.MAX_RUN, n - i) + 1):
+                added, s = push_tokens(width, state, tuple(binary_header(length)))
+                for byte in message[i:i + length]:
+                    more, s = push_tokens(width, s, ((8, byte),))
+                    added += more
+                relax(words + added, (i + length, mode, s))
+    return answer
+
+
+# ---------------------------------------------------------------------------
+# Symbols
+
+
+def smallest_side(words_by_width):
+    for (size, width, _, most) in CAPACITY:
+        if words_by_width[width] <= most:
+            return size
+    return None
+
+
+def compare(message):
+    """(side of the shortest stream, side of the best stream for codewords,
+    widths where the best stream takes fewer codewords)."""
+    bits = encode_optimal(message, asBits=True)
+    shortest = {w: len(_symbol.stuffed_words(bits, w)) for w in WIDTHS}
+    side = smallest_side(shortest)
+    # Only the widths of symbols no larger than the shortest stream's can
+    # change the symbol; the others keep the shortest stream's count.
+    widths = {width for size, width, _, _ in CAPACITY if side is None or size <= side}
+    fewest = {w: fewest_words(message, w) if w in widths else shortest[w] for w in WIDTHS}
+    assert all(fewest[w] <= shortest[w] for w in WIDTHS), (message, shortest, fewest)
+    return smallest_side(shortest), smallest_side(fewest), [w for w in WIDTHS if fewest[w] < shortest[w]]
+
+
+def exhaustive(alphabet, longest, slack):
+    """Every message over `alphabet` up to `longest` bytes: enumerate its
+    streams and check the search against them."""
+    counts = {"messages": 0, "streams": 0, "fewer_words": 0, "smaller_symbol": 0}
+    for n in range(1, longest + 1):
+        for letters in itertools.product(alphabet, repeat=n):
+            message = bytes(letters)
+            bits = encode_optimal(message, asBits=True)
+            streams = all_streams(message, len(bits) + slack)
+            counts["messages"] += 1
+            counts["streams"] += len(streams)
+            assert min(map(len, streams)) == len(bits), message  # the steps reach the shortest stream
+            enumerated = {w: min(len(_symbol.stuffed_words(list(s), w)) for s in streams) for w in WIDTHS}
+            shortest = {w: len(_symbol.stuffed_words(bits, w)) for w in WIDTHS}
+            searched = {w: fewest_words(message, w) for w in WIDTHS}
+            assert enumerated == searched, (message, enumerated, searched)
+            if any(enumerated[w] < shortest[w] for w in WIDTHS):
+                counts["fewer_words"] += 1
+            if smallest_side(enumerated) != smallest_side(shortest):
+                counts["smaller_symbol"] += 1
+    return counts
+
+
+PIECES = [b"A", b"B", b"a", b"b", b"0", b"1", b" ", b".", b",", b"\r\n", b". ", b"@", b"!", b"\x01",
+          b"\x80", b"\xff", b"Z", b"z", b"9", b":"]
+
+
+def random_corpus(count, longest, rng):
+    """Mixed pieces of every mode, random bytes and printable ASCII."""
+    counts = {"messages": 0, "fewer_words": 0, "smaller_symbol": 0, "examples": []}
+    for _ in range(count):
+        kind = rng.random()
+        if kind < 0.4:
+            message = b"".join(rng.choice(PIECES) for _ in range(rng.randint(1, longest // 2)))[:longest]
+        elif kind < 0.7:
+            message = bytes(rng.randrange(256) for _ in range(rng.randint(1, longest)))
+        else:
+            message = bytes(rng.randrange(32, 127) for _ in range(rng.randint(1, longest)))
+        side, better, widths = compare(message)
+        counts["messages"] += 1
+        counts["fewer_words"] += bool(widths)
+        if side != better:
+            counts["smaller_symbol"] += 1
+            if len(counts["examples"]) < 5:
+                counts["examples"].append({"message": message.hex(), "side": side, "could_be": better})
+    return counts
+
+
+def prove(message, side):
+    """For a short message, a symbol of `side` modules that zxing-cpp reads
+    back: from the enumerated stream with the fewest codewords at that
+    side's width.  None when no stream within the bound gives one."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+    from symbol_pictures import modules_gray, read
+
+    shortest = len(encode_optimal(message, asBits=True))
+    for (compact, layers), (size, width, _, _) in zip(SHAPES, CAPACITY):
+        if size != side:
+            continue
+        for stream in sorted(all_streams(message, shortest + 8), key=len):
+            built = _symbol.build([bool(b) for b in stream], int(compact), layers, EC_PERCENT)
+            if built is not None and read(modules_gray(built[5], built[2])) == (message, None):
+                return {"stream_bits": len(stream), "shortest_bits": shortest, "compact": compact, "layers": layers}
+    return None
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a smaller search, for a smoke run")
+    parser.add_argument("--json", metavar="FILE", help="also write the counts as JSON")
+    args = parser.parse_args(argv)
+    started = time.perf_counter()
+    alphabet = b"Aa0 .\r\n\x80"  # Upper, Lower, Digit, space in four modes, Punct and a pair, Mixed, binary
+    report = {
+        "exhaustive": exhaustive(alphabet, 2 if args.quick else 3, slack=8),
+        "random": random_corpus(60 if args.quick else 1000, 24 if args.quick else 48, random.Random(24778)),
+    }
+    report["longest"] = 24 if args.quick else 48
+    report["seconds"] = time.perf_counter() - started
+    e, r = report["exhaustive"], report["random"]
+    print(f"Exhaustive: {e['messages']} messages over {alphabet!r} ({e['streams']} streams enumerated): "
+          f"{e['fewer_words']} have a stream with fewer codewords than the shortest at some width, "
+          f"{e['smaller_symbol']} a smaller symbol")
+    print(f"Random: {r['messages']} messages of 1 to {report['longest']} bytes: {r['fewer_words']} with fewer codewords "
+          f"at some width, {r['smaller_symbol']} with a smaller symbol (23% error correction)")
+    for example in r["examples"]:
+        message = bytes.fromhex(example["message"])
+        proof = prove(message, example["could_be"]) if len(message) <= 8 else None
+        example["proof"] = proof
+        shown = (f"; a {proof['stream_bits']}-bit stream (shortest {proof['shortest_bits']}) makes a "
+                 f"{'compact' if proof['compact'] else 'full'} {proof['layers']}-layer symbol that "
+                 f"zxing-cpp reads back") if proof else ""
+        print(f"  e.g. {message!r}: side {example['side']}, could be {example['could_be']}{shown}")
+    print(f"({report['seconds']:.0f} s)")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=2)
+            f.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

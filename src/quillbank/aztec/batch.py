@@ -1,0 +1,213 @@
+"""Many symbols at once: make_many() and save_many() spread the work over threads.
+
+    >>> from quillbank.aztec import make_many, save_many
+    >>> symbols = make_many(["first", "second", "third"])
+    >>> save_many(["first", "second"], "out/{index}.png")
+
+The C++ work of each symbol runs with the interpreter lock released, so the
+threads share the cores.  Nothing is shared between calls: each thread makes
+its own symbols, and the results come back in the order of the messages.
+"""
+
+from __future__ import annotations
+
+import io
+import itertools
+import os
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Union
+
+from . import writers
+from .builder import Data, make
+from .errors import AztecError, InvalidOptionError
+from .symbol import AztecSymbol, Color
+
+__all__ = ["make_many", "save_many", "BatchError"]
+
+PathName = Union[str, "os.PathLike[str]"]
+
+# Messages a thread takes at a time: enough to make the hand-over cheap next
+# to a symbol (about 10 us), few enough to keep the threads evenly loaded.
+_CHUNK = 32
+
+
+class BatchError(AztecError):
+    """Raised by :func:`make_many` and :func:`save_many` with
+    ``errors="raise"`` when some messages failed.
+
+    ``index`` is the first failing message's position and ``indices`` all of
+    them; ``results`` has every result in order, with the exception in place
+    of each failed one, so the messages that succeeded are not lost.  The
+    first failure's own exception is chained as ``__cause__``.
+    """
+
+    def __init__(self, message: str, index: int, indices: List[int], results: List[Any]) -> None:
+        super().__init__(message)
+        self.index = index
+        self.indices = indices
+        self.results = results
+
+
+def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: str = "raise",
+              **options: Any) -> List[Any]:
+    """Makes a symbol for each message, as :func:`make` would one by one.
+
+    ``messages`` is any iterable of ``str`` or bytes; the symbols come back
+    as a list in the same order.  ``options`` are :func:`make`'s keyword
+    options (``eci``, ``ec_percent``, ``compact``, ``layers``, ``optimal``)
+    and apply to every message.  ``threads`` (default None: one per core
+    this process may run on) is the number of threads that share the work.
+
+    ``errors`` says what a message that cannot be made does to the batch:
+    with ``"raise"`` (the default) every message is still made, then a
+    :class:`BatchError` names the first failing index and carries all the
+    results; with ``"return"`` the list holds the exception object in place
+    of each failed symbol.  Options that are wrong for every message (an
+    ``ec_percent`` of 200, an unknown keyword) raise InvalidOptionError or
+    TypeError at once, before any message is made.
+    """
+    items = list(messages)
+    _check_options(options)
+    return _run(len(items), lambda i: make(items[i], **options), threads, errors)
+
+
+def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
+              threads: Optional[int] = None, errors: str = "raise", kind: Optional[str] = None,
+              scale: Optional[float] = None, border: int = writers.DEFAULT_BORDER,
+              dark: Color = "#000", light: Color = "#fff", **options: Any) -> List[Any]:
+    """Makes a symbol for each message and writes it to a file.
+
+    ``pattern`` is either a ``str`` with an ``{index}`` field, filled with
+    each message's position (``"out/{index}.png"``, ``"label-{index:05d}.svg"``),
+    or a sequence of file names, one per message.  ``kind``, ``scale``,
+    ``border``, ``dark`` and ``light`` are :meth:`AztecSymbol.save`'s
+    options; the other keyword options are :func:`make`'s.  ``threads`` and
+    ``errors`` are as for :func:`make_many`.  Options wrong for every file
+    (a name that is neither .svg nor .png without ``kind``, a scale of 0)
+    raise before any file is written.  Folders are not created.
+
+    Returns the file names written, in order (with the exception in place of
+    each failed message when ``errors="return"``).  Every file is written in
+    full or not at all: a batch that is interrupted (Ctrl-C) stops taking
+    messages, lets the files being written finish and raises, leaving only
+    complete files.
+    """
+    items = list(messages)
+    names = _file_names(pattern, len(items))
+    probe = _check_options(options)
+    save_options = {"kind": kind, "scale": scale, "border": border, "dark": dark, "light": light}
+    # Picture options wrong for every file fail here, before any file is
+    # written: each kind the names ask for, drawn once from the probe.
+    for picture_kind in {writers.kind_of(name, kind) for name in names}:
+        probe.save(io.BytesIO(), **{**save_options, "kind": picture_kind})
+
+    def save_one(index: int) -> PathName:
+        make(items[index], **options).save(names[index], **save_options)
+        return names[index]
+
+    return _run(len(items), save_one, threads, errors)
+
+
+# ---------------------------------------------------------------------------
+# Options and names
+
+
+def _check_options(options: dict) -> AztecSymbol:
+    # An empty message fits every symbol make() can be asked for, so any
+    # error here comes from the options themselves and would fail every
+    # message alike.
+    return make(b"", **options)
+
+
+def _thread_count(threads: Optional[int], count: int) -> int:
+    if threads is None:
+        cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+        threads = cores or 1
+    elif isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads is an int or None, not {type(threads).__name__}")
+    elif threads < 1:
+        raise InvalidOptionError(f"threads is at least 1, not {threads}")
+    return max(1, min(threads, (count + _CHUNK - 1) // _CHUNK))
+
+
+def _file_names(pattern: Union[str, Sequence[PathName]], count: int) -> Sequence[PathName]:
+    if isinstance(pattern, str):
+        if "{index" not in pattern:
+            raise InvalidOptionError(
+                f"the file name pattern {pattern!r} has no {{index}} field, so every file would get the same name")
+        return [pattern.format(index=i) for i in range(count)]
+    if isinstance(pattern, (bytes, os.PathLike)) or not isinstance(pattern, Sequence):
+        raise TypeError(f"pattern is a str with an {{index}} field or a sequence of file names, "
+                        f"not {type(pattern).__name__}")
+    names = list(pattern)
+    if len(names) != count:
+        raise InvalidOptionError(f"{count} messages need {count} file names, not {len(names)}")
+    paths = [os.path.abspath(os.fspath(name)) for name in names]
+    if len(set(paths)) != len(paths):
+        raise InvalidOptionError("the file names repeat, so a later file would replace an earlier one")
+    return names
+
+
+def _check_errors(errors: str) -> None:
+    if errors not in ("raise", "return"):
+        raise InvalidOptionError(f'errors is "raise" or "return", not {errors!r}')
+
+
+# ---------------------------------------------------------------------------
+# Running
+
+
+def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors: str) -> List[Any]:
+    """Runs task(i) for i in range(count) over threads, results in order.
+
+    An Exception from a task takes that task's place in the results; any
+    other BaseException (KeyboardInterrupt, SystemExit) stops every thread
+    after the task it is on and is raised again here.
+    """
+    _check_errors(errors)
+    workers = _thread_count(threads, count)
+    results: List[Any] = [None] * count
+    failed = [False] * count
+    chunks = itertools.count()  # next() on it is atomic: the threads share it
+    stop = threading.Event()
+
+    def work() -> None:
+        while not stop.is_set():
+            start = next(chunks) * _CHUNK
+            if start >= count:
+                return
+            for index in range(start, min(start + _CHUNK, count)):
+                if stop.is_set():
+                    return
+                try:
+                    results[index] = task(index)
+                except Exception as error:  # noqa: BLE001 - kept in its place
+                    results[index] = error
+                    failed[index] = True
+                except BaseException:
+                    stop.set()
+                    raise
+
+    if workers == 1:
+        work()
+    else:
+        with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="aztec-batch") as pool:
+            futures = [pool.submit(work) for _ in range(workers)]
+            try:
+                for future in futures:
+                    future.result()
+            except BaseException:
+                stop.set()  # the others finish the message they are on; the pool waits for them
+                raise
+    if errors == "raise" and any(failed):
+        _raise_failures(results, failed)
+    return results
+
+
+def _raise_failures(results: List[Any], failed: List[bool]) -> None:
+    indices = [i for i, bad in enumerate(failed) if bad]
+    first = results[indices[0]]
+    others = f" (and {len(indices) - 1} more)" if len(indices) > 1 else ""
+    raise BatchError(f"message {indices[0]} failed{others}: {type(first).__name__}: {first}",
+                     indices[0], indices, results) from first

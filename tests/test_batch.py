@@ -1,0 +1,119 @@
+"""make_many() and save_many(): order, equality with make(), failures in
+either mode, file naming, and that an interrupted batch leaves only complete
+files."""
+
+import os
+import random
+
+import pytest
+
+import quillbank.aztec as aztec
+from quillbank.aztec import writers
+from quillbank.aztec.batch import BatchError
+from symbol_pictures import modules_gray, png_gray, read
+
+# More messages than one thread's share, in mixed kinds and lengths, so that
+# every thread gets work and the results must be put back in order.
+_RNG = random.Random(14)
+MESSAGES = ([f"ticket {i:04d}" for i in range(40)]
+            + [bytes(_RNG.randrange(256) for _ in range(_RNG.randrange(1, 300))) for _ in range(40)]
+            + ["Grüße " * (i % 7 + 1) for i in range(20)])
+TOO_LONG = b"x" * 4000  # more than the largest symbol holds
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+@pytest.mark.parametrize("options", [{}, {"ec_percent": 50, "optimal": False}, {"eci": 26, "compact": False}])
+def test_symbols_come_back_in_order_and_equal_to_make(threads, options):
+    symbols = aztec.make_many(MESSAGES, threads=threads, **options)
+    assert symbols == [aztec.make(m, **options) for m in MESSAGES]
+    assert [s.eci for s in symbols] == [options.get("eci")] * len(MESSAGES)
+
+
+def test_symbols_of_a_generator_read_back_as_their_messages():
+    symbols = aztec.make_many((m for m in MESSAGES), threads=2)
+    for message, symbol in zip(MESSAGES, symbols):
+        data = message.encode() if isinstance(message, str) else message
+        assert read(modules_gray(symbol.modules, symbol.size)) == (data, None)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_return_mode_keeps_the_errors_in_place_and_the_other_symbols(threads):
+    messages = list(MESSAGES)
+    messages[7], messages[70] = TOO_LONG, 12345
+    results = aztec.make_many(messages, threads=threads, errors="return")
+    assert isinstance(results[7], aztec.DataOverflowError)
+    assert isinstance(results[70], TypeError)
+    good = [i for i in range(len(messages)) if i not in (7, 70)]
+    assert [results[i] for i in good] == [aztec.make(messages[i]) for i in good]
+
+
+def test_raise_mode_names_the_first_failing_index_and_keeps_every_result():
+    messages = list(MESSAGES)
+    messages[45] = messages[90] = TOO_LONG
+    with pytest.raises(BatchError, match=r"message 45 failed \(and 1 more\): DataOverflowError") as caught:
+        aztec.make_many(messages, threads=2)
+    error = caught.value
+    assert (error.index, error.indices) == (45, [45, 90])
+    assert isinstance(error.__cause__, aztec.DataOverflowError) and error.__cause__ is error.results[45]
+    assert error.results[44] == aztec.make(messages[44]) and error.results[91] == aztec.make(messages[91])
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: aztec.make_many(["a"], ec_percent=200), aztec.InvalidOptionError),
+    (lambda: aztec.make_many(["a"], scale=3), TypeError),
+    (lambda: aztec.make_many(["a"], threads=0), aztec.InvalidOptionError),
+    (lambda: aztec.make_many(["a"], threads=2.0), TypeError),
+    (lambda: aztec.make_many(["a"], errors="ignore"), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a", "b"], "same.png"), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a", "b"], ["one.png"]), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a", "b"], ["x.png", "./x.png"]), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a"], b"out/{index}.png"), TypeError),
+    (lambda: aztec.save_many(["a", "b"], "{index}.jpg"), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a", "b"], "{index}.png", scale=0), aztec.InvalidOptionError),
+])
+def test_options_wrong_for_every_message_are_refused_before_any_work(call, error, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error):
+        call()
+    assert os.listdir(tmp_path) == []
+
+
+def test_save_many_fills_the_index_field_and_writes_readable_files(tmp_path):
+    names = aztec.save_many(MESSAGES[:3], str(tmp_path / "label-{index:03d}.png"), threads=2, scale=2)
+    assert names == [str(tmp_path / f"label-{i:03d}.png") for i in range(3)]
+    assert sorted(os.listdir(tmp_path)) == ["label-000.png", "label-001.png", "label-002.png"]
+    with open(names[1], "rb") as f:
+        assert read(png_gray(f.read())) == (MESSAGES[1].encode(), None)
+
+
+def test_save_many_takes_the_callers_names_and_reports_failures_in_place(tmp_path):
+    names = [tmp_path / "a.svg", tmp_path / "b.svg", tmp_path / "c.png"]
+    results = aztec.save_many(["a", TOO_LONG, "c"], names, errors="return", eci=3)
+    assert results[0] == names[0] and results[2] == names[2]
+    assert isinstance(results[1], aztec.DataOverflowError)
+    assert sorted(os.listdir(tmp_path)) == ["a.svg", "c.png"]
+    with open(names[0]) as f:
+        assert f.read() == aztec.make("a", eci=3).svg()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_an_interrupted_batch_leaves_only_complete_files(tmp_path, monkeypatch, threads):
+    real_write = writers.write_document
+    calls = []
+
+    def interrupted_write(out, document):
+        if isinstance(out, str):  # files only, not the options' probe
+            calls.append(out)
+            if len(calls) == 50:
+                raise KeyboardInterrupt
+        real_write(out, document)
+
+    monkeypatch.setattr(writers, "write_document", interrupted_write)
+    with pytest.raises(KeyboardInterrupt):
+        aztec.save_many(MESSAGES, str(tmp_path / "{index}.png"), threads=threads)
+    written = sorted(int(name[:-4]) for name in os.listdir(tmp_path))
+    assert 49 <= len(written) <= 51  # the other thread ends the file it is on, then stops
+    assert not os.path.exists(calls[49])
+    for index in written:
+        with open(tmp_path / f"{index}.png", "rb") as f:
+            assert f.read() == aztec.make(MESSAGES[index]).png()
