@@ -114,10 +114,10 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
 
 
 def _check_options(options: dict) -> AztecSymbol:
-    # An empty message fits every symbol make() can be asked for, so any
-    # error here comes from the options themselves and would fail every
-    # message alike.
-    return make(b"", **options)
+    # One letter is the least any message takes (make refuses an empty one),
+    # so an error here comes from the options themselves and would fail every
+    # message alike.  encoding= applies to text only.
+    return make("A" if options.get("encoding") is not None else b"A", **options)
 
 
 def _thread_count(threads: Optional[int], count: int) -> int:
