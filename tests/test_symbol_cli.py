@@ -9,6 +9,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import quillbank.aztec as aztec
 from quillbank.aztec import builder, encode_optimal, writers
@@ -372,3 +374,35 @@ def test_sequence_writes_numbered_files_that_read_back_in_order(monkeypatch, tmp
         assert found[0].symbology_identifier == "]z6"
         parts.append(found[0].bytes)
     assert b"".join(parts) == message
+
+
+# --- Any arguments at all ----------------------------------------------------------
+
+_WORDS = ["--eci", "--encoding", "--ec", "--compact", "--full", "--layers", "--search-encoder", "--format",
+          "--scale", "--module-size", "--unit", "--dpi", "--dark", "--light", "--title", "--border", "--invert",
+          "--no-color", "--jsonl", "--column", "--bits", "--hex", "--rune", "--id", "--sequence", "-o", "-o",
+          "-", "OUT.svg", "OUT.png", "OUT.txt", "OUT.pdf", "OUT{index}.svg", "0", "1", "3", "-1", "2.5", "1e400",
+          "nan", "99999999999999999999", "0.5mm", "mm", "red", "#ff_fff", "transparent", "utf-8", "klingon",
+          "svg", "png", "auto", "Grüße", "\udce9", "\ud800", "x" * 3000, ""]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(arguments=st.lists(st.sampled_from(_WORDS), max_size=7), stdin=st.binary(max_size=40))
+def test_any_arguments_end_in_a_status_never_a_traceback(tmp_path, arguments, stdin):
+    folder = tmp_path / str(len(list(tmp_path.iterdir())))
+    folder.mkdir()
+    arguments = [a.replace("OUT", str(folder / "out")) for a in arguments]
+    saved_streams = sys.stdin, sys.stdout, sys.stderr
+    out, err = Stream(), Stream()
+    sys.stdin, sys.stdout, sys.stderr = Stream(stdin), out, err
+    try:
+        status = main(arguments)
+    finally:
+        sys.stdin, sys.stdout, sys.stderr = saved_streams
+    lines = err.value().decode().splitlines()
+    assert status in (0, 2)
+    if status == 2:
+        assert len(lines) == 1 and lines[0].startswith("aztec: error: "), lines
+        assert list(folder.iterdir()) == []
+    else:
+        assert lines == [] and (out.value() or list(folder.iterdir()))

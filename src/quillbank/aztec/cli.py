@@ -283,25 +283,25 @@ def _argument_message(argument: str) -> Union[str, bytes]:
 
 
 def _read_bounded(stream: Any, name: str, limit: int = LONGEST_MESSAGE) -> bytes:
-    """At most ``limit`` bytes of a binary stream, having read at most one
-    byte more; refuses a longer input."""
+    """At most ``limit`` bytes of a stream, having read at most one byte (or
+    character) more; refuses a longer input.  A text stream put in place by
+    a caller of main() gives its text as UTF-8."""
     try:
         data = stream.read(limit + 1)
     except OSError as error:
         fail(f"{name}: {error.strerror or error}")
+    if isinstance(data, str):
+        data = data.encode("utf-8", "surrogateescape")
     if len(data) > limit:
         fail(f"{name} holds more than {limit} bytes, more than any Aztec symbol holds "
-              f"(the largest holds {_largest_bits()} bits)")
+             f"(the largest holds {_largest_bits()} bits)")
     return bytes(data)
 
 
 def _standard_input() -> bytes:
     if sys.stdin is None:
         return b""
-    buffer = getattr(sys.stdin, "buffer", None)
-    if buffer is None:  # a text stream put in place by the caller of main()
-        return _read_bounded(sys.stdin, "standard input").encode("utf-8")
-    return _read_bounded(buffer, "standard input")
+    return _read_bounded(getattr(sys.stdin, "buffer", sys.stdin), "standard input")
 
 
 def _message(options: argparse.Namespace) -> Union[str, bytes]:
@@ -400,7 +400,7 @@ def _symbols(options: argparse.Namespace) -> List[AztecSymbol]:
     if options.sequence is None:
         return [make(message, **make_options)]
     try:
-        from . import make_sequence  # type: ignore[attr-defined]
+        from . import make_sequence
     except ImportError:
         fail("--sequence needs make_sequence, which this version of quillbank.aztec does not have")
     return list(make_sequence(message, symbols=options.sequence, id=options.id, **make_options))
@@ -488,11 +488,17 @@ def describe_os_error(error: OSError) -> str:
     return f"{where}{error.strerror or error}"
 
 
+def one_line(message: str) -> str:
+    """A message as one line; a lone surrogate (from an argument that is
+    not text) escaped, so that any stream can show it."""
+    return " ".join(message.split()).encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def report(message: str) -> int:
     """Writes an error in one line to standard error; returns EXIT_ERROR."""
     if sys.stderr is not None:
         try:
-            sys.stderr.write(f"aztec: error: {' '.join(message.split())}\n")
+            sys.stderr.write(f"aztec: error: {one_line(message)}\n")
             sys.stderr.flush()
         except (OSError, ValueError):
             pass

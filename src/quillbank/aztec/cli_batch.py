@@ -17,10 +17,10 @@ import os
 import string
 import sys
 import time
-from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
 from .batch import save_many
-from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, fail
+from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
 from .errors import AztecError
 
 __all__ = ["run_batch", "MAX_LINE_BYTES"]
@@ -132,7 +132,7 @@ def _csv_records(lines: Iterator[Tuple[int, bytes]], column: str, source: str) -
     if column not in header:
         _stop(f"{source} has no column {column!r}; its columns are {', '.join(map(repr, header))}")
     place = header.index(column)
-    records = []
+    records: List[Record] = []
     while True:
         start = consumed[0] + 1
         try:
@@ -168,7 +168,7 @@ def _open(source: str) -> IO[bytes]:
     if source == "-":
         if sys.stdin is None:
             _stop("standard input is closed")
-        return getattr(sys.stdin, "buffer", sys.stdin)
+        return cast(IO[bytes], getattr(sys.stdin, "buffer", sys.stdin))
     try:
         return open(source, "rb")
     except OSError as error:
@@ -268,8 +268,7 @@ class _Progress:
 
 def _describe(error: BaseException) -> str:
     if isinstance(error, OSError):
-        where = f"{error.filename}: " if error.filename is not None else ""
-        return f"{where}{error.strerror or error}"
+        return describe_os_error(error)
     if isinstance(error, (AztecError, TypeError)):
         return str(error)
     return f"{type(error).__name__}: {error}"
@@ -282,7 +281,8 @@ def _save(records: List[Record], make_options: Dict[str, Any], picture_options: 
     todo = [record for record in records if record.error is None]
     for start in range(0, len(todo), CHUNK):
         chunk = todo[start:start + CHUNK]
-        results = save_many([record.message for record in chunk], [record.name for record in chunk],
+        results = save_many([cast(Message, record.message) for record in chunk],
+                            [cast(str, record.name) for record in chunk],
                             errors="return", **picture_options, **make_options)
         for record, result in zip(chunk, results):
             if isinstance(result, BaseException):
@@ -298,7 +298,7 @@ def _summary(records: List[Record], written: int, seconds: float, interrupted: b
     lines = [f"aztec: {state}{written} of {len(records)} files written in {seconds:.2f} s"
              + (f"; {len(failed)} failed:" if failed and not interrupted else "")]
     if not interrupted:
-        lines += [f"aztec:   line {record.line}: {' '.join(record.error.split())}"  # type: ignore[union-attr]
+        lines += [f"aztec:   line {record.line}: {one_line(record.error)}"  # type: ignore[arg-type]
                   for record in failed[:LISTED_FAILURES]]
         if len(failed) > LISTED_FAILURES:
             lines.append(f"aztec:   ... and {len(failed) - LISTED_FAILURES} more")
