@@ -96,14 +96,14 @@ def test_colour_on_a_terminal_unless_no_color(monkeypatch):
 ])
 def test_message_argument_is_text_that_reads_back_as_typed(monkeypatch, tmp_path, arguments, text, identifier):
     zxingcpp = pytest.importorskip("zxingcpp")
-    target = str(tmp_path / "t.png")
-    assert call(monkeypatch, "-o", target, *arguments)[0] == 0
-    with open(target, "rb") as f:
-        found = zxingcpp.read_barcodes(png_gray(f.read()), formats=zxingcpp.BarcodeFormat.Aztec,
-                                       text_mode=zxingcpp.TextMode.HexECI)
-    shown = zxingcpp.read_barcodes(png_gray(open(target, "rb").read()), formats=zxingcpp.BarcodeFormat.Aztec)
+    target = tmp_path / "t.png"
+    assert call(monkeypatch, "-o", str(target), *arguments)[0] == 0
+    image = png_gray(target.read_bytes())
+    shown = zxingcpp.read_barcodes(image, formats=zxingcpp.BarcodeFormat.Aztec)
+    # The identifier from the HexECI form: the reader's own property says ]z0 even with an ECI.
+    hexed = zxingcpp.read_barcodes(image, formats=zxingcpp.BarcodeFormat.Aztec, text_mode=zxingcpp.TextMode.HexECI)
     assert shown[0].text == text
-    assert bytes.fromhex(found[0].text.replace(" ", ""))[:3].decode() == identifier
+    assert bytes.fromhex(hexed[0].text.replace(" ", ""))[:3].decode() == identifier
 
 
 def test_argument_bytes_that_are_not_text_are_written_as_given():
@@ -203,21 +203,16 @@ BAD = [
     (["--rune", "3", "x"], b""),
     (["--rune", "3", "--bits"], b""),
     (["--rune", "3", "--ec", "30"], b""),
-    (["--rune", "3", "--encoding", "utf-8"], b""),
     ([], b""),
     ([], b"A" * (LONGEST_MESSAGE + 1)),
     (["--hex"], os.urandom(LONGEST_MESSAGE + 1)),
     (["--bits", "x" * (LONGEST_MESSAGE + 1)], b""),
-    ([], os.urandom(3000)),
     (["--border", "9" * 30, "x"], b""),
     (["--scale", "3", "x"], b""),
-    (["--dark", "red", "x"], b""),
     (["--module-size", "1mm", "--bits", "x"], b""),
     (["--bits", "x", "--border", "1"], b""),
-    (["--bits", "x", "--layers", "3"], b""),
     (["--hex", "x", "-o", "OUT.png"], b""),
     (["x", "-o", "OUT.png", "--invert"], b""),
-    (["x", "-o", "OUT.png", "--no-color"], b""),
     (["x", "-o", "-"], b""),
     (["x", "-o", "OUT.png", "--title", "T"], b""),
     (["x", "-o", "OUT.png", "--scale", "2.5"], b""),
@@ -225,7 +220,6 @@ BAD = [
     (["x", "-o", "OUT.svg", "--scale", "inf"], b""),
     (["x", "-o", "OUT.svg", "--dark", "#ff_fff"], b""),
     (["x", "-o", "OUT.svg", "--unit", "furlong"], b""),
-    (["x", "-o", "OUT.svg", "--dpi", "0"], b""),
     (["x", "-o", "OUT.jpg"], b""),
     (["x", "-o", "OUT.png", "--format", "gif"], b""),
     (["x", "-o", "OUT.pbm", "--dark", "red"], b""),
@@ -236,7 +230,6 @@ BAD = [
     (["--id", "A1", "x"], b""),
     (["--sequence", "2", "x", "-o", "-", "--format", "svg"], b""),
     (["--jsonl", "x"], b""),
-    (["--column", "m", "x"], b""),
     (["--batch", "list.txt", "x", "-o", "OUT{index}.png"], b""),
     (["--batch", "list.txt"], b""),
     (["--batch", "list.txt", "-o", "-", "--format", "svg"], b""),
