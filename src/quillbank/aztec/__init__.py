@@ -17,7 +17,9 @@ __version__ = "0.1.0"
 
 __all__ = [
     "make",
+    "make_sequence",
     "rune",
+    "Segment",
     "encode_optimal",
     "AztecSymbol",
     "AztecError",
@@ -30,6 +32,8 @@ _LAZY = {
     "make": "builder",
     "make_many": "batch",
     "save_many": "batch",
+    "make_sequence": "builder",
+    "Segment": "segments",
     "encode_optimal": "optimal",
     "rune": "builder",
     "AztecSymbol": "symbol",
@@ -41,7 +45,8 @@ _LAZY = {
 if TYPE_CHECKING:  # pragma: no cover
     from .errors import AztecError, DataOverflowError, InvalidOptionError
     from .optimal import encode_optimal
-    from .builder import make, rune
+    from .builder import make, make_sequence, rune
+    from .segments import Segment
     from .symbol import AztecSymbol
 
 
