@@ -124,6 +124,9 @@ def test_bits_and_hex_print_the_stream(monkeypatch):
         Encoder().encode(b"abCDE").hex() + "\n"
     assert call(monkeypatch, "--hex", "--encoding", "utf-8", "é")[1].decode() == \
         encode_optimal("é".encode(), eci=26).hex() + "\n"
+    gs1 = "(01)09501101530003(10)AB1"
+    assert call(monkeypatch, "--bits", "--gs1", gs1)[1].decode() == \
+        "".join("1" if b else "0" for b in builder.data_stream(gs1, gs1=True)) + "\n"
     # Standard input, as bytes: the longest message any symbol holds is taken.
     longest = b". " * (LONGEST_MESSAGE // 2)
     assert call(monkeypatch, "--hex", stdin=longest)[1].decode() == encode_optimal(longest).hex() + "\n"
@@ -229,6 +232,12 @@ BAD = [
     (["--eci", "899", "text"], b""),
     (["--id", "A1", "x"], b""),
     (["--sequence", "2", "x", "-o", "-", "--format", "svg"], b""),
+    (["--sequence", "27", "x" * 100], b""),
+    (["--sequence", "auto", "--id", "two words", "x" * 3000], b""),
+    (["--sequence", "2", "--bits", "x"], b""),
+    (["--sequence", "auto"], b". " * (LONGEST_MESSAGE * 13 + 1)),
+    (["--gs1", "(01)09501101530004"], b""),
+    (["--gs1", "--eci", "26", "(01)09501101530003"], b""),
     (["--jsonl", "x"], b""),
     (["--batch", "list.txt", "x", "-o", "OUT{index}.png"], b""),
     (["--batch", "list.txt"], b""),
@@ -290,7 +299,7 @@ def test_endless_standard_input_is_refused_after_a_bounded_read(arguments):
     assert endless.returncode == 2 and endless.stdout == b""
     assert endless.stderr.decode().splitlines() == [
         f"aztec: error: standard input holds more than {LONGEST_MESSAGE} bytes, more than any Aztec symbol holds "
-        f"(the largest holds {builder._largest_bits()} bits)"]
+        f"(the largest symbol holds {builder._largest_bits()} bits)"]
 
 
 def test_a_terminal_on_standard_input_gets_the_usage_not_a_wait():

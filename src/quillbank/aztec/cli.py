@@ -21,6 +21,7 @@ from typing import Any, Dict, List, NoReturn, Optional, Sequence, Union
 from . import __version__, writers
 from .builder import _largest_bits, data_stream, make, rune
 from .errors import AztecError
+from .sequence import MAX_SYMBOLS
 from .symbol import AztecSymbol
 
 __all__ = ["main", "EXIT_OK", "EXIT_SOME_FAILED", "EXIT_ERROR", "EXIT_INTERRUPTED", "LONGEST_MESSAGE"]
@@ -120,10 +121,10 @@ def _length(text: str) -> Union[int, float, str]:
         return text
 
 
-def _symbol_count(text: str) -> Optional[int]:
-    """--sequence: a number of symbols, or auto (None: the fewest)."""
+def _symbol_count(text: str) -> Union[int, str]:
+    """--sequence: a number of symbols, or auto (the fewest)."""
     if text == "auto":
-        return None
+        return text
     try:
         return int(text)
     except ValueError:
@@ -231,7 +232,7 @@ def _check_applicable(options: argparse.Namespace) -> None:
         _refuse(options, _MESSAGE_OPTIONS + ("bits", "hex"), "to a rune (it carries one value, no message)")
     if options.bits or options.hex:
         _refuse(options, _SYMBOL_OPTIONS + _PICTURE_OPTIONS + _TERMINAL_OPTIONS + _BATCH_OPTIONS
-                + ("gs1", "output", "border", "batch"), "to the data bit stream (--bits, --hex)")
+                + ("output", "border", "batch"), "to the data bit stream (--bits, --hex)")
     elif options.output is None:
         _refuse(options, _PICTURE_OPTIONS, "without -o (picture options are for files written with -o)")
     else:
@@ -293,21 +294,24 @@ def _read_bounded(stream: Any, name: str, limit: int = LONGEST_MESSAGE) -> bytes
     if isinstance(data, str):
         data = data.encode("utf-8", "surrogateescape")
     if len(data) > limit:
-        fail(f"{name} holds more than {limit} bytes, more than any Aztec symbol holds "
-             f"(the largest holds {_largest_bits()} bits)")
+        holder = ("any Aztec symbol holds" if limit <= LONGEST_MESSAGE
+                  else f"a sequence of {MAX_SYMBOLS} Aztec symbols holds")
+        fail(f"{name} holds more than {limit} bytes, more than {holder} "
+             f"(the largest symbol holds {_largest_bits()} bits)")
     return bytes(data)
 
 
-def _standard_input() -> bytes:
+def _standard_input(limit: int) -> bytes:
     if sys.stdin is None:
         return b""
-    return _read_bounded(getattr(sys.stdin, "buffer", sys.stdin), "standard input")
+    return _read_bounded(getattr(sys.stdin, "buffer", sys.stdin), "standard input", limit)
 
 
 def _message(options: argparse.Namespace) -> Union[str, bytes]:
     if options.message is not None:
         return _argument_message(options.message)
-    return _standard_input()
+    # A sequence holds up to MAX_SYMBOLS symbols' worth.
+    return _standard_input(LONGEST_MESSAGE * (MAX_SYMBOLS if options.sequence is not None else 1))
 
 
 def _stdin_is_terminal() -> bool:
@@ -388,7 +392,7 @@ def _print_stream(options: argparse.Namespace) -> None:
     if len(message) > LONGEST_MESSAGE:  # a character is at least a byte in any character set
         fail(f"the message holds more than {LONGEST_MESSAGE} bytes, more than any Aztec symbol holds")
     stream_options = {name: value for name, value in _make_options(options).items()
-                      if name in ("encoding", "eci", "optimal")}
+                      if name in ("encoding", "eci", "gs1", "optimal")}
     _to_stdout(_stream_text(data_stream(message, **stream_options), bool(options.hex)) + "\n")
 
 
@@ -403,7 +407,8 @@ def _symbols(options: argparse.Namespace) -> List[AztecSymbol]:
         from . import make_sequence
     except ImportError:
         fail("--sequence needs make_sequence, which this version of quillbank.aztec does not have")
-    return list(make_sequence(message, symbols=options.sequence, id=options.id, **make_options))
+    count = None if options.sequence == "auto" else options.sequence
+    return list(make_sequence(message, symbols=count, id=options.id, **make_options))
 
 
 def _numbered(name: str, position: int) -> str:
