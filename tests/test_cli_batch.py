@@ -138,3 +138,11 @@ def test_batch_as_a_process_reads_back(tmp_path):
     assert done.returncode == 0 and done.stdout == b""
     for line, message in enumerate(messages, 1):
         assert read(png_gray((tmp_path / f"{line}.png").read_bytes())) == (message.encode(), None)
+
+
+def test_gs1_batch_checks_each_line(monkeypatch, tmp_path):
+    lines = b"(01)09501101530003(10)A1\n(01)09501101530004\n"
+    status, _, err = call(monkeypatch, "--batch", "-", "--gs1", "-o", str(tmp_path / "{line}.svg"), stdin=lines)
+    assert status == 1 and "line 2: GS1 AI (01)" in err
+    assert (tmp_path / "1.svg").read_text() == aztec.make("(01)09501101530003(10)A1", gs1=True).svg()
+    assert not (tmp_path / "2.svg").exists()
