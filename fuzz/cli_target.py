@@ -19,6 +19,7 @@ import sys
 import stream_decoder
 import targets
 
+from quillbank.aztec import charsets
 from quillbank.aztec.cli import main
 
 #: Values of integer options: accepted ones stay small (no picture is
@@ -168,7 +169,8 @@ def fuzz_cli(c):
         return
     assert errors == "", (argv, errors)
     names = given(argv, message)
-    for these, those in NOT_TOGETHER:
+    # --help and --version answer before any other option is looked at.
+    for these, those in () if names & {"-h", "--help", "--version"} else NOT_TOGETHER:
         assert not (names & set(these) and names & set(those)), ("options that do not apply", these, those, argv)
     check_success(argv, message, data, output_text(stdout), folder)
 
@@ -189,10 +191,16 @@ def check_success(argv, message, data, printed, folder):
     if any(a in ("-h", "--help", "--version") for a in argv):
         assert printed, argv
         return
-    text = message if message is not None else None
-    wanted = os.fsencode(text) if text is not None else data
     eci = last_value(argv, "--eci")
     eci = int(eci) if eci is not None else None
+    wanted = data
+    if message is not None:
+        try:
+            message.encode("utf-8")
+        except UnicodeEncodeError:  # not text in the locale: written as its bytes
+            wanted = os.fsencode(message)
+        else:  # text follows the charset policy, which may mark it with an ECI
+            wanted, eci = charsets.message_bytes(message, eci, None)
     if "--bits" in argv or "--hex" in argv:
         line = printed.rstrip("\n")
         if "--hex" in argv:

@@ -37,14 +37,11 @@ FUZZ_SCRIPT = os.path.join(FUZZ, "encoder_fuzz.py")
 # -o x.txt, and takes options that do not apply (--scale without -o,
 # picture options with --bits, message options with --rune); the rewrite
 # of cli.py under way fixes them, and then this strict marker fails and goes.
-CLI_FAULTS = pytest.mark.xfail(strict=True, reason="cli.py: -h/--version raise SystemExit, a closed stdout "
-                               "raises ValueError, -o x.txt raises TypeError, options that do not apply pass")
 # Pictures are cheap to try and have the most options: three times the budget.
 WEIGHT = {"pictures": 3}
 
 
-@pytest.mark.parametrize("name", [pytest.param(name, marks=CLI_FAULTS) if name == "main" else name
-                                  for name in sorted(targets.TARGETS)])
+@pytest.mark.parametrize("name", sorted(targets.TARGETS))
 def test_fuzz_target(name):
     @settings(max_examples=EXAMPLES * WEIGHT.get(name, 1), deadline=None, database=None, report_multiple_bugs=False,
               suppress_health_check=list(HealthCheck))
@@ -94,7 +91,7 @@ def test_atheris_fixed_budget(tmp_path):
         # gets no coverage feedback, so it would never grow its inputs: give
         # it inputs of every length up to 1 kB from the start.
         blind = ["-len_control=0", "-max_len=1024"]
-    names = ",".join(name for name in sorted(targets.TARGETS) if name != "main")  # see CLI_FAULTS
+    names = ",".join(sorted(targets.TARGETS))
     completed = subprocess.run(
         # A failing input is written under tmp_path (named in the output).
         [sys.executable, "-P", FUZZ_SCRIPT, f"-runs={ATHERIS_RUNS}", "-max_total_time=120",

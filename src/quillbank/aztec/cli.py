@@ -16,10 +16,10 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Dict, List, NoReturn, Optional, Sequence, Union
+from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
-from .builder import _largest_bits, data_stream, make, rune
+from .builder import _largest_bits, data_stream, make, make_sequence, rune
 from .errors import AztecError
 from .sequence import MAX_SYMBOLS
 from .symbol import AztecSymbol
@@ -70,6 +70,12 @@ def fail(message: str) -> NoReturn:
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         fail(message)
+
+    def _print_message(self, message: str, file: Optional[IO[str]] = None) -> None:
+        try:
+            super()._print_message(message, file)
+        except (OSError, ValueError):  # a closed or failing stream
+            fail("cannot write the help text: standard output is closed or failing")
 
     def exit(self, status: int = 0, message: Optional[str] = None) -> NoReturn:
         if message:
@@ -291,6 +297,8 @@ def _read_bounded(stream: Any, name: str, limit: int = LONGEST_MESSAGE) -> bytes
         data = stream.read(limit + 1)
     except OSError as error:
         fail(f"{name}: {error.strerror or error}")
+    except ValueError:  # the stream is closed
+        fail(f"{name} is closed")
     if isinstance(data, str):
         data = data.encode("utf-8", "surrogateescape")
     if len(data) > limit:
@@ -339,6 +347,8 @@ def _to_stdout(text: str) -> None:
     except OSError as error:
         _silence_stdout()
         fail(f"standard output: {error.strerror or error}")
+    except ValueError:  # written to after it was closed
+        fail("standard output is closed")
 
 
 def _save_to_stdout(symbol: AztecSymbol, kind: str, pictures: Dict[str, Any]) -> None:
@@ -349,6 +359,8 @@ def _save_to_stdout(symbol: AztecSymbol, kind: str, pictures: Dict[str, Any]) ->
     except OSError as error:
         _silence_stdout()
         fail(f"standard output: {error.strerror or error}")
+    except ValueError:  # written to after it was closed
+        fail("standard output is closed")
 
 
 def _silence_stdout() -> None:
@@ -403,10 +415,6 @@ def _symbols(options: argparse.Namespace) -> List[AztecSymbol]:
     make_options = _make_options(options)
     if options.sequence is None:
         return [make(message, **make_options)]
-    try:
-        from . import make_sequence
-    except ImportError:
-        fail("--sequence needs make_sequence, which this version of quillbank.aztec does not have")
     count = None if options.sequence == "auto" else options.sequence
     return list(make_sequence(message, symbols=count, id=options.id, **make_options))
 
