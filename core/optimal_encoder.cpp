@@ -158,8 +158,17 @@ constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
 // latest start survives): an evicted start is never better than the one
 // that evicted it, for any run end that both can reach.  So the best start
 // within the last w bytes is the first entry not older than w; two fronts
-// give it for w = 2078 (any run) and w = 31 (short runs).  The queue lives
-// in borrowed storage of one entry per position, so it never wraps.
+// give it for w = 2078 (any run) and w = 31 (short runs).
+//
+// The queue lives in a ring of kRingSize entries, a few kilobytes whatever
+// the message length, where storage of one entry per position would outgrow
+// the caches on long messages.  A push into a full ring drops the front,
+// which is then too old for any run.  The counters run on and are reduced
+// modulo the ring size only to index it.
+
+constexpr uint32_t kRingSize = 4096;
+static_assert(kRingSize > kMaxBinaryRun + 1 && (kRingSize & (kRingSize - 1)) == 0,
+              "the ring holds a full run window and wraps by a mask");
 
 struct RunStart {
     uint32_t position;
@@ -168,46 +177,49 @@ struct RunStart {
 
 class RunStarts {
 public:
-    RunStarts() = default;
-    explicit RunStarts(RunStart* storage) : front_(storage), shortFront_(storage), back_(storage) {}
-
     void push(uint32_t position, int32_t key) {
-        while (back_ != front_ && back_[-1].key >= key) --back_;
+        while (back_ != front_ && at(back_ - 1).key >= key) --back_;
         if (shortFront_ > back_) shortFront_ = back_;
-        *back_++ = {position, key};
+        if (back_ - front_ == kRingSize) {
+            // Full: the front is more than kRingSize - 1 bytes back, too old for any run.
+            ++front_;
+            if (shortFront_ < front_) shortFront_ = front_;
+        }
+        at(back_++) = {position, key};
     }
 
     // Drops the starts too far from `end` for any run, and for a short one.
-    // Some start is always left: the last one pushed is end - 1.  The
-    // fronts only move forward, however rarely this is called.
+    // Some start is always left: the last one pushed is end - 1.  The fronts
+    // only move forward, however rarely this is called.
     void advance(uint32_t end) {
-        while (end - front_->position > kMaxBinaryRun) ++front_;
+        while (end - at(front_).position > kMaxBinaryRun) ++front_;
         if (shortFront_ < front_) shortFront_ = front_;
-        while (end - shortFront_->position > kShortRunMax) ++shortFront_;
+        while (end - at(shortFront_).position > kShortRunMax) ++shortFront_;
     }
     // Forgets every start: no run spans the flag that follows.
     void clear() { front_ = shortFront_ = back_; }
-    const RunStart& best() const { return *front_; }
+    const RunStart& best() const { return at(front_); }
     // A lower bound of every key in the queue, before or after advance().
-    int32_t leastKey() const { return front_->key; }
-    const RunStart& bestShort() const { return *shortFront_; }
+    int32_t leastKey() const { return at(front_).key; }
+    const RunStart& bestShort() const { return at(shortFront_); }
 
 private:
-    RunStart* front_ = nullptr;
-    RunStart* shortFront_ = nullptr;
-    RunStart* back_ = nullptr;
+    RunStart& at(uint32_t k) { return ring_[k % kRingSize]; }
+    const RunStart& at(uint32_t k) const { return ring_[k % kRingSize]; }
+
+    uint32_t front_ = 0;
+    uint32_t shortFront_ = 0;
+    uint32_t back_ = 0;
+    RunStart ring_[kRingSize];
 };
 
 // The modes with a B/S code.
 constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
 constexpr int kBinaryModeCount = 3;
 
-// The run starts of each binary mode, in storage of 3 * (length + 1) entries.
+// The run starts of each binary mode.
 class RunWindows {
 public:
-    RunWindows(RunStart* storage, std::size_t length) {
-        for (int b = 0; b < kBinaryModeCount; ++b) starts_[b] = RunStarts(storage + b * (length + 1));
-    }
     RunStarts& operator[](int b) { return starts_[b]; }
     void clear() {
         for (RunStarts& starts : starts_) starts.clear();
@@ -407,9 +419,9 @@ Cell* applyFlags(Cell* cell, std::size_t position, const FlagList& list, std::si
 
 // Fills the cells of positions 0 .. length and their flags; returns the
 // last cell.
-Cell* fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t length, const FlagList& flags,
+Cell* fill(Cell* cells, RunWindows& windows, const uint8_t* data, std::size_t length, const FlagList& flags,
            uint32_t startBits) {
-    RunWindows windows(starts, length);
+    windows.clear();
     std::size_t nextFlag = 0;
     {
         Candidates c(cells[0]);
@@ -565,26 +577,42 @@ void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const
 }
 
 // The working storage of one thread's encodings, kept between messages so
-// that a steady stream of them allocates only the result.  Its contents are
-// written before they are read; storage left by a long message is given
-// back.
-struct Scratch {
-    std::vector<Cell> cells;
-    std::vector<RunStart> starts;
+// that a steady stream of them allocates only the result, and a long
+// message is not charged for fresh pages on every call.  The cells are
+// allocated without being cleared (each is written before it is read); the
+// storage is given back when a much shorter message follows, and after any
+// message above kMaxKeptCells.
+class Scratch {
+public:
+    RunWindows windows;
     std::vector<PathStep> path;
 
-    void reserveFor(std::size_t length, std::size_t flagCount) {
-        if (cells.size() < length + 1 + flagCount) cells.resize(length + 1 + flagCount);
-        if (starts.size() < kBinaryModeCount * (length + 1)) starts.resize(kBinaryModeCount * (length + 1));
+    Cell* cellsFor(std::size_t count) {
+        if (count > capacity_ || (capacity_ > kKeptCells && count < capacity_ / 4)) {
+            cells_.reset();  // before the new allocation: never both at once
+            capacity_ = 0;
+            cells_.reset(new Cell[count]);
+            capacity_ = count;
+        }
+        return cells_.get();
     }
-    void trim() {
-        constexpr std::size_t kKeptPositions = 16384;
-        if (cells.size() > kKeptPositions) {
-            std::vector<Cell>().swap(cells);
-            std::vector<RunStart>().swap(starts);
+    // Gives back storage above the cap; on every way out of an encoding.
+    void release() {
+        if (capacity_ > kMaxKeptCells) {
+            cells_.reset();
+            capacity_ = 0;
             std::vector<PathStep>().swap(path);
         }
     }
+
+private:
+    // Kept whatever follows: about 600 KB of cells.
+    static constexpr std::size_t kKeptCells = 16384;
+    // Above this (about 19 MB of cells, a 512 KB message) nothing is kept.
+    static constexpr std::size_t kMaxKeptCells = std::size_t(1) << 19;
+
+    std::unique_ptr<Cell[]> cells_;
+    std::size_t capacity_ = 0;
 };
 
 // Refuses flags out of order, past the message or with a number above
@@ -611,13 +639,12 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     const uint32_t startBits = layout.structuredAppend ? appendHeader[0].bitCount + appendHeader[1].bitCount : 0;
 
     thread_local Scratch scratch;
-    struct Trim {  // on every way out, exceptions included
+    struct Release {  // on every way out, exceptions included
         Scratch& s;
-        ~Trim() { s.trim(); }
-    } trim{scratch};
-    scratch.reserveFor(length, flags.count);
-    Cell* cells = scratch.cells.data();
-    const Cell* last = fill(cells, scratch.starts.data(), data, length, flags, startBits);
+        ~Release() { s.release(); }
+    } release{scratch};
+    Cell* cells = scratch.cellsFor(length + 1 + flags.count);
+    const Cell* last = fill(cells, scratch.windows, data, length, flags, startBits);
     walkBack(cells, std::size_t(last - cells), length, scratch.path);
     const std::vector<PathStep>& path = scratch.path;
 
