@@ -1,5 +1,6 @@
 #include "optimal_encoder.hpp"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <stdexcept>
@@ -160,15 +161,14 @@ constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
 // within the last w bytes is the first entry not older than w; two fronts
 // give it for w = 2078 (any run) and w = 31 (short runs).
 //
-// The queue lives in a ring of kRingSize entries, a few kilobytes whatever
+// The queue lives in kQueueSize entries, a few tens of kilobytes whatever
 // the message length, where storage of one entry per position would outgrow
-// the caches on long messages.  A push into a full ring drops the front,
-// which is then too old for any run.  The counters run on and are reduced
-// modulo the ring size only to index it.
+// the caches on long messages.  When a push finds no room, the starts too
+// old for any run are dropped and the rest (at most kMaxBinaryRun + 1) moved
+// to the beginning: at most one move per push, amortised.
 
-constexpr uint32_t kRingSize = 4096;
-static_assert(kRingSize > kMaxBinaryRun + 1 && (kRingSize & (kRingSize - 1)) == 0,
-              "the ring holds a full run window and wraps by a mask");
+constexpr std::size_t kQueueSize = 4096;
+static_assert(kQueueSize > kMaxBinaryRun + 1, "a compacted queue has room for the next start");
 
 struct RunStart {
     uint32_t position;
@@ -177,40 +177,50 @@ struct RunStart {
 
 class RunStarts {
 public:
+    RunStarts() { clear(); }
+    RunStarts(const RunStarts&) = delete;
+    RunStarts& operator=(const RunStarts&) = delete;
+
     void push(uint32_t position, int32_t key) {
-        while (back_ != front_ && at(back_ - 1).key >= key) --back_;
+        while (back_ != front_ && back_[-1].key >= key) --back_;
         if (shortFront_ > back_) shortFront_ = back_;
-        if (back_ - front_ == kRingSize) {
-            // Full: the front is more than kRingSize - 1 bytes back, too old for any run.
-            ++front_;
-            if (shortFront_ < front_) shortFront_ = front_;
-        }
-        at(back_++) = {position, key};
+        if (back_ == storage_.data() + kQueueSize) compact(position);
+        *back_++ = {position, key};
     }
 
     // Drops the starts too far from `end` for any run, and for a short one.
-    // Some start is always left: the last one pushed is end - 1.  The fronts
-    // only move forward, however rarely this is called.
+    // Some start is always left: the last one pushed is end - 1.  The
+    // fronts only move forward, however rarely this is called.
     void advance(uint32_t end) {
-        while (end - at(front_).position > kMaxBinaryRun) ++front_;
+        while (end - front_->position > kMaxBinaryRun) ++front_;
         if (shortFront_ < front_) shortFront_ = front_;
-        while (end - at(shortFront_).position > kShortRunMax) ++shortFront_;
+        while (end - shortFront_->position > kShortRunMax) ++shortFront_;
     }
     // Forgets every start: no run spans the flag that follows.
-    void clear() { front_ = shortFront_ = back_; }
-    const RunStart& best() const { return at(front_); }
+    void clear() { front_ = shortFront_ = back_ = storage_.data(); }
+    const RunStart& best() const { return *front_; }
     // A lower bound of every key in the queue, before or after advance().
-    int32_t leastKey() const { return at(front_).key; }
-    const RunStart& bestShort() const { return at(shortFront_); }
+    int32_t leastKey() const { return front_->key; }
+    const RunStart& bestShort() const { return *shortFront_; }
 
 private:
-    RunStart& at(uint32_t k) { return ring_[k % kRingSize]; }
-    const RunStart& at(uint32_t k) const { return ring_[k % kRingSize]; }
+    // Makes room for the start at `position`: the starts before
+    // position - kMaxBinaryRun reach no run end that it does not.
+    void compact(uint32_t position) {
+        while (front_ != back_ && position - front_->position > kMaxBinaryRun) ++front_;
+        std::size_t shortOffset = shortFront_ > front_ ? std::size_t(shortFront_ - front_) : 0;
+        std::size_t count = std::size_t(back_ - front_);
+        RunStart* begin = storage_.data();
+        std::copy(front_, back_, begin);
+        front_ = begin;
+        shortFront_ = begin + shortOffset;
+        back_ = begin + count;
+    }
 
-    uint32_t front_ = 0;
-    uint32_t shortFront_ = 0;
-    uint32_t back_ = 0;
-    RunStart ring_[kRingSize];
+    std::array<RunStart, kQueueSize> storage_;
+    RunStart* front_ = nullptr;
+    RunStart* shortFront_ = nullptr;
+    RunStart* back_ = nullptr;
 };
 
 // The modes with a B/S code.
@@ -446,8 +456,8 @@ Cell* fill(Cell* cells, RunWindows& windows, const uint8_t* data, std::size_t le
             closeUnderLatches(c.cost, cell.cost, cell.source);
         }
         if (offerBinaryRuns(j, windows, cell.cost, c)) closeUnderLatches(c.cost, cell.cost, cell.source);
-        last = applyFlags(&cell, j, flags, nextFlag);
-        flagged = last != &cell;
+        flagged = nextFlag < flags.count && flags.flags[nextFlag].position == j;
+        last = flagged ? applyFlags(&cell, j, flags, nextFlag) : &cell;
         if (flagged) windows.clear();
         pushRunStarts(*last, j, windows);
     }
