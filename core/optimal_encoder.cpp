@@ -481,31 +481,72 @@ constexpr std::array<uint8_t, 256> buildReversedBytes() {
 constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
 // Writes tokens most significant bit first into a buffer of known size,
-// filling each byte from its top bit; finish() turns every byte around, so
-// that stream bit k ends up as bit k % 8.
+// 32 bits at a time, filling each byte from its top bit; finish() turns
+// every byte around, so that stream bit k ends up as bit k % 8.
 class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : out_(out) {}
 
-    void write(BitToken token) {
-        pending_ = (pending_ << token.bitCount) | token.value;
-        pendingBits_ += token.bitCount;
-        while (pendingBits_ >= 8) {
-            pendingBits_ -= 8;
-            *out_++ = uint8_t(pending_ >> pendingBits_);
+    // A token of at most 32 bits.
+    void write(uint32_t bitCount, uint64_t value) {
+        pending_ = (pending_ << bitCount) | value;
+        pendingBits_ += bitCount;
+        if (pendingBits_ >= 32) {
+            pendingBits_ -= 32;
+            uint32_t word = uint32_t(pending_ >> pendingBits_);
+            out_[0] = uint8_t(word >> 24);
+            out_[1] = uint8_t(word >> 16);
+            out_[2] = uint8_t(word >> 8);
+            out_[3] = uint8_t(word);
+            out_ += 4;
         }
     }
+    void write(BitToken token) { write(token.bitCount, token.value); }
 
     void finish(uint8_t* begin) {
+        for (; pendingBits_ >= 8; out_++) {
+            pendingBits_ -= 8;
+            *out_ = uint8_t(pending_ >> pendingBits_);
+        }
         if (pendingBits_ != 0) *out_++ = uint8_t(pending_ << (8 - pendingBits_));
         for (uint8_t* p = begin; p != out_; ++p) *p = reversedBytes[*p];
     }
 
 private:
     uint8_t* out_;
-    uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 7 + 32)
-    int pendingBits_ = 0;
+    uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 31 + 32)
+    uint32_t pendingBits_ = 0;
 };
+
+// The codes of each byte's cheapest step in each mode (charSteps) as one
+// token: the shift, if any, and the character.
+struct StepToken {
+    uint8_t bitCount;
+    uint16_t value;
+};
+
+using StepTokenArray = std::array<std::array<StepToken, 256>, kModeCount>;
+
+constexpr StepTokenArray buildStepTokens() {
+    StepTokenArray tokens{};
+    for (int m = 0; m < kModeCount; ++m) {
+        for (int byte = 0; byte < 256; ++byte) {
+            CharStep step = charSteps[m][byte];
+            if (step.bits == 0) continue;
+            if (step.shiftTo == kDirect) {
+                tokens[m][byte] = {charTable[m][byte].bitCount, uint16_t(charTable[m][byte].value)};
+            } else {
+                BitToken shift = shiftTable[m][step.shiftTo];
+                BitToken code = charTable[step.shiftTo][byte];
+                tokens[m][byte] = {uint8_t(shift.bitCount + code.bitCount),
+                                   uint16_t((shift.value << code.bitCount) | code.value)};
+            }
+        }
+    }
+    return tokens;
+}
+
+constexpr StepTokenArray stepTokens = buildStepTokens();
 
 // One element of the chosen path; the path is collected end first.
 struct PathStep {
@@ -564,14 +605,8 @@ void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const
         if (mode != Punct) out.write(shiftToken(mode, Punct));
         out.write(flagToken(flags.flags[step.end].eci));
     } else if (how == kCharArrival) {
-        uint8_t byte = data[step.end - 1];
-        uint8_t shiftTo = charSteps[mode][byte].shiftTo;
-        if (shiftTo == kDirect) {
-            out.write(charToken(mode, byte));
-        } else {
-            out.write(shiftToken(mode, Mode(shiftTo)));
-            out.write(charToken(Mode(shiftTo), byte));
-        }
+        StepToken token = stepTokens[mode][data[step.end - 1]];
+        out.write(token.bitCount, token.value);
     } else if (how == kPairArrival) {
         if (mode != Punct) out.write(shiftToken(mode, Punct));
         out.write(BitToken{5, pairCode(data[step.end - 2], data[step.end - 1])});
@@ -582,7 +617,10 @@ void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const
             out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
         else
             out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
-        for (std::size_t i = step.end - length; i < step.end; ++i) out.write(BitToken{8, data[i]});
+        const uint8_t* byte = data + step.end - length;
+        for (; byte + 4 <= data + step.end; byte += 4)
+            out.write(32, uint32_t(byte[0]) << 24 | uint32_t(byte[1]) << 16 | uint32_t(byte[2]) << 8 | byte[3]);
+        for (; byte != data + step.end; ++byte) out.write(8, *byte);
     }
 }
 
