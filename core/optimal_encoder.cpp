@@ -335,6 +335,63 @@ constexpr bool hopsGiveTheLatchTable() {
 }
 static_assert(hopsGiveTheLatchTable(), "the closure's hops must reach every shortest latch");
 
+// The closure of an arrival in one mode alone, every other mode unreached
+// (kUnreached or more): the latch table's row from it, and the choices
+// closeUnderLatches makes for it.  A byte that one mode alone can write,
+// in it or by a shift into it, with no pair to offer, arrives so: most
+// bytes of text (lower case letters, digits, line feeds), whose closure is
+// then a row added to the one arrival.
+struct LoneClosure {
+    uint8_t bits[kModeCount];
+    uint8_t source[kModeCount];
+};
+
+constexpr std::array<LoneClosure, kModeCount> buildLoneClosures() {
+    std::array<LoneClosure, kModeCount> rows{};
+    for (int from = 0; from < kModeCount; ++from) {
+        uint32_t arrival[kModeCount] = {};
+        uint32_t closed[kModeCount] = {};
+        for (int m = 0; m < kModeCount; ++m) arrival[m] = m == from ? 0 : kUnreached;
+        closeUnderLatches(arrival, closed, rows[from].source);
+        for (int m = 0; m < kModeCount; ++m) rows[from].bits[m] = uint8_t(closed[m]);
+    }
+    return rows;
+}
+
+constexpr std::array<LoneClosure, kModeCount> loneClosures = buildLoneClosures();
+
+constexpr int8_t kSeveralModes = -1;
+
+// For each byte, the one mode whose character step reaches it (charBits
+// below kUnreached), or kSeveralModes (several, or none: binary only).
+constexpr std::array<int8_t, 256> buildLoneModes() {
+    std::array<int8_t, 256> modes{};
+    for (int byte = 0; byte < 256; ++byte) {
+        int count = 0;
+        int8_t lone = kSeveralModes;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charBits.bits[byte][m] < kUnreached) {
+                ++count;
+                lone = int8_t(m);
+            }
+        modes[byte] = count == 1 ? lone : kSeveralModes;
+    }
+    return modes;
+}
+
+constexpr std::array<int8_t, 256> loneModes = buildLoneModes();
+
+// closeUnderLatches for arrivals finite in mode `lone` alone.
+inline void closeLoneArrival(const uint32_t* arrival, int lone, uint32_t* closed, uint8_t* source) {
+    const LoneClosure& row = loneClosures[lone];
+    uint32_t base = arrival[lone];
+#pragma GCC unroll 5
+    for (int m = 0; m < kModeCount; ++m) {
+        closed[m] = base + row.bits[m];
+        source[m] = row.source[m];
+    }
+}
+
 inline void offerCharacter(const Cell& before, uint8_t byte, Candidates& c) {
     const uint32_t* bits = charBits.bits[byte];
 #pragma GCC unroll 5
@@ -447,8 +504,12 @@ Cell* fill(Cell* cells, RunWindows& windows, const uint8_t* data, std::size_t le
         Candidates c(cell);
         uint8_t byte = data[j - 1];
         offerCharacter(last[0], byte, c);
-        if (j >= 2 && !flagged && pairCode(data[j - 2], byte) != 0) offerPair(last[-1], c);
-        if (kBinaryOnly[byte]) {
+        bool paired = j >= 2 && !flagged && pairCode(data[j - 2], byte) != 0;
+        if (paired) offerPair(last[-1], c);
+        int lone = loneModes[byte];
+        if (lone != kSeveralModes && !paired) {
+            closeLoneArrival(c.cost, lone, cell.cost, cell.source);
+        } else if (kBinaryOnly[byte]) {
             // Nothing but a run reaches j: the first closure would find
             // every mode unreached.
             for (int m = 0; m < kModeCount; ++m) cell.cost[m] = kUnreached;
