@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <memory>
 #include <stdexcept>
 
@@ -161,11 +162,12 @@ constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
 // within the last w bytes is the first entry not older than w; two fronts
 // give it for w = 2078 (any run) and w = 31 (short runs).
 //
-// The queue lives in kQueueSize entries, a few tens of kilobytes whatever
-// the message length, where storage of one entry per position would outgrow
-// the caches on long messages.  When a push finds no room, the starts too
-// old for any run are dropped and the rest (at most kMaxBinaryRun + 1) moved
-// to the beginning: at most one move per push, amortised.
+// The queue lives in kQueueSize entries after a sentinel, a few tens of
+// kilobytes whatever the message length, where storage of one entry per
+// position would outgrow the caches on long messages.  When a push finds no
+// room, the starts too old for any run are dropped and the rest (at most
+// kMaxBinaryRun) moved to the beginning: at most one move per push,
+// amortised.
 
 constexpr std::size_t kQueueSize = 4096;
 static_assert(kQueueSize > kMaxBinaryRun + 1, "a compacted queue has room for the next start");
@@ -182,10 +184,17 @@ public:
     RunStarts& operator=(const RunStarts&) = delete;
 
     void push(uint32_t position, int32_t key) {
-        while (back_ != front_ && back_[-1].key >= key) --back_;
-        if (shortFront_ > back_) shortFront_ = back_;
-        if (back_ == storage_.data() + kQueueSize) compact(position);
-        *back_++ = {position, key};
+        // The sentinel below the storage stops the evictions; they may run
+        // below the front, over starts already dropped as too old.
+        RunStart* back = back_;
+        while (back[-1].key >= key) --back;
+        if (back != back_) {
+            if (front_ > back) front_ = back;
+            if (shortFront_ > back) shortFront_ = back;
+        }
+        if (back == storage_.data() + kQueueSize + 1) back = compact(back, position);
+        *back = {position, key};
+        back_ = back + 1;
     }
 
     // Drops the starts too far from `end` for any run, and for a short one.
@@ -197,27 +206,29 @@ public:
         while (end - shortFront_->position > kShortRunMax) ++shortFront_;
     }
     // Forgets every start: no run spans the flag that follows.
-    void clear() { front_ = shortFront_ = back_ = storage_.data(); }
+    void clear() { front_ = shortFront_ = back_ = storage_.data() + 1; }
     const RunStart& best() const { return *front_; }
     // A lower bound of every key in the queue, before or after advance().
     int32_t leastKey() const { return front_->key; }
     const RunStart& bestShort() const { return *shortFront_; }
 
 private:
-    // Makes room for the start at `position`: the starts before
-    // position - kMaxBinaryRun reach no run end that it does not.
-    void compact(uint32_t position) {
-        while (front_ != back_ && position - front_->position > kMaxBinaryRun) ++front_;
+    // Makes room for the start at `position` by moving the queue that ends
+    // at `back` to the beginning; returns its new back.  The starts before
+    // position - kMaxBinaryRun, dropped, reach no run end that it does not.
+    RunStart* compact(RunStart* back, uint32_t position) {
+        while (front_ != back && position - front_->position > kMaxBinaryRun) ++front_;
         std::size_t shortOffset = shortFront_ > front_ ? std::size_t(shortFront_ - front_) : 0;
-        std::size_t count = std::size_t(back_ - front_);
-        RunStart* begin = storage_.data();
-        std::copy(front_, back_, begin);
+        std::size_t count = std::size_t(back - front_);
+        RunStart* begin = storage_.data() + 1;
+        std::copy(front_, back, begin);
         front_ = begin;
         shortFront_ = begin + shortOffset;
-        back_ = begin + count;
+        return begin + count;
     }
 
-    std::array<RunStart, kQueueSize> storage_;
+    // storage_[0] is the sentinel, a key below every key.
+    std::array<RunStart, kQueueSize + 1> storage_{{{0, INT32_MIN}}};
     RunStart* front_ = nullptr;
     RunStart* shortFront_ = nullptr;
     RunStart* back_ = nullptr;
