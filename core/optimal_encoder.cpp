@@ -353,7 +353,7 @@ static_assert(hopsGiveTheLatchTable(), "the closure's hops must reach every shor
 // bytes of text (lower case letters, digits, line feeds), whose closure is
 // then a row added to the one arrival.
 struct LoneClosure {
-    uint8_t bits[kModeCount];
+    uint32_t bits[kModeCount];
     uint8_t source[kModeCount];
 };
 
@@ -364,7 +364,7 @@ constexpr std::array<LoneClosure, kModeCount> buildLoneClosures() {
         uint32_t closed[kModeCount] = {};
         for (int m = 0; m < kModeCount; ++m) arrival[m] = m == from ? 0 : kUnreached;
         closeUnderLatches(arrival, closed, rows[from].source);
-        for (int m = 0; m < kModeCount; ++m) rows[from].bits[m] = uint8_t(closed[m]);
+        for (int m = 0; m < kModeCount; ++m) rows[from].bits[m] = closed[m];
     }
     return rows;
 }
