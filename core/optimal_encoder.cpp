@@ -701,16 +701,23 @@ void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const
 // message is not charged for fresh pages on every call.  The cells are
 // allocated without being cleared (each is written before it is read); the
 // storage is given back when a much shorter message follows, and after any
-// message above kMaxKeptCells.
+// message above kMaxKeptCells.  The run queues (about 100 KB) are on the
+// heap too, not in the thread's own storage, which some C libraries carve
+// out of a small thread stack.
 class Scratch {
 public:
-    RunWindows windows;
     std::vector<PathStep> path;
+
+    RunWindows& windows() {
+        if (!windows_) windows_.reset(new RunWindows);
+        return *windows_;
+    }
 
     Cell* cellsFor(std::size_t count) {
         if (count > capacity_ || (capacity_ > kKeptCells && count < capacity_ / 4)) {
             cells_.reset();  // before the new allocation: never both at once
             capacity_ = 0;
+            std::vector<PathStep>().swap(path);
             cells_.reset(new Cell[count]);
             capacity_ = count;
         }
@@ -731,6 +738,7 @@ private:
     // Above this (about 19 MB of cells, a 512 KB message) nothing is kept.
     static constexpr std::size_t kMaxKeptCells = std::size_t(1) << 19;
 
+    std::unique_ptr<RunWindows> windows_;
     std::unique_ptr<Cell[]> cells_;
     std::size_t capacity_ = 0;
 };
@@ -764,7 +772,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
         ~Release() { s.release(); }
     } release{scratch};
     Cell* cells = scratch.cellsFor(length + 1 + flags.count);
-    const Cell* last = fill(cells, scratch.windows, data, length, flags, startBits);
+    const Cell* last = fill(cells, scratch.windows(), data, length, flags, startBits);
     walkBack(cells, std::size_t(last - cells), length, scratch.path);
     const std::vector<PathStep>& path = scratch.path;
 
