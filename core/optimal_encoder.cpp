@@ -30,7 +30,9 @@
 // The binary arrivals are added after a first closure of the others, and
 // only where they are strictly cheaper than it; the closure is then done
 // again.  Inside text, where no run can win, a lower bound of the run costs
-// settles this without touching the run windows.
+// settles this without touching the run windows.  Where one mode alone
+// writes the byte (most bytes of text) the first closure is that mode's
+// latch row, computed once with the closure's own choices (LoneClosure).
 //
 // A binary stretch of length L from position i is one B/S run of 10 + 8L
 // bits when L <= 31 or 21 + 8L bits when 32 <= L <= 2078; a longer stretch,
