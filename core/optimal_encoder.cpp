@@ -1,6 +1,8 @@
 #include "optimal_encoder.hpp"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <memory>
 #include <stdexcept>
 
@@ -28,7 +30,9 @@
 // The binary arrivals are added after a first closure of the others, and
 // only where they are strictly cheaper than it; the closure is then done
 // again.  Inside text, where no run can win, a lower bound of the run costs
-// settles this without touching the run windows.
+// settles this without touching the run windows.  Where one mode alone
+// writes the byte (most bytes of text) the first closure is that mode's
+// latch row, computed once with the closure's own choices (LoneClosure).
 //
 // A binary stretch of length L from position i is one B/S run of 10 + 8L
 // bits when L <= 31 or 21 + 8L bits when 32 <= L <= 2078; a longer stretch,
@@ -158,8 +162,17 @@ constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
 // latest start survives): an evicted start is never better than the one
 // that evicted it, for any run end that both can reach.  So the best start
 // within the last w bytes is the first entry not older than w; two fronts
-// give it for w = 2078 (any run) and w = 31 (short runs).  The queue lives
-// in borrowed storage of one entry per position, so it never wraps.
+// give it for w = 2078 (any run) and w = 31 (short runs).
+//
+// The queue lives in kQueueSize entries after a sentinel, a few tens of
+// kilobytes whatever the message length, where storage of one entry per
+// position would outgrow the caches on long messages.  When a push finds no
+// room, the starts too old for any run are dropped and the rest (at most
+// kMaxBinaryRun) moved to the beginning: at most one move per push,
+// amortised.
+
+constexpr std::size_t kQueueSize = 4096;
+static_assert(kQueueSize > kMaxBinaryRun + 1, "a compacted queue has room for the next start");
 
 struct RunStart {
     uint32_t position;
@@ -168,13 +181,22 @@ struct RunStart {
 
 class RunStarts {
 public:
-    RunStarts() = default;
-    explicit RunStarts(RunStart* storage) : front_(storage), shortFront_(storage), back_(storage) {}
+    RunStarts() { clear(); }
+    RunStarts(const RunStarts&) = delete;
+    RunStarts& operator=(const RunStarts&) = delete;
 
     void push(uint32_t position, int32_t key) {
-        while (back_ != front_ && back_[-1].key >= key) --back_;
-        if (shortFront_ > back_) shortFront_ = back_;
-        *back_++ = {position, key};
+        // The sentinel below the storage stops the evictions; they may run
+        // below the front, over starts already dropped as too old.
+        RunStart* back = back_;
+        while (back[-1].key >= key) --back;
+        if (back != back_) {
+            if (front_ > back) front_ = back;
+            if (shortFront_ > back) shortFront_ = back;
+        }
+        if (back == storage_.data() + kQueueSize + 1) back = compact(back, position);
+        *back = {position, key};
+        back_ = back + 1;
     }
 
     // Drops the starts too far from `end` for any run, and for a short one.
@@ -186,13 +208,29 @@ public:
         while (end - shortFront_->position > kShortRunMax) ++shortFront_;
     }
     // Forgets every start: no run spans the flag that follows.
-    void clear() { front_ = shortFront_ = back_; }
+    void clear() { front_ = shortFront_ = back_ = storage_.data() + 1; }
     const RunStart& best() const { return *front_; }
     // A lower bound of every key in the queue, before or after advance().
     int32_t leastKey() const { return front_->key; }
     const RunStart& bestShort() const { return *shortFront_; }
 
 private:
+    // Makes room for the start at `position` by moving the queue that ends
+    // at `back` to the beginning; returns its new back.  The starts before
+    // position - kMaxBinaryRun, dropped, reach no run end that it does not.
+    RunStart* compact(RunStart* back, uint32_t position) {
+        while (front_ != back && position - front_->position > kMaxBinaryRun) ++front_;
+        std::size_t shortOffset = shortFront_ > front_ ? std::size_t(shortFront_ - front_) : 0;
+        std::size_t count = std::size_t(back - front_);
+        RunStart* begin = storage_.data() + 1;
+        std::copy(front_, back, begin);
+        front_ = begin;
+        shortFront_ = begin + shortOffset;
+        return begin + count;
+    }
+
+    // storage_[0] is the sentinel, a key below every key.
+    std::array<RunStart, kQueueSize + 1> storage_{{{0, INT32_MIN}}};
     RunStart* front_ = nullptr;
     RunStart* shortFront_ = nullptr;
     RunStart* back_ = nullptr;
@@ -202,12 +240,9 @@ private:
 constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
 constexpr int kBinaryModeCount = 3;
 
-// The run starts of each binary mode, in storage of 3 * (length + 1) entries.
+// The run starts of each binary mode.
 class RunWindows {
 public:
-    RunWindows(RunStart* storage, std::size_t length) {
-        for (int b = 0; b < kBinaryModeCount; ++b) starts_[b] = RunStarts(storage + b * (length + 1));
-    }
     RunStarts& operator[](int b) { return starts_[b]; }
     void clear() {
         for (RunStarts& starts : starts_) starts.clear();
@@ -313,6 +348,63 @@ constexpr bool hopsGiveTheLatchTable() {
 }
 static_assert(hopsGiveTheLatchTable(), "the closure's hops must reach every shortest latch");
 
+// The closure of an arrival in one mode alone, every other mode unreached
+// (kUnreached or more): the latch table's row from it, and the choices
+// closeUnderLatches makes for it.  A byte that one mode alone can write,
+// in it or by a shift into it, with no pair to offer, arrives so: most
+// bytes of text (lower case letters, digits, line feeds), whose closure is
+// then a row added to the one arrival.
+struct LoneClosure {
+    uint32_t bits[kModeCount];
+    uint8_t source[kModeCount];
+};
+
+constexpr std::array<LoneClosure, kModeCount> buildLoneClosures() {
+    std::array<LoneClosure, kModeCount> rows{};
+    for (int from = 0; from < kModeCount; ++from) {
+        uint32_t arrival[kModeCount] = {};
+        uint32_t closed[kModeCount] = {};
+        for (int m = 0; m < kModeCount; ++m) arrival[m] = m == from ? 0 : kUnreached;
+        closeUnderLatches(arrival, closed, rows[from].source);
+        for (int m = 0; m < kModeCount; ++m) rows[from].bits[m] = closed[m];
+    }
+    return rows;
+}
+
+constexpr std::array<LoneClosure, kModeCount> loneClosures = buildLoneClosures();
+
+constexpr int8_t kSeveralModes = -1;
+
+// For each byte, the one mode whose character step reaches it (charBits
+// below kUnreached), or kSeveralModes (several, or none: binary only).
+constexpr std::array<int8_t, 256> buildLoneModes() {
+    std::array<int8_t, 256> modes{};
+    for (int byte = 0; byte < 256; ++byte) {
+        int count = 0;
+        int8_t lone = kSeveralModes;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charBits.bits[byte][m] < kUnreached) {
+                ++count;
+                lone = int8_t(m);
+            }
+        modes[byte] = count == 1 ? lone : kSeveralModes;
+    }
+    return modes;
+}
+
+constexpr std::array<int8_t, 256> loneModes = buildLoneModes();
+
+// closeUnderLatches for arrivals finite in mode `lone` alone.
+inline void closeLoneArrival(const uint32_t* arrival, int lone, uint32_t* closed, uint8_t* source) {
+    const LoneClosure& row = loneClosures[lone];
+    uint32_t base = arrival[lone];
+#pragma GCC unroll 5
+    for (int m = 0; m < kModeCount; ++m) {
+        closed[m] = base + row.bits[m];
+        source[m] = row.source[m];
+    }
+}
+
 inline void offerCharacter(const Cell& before, uint8_t byte, Candidates& c) {
     const uint32_t* bits = charBits.bits[byte];
 #pragma GCC unroll 5
@@ -407,9 +499,9 @@ Cell* applyFlags(Cell* cell, std::size_t position, const FlagList& list, std::si
 
 // Fills the cells of positions 0 .. length and their flags; returns the
 // last cell.
-Cell* fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t length, const FlagList& flags,
+Cell* fill(Cell* cells, RunWindows& windows, const uint8_t* data, std::size_t length, const FlagList& flags,
            uint32_t startBits) {
-    RunWindows windows(starts, length);
+    windows.clear();
     std::size_t nextFlag = 0;
     {
         Candidates c(cells[0]);
@@ -425,8 +517,12 @@ Cell* fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t lengt
         Candidates c(cell);
         uint8_t byte = data[j - 1];
         offerCharacter(last[0], byte, c);
-        if (j >= 2 && !flagged && pairCode(data[j - 2], byte) != 0) offerPair(last[-1], c);
-        if (kBinaryOnly[byte]) {
+        bool paired = j >= 2 && !flagged && pairCode(data[j - 2], byte) != 0;
+        if (paired) offerPair(last[-1], c);
+        int lone = loneModes[byte];
+        if (lone != kSeveralModes && !paired) {
+            closeLoneArrival(c.cost, lone, cell.cost, cell.source);
+        } else if (kBinaryOnly[byte]) {
             // Nothing but a run reaches j: the first closure would find
             // every mode unreached.
             for (int m = 0; m < kModeCount; ++m) cell.cost[m] = kUnreached;
@@ -434,8 +530,8 @@ Cell* fill(Cell* cells, RunStart* starts, const uint8_t* data, std::size_t lengt
             closeUnderLatches(c.cost, cell.cost, cell.source);
         }
         if (offerBinaryRuns(j, windows, cell.cost, c)) closeUnderLatches(c.cost, cell.cost, cell.source);
-        last = applyFlags(&cell, j, flags, nextFlag);
-        flagged = last != &cell;
+        flagged = nextFlag < flags.count && flags.flags[nextFlag].position == j;
+        last = flagged ? applyFlags(&cell, j, flags, nextFlag) : &cell;
         if (flagged) windows.clear();
         pushRunStarts(*last, j, windows);
     }
@@ -459,31 +555,72 @@ constexpr std::array<uint8_t, 256> buildReversedBytes() {
 constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
 // Writes tokens most significant bit first into a buffer of known size,
-// filling each byte from its top bit; finish() turns every byte around, so
-// that stream bit k ends up as bit k % 8.
+// 32 bits at a time, filling each byte from its top bit; finish() turns
+// every byte around, so that stream bit k ends up as bit k % 8.
 class BitWriter {
 public:
     explicit BitWriter(uint8_t* out) : out_(out) {}
 
-    void write(BitToken token) {
-        pending_ = (pending_ << token.bitCount) | token.value;
-        pendingBits_ += token.bitCount;
-        while (pendingBits_ >= 8) {
-            pendingBits_ -= 8;
-            *out_++ = uint8_t(pending_ >> pendingBits_);
+    // A token of at most 32 bits.
+    void write(uint32_t bitCount, uint64_t value) {
+        pending_ = (pending_ << bitCount) | value;
+        pendingBits_ += bitCount;
+        if (pendingBits_ >= 32) {
+            pendingBits_ -= 32;
+            uint32_t word = uint32_t(pending_ >> pendingBits_);
+            out_[0] = uint8_t(word >> 24);
+            out_[1] = uint8_t(word >> 16);
+            out_[2] = uint8_t(word >> 8);
+            out_[3] = uint8_t(word);
+            out_ += 4;
         }
     }
+    void write(BitToken token) { write(token.bitCount, token.value); }
 
     void finish(uint8_t* begin) {
+        for (; pendingBits_ >= 8; out_++) {
+            pendingBits_ -= 8;
+            *out_ = uint8_t(pending_ >> pendingBits_);
+        }
         if (pendingBits_ != 0) *out_++ = uint8_t(pending_ << (8 - pendingBits_));
         for (uint8_t* p = begin; p != out_; ++p) *p = reversedBytes[*p];
     }
 
 private:
     uint8_t* out_;
-    uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 7 + 32)
-    int pendingBits_ = 0;
+    uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 31 + 32)
+    uint32_t pendingBits_ = 0;
 };
+
+// The codes of each byte's cheapest step in each mode (charSteps) as one
+// token: the shift, if any, and the character.
+struct StepToken {
+    uint8_t bitCount;
+    uint16_t value;
+};
+
+using StepTokenArray = std::array<std::array<StepToken, 256>, kModeCount>;
+
+constexpr StepTokenArray buildStepTokens() {
+    StepTokenArray tokens{};
+    for (int m = 0; m < kModeCount; ++m) {
+        for (int byte = 0; byte < 256; ++byte) {
+            CharStep step = charSteps[m][byte];
+            if (step.bits == 0) continue;
+            if (step.shiftTo == kDirect) {
+                tokens[m][byte] = {charTable[m][byte].bitCount, uint16_t(charTable[m][byte].value)};
+            } else {
+                BitToken shift = shiftTable[m][step.shiftTo];
+                BitToken code = charTable[step.shiftTo][byte];
+                tokens[m][byte] = {uint8_t(shift.bitCount + code.bitCount),
+                                   uint16_t((shift.value << code.bitCount) | code.value)};
+            }
+        }
+    }
+    return tokens;
+}
+
+constexpr StepTokenArray stepTokens = buildStepTokens();
 
 // One element of the chosen path; the path is collected end first.
 struct PathStep {
@@ -542,14 +679,8 @@ void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const
         if (mode != Punct) out.write(shiftToken(mode, Punct));
         out.write(flagToken(flags.flags[step.end].eci));
     } else if (how == kCharArrival) {
-        uint8_t byte = data[step.end - 1];
-        uint8_t shiftTo = charSteps[mode][byte].shiftTo;
-        if (shiftTo == kDirect) {
-            out.write(charToken(mode, byte));
-        } else {
-            out.write(shiftToken(mode, Mode(shiftTo)));
-            out.write(charToken(Mode(shiftTo), byte));
-        }
+        StepToken token = stepTokens[mode][data[step.end - 1]];
+        out.write(token.bitCount, token.value);
     } else if (how == kPairArrival) {
         if (mode != Punct) out.write(shiftToken(mode, Punct));
         out.write(BitToken{5, pairCode(data[step.end - 2], data[step.end - 1])});
@@ -560,31 +691,58 @@ void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const
             out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
         else
             out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
-        for (std::size_t i = step.end - length; i < step.end; ++i) out.write(BitToken{8, data[i]});
+        const uint8_t* byte = data + step.end - length;
+        for (; byte + 4 <= data + step.end; byte += 4)
+            out.write(32, uint32_t(byte[0]) << 24 | uint32_t(byte[1]) << 16 | uint32_t(byte[2]) << 8 | byte[3]);
+        for (; byte != data + step.end; ++byte) out.write(8, *byte);
     }
 }
 
 // The working storage of one thread's encodings, kept between messages so
-// that a steady stream of them allocates only the result.  Its contents are
-// written before they are read; storage left by a long message is given
-// back.
-struct Scratch {
-    std::vector<Cell> cells;
-    std::vector<RunStart> starts;
+// that a steady stream of them allocates only the result, and a long
+// message is not charged for fresh pages on every call.  The cells are
+// allocated without being cleared (each is written before it is read); the
+// storage is given back when a much shorter message follows, and after any
+// message above kMaxKeptCells.  The run queues (about 100 KB) are on the
+// heap too, not in the thread's own storage, which some C libraries carve
+// out of a small thread stack.
+class Scratch {
+public:
     std::vector<PathStep> path;
 
-    void reserveFor(std::size_t length, std::size_t flagCount) {
-        if (cells.size() < length + 1 + flagCount) cells.resize(length + 1 + flagCount);
-        if (starts.size() < kBinaryModeCount * (length + 1)) starts.resize(kBinaryModeCount * (length + 1));
+    RunWindows& windows() {
+        if (!windows_) windows_.reset(new RunWindows);
+        return *windows_;
     }
-    void trim() {
-        constexpr std::size_t kKeptPositions = 16384;
-        if (cells.size() > kKeptPositions) {
-            std::vector<Cell>().swap(cells);
-            std::vector<RunStart>().swap(starts);
+
+    Cell* cellsFor(std::size_t count) {
+        if (count > capacity_ || (capacity_ > kKeptCells && count < capacity_ / 4)) {
+            cells_.reset();  // before the new allocation: never both at once
+            capacity_ = 0;
+            std::vector<PathStep>().swap(path);
+            cells_.reset(new Cell[count]);
+            capacity_ = count;
+        }
+        return cells_.get();
+    }
+    // Gives back storage above the cap; on every way out of an encoding.
+    void release() {
+        if (capacity_ > kMaxKeptCells) {
+            cells_.reset();
+            capacity_ = 0;
             std::vector<PathStep>().swap(path);
         }
     }
+
+private:
+    // Kept whatever follows: about 600 KB of cells.
+    static constexpr std::size_t kKeptCells = 16384;
+    // Above this (about 19 MB of cells, a 512 KB message) nothing is kept.
+    static constexpr std::size_t kMaxKeptCells = std::size_t(1) << 19;
+
+    std::unique_ptr<RunWindows> windows_;
+    std::unique_ptr<Cell[]> cells_;
+    std::size_t capacity_ = 0;
 };
 
 // Refuses flags out of order, past the message or with a number above
@@ -611,13 +769,12 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     const uint32_t startBits = layout.structuredAppend ? appendHeader[0].bitCount + appendHeader[1].bitCount : 0;
 
     thread_local Scratch scratch;
-    struct Trim {  // on every way out, exceptions included
+    struct Release {  // on every way out, exceptions included
         Scratch& s;
-        ~Trim() { s.trim(); }
-    } trim{scratch};
-    scratch.reserveFor(length, flags.count);
-    Cell* cells = scratch.cells.data();
-    const Cell* last = fill(cells, scratch.starts.data(), data, length, flags, startBits);
+        ~Release() { s.release(); }
+    } release{scratch};
+    Cell* cells = scratch.cellsFor(length + 1 + flags.count);
+    const Cell* last = fill(cells, scratch.windows(), data, length, flags, startBits);
     walkBack(cells, std::size_t(last - cells), length, scratch.path);
     const std::vector<PathStep>& path = scratch.path;
 

@@ -2,9 +2,11 @@
 // relies on, streams worked out by hand, and the packing of long streams.
 // Lengths against an independent search and decoding are tested in Python.
 #include <cstdio>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "code_tables.hpp"
@@ -160,6 +162,29 @@ void testPacking() {
     check(refused, "too long a message is refused");
 }
 
+// A thread keeps its working storage between messages, uncleared, and
+// shrinks it after a much shorter one: whatever came before, a message
+// gets the stream a fresh thread gives it.
+void testStorageReuse() {
+    std::mt19937 random(11);
+    const char alphabet[] = "Aa0 .,\r\n@\x80\xff";
+    auto message = [&](std::size_t length) {
+        std::string text(length, '\0');
+        for (char& ch : text) ch = alphabet[random() % (sizeof alphabet - 1)];
+        return text;
+    };
+    const std::string messages[] = {message(70000), message(3000), message(70000), message(40), message(5000)};
+    const StreamLayout flagged{{StreamFlag::fnc1(0), StreamFlag::eciDesignator(20, 3)}, false};
+    std::vector<std::string> fresh;
+    for (const std::string& text : messages) {
+        std::thread([&] { fresh.push_back(bitString(encodeLayout(text, flagged))); }).join();
+    }
+    bool same = true;
+    for (std::size_t k = 0; k < std::size(messages); ++k)
+        same &= bitString(encodeLayout(messages[k], flagged)) == fresh[k];
+    check(same, "long and short messages in turn get the streams of a fresh thread");
+}
+
 }  // namespace
 
 int main() {
@@ -168,6 +193,7 @@ int main() {
     testBinaryHeaders();
     testFlagStreams();
     testPacking();
+    testStorageReuse();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
