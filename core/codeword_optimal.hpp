@@ -1,0 +1,57 @@
+// The codeword-optimal encoder: a data bit stream with the fewest codewords
+// of one width after bit stuffing.
+//
+// encodeOptimal (optimal_encoder.hpp) gives a shortest stream, but bit
+// stuffing (bit_stuffing.hpp) lets a codeword whose first width-1 bits are
+// all equal carry one bit less, so a longer stream can take fewer
+// codewords and fit a smaller symbol.  This programme minimises the
+// codewords for one width directly, over the choices of encodeOptimal and
+// a few more: each character in any mode that holds it, reached by any
+// chain of single latches or by any shift that holds it; the four Punct
+// pairs; binary shift runs of every length with the 5-bit and the 11-bit
+// length header; flags at fixed positions (a P/S and FLG(n), none spanned by
+// a run or a pair) and the structured-append start, as StreamLayout says.
+//
+// Its state is (position, mode, open codeword): the bits already in the
+// codeword being filled (0 to width-1) and whether they are so far all 0,
+// all 1 or mixed; each token's bits go through that small automaton.  A
+// partial last codeword counts as one (it is padded with 1 bits, and the
+// padding's own stuffing never spills into another codeword).
+//
+// Cost: text is linear in the message, about 15 * width automaton steps a
+// byte.  A binary run's header encodes its length, so a run cannot be
+// priced by a sliding minimum as in encodeOptimal; runs are tried at every
+// length from every start, sharing one automaton walk per start and open
+// codeword state: O(n * min(n, 2078) * width) for a message of n bytes.
+// That is exact, and it is affordable because chooseSmallestSymbol
+// (smallest_symbol.hpp) only calls it for messages that fit a symbol
+// (a few thousand bytes at most) and only when a smaller symbol may hold
+// them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "optimal_encoder.hpp"
+
+namespace quillbank::aztec {
+
+// The longest message encodeFewestCodewords accepts (std::length_error
+// beyond): far above what the largest symbol holds.
+constexpr std::size_t kMaxCodewordMessage = std::size_t(1) << 15;
+
+struct CodewordStream {
+    PackedBits stream;
+    std::size_t words = 0;  // stuffedWordCount(stream, width): the fewest possible
+};
+
+// A stream for `length` bytes at `data` with the flags and the start of
+// `layout` whose stuffed codewords of `width` bits (6, 8, 10 or 12) are as
+// few as any stream's.  Raises std::length_error when the message is
+// longer than kMaxCodewordMessage or has too many flags, and
+// std::invalid_argument for a width other than those four or a layout that
+// encodeOptimal refuses.
+CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
+                                     int width);
+
+}  // namespace quillbank::aztec
