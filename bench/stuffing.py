@@ -26,7 +26,6 @@ used.  Run from the repository root against the installed package:
 """
 
 import argparse
-import heapq
 import itertools
 import json
 import os
@@ -37,69 +36,23 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 import reference_search as ref  # noqa: E402  (the tests' code tables)
+from codeword_reference import fewest_words, steps, token_bits  # noqa: E402
 from quillbank.aztec import _symbol  # noqa: E402
 from quillbank.aztec.optimal import encode_optimal  # noqa: E402
 
 EC_PERCENT = 23
 WIDTHS = (6, 8, 10, 12)
-MODES = (ref.UPPER, ref.LOWER, ref.DIGIT, ref.PUNCT, ref.MIXED)
-BINARY_MODES = (ref.UPPER, ref.LOWER, ref.MIXED)
-# Single latch codes (width, value); longer latches are chains of these.
-LATCH_CODES = {
-    (ref.UPPER, ref.LOWER): (5, 28), (ref.UPPER, ref.MIXED): (5, 29), (ref.UPPER, ref.DIGIT): (5, 30),
-    (ref.LOWER, ref.MIXED): (5, 29), (ref.LOWER, ref.DIGIT): (5, 30),
-    (ref.DIGIT, ref.UPPER): (4, 14), (ref.PUNCT, ref.UPPER): (5, 31),
-    (ref.MIXED, ref.UPPER): (5, 29), (ref.MIXED, ref.LOWER): (5, 28), (ref.MIXED, ref.PUNCT): (5, 30),
-}
 # Symbol shapes in order of side, compact first at equal sides.
 SHAPES = sorted([(True, n) for n in range(1, 5)] + [(False, n) for n in range(1, 33)],
                 key=lambda shape: (_symbol.capacity(shape[0], shape[1], EC_PERCENT)[0], not shape[0]))
 CAPACITY = [_symbol.capacity(compact, layers, EC_PERCENT) for compact, layers in SHAPES]
 
 # ---------------------------------------------------------------------------
-# The steps of every stream: from (position, mode), the tokens a step emits
-# and where it lands.
-
-
-def binary_header(length):
-    return [(5, 31), (5, length)] if length < 32 else [(5, 31), (5, 0), (11, length - 31)]
-
-
-def steps(message, i, mode):
-    """(tokens, next position, next mode) for every step out of (i, mode)."""
-    yield from text_steps(message, i, mode)
-    if mode in BINARY_MODES:
-        for length in range(1, min(ref.MAX_RUN, len(message) - i) + 1):
-            yield binary_header(length) + [(8, b) for b in message[i:i + length]], i + length, mode
-
-
-def text_steps(message, i, mode):
-    """The steps other than binary runs, tokens as tuples."""
-    for (start, target), token in LATCH_CODES.items():
-        if start == mode:
-            yield (token,), i, target
-    if i == len(message):
-        return
-    byte = message[i]
-    if (mode, byte) in ref.CHARS:
-        yield (ref.CHARS[(mode, byte)],), i + 1, mode
-    for (start, target), shift in ref.SHIFT.items():
-        if start == mode and (target, byte) in ref.CHARS:
-            yield (shift, ref.CHARS[(target, byte)]), i + 1, mode
-    pair = ref.PAIRS.get(bytes(message[i:i + 2]))
-    if pair is not None:
-        if mode == ref.PUNCT:
-            yield ((5, pair),), i + 2, mode
-        elif (mode, ref.PUNCT) in ref.SHIFT:
-            yield (ref.SHIFT[(mode, ref.PUNCT)], (5, pair)), i + 2, mode
-
-
-def token_bits(tokens):
-    return [value >> (width - 1 - j) & 1 for width, value in tokens for j in range(width)]
-
-
-# ---------------------------------------------------------------------------
 # Exhaustive: every stream of a short message
+
+
+# M/L U/L: a stream that starts so is read as a structured-append symbol's.
+APPEND_MARK = token_bits([(5, 29), (5, 29)])
 
 
 def all_streams(message, limit):
@@ -112,87 +65,13 @@ def all_streams(message, limit):
     def walk(i, mode, bits):
         if len(bits) > limit:
             return
-        if i == len(message):
+        if i == len(message) and bits[:10] != APPEND_MARK:
             found.add(tuple(bits))
         for tokens, j, target in steps(message, i, mode):
             walk(j, target, bits + token_bits(list(tokens)))
 
     walk(0, ref.UPPER, [])
     return found
-
-
-# ---------------------------------------------------------------------------
-# Search: the fewest codewords of any stream, for one width
-
-OPEN, ZEROS, ONES, MIXED_BITS = range(4)
-
-
-def push_bit(width, state, bit):
-    """(completed words, new state) after one stream bit; state = (bits in
-    the open word, ZEROS/ONES/MIXED_BITS/OPEN)."""
-    k, kind = state
-    if kind == OPEN:
-        kind = ONES if bit else ZEROS
-    elif (kind == ONES) != bool(bit):
-        kind = MIXED_BITS
-    k += 1
-    if k == width - 1 and kind != MIXED_BITS:
-        return 1, (0, OPEN)  # the stuffed bit closes the word
-    if k == width:
-        return 1, (0, OPEN)
-    return 0, (k, kind)
-
-
-_PUSHED = {}
-
-
-def push_tokens(width, state, tokens):
-    """(completed words, new state) after the bits of `tokens`, memoised."""
-    key = (width, state, tokens)
-    found = _PUSHED.get(key)
-    if found is None:
-        added, s = 0, state
-        for bit in token_bits(tokens):
-            done, s = push_bit(width, s, bit)
-            added += done
-        found = _PUSHED[key] = (added, s)
-    return found
-
-
-def fewest_words(message, width):
-    """The fewest codewords (stuffed, padded) of any stream of `message`:
-    Dijkstra over (position, mode, open codeword state), in codewords."""
-    n = len(message)
-    start = (0, ref.UPPER, (0, OPEN))
-    best = {start: 0}
-    queue = [(0, start)]
-    answer = None
-
-    def relax(words, node):
-        if words < best.get(node, words + 1):
-            best[node] = words
-            heapq.heappush(queue, (words, node))
-
-    while queue:
-        words, node = heapq.heappop(queue)
-        if answer is not None and words >= answer:
-            break
-        if words > best[node]:
-            continue
-        i, mode, state = node
-        if i == n:
-            answer = min(answer if answer is not None else words + 1, words + (state[0] > 0))
-        for tokens, j, target in text_steps(message, i, mode):
-            added, s = push_tokens(width, state, tokens)
-            relax(words + added, (j, target, s))
-        if mode in BINARY_MODES:
-            for length in range(1, min(ref.MAX_RUN, n - i) + 1):
-                added, s = push_tokens(width, state, tuple(binary_header(length)))
-                for byte in message[i:i + length]:
-                    more, s = push_tokens(width, s, ((8, byte),))
-                    added += more
-                relax(words + added, (i + length, mode, s))
-    return answer
 
 
 # ---------------------------------------------------------------------------
