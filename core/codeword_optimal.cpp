@@ -182,16 +182,51 @@ struct Programme {
     std::size_t length;
     const StreamLayout& layout;
     const Automaton& automaton;
+    const uint64_t bound;  // entries that cannot end within this many codewords are dropped
     Table table;
     std::vector<std::size_t> firstCell;  // per position
+    std::vector<uint32_t> restBits;      // per position: a lower bound of the bits of the bytes from there
+    std::vector<uint32_t> cellRest;      // restBits of each cell's position
 
-    Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a)
-        : data(d), length(n), layout(l), automaton(a), table(n + 1 + l.flags.size(), a.states), firstCell(n + 1) {
+    Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
+        : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
+          firstCell(n + 1), restBits(n + 1), cellRest(n + 1 + l.flags.size()) {
+        for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
         std::size_t flag = 0;
         for (std::size_t j = 0; j <= n; ++j) {
             while (flag < l.flags.size() && l.flags[flag].position < j) ++flag;
             firstCell[j] = j + flag;
         }
+        for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
+            while (j < n && firstCell[j + 1] <= cell) ++j;
+            cellRest[cell] = restBits[j];
+        }
+    }
+
+    // The fewest bits any stream spends on `byte`: 8 for a byte only binary
+    // shift carries, 2 for one that can be half of a 5-bit Punct pair, else
+    // its shortest character code.
+    static uint32_t leastBits(uint8_t byte) {
+        uint32_t least = 8;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charTable[m][byte].bitCount != 0) least = std::min<uint32_t>(least, charTable[m][byte].bitCount);
+        for (int other = 0; other < 256; ++other)
+            if (pairCode(byte, uint8_t(other)) != 0 || pairCode(uint8_t(other), byte) != 0) return 2;
+        return least;
+    }
+
+    // The fewest codewords of any stream through an entry of `words`
+    // completed codewords, `s` open and `rest` bits still to come: every
+    // codeword holds at most width of the bits.
+    uint64_t leastWords(uint64_t words, int s, uint64_t rest) const {
+        const uint64_t w = uint64_t(automaton.width);
+        return (words * w + uint64_t(s / 3) + rest + w - 1) / w;
+    }
+
+    // Relaxes an entry unless it cannot end within the bound.
+    bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
+        if (leastWords(words, s, cellRest[cell]) > bound) return false;
+        return table.relax(cell, mode, s, words, how);
     }
 
     // Pushes `token` from (from, m, s) into (to, target mode).
@@ -201,7 +236,7 @@ struct Programme {
         if (words >= kUnreached) return;
         Move first = automaton.push(uint8_t(s), prefix);
         Move last = automaton.push(first.state, token);
-        table.relax(to, target, last.state, words + first.words + last.words, how);
+        offer(to, target, last.state, words + first.words + last.words, how);
     }
 
     void offerCharacters(std::size_t j) {
@@ -242,6 +277,31 @@ struct Programme {
         return back.kind == kLatchStep && back.fromMode == Upper && back.fromState == 0;
     }
 
+    // Drops the entries of a finished cell that another of the same mode
+    // dominates, so that every step out of it starts from at most three
+    // entries a mode.  Two cuttings of the same bits into codewords of
+    // width - 1 or width bits each, the second starting no earlier and
+    // before the first's second codeword, interleave forever (by induction:
+    // a_i <= b_i <= a_(i+1)); so from an open codeword of k bits the same
+    // continuation takes at most one codeword more than from k' <= k bits,
+    // and never fewer.  Hence an entry with more codewords done than the
+    // least is never better than the least, nor one of as many with more
+    // bits open.  (Every entry of a mode has the same continuations once
+    // the latches are closed; the one exception, M/L U/L at the start, is
+    // a latch.)
+    void dropDominated(std::size_t cell) {
+        for (int m = 0; m < kModeCount; ++m) {
+            int best = -1;
+            for (int s = 0; s < automaton.states; ++s)
+                if (table.cost(cell, m, s) < kUnreached && (best < 0 || table.cost(cell, m, s) < table.cost(cell, m, best) ||
+                    (table.cost(cell, m, s) == table.cost(cell, m, best) && s / 3 < best / 3)))
+                    best = s;
+            if (best < 0) continue;
+            for (int s = 0; s < automaton.states; ++s)
+                if (table.cost(cell, m, s) > table.cost(cell, m, best) || s / 3 > best / 3) table.cost(cell, m, s) = kUnreached;
+        }
+    }
+
     // Single latches until nothing improves.
     void closeUnderLatches(std::size_t cell) {
         for (bool changed = true; changed;) {
@@ -251,7 +311,7 @@ struct Programme {
                     const uint32_t words = table.cost(cell, latch.from, s);
                     if (words >= kUnreached || marksStructuredAppend(cell, latch, s)) continue;
                     const Move moved = automaton.push(uint8_t(s), latchTable[latch.from][latch.to]);
-                    changed |= table.relax(cell, latch.to, moved.state, words + moved.words,
+                    changed |= offer(cell, latch.to, moved.state, words + moved.words,
                                            Back{kLatchStep, uint8_t(latch.from), uint8_t(s), 0});
                 }
             }
@@ -287,7 +347,15 @@ struct Programme {
             for (int s = 0; s < states; ++s)
                 if (table.cost(cell, m, s) < kUnreached) starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
         if (startCount == 0) return;
+        // The least of words * width + open bits over the starts: with the
+        // header, the run's bytes and the bytes after it, a lower bound of
+        // every run's codewords, which only grows with the length.
+        uint64_t leastStart = UINT64_MAX;
+        for (std::size_t k = 0; k < startCount; ++k)
+            leastStart = std::min(leastStart, uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
         for (std::size_t length = 1; length <= longest; ++length) {
+            const uint64_t headerBits = Automaton::runHeader(length).bitCount;
+            if (leastWords(0, 0, leastStart + headerBits + 8 * length + restBits[j + length]) > bound) break;
             const uint8_t value = data[j + length - 1];
             for (int s = 0; s < states; ++s) {
                 Walk& at = walk[std::size_t(s)];
@@ -299,7 +367,7 @@ struct Programme {
                 const Start& start = starts[k];
                 const Move head = header[start.state];
                 const Walk& body = walk[head.state];
-                table.relax(cell + length, start.mode, body.state, start.words + head.words + body.words,
+                offer(cell + length, start.mode, body.state, start.words + head.words + body.words,
                             Back{kRun, start.mode, start.state, uint16_t(length)});
             }
         }
@@ -308,7 +376,7 @@ struct Programme {
     void fill() {
         // M/L then U/L for a structured-append symbol.
         const Move start = automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0});
-        table.relax(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
+        offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
         const std::vector<StreamFlag>& flags = layout.flags;
         std::size_t nextFlag = 0;
         for (std::size_t j = 0; j <= length; ++j) {
@@ -316,7 +384,11 @@ struct Programme {
             if (j >= 1) offerCharacters(j);
             if (j >= 2 && firstCell[j] - firstCell[j - 1] == 1) offerPair(j);  // no flag inside the pair
             closeUnderLatches(cell);
-            for (; nextFlag < flags.size() && flags[nextFlag].position == j; ++nextFlag) offerFlag(cell++, flags[nextFlag]);
+            dropDominated(cell);
+            for (; nextFlag < flags.size() && flags[nextFlag].position == j; ++nextFlag) {
+                offerFlag(cell++, flags[nextFlag]);
+                dropDominated(cell);
+            }
             if (j == length) break;
             // Runs end at the next flag at the latest.
             const std::size_t limit = nextFlag < flags.size() ? flags[nextFlag].position : length;
@@ -337,7 +409,7 @@ struct Programme {
         std::size_t cell = length + layout.flags.size();  // the last cell
         int mode = 0;
         int s = 0;
-        uint32_t best = kUnreached;
+        uint32_t best = kUnreached;  // stays so when nothing is within the bound
         for (int m = 0; m < kModeCount; ++m)
             for (int t = 0; t < automaton.states; ++t) {
                 const uint32_t words = table.cost(cell, m, t) + uint32_t(Automaton::openWord(t));
@@ -347,6 +419,7 @@ struct Programme {
                     s = t;
                 }
             }
+        if (best >= kUnreached) return best;
         std::size_t position = length;
         for (;;) {
             const Back& back = table.back(cell, mode, s);
@@ -432,14 +505,19 @@ void checkLayout(std::size_t length, const StreamLayout& layout) {
 }  // namespace
 
 CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
-                                     int width) {
+                                     int width, std::size_t atMost) {
     if (length > kMaxCodewordMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
-    Programme programme(data, length, layout, automaton(width));
+    Programme programme(data, length, layout, automaton(width), atMost);
     programme.fill();
     std::vector<Programme::PathStep> path;
     CodewordStream result;
     result.words = programme.walkBack(path);
+    if (result.words > atMost) {
+        result.found = false;
+        result.words = atMost;  // the bound tried: no stream is within it
+        return result;
+    }
     if (layout.structuredAppend) Programme::append(result.stream, kAppendStart);
     for (auto step = path.rbegin(); step != path.rend(); ++step) programme.write(*step, result.stream);
     return result;

@@ -18,15 +18,16 @@
 // partial last codeword counts as one (it is padded with 1 bits, and the
 // padding's own stuffing never spills into another codeword).
 //
-// Cost: text is linear in the message, about 15 * width automaton steps a
-// byte.  A binary run's header encodes its length, so a run cannot be
+// Cost: each cell keeps at most three entries a mode (a dominance proved
+// in codeword_optimal.cpp, dropDominated), so text is linear in the
+// message.  A binary run's header encodes its length, so a run cannot be
 // priced by a sliding minimum as in encodeOptimal; runs are tried at every
-// length from every start, sharing one automaton walk per start and open
-// codeword state: O(n * min(n, 2078) * width) for a message of n bytes.
-// That is exact, and it is affordable because chooseSmallestSymbol
-// (smallest_symbol.hpp) only calls it for messages that fit a symbol
-// (a few thousand bytes at most) and only when a smaller symbol may hold
-// them.
+// length from every start, sharing one automaton walk per start:
+// O(n * min(n, 2078) * width) for n bytes of binary data.  That is exact,
+// and bounded in practice by `atMost`: chooseSmallestSymbol
+// (smallest_symbol.hpp) only asks when a smaller symbol may hold the
+// message, with that symbol's capacity as the bound, which drops every run
+// that cannot end within it.  Measured in bench/stuffing.py.
 #pragma once
 
 #include <cstddef>
@@ -41,17 +42,24 @@ namespace quillbank::aztec {
 constexpr std::size_t kMaxCodewordMessage = std::size_t(1) << 15;
 
 struct CodewordStream {
+    bool found = true;      // false: no stream within the bound asked for (stream empty)
     PackedBits stream;
-    std::size_t words = 0;  // stuffedWordCount(stream, width): the fewest possible
+    std::size_t words = 0;  // found: stuffedWordCount(stream, width), the fewest possible; else the bound
 };
+
+constexpr std::size_t kNoCodewordBound = std::size_t(-1);
 
 // A stream for `length` bytes at `data` with the flags and the start of
 // `layout` whose stuffed codewords of `width` bits (6, 8, 10 or 12) are as
-// few as any stream's.  Raises std::length_error when the message is
+// few as any stream's, when that is at most `atMost` (found false
+// otherwise).  The bound only prunes: entries that cannot end within it
+// (their codewords so far plus a lower bound of the bits still to come)
+// are dropped, which leaves the minimum unchanged whenever it is within
+// the bound and saves most of the work on binary runs.  Raises std::length_error when the message is
 // longer than kMaxCodewordMessage or has too many flags, and
 // std::invalid_argument for a width other than those four or a layout that
 // encodeOptimal refuses.
 CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
-                                     int width);
+                                     int width, std::size_t atMost = kNoCodewordBound);
 
 }  // namespace quillbank::aztec

@@ -61,8 +61,11 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         const std::size_t width = std::size_t(shape.wordBits);
         const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
         if (fewestPossible > capacity || length > kMaxCodewordMessage) continue;
-        if (!fewest[w]) fewest[w] = encodeFewestCodewords(data, length, layout, shape.wordBits);
-        if (long(std::max<std::size_t>(1, fewest[w]->words)) <= capacity) {
+        // Bounded by this size's capacity, which prunes most of the work;
+        // a larger size of the same width asks again with its own.
+        if (!fewest[w] || (!fewest[w]->found && std::size_t(capacity) > fewest[w]->words))
+            fewest[w] = encodeFewestCodewords(data, length, layout, shape.wordBits, std::size_t(capacity));
+        if (fewest[w]->found && long(std::max<std::size_t>(1, fewest[w]->words)) <= capacity) {
             result = {BuildStatus::Ok, fewest[w]->stream, shape};
             return result;
         }

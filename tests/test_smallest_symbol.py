@@ -48,6 +48,16 @@ class TestFewestCodewords:
             assert words == fewest_words(message, width), width
             assert stuffed(packed, bit_count, width) == words, width
             assert decode_bits(unpack(packed, bit_count)) == (message, None)
+            # A bound only prunes: the minimum within it, nothing below it.
+            assert _optimal._fewest_codewords(message, width, at_most=words)[2] == words
+            assert words == 0 or _optimal._fewest_codewords(message, width, at_most=words - 1) is None
+
+    # Here the open codeword's kind (all 0, all 1 or mixed), not only its
+    # length, decides the count: pruning must keep all three.
+    @pytest.mark.parametrize("message", [b"\x13}aa", b" ,aa", b" :b\x1b", b"!\x00\x01\x1c", b"(,bz"])
+    def test_keeps_every_kind_of_open_codeword(self, message):
+        for width in WIDTHS:
+            assert _optimal._fewest_codewords(message, width)[2] == fewest_words(message, width), width
 
     @settings(max_examples=100, deadline=None)
     @given(data=st.data(), message=short_messages, append=st.booleans())

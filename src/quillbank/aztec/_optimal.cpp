@@ -369,21 +369,24 @@ PyObject* encodeSegments(PyObject*, PyObject* args, PyObject* kwargs) {
 // the smallest symbol (the product path reaches them from C++).
 
 PyObject* fewestCodewords(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"data", "width", "flags", "structured_append", nullptr};
+    static const char* keywords[] = {"data", "width", "flags", "structured_append", "at_most", nullptr};
     PyObject* data;
     int width;
     PyObject* flagSequence = nullptr;
     int structuredAppend = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oi|Op:_fewest_codewords", const_cast<char**>(keywords),
-                                     &data, &width, &flagSequence, &structuredAppend))
+    Py_ssize_t atMost = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oi|Opn:_fewest_codewords", const_cast<char**>(keywords),
+                                     &data, &width, &flagSequence, &structuredAppend, &atMost))
         return nullptr;
     try {
         StreamLayout layout;
         std::vector<uint8_t> message;
         if (readSegments(data, flagSequence, structuredAppend, message, layout) < 0) return nullptr;
         quillbank::aztec::CodewordStream fewest;
-        if (runWithoutGil([&] { fewest = encodeFewestCodewords(message.data(), message.size(), layout, width); }) < 0)
+        const std::size_t bound = atMost < 0 ? quillbank::aztec::kNoCodewordBound : std::size_t(atMost);
+        if (runWithoutGil([&] { fewest = encodeFewestCodewords(message.data(), message.size(), layout, width, bound); }) < 0)
             return nullptr;
+        if (!fewest.found) Py_RETURN_NONE;
         PyObject* bytes = packedBytes(fewest.stream);  // new reference
         if (!bytes) return nullptr;
         PyObject* result = Py_BuildValue("(Onn)", bytes, Py_ssize_t(fewest.stream.bitCount), Py_ssize_t(fewest.words));
@@ -449,9 +452,10 @@ PyMethodDef methods[] = {
      "structured_append starts the stream with M/L U/L."},
     {"_fewest_codewords", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fewestCodewords)),
      METH_VARARGS | METH_KEYWORDS,
-     "_fewest_codewords(data, width, flags=(), structured_append=False)\n--\n\n"
+     "_fewest_codewords(data, width, flags=(), structured_append=False, at_most=-1)\n--\n\n"
      "Private: (packed bytes, bit count, codewords) of a stream whose stuffed\n"
-     "codewords of width bits are fewest."},
+     "codewords of width bits are fewest; None when that is above at_most\n"
+     "(negative: no bound)."},
     {"_smallest_symbol", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(smallestSymbol)),
      METH_VARARGS | METH_KEYWORDS,
      "_smallest_symbol(data, flags=(), structured_append=False, compact=-1, layers=0, ec_percent=23, reader_init=False)\n--\n\n"
