@@ -200,7 +200,11 @@ def today_side(message):
 
 
 def chosen_side(message):
-    packed, bit_count, compact, layers = _optimal._smallest_symbol(message, ec_percent=EC_PERCENT)
+    """The side of the exact choice's symbol, None when none holds the message."""
+    chosen = _optimal._smallest_symbol(message, ec_percent=EC_PERCENT)
+    if chosen is None:
+        return None
+    packed, bit_count, compact, layers = chosen
     return _symbol.build_packed(packed, bit_count, int(compact), layers, EC_PERCENT)[2]
 
 
@@ -216,6 +220,8 @@ def exact_choice(corpora):
             started = time.perf_counter()
             side = chosen_side(message)
             spent = time.perf_counter() - started
+            if side is None:  # no symbol holds it; today's path refuses it too
+                continue
             before = today_side(message)
             assert side <= before, message
             changed += side < before
@@ -279,7 +285,7 @@ def main(argv=None):
     report["exact_choice"] = exact_choice([
         ("random 1-48 bytes", count, lambda: random_message(rng, 48)),
         ("random 1-400 bytes", count // 10, lambda: random_message(rng, 400)),
-        ("zero-heavy binary 1-1900 bytes", count // 100, lambda: zero_heavy(rng, 1900)),
+        ("zero-heavy binary 1-1500 bytes", count // 100, lambda: zero_heavy(rng, 1500)),
     ])
     report["choice_cost"] = choice_cost(typical_payloads(rng))
     report["seconds"] = time.perf_counter() - started
