@@ -35,7 +35,7 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         result.status = BuildStatus::BadRequest;
         return result;
     }
-    const PackedBits shortest = encodeOptimal(data, length, layout);
+    PackedBits shortest = encodeOptimal(data, length, layout);
     const std::vector<uint8_t> bits = unpack(shortest);
     // Per width, computed on first need: the shortest stream's codewords,
     // and the codeword-optimal stream.
@@ -53,7 +53,7 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         if (shortestWords[w] < 0)
             shortestWords[w] = long(std::max<std::size_t>(1, stuffedWordCount(bits.data(), bits.size(), shape.wordBits)));
         if (shortestWords[w] <= capacity) {
-            result = {BuildStatus::Ok, shortest, shape};
+            result = {BuildStatus::Ok, std::move(shortest), shape};
             return result;
         }
         // Every stream has at least the shortest one's bits, and a codeword
@@ -66,7 +66,7 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         if (!fewest[w] || (!fewest[w]->found && std::size_t(capacity) > fewest[w]->words))
             fewest[w] = encodeFewestCodewords(data, length, layout, shape.wordBits, std::size_t(capacity));
         if (fewest[w]->found && long(std::max<std::size_t>(1, fewest[w]->words)) <= capacity) {
-            result = {BuildStatus::Ok, fewest[w]->stream, shape};
+            result = {BuildStatus::Ok, std::move(fewest[w]->stream), shape};
             return result;
         }
     }
