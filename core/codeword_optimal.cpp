@@ -39,6 +39,7 @@ namespace {
 constexpr int kZeros = 0;
 constexpr int kOnes = 1;
 constexpr int kMixedBits = 2;
+static_assert(kZeros == 0 && kOnes == 1, "a uniform codeword's kind is its bit");
 constexpr int kMaxWidth = 12;
 constexpr int kMaxStates = 3 * kMaxWidth;
 
