@@ -12,7 +12,15 @@ happens:
 - on a large random corpus: for each message and codeword width, the fewest
   codewords of any stream, by a shortest-path search whose state is
   (position, mode, bits in the open codeword, whether those bits are all 0,
-  all 1 or mixed), against the codewords of the shortest stream.
+  all 1 or mixed), against the codewords of the shortest stream (the search
+  is tests/codeword_reference.py, the tests' reference);
+- the exact choice that make can use (_optimal._smallest_symbol, the C++
+  chooseSmallestSymbol): how often its symbol is smaller than the shortest
+  stream's on larger random corpora, its slowest call, and its cost against
+  today's path on typical payloads.
+
+Streams that start with M/L U/L are not counted: a decoder reads them as
+the mark of a structured-append symbol.
 
 For each message it compares the smallest symbol (23% error correction)
 that the shortest stream fits with the smallest that the best stream for
@@ -26,7 +34,6 @@ used.  Run from the repository root against the installed package:
 """
 
 import argparse
-import heapq
 import itertools
 import json
 import os
@@ -37,69 +44,23 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 import reference_search as ref  # noqa: E402  (the tests' code tables)
-from quillbank.aztec import _symbol  # noqa: E402
-from quillbank.aztec.optimal import encode_optimal  # noqa: E402
+from codeword_reference import fewest_words, steps, token_bits  # noqa: E402
+from quillbank.aztec import _optimal, _symbol  # noqa: E402
+from quillbank.aztec.optimal import encode_optimal, encode_optimal_stream  # noqa: E402
 
 EC_PERCENT = 23
 WIDTHS = (6, 8, 10, 12)
-MODES = (ref.UPPER, ref.LOWER, ref.DIGIT, ref.PUNCT, ref.MIXED)
-BINARY_MODES = (ref.UPPER, ref.LOWER, ref.MIXED)
-# Single latch codes (width, value); longer latches are chains of these.
-LATCH_CODES = {
-    (ref.UPPER, ref.LOWER): (5, 28), (ref.UPPER, ref.MIXED): (5, 29), (ref.UPPER, ref.DIGIT): (5, 30),
-    (ref.LOWER, ref.MIXED): (5, 29), (ref.LOWER, ref.DIGIT): (5, 30),
-    (ref.DIGIT, ref.UPPER): (4, 14), (ref.PUNCT, ref.UPPER): (5, 31),
-    (ref.MIXED, ref.UPPER): (5, 29), (ref.MIXED, ref.LOWER): (5, 28), (ref.MIXED, ref.PUNCT): (5, 30),
-}
 # Symbol shapes in order of side, compact first at equal sides.
 SHAPES = sorted([(True, n) for n in range(1, 5)] + [(False, n) for n in range(1, 33)],
                 key=lambda shape: (_symbol.capacity(shape[0], shape[1], EC_PERCENT)[0], not shape[0]))
 CAPACITY = [_symbol.capacity(compact, layers, EC_PERCENT) for compact, layers in SHAPES]
 
 # ---------------------------------------------------------------------------
-# The steps of every stream: from (position, mode), the tokens a step emits
-# and where it lands.
-
-
-def binary_header(length):
-    return [(5, 31), (5, length)] if length < 32 else [(5, 31), (5, 0), (11, length - 31)]
-
-
-def steps(message, i, mode):
-    """(tokens, next position, next mode) for every step out of (i, mode)."""
-    yield from text_steps(message, i, mode)
-    if mode in BINARY_MODES:
-        for length in range(1, min(ref.MAX_RUN, len(message) - i) + 1):
-            yield binary_header(length) + [(8, b) for b in message[i:i + length]], i + length, mode
-
-
-def text_steps(message, i, mode):
-    """The steps other than binary runs, tokens as tuples."""
-    for (start, target), token in LATCH_CODES.items():
-        if start == mode:
-            yield (token,), i, target
-    if i == len(message):
-        return
-    byte = message[i]
-    if (mode, byte) in ref.CHARS:
-        yield (ref.CHARS[(mode, byte)],), i + 1, mode
-    for (start, target), shift in ref.SHIFT.items():
-        if start == mode and (target, byte) in ref.CHARS:
-            yield (shift, ref.CHARS[(target, byte)]), i + 1, mode
-    pair = ref.PAIRS.get(bytes(message[i:i + 2]))
-    if pair is not None:
-        if mode == ref.PUNCT:
-            yield ((5, pair),), i + 2, mode
-        elif (mode, ref.PUNCT) in ref.SHIFT:
-            yield (ref.SHIFT[(mode, ref.PUNCT)], (5, pair)), i + 2, mode
-
-
-def token_bits(tokens):
-    return [value >> (width - 1 - j) & 1 for width, value in tokens for j in range(width)]
-
-
-# ---------------------------------------------------------------------------
 # Exhaustive: every stream of a short message
+
+
+# M/L U/L: a stream that starts so is read as a structured-append symbol's.
+APPEND_MARK = token_bits([(5, 29), (5, 29)])
 
 
 def all_streams(message, limit):
@@ -112,87 +73,13 @@ def all_streams(message, limit):
     def walk(i, mode, bits):
         if len(bits) > limit:
             return
-        if i == len(message):
+        if i == len(message) and bits[:10] != APPEND_MARK:
             found.add(tuple(bits))
         for tokens, j, target in steps(message, i, mode):
             walk(j, target, bits + token_bits(list(tokens)))
 
     walk(0, ref.UPPER, [])
     return found
-
-
-# ---------------------------------------------------------------------------
-# Search: the fewest codewords of any stream, for one width
-
-OPEN, ZEROS, ONES, MIXED_BITS = range(4)
-
-
-def push_bit(width, state, bit):
-    """(completed words, new state) after one stream bit; state = (bits in
-    the open word, ZEROS/ONES/MIXED_BITS/OPEN)."""
-    k, kind = state
-    if kind == OPEN:
-        kind = ONES if bit else ZEROS
-    elif (kind == ONES) != bool(bit):
-        kind = MIXED_BITS
-    k += 1
-    if k == width - 1 and kind != MIXED_BITS:
-        return 1, (0, OPEN)  # the stuffed bit closes the word
-    if k == width:
-        return 1, (0, OPEN)
-    return 0, (k, kind)
-
-
-_PUSHED = {}
-
-
-def push_tokens(width, state, tokens):
-    """(completed words, new state) after the bits of `tokens`, memoised."""
-    key = (width, state, tokens)
-    found = _PUSHED.get(key)
-    if found is None:
-        added, s = 0, state
-        for bit in token_bits(tokens):
-            done, s = push_bit(width, s, bit)
-            added += done
-        found = _PUSHED[key] = (added, s)
-    return found
-
-
-def fewest_words(message, width):
-    """The fewest codewords (stuffed, padded) of any stream of `message`:
-    Dijkstra over (position, mode, open codeword state), in codewords."""
-    n = len(message)
-    start = (0, ref.UPPER, (0, OPEN))
-    best = {start: 0}
-    queue = [(0, start)]
-    answer = None
-
-    def relax(words, node):
-        if words < best.get(node, words + 1):
-            best[node] = words
-            heapq.heappush(queue, (words, node))
-
-    while queue:
-        words, node = heapq.heappop(queue)
-        if answer is not None and words >= answer:
-            break
-        if words > best[node]:
-            continue
-        i, mode, state = node
-        if i == n:
-            answer = min(answer if answer is not None else words + 1, words + (state[0] > 0))
-        for tokens, j, target in text_steps(message, i, mode):
-            added, s = push_tokens(width, state, tokens)
-            relax(words + added, (j, target, s))
-        if mode in BINARY_MODES:
-            for length in range(1, min(ref.MAX_RUN, n - i) + 1):
-                added, s = push_tokens(width, state, tuple(binary_header(length)))
-                for byte in message[i:i + length]:
-                    more, s = push_tokens(width, s, ((8, byte),))
-                    added += more
-                relax(words + added, (i + length, mode, s))
-    return answer
 
 
 # ---------------------------------------------------------------------------
@@ -286,6 +173,101 @@ def prove(message, side):
     return None
 
 
+# ---------------------------------------------------------------------------
+# The exact choice (_optimal._smallest_symbol): how often it changes the
+# symbol, and what it costs
+
+
+def random_message(rng, longest):
+    """Mixed pieces of every mode, random bytes or printable ASCII."""
+    kind = rng.random()
+    if kind < 0.4:
+        return b"".join(rng.choice(PIECES) for _ in range(rng.randint(1, longest // 2)))[:longest]
+    if kind < 0.7:
+        return bytes(rng.randrange(256) for _ in range(rng.randint(1, longest)))
+    return bytes(rng.randrange(32, 127) for _ in range(rng.randint(1, longest)))
+
+
+def zero_heavy(rng, longest):
+    """Binary data that is mostly zero bytes (stuffing is frequent)."""
+    return bytes(rng.randrange(256) if rng.random() < 0.3 else 0 for _ in range(rng.randint(1, longest)))
+
+
+def today_side(message):
+    packed, bit_count = encode_optimal_stream(message)
+    built = _symbol.build_packed(packed, bit_count, -1, 0, EC_PERCENT)
+    return built[2]
+
+
+def chosen_side(message):
+    """The side of the exact choice's symbol, None when none holds the message."""
+    chosen = _optimal._smallest_symbol(message, ec_percent=EC_PERCENT)
+    if chosen is None:
+        return None
+    packed, bit_count, compact, layers = chosen
+    return _symbol.build_packed(packed, bit_count, int(compact), layers, EC_PERCENT)[2]
+
+
+def exact_choice(corpora):
+    """For each (name, count, make message): messages whose symbol is smaller
+    with the exact choice, never larger, and the slowest choice."""
+    results = {}
+    chosen_side(b"A")  # the per-width tables are built on first use, once
+    for name, count, make_message in corpora:
+        changed, slowest = 0, (0.0, 0)
+        for _ in range(count):
+            message = make_message()
+            started = time.perf_counter()
+            side = chosen_side(message)
+            spent = time.perf_counter() - started
+            if side is None:  # no symbol holds it; today's path refuses it too
+                continue
+            before = today_side(message)
+            assert side <= before, message
+            changed += side < before
+            slowest = max(slowest, (spent, len(message)))
+        results[name] = {"messages": count, "smaller_symbol": changed,
+                         "slowest_ms": slowest[0] * 1e3, "slowest_length": slowest[1]}
+    return results
+
+
+def best_time(function, rounds=7, calls=200):
+    best = float("inf")
+    for _ in range(rounds):
+        started = time.perf_counter()
+        for _ in range(calls):
+            function()
+        best = min(best, (time.perf_counter() - started) / calls)
+    return best
+
+
+def choice_cost(payloads):
+    """Microseconds per symbol: today's path (shortest stream, then the
+    symbol writer's choice) against the exact choice, both laying out."""
+    def today(message):
+        packed, bit_count = encode_optimal_stream(message)
+        _symbol.build_packed(packed, bit_count, -1, 0, EC_PERCENT)
+
+    def exact(message):
+        packed, bit_count, compact, layers = _optimal._smallest_symbol(message, ec_percent=EC_PERCENT)
+        _symbol.build_packed(packed, bit_count, int(compact), layers, EC_PERCENT)
+
+    return {name: {"today_us": best_time(lambda: today(message)) * 1e6,
+                   "exact_us": best_time(lambda: exact(message)) * 1e6}
+            for name, message in payloads.items()}
+
+
+def typical_payloads(rng):
+    return {
+        "boarding pass": (b"M1DESMARAIS/LUC       EABC123 YULFRAAC 0834 326J001A0025 100^164GIWVC5EH7JNT684FVNJ91W2QA4DVN"
+                          b"5J8K4F0L0GEQ3DF5TGBN8709HKT5D3DW3GBHFCV")[:100],
+        "URL": b"https://www.example.com/products/item?id=1234567890&ref=newsletter",
+        "32 GS1 digits": b"01095011015300031725123110123456",
+        "random 500 bytes": bytes(rng.randrange(256) for _ in range(500)),
+        "random 1,500 bytes": bytes(rng.randrange(256) for _ in range(1500)),
+    }
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smaller search, for a smoke run")
@@ -298,6 +280,14 @@ def main(argv=None):
         "random": random_corpus(60 if args.quick else 1000, 24 if args.quick else 48, random.Random(24778)),
     }
     report["longest"] = 24 if args.quick else 48
+    rng = random.Random(14)
+    count = 200 if args.quick else 20000
+    report["exact_choice"] = exact_choice([
+        ("random 1-48 bytes", count, lambda: random_message(rng, 48)),
+        ("random 1-400 bytes", count // 10, lambda: random_message(rng, 400)),
+        ("zero-heavy binary 1-1500 bytes", count // 100, lambda: zero_heavy(rng, 1500)),
+    ])
+    report["choice_cost"] = choice_cost(typical_payloads(rng))
     report["seconds"] = time.perf_counter() - started
     e, r = report["exhaustive"], report["random"]
     print(f"Exhaustive: {e['messages']} messages over {alphabet!r} ({e['streams']} streams enumerated): "
@@ -313,6 +303,11 @@ def main(argv=None):
                  f"{'compact' if proof['compact'] else 'full'} {proof['layers']}-layer symbol that "
                  f"zxing-cpp reads back") if proof else ""
         print(f"  e.g. {message!r}: side {example['side']}, could be {example['could_be']}{shown}")
+    for name, counts in report["exact_choice"].items():
+        print(f"Exact choice, {name}: {counts['smaller_symbol']} of {counts['messages']} get a smaller symbol "
+              f"(none larger); slowest choice {counts['slowest_ms']:.1f} ms ({counts['slowest_length']} bytes)")
+    for name, cost in report["choice_cost"].items():
+        print(f"  {name}: {cost['today_us']:.1f} us today, {cost['exact_us']:.1f} us with the exact choice")
     print(f"({report['seconds']:.0f} s)")
     if args.json:
         with open(args.json, "w") as f:

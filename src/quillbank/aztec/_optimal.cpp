@@ -5,6 +5,9 @@
 //   encode(data, eci=None, asBits=False) -> bytes | list[bool]
 //   encode_stream(data, eci=None) -> (bytes, bit count)
 //   encode_segments(data, flags=(), structured_append=False) -> (bytes, bit count)
+// and two private ones for the tests, _fewest_codewords (the fewest
+// codewords of one width) and _smallest_symbol (the exact choice of the
+// smallest symbol, stream and shape).
 // The stream is packed least significant bit first, as Encoder.encode packs
 // it.  The GIL is released while the stream is computed, over a message the
 // binding owns or that cannot change (see MessageBytes).
@@ -15,11 +18,14 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "eci.hpp"
 #include "eci_argument.hpp"
+#include "codeword_optimal.hpp"
 #include "optimal_encoder.hpp"
+#include "smallest_symbol.hpp"
 
 namespace {
 
@@ -279,18 +285,26 @@ int parseFlags(PyObject* sequence, std::vector<StreamFlag>& flags) {
     return result;
 }
 
-// Encodes our own copy of a message with the GIL released.  0 on success,
-// -1 with an exception set.  (runEncoder can share this once it copies the
-// caller's bytes too.)
-int encodeWithoutGil(const std::vector<uint8_t>& message, const StreamLayout& layout, PackedBits& stream) {
-    enum { Ok, NoMemory, TooLong, Failed } outcome = Ok;
+// Runs `work` (which reads only storage the binding owns) with the GIL
+// released.  0 on success, -1 with an exception set.
+template <class Work>
+int runWithoutGil(Work&& work) {
+    enum { Ok, NoMemory, TooLong, BadArgument, Failed } outcome = Ok;
+    std::string reason;  // what a refused argument's exception says
     Py_BEGIN_ALLOW_THREADS
     try {
-        stream = encodeOptimal(message.data(), message.size(), layout);
+        work();
     } catch (const std::bad_alloc&) {
         outcome = NoMemory;
     } catch (const std::length_error&) {
         outcome = TooLong;
+    } catch (const std::invalid_argument& refused) {
+        outcome = BadArgument;
+        try {
+            reason = refused.what();
+        } catch (const std::bad_alloc&) {
+            outcome = NoMemory;
+        }
     } catch (...) {
         outcome = Failed;
     }
@@ -299,8 +313,35 @@ int encodeWithoutGil(const std::vector<uint8_t>& message, const StreamLayout& la
         case Ok: return 0;
         case NoMemory: PyErr_NoMemory(); return -1;
         case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return -1;
+        case BadArgument: PyErr_SetString(PyExc_ValueError, reason.c_str()); return -1;
         default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return -1;
     }
+}
+
+// Encodes our own copy of a message with the GIL released.  0 on success,
+// -1 with an exception set.  (runEncoder can share this once it copies the
+// caller's bytes too.)
+int encodeWithoutGil(const std::vector<uint8_t>& message, const StreamLayout& layout, PackedBits& stream) {
+    return runWithoutGil([&] { stream = encodeOptimal(message.data(), message.size(), layout); });
+}
+
+// Our own copy of the message and its checked layout: no caller's buffer is
+// read without the GIL.  0 on success, -1 with an exception set.
+int readSegments(PyObject* data, PyObject* flagSequence, int structuredAppend, std::vector<uint8_t>& message,
+                 StreamLayout& layout) {
+    layout.structuredAppend = structuredAppend != 0;
+    if (flagSequence && parseFlags(flagSequence, layout.flags) < 0) return -1;
+    {
+        MessageBytes view;
+        if (view.acquire(data) < 0) return -1;
+        message.assign(view.data(), view.data() + view.size());
+    }
+    if (!layout.flags.empty() && layout.flags.back().position > message.size()) {
+        PyErr_Format(PyExc_ValueError, "flag position %zu is past the end of the %zu-byte message",
+                     layout.flags.back().position, message.size());
+        return -1;
+    }
+    return 0;
 }
 
 PyObject* encodeSegments(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -313,25 +354,80 @@ PyObject* encodeSegments(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     try {
         StreamLayout layout;
-        layout.structuredAppend = structuredAppend != 0;
-        if (flagSequence && parseFlags(flagSequence, layout.flags) < 0) return nullptr;
-
-        // Our own copy of the message: no caller's buffer is read without the GIL.
         std::vector<uint8_t> message;
-        {
-            MessageBytes view;
-            if (view.acquire(data) < 0) return nullptr;
-            message.assign(view.data(), view.data() + view.size());
-        }
-        if (!layout.flags.empty() && layout.flags.back().position > message.size()) {
-            PyErr_Format(PyExc_ValueError, "flag position %zu is past the end of the %zu-byte message",
-                         layout.flags.back().position, message.size());
-            return nullptr;
-        }
-
+        if (readSegments(data, flagSequence, structuredAppend, message, layout) < 0) return nullptr;
         PackedBits stream;
         if (encodeWithoutGil(message, layout, stream) < 0) return nullptr;
         return streamPair(stream);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Private, for the tests: the codeword-optimal programme and the choice of
+// the smallest symbol (the product path reaches them from C++).
+
+PyObject* fewestCodewords(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", "width", "flags", "structured_append", "at_most", nullptr};
+    PyObject* data;
+    int width;
+    PyObject* flagSequence = nullptr;
+    int structuredAppend = 0;
+    Py_ssize_t atMost = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oi|Opn:_fewest_codewords", const_cast<char**>(keywords),
+                                     &data, &width, &flagSequence, &structuredAppend, &atMost))
+        return nullptr;
+    try {
+        StreamLayout layout;
+        std::vector<uint8_t> message;
+        if (readSegments(data, flagSequence, structuredAppend, message, layout) < 0) return nullptr;
+        quillbank::aztec::CodewordStream fewest;
+        const std::size_t bound = atMost < 0 ? quillbank::aztec::kNoCodewordBound : std::size_t(atMost);
+        if (runWithoutGil([&] { fewest = encodeFewestCodewords(message.data(), message.size(), layout, width, bound); }) < 0)
+            return nullptr;
+        if (!fewest.found) Py_RETURN_NONE;
+        PyObject* bytes = packedBytes(fewest.stream);  // new reference
+        if (!bytes) return nullptr;
+        PyObject* result = Py_BuildValue("(Onn)", bytes, Py_ssize_t(fewest.stream.bitCount), Py_ssize_t(fewest.words));
+        Py_DECREF(bytes);
+        return result;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* smallestSymbol(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"data", "flags", "structured_append", "compact", "layers", "ec_percent",
+                                     "reader_init", nullptr};
+    PyObject* data;
+    PyObject* flagSequence = nullptr;
+    int structuredAppend = 0;
+    quillbank::aztec::SymbolRequest request;
+    int readerInit = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Opiiip:_smallest_symbol", const_cast<char**>(keywords),
+                                     &data, &flagSequence, &structuredAppend, &request.compact, &request.layers,
+                                     &request.ecPercent, &readerInit))
+        return nullptr;
+    request.readerInit = readerInit != 0;
+    try {
+        StreamLayout layout;
+        std::vector<uint8_t> message;
+        if (readSegments(data, flagSequence, structuredAppend, message, layout) < 0) return nullptr;
+        quillbank::aztec::SmallestSymbol chosen;
+        if (runWithoutGil([&] { chosen = chooseSmallestSymbol(message.data(), message.size(), layout, request); }) < 0)
+            return nullptr;
+        switch (chosen.status) {
+            case quillbank::aztec::BuildStatus::Ok: break;
+            case quillbank::aztec::BuildStatus::TooLong: Py_RETURN_NONE;
+            default: PyErr_SetString(PyExc_ValueError, "no symbol has that kind, layer count and reader initialisation"); return nullptr;
+        }
+        PyObject* bytes = packedBytes(chosen.stream);  // new reference
+        if (!bytes) return nullptr;
+        PyObject* result = Py_BuildValue("(OnOi)", bytes, Py_ssize_t(chosen.stream.bitCount),
+                                         chosen.shape.compact ? Py_True : Py_False, chosen.shape.layers);
+        Py_DECREF(bytes);
+        return result;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -354,6 +450,17 @@ PyMethodDef methods[] = {
      "flag before the byte at each (position, value) of flags, in order of\n"
      "position: value None is FNC1, an int 0 to 999999 an ECI designator.\n"
      "structured_append starts the stream with M/L U/L."},
+    {"_fewest_codewords", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fewestCodewords)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_fewest_codewords(data, width, flags=(), structured_append=False, at_most=-1)\n--\n\n"
+     "Private: (packed bytes, bit count, codewords) of a stream whose stuffed\n"
+     "codewords of width bits are fewest; None when that is above at_most\n"
+     "(negative: no bound)."},
+    {"_smallest_symbol", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(smallestSymbol)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_smallest_symbol(data, flags=(), structured_append=False, compact=-1, layers=0, ec_percent=23, reader_init=False)\n--\n\n"
+     "Private: (packed bytes, bit count, compact, layers) of the smallest symbol\n"
+     "that holds data, None when none does."},
     {nullptr, nullptr, 0, nullptr},
 };
 

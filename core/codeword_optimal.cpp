@@ -1,0 +1,528 @@
+#include "codeword_optimal.hpp"
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <vector>
+
+#include "bit_token.hpp"
+#include "code_tables.hpp"
+#include "eci.hpp"
+#include "encode_state.hpp"
+#include "mode.hpp"
+
+// How the programme works
+// -----------------------
+// cost[c][m][s] is the fewest codewords completed by a stream that reaches
+// cell c (a position, or a flag after it, numbered as in encodeOptimal)
+// latched in mode m with open codeword s.  Position j is filled by pulling
+// its character and pair arrivals from the cells before it (runs from
+// earlier starts were already pushed into it), closing it under single
+// latches (a small shortest-path relaxation: a latch may complete a word
+// or not, and chains of latches can cycle), then following its flags.
+// From the last cell of j the binary runs are pushed forward: for each
+// length L the header (B/S and L in 5 bits, or B/S, 00000 and L - 31 in
+// 11) moves the automaton as a table says, and the L bytes as the walk of
+// the bytes from j does, which is computed once per open codeword state
+// and shared by every mode and starting state.  Every relaxation is strict,
+// so the back pointers form no cycle.
+
+namespace quillbank::aztec {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The open codeword automaton of one width.  State index 3k + kind: k bits
+// in the open codeword (0 to width-1) that are all 0 (kind 0), all 1 (1) or
+// mixed (2); the empty codeword is state 0.
+
+constexpr int kZeros = 0;
+constexpr int kOnes = 1;
+constexpr int kMixedBits = 2;
+static_assert(kZeros == 0 && kOnes == 1, "a uniform codeword's kind is its bit");
+constexpr int kMaxWidth = 12;
+constexpr int kMaxStates = 3 * kMaxWidth;
+
+struct Move {
+    uint8_t state;
+    uint8_t words;  // codewords completed on the way
+};
+
+constexpr std::size_t kShortRunMax = 31;
+constexpr uint64_t kBinaryShiftCode = 31;
+
+struct Automaton {
+    int width = 0;
+    int states = 0;
+    Move bit[kMaxStates][2];
+    Move byte[kMaxStates][256];
+    // The header of a run of each length: header[L * states + s].
+    std::vector<Move> header;
+
+    explicit Automaton(int w) : width(w), states(3 * w) {
+        for (int s = 0; s < states; ++s) {
+            const int k = s / 3;
+            const int kind = s % 3;
+            for (int b = 0; b < 2; ++b) {
+                int next = k == 0 ? b : kind == kMixedBits || kind != b ? kMixedBits : kind;
+                // The first width-1 bits all equal: the stuffed bit closes the word.
+                if ((k + 1 == width - 1 && next != kMixedBits) || k + 1 == width)
+                    bit[s][b] = {0, 1};
+                else
+                    bit[s][b] = {uint8_t(3 * (k + 1) + next), 0};
+            }
+        }
+        for (int s = 0; s < states; ++s)
+            for (int value = 0; value < 256; ++value) byte[s][value] = push(uint8_t(s), BitToken{8, uint64_t(value)});
+        header.resize((kMaxBinaryRun + 1) * std::size_t(states));
+        for (std::size_t length = 1; length <= kMaxBinaryRun; ++length)
+            for (int s = 0; s < states; ++s) header[length * std::size_t(states) + std::size_t(s)] = push(uint8_t(s), runHeader(length));
+    }
+
+    static BitToken runHeader(std::size_t length) {
+        return length <= kShortRunMax ? BitToken{10, (kBinaryShiftCode << 5) | length}
+                                      : BitToken{21, (kBinaryShiftCode << 16) | (length - 31)};
+    }
+
+    Move push(uint8_t s, BitToken token) const {
+        Move at{s, 0};
+        for (int j = token.bitCount - 1; j >= 0; --j) {
+            const Move step = bit[at.state][(token.value >> j) & 1];
+            at = {step.state, uint8_t(at.words + step.words)};
+        }
+        return at;
+    }
+
+    // 1 when the state holds part of a codeword, which padding completes.
+    static int openWord(int s) { return s >= 3 ? 1 : 0; }
+};
+
+// Built once per width, on first use (thread-safe statics).
+const Automaton& automaton(int width) {
+    static const Automaton six(6), eight(8), ten(10), twelve(12);
+    switch (width) {
+        case 6: return six;
+        case 8: return eight;
+        case 10: return ten;
+        case 12: return twelve;
+        default: throw std::invalid_argument("codeword widths are 6, 8, 10 and 12");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The single latch codes; every longer latch is a chain of them.
+
+struct Latch {
+    Mode from;
+    Mode to;
+};
+
+constexpr Latch kLatches[] = {
+    {Upper, Lower}, {Upper, Mixed}, {Upper, Digit}, {Lower, Mixed}, {Lower, Digit},
+    {Digit, Upper}, {Punct, Upper}, {Mixed, Upper}, {Mixed, Lower}, {Mixed, Punct},
+};
+
+constexpr bool latchesAreSingleCodes() {
+    for (const Latch& latch : kLatches)
+        if (latchTable[latch.from][latch.to].bitCount != (latch.from == Digit ? 4 : 5)) return false;
+    return true;
+}
+static_assert(latchesAreSingleCodes(), "each latch of kLatches is one code of the latch table");
+
+constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
+
+// The start of a structured-append stream: M/L then U/L.
+constexpr BitToken kAppendStart{10, (latchTable[Upper][Mixed].value << 5) | latchTable[Mixed][Upper].value};
+
+// ---------------------------------------------------------------------------
+// The table: cost and back pointer for every (cell, mode, state).
+
+constexpr uint32_t kUnreached = uint32_t(1) << 30;
+
+// How a (cell, mode, state) was reached.
+enum Kind : uint8_t { kStart, kChar, kShiftedChar, kPair, kRun, kFlag, kLatchStep };
+
+struct Back {
+    Kind kind;
+    uint8_t fromMode;   // the mode before (a latch), or the mode shifted into (a shifted character)
+    uint8_t fromState;  // the open codeword before the step
+    uint16_t length;    // a run's length
+};
+
+class Table {
+public:
+    Table(std::size_t cells, int states) : states_(states) {
+        const std::size_t size = cells * kModeCount * std::size_t(states);
+        cost_.assign(size, kUnreached);
+        back_.resize(size);
+    }
+    uint32_t& cost(std::size_t cell, int mode, int s) { return cost_[index(cell, mode, s)]; }
+    uint32_t cost(std::size_t cell, int mode, int s) const { return cost_[index(cell, mode, s)]; }
+    const Back& back(std::size_t cell, int mode, int s) const { return back_[index(cell, mode, s)]; }
+
+    // True when `words` improves the entry.
+    bool relax(std::size_t cell, int mode, int s, uint32_t words, Back how) {
+        const std::size_t at = index(cell, mode, s);
+        if (words >= cost_[at]) return false;
+        cost_[at] = words;
+        back_[at] = how;
+        return true;
+    }
+
+private:
+    std::size_t index(std::size_t cell, int mode, int s) const {
+        return (cell * kModeCount + std::size_t(mode)) * std::size_t(states_) + std::size_t(s);
+    }
+    int states_;
+    std::vector<uint32_t> cost_;
+    std::vector<Back> back_;
+};
+
+struct Programme {
+    const uint8_t* data;
+    std::size_t length;
+    const StreamLayout& layout;
+    const Automaton& automaton;
+    const uint64_t bound;  // entries that cannot end within this many codewords are dropped
+    Table table;
+    std::vector<std::size_t> firstCell;  // per position
+    std::vector<uint32_t> restBits;      // per position: a lower bound of the bits of the bytes from there
+    std::vector<uint32_t> cellRest;      // restBits of each cell's position
+
+    Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
+        : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
+          firstCell(n + 1), restBits(n + 1), cellRest(n + 1 + l.flags.size()) {
+        for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
+        std::size_t flag = 0;
+        for (std::size_t j = 0; j <= n; ++j) {
+            while (flag < l.flags.size() && l.flags[flag].position < j) ++flag;
+            firstCell[j] = j + flag;
+        }
+        for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
+            while (j < n && firstCell[j + 1] <= cell) ++j;
+            cellRest[cell] = restBits[j];
+        }
+    }
+
+    // The fewest bits any stream spends on `byte`: 8 for a byte only binary
+    // shift carries, 2 for one that can be half of a 5-bit Punct pair, else
+    // its shortest character code.
+    static uint32_t leastBits(uint8_t byte) {
+        uint32_t least = 8;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charTable[m][byte].bitCount != 0) least = std::min<uint32_t>(least, charTable[m][byte].bitCount);
+        for (int other = 0; other < 256; ++other)
+            if (pairCode(byte, uint8_t(other)) != 0 || pairCode(uint8_t(other), byte) != 0) return 2;
+        return least;
+    }
+
+    // The fewest codewords of any stream through an entry of `words`
+    // completed codewords, `s` open and `rest` bits still to come: every
+    // codeword holds at most width of the bits.
+    uint64_t leastWords(uint64_t words, int s, uint64_t rest) const {
+        const uint64_t w = uint64_t(automaton.width);
+        return (words * w + uint64_t(s / 3) + rest + w - 1) / w;
+    }
+
+    // Relaxes an entry unless it cannot end within the bound.
+    bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
+        if (leastWords(words, s, cellRest[cell]) > bound) return false;
+        return table.relax(cell, mode, s, words, how);
+    }
+
+    // Pushes `token` from (from, m, s) into (to, target mode).
+    void step(std::size_t from, int m, int s, BitToken token, std::size_t to, int target, Back how,
+              BitToken prefix = BitToken{0, 0}) {
+        const uint32_t words = table.cost(from, m, s);
+        if (words >= kUnreached) return;
+        Move first = automaton.push(uint8_t(s), prefix);
+        Move last = automaton.push(first.state, token);
+        offer(to, target, last.state, words + first.words + last.words, how);
+    }
+
+    void offerCharacters(std::size_t j) {
+        const std::size_t to = firstCell[j];
+        const uint8_t byte = data[j - 1];
+        for (int m = 0; m < kModeCount; ++m) {
+            for (int s = 0; s < automaton.states; ++s) {
+                if (table.cost(to - 1, m, s) >= kUnreached) continue;
+                const Back from{kChar, uint8_t(m), uint8_t(s), 0};
+                if (charTable[m][byte].bitCount != 0) step(to - 1, m, s, charTable[m][byte], to, m, from);
+                for (int t = 0; t < kModeCount; ++t) {
+                    if (shiftTable[m][t].bitCount == 0 || charTable[t][byte].bitCount == 0) continue;
+                    step(to - 1, m, s, charTable[t][byte], to, m, Back{kShiftedChar, uint8_t(t), uint8_t(s), 0},
+                         shiftTable[m][t]);
+                }
+            }
+        }
+    }
+
+    void offerPair(std::size_t j) {
+        const uint8_t code = pairCode(data[j - 2], data[j - 1]);
+        if (code == 0) return;
+        const std::size_t to = firstCell[j];
+        for (int m = 0; m < kModeCount; ++m)
+            for (int s = 0; s < automaton.states; ++s)
+                step(to - 2, m, s, BitToken{5, code}, to, m, Back{kPair, uint8_t(m), uint8_t(s), 0},
+                     m == Punct ? BitToken{0, 0} : shiftTable[m][Punct]);
+    }
+
+    // Whether the latch would start a plain stream with M/L U/L, which the
+    // decoder reads as the mark of a structured-append symbol.  Only one
+    // entry ends in that M/L: Mixed at cell 0 with no word done and the
+    // five bits open, latched into from the start (no other way has 0
+    // words and 5 bits).
+    bool marksStructuredAppend(std::size_t cell, const Latch& latch, int s) const {
+        if (cell != 0 || layout.structuredAppend || latch.from != Mixed || latch.to != Upper) return false;
+        const Back& back = table.back(0, Mixed, s);
+        return back.kind == kLatchStep && back.fromMode == Upper && back.fromState == 0;
+    }
+
+    // Drops the entries of a finished cell that another of the same mode
+    // dominates, so that every step out of it starts from at most three
+    // entries a mode.  Two cuttings of the same bits into codewords of
+    // width - 1 or width bits each, the second starting no earlier and
+    // before the first's second codeword, interleave forever (by induction:
+    // a_i <= b_i <= a_(i+1)); so from an open codeword of k bits the same
+    // continuation takes at most one codeword more than from k' <= k bits,
+    // and never fewer.  Hence an entry with more codewords done than the
+    // least is never better than the least, nor one of as many with more
+    // bits open.  (Every entry of a mode has the same continuations once
+    // the latches are closed; the one exception, M/L U/L at the start, is
+    // a latch.)
+    void dropDominated(std::size_t cell) {
+        for (int m = 0; m < kModeCount; ++m) {
+            int best = -1;
+            for (int s = 0; s < automaton.states; ++s)
+                if (table.cost(cell, m, s) < kUnreached && (best < 0 || table.cost(cell, m, s) < table.cost(cell, m, best) ||
+                    (table.cost(cell, m, s) == table.cost(cell, m, best) && s / 3 < best / 3)))
+                    best = s;
+            if (best < 0) continue;
+            for (int s = 0; s < automaton.states; ++s)
+                if (table.cost(cell, m, s) > table.cost(cell, m, best) || s / 3 > best / 3) table.cost(cell, m, s) = kUnreached;
+        }
+    }
+
+    // Single latches until nothing improves.
+    void closeUnderLatches(std::size_t cell) {
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (const Latch& latch : kLatches) {
+                for (int s = 0; s < automaton.states; ++s) {
+                    const uint32_t words = table.cost(cell, latch.from, s);
+                    if (words >= kUnreached || marksStructuredAppend(cell, latch, s)) continue;
+                    const Move moved = automaton.push(uint8_t(s), latchTable[latch.from][latch.to]);
+                    changed |= offer(cell, latch.to, moved.state, words + moved.words,
+                                           Back{kLatchStep, uint8_t(latch.from), uint8_t(s), 0});
+                }
+            }
+        }
+    }
+
+    void offerFlag(std::size_t cell, const StreamFlag& flag) {
+        const BitToken token = flagToken(flag.eci);
+        for (int m = 0; m < kModeCount; ++m)
+            for (int s = 0; s < automaton.states; ++s)
+                step(cell, m, s, token, cell + 1, m, Back{kFlag, uint8_t(m), uint8_t(s), 0},
+                     m == Punct ? BitToken{0, 0} : shiftTable[m][Punct]);
+        closeUnderLatches(cell + 1);
+    }
+
+    // Every run out of `cell` (the last of position j) of 1 to `longest` bytes.
+    void offerRuns(std::size_t cell, std::size_t j, std::size_t longest) {
+        const int states = automaton.states;
+        struct Walk {
+            uint8_t state;
+            uint32_t words;
+        };
+        std::array<Walk, kMaxStates> walk;  // after the bytes j .. j+L-1, from each state
+        for (int s = 0; s < states; ++s) walk[std::size_t(s)] = {uint8_t(s), 0};
+        struct Start {
+            uint8_t mode;
+            uint8_t state;
+            uint32_t words;
+        };
+        std::array<Start, 3 * kMaxStates> starts;  // the reached (mode, state) of the cell
+        std::size_t startCount = 0;
+        for (Mode m : kBinaryModes)
+            for (int s = 0; s < states; ++s)
+                if (table.cost(cell, m, s) < kUnreached) starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
+        if (startCount == 0) return;
+        // The least of words * width + open bits over the starts: with the
+        // header, the run's bytes and the bytes after it, a lower bound of
+        // every run's codewords, which only grows with the length.
+        uint64_t leastStart = UINT64_MAX;
+        for (std::size_t k = 0; k < startCount; ++k)
+            leastStart = std::min(leastStart, uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
+        for (std::size_t length = 1; length <= longest; ++length) {
+            const uint64_t headerBits = Automaton::runHeader(length).bitCount;
+            if (leastWords(0, 0, leastStart + headerBits + 8 * length + restBits[j + length]) > bound) break;
+            const uint8_t value = data[j + length - 1];
+            for (int s = 0; s < states; ++s) {
+                Walk& at = walk[std::size_t(s)];
+                const Move next = automaton.byte[at.state][value];
+                at = {next.state, at.words + next.words};
+            }
+            const Move* header = &automaton.header[length * std::size_t(states)];
+            for (std::size_t k = 0; k < startCount; ++k) {
+                const Start& start = starts[k];
+                const Move head = header[start.state];
+                const Walk& body = walk[head.state];
+                offer(cell + length, start.mode, body.state, start.words + head.words + body.words,
+                            Back{kRun, start.mode, start.state, uint16_t(length)});
+            }
+        }
+    }
+
+    void fill() {
+        // M/L then U/L for a structured-append symbol.
+        const Move start = automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0});
+        offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
+        const std::vector<StreamFlag>& flags = layout.flags;
+        std::size_t nextFlag = 0;
+        for (std::size_t j = 0; j <= length; ++j) {
+            std::size_t cell = firstCell[j];
+            if (j >= 1) offerCharacters(j);
+            if (j >= 2 && firstCell[j] - firstCell[j - 1] == 1) offerPair(j);  // no flag inside the pair
+            closeUnderLatches(cell);
+            dropDominated(cell);
+            for (; nextFlag < flags.size() && flags[nextFlag].position == j; ++nextFlag) {
+                offerFlag(cell++, flags[nextFlag]);
+                dropDominated(cell);
+            }
+            if (j == length) break;
+            // Runs end at the next flag at the latest.
+            const std::size_t limit = nextFlag < flags.size() ? flags[nextFlag].position : length;
+            offerRuns(cell, j, std::min(kMaxBinaryRun, limit - j));
+        }
+    }
+
+    struct PathStep {
+        Kind kind;
+        uint8_t mode;       // the mode of the step (a latch: the mode latched into)
+        uint8_t other;      // a latch: the mode latched from; a shifted character: the mode shifted into
+        std::size_t where;  // the position after the step; a flag: its index
+        std::size_t length; // a run's length
+    };
+
+    // The chosen steps, last first, and the codewords of the stream.
+    std::size_t walkBack(std::vector<PathStep>& path) const {
+        std::size_t cell = length + layout.flags.size();  // the last cell
+        int mode = 0;
+        int s = 0;
+        uint32_t best = kUnreached;  // stays so when nothing is within the bound
+        for (int m = 0; m < kModeCount; ++m)
+            for (int t = 0; t < automaton.states; ++t) {
+                const uint32_t words = table.cost(cell, m, t) + uint32_t(Automaton::openWord(t));
+                if (words < best) {
+                    best = words;
+                    mode = m;
+                    s = t;
+                }
+            }
+        if (best >= kUnreached) return best;
+        std::size_t position = length;
+        for (;;) {
+            const Back& back = table.back(cell, mode, s);
+            switch (back.kind) {
+                case kStart:
+                    return best;
+                case kLatchStep:
+                    path.push_back({kLatchStep, uint8_t(mode), back.fromMode, position, 0});
+                    mode = back.fromMode;
+                    break;
+                case kChar:
+                case kShiftedChar:
+                case kPair:
+                case kRun: {
+                    const std::size_t bytes = back.kind == kPair ? 2 : back.kind == kRun ? back.length : 1;
+                    path.push_back({back.kind, uint8_t(mode), back.fromMode, position, bytes});
+                    position -= bytes;
+                    cell -= bytes;
+                    break;
+                }
+                case kFlag:
+                    path.push_back({kFlag, uint8_t(mode), 0, cell - position - 1, 0});
+                    --cell;
+                    break;
+            }
+            s = back.fromState;
+        }
+    }
+
+    void write(const PathStep& step, PackedBits& out) const {
+        const Mode mode = Mode(step.mode);
+        switch (step.kind) {
+            case kLatchStep:
+                append(out, latchTable[step.other][mode]);
+                break;
+            case kChar:
+                append(out, charTable[mode][data[step.where - 1]]);
+                break;
+            case kShiftedChar:
+                append(out, shiftTable[mode][step.other]);
+                append(out, charTable[step.other][data[step.where - 1]]);
+                break;
+            case kPair:
+                if (mode != Punct) append(out, shiftTable[mode][Punct]);
+                append(out, BitToken{5, pairCode(data[step.where - 2], data[step.where - 1])});
+                break;
+            case kFlag:
+                if (mode != Punct) append(out, shiftTable[mode][Punct]);
+                append(out, flagToken(layout.flags[step.where].eci));
+                break;
+            case kRun:
+                append(out, Automaton::runHeader(step.length));
+                for (std::size_t i = step.where - step.length; i < step.where; ++i) append(out, BitToken{8, data[i]});
+                break;
+            case kStart:
+                break;
+        }
+    }
+
+    // Appends the token's bits, first bit first, packed as PackedBits says.
+    static void append(PackedBits& out, BitToken token) {
+        for (int j = token.bitCount - 1; j >= 0; --j) {
+            if (out.bitCount % 8 == 0) out.bytes.push_back(0);
+            out.bytes.back() |= uint8_t(((token.value >> j) & 1) << (out.bitCount % 8));
+            ++out.bitCount;
+        }
+    }
+};
+
+// Refuses what encodeOptimal refuses: flags out of order, past the message
+// or with a number above six digits, and too many of them.
+void checkLayout(std::size_t length, const StreamLayout& layout) {
+    if (layout.flags.size() > kMaxOptimalFlags) throw std::length_error("too many flags");
+    std::size_t previous = 0;
+    for (const StreamFlag& flag : layout.flags) {
+        if (flag.position < previous || flag.position > length)
+            throw std::invalid_argument("flag positions must be in order and within the message");
+        if (flag.eci && *flag.eci > kMaxEciNumber) throw std::invalid_argument("ECI numbers are 0 to 999999");
+        previous = flag.position;
+    }
+}
+
+}  // namespace
+
+CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
+                                     int width, std::size_t atMost) {
+    if (length > kMaxCodewordMessage) throw std::length_error("message too long");
+    checkLayout(length, layout);
+    Programme programme(data, length, layout, automaton(width), atMost);
+    programme.fill();
+    std::vector<Programme::PathStep> path;
+    CodewordStream result;
+    result.words = programme.walkBack(path);
+    if (result.words > atMost) {
+        result.found = false;
+        result.words = atMost;  // the bound tried: no stream is within it
+        return result;
+    }
+    if (layout.structuredAppend) Programme::append(result.stream, kAppendStart);
+    for (auto step = path.rbegin(); step != path.rend(); ++step) programme.write(*step, result.stream);
+    return result;
+}
+
+}  // namespace quillbank::aztec
+

@@ -1,0 +1,65 @@
+// The codeword-optimal encoder: a data bit stream with the fewest codewords
+// of one width after bit stuffing.
+//
+// encodeOptimal (optimal_encoder.hpp) gives a shortest stream, but bit
+// stuffing (bit_stuffing.hpp) lets a codeword whose first width-1 bits are
+// all equal carry one bit less, so a longer stream can take fewer
+// codewords and fit a smaller symbol.  This programme minimises the
+// codewords for one width directly, over the choices of encodeOptimal and
+// a few more: each character in any mode that holds it, reached by any
+// chain of single latches or by any shift that holds it; the four Punct
+// pairs; binary shift runs of every length with the 5-bit and the 11-bit
+// length header; flags at fixed positions (a P/S and FLG(n), none spanned by
+// a run or a pair) and the structured-append start, as StreamLayout says.
+//
+// Its state is (position, mode, open codeword): the bits already in the
+// codeword being filled (0 to width-1) and whether they are so far all 0,
+// all 1 or mixed; each token's bits go through that small automaton.  A
+// partial last codeword counts as one (it is padded with 1 bits, and the
+// padding's own stuffing never spills into another codeword).
+//
+// Cost: each cell keeps at most three entries a mode (a dominance proved
+// in codeword_optimal.cpp, dropDominated), so text is linear in the
+// message.  A binary run's header encodes its length, so a run cannot be
+// priced by a sliding minimum as in encodeOptimal; runs are tried at every
+// length from every start, sharing one automaton walk per start:
+// O(n * min(n, 2078) * width) for n bytes of binary data.  That is exact,
+// and bounded in practice by `atMost`: chooseSmallestSymbol
+// (smallest_symbol.hpp) only asks when a smaller symbol may hold the
+// message, with that symbol's capacity as the bound, which drops every run
+// that cannot end within it.  Measured in bench/stuffing.py.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "optimal_encoder.hpp"
+
+namespace quillbank::aztec {
+
+// The longest message encodeFewestCodewords accepts (std::length_error
+// beyond): far above what the largest symbol holds.
+constexpr std::size_t kMaxCodewordMessage = std::size_t(1) << 15;
+
+struct CodewordStream {
+    bool found = true;      // false: no stream within the bound asked for (stream empty)
+    PackedBits stream;
+    std::size_t words = 0;  // found: stuffedWordCount(stream, width), the fewest possible; else the bound
+};
+
+constexpr std::size_t kNoCodewordBound = std::size_t(-1);
+
+// A stream for `length` bytes at `data` with the flags and the start of
+// `layout` whose stuffed codewords of `width` bits (6, 8, 10 or 12) are as
+// few as any stream's, when that is at most `atMost` (found false
+// otherwise).  The bound only prunes: entries that cannot end within it
+// (their codewords so far plus a lower bound of the bits still to come)
+// are dropped, which leaves the minimum unchanged whenever it is within
+// the bound and saves most of the work on binary runs.  Raises std::length_error when the message is
+// longer than kMaxCodewordMessage or has too many flags, and
+// std::invalid_argument for a width other than those four or a layout that
+// encodeOptimal refuses.
+CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
+                                     int width, std::size_t atMost = kNoCodewordBound);
+
+}  // namespace quillbank::aztec

@@ -1,0 +1,96 @@
+#include "smallest_symbol.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "bit_stuffing.hpp"
+#include "codeword_optimal.hpp"
+
+namespace quillbank::aztec {
+
+namespace {
+
+std::vector<uint8_t> unpack(const PackedBits& stream) {
+    std::vector<uint8_t> bits(stream.bitCount);
+    for (std::size_t k = 0; k < stream.bitCount; ++k) bits[k] = stream.bit(k);
+    return bits;
+}
+
+bool allowedByRequest(const SymbolShape& shape, const SymbolRequest& request) {
+    if (request.compact != -1 && shape.compact != (request.compact == 1)) return false;
+    return request.layers == 0 || shape.layers == request.layers;
+}
+
+std::size_t widthIndex(int width) { return std::size_t(width / 2 - 3); }  // 6, 8, 10, 12 -> 0..3
+
+}  // namespace
+
+SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, const StreamLayout& layout,
+                                    const SymbolRequest& request) {
+    SmallestSymbol result;
+    if (request.ecPercent < 0 || request.ecPercent > 99 || request.compact < -1 || request.compact > 1) {
+        result.status = BuildStatus::BadRequest;
+        return result;
+    }
+    PackedBits shortest = encodeOptimal(data, length, layout);
+    const std::vector<uint8_t> bits = unpack(shortest);
+    // Per width, computed on first need: the shortest stream's codewords,
+    // and the codeword-optimal stream.
+    std::array<long, 4> shortestWords{-1, -1, -1, -1};
+    std::array<std::optional<CodewordStream>, 4> fewest;
+    bool anyShape = false;
+    bool anyReaderInitShape = false;
+    for (const SymbolShape& shape : symbolsBySize()) {
+        if (!allowedByRequest(shape, request)) continue;
+        anyShape = true;
+        if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
+        anyReaderInitShape = true;
+        const std::size_t w = widthIndex(shape.wordBits);
+        const long capacity = maxDataWords(shape, request.ecPercent);
+        if (shortestWords[w] < 0)
+            shortestWords[w] = long(std::max<std::size_t>(1, stuffedWordCount(bits.data(), bits.size(), shape.wordBits)));
+        if (shortestWords[w] <= capacity) {
+            result = {BuildStatus::Ok, std::move(shortest), shape};
+            return result;
+        }
+        // Every stream has at least the shortest one's bits, and a codeword
+        // carries at most wordBits of them.
+        const std::size_t width = std::size_t(shape.wordBits);
+        const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
+        if (fewestPossible > capacity || length > kMaxCodewordMessage) continue;
+        // Bounded by this size's capacity, which prunes most of the work;
+        // a larger size of the same width asks again with its own.
+        if (!fewest[w] || (!fewest[w]->found && std::size_t(capacity) > fewest[w]->words))
+            fewest[w] = encodeFewestCodewords(data, length, layout, shape.wordBits, std::size_t(capacity));
+        if (fewest[w]->found && long(std::max<std::size_t>(1, fewest[w]->words)) <= capacity) {
+            result = {BuildStatus::Ok, std::move(fewest[w]->stream), shape};
+            return result;
+        }
+    }
+    result.status = !anyShape ? BuildStatus::BadRequest
+                    : !anyReaderInitShape ? BuildStatus::NoReaderInit
+                                          : BuildStatus::TooLong;
+    return result;
+}
+
+SymbolRequest requestForShape(const SymbolRequest& request, const SymbolShape& shape) {
+    SymbolRequest pinned = request;
+    pinned.compact = shape.compact ? 1 : 0;
+    pinned.layers = shape.layers;
+    return pinned;
+}
+
+BuildStatus buildSmallestSymbol(const uint8_t* data, std::size_t length, const StreamLayout& layout,
+                                const SymbolRequest& request, AztecMatrix& out, PackedBits* stream) {
+    SmallestSymbol chosen = chooseSmallestSymbol(data, length, layout, request);
+    if (chosen.status != BuildStatus::Ok) return chosen.status;
+    const std::vector<uint8_t> bits = unpack(chosen.stream);
+    const BuildStatus status = buildSymbol(bits.data(), bits.size(), requestForShape(request, chosen.shape), out);
+    if (stream != nullptr) *stream = std::move(chosen.stream);
+    return status;
+}
+
+}  // namespace quillbank::aztec

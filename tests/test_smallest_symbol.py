@@ -1,0 +1,107 @@
+"""The smallest symbol for a message, exactly: the codeword-optimal
+programme against a plain search (codeword_reference.fewest_words) and the
+tests' decoder, and the choice of the symbol read back by zxing-cpp."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from codeword_reference import fewest_words
+from quillbank.aztec import _optimal, _symbol
+from stream_decoder import decode_bits, decode_flagged, unpack
+from symbol_pictures import modules_gray, read
+
+WIDTHS = (6, 8, 10, 12)
+PIECES = [b"A", b"B", b"a", b"b", b"0", b"9", b" ", b".", b". ", b",", b": ", b"\r\n", b"@", b"!", b"\x01",
+          b"\x80", b"\xff", b"Z", b"z", b":"]
+short_messages = st.lists(st.one_of(st.sampled_from(PIECES), st.binary(min_size=1, max_size=4)),
+                          max_size=6).map(b"".join)
+# Found by bench/stuffing.py: a longer stream (or another of equal length)
+# takes fewer codewords than the shortest stream and fits a smaller symbol.
+SMALLER = [
+    (b"0@91b@", 19, 15),
+    (b"XKfX2&i", 19, 15),
+    (b"A\x01 9@,\xff\xff9. !\x809\xff0bB9", 23, 19),
+    (bytes.fromhex("df9a89f6bdbf3bbae6d19a0c875064f77f8f68622ec87335767" "54d1498e44ade590a"), 27, 23),
+]
+
+
+def stuffed(packed, bit_count, width):
+    return len(_symbol.stuffed_words(unpack(packed, bit_count), width))
+
+
+def symbol_of(packed, bit_count, compact=-1, layers=0, ec_percent=23):
+    """(compact, layers, size, data words, check words, modules)."""
+    return _symbol.build_packed(packed, bit_count, int(compact), layers, ec_percent)
+
+
+def reads_back(built, message):
+    return read(modules_gray(built[5], built[2])) == (message, None)
+
+
+class TestFewestCodewords:
+    @settings(max_examples=150, deadline=None)
+    @given(message=short_messages)
+    def test_as_few_as_the_search_finds_and_decodes(self, message):
+        for width in WIDTHS:
+            packed, bit_count, words = _optimal._fewest_codewords(message, width)
+            assert words == fewest_words(message, width), width
+            assert stuffed(packed, bit_count, width) == words, width
+            assert decode_bits(unpack(packed, bit_count)) == (message, None)
+            # A bound only prunes: the minimum within it, nothing below it.
+            assert _optimal._fewest_codewords(message, width, at_most=words)[2] == words
+            assert words == 0 or _optimal._fewest_codewords(message, width, at_most=words - 1) is None
+
+    # Here the open codeword's kind (all 0, all 1 or mixed), not only its
+    # length, decides the count: pruning must keep all three.
+    @pytest.mark.parametrize("message", [b"\x13}aa", b" ,aa", b" :b\x1b", b"!\x00\x01\x1c", b"(,bz"])
+    def test_keeps_every_kind_of_open_codeword(self, message):
+        for width in WIDTHS:
+            assert _optimal._fewest_codewords(message, width)[2] == fewest_words(message, width), width
+
+    @settings(max_examples=100, deadline=None)
+    @given(data=st.data(), message=short_messages, append=st.booleans())
+    def test_flags_and_structured_append_decode_and_never_cost_more(self, data, message, append):
+        positions = sorted(data.draw(st.lists(st.integers(0, len(message)), max_size=3)))
+        flags = [(p, data.draw(st.one_of(st.none(), st.integers(0, 999999)))) for p in positions]
+        shortest = _optimal.encode_segments(message, flags, append)
+        for width in WIDTHS:
+            packed, bit_count, words = _optimal._fewest_codewords(message, width, flags, append)
+            assert stuffed(packed, bit_count, width) == words <= stuffed(*shortest, width)
+            assert decode_flagged(unpack(packed, bit_count)) == (message, flags, append)
+
+    def test_refuses_a_width_no_symbol_has(self):
+        with pytest.raises(ValueError, match="widths"):
+            _optimal._fewest_codewords(b"A", 7)
+        with pytest.raises(TypeError):
+            _optimal._fewest_codewords(1.5, 6)
+
+
+class TestSmallestSymbol:
+    @pytest.mark.parametrize("message, today, smallest", SMALLER)
+    def test_found_cases_get_the_smaller_symbol_and_read_back(self, message, today, smallest):
+        assert symbol_of(*_optimal.encode_stream(message))[2] == today
+        packed, bit_count, compact, layers = _optimal._smallest_symbol(message)
+        built = symbol_of(packed, bit_count, compact, layers)
+        assert built[2] == smallest
+        assert reads_back(built, message)
+
+    @settings(max_examples=150, deadline=None)
+    @given(message=st.lists(st.one_of(st.sampled_from(PIECES), st.binary(min_size=1, max_size=40)),
+                            min_size=1, max_size=12).map(b"".join),
+           ec_percent=st.sampled_from([5, 23, 50]))
+    def test_never_larger_than_the_shortest_streams_and_reads_back(self, message, ec_percent):
+        today = symbol_of(*_optimal.encode_stream(message), ec_percent=ec_percent)
+        packed, bit_count, compact, layers = _optimal._smallest_symbol(message, ec_percent=ec_percent)
+        built = symbol_of(packed, bit_count, compact, layers, ec_percent)
+        assert built[2] <= today[2]
+        assert reads_back(built, message)
+
+    def test_requests_as_the_symbol_writer_takes_them(self):
+        packed, bit_count, compact, layers = _optimal._smallest_symbol(b"0@91b@", compact=0)
+        assert (compact, layers) == (False, 1)
+        assert _optimal._smallest_symbol(b"\x80" * 3000) is None
+        with pytest.raises(ValueError):
+            _optimal._smallest_symbol(b"A", compact=1, layers=5)
+        with pytest.raises(ValueError):
+            _optimal._smallest_symbol(b"A", compact=0, layers=30, reader_init=True)
