@@ -1,5 +1,6 @@
 # The symbol writer: error correction and layout of whole Aztec symbols,
-# and its private binding quillbank.aztec._symbol.
+# and its private binding quillbank.aztec._symbol, which also makes whole
+# symbols from message bytes (stream included) in one call.
 quillbank_core_library(aztec_symbol_core
   core/reed_solomon.cpp
   core/bit_stuffing.cpp
@@ -9,4 +10,6 @@ quillbank_core_library(aztec_symbol_core
 )
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
   quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
+  # make() crosses once: the shortest stream is computed inside the binding.
+  target_link_libraries(_symbol PRIVATE aztec_optimal)
 endif()
