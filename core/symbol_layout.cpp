@@ -220,6 +220,17 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
     return tables[index];
 }
 
+// Sets the modules of each word's bits, highest first, at the positions
+// from `position` on; returns the position after the last.  The width is a
+// template argument so that the loop over a word's bits unrolls.
+template <int Width>
+const uint16_t* placeWords(const std::vector<uint16_t>& words, const uint16_t* position, uint8_t* modules) {
+    for (const uint16_t word : words) {
+        for (int j = Width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
+    }
+    return position;
+}
+
 // Draws the symbol of `shape` for its stuffed data words into `out`:
 // check words, the fixed patterns, the mode message and the layers.
 void drawSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool readerInit, AztecMatrix& out) {
@@ -241,11 +252,12 @@ void drawSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool read
     // codewords come first, and stay light.
     const uint16_t* position = tables.layerPositions.data() + shape.totalBits % width;
     uint8_t* modules = out.modules.data();
-    auto put = [&](uint16_t word) {
-        for (int j = width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
-    };
-    for (uint16_t w : words) put(w);
-    for (uint16_t w : check) put(w);
+    switch (width) {
+        case 6: position = placeWords<6>(words, position, modules); placeWords<6>(check, position, modules); break;
+        case 8: position = placeWords<8>(words, position, modules); placeWords<8>(check, position, modules); break;
+        case 10: position = placeWords<10>(words, position, modules); placeWords<10>(check, position, modules); break;
+        default: position = placeWords<12>(words, position, modules); placeWords<12>(check, position, modules); break;
+    }
 }
 
 }  // namespace
