@@ -8,6 +8,9 @@ quillbank_core_library(aztec_symbol_core
   core/raster.cpp
   TEST symbol_tests
 )
+# PNG image data is compressed in the core (raster.cpp), with zlib.
+find_package(ZLIB REQUIRED)
+target_link_libraries(aztec_symbol_core PUBLIC ZLIB::ZLIB)
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
   quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
   # make() crosses once: the shortest stream is computed inside the binding.

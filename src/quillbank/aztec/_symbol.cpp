@@ -475,10 +475,14 @@ PyObject* gfMultiply(PyObject*, PyObject* args) {
     return PyLong_FromLong(az::gfMultiply(*field, static_cast<uint16_t>(a), static_cast<uint16_t>(b)));
 }
 
-PyObject* pngScanlines(PyObject*, PyObject* args) {
+// png_scanlines and png_data: the picture's rows, as they are or compressed,
+// made with the GIL released over a copy of the modules (the caller's
+// buffer, a bytearray say, may change meanwhile).
+template <typename Rows>
+PyObject* pictureRows(PyObject* args, const char* format, Rows rows) {
     Py_buffer modules;
     int size, scale, border, darkBit;
-    if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
+    if (!PyArg_ParseTuple(args, format, &modules, &size, &scale, &border, &darkBit)) return nullptr;
     PyObject* result = nullptr;
     // Each factor is bounded before the product is formed, so that no
     // product overflows.
@@ -488,12 +492,10 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "modules, size, scale or border out of range");
     } else {
         try {
-            // The GIL is released over a copy: the caller's buffer (a
-            // bytearray, say) may change meanwhile.
             const auto* first = static_cast<const uint8_t*>(modules.buf);
             const std::vector<uint8_t> data(first, first + modules.len);
             std::vector<uint8_t> image;
-            maybeWithoutGil(true, [&] { image = az::pngScanlines(data.data(), size, scale, border, darkBit != 0); });
+            maybeWithoutGil(true, [&] { image = rows(data.data(), size, scale, border, darkBit != 0); });
             result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
                                                static_cast<Py_ssize_t>(image.size()));
         } catch (const std::bad_alloc&) {
@@ -503,6 +505,12 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
     PyBuffer_Release(&modules);
     return result;
 }
+
+PyObject* pngScanlines(PyObject*, PyObject* args) {
+    return pictureRows(args, "y*iiip:png_scanlines", az::pngScanlines);
+}
+
+PyObject* pngData(PyObject*, PyObject* args) { return pictureRows(args, "y*iiip:png_data", az::pngImageData); }
 
 PyObject* svgPath(PyObject*, PyObject* args) {
     Py_buffer modules;
@@ -548,6 +556,8 @@ PyMethodDef methods[] = {
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png_scanlines", pngScanlines, METH_VARARGS,
      "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
+    {"png_data", pngData, METH_VARARGS,
+     "png_data(modules, size, scale, border, dark_bit) -> png_scanlines' rows compressed: the IDAT data"},
     {"svg_path", svgPath, METH_VARARGS, "svg_path(modules, size, border) -> SVG path data of the dark modules"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,4 +1,4 @@
-"""Raster pictures: PNG (with the standard library's zlib), the Netpbm
+"""Raster pictures: PNG (its image data compressed in the C++ core), the Netpbm
 formats PBM, PAM and PPM, and the X11 bitmaps XBM and XPM.
 
 Each is made row by row from the modules, ``scale`` pixels a module, and
@@ -71,7 +71,7 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     side = picture.side
     greyscale = picture.dark == BLACK and picture.light == WHITE
     # Greyscale: bit 0 is black, 1 white.  Palette: index 0 light, 1 dark.
-    image = _symbol.png_scanlines(picture.modules, size, picture.scale, picture.border, not greyscale)
+    image_data = _symbol.png_data(picture.modules, size, picture.scale, picture.border, not greyscale)
     header = struct.pack(">IIBBBBB", side, side, 1, 0 if greyscale else 3, 0, 0, 0)
     chunks = [b"\x89PNG\r\n\x1a\n", _chunk(b"IHDR", header)]
     if not greyscale:
@@ -83,7 +83,7 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     if picture.dpi is not None:
         per_metre = round(picture.dpi * _INCHES_A_METRE)
         chunks.append(_chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1)))
-    chunks.append(_chunk(b"IDAT", zlib.compress(image, 9)))
+    chunks.append(_chunk(b"IDAT", image_data))
     chunks.append(_chunk(b"IEND", b""))
     return b"".join(chunks)
 
