@@ -1,6 +1,8 @@
 """Benchmark: what FNC1, ECI designators, the structured-append header and
 reader initialisation cost against plain text, in stream bits, symbol size
-and encode time.  Run against the installed package:
+and encode time, first in the shortest-stream programme alone, then through
+make() and make_sequence() as a caller uses them.  Run against the installed
+package:
 
     python -P bench/standard_features.py [--repeat N]
 """
@@ -9,7 +11,9 @@ import argparse
 import random
 import timeit
 
-from quillbank.aztec import _symbol, gs1
+import quillbank.aztec as aztec
+from quillbank.aztec import Segment, _symbol, gs1
+from quillbank.aztec.builder import data_stream
 from quillbank.aztec.optimal import encode_optimal_segments, encode_optimal_stream
 from quillbank.aztec.sequence import header
 
@@ -47,6 +51,30 @@ def cases():
     ]
 
 
+def make_cases():
+    """(name, plain call, call with the feature, stream of each or None)."""
+    label = "(01)09501101530003(17)251231(10)ABC123(21)1234567890(30)42"
+    element = gs1.parse(label).element_string.decode()
+    mixed = ["Zürich Hbf → ", "Москва, Ленинградский вокзал", " 東京"]
+    ticket = "ACME Rail. Seat 42B, coach 7. Valid 2026-12-08 only. " * 30
+    return [
+        ("make: GS1 label vs its element string", lambda: aztec.make(element), lambda: aztec.make(label, gs1=True),
+         lambda: data_stream(element), lambda: data_stream(label, gs1=True)),
+        ("make: 3 segments (ECI 26, 7, 20) vs UTF-8", lambda: aztec.make("".join(mixed)),
+         lambda: aztec.make([mixed[0], Segment(mixed[1], encoding="iso-8859-5"),
+                             Segment(mixed[2], encoding="shift_jis")]),
+         lambda: data_stream("".join(mixed)),
+         lambda: data_stream([mixed[0], Segment(mixed[1], encoding="iso-8859-5"),
+                              Segment(mixed[2], encoding="shift_jis")])),
+        ("make: reader_init=True vs plain", lambda: aztec.make("SET UP SCANNER 42"),
+         lambda: aztec.make("SET UP SCANNER 42", reader_init=True), None, None),
+        ("make_sequence: 2 symbols vs make, 1.6 kB", lambda: aztec.make(ticket), lambda: aztec.make_sequence(ticket),
+         None, None),
+        ("make_sequence: 4 symbols, id vs make", lambda: aztec.make(ticket),
+         lambda: aztec.make_sequence(ticket, symbols=4, id="T42"), None, None),
+    ]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=50)
@@ -62,6 +90,16 @@ def main():
         sides = f"{side(plain_stream)}/{side(stream)}" if len(plain) < 4000 else "-"
         print(f"{name:46} {stream[1]:7} {stream[1] - plain_stream[1]:+6} {sides:>9} "
               f"{plain_time:9.1f} {flagged_time:10.1f}")
+
+    print(f"\n{'through make':46} {'plain bits':>10} {'bits':>7} {'sides':>15} {'plain us':>9} {'feature us':>10}")
+    for name, plain, featured, plain_stream, featured_stream in make_cases():
+        plain_time = microseconds(plain, args.repeat)
+        featured_time = microseconds(featured, max(1, args.repeat // 5))
+        made = featured()
+        made = made if isinstance(made, list) else [made]
+        sides = f"{plain().size}/" + "+".join(str(symbol.size) for symbol in made)
+        bits = ("-", "-") if plain_stream is None else (len(plain_stream()), len(featured_stream()))
+        print(f"{name:46} {bits[0]:>10} {bits[1]:>7} {sides:>15} {plain_time:9.1f} {featured_time:10.1f}")
 
     print("\nreader initialisation (same stream; symbol side without/with the bit):")
     for text in ("SET UP SCANNER", "x" * 60, "y" * 400, "z" * 1700):

@@ -12,8 +12,8 @@ from typing import List, Optional, Tuple
 from typing_extensions import assert_type
 
 import quillbank.aztec as aztec
-from quillbank.aztec import (AztecError, AztecSymbol, DataOverflowError, InvalidOptionError, encode_optimal, make,
-                             rune)
+from quillbank.aztec import (AztecError, AztecSymbol, DataOverflowError, InvalidOptionError, Segment, encode_optimal,
+                             make, make_sequence, rune)
 from quillbank.aztec.builder import data_stream
 from quillbank.aztec.encoder import Encoder
 
@@ -29,7 +29,16 @@ def symbols() -> List[AztecSymbol]:
         make(array.array("B", b"array")),
         aztec.make("package attribute"),
         rune(42),
+        make(["Grüße ", b"bytes ", Segment("Привет", encoding="iso-8859-5"), Segment(b"\x80", eci=899)]),
+        make("(01)09501101530003(10)ABC123", gs1=True),
+        make("SET UP", reader_init=True),
+        *make_sequence("A long message " * 20, symbols=3, id="T42", ec_percent=30),
+        *aztec.make_sequence(b"bytes " * 200),
     ]
+
+
+def placed(symbol: AztecSymbol) -> Optional[Tuple[int, int, Optional[str]]]:
+    return symbol.sequence
 
 
 def describe(symbol: AztecSymbol) -> Tuple[int, int, bool, bool, int, int, Optional[int], int, float]:
@@ -57,6 +66,7 @@ def streams() -> None:
     assert_type(encode_optimal(memoryview(b"bits"), 26, True), List[bool])
     assert_type(encode_optimal(b"either", None, asBits=len(sys.argv) > 5), "bytes | List[bool]")
     assert_type(data_stream("Grüße", eci=None, encoding="utf-8", optimal=False), List[bool])
+    assert_type(data_stream(["Grüße", Segment("x", eci=26)], gs1=False), List[bool])
     encoder = Encoder()
     assert_type(encoder.encode(b"packed", eci=3), bytes)
     assert_type(encoder.encode("bits", asBits=True), List[bool])
@@ -88,6 +98,7 @@ if __name__ == "__main__":
     for made in symbols():
         describe(made)
         pictures(made, sys.argv[1])
+        placed(made)
     streams()
     assert len(errors()) == 3
     print("example ran")

@@ -13,16 +13,21 @@ nothing else: the symbol writer is loaded on first use of its names.
 
 from typing import TYPE_CHECKING, Any, List
 
-__version__ = "0.1.0"
+__version__ = "0.1.0"  # the one place: pyproject.toml reads it
 
 __all__ = [
     "make",
+    "make_sequence",
+    "make_many",
+    "save_many",
     "rune",
+    "Segment",
     "encode_optimal",
     "AztecSymbol",
     "AztecError",
     "DataOverflowError",
     "InvalidOptionError",
+    "BatchError",
     "__version__",
 ]
 
@@ -30,6 +35,9 @@ _LAZY = {
     "make": "builder",
     "make_many": "batch",
     "save_many": "batch",
+    "BatchError": "batch",
+    "make_sequence": "builder",
+    "Segment": "segments",
     "encode_optimal": "optimal",
     "rune": "builder",
     "AztecSymbol": "symbol",
@@ -39,9 +47,11 @@ _LAZY = {
 }
 
 if TYPE_CHECKING:  # pragma: no cover
+    from .batch import BatchError, make_many, save_many
     from .errors import AztecError, DataOverflowError, InvalidOptionError
     from .optimal import encode_optimal
-    from .builder import make, rune
+    from .builder import make, make_sequence, rune
+    from .segments import Segment
     from .symbol import AztecSymbol
 
 

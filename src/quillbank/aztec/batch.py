@@ -114,10 +114,13 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
 
 
 def _check_options(options: dict) -> AztecSymbol:
-    # One byte fits every symbol make() can be asked for, so any error
-    # here comes from the options themselves and would fail every message
-    # alike.
-    return make(b"A", **options)
+    # One letter is about the least any message takes (make refuses an empty
+    # one), and (20)00 the least GS1 data, so an error here comes from the
+    # options themselves and would fail every message alike.  encoding=
+    # applies to text only.
+    if options.get("gs1"):
+        return make("(20)00", **options)
+    return make("A" if options.get("encoding") is not None else b"A", **options)
 
 
 def _thread_count(threads: Optional[int], count: int) -> int:

@@ -3,37 +3,45 @@
 from __future__ import annotations
 
 import operator
-from functools import lru_cache
-from typing import TYPE_CHECKING, Callable, List, Optional, SupportsIndex, Tuple, Union
+from functools import cached_property, lru_cache
+from typing import TYPE_CHECKING, Callable, List, Optional, Sequence, SupportsIndex, Tuple, Union
 
 from . import _symbol
 from .charsets import message_bytes
 from .errors import AztecError, DataOverflowError, InvalidOptionError
+from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, single
+from .sequence import MAX_SYMBOLS, cut_greedily, header, last_true, part_content, split_to
 from .symbol import AztecSymbol
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-__all__ = ["make", "rune", "data_stream"]
+__all__ = ["make", "make_sequence", "rune", "data_stream", "Segment"]
 
-#: The largest ECI number an ECI designator can carry (six digits).
-MAX_ECI = 999_999
 #: The error correction the standard recommends: 23% of the codewords (plus 3).
 DEFAULT_EC_PERCENT = 23
 MAX_COMPACT_LAYERS = 4
 MAX_FULL_LAYERS = 32
+#: Reader initialisation rides in the mode message, which has room for it
+#: in compact symbols of 1 layer and full symbols of up to 22 layers.
+MAX_INIT_COMPACT_LAYERS = 1
+MAX_INIT_FULL_LAYERS = 22
 
 #: A message: text, or any C-contiguous buffer of bytes (bytes, bytearray,
 #: memoryview, array.array('B'), a NumPy uint8 array...).
 Data = Union[str, "Buffer"]
+#: A message of segments, each with its own character set.
+Segments = Union[List[Union[str, "Buffer", Segment]], Tuple[Union[str, "Buffer", Segment], ...]]
+# Messages of segments: a list or tuple of them, or one Segment.
+_SEGMENTED = (list, tuple, Segment)
 # A data bit stream: one bool per bit, or packed bytes (stream bit k in bit
 # k % 8 of byte k // 8) with the exact bit count.
 Stream = Union[List[bool], Tuple[bytes, int]]
 
 
-def make(data: Data, *, eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None,
-         ec_percent: SupportsIndex = DEFAULT_EC_PERCENT, compact: Optional[bool] = None,
-         layers: Optional[SupportsIndex] = None, optimal: bool = True) -> AztecSymbol:
+def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None,
+         gs1: bool = False, reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
+         compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None, optimal: bool = True) -> AztecSymbol:
     """Makes the smallest Aztec symbol holding ``data``.
 
     ``data`` is a ``str`` or any C-contiguous bytes-like object (``bytes``,
@@ -56,7 +64,30 @@ def make(data: Data, *, eci: Optional[SupportsIndex] = None, encoding: Optional[
       are refused.
 
     Bytes are written as given, marked with ``eci`` (0 to 999999) only if
-    it is given.  The symbol's ``eci`` property tells the ECI number used.
+    it is given.  The symbol's ``eci`` property tells the ECI number used
+    (the first one, when there are several).
+
+    ``data`` may also be a list of segments: ``str``, bytes-like objects or
+    :class:`Segment` records (``Segment(data, encoding=None, eci=None)``;
+    one alone is a list of one),
+    each written by the rules above on its own.  An ECI designator goes
+    before the first segment if it has an ECI number, and between two
+    segments only where the character set changes; bytes without ``eci``
+    continue in the character set in force.  A reader shows the joined
+    text.  ``eci`` and ``encoding`` go in the segments, not beside them.
+
+    ``gs1=True`` (default False) writes GS1 data: ``data`` is the
+    human-readable form, ``"(01)09501101530003(17)250101(10)ABC123"``, or
+    the element string with GS (``"\\x1d"``) after each variable-length
+    value that is not last; it is checked (AIs, lengths, formats, check
+    digits; :class:`quillbank.aztec.gs1.GS1Error` names the AI) and written
+    with FNC1 first and after each variable-length value that is not last.
+    GS1 takes no ``eci``, ``encoding`` or ``reader_init``.
+
+    ``reader_init=True`` (default False) marks the symbol as a reader
+    initialisation symbol, which programs the reader that scans it; only
+    compact symbols of 1 layer and full ones of up to 22 layers can carry
+    the mark, so the symbol is chosen among those.
 
     ``ec_percent`` (0 to 99, default 23, the standard's recommendation) is
     the least share of the codewords given to error correction, plus three
@@ -65,26 +96,90 @@ def make(data: Data, *, eci: Optional[SupportsIndex] = None, encoding: Optional[
     None: the fewest that fit) fixes the layer count (1 to 4 compact, 1 to
     32 full).  ``optimal`` (default True) encodes the message in a shortest
     data bit stream; ``optimal=False`` uses the stream of
-    :class:`quillbank.aztec.encoder.Encoder` instead.  Integer options take
-    any integer (``operator.index``), but not ``bool`` or ``float``.
+    :class:`quillbank.aztec.encoder.Encoder` instead, which writes a single
+    leading ECI designator but no FNC1 and no ECI change.  Integer options
+    take any integer (``operator.index``), but not ``bool`` or ``float``.
 
     Raises AztecError for an empty message or text that cannot be written,
     DataOverflowError when the message does not fit (its message says what
-    would), InvalidOptionError for an option out of range, and TypeError
-    for an argument of the wrong type.
+    would, :func:`make_sequence` among it when the message fits a
+    sequence), InvalidOptionError for an option out of range or options
+    that cannot be combined, and TypeError for an argument of the wrong
+    type.
     """
-    eci = _check_eci(eci)
-    ec = _check_int("ec_percent", ec_percent, 0, 99, "error correction is 0 to 99 percent")
-    kind, layer_count = _check_shape(compact, layers)
-    _check_bool("optimal", optimal)
-    message, eci = _message(data, eci, encoding)
-    allowed = _Allowed(kind, layer_count, ec)
-    _check_length(message, allowed)
-    stream = _data_stream(message, eci, optimal)
+    eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
+    if gs1 or isinstance(data, _SEGMENTED):
+        content = _content(data, eci, encoding, gs1, reader_init)
+        _check_length(content.message, allowed, content=content)
+        stream = _content_stream(content, optimal)
+    else:
+        # Plain messages, the common case, take the shortest way.
+        message, eci = _message(data, eci, encoding)
+        _check_length(message, allowed, eci=eci)
+        content = None
+        stream = _data_stream(message, eci, optimal)
     built = allowed.build(stream)
     if built is None:
-        raise _overflow(message, stream, allowed, lambda prefix: _data_stream(prefix, eci, optimal))
-    return AztecSymbol(built, eci, False)
+        raise _overflow(content or single(message, eci), stream, allowed, optimal)
+    return AztecSymbol(built, eci if content is None else content.eci, False)
+
+
+def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
+                  eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None, gs1: bool = False,
+                  reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
+                  compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None,
+                  optimal: bool = True) -> List[AztecSymbol]:
+    """Spreads one message over a structured-append sequence of 2 to 26
+    Aztec symbols, all of one size; a reader joins their parts in order.
+
+    ``symbols`` (default None) is the number of symbols: None takes the
+    fewest that hold the message, each part of the smallest size that
+    holds it in that many; a number 2 to 26 takes exactly that many.
+    ``id`` (default None) is a ``str`` of printable ASCII without spaces
+    that every symbol carries, so a reader tells this sequence from
+    another.  The other options are those of :func:`make`; ``optimal=False``
+    is refused (the search encoder writes no sequence header).
+
+    The message is cut between characters, never inside one, and every
+    part holds one at least.  Each part repeats what its data needs to read
+    alone: the ECI designator in force where it begins, and FNC1 first
+    for GS1 data.  ``symbol.sequence`` is ``(position, count, id)``,
+    position 1 first.
+
+    Raises DataOverflowError when 26 symbols (or ``symbols``) of the largest
+    allowed size do not hold the message, InvalidOptionError for a count
+    out of range, a bad ``id`` or a message of fewer characters than
+    symbols, and the errors of :func:`make` for the rest.
+    """
+    count = None if symbols is None else _check_int(
+        "symbols", symbols, 2, MAX_SYMBOLS, f"a sequence has 2 to {MAX_SYMBOLS} symbols")
+    header(1, 2, id)  # checks the ID
+    eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
+    if not optimal:
+        raise InvalidOptionError("a sequence needs the shortest-stream encoder: leave out optimal=False")
+    if not (gs1 or isinstance(data, _SEGMENTED)):
+        data = [Segment(data, encoding=encoding, eci=eci)]
+        eci = encoding = None
+    content = _content(data, eci, encoding, gs1, reader_init)
+    _check_length(content.message, allowed, MAX_SYMBOLS)
+    parts = _Parts(content, id, allowed)
+    try:
+        shape, cuts = parts.plan(count)
+    except AztecError:
+        if not content.gs1:
+            raise
+        # GS1 parts are cut between AIs where they can be, else anywhere.
+        parts = _Parts(content._replace(boundaries=None), id, allowed)
+        shape, cuts = parts.plan(count)
+    made = []
+    for position, (start, end) in enumerate(cuts, 1):
+        message, flags = part_content(content, start, end, header(position, len(cuts), id))
+        built = parts.build(shape, message, flags)
+        if built is None:  # the plan fitted this part with other letters, which cost the same
+            raise AztecError(f"part {position} of the sequence does not fit after all; please report this")
+        part_eci = next((value for _, value in flags if value is not None), None)
+        made.append(AztecSymbol(built, part_eci, False, (position, len(cuts), id)))
+    return made
 
 
 def rune(value: SupportsIndex) -> AztecSymbol:
@@ -93,15 +188,18 @@ def rune(value: SupportsIndex) -> AztecSymbol:
     return AztecSymbol(_symbol.rune(number), None, True)
 
 
-def data_stream(data: Data, *, eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None,
-                optimal: bool = True) -> List[bool]:
+def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] = None,
+                encoding: Optional[str] = None, gs1: bool = False, optimal: bool = True) -> List[bool]:
     """The data bit stream ``make`` puts into the symbol, one bool per bit.
 
-    ``data``, ``eci``, ``encoding`` and ``optimal`` are those of
-    :func:`make`, and follow its character set rules.
+    ``data``, ``eci``, ``encoding``, ``gs1`` (default False) and ``optimal``
+    (default True) are those of :func:`make`, and follow its rules.
     """
     checked = _check_eci(eci)
+    _check_bool("gs1", gs1)
     _check_bool("optimal", optimal)
+    if gs1 or isinstance(data, _SEGMENTED):
+        return _stream_bits(_content_stream(_content(data, checked, encoding, gs1, False), optimal))
     message, checked = _message(data, checked, encoding)
     return _stream_bits(_data_stream(message, checked, optimal))
 
@@ -125,6 +223,41 @@ def _data_stream(message: bytes, eci: Optional[int], optimal: bool) -> Stream:
     return Encoder().encode(message, eci=eci, asBits=True)
 
 
+def _content(data: object, eci: Optional[int], encoding: Optional[str], gs1: bool, reader_init: bool) -> Content:
+    """The content of GS1 data or of a list of segments, options checked
+    against each other."""
+    if gs1:
+        for given, why in ((eci is not None, "an ECI designator (eci=)"), (encoding is not None, "encoding="),
+                           (reader_init, "reader_init=True")):
+            if given:
+                raise InvalidOptionError(
+                    f"GS1 data cannot be combined with {why}: GS1 symbols hold ASCII element strings "
+                    f"read as GS1 data, not marked with a character set nor programming the reader")
+        content = from_gs1(data)
+    else:
+        if eci is not None or encoding is not None:
+            raise InvalidOptionError(
+                "eci and encoding apply to a single message; give each segment its own with "
+                "Segment(data, encoding=..., eci=...)")
+        content = from_segments(data)  # type: ignore[arg-type]
+    if not content.message:
+        raise AztecError("there is nothing to encode: the message is empty")
+    return content
+
+
+def _content_stream(content: Content, optimal: bool) -> Stream:
+    """The data bit stream of a content: the plain one for a message with
+    at most a leading ECI designator, the flagged one otherwise."""
+    if content.leading_eci_only():
+        return _data_stream(content.message, content.eci, optimal)
+    if not optimal:
+        what = "FNC1 (GS1 data)" if content.gs1 else "a change of ECI between segments"
+        raise InvalidOptionError(f"optimal=False: the search encoder cannot write {what}; leave optimal out")
+    from .optimal import encode_optimal_segments
+
+    return encode_optimal_segments(content.message, content.flags)
+
+
 def _stream_bits(stream: Stream) -> List[bool]:
     if isinstance(stream, tuple):
         packed, count = stream
@@ -133,6 +266,20 @@ def _stream_bits(stream: Stream) -> List[bool]:
 
 
 # --- Checking options --------------------------------------------------------
+
+def _check_options(eci: object, gs1: object, reader_init: object, ec_percent: object, compact: object,
+                   layers: object, optimal: object) -> Tuple[Optional[int], "_Allowed"]:
+    """The options of make() and make_sequence() checked: the ECI number,
+    and the symbols they allow."""
+    number = _check_eci(eci)
+    ec = _check_int("ec_percent", ec_percent, 0, 99, "error correction is 0 to 99 percent")
+    if type(gs1) is not bool or type(reader_init) is not bool:  # one test on the common path
+        _check_bool("gs1", gs1)
+        _check_bool("reader_init", reader_init)
+    kind, layer_count = _check_shape(compact, layers, reader_init is True)
+    _check_bool("optimal", optimal)
+    return number, _Allowed(kind, layer_count, ec, reader_init is True)
+
 
 def _check_int(name: str, value: object, low: int, high: int, range_text: str) -> int:
     """``value`` as an int (anything operator.index takes but bool), in low..high."""
@@ -153,12 +300,10 @@ def _check_bool(name: str, value: object) -> None:
 
 
 def _check_eci(eci: object) -> Optional[int]:
-    if eci is None:
-        return None
-    return _check_int("eci", eci, 0, MAX_ECI, f"ECI numbers are 0 to {MAX_ECI}")
+    return None if eci is None else check_eci(eci)
 
 
-def _check_shape(compact: object, layers: object) -> Tuple[int, int]:
+def _check_shape(compact: object, layers: object, reader_init: bool = False) -> Tuple[int, int]:
     """(kind, layers) as _symbol.build takes them: kind -1 either, 0 full,
     1 compact; layers 0 for the fewest that fit."""
     if compact is not None and not isinstance(compact, bool):
@@ -166,14 +311,23 @@ def _check_shape(compact: object, layers: object) -> Tuple[int, int]:
     kind = -1 if compact is None else int(compact)
     if layers is None:
         return kind, 0
+    number = _check_int("layers", layers, 1, _most_layers(compact is True), _layers_text(compact, False))
+    if reader_init and number > _most_layers(compact is True, True):
+        raise InvalidOptionError(f"with reader_init=True, {_layers_text(compact, True)}: the mode message of "
+                                 f"larger symbols has no room for the mark, not layers={number}")
+    return kind, number
+
+
+def _layers_text(compact: Optional[bool], reader_init: bool) -> str:
     if compact is None:
-        text = f"layers is 1 to {MAX_FULL_LAYERS} ({MAX_COMPACT_LAYERS} at most in compact symbols)"
-    else:
-        text = f"{'compact' if compact else 'full'} symbols have 1 to {_most_layers(compact)} layers"
-    return kind, _check_int("layers", layers, 1, _most_layers(compact is True), text)
+        return (f"layers is 1 to {_most_layers(False, reader_init)} "
+                f"({_most_layers(True, reader_init)} at most in compact symbols)")
+    return f"{'compact' if compact else 'full'} symbols have 1 to {_most_layers(compact, reader_init)} layers"
 
 
-def _most_layers(compact: bool) -> int:
+def _most_layers(compact: bool, reader_init: bool = False) -> int:
+    if reader_init:
+        return MAX_INIT_COMPACT_LAYERS if compact else MAX_INIT_FULL_LAYERS
     return MAX_COMPACT_LAYERS if compact else MAX_FULL_LAYERS
 
 
@@ -181,49 +335,96 @@ def _most_layers(compact: bool) -> int:
 
 class _Allowed:
     """The symbols the options allow: kind (-1 either, 0 full, 1 compact),
-    layers (0: any) and error correction."""
+    layers (0: any), error correction, and whether they carry the reader
+    initialisation mark (which only some sizes can)."""
 
-    def __init__(self, kind: int, layers: int, ec_percent: int) -> None:
-        self.kind, self.layers, self.ec_percent = kind, layers, ec_percent
+    def __init__(self, kind: int, layers: int, ec_percent: int, reader_init: bool = False) -> None:
+        self.kind, self.layers, self.ec_percent, self.reader_init = kind, layers, ec_percent, reader_init
         # The largest of them: a full one unless only compact ones are allowed.
         self.compact = kind == 1
-        self.largest_layers = layers or _most_layers(self.compact)
-        self.size, self.word_bits, _, most = _symbol.capacity(self.compact, self.largest_layers, ec_percent)
-        self.data_words = max(most, 0)
+        self.largest_layers = layers or _most_layers(self.compact, reader_init)
+
+    # The capacity of the largest allowed symbol, worked out only when an
+    # error needs it (a symbol that fits never asks).
+    @cached_property
+    def _capacity(self) -> Tuple[int, int, int]:
+        size, word_bits, _, most = _symbol.capacity(self.compact, self.largest_layers, self.ec_percent)
+        return size, word_bits, max(most, 0)
+
+    @property
+    def size(self) -> int:
+        return self._capacity[0]
+
+    @property
+    def word_bits(self) -> int:
+        return self._capacity[1]
+
+    @property
+    def data_words(self) -> int:
+        return self._capacity[2]
 
     @property
     def largest(self) -> str:
         """The largest allowed symbol, in words."""
-        return (f"a {'compact' if self.compact else 'full'} symbol of {self.largest_layers} "
-                f"layer{'s' if self.largest_layers > 1 else ''} ({self.size}x{self.size})")
+        words = (f"a {'compact' if self.compact else 'full'} symbol of {self.largest_layers} "
+                 f"layer{'s' if self.largest_layers > 1 else ''} ({self.size}x{self.size})")
+        return words
+
+    @property
+    def limit(self) -> str:
+        """Why the largest allowed symbol is the largest, in words."""
+        if self.reader_init and not self.layers:
+            return "the largest that can carry the reader-initialisation mark"
+        return "the largest allowed"
+
+    def shapes(self) -> List[Tuple[bool, int]]:
+        """Every allowed (compact, layers), smallest first (compact first at
+        one size, as make chooses)."""
+        found = []
+        for compact in (True, False):
+            if self.kind == (not compact):
+                continue
+            most = _most_layers(compact, self.reader_init)
+            for layers in ([self.layers] if self.layers else range(1, most + 1)):
+                if layers <= most:
+                    found.append((_symbol.capacity(compact, layers, 0)[0], not compact, layers, compact))
+        return [(compact, layers) for _, _, layers, compact in sorted(found)]
 
     def build(self, stream: Stream, **changes: int) -> Optional[_symbol.Built]:
-        kind, layers, ec = (changes.get("kind", self.kind), changes.get("layers", self.layers),
-                            changes.get("ec_percent", self.ec_percent))
+        if changes:
+            kind, layers, ec = (changes.get("kind", self.kind), changes.get("layers", self.layers),
+                                changes.get("ec_percent", self.ec_percent))
+            init = bool(changes.get("reader_init", self.reader_init))
+        else:
+            kind, layers, ec, init = self.kind, self.layers, self.ec_percent, self.reader_init
         if isinstance(stream, tuple):
-            return _symbol.build_packed(stream[0], stream[1], kind, layers, ec)
-        return _symbol.build(stream, kind, layers, ec)
+            return _symbol.build_packed(stream[0], stream[1], kind, layers, ec, init)
+        return _symbol.build(stream, kind, layers, ec, init)
 
     def remedies(self, fits: Callable[..., bool]) -> List[str]:
         """The single changes of option that make ``fits`` true, in words."""
         found = []
         if self.ec_percent > 0 and fits(ec_percent=0):
-            most = _last_true(0, self.ec_percent - 1, lambda ec: fits(ec_percent=ec))
+            most = last_true(0, self.ec_percent - 1, lambda ec: fits(ec_percent=ec))
             found.append(f"ec_percent={most} or less")
         if self.compact and fits(kind=-1):
             found.append("full symbols (leave out compact=True)")
         if self.layers:
-            more = [n for n in range(self.layers + 1, _most_layers(self.compact) + 1) if fits(layers=n)]
+            more = [n for n in range(self.layers + 1, _most_layers(self.compact, self.reader_init) + 1)
+                    if fits(layers=n)]
             if more:
                 found.append(f"layers={more[0]}")
+        if self.reader_init and not self.layers and fits(reader_init=False):
+            found.append("reader_init=False (larger symbols cannot carry its mark)")
         return found
 
 
-def _overflow(message: bytes, stream: Stream, allowed: _Allowed,
-              stream_of: Callable[[bytes], Stream]) -> DataOverflowError:
+def _overflow(content: Content, stream: Stream, allowed: _Allowed, optimal: bool) -> DataOverflowError:
     """The error for a stream that fits none of the allowed symbols: what
     the largest of them holds, in codewords and in bytes of this message,
-    and which option would make the message fit."""
+    which option would make the message fit, and make_sequence when a
+    sequence of those symbols holds it."""
+    message = content.message
     bits = _stream_bits(stream)
     needed = len(_symbol.stuffed_words(bits, allowed.word_bits))
     head = f"the message does not fit: its {len(bits)} bits make {needed} codewords of {allowed.word_bits} bits"
@@ -231,34 +432,30 @@ def _overflow(message: bytes, stream: Stream, allowed: _Allowed,
         fitting = 0
         holds = f"{allowed.largest} has no room for data with {allowed.ec_percent}% error correction"
     else:
-        fitting = _longest_fitting_prefix(message, allowed, stream_of)
-        holds = (f"{allowed.largest}, the largest allowed, holds {allowed.data_words} of them with "
+        fitting = _longest_fitting_prefix(
+            message, allowed, lambda length: _content_stream(content.prefix(length), optimal))
+        holds = (f"{allowed.largest}, {allowed.limit}, holds {allowed.data_words} of them with "
                  f"{allowed.ec_percent}% error correction: the first {fitting} of the message's "
                  f"{len(message)} bytes")
     remedies = allowed.remedies(lambda **changes: allowed.build(stream, **changes) is not None)
-    advice = (f"it would fit with {' or '.join(remedies)}; or" if remedies
-              else "no one change of these options makes it fit, so")
+    split = _fits_sequence(content, allowed, len(bits))
+    if remedies:
+        advice = f"it would fit with {' or '.join(remedies)}"
+        advice += "; or split it across symbols with make_sequence" if split else ""
+    elif split:
+        advice = "no one change of these options makes it fit, so split it across symbols with make_sequence"
+    else:
+        advice = (f"no one change of these options makes it fit, nor does a sequence of {MAX_SYMBOLS} "
+                  f"such symbols (make_sequence)")
     return DataOverflowError(
-        f"{head}, but {holds}; {advice} split it across symbols with make_sequence",
+        f"{head}, but {holds}; {advice}",
         needed_bits=len(bits), available_bits=allowed.data_words * allowed.word_bits,
         message_bytes=len(message), fitting_bytes=fitting)
 
 
-def _longest_fitting_prefix(message: bytes, allowed: _Allowed, stream_of: Callable[[bytes], Stream]) -> int:
+def _longest_fitting_prefix(message: bytes, allowed: _Allowed, stream_of: Callable[[int], Stream]) -> int:
     """The most bytes from the start of ``message`` that fit (the whole does not)."""
-    return _last_true(0, len(message) - 1, lambda length: allowed.build(stream_of(message[:length])) is not None)
-
-
-def _last_true(low: int, high: int, holds: Callable[[int], bool]) -> int:
-    """The largest n in low..high for which ``holds(n)``, by bisection: it
-    holds up to some n and not after (``low`` is taken to hold)."""
-    while low < high:
-        middle = (low + high + 1) // 2
-        if holds(middle):
-            low = middle
-        else:
-            high = middle - 1
-    return low
+    return last_true(0, len(message) - 1, lambda length: allowed.build(stream_of(length)) is not None)
 
 
 # --- The quick length refusal -------------------------------------------------
@@ -288,22 +485,145 @@ def _text_bytes() -> bytes:
     return bytes(b for b in range(256) if len(_optimal.encode(bytes([b]), None, True)) < 18)
 
 
-def _check_length(message: bytes, allowed: _Allowed) -> None:
-    """Refuses a message no symbol at all can hold, before encoding it."""
-    largest_bits = _largest_bits()
+def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1, eci: Optional[int] = None,
+                  content: Optional[Content] = None) -> None:
+    """Refuses a message that no symbol at all (no ``symbols`` symbols) can
+    hold, before encoding it.  The message is ``content``, or the bytes
+    marked with ``eci``: the refusal of one symbol names make_sequence when
+    a sequence holds it."""
+    largest_bits = _largest_bits() * symbols
     if len(message) * _TEXT_BITS_TIMES_2 <= 2 * largest_bits:
         return  # could fit, whatever its bytes
     binary = len(message.translate(None, _text_bytes()))
     least_bits_times_2 = binary * _BINARY_BITS_TIMES_2 + (len(message) - binary) * _TEXT_BITS_TIMES_2
     if least_bits_times_2 <= 2 * largest_bits:
         return
-    capacity = allowed.data_words * allowed.word_bits
+    capacity = allowed.data_words * allowed.word_bits * symbols
     at_most = capacity * 2 * len(message) // least_bits_times_2
+    if symbols > 1:
+        holds = (f"{symbols} of {allowed.largest}, {allowed.limit}, hold {capacity} with "
+                 f"{allowed.ec_percent}% error correction: at most {at_most} bytes of a message like this "
+                 f"one, and no sequence holds more than {largest_bits} bits")
+    else:
+        holds = (f"{allowed.largest}, {allowed.limit}, holds {capacity} with {allowed.ec_percent}% error "
+                 f"correction: at most {at_most} bytes of a message like this one, and no single symbol "
+                 f"holds more than {largest_bits} bits")
+        if least_bits_times_2 <= 2 * capacity * MAX_SYMBOLS and _fits_sequence(content or single(message, eci),
+                                                                               allowed):
+            holds += "; split it across symbols with make_sequence"
     raise DataOverflowError(
         f"the message does not fit: its {len(message)} bytes ({binary} of them binary) need at least "
-        f"{(least_bits_times_2 + 1) // 2} bits, but {allowed.largest}, the largest allowed, holds "
-        f"{capacity} with {allowed.ec_percent}% error correction: at most {at_most} bytes of a message "
-        f"like this one, and no single symbol holds more than {largest_bits} bits; "
-        f"split it across symbols with make_sequence",
+        f"{(least_bits_times_2 + 1) // 2} bits, but {holds}",
         needed_bits=(least_bits_times_2 + 1) // 2, available_bits=capacity,
         message_bytes=len(message), fitting_bytes=at_most)
+
+
+# --- Structured-append sequences ------------------------------------------------
+
+# A bound on the bits a cut between two parts can save: the latch back to
+# Upper that one part's stream needs at its start and the whole one not.
+_CUT_SLACK_BITS = 20
+
+
+class _Parts:
+    """The parts of a sequence for one content: which cuts fit which of the
+    allowed sizes."""
+
+    def __init__(self, content: Content, id: Optional[str], allowed: _Allowed) -> None:
+        self.content, self.allowed = content, allowed
+        # Every header of a sequence costs the same bits: its letters all
+        # are capitals, written alike.
+        self.head = header(1, 2, id)
+        self.boundaries: Sequence[int] = content.boundaries or range(len(content.message) + 1)
+
+    def build(self, shape: Tuple[bool, int], message: bytes, flags: Sequence[Flag]) -> Optional[_symbol.Built]:
+        from .optimal import encode_optimal_segments
+
+        return self._lay_out(shape, encode_optimal_segments(message, flags, True))
+
+    def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:
+        return _symbol.build_packed(stream[0], stream[1], int(shape[0]), shape[1], self.allowed.ec_percent,
+                                    self.allowed.reader_init)
+
+    def room(self, shape: Tuple[bool, int]) -> Tuple[int, int, int]:
+        """(data bits, data words, word bits) of a shape."""
+        _, word_bits, _, words = _symbol.capacity(shape[0], shape[1], self.allowed.ec_percent)
+        words = max(words, 0)
+        return words * word_bits, words, word_bits
+
+    def fitter(self, shape: Tuple[bool, int]) -> Callable[[int, int], bool]:
+        """Whether the part of the message from ``start`` to ``end`` fits ``shape``."""
+        from .optimal import encode_optimal_segments
+
+        bits, words, word_bits = self.room(shape)
+
+        def fits(start: int, end: int) -> bool:
+            message, flags = part_content(self.content, start, end, self.head)
+            stream = encode_optimal_segments(message, flags, True)
+            if stream[1] > bits:
+                return False
+            if -(-stream[1] // (word_bits - 1)) < words:
+                return True  # fits even if every codeword were stuffed
+            return self._lay_out(shape, stream) is not None
+
+        return fits
+
+    def cut_largest(self, most_parts: int) -> Optional[List[Tuple[int, int]]]:
+        """The fewest parts of the largest allowed size, if ``most_parts`` do."""
+        largest = self.allowed.shapes()[-1]
+        return cut_greedily(self.boundaries, self.fitter(largest), most_parts, _most_bytes(self.room(largest)[0]))
+
+    def plan(self, count: Optional[int]) -> Tuple[Tuple[bool, int], List[Tuple[int, int]]]:
+        """(shape, cuts): ``count`` parts (None: the fewest) of the smallest
+        size that holds the message in that many."""
+        whole = _content_bits(self.content)
+        if count is None:
+            cuts = self.cut_largest(MAX_SYMBOLS)
+            if cuts is None:
+                raise self.overflow(MAX_SYMBOLS, whole)
+            count = max(2, len(cuts))
+        characters = len(self.boundaries) - 1
+        if characters < count:
+            raise InvalidOptionError(f"the message has {characters} character{'s' if characters > 1 else ''}, "
+                                     f"too few for {count} symbols that each hold one at least")
+        for shape in self.allowed.shapes():
+            bits = self.room(shape)[0]
+            if count * (bits + _CUT_SLACK_BITS) < whole:
+                continue
+            cuts = split_to(self.boundaries, count, self.fitter(shape), _most_bytes(bits))
+            if cuts is not None:
+                return shape, cuts
+        raise self.overflow(count, whole)
+
+    def overflow(self, count: int, whole: int) -> DataOverflowError:
+        allowed = self.allowed
+        available = allowed.data_words * allowed.word_bits
+        advice = ("ask for more symbols (leave out symbols=, or give more)" if count < MAX_SYMBOLS
+                  else f"no sequence has more than {MAX_SYMBOLS} symbols")
+        return DataOverflowError(
+            f"the message does not fit in {count} symbols: its stream has {whole} bits, and {allowed.largest}, "
+            f"{allowed.limit}, holds {available} data bits with {allowed.ec_percent}% error correction, "
+            f"less the sequence header of each part; {advice}",
+            needed_bits=whole, available_bits=available * count, message_bytes=len(self.content.message))
+
+
+def _most_bytes(bits: int) -> int:
+    """The most bytes a stream of ``bits`` bits holds (2.5 bits a byte at best)."""
+    return bits * 2 // _TEXT_BITS_TIMES_2 + 1
+
+
+def _content_bits(content: Content) -> int:
+    from .optimal import encode_optimal_segments
+
+    return encode_optimal_segments(content.message, content.flags)[1]
+
+
+def _fits_sequence(content: Content, allowed: _Allowed, whole_bits: Optional[int] = None) -> bool:
+    """Whether a sequence of the largest allowed symbols holds the content."""
+    if allowed.data_words == 0 or len(content.message) < 2:
+        return False
+    bits = allowed.data_words * allowed.word_bits
+    whole = _content_bits(content) if whole_bits is None else whole_bits
+    if MAX_SYMBOLS * (bits + _CUT_SLACK_BITS) < whole:
+        return False
+    return _Parts(content, None, allowed).cut_largest(MAX_SYMBOLS) is not None

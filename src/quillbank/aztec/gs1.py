@@ -15,7 +15,7 @@ the check digits of GTINs, SSCCs and GLNs, all checked here.
 """
 
 import re
-from typing import NamedTuple, Tuple
+from typing import NamedTuple, Tuple, Union
 
 from .errors import InvalidOptionError
 
@@ -42,9 +42,11 @@ class GS1Data(NamedTuple):
     fnc1_positions: Tuple[int, ...]
     #: The human-readable form, "(01)09501101530003(10)ABC123".
     human_readable: str
+    #: Where each AI and its value end in `element_string`.
+    element_ends: Tuple[int, ...] = ()
 
 
-def parse(content):
+def parse(content: Union[str, bytes]) -> GS1Data:
     """Parse and check GS1 content.
 
     :param content: the human-readable form, each AI in brackets
@@ -79,15 +81,17 @@ def parse(content):
 
     element_string = "".join(element.ai.ai + element.value for element in elements)
     positions = [0]
+    ends = []
     end = 0
     for index, element in enumerate(elements):
         end += len(element.ai.ai) + len(element.value)
+        ends.append(end)
         if _variable_length(element.ai) and index < len(elements) - 1:
             positions.append(end)
-    return GS1Data(element_string.encode("ascii"), tuple(positions), _join_human(elements))
+    return GS1Data(element_string.encode("ascii"), tuple(positions), _join_human(elements), tuple(ends))
 
 
-def human_readable(content):
+def human_readable(content: Union[str, bytes]) -> str:
     """The human-readable form of GS1 content (either form :func:`parse`
     takes): what a reader shows for the symbol."""
     return parse(content).human_readable

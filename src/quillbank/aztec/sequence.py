@@ -6,15 +6,27 @@ Each symbol's stream starts with M/L U/L (see
 its part of the message; a reader joins the parts in order of position.
 """
 
+from __future__ import annotations
+
+from bisect import bisect_left, bisect_right
+from typing import TYPE_CHECKING, Callable, List, Optional, Sequence, Tuple
+
 from .errors import InvalidOptionError
 
-__all__ = ["MAX_SYMBOLS", "header"]
+if TYPE_CHECKING:
+    from .segments import Content, Flag
+
+#: Whether the part of the message from one byte position to another fits.
+Fits = Callable[[int, int], bool]
+Cuts = List[Tuple[int, int]]
+
+__all__ = ["MAX_SYMBOLS", "header", "part_content", "cut_greedily", "cut_evenly", "split_to", "last_true"]
 
 #: The most symbols a sequence holds: positions and counts are letters A to Z.
 MAX_SYMBOLS = 26
 
 
-def header(position, count, id=None):
+def header(position: int, count: int, id: Optional[str] = None) -> bytes:
     """The header text of one symbol of a sequence, as bytes.
 
     :param position: the symbol's place, 1 (first) to `count`.
@@ -44,3 +56,114 @@ def header(position, count, id=None):
         raise InvalidOptionError(
             f"the sequence id must be printable ASCII without spaces (at least one character), not {id!r}")
     return b" " + id.encode("ascii") + b" " + letters
+
+
+# --- Cutting a message into parts ---------------------------------------------
+
+def part_content(content: Content, start: int, end: int, head: bytes) -> Tuple[bytes, Tuple[Flag, ...]]:
+    """``(message, flags)`` of the part ``content.message[start:end]`` after
+    the header bytes ``head``.
+
+    GS1 parts start with FNC1.  Other parts start with the ECI designator
+    in force where they begin, unless one is written right there.  A
+    designator at a cut belongs to the part after it (it marks what
+    follows); an FNC1 separator to the part before it (it ends a value).
+    """
+    shift = len(head) - start
+    last = len(content.message)
+    flags: List[Flag] = []
+    if content.gs1:
+        flags.append((len(head), None))
+    else:
+        before = [value for position, value in content.flags if value is not None and position < start]
+        opens_here = any(position == start and value is not None for position, value in content.flags)
+        if before and not opens_here:
+            flags.append((len(head), before[-1]))
+    for position, value in content.flags:
+        if value is None:
+            inside = start < position <= end
+        else:
+            inside = start <= position < end or position == end == last
+        if inside:
+            flags.append((position + shift, value))
+    return head + content.message[start:end], tuple(flags)
+
+
+def cut_greedily(boundaries: Sequence[int], fits: Fits, most_parts: int, most_bytes: int) -> Optional[Cuts]:
+    """The cuts ``[(start, end)]`` that give each part in turn the most
+    characters that fit; None when ``most_parts`` parts do not hold the
+    message.
+
+    ``boundaries`` are the byte positions where a part may start or end
+    (ascending, the first 0 and the last the message length); ``fits(start,
+    end)`` tells whether a part fits, and no part holds more than
+    ``most_bytes`` bytes (a bound that keeps the search short).
+    """
+    cuts: Cuts = []
+    first = 0
+    last = len(boundaries) - 1
+    while first < last:
+        if len(cuts) == most_parts or not fits(boundaries[first], boundaries[first + 1]):
+            return None
+        highest = max(first + 1, min(last, bisect_right(boundaries, boundaries[first] + most_bytes) - 1))
+        end = last_true(first + 1, highest, lambda k: fits(boundaries[first], boundaries[k]))
+        cuts.append((boundaries[first], boundaries[end]))
+        first = end
+    return cuts
+
+
+def cut_evenly(boundaries: Sequence[int], count: int, fits: Fits) -> Optional[Cuts]:
+    """``count`` parts of about the same byte length, cut at boundaries;
+    None when one of them does not fit or there are too few characters."""
+    last = len(boundaries) - 1
+    if last < count:
+        return None
+    indices = [0]
+    total = boundaries[-1]
+    for k in range(1, count):
+        target = total * k // count
+        nearest = bisect_left(boundaries, target)
+        if nearest > 0 and target - boundaries[nearest - 1] <= boundaries[min(nearest, last)] - target:
+            nearest -= 1
+        # Each part one character at least.
+        indices.append(min(max(nearest, indices[-1] + 1), last - (count - k)))
+    indices.append(last)
+    cuts = [(boundaries[a], boundaries[b]) for a, b in zip(indices, indices[1:])]
+    return cuts if all(fits(start, end) for start, end in cuts) else None
+
+
+def split_to(boundaries: Sequence[int], count: int, fits: Fits, most_bytes: int) -> Optional[Cuts]:
+    """Exactly ``count`` non-empty parts that fit, or None: even parts if
+    they fit, else the greedy cut with the last parts split further."""
+    even = cut_evenly(boundaries, count, fits)
+    if even is not None:
+        return even
+    cuts = cut_greedily(boundaries, fits, count, most_bytes)
+    if cuts is None:
+        return None
+    position = {offset: index for index, offset in enumerate(boundaries)}
+    # Split the longest parts (in characters) until there are `count`:
+    # half a part that fits fits too.
+    while len(cuts) < count:
+        widest = max(range(len(cuts)), key=lambda i: position[cuts[i][1]] - position[cuts[i][0]])
+        start, end = cuts[widest]
+        a, b = position[start], position[end]
+        if b - a < 2:
+            return None
+        middle = boundaries[(a + b) // 2]
+        if not (fits(start, middle) and fits(middle, end)):
+            return None
+        cuts[widest:widest + 1] = [(start, middle), (middle, end)]
+    return cuts
+
+
+def last_true(low: int, high: int, holds: Callable[[int], bool]) -> int:
+    """The largest n in low..high for which ``holds(n)``, by bisection: it
+    holds up to some n and not after (``low`` is taken to hold)."""
+    while low < high:
+        middle = (low + high + 1) // 2
+        if holds(middle):
+            low = middle
+        else:
+            high = middle - 1
+    return low

@@ -28,7 +28,8 @@ class AztecSymbol:
     in notebooks and converts to Pillow and NumPy objects.
     """
 
-    __slots__ = ("size", "layers", "compact", "is_rune", "data_words", "check_words", "eci", "_modules", "_rows")
+    __slots__ = ("size", "layers", "compact", "is_rune", "data_words", "check_words", "eci", "sequence", "_modules",
+                 "_rows")
 
     size: int  #: modules on a side (11 to 151)
     layers: int  #: data layers around the core; 0 for a rune
@@ -37,10 +38,14 @@ class AztecSymbol:
     data_words: int  #: codewords carrying the data stream
     check_words: int  #: Reed–Solomon check codewords
     eci: Optional[int]  #: the ECI number the message is marked with, if any
+    #: (position from 1, count, id or None) in a structured-append sequence; None for a single symbol
+    sequence: Optional[Tuple[int, int, Optional[str]]]
 
-    def __init__(self, built: Tuple[bool, int, int, int, int, bytes], eci: Optional[int], is_rune: bool) -> None:
+    def __init__(self, built: Tuple[bool, int, int, int, int, bytes], eci: Optional[int], is_rune: bool,
+                 sequence: Optional[Tuple[int, int, Optional[str]]] = None) -> None:
         self.compact, self.layers, self.size, self.data_words, self.check_words, self._modules = built
         self.eci = eci
+        self.sequence = sequence
         self.is_rune = is_rune
         self._rows: Optional[Tuple[Tuple[bool, ...], ...]] = None
 

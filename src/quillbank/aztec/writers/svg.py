@@ -4,9 +4,11 @@ one unit a module, scaled to the size asked for."""
 from __future__ import annotations
 
 import gzip
+import re
 from typing import Optional
 
 from .. import _symbol
+from ..errors import InvalidOptionError
 from .colors import RGBA, Color, dark_and_light, hex_color
 from .layout import check_modules
 from .options import DEFAULT_BORDER, Number, check_border, check_flag, check_dpi, check_text, number, vector_scale
@@ -39,7 +41,7 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     for name, flag in (("omitsize", omitsize), ("xmldecl", xmldecl)):
         check_flag(flag, name)
     for name, text in (("title", title), ("desc", desc), ("svgclass", svgclass), ("lineclass", lineclass)):
-        check_text(text, name)
+        _check_xml_text(check_text(text, name), name)
     suffix = "" if unit_name == "px" else unit_name
     length = number(side * units_a_module) + suffix
     parts = ['<?xml version="1.0" encoding="UTF-8"?>\n'] if xmldecl else []
@@ -68,6 +70,20 @@ def svgz(modules: bytes, size: int, **options: object) -> bytes:
     """The SVG document gzip-compressed (with no time stamp, so the same
     symbol always gives the same bytes); takes :func:`svg`'s options."""
     return gzip.compress(svg(modules, size, **options).encode("utf-8"), mtime=0)  # type: ignore[arg-type]
+
+
+# What XML 1.0 cannot hold, even escaped: the C0 controls but tab, line
+# feed and carriage return, and the non-characters U+FFFE and U+FFFF (lone
+# surrogates are refused by check_text).  A document with one is not
+# well-formed, and viewers refuse to show it.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+
+
+def _check_xml_text(text: Optional[str], name: str) -> None:
+    found = _NOT_XML.search(text) if text is not None else None
+    if found is not None:
+        raise InvalidOptionError(f"{name} holds {found.group()!r} at {found.start()}, "
+                                 "which an SVG document (XML) cannot hold")
 
 
 def _opacity(rgba: RGBA) -> str:

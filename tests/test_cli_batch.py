@@ -1,0 +1,148 @@
+"""aztec --batch: one file per message of a file of lines, JSON Lines or
+CSV, failures reported by line, and only complete files after Ctrl-C."""
+
+import io
+import os
+import subprocess
+import sys
+
+import pytest
+
+import quillbank.aztec as aztec
+from quillbank.aztec.cli import main
+from quillbank.aztec.writers import files
+from test_symbol_cli import AWAY, PYTHON, Stream, call
+
+LINES = ["first", "Grüße", "", "Привет", "x" * 4000]
+
+
+def test_lines_are_written_one_file_each_and_failures_named_by_line(monkeypatch, tmp_path):
+    source = tmp_path / "messages.txt"
+    source.write_bytes("\n".join(LINES).encode() + b"\r\n" + b"caf\xe9\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    status, _, err = call(monkeypatch, "--batch", str(source), "-o", str(out / "{line}-{index}.svg"),
+                          "--ec", "40", "--scale", "2")
+    assert status == 1
+    written = {"1-0.svg": "first", "2-1.svg": "Grüße", "4-3.svg": "Привет", "6-5.svg": b"caf\xe9"}
+    assert sorted(p.name for p in out.iterdir()) == sorted(written)
+    for name, message in written.items():
+        assert (out / name).read_text() == aztec.make(message, ec_percent=40).svg(scale=2), name
+    lines = err.splitlines()
+    assert lines[0].startswith("aztec: 4 of 6 files written in ") and lines[0].endswith("; 2 failed:")
+    assert lines[1].startswith("aztec:   line 3: there is nothing to encode")
+    assert lines[2].startswith("aztec:   line 5: the message does not fit")
+    assert len(lines) == 3  # no progress bar when standard error is not a terminal
+
+
+def test_csv_and_json_lines_fill_names_from_their_fields(monkeypatch, tmp_path):
+    (tmp_path / "t.csv").write_text('seat,text\n12A,"two\nlines"\n14C,plain\n../x,escape\n', encoding="utf-8")
+    status, _, err = call(monkeypatch, "--batch", str(tmp_path / "t.csv"), "--column", "text",
+                          "-o", str(tmp_path / "seat-{seat}.png"))
+    assert status == 1 and "line 5: its 'seat' field '../x' cannot be part of a file name" in err
+    assert (tmp_path / "seat-12A.png").read_bytes() == aztec.make("two\nlines").png()
+    assert (tmp_path / "seat-14C.png").read_bytes() == aztec.make("plain").png()
+    (tmp_path / "t.jsonl").write_text('"just text"\n{"message": "obj", "n": 7}\n[1, 2]\n{"message": \n',
+                                      encoding="utf-8")
+    status, _, err = call(monkeypatch, "--batch", str(tmp_path / "t.jsonl"), "--jsonl",
+                          "-o", str(tmp_path / "j{index}.svg"))
+    assert status == 1 and "line 3: not a string nor an object" in err and "line 4: not a line of JSON" in err
+    assert (tmp_path / "j0.svg").read_text() == aztec.make("just text").svg()
+    assert (tmp_path / "j1.svg").read_text() == aztec.make("obj").svg()
+
+
+def test_standard_input_batch_all_written_exits_0(monkeypatch, tmp_path):
+    status, out, err = call(monkeypatch, "--batch", "-", "-o", str(tmp_path / "{index}.pdf"),
+                            stdin=b"a\nb\nc\n")
+    assert (status, out) == (0, b"") and err.startswith("aztec: 3 of 3 files written")
+    buffer = io.BytesIO()
+    aztec.make("c").save(buffer, kind="pdf")
+    assert (tmp_path / "2.pdf").read_bytes() == buffer.getvalue()
+
+
+@pytest.mark.parametrize("content,arguments", [
+    (b"a\nb\n", ["-o", "OUT/same.png"]),                      # every file the same name
+    (b"a\n", ["-o", "OUT/{name}.png"]),                       # a field lines do not have
+    (b"a\n", ["-o", "OUT/{}.png"]),                           # a field without a name
+    (b"a\n", ["-o", "OUT/{index.png"]),                       # not a pattern
+    (b"m\na\n", ["--column", "text", "-o", "OUT/{index}.png"]),  # no such column
+    (b"text\na\n", ["--column", "text", "-o", "OUT/{seat}.png"]),  # a field the header lacks
+    (b"", ["-o", "OUT/{index}.png"]),                         # no messages
+    (b"a" * (1 << 20) + b"b", ["-o", "OUT/{index}.png"]),     # a line past the bound
+    (b"a\n", ["-o", "OUT/{index}.png", "--scale", "0"]),      # options wrong for every file
+    (b"a\n", ["-o", "OUT/{index}.png", "--ec", "200"]),
+])
+def test_batch_input_or_options_that_fail_every_message_stop_before_any_file(monkeypatch, tmp_path, content,
+                                                                            arguments):
+    source = tmp_path / "in.txt"
+    source.write_bytes(content)
+    out = tmp_path / "out"
+    out.mkdir()
+    arguments = [a.replace("OUT", str(out)) for a in arguments]
+    status, _, err = call(monkeypatch, "--batch", str(source), *arguments)
+    assert status == 2 and len(err.splitlines()) == 1 and err.startswith("aztec: error: "), err
+    assert list(out.iterdir()) == []
+
+
+def test_a_missing_batch_file_is_named(monkeypatch, tmp_path):
+    missing = str(tmp_path / "nowhere.txt")
+    status, _, err = call(monkeypatch, "--batch", missing, "-o", str(tmp_path / "{index}.png"))
+    assert status == 2 and err == f"aztec: error: {missing}: No such file or directory\n"
+
+
+def test_progress_bar_on_a_terminal(monkeypatch, tmp_path):
+    source = tmp_path / "in.txt"
+    source.write_text("".join(f"m{i}\n" for i in range(600)))
+    err = Stream(tty=True)
+    monkeypatch.setattr(sys, "stdin", Stream())
+    monkeypatch.setattr(sys, "stdout", Stream())
+    monkeypatch.setattr(sys, "stderr", err)
+    assert main(["--batch", str(source), "-o", str(tmp_path / "{index}.svg")]) == 0
+    shown = err.value().decode()
+    assert "\r[" in shown and "] 256/600" in shown and "] 600/600" in shown
+    assert shown.splitlines()[-1].lstrip("\r ").startswith("aztec: 600 of 600 files written")
+
+
+def test_ctrl_c_leaves_complete_files_only(monkeypatch, tmp_path):
+    messages = [f"message {i}" for i in range(700)]
+    source = tmp_path / "in.txt"
+    source.write_text("\n".join(messages) + "\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    real_write_all, calls = files._write_all, []
+
+    def interrupted(stream, data):
+        calls.append(1)
+        if len(calls) == 300:
+            stream.write(data[:10])  # a temporary file half written, then Ctrl-C
+            raise KeyboardInterrupt
+        real_write_all(stream, data)
+
+    monkeypatch.setattr(files, "_write_all", interrupted)
+    status, _, err = call(monkeypatch, "--batch", str(source), "-o", str(out / "{index}.png"))
+    assert status == 130 and err.startswith("aztec: interrupted: at least 256 of 700 files written")
+    names = os.listdir(out)
+    assert 290 <= len(names) < 700 and all(name.endswith(".png") and not name.startswith(".") for name in names)
+    for name in names:
+        assert (out / name).read_bytes() == aztec.make(messages[int(name[:-4])]).png(), name
+
+
+def test_batch_as_a_process_reads_back(tmp_path):
+    pytest.importorskip("zxingcpp")
+    from symbol_pictures import png_gray, read
+
+    messages = [os.urandom(30).hex() for _ in range(5)]
+    (tmp_path / "in.txt").write_text("\n".join(messages) + "\n")
+    done = subprocess.run([*PYTHON, "-m", "quillbank.aztec", "--batch", str(tmp_path / "in.txt"),
+                           "-o", str(tmp_path / "{line}.png")], capture_output=True, cwd=AWAY, timeout=60)
+    assert done.returncode == 0 and done.stdout == b""
+    for line, message in enumerate(messages, 1):
+        assert read(png_gray((tmp_path / f"{line}.png").read_bytes())) == (message.encode(), None)
+
+
+def test_gs1_batch_checks_each_line(monkeypatch, tmp_path):
+    lines = b"(01)09501101530003(10)A1\n(01)09501101530004\n"
+    status, _, err = call(monkeypatch, "--batch", "-", "--gs1", "-o", str(tmp_path / "{line}.svg"), stdin=lines)
+    assert status == 1 and "line 2: GS1 AI (01)" in err
+    assert (tmp_path / "1.svg").read_text() == aztec.make("(01)09501101530003(10)A1", gs1=True).svg()
+    assert not (tmp_path / "2.svg").exists()
