@@ -107,21 +107,38 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
     that cannot be combined, and TypeError for an argument of the wrong
     type.
     """
+    # The common case first: text or bytes with at most ec_percent given,
+    # checked by exact type and range alone.  Anything else, an empty or
+    # very long message, or one that does not fit, takes the general way
+    # below, which gives every error.
+    if (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
+            and layers is None and optimal is True and type(ec_percent) is int and 0 <= ec_percent <= 99):
+        message = _plain_bytes(data)
+        if message and len(message) * _TEXT_BITS_TIMES_2 <= 2 * _largest_bits():
+            built = _symbol.make(message, None, -1, 0, ec_percent, False, None, False)
+            if built is not None:
+                return AztecSymbol(built, None, False)
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if gs1 or isinstance(data, _SEGMENTED):
         content = _content(data, eci, encoding, gs1, reader_init)
         _check_length(content.message, allowed, content=content)
-        stream = _content_stream(content, optimal)
+        eci = content.eci
     else:
-        # Plain messages, the common case, take the shortest way.
         message, eci = _message(data, eci, encoding)
         _check_length(message, allowed, eci=eci)
-        content = None
-        stream = _data_stream(message, eci, optimal)
-    built = allowed.build(stream)
+        content = single(message, eci)
+    if optimal:
+        # One call: stream, check words and layout, the lock released.
+        leading = content.leading_eci_only()
+        built = _symbol.make(content.message, content.eci if leading else None, allowed.kind, allowed.layers,
+                             allowed.ec_percent, allowed.reader_init, None if leading else content.flags, False)
+        if built is not None:
+            return AztecSymbol(built, eci, False)
+    stream = _content_stream(content, optimal)
+    built = None if optimal else allowed.build(stream)
     if built is None:
-        raise _overflow(content or single(message, eci), stream, allowed, optimal)
-    return AztecSymbol(built, eci if content is None else content.eci, False)
+        raise _overflow(content, stream, allowed, optimal)
+    return AztecSymbol(built, eci, False)
 
 
 def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
@@ -202,6 +219,20 @@ def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsI
         return _stream_bits(_content_stream(_content(data, checked, encoding, gs1, False), optimal))
     message, checked = _message(data, checked, encoding)
     return _stream_bits(_data_stream(message, checked, optimal))
+
+
+def _plain_bytes(data: object) -> Optional[bytes]:
+    """The bytes of a message that needs no ECI designator, as make()
+    writes it (bytes as they are, text ISO-8859-1 can hold in ISO-8859-1);
+    None for any other message."""
+    if type(data) is bytes:
+        return data
+    if type(data) is str:
+        try:
+            return data.encode("iso8859-1")
+        except UnicodeEncodeError:
+            return None
+    return None
 
 
 def _message(data: Data, eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
@@ -537,9 +568,8 @@ class _Parts:
         self.boundaries: Sequence[int] = content.boundaries or range(len(content.message) + 1)
 
     def build(self, shape: Tuple[bool, int], message: bytes, flags: Sequence[Flag]) -> Optional[_symbol.Built]:
-        from .optimal import encode_optimal_segments
-
-        return self._lay_out(shape, encode_optimal_segments(message, flags, True))
+        return _symbol.make(message, None, int(shape[0]), shape[1], self.allowed.ec_percent,
+                            self.allowed.reader_init, flags, True)
 
     def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:
         return _symbol.build_packed(stream[0], stream[1], int(shape[0]), shape[1], self.allowed.ec_percent,
