@@ -368,6 +368,72 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+// make_list(messages, ecis, kind, layers, ec_percent, reader_init): the
+// symbols of many messages with the options of one make call, all made in
+// one stretch without the GIL.  messages is a list of bytes-like objects
+// and ecis a list of as many ECI numbers or None.  An item is the tuple,
+// or None where make would give None or fail (the caller makes that one
+// alone to learn why).
+PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "make_list takes 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "make_list takes a list of messages and a list of as many ECI numbers");
+        return nullptr;
+    }
+    try {
+        // Everything is read first, while no Python code can run between
+        // the items: each message is copied, so no list or buffer is read
+        // without the GIL.
+        SymbolOrder options;
+        PyObject* const shared[kOptionCount] = {Py_None, args[2], args[3], args[4], args[5], Py_None, Py_False};
+        if (!readOptions(shared, options)) return nullptr;
+        const Py_ssize_t count = PyList_GET_SIZE(args[0]);
+        std::vector<SymbolOrder> orders(static_cast<size_t>(count), options);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            SymbolOrder& order = orders[static_cast<size_t>(i)];
+            PyObject* eci = PyList_GET_ITEM(args[1], i);  // borrowed
+            if (eci != Py_None) {
+                PyObject* const one[kOptionCount] = {eci, args[2], args[3], args[4], args[5], Py_None, Py_False};
+                if (!readOptions(one, order)) return nullptr;
+            }
+            if (!readMessage(PyList_GET_ITEM(args[0], i), order)) return nullptr;
+        }
+        std::vector<az::AztecMatrix> matrices(orders.size());
+        std::vector<az::BuildStatus> statuses(orders.size(), az::BuildStatus::BadRequest);
+        std::vector<Outcome> outcomes(orders.size(), Outcome::Failed);
+        Py_BEGIN_ALLOW_THREADS
+        for (size_t i = 0; i < orders.size(); ++i) outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
+        Py_END_ALLOW_THREADS
+
+        PyObject* list = PyList_New(count);
+        if (list == nullptr) return nullptr;
+        for (size_t i = 0; i < orders.size(); ++i) {
+            if (outcomes[i] == Outcome::NoMemory) {
+                Py_DECREF(list);
+                return PyErr_NoMemory();
+            }
+            PyObject* item;
+            if (outcomes[i] == Outcome::Done && statuses[i] == az::BuildStatus::Ok) {
+                item = matrixTuple(matrices[i]);
+                if (item == nullptr) {
+                    Py_DECREF(list);
+                    return nullptr;
+                }
+            } else {
+                item = Py_None;
+                Py_INCREF(item);
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
+        }
+        return list;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* rune(PyObject*, PyObject* args) {
     int value;
     if (!PyArg_ParseTuple(args, "i:rune", &value)) return nullptr;
@@ -546,6 +612,10 @@ PyMethodDef methods[] = {
      "stream of the message bytes (ECI designator of eci first, unless None; flags None or as "
      "_optimal.encode_segments takes them, with eci None), laid out as build does, in one call with the GIL "
      "released."},
+    {"make_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makeList)), METH_FASTCALL,
+     "make_list(messages, ecis, kind, layers, ec_percent, reader_init) -> a list of make's results for each "
+     "message (bytes-like) with its ECI number (or None), all made with the GIL released; None where make "
+     "would give None or fail."},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},

@@ -296,6 +296,60 @@ def _stream_bits(stream: Stream) -> List[bool]:
     return list(stream)
 
 
+# --- Many messages with one set of options --------------------------------------
+
+#: make()'s options that _Batch takes; any other goes message by message.
+_BATCH_OPTIONS = frozenset({"eci", "encoding", "ec_percent", "compact", "layers", "reader_init", "gs1", "optimal"})
+
+
+class _Batch:
+    """make() for many messages with the same options, many symbols a
+    crossing: the options are checked once, and each message's bytes and
+    ECI number come from the same charset policy.  A message it does not
+    make (segments, an empty or very long one, one that fails or does not
+    fit) is None in its results, for make() to make or refuse alone."""
+
+    def __init__(self, eci: Optional[int], encoding: Optional[str], allowed: "_Allowed") -> None:
+        self.eci, self.encoding, self.allowed = eci, encoding, allowed
+
+    @staticmethod
+    def of(options: dict) -> Optional["_Batch"]:
+        """The batch for make()'s keyword ``options`` (already known to be
+        valid), or None where they ask for more than one crossing gives."""
+        if not options.keys() <= _BATCH_OPTIONS or options.get("gs1", False) is not False or \
+                options.get("optimal", True) is not True:
+            return None
+        eci, allowed = _check_options(options.get("eci"), False, options.get("reader_init", False),
+                                      options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                                      options.get("layers"), True)
+        return _Batch(eci, options.get("encoding"), allowed)
+
+    def make(self, items: Sequence[object]) -> List[Optional[AztecSymbol]]:
+        messages: List[bytes] = []
+        ecis: List[Optional[int]] = []
+        places: List[int] = []
+        most = 2 * _largest_bits()
+        for place, data in enumerate(items):
+            if type(data) is not str and type(data) is not bytes:
+                continue
+            try:
+                message, eci = message_bytes(data, self.eci, self.encoding)
+            except Exception:  # noqa: BLE001 - make() raises it again for this message
+                continue
+            if message and len(message) * _TEXT_BITS_TIMES_2 <= most:
+                messages.append(message)
+                ecis.append(eci)
+                places.append(place)
+        results: List[Optional[AztecSymbol]] = [None] * len(items)
+        allowed = self.allowed
+        made = _symbol.make_list(messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent,
+                                 allowed.reader_init)
+        for place, eci, built in zip(places, ecis, made):
+            if built is not None:
+                results[place] = AztecSymbol(built, eci, False)
+        return results
+
+
 # --- Checking options --------------------------------------------------------
 
 def _check_options(eci: object, gs1: object, reader_init: object, ec_percent: object, compact: object,
