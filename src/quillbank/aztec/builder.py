@@ -329,13 +329,17 @@ class _Batch:
         ecis: List[Optional[int]] = []
         places: List[int] = []
         most = 2 * _largest_bits()
+        plain = self.eci is None and self.encoding is None
         for place, data in enumerate(items):
             if type(data) is not str and type(data) is not bytes:
                 continue
-            try:
-                message, eci = message_bytes(data, self.eci, self.encoding)
-            except Exception:  # noqa: BLE001 - make() raises it again for this message
-                continue
+            message: Optional[bytes] = _plain_bytes(data) if plain else None
+            eci = None
+            if message is None:
+                try:
+                    message, eci = message_bytes(data, self.eci, self.encoding)
+                except Exception:  # noqa: BLE001 - make() raises it again for this message
+                    continue
             if message and len(message) * _TEXT_BITS_TIMES_2 <= most:
                 messages.append(message)
                 ecis.append(eci)
