@@ -18,6 +18,10 @@ What each library is asked (printed with the tables too):
   use), symbology AZTEC, option_1=2 (23% + 3 codewords), bytes in DATA mode;
   the matrix is its encoded_data; PNG: print() to a memory file at scale 2
   (4 pixels a module) with a 2-module white space all round.
+- quillbank.aztec SVG: .svg() at 4 units a module and a 2-module border,
+  timed against our own PNG (ratio PNG time / SVG time).
+- Batches: make() in a loop, make_many on 1 thread and on every core, and
+  the peers' loops, for boarding passes and for 500-byte random messages.
 - zxing-cpp: create_barcode(message, Aztec, ec_level="23%"), the matrix as
   to_image(scale=1, add_quiet_zones=False).  zxing-cpp has no PNG writer of
   its own, so it is left out of the PNG table.
@@ -158,11 +162,19 @@ class Libraries:
         symbol.print()
         return bytes(symbol.memfile)
 
+    @staticmethod
+    def ours_svg(message):
+        return aztec.make(message).svg(scale=SCALE, border=BORDER)
+
     def matrix_calls(self):
         return {"quillbank": self.ours, "zint": self.zint, "zxing-cpp": self.zxing}
 
     def png_calls(self):
         return {"quillbank": self.ours_png, "zint": self.zint_png}
+
+    def svg_calls(self):
+        """Our SVG against our own PNG: a ratio of 1 or more is SVG at least as fast."""
+        return {"quillbank": self.ours_svg, "quillbank PNG": self.ours_png}
 
 
 def sides_read_back(libraries, message):
@@ -247,10 +259,14 @@ def interleaved(calls, messages, settings):
     return best
 
 
-def measure_batch(libraries, settings):
-    """Symbols per second for a batch of boarding passes."""
+def measure_batch(libraries, settings, kind="boarding passes"):
+    """Symbols per second for a batch of boarding passes (or of 500 random
+    bytes, a tenth as many)."""
     rng = random.Random(SEED + 1)
-    passes = [boarding_pass(rng) for _ in range(settings["batch"])]
+    if kind == "boarding passes":
+        passes = [boarding_pass(rng) for _ in range(settings["batch"])]
+    else:
+        passes = [bytes(rng.randrange(256) for _ in range(500)) for _ in range(settings["batch"] // 10)]
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
     def loop(function):
@@ -269,8 +285,10 @@ def measure_batch(libraries, settings):
             start = time.perf_counter()
             run(passes)
             best[name] = min(best[name], time.perf_counter() - start)
-    return {"messages": len(passes), "cores": cores,
-            "symbols_per_second": {name: len(passes) / seconds for name, seconds in best.items()}}
+    rates = {name: len(passes) / seconds for name, seconds in best.items()}
+    return {"kind": kind, "messages": len(passes), "cores": cores, "symbols_per_second": rates,
+            "threads_over_one": rates[f"quillbank make_many, {cores} threads"] / rates["quillbank make_many, 1 thread"],
+            "load_average": os.getloadavg()}
 
 
 # ---------------------------------------------------------------------------
@@ -325,11 +343,13 @@ def print_table(section):
 
 
 def print_batch(batch):
-    print(f"Batch of {batch['messages']} boarding passes ({batch['cores']} cores), module matrix")
+    print(f"Batch of {batch['messages']} {batch['kind']} ({batch['cores']} cores), module matrix")
     rates = batch["symbols_per_second"]
     ours = rates["quillbank make() loop"]
     for name, rate in rates.items():
         print(f"  {name:<32} {rate:>10,.0f} symbols/s  {rate / ours:>5.2f}x make() loop")
+    print(f"  make_many on {batch['cores']} threads / 1 thread: {batch['threads_over_one']:.2f}x "
+          f"(load average {batch['load_average'][0]:.1f} at the end: other processes take cores too)")
     print()
 
 
@@ -358,8 +378,15 @@ def main(argv=None):
                           interleaved(libraries.png_calls(), messages, settings), png_sizes, messages,
                           libraries.low_ec)
     print_table(report["png"])
+    report["svg"] = table(f"SVG against our PNG, {SCALE} units a module, {BORDER}-module border",
+                          interleaved(libraries.svg_calls(), messages, settings),
+                          {p: {"quillbank": s["quillbank"], "quillbank PNG": s["quillbank"]} for p, s in sizes.items()},
+                          messages, {})
+    print_table(report["svg"])
     report["batch"] = measure_batch(libraries, settings)
     print_batch(report["batch"])
+    report["batch_500"] = measure_batch(libraries, settings, "messages of 500 random bytes")
+    print_batch(report["batch_500"])
     if args.json:
         with open(args.json, "w") as f:
             json.dump(report, f, indent=2)

@@ -1,5 +1,6 @@
 # The symbol writer: error correction and layout of whole Aztec symbols,
-# and its private binding quillbank.aztec._symbol.
+# and its private binding quillbank.aztec._symbol, which also makes whole
+# symbols from message bytes (stream included) in one call.
 quillbank_core_library(aztec_symbol_core
   core/reed_solomon.cpp
   core/bit_stuffing.cpp
@@ -7,6 +8,11 @@ quillbank_core_library(aztec_symbol_core
   core/raster.cpp
   TEST symbol_tests
 )
+# PNG image data is compressed in the core (raster.cpp), with zlib.
+find_package(ZLIB REQUIRED)
+target_link_libraries(aztec_symbol_core PUBLIC ZLIB::ZLIB)
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
   quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
+  # make() crosses once: the shortest stream is computed inside the binding.
+  target_link_libraries(_symbol PRIVATE aztec_optimal)
 endif()

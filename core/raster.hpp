@@ -19,6 +19,15 @@ namespace quillbank::aztec {
 std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, int border,
                                   bool darkBit);
 
+// The same rows compressed as a PNG image's IDAT data (a zlib stream).
+// Run-length matching only (zlib's Z_RLE): the repeated rows are already
+// zeros under the Up filter and a module is a run of `scale` pixels, so it
+// costs a fraction of a full match search for output of about the same
+// size (smaller on large symbols, a few dozen bytes larger on small ones).
+// Each thread keeps its compressor for the next picture.  Throws
+// std::bad_alloc when zlib has no memory.
+std::vector<uint8_t> pngImageData(const uint8_t* modules, int size, int scale, int border, bool darkBit);
+
 // SVG path data of the dark modules, one unit a module, offset by `border`:
 // a closed rectangle "M{x} {y}h{w}v1h-{w}z" per run of dark modules along a row.
 std::string svgPath(const uint8_t* modules, int size, int border);

@@ -78,40 +78,86 @@ std::vector<uint16_t> generatorPolynomial(const GaloisField& field, size_t check
     return g;
 }
 
-std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data, size_t count,
-                                 size_t checkCount) {
-    std::vector<uint16_t> remainder(checkCount, 0);
-    if (checkCount == 0) return remainder;
+namespace {
 
-    // The generator in log form: the long division multiplies by it once per
-    // data word, so each step costs one table look-up per coefficient.  Each
-    // thread keeps the last generator of each field, since symbols of one
-    // size come in runs (and the mode message has a field of its own).
-    struct CachedGenerator {
-        size_t checkCount = 0;
-        std::vector<uint16_t> log;
-    };
+// The generator of one check count over one field, kept by each thread
+// for the next symbol, since symbols of one size come in runs (and the
+// mode message has a field of its own).
+struct CachedGenerator {
+    size_t checkCount = 0;
+    int runs = 0;                // calls in a row with this check count
+    std::vector<uint16_t> log;   // log of each coefficient but the leading 1
+    // For fields of at most 8 bits, once the check count has come twice in
+    // a row: row f holds f times each of those coefficients, so a step of
+    // the division is a shift and an exclusive or of one row.
+    std::vector<uint16_t> products;
+};
+
+constexpr int kMaxProductBits = 8;
+
+CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
     thread_local std::array<CachedGenerator, kFields.size() + 1> cache;
     size_t slot = 0;
     while (slot < kFields.size() && &allFields()[slot] != &field) ++slot;
     CachedGenerator& cached = cache[slot];
     if (slot == kFields.size()) cached.checkCount = 0;  // a field of the caller's own: no reuse
-    if (cached.checkCount != checkCount) {
-        const std::vector<uint16_t> g = generatorPolynomial(field, checkCount);
-        // A zero coefficient gets a logarithm that lands in the zero third of
-        // the exp table, so the inner loop needs no test.
-        const uint16_t zeroLog = static_cast<uint16_t>(2 * field.order);
-        cached.log.resize(checkCount);
-        for (size_t j = 0; j < checkCount; ++j) cached.log[j] = g[j + 1] ? field.log[g[j + 1]] : zeroLog;
-        cached.checkCount = checkCount;
+    if (cached.checkCount == checkCount) {
+        ++cached.runs;
+        return cached;
     }
-    const uint16_t* gLog = cached.log.data();
-    const uint16_t* exp = field.exp.data();
+    const std::vector<uint16_t> g = generatorPolynomial(field, checkCount);
+    // A zero coefficient gets a logarithm that lands in the zero third of
+    // the exp table, so the inner loop needs no test.
+    const uint16_t zeroLog = static_cast<uint16_t>(2 * field.order);
+    cached.log.resize(checkCount);
+    for (size_t j = 0; j < checkCount; ++j) cached.log[j] = g[j + 1] ? field.log[g[j + 1]] : zeroLog;
+    cached.checkCount = checkCount;
+    cached.runs = 1;
+    cached.products.clear();
+    return cached;
+}
+
+void buildProducts(const GaloisField& field, CachedGenerator& cached) {
+    const size_t k = cached.checkCount;
+    cached.products.assign((static_cast<size_t>(field.order) + 1) * k, 0);  // row 0: all zero
+    for (uint32_t f = 1; f <= field.order; ++f) {
+        const uint16_t* row = field.exp.data() + field.log[f];
+        for (size_t j = 0; j < k; ++j) cached.products[f * k + j] = row[cached.log[j]];
+    }
+}
+
+// The division with a product table: the remainder (r, checkCount words,
+// our own storage, never one of the table's rows) shifts one word and takes
+// the row of the feedback.
+void shiftAndAdd(const uint16_t* products, const uint16_t* data, size_t count, uint16_t* __restrict r,
+                 size_t checkCount) {
+    const size_t last = checkCount - 1;
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t* __restrict row = products + static_cast<size_t>(data[i] ^ r[0]) * checkCount;
+        for (size_t j = 0; j < last; ++j) r[j] = r[j + 1] ^ row[j];
+        r[last] = row[last];
+    }
+}
+
+}  // namespace
+
+std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data, size_t count,
+                                 size_t checkCount) {
+    std::vector<uint16_t> remainder(checkCount, 0);
+    if (checkCount == 0) return remainder;
+    CachedGenerator& cached = cachedGenerator(field, checkCount);
+    if (field.bits <= kMaxProductBits && cached.runs >= 2 && cached.products.empty()) buildProducts(field, cached);
 
     // Shifting the remainder one word towards the high end and adding the
     // feedback times the generator, in one pass.
     uint16_t* r = remainder.data();
     const size_t last = checkCount - 1;
+    if (!cached.products.empty()) {
+        shiftAndAdd(cached.products.data(), data, count, r, checkCount);
+        return remainder;
+    }
+    const uint16_t* gLog = cached.log.data();
+    const uint16_t* exp = field.exp.data();
     for (size_t i = 0; i < count; ++i) {
         const uint16_t feedback = data[i] ^ r[0];
         if (feedback == 0) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <mutex>
 
 #include "bit_stuffing.hpp"
 #include "reed_solomon.hpp"
@@ -17,11 +18,10 @@ int baseSize(bool compact, int layers) { return (compact ? 11 : 14) + 4 * layers
 // Radius of the core's outer ring (orientation marks and mode message).
 int coreRadius(bool compact) { return compact ? 5 : 7; }
 
+// Draws on modules that are already size * size (see blankGrid).
 class ModuleGrid {
 public:
-    ModuleGrid(std::vector<uint8_t>& modules, int size) : modules_(modules), size_(size) {
-        modules_.assign(static_cast<size_t>(size) * static_cast<size_t>(size), 0);
-    }
+    ModuleGrid(std::vector<uint8_t>& modules, int size) : modules_(modules), size_(size) {}
     void set(int x, int y, bool dark) {
         modules_[static_cast<size_t>(y) * static_cast<size_t>(size_) + static_cast<size_t>(x)] = dark ? 1 : 0;
     }
@@ -31,6 +31,11 @@ private:
     std::vector<uint8_t>& modules_;
     int size_;
 };
+
+ModuleGrid blankGrid(std::vector<uint8_t>& modules, int size) {
+    modules.assign(static_cast<size_t>(size) * static_cast<size_t>(size), 0);
+    return ModuleGrid(modules, size);
+}
 
 // Modules of the reference grid alternate, dark where the distance to the
 // centre along the line is even; the centre lines run through the core too.
@@ -138,10 +143,6 @@ void forEachLayerModule(const SymbolShape& shape, Visit visit) {
     }
 }
 
-void drawLayers(ModuleGrid& grid, const SymbolShape& shape, const std::vector<uint8_t>& bits) {
-    forEachLayerModule(shape, [&](size_t at, int x, int y) { grid.set(x, y, bits[at]); });
-}
-
 void appendWord(std::vector<uint8_t>& bits, uint32_t word, int width) {
     for (int j = width - 1; j >= 0; --j) bits.push_back(static_cast<uint8_t>((word >> j) & 1));
 }
@@ -172,6 +173,92 @@ std::vector<SymbolShape> allShapesBySize() {
 }
 
 int widthIndex(int wordBits) { return wordBits / 2 - 3; }  // 6, 8, 10, 12 -> 0..3
+
+BuildStatus checkRequest(const SymbolRequest& request) {
+    if (request.ecPercent < 0 || request.ecPercent > 99 || request.compact < -1 || request.compact > 1)
+        return BuildStatus::BadRequest;
+    if (request.layers != 0) {
+        const bool compactOk = request.compact != 0 && shapeExists(true, request.layers);
+        const bool fullOk = request.compact != 1 && shapeExists(false, request.layers);
+        if (!compactOk && !fullOk) return BuildStatus::BadRequest;
+        const bool compactInit = compactOk && canCarryReaderInit(true, request.layers);
+        const bool fullInit = fullOk && canCarryReaderInit(false, request.layers);
+        if (request.readerInit && !compactInit && !fullInit) return BuildStatus::NoReaderInit;
+    }
+    return BuildStatus::Ok;
+}
+
+// What a symbol of one shape has whatever its data: the modules of the
+// reference grid, bullseye and orientation marks (the mode message ring and
+// the layers light), and the module of each bit of the layers.
+struct ShapeTables {
+    std::vector<uint8_t> fixedModules;     // size * size
+    std::vector<uint16_t> layerPositions;  // y * size + x; 151 * 151 < 2^16
+};
+
+constexpr size_t kShapeCount = kMaxCompactLayers + kMaxFullLayers;
+
+// The tables of a shape, built on its first use (once, whichever thread
+// comes first) and kept: every symbol of that shape copies and follows them
+// instead of drawing the fixed patterns and walking the layers again.
+const ShapeTables& shapeTables(const SymbolShape& shape) {
+    static std::array<ShapeTables, kShapeCount> tables;
+    static std::array<std::once_flag, kShapeCount> built;
+    const size_t index = static_cast<size_t>(shape.compact ? shape.layers - 1 : kMaxCompactLayers + shape.layers - 1);
+    std::call_once(built[index], [&] {
+        ShapeTables& t = tables[index];
+        ModuleGrid grid = blankGrid(t.fixedModules, shape.size);
+        if (!shape.compact) drawReferenceGrid(grid);
+        drawBullseye(grid, shape.compact);
+        drawOrientation(grid, shape.compact);
+        t.layerPositions.resize(static_cast<size_t>(shape.totalBits));
+        const int size = shape.size;
+        forEachLayerModule(shape, [&](size_t at, int x, int y) {
+            t.layerPositions[at] = static_cast<uint16_t>(y * size + x);
+        });
+    });
+    return tables[index];
+}
+
+// Sets the modules of each word's bits, highest first, at the positions
+// from `position` on; returns the position after the last.  The width is a
+// template argument so that the loop over a word's bits unrolls.
+template <int Width>
+const uint16_t* placeWords(const std::vector<uint16_t>& words, const uint16_t* position, uint8_t* modules) {
+    for (const uint16_t word : words) {
+        for (int j = Width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
+    }
+    return position;
+}
+
+// Draws the symbol of `shape` for its stuffed data words into `out`:
+// check words, the fixed patterns, the mode message and the layers.
+void drawSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool readerInit, AztecMatrix& out) {
+    const int width = shape.wordBits;
+    if (words.empty()) words.push_back(static_cast<uint16_t>((1u << width) - 2));  // one padding word
+    const size_t dataWords = words.size();
+    const size_t checkCount = static_cast<size_t>(shape.totalWords) - dataWords;
+    const std::vector<uint16_t> check = checkWords(*galoisField(width), words.data(), dataWords, checkCount);
+
+    const ShapeTables& tables = shapeTables(shape);
+    out.shape = shape;
+    out.dataWords = static_cast<int>(dataWords);
+    out.checkWords = static_cast<int>(checkCount);
+    out.modules = tables.fixedModules;
+    ModuleGrid grid(out.modules, shape.size);
+    drawModeMessage(grid, shape.compact, modeMessage(shape.compact, shape.layers, out.dataWords, readerInit));
+
+    // The modules left over when the layers are not a whole number of
+    // codewords come first, and stay light.
+    const uint16_t* position = tables.layerPositions.data() + shape.totalBits % width;
+    uint8_t* modules = out.modules.data();
+    switch (width) {
+        case 6: position = placeWords<6>(words, position, modules); placeWords<6>(check, position, modules); break;
+        case 8: position = placeWords<8>(words, position, modules); placeWords<8>(check, position, modules); break;
+        case 10: position = placeWords<10>(words, position, modules); placeWords<10>(check, position, modules); break;
+        default: position = placeWords<12>(words, position, modules); placeWords<12>(check, position, modules); break;
+    }
+}
 
 }  // namespace
 
@@ -231,68 +318,48 @@ std::vector<uint8_t> runeModeMessage(int value) {
 
 BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& request,
                         AztecMatrix& out) {
-    if (request.ecPercent < 0 || request.ecPercent > 99 || request.compact < -1 || request.compact > 1)
-        return BuildStatus::BadRequest;
-    if (request.layers != 0) {
-        const bool compactOk = request.compact != 0 && shapeExists(true, request.layers);
-        const bool fullOk = request.compact != 1 && shapeExists(false, request.layers);
-        if (!compactOk && !fullOk) return BuildStatus::BadRequest;
-        const bool compactInit = compactOk && canCarryReaderInit(true, request.layers);
-        const bool fullInit = fullOk && canCarryReaderInit(false, request.layers);
-        if (request.readerInit && !compactInit && !fullInit) return BuildStatus::NoReaderInit;
-    }
+    std::vector<uint8_t> packed((count + 7) / 8, 0);
+    for (size_t k = 0; k < count; ++k) packed[k >> 3] |= static_cast<uint8_t>((bits[k] & 1) << (k & 7));
+    return buildSymbolPacked(packed.data(), count, request, out);
+}
 
-    // Stuffed word counts depend only on the width: at most four stuffings.
-    std::array<long, 4> wordCounts{-1, -1, -1, -1};
+BuildStatus buildSymbolPacked(const uint8_t* packed, size_t count, const SymbolRequest& request,
+                              AztecMatrix& out) {
+    const BuildStatus checked = checkRequest(request);
+    if (checked != BuildStatus::Ok) return checked;
+
+    // Stuffed words depend only on the width: at most four stuffings, each
+    // done only for a shape that could hold the stream at all (a stream of
+    // n bits takes at least n / width words, stuffed or not).
+    std::array<std::vector<uint16_t>, 4> stuffed;
+    std::array<bool, 4> isStuffed{false, false, false, false};
     const SymbolShape* chosen = nullptr;
     for (const SymbolShape& shape : symbolsBySize()) {
         if (request.compact != -1 && shape.compact != (request.compact == 1)) continue;
         if (request.layers != 0 && shape.layers != request.layers) continue;
         if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
-        long& words = wordCounts[static_cast<size_t>(widthIndex(shape.wordBits))];
-        if (words < 0) words = static_cast<long>(std::max<size_t>(1, stuffedWordCount(bits, count, shape.wordBits)));
-        if (words <= maxDataWords(shape, request.ecPercent)) {
+        const long most = maxDataWords(shape, request.ecPercent);
+        const size_t width = static_cast<size_t>(shape.wordBits);
+        if (most < 1 || static_cast<size_t>(most) < (count + width - 1) / width) continue;
+        const size_t index = static_cast<size_t>(widthIndex(shape.wordBits));
+        if (!isStuffed[index]) {
+            stuffed[index] = stuffPackedBits(packed, count, shape.wordBits);
+            isStuffed[index] = true;
+        }
+        if (std::max<size_t>(1, stuffed[index].size()) <= static_cast<size_t>(most)) {
             chosen = &shape;
             break;
         }
     }
     if (chosen == nullptr) return BuildStatus::TooLong;
-    const SymbolShape& shape = *chosen;
-
-    std::vector<uint16_t> words = stuffBits(bits, count, shape.wordBits);
-    if (words.empty()) words.push_back(static_cast<uint16_t>((1u << shape.wordBits) - 2));  // one padding word
-    const size_t dataWords = words.size();
-    const size_t checkCount = static_cast<size_t>(shape.totalWords) - dataWords;
-    const std::vector<uint16_t> check =
-        checkWords(*galoisField(shape.wordBits), words.data(), dataWords, checkCount);
-
-    // The modules left over when the layers are not a whole number of
-    // codewords come first, light.
-    std::vector<uint8_t> layerBits;
-    layerBits.reserve(static_cast<size_t>(shape.totalBits));
-    layerBits.assign(static_cast<size_t>(shape.totalBits % shape.wordBits), 0);
-    for (uint16_t w : words) appendWord(layerBits, w, shape.wordBits);
-    for (uint16_t w : check) appendWord(layerBits, w, shape.wordBits);
-
-    out.shape = shape;
-    out.dataWords = static_cast<int>(dataWords);
-    out.checkWords = static_cast<int>(checkCount);
-    ModuleGrid grid(out.modules, shape.size);
-    if (!shape.compact) drawReferenceGrid(grid);
-    drawBullseye(grid, shape.compact);
-    drawOrientation(grid, shape.compact);
-    drawModeMessage(grid, shape.compact, modeMessage(shape.compact, shape.layers, out.dataWords, request.readerInit));
-    drawLayers(grid, shape, layerBits);
+    drawSymbol(*chosen, std::move(stuffed[static_cast<size_t>(widthIndex(chosen->wordBits))]), request.readerInit,
+               out);
     return BuildStatus::Ok;
 }
 
 std::vector<uint32_t> layerModulePositions(const SymbolShape& shape) {
-    std::vector<uint32_t> positions(static_cast<size_t>(shape.totalBits));
-    const uint32_t size = static_cast<uint32_t>(shape.size);
-    forEachLayerModule(shape, [&](size_t at, int x, int y) {
-        positions[at] = static_cast<uint32_t>(y) * size + static_cast<uint32_t>(x);
-    });
-    return positions;
+    const std::vector<uint16_t>& positions = shapeTables(shape).layerPositions;
+    return std::vector<uint32_t>(positions.begin(), positions.end());
 }
 
 bool buildRune(int value, AztecMatrix& out) {
@@ -300,7 +367,7 @@ bool buildRune(int value, AztecMatrix& out) {
     out.shape = SymbolShape{true, 0, 11, 0, 0, 0};
     out.dataWords = 0;
     out.checkWords = 0;
-    ModuleGrid grid(out.modules, 11);
+    ModuleGrid grid = blankGrid(out.modules, 11);
     drawBullseye(grid, true);
     drawOrientation(grid, true);
     drawModeMessage(grid, true, runeModeMessage(value));

@@ -83,6 +83,12 @@ const std::vector<SymbolShape>& symbolsBySize();
 BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& request,
                         AztecMatrix& out);
 
+// The same for a stream packed least significant bit first (stream bit k
+// in bit k % 8 of packed[k / 8], (count + 7) / 8 bytes), as the encoders
+// return it.  Bits of the last byte past the stream are ignored.
+BuildStatus buildSymbolPacked(const uint8_t* packed, size_t count, const SymbolRequest& request,
+                              AztecMatrix& out);
+
 // Draws the rune of `value` (0 to 255).  False for any other value.
 bool buildRune(int value, AztecMatrix& out);
 

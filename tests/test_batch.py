@@ -29,6 +29,21 @@ def test_symbols_come_back_in_order_and_equal_to_make(threads, options):
     assert [s.eci for s in symbols] == [options.get("eci")] * len(MESSAGES)
 
 
+def test_messages_a_chunk_leaves_out_are_made_or_refused_as_make_does():
+    # Among plain messages, made many to a crossing: text that needs ECI 26,
+    # segments, a bytearray, an empty message, a lone surrogate and one too
+    # long for the allowed symbols.  Each result is make()'s, error or symbol.
+    messages = ["plain", "Привет", ["seg", b"ment"], bytearray(b"buffer"), b"", "x" * 200, "\ud800", b"ok"]
+    results = aztec.make_many(messages, threads=2, errors="return", compact=True)
+    for message, result in zip(messages, results):
+        try:
+            expected = aztec.make(message, compact=True)
+        except Exception as error:
+            assert type(result) is type(error) and str(result) == str(error)
+        else:
+            assert result == expected and result.eci == expected.eci
+
+
 def test_symbols_of_a_generator_read_back_as_their_messages():
     symbols = aztec.make_many((m for m in MESSAGES), threads=2)
     for message, symbol in zip(MESSAGES, symbols):

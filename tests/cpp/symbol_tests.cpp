@@ -138,6 +138,12 @@ void testStuffing() {
             for (auto& b : bits) b = bias == 0 ? random() & 1 : (random() % 16 != 0) == (bias == 1);
             const std::vector<uint16_t> out = stuffBits(bits.data(), bits.size(), width);
             ok &= out.size() == stuffedWordCount(bits.data(), bits.size(), width);
+            // The packed form, with garbage past the stream in the last byte, stuffs alike.
+            std::vector<uint8_t> packed((bits.size() + 7) / 8, 0);
+            for (size_t k = 0; k < bits.size(); ++k) packed[k / 8] |= static_cast<uint8_t>(bits[k] << (k % 8));
+            if (bits.size() % 8 != 0) packed.back() |= static_cast<uint8_t>(0xFF << (bits.size() % 8));
+            ok &= stuffPackedBits(packed.data(), bits.size(), width) == out;
+            ok &= stuffedPackedWordCount(packed.data(), bits.size(), width) == out.size();
             const uint32_t full = (1u << width) - 1;
             std::vector<uint8_t> back;
             for (uint16_t w : out) {

@@ -8,12 +8,16 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bit_stuffing.hpp"
+#include "optimal_encoder.hpp"
 #include "raster.hpp"
 #include "reed_solomon.hpp"
+#include "stream_arguments.hpp"
 #include "symbol_layout.hpp"
 
 namespace az = quillbank::aztec;
@@ -96,33 +100,38 @@ PyObject* listOfWords(const std::vector<uint16_t>& words) {
     return list;
 }
 
-// (compact, layers, size, data_words, check_words, modules)
+// (compact, layers, size, data_words, check_words, modules): a new
+// reference, or NULL with an exception set.  Filled item by item, since a
+// format string would be parsed again on every symbol.
 PyObject* matrixTuple(const az::AztecMatrix& m) {
+    PyObject* tuple = PyTuple_New(6);
+    if (tuple == nullptr) return nullptr;
+    PyObject* compact = m.shape.compact ? Py_True : Py_False;
+    Py_INCREF(compact);
+    PyTuple_SET_ITEM(tuple, 0, compact);  // each SET_ITEM steals its new reference
+    const int numbers[4] = {m.shape.layers, m.shape.size, m.dataWords, m.checkWords};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* number = PyLong_FromLong(numbers[i]);
+        if (number == nullptr) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, i + 1, number);
+    }
     PyObject* modules = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.modules.data()),
                                                   static_cast<Py_ssize_t>(m.modules.size()));
-    if (modules == nullptr) return nullptr;
-    return Py_BuildValue("(NiiiiN)", PyBool_FromLong(m.shape.compact), m.shape.layers, m.shape.size,
-                         m.dataWords, m.checkWords, modules);
+    if (modules == nullptr) {
+        Py_DECREF(tuple);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, 5, modules);
+    return tuple;
 }
 
 const az::GaloisField* fieldOrRaise(int width) {
     const az::GaloisField* field = az::galoisField(width);
     if (field == nullptr) PyErr_Format(PyExc_ValueError, "no Galois field for %d-bit words", width);
     return field;
-}
-
-// Unpacks `count` bits of packed bytes, stream bit k in bit k % 8 of byte
-// k / 8 (the encoders' packed form).
-bool unpackBits(const Py_buffer& packed, Py_ssize_t count, std::vector<uint8_t>& bits) {
-    // count / 8 rather than len * 8: no product that could overflow.
-    if (count < 0 || count / 8 + (count % 8 != 0) > packed.len) {
-        PyErr_Format(PyExc_ValueError, "%zd bits do not fit in %zd bytes", count, packed.len);
-        return false;
-    }
-    const uint8_t* bytes = static_cast<const uint8_t*>(packed.buf);
-    bits.resize(static_cast<size_t>(count));
-    for (size_t k = 0; k < bits.size(); ++k) bits[k] = (bytes[k / 8] >> (k % 8)) & 1;
-    return true;
 }
 
 // Runs `work` with the GIL released where `release` is true.  A C++
@@ -145,12 +154,9 @@ void maybeWithoutGil(bool release, Work work) {
     if (outOfMemory) throw std::bad_alloc();
 }
 
-// The symbol of a stream as the tuple build returns, None when it does not fit.
-PyObject* layOut(const std::vector<uint8_t>& bits, const az::SymbolRequest& request) {
-    az::AztecMatrix matrix;
-    az::BuildStatus status = az::BuildStatus::BadRequest;
-    maybeWithoutGil(bits.size() > kReleaseGilBits,
-                    [&] { status = az::buildSymbol(bits.data(), bits.size(), request, matrix); });
+// The tuple build returns for a build's status and matrix: None when the
+// stream does not fit, NULL with ValueError for a request no symbol meets.
+PyObject* builtOrNone(az::BuildStatus status, const az::AztecMatrix& matrix) {
     switch (status) {
         case az::BuildStatus::Ok:
             return matrixTuple(matrix);
@@ -165,6 +171,15 @@ PyObject* layOut(const std::vector<uint8_t>& bits, const az::SymbolRequest& requ
     }
     PyErr_SetString(PyExc_ValueError, "no Aztec symbol has that kind, layer count and error correction");
     return nullptr;
+}
+
+// The symbol of a stream as the tuple build returns, None when it does not fit.
+PyObject* layOut(const std::vector<uint8_t>& bits, const az::SymbolRequest& request) {
+    az::AztecMatrix matrix;
+    az::BuildStatus status = az::BuildStatus::BadRequest;
+    maybeWithoutGil(bits.size() > kReleaseGilBits,
+                    [&] { status = az::buildSymbol(bits.data(), bits.size(), request, matrix); });
+    return builtOrNone(status, matrix);
 }
 
 PyObject* build(PyObject*, PyObject* args) {
@@ -194,14 +209,229 @@ PyObject* buildPacked(PyObject*, PyObject* args) {
         return nullptr;
     request.readerInit = readerInit != 0;
     PyObject* result = nullptr;
-    try {
-        std::vector<uint8_t> bits;
-        if (unpackBits(packed, count, bits)) result = layOut(bits, request);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    // count / 8 rather than len * 8: no product that could overflow.
+    if (count < 0 || count / 8 + (count % 8 != 0) > packed.len) {
+        PyErr_Format(PyExc_ValueError, "%zd bits do not fit in %zd bytes", count, packed.len);
+    } else {
+        try {
+            // The GIL is released over a copy, as in png_scanlines.
+            const auto* first = static_cast<const uint8_t*>(packed.buf);
+            const std::vector<uint8_t> stream(first, first + (count + 7) / 8);
+            az::AztecMatrix matrix;
+            az::BuildStatus status = az::BuildStatus::BadRequest;
+            maybeWithoutGil(true, [&] {
+                status = az::buildSymbolPacked(stream.data(), static_cast<size_t>(count), request, matrix);
+            });
+            result = builtOrNone(status, matrix);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
     }
     PyBuffer_Release(&packed);
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// make: from message bytes to the symbol's modules in one call, the
+// stream, check words and layout all computed with the GIL released.
+
+// What one symbol is made from: the binding's own copy of everything, so
+// that the work needs no Python object.
+struct SymbolOrder {
+    std::vector<uint8_t> message;
+    az::StreamLayout layout;  // the leading ECI designator, if any, is its first flag
+    az::SymbolRequest request;
+};
+
+// The data stream of a symbol.  Today it is the shortest stream (fewest
+// bits).  This is the one place to change when the stream that takes the
+// fewest codewords for each width (and so the smallest symbol) replaces it.
+az::PackedBits symbolStream(const SymbolOrder& order) {
+    return az::encodeOptimal(order.message.data(), order.message.size(), order.layout);
+}
+
+// How the work without the GIL ended; the exceptions of encodeOptimal
+// cannot cross Py_BEGIN_ALLOW_THREADS.
+enum class Outcome { Done, NoMemory, TooLong, Failed };
+
+Outcome makeSymbol(const SymbolOrder& order, az::BuildStatus& status, az::AztecMatrix& matrix) {
+    try {
+        const az::PackedBits stream = symbolStream(order);
+        status = az::buildSymbolPacked(stream.bytes.data(), stream.bitCount, order.request, matrix);
+        return Outcome::Done;
+    } catch (const std::bad_alloc&) {
+        return Outcome::NoMemory;
+    } catch (const std::length_error&) {
+        return Outcome::TooLong;
+    } catch (...) {
+        return Outcome::Failed;
+    }
+}
+
+// The result of makeSymbol as Python sees it: the tuple, None, or NULL
+// with an exception set.
+PyObject* madeOrError(Outcome outcome, az::BuildStatus status, const az::AztecMatrix& matrix) {
+    switch (outcome) {
+        case Outcome::Done:
+            return builtOrNone(status, matrix);
+        case Outcome::NoMemory:
+            return PyErr_NoMemory();
+        case Outcome::TooLong:
+            PyErr_SetString(PyExc_ValueError, "message too long");
+            return nullptr;
+        case Outcome::Failed:
+            break;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "the symbol could not be made");
+    return nullptr;
+}
+
+// An exact int (not bool) argument in low..high.  False with TypeError or
+// ValueError set.
+bool intArgument(PyObject* object, const char* name, long low, long high, int& value) {
+    if (!PyLong_Check(object) || PyBool_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(object)->tp_name);
+        return false;
+    }
+    const long number = PyLong_AsLong(object);
+    if (number == -1 && PyErr_Occurred()) return false;
+    if (number < low || number > high) {
+        PyErr_Format(PyExc_ValueError, "%s is %ld to %ld, not %ld", name, low, high, number);
+        return false;
+    }
+    value = static_cast<int>(number);
+    return true;
+}
+
+// Reads the options shared by make and make_list: eci, kind, layers,
+// ec_percent, reader_init, flags, structured_append (args[0] to [6]).
+// False with an exception set.
+bool readOptions(PyObject* const* args, SymbolOrder& order) {
+    std::optional<uint32_t> eci;
+    int readerInit, structuredAppend;
+    if (az::binding::parseEci(args[0], eci) < 0 || !intArgument(args[1], "kind", -1, 1, order.request.compact) ||
+        !intArgument(args[2], "layers", 0, az::kMaxFullLayers, order.request.layers) ||
+        !intArgument(args[3], "ec_percent", 0, 99, order.request.ecPercent) ||
+        (readerInit = PyObject_IsTrue(args[4])) < 0 ||
+        (args[5] != Py_None && az::binding::parseFlags(args[5], order.layout.flags) < 0) ||
+        (structuredAppend = PyObject_IsTrue(args[6])) < 0)
+        return false;
+    order.request.readerInit = readerInit != 0;
+    order.layout.structuredAppend = structuredAppend != 0;
+    if (eci) {
+        if (*eci > az::kMaxEciNumber) {
+            PyErr_SetString(PyExc_ValueError, "ECI numbers are 0 to 999999");
+            return false;
+        }
+        if (!order.layout.flags.empty()) {
+            PyErr_SetString(PyExc_ValueError, "with flags, the ECI designator goes among them (position 0)");
+            return false;
+        }
+        order.layout.flags.push_back(az::StreamFlag::eciDesignator(0, *eci));
+    }
+    return true;
+}
+
+// Copies the message's bytes into the order, checking the flags' positions
+// against it.  False with an exception set.
+bool readMessage(PyObject* data, SymbolOrder& order) {
+    az::binding::MessageBytes view;
+    if (view.acquire(data) < 0) return false;
+    order.message.assign(view.data(), view.data() + view.size());
+    if (!order.layout.flags.empty() && order.layout.flags.back().position > order.message.size()) {
+        PyErr_Format(PyExc_ValueError, "flag position %zu is past the end of the %zu-byte message",
+                     order.layout.flags.back().position, order.message.size());
+        return false;
+    }
+    return true;
+}
+
+constexpr Py_ssize_t kOptionCount = 7;
+
+PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1 + kOptionCount) {
+        PyErr_Format(PyExc_TypeError, "make takes %zd arguments (%zd given)", 1 + kOptionCount, nargs);
+        return nullptr;
+    }
+    try {
+        SymbolOrder order;
+        if (!readOptions(args + 1, order) || !readMessage(args[0], order)) return nullptr;
+        az::AztecMatrix matrix;
+        az::BuildStatus status = az::BuildStatus::BadRequest;
+        Outcome outcome;
+        Py_BEGIN_ALLOW_THREADS
+        outcome = makeSymbol(order, status, matrix);
+        Py_END_ALLOW_THREADS
+        return madeOrError(outcome, status, matrix);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// make_list(messages, ecis, kind, layers, ec_percent, reader_init): the
+// symbols of many messages with the options of one make call, all made in
+// one stretch without the GIL.  messages is a list of bytes-like objects
+// and ecis a list of as many ECI numbers or None.  An item is the tuple,
+// or None where make would give None or fail (the caller makes that one
+// alone to learn why).
+PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "make_list takes 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "make_list takes a list of messages and a list of as many ECI numbers");
+        return nullptr;
+    }
+    try {
+        // Everything is read first, while no Python code can run between
+        // the items: each message is copied, so no list or buffer is read
+        // without the GIL.
+        SymbolOrder options;
+        PyObject* const shared[kOptionCount] = {Py_None, args[2], args[3], args[4], args[5], Py_None, Py_False};
+        if (!readOptions(shared, options)) return nullptr;
+        const Py_ssize_t count = PyList_GET_SIZE(args[0]);
+        std::vector<SymbolOrder> orders(static_cast<size_t>(count), options);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            SymbolOrder& order = orders[static_cast<size_t>(i)];
+            PyObject* eci = PyList_GET_ITEM(args[1], i);  // borrowed
+            if (eci != Py_None) {
+                PyObject* const one[kOptionCount] = {eci, args[2], args[3], args[4], args[5], Py_None, Py_False};
+                if (!readOptions(one, order)) return nullptr;
+            }
+            if (!readMessage(PyList_GET_ITEM(args[0], i), order)) return nullptr;
+        }
+        std::vector<az::AztecMatrix> matrices(orders.size());
+        std::vector<az::BuildStatus> statuses(orders.size(), az::BuildStatus::BadRequest);
+        std::vector<Outcome> outcomes(orders.size(), Outcome::Failed);
+        Py_BEGIN_ALLOW_THREADS
+        for (size_t i = 0; i < orders.size(); ++i) outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
+        Py_END_ALLOW_THREADS
+
+        PyObject* list = PyList_New(count);
+        if (list == nullptr) return nullptr;
+        for (size_t i = 0; i < orders.size(); ++i) {
+            if (outcomes[i] == Outcome::NoMemory) {
+                Py_DECREF(list);
+                return PyErr_NoMemory();
+            }
+            PyObject* item;
+            if (outcomes[i] == Outcome::Done && statuses[i] == az::BuildStatus::Ok) {
+                item = matrixTuple(matrices[i]);
+                if (item == nullptr) {
+                    Py_DECREF(list);
+                    return nullptr;
+                }
+            } else {
+                item = Py_None;
+                Py_INCREF(item);
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
+        }
+        return list;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject* rune(PyObject*, PyObject* args) {
@@ -311,10 +541,14 @@ PyObject* gfMultiply(PyObject*, PyObject* args) {
     return PyLong_FromLong(az::gfMultiply(*field, static_cast<uint16_t>(a), static_cast<uint16_t>(b)));
 }
 
-PyObject* pngScanlines(PyObject*, PyObject* args) {
+// png_scanlines and png_data: the picture's rows, as they are or compressed,
+// made with the GIL released over a copy of the modules (the caller's
+// buffer, a bytearray say, may change meanwhile).
+template <typename Rows>
+PyObject* pictureRows(PyObject* args, const char* format, Rows rows) {
     Py_buffer modules;
     int size, scale, border, darkBit;
-    if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
+    if (!PyArg_ParseTuple(args, format, &modules, &size, &scale, &border, &darkBit)) return nullptr;
     PyObject* result = nullptr;
     // Each factor is bounded before the product is formed, so that no
     // product overflows.
@@ -324,12 +558,10 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "modules, size, scale or border out of range");
     } else {
         try {
-            // The GIL is released over a copy: the caller's buffer (a
-            // bytearray, say) may change meanwhile.
             const auto* first = static_cast<const uint8_t*>(modules.buf);
             const std::vector<uint8_t> data(first, first + modules.len);
             std::vector<uint8_t> image;
-            maybeWithoutGil(true, [&] { image = az::pngScanlines(data.data(), size, scale, border, darkBit != 0); });
+            maybeWithoutGil(true, [&] { image = rows(data.data(), size, scale, border, darkBit != 0); });
             result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
                                                static_cast<Py_ssize_t>(image.size()));
         } catch (const std::bad_alloc&) {
@@ -339,6 +571,12 @@ PyObject* pngScanlines(PyObject*, PyObject* args) {
     PyBuffer_Release(&modules);
     return result;
 }
+
+PyObject* pngScanlines(PyObject*, PyObject* args) {
+    return pictureRows(args, "y*iiip:png_scanlines", az::pngScanlines);
+}
+
+PyObject* pngData(PyObject*, PyObject* args) { return pictureRows(args, "y*iiip:png_data", az::pngImageData); }
 
 PyObject* svgPath(PyObject*, PyObject* args) {
     Py_buffer modules;
@@ -368,6 +606,16 @@ PyMethodDef methods[] = {
     {"build_packed", buildPacked, METH_VARARGS,
      "build_packed(packed, bit_count, compact, layers, ec_percent, reader_init=False): build for a packed stream, "
      "stream bit k in bit k % 8 of byte k // 8"},
+    {"make", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(make)), METH_FASTCALL,
+     "make(message, eci, kind, layers, ec_percent, reader_init, flags, structured_append) -> (compact, layers, "
+     "size, data_words, check_words, modules) or None when no allowed symbol holds the message.  The shortest "
+     "stream of the message bytes (ECI designator of eci first, unless None; flags None or as "
+     "_optimal.encode_segments takes them, with eci None), laid out as build does, in one call with the GIL "
+     "released."},
+    {"make_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makeList)), METH_FASTCALL,
+     "make_list(messages, ecis, kind, layers, ec_percent, reader_init) -> a list of make's results for each "
+     "message (bytes-like) with its ECI number (or None), all made with the GIL released; None where make "
+     "would give None or fail."},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},
@@ -378,6 +626,8 @@ PyMethodDef methods[] = {
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png_scanlines", pngScanlines, METH_VARARGS,
      "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
+    {"png_data", pngData, METH_VARARGS,
+     "png_data(modules, size, scale, border, dark_bit) -> png_scanlines' rows compressed: the IDAT data"},
     {"svg_path", svgPath, METH_VARARGS, "svg_path(modules, size, border) -> SVG path data of the dark modules"},
     {nullptr, nullptr, 0, nullptr},
 };

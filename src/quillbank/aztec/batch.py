@@ -19,7 +19,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Iterable, List, Optional, Sequence, Union
 
 from . import writers
-from .builder import Data, make
+from .builder import Data, _Batch, make
 from .errors import AztecError, InvalidOptionError
 from .symbol import AztecSymbol, Color
 
@@ -69,7 +69,21 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     """
     items = list(messages)
     _check_options(options)
-    return _run(len(items), lambda i: make(items[i], **options), threads, errors)
+    batch = _Batch.of(options)
+    if batch is None:
+        return _run(len(items), lambda i: make(items[i], **options), threads, errors)
+    # Each thread makes a chunk in one crossing, the lock released for all
+    # of it; make() makes (or refuses) alone the messages the chunk left out.
+    made: List[Optional[AztecSymbol]] = [None] * len(items)
+
+    def make_chunk(start: int, end: int) -> None:
+        made[start:end] = batch.make(items[start:end])
+
+    def make_one(index: int) -> AztecSymbol:
+        symbol = made[index]
+        return make(items[index], **options) if symbol is None else symbol
+
+    return _run(len(items), make_one, threads, errors, make_chunk)
 
 
 def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
@@ -161,8 +175,10 @@ def _check_errors(errors: str) -> None:
 # Running
 
 
-def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors: str) -> List[Any]:
-    """Runs task(i) for i in range(count) over threads, results in order.
+def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors: str,
+         prepare: Optional[Callable[[int, int], None]] = None) -> List[Any]:
+    """Runs task(i) for i in range(count) over threads, results in order;
+    ``prepare(start, end)``, if given, first for each chunk a thread takes.
 
     An Exception from a task takes that task's place in the results; any
     other BaseException (KeyboardInterrupt, SystemExit) stops every thread
@@ -180,7 +196,16 @@ def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors:
             start = next(chunks) * _CHUNK
             if start >= count:
                 return
-            for index in range(start, min(start + _CHUNK, count)):
+            end = min(start + _CHUNK, count)
+            if prepare is not None:
+                try:
+                    prepare(start, end)
+                except Exception:  # noqa: BLE001 - the tasks do the chunk's work one by one instead
+                    pass
+                except BaseException:
+                    stop.set()
+                    raise
+            for index in range(start, end):
                 if stop.is_set():
                     return
                 try:

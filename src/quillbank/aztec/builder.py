@@ -107,21 +107,38 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
     that cannot be combined, and TypeError for an argument of the wrong
     type.
     """
+    # The common case first: text or bytes with at most ec_percent given,
+    # checked by exact type and range alone.  Anything else, an empty or
+    # very long message, or one that does not fit, takes the general way
+    # below, which gives every error.
+    if (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
+            and layers is None and optimal is True and type(ec_percent) is int and 0 <= ec_percent <= 99):
+        message = _plain_bytes(data)
+        if message and len(message) * _TEXT_BITS_TIMES_2 <= 2 * _largest_bits():
+            built = _symbol.make(message, None, -1, 0, ec_percent, False, None, False)
+            if built is not None:
+                return AztecSymbol(built, None, False)
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if gs1 or isinstance(data, _SEGMENTED):
         content = _content(data, eci, encoding, gs1, reader_init)
         _check_length(content.message, allowed, content=content)
-        stream = _content_stream(content, optimal)
+        eci = content.eci
     else:
-        # Plain messages, the common case, take the shortest way.
         message, eci = _message(data, eci, encoding)
         _check_length(message, allowed, eci=eci)
-        content = None
-        stream = _data_stream(message, eci, optimal)
-    built = allowed.build(stream)
+        content = single(message, eci)
+    if optimal:
+        # One call: stream, check words and layout, the lock released.
+        leading = content.leading_eci_only()
+        built = _symbol.make(content.message, content.eci if leading else None, allowed.kind, allowed.layers,
+                             allowed.ec_percent, allowed.reader_init, None if leading else content.flags, False)
+        if built is not None:
+            return AztecSymbol(built, eci, False)
+    stream = _content_stream(content, optimal)
+    built = None if optimal else allowed.build(stream)
     if built is None:
-        raise _overflow(content or single(message, eci), stream, allowed, optimal)
-    return AztecSymbol(built, eci if content is None else content.eci, False)
+        raise _overflow(content, stream, allowed, optimal)
+    return AztecSymbol(built, eci, False)
 
 
 def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
@@ -204,6 +221,20 @@ def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsI
     return _stream_bits(_data_stream(message, checked, optimal))
 
 
+def _plain_bytes(data: object) -> Optional[bytes]:
+    """The bytes of a message that needs no ECI designator, as make()
+    writes it (bytes as they are, text ISO-8859-1 can hold in ISO-8859-1);
+    None for any other message."""
+    if type(data) is bytes:
+        return data
+    if type(data) is str:
+        try:
+            return data.encode("iso8859-1")
+        except UnicodeEncodeError:
+            return None
+    return None
+
+
 def _message(data: Data, eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
     message, eci = message_bytes(data, eci, encoding)
     if not message:
@@ -263,6 +294,64 @@ def _stream_bits(stream: Stream) -> List[bool]:
         packed, count = stream
         return [bool(packed[k >> 3] >> (k & 7) & 1) for k in range(count)]
     return list(stream)
+
+
+# --- Many messages with one set of options --------------------------------------
+
+#: make()'s options that _Batch takes; any other goes message by message.
+_BATCH_OPTIONS = frozenset({"eci", "encoding", "ec_percent", "compact", "layers", "reader_init", "gs1", "optimal"})
+
+
+class _Batch:
+    """make() for many messages with the same options, many symbols a
+    crossing: the options are checked once, and each message's bytes and
+    ECI number come from the same charset policy.  A message it does not
+    make (segments, an empty or very long one, one that fails or does not
+    fit) is None in its results, for make() to make or refuse alone."""
+
+    def __init__(self, eci: Optional[int], encoding: Optional[str], allowed: "_Allowed") -> None:
+        self.eci, self.encoding, self.allowed = eci, encoding, allowed
+
+    @staticmethod
+    def of(options: dict) -> Optional["_Batch"]:
+        """The batch for make()'s keyword ``options`` (already known to be
+        valid), or None where they ask for more than one crossing gives."""
+        if not options.keys() <= _BATCH_OPTIONS or options.get("gs1", False) is not False or \
+                options.get("optimal", True) is not True:
+            return None
+        eci, allowed = _check_options(options.get("eci"), False, options.get("reader_init", False),
+                                      options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                                      options.get("layers"), True)
+        return _Batch(eci, options.get("encoding"), allowed)
+
+    def make(self, items: Sequence[object]) -> List[Optional[AztecSymbol]]:
+        messages: List[bytes] = []
+        ecis: List[Optional[int]] = []
+        places: List[int] = []
+        most = 2 * _largest_bits()
+        plain = self.eci is None and self.encoding is None
+        for place, data in enumerate(items):
+            if type(data) is not str and type(data) is not bytes:
+                continue
+            message: Optional[bytes] = _plain_bytes(data) if plain else None
+            eci = None
+            if message is None:
+                try:
+                    message, eci = message_bytes(data, self.eci, self.encoding)
+                except Exception:  # noqa: BLE001 - make() raises it again for this message
+                    continue
+            if message and len(message) * _TEXT_BITS_TIMES_2 <= most:
+                messages.append(message)
+                ecis.append(eci)
+                places.append(place)
+        results: List[Optional[AztecSymbol]] = [None] * len(items)
+        allowed = self.allowed
+        made = _symbol.make_list(messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent,
+                                 allowed.reader_init)
+        for place, eci, built in zip(places, ecis, made):
+            if built is not None:
+                results[place] = AztecSymbol(built, eci, False)
+        return results
 
 
 # --- Checking options --------------------------------------------------------
@@ -537,9 +626,8 @@ class _Parts:
         self.boundaries: Sequence[int] = content.boundaries or range(len(content.message) + 1)
 
     def build(self, shape: Tuple[bool, int], message: bytes, flags: Sequence[Flag]) -> Optional[_symbol.Built]:
-        from .optimal import encode_optimal_segments
-
-        return self._lay_out(shape, encode_optimal_segments(message, flags, True))
+        return _symbol.make(message, None, int(shape[0]), shape[1], self.allowed.ec_percent,
+                            self.allowed.reader_init, flags, True)
 
     def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:
         return _symbol.build_packed(stream[0], stream[1], int(shape[0]), shape[1], self.allowed.ec_percent,

@@ -1,4 +1,4 @@
-"""Raster pictures: PNG (with the standard library's zlib), the Netpbm
+"""Raster pictures: PNG (its image data compressed in the C++ core), the Netpbm
 formats PBM, PAM and PPM, and the X11 bitmaps XBM and XPM.
 
 Each is made row by row from the modules, ``scale`` pixels a module, and
@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import struct
 import zlib
-from typing import List, NamedTuple, Optional
+from functools import lru_cache
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 from .. import _symbol
 from ..errors import InvalidOptionError
@@ -48,8 +49,35 @@ def raster(modules: bytes, size: int, scale: Optional[Number], border: int, dark
     border = check_border(border)
     dots = check_dpi(dpi)
     pixels = raster_scale(scale, module_size, unit, dots, size + 2 * border)
-    dark_rgba, light_rgba = dark_and_light(dark, light)
+    dark_rgba, light_rgba = colors_of(dark, light)
     return Raster(bytes(modules), size, border, pixels, dark_rgba, light_rgba, dots)
+
+
+# Colours given as text, parsed once: pictures come in runs of the same few.
+_COLOR_PAIRS: Dict[Tuple[str, str], Tuple[RGBA, Optional[RGBA]]] = {}
+_MOST_COLOR_PAIRS = 256
+
+
+def colors_of(dark: Color, light: Color) -> Tuple[RGBA, Optional[RGBA]]:
+    """:func:`~.colors.dark_and_light`, remembered for colours given as text."""
+    if type(dark) is not str or type(light) is not str:
+        return dark_and_light(dark, light)
+    pair = _COLOR_PAIRS.get((dark, light))
+    if pair is None:
+        pair = dark_and_light(dark, light)
+        if len(_COLOR_PAIRS) < _MOST_COLOR_PAIRS:
+            _COLOR_PAIRS[(dark, light)] = pair
+    return pair
+
+
+@lru_cache(maxsize=64)
+def _png_head(side: int, greyscale: bool) -> bytes:
+    """The PNG signature and the IHDR chunk of a 1-bit image of ``side`` pixels a side."""
+    header = struct.pack(">IIBBBBB", side, side, 1, 0 if greyscale else 3, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header)
+
+
+_PNG_END = struct.pack(">I", 0) + b"IEND" + struct.pack(">I", zlib.crc32(b"IEND"))
 
 
 def _chunk(kind: bytes, data: bytes) -> bytes:
@@ -71,9 +99,8 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     side = picture.side
     greyscale = picture.dark == BLACK and picture.light == WHITE
     # Greyscale: bit 0 is black, 1 white.  Palette: index 0 light, 1 dark.
-    image = _symbol.png_scanlines(picture.modules, size, picture.scale, picture.border, not greyscale)
-    header = struct.pack(">IIBBBBB", side, side, 1, 0 if greyscale else 3, 0, 0, 0)
-    chunks = [b"\x89PNG\r\n\x1a\n", _chunk(b"IHDR", header)]
+    image_data = _symbol.png_data(picture.modules, size, picture.scale, picture.border, not greyscale)
+    chunks = [_png_head(side, greyscale)]
     if not greyscale:
         light_rgba = picture.light or (255, 255, 255, 0)
         chunks.append(_chunk(b"PLTE", bytes(light_rgba[:3]) + bytes(picture.dark[:3])))
@@ -83,8 +110,8 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     if picture.dpi is not None:
         per_metre = round(picture.dpi * _INCHES_A_METRE)
         chunks.append(_chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1)))
-    chunks.append(_chunk(b"IDAT", zlib.compress(image, 9)))
-    chunks.append(_chunk(b"IEND", b""))
+    chunks.append(_chunk(b"IDAT", image_data))
+    chunks.append(_PNG_END)
     return b"".join(chunks)
 
 

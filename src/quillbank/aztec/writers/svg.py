@@ -9,9 +9,10 @@ from typing import Optional
 
 from .. import _symbol
 from ..errors import InvalidOptionError
-from .colors import RGBA, Color, dark_and_light, hex_color
+from .colors import RGBA, Color, hex_color
 from .layout import check_modules
 from .options import DEFAULT_BORDER, Number, check_border, check_flag, check_dpi, check_text, number, vector_scale
+from .raster import colors_of
 
 
 def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
@@ -37,7 +38,7 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     side = size + 2 * border
     units_a_module, unit_name = vector_scale(scale, module_size, unit, "px", side)
     check_dpi(dpi)
-    dark_rgba, light_rgba = dark_and_light(dark, light)
+    dark_rgba, light_rgba = colors_of(dark, light)
     for name, flag in (("omitsize", omitsize), ("xmldecl", xmldecl)):
         check_flag(flag, name)
     for name, text in (("title", title), ("desc", desc), ("svgclass", svgclass), ("lineclass", lineclass)):

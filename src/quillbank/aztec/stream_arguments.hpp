@@ -1,0 +1,177 @@
+// The arguments that the stream-making bindings share (_optimal and
+// _symbol): the message's bytes, an ECI number and a list of flags, read
+// from Python objects with the errors callers rely on.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "eci.hpp"
+#include "eci_argument.hpp"
+#include "optimal_encoder.hpp"
+
+namespace quillbank::aztec::binding {
+
+// The message's bytes, read from the caller's object once, with the GIL
+// held, into storage that no other thread can change while the encoder runs
+// without the GIL (it reads the message more than once).  A str lends its
+// cached UTF-8 form and a bytes object its contents (both immutable, and the
+// caller's reference keeps them alive); any other bytes-like object is
+// copied, since another thread may write to a bytearray, an array or a
+// memoryview while the buffer is exported.
+class MessageBytes {
+public:
+    // 0 on success, -1 with an exception set.
+    int acquire(PyObject* data) {
+        if (PyUnicode_Check(data)) {
+            Py_ssize_t size;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(data, &size);
+            if (!utf8) return -1;
+            lend(utf8, size);
+            return 0;
+        }
+        if (PyBytes_Check(data)) {
+            lend(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
+            return 0;
+        }
+        if (!PyObject_CheckBuffer(data)) {
+            PyErr_Format(PyExc_TypeError, "data must be str or a bytes-like object, not %.200s",
+                         Py_TYPE(data)->tp_name);
+            return -1;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) == 0) {
+            int copied = copy(view.buf, view.len);
+            PyBuffer_Release(&view);
+            return copied;
+        }
+        // A strided buffer: let bytes() gather it, then copy that.  NumPy
+        // refuses a simple view of a non-contiguous array with ValueError,
+        // other exporters with BufferError.
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        PyObject* gathered = PyBytes_FromObject(data);
+        if (!gathered) return -1;
+        int copied = copy(PyBytes_AS_STRING(gathered), PyBytes_GET_SIZE(gathered));
+        Py_DECREF(gathered);
+        return copied;
+    }
+
+    const uint8_t* data() const { return bytes_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void lend(const char* bytes, Py_ssize_t size) {
+        bytes_ = reinterpret_cast<const uint8_t*>(bytes);
+        size_ = std::size_t(size);
+    }
+
+    int copy(const void* bytes, Py_ssize_t size) {
+        try {
+            const auto* first = static_cast<const uint8_t*>(bytes);
+            own_.assign(first, first + size);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        bytes_ = own_.data();
+        size_ = own_.size();
+        return 0;
+    }
+
+    std::vector<uint8_t> own_;
+    const uint8_t* bytes_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// None, or an int (bool included) or integer-like object in 0 .. 2**32 - 1,
+// refused with the same errors as Encoder.encode.  0 on success, -1 with an
+// exception set.
+inline int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
+    if (object == Py_None) return 0;
+    if (!isEciNumber(object)) {
+        PyErr_Format(PyExc_TypeError, "eci must be an int or None, not %.200s",
+                     Py_TYPE(object)->tp_name);
+        return -1;
+    }
+    uint32_t number;
+    if (eciFromNumber(object, &number) < 0) return -1;
+    eci = number;
+    return 0;
+}
+
+// One (position, value) item: position an int, value None (FNC1) or an
+// ECI number 0 to 999999.  0 on success, -1 with an exception set.
+inline int parseFlag(PyObject* item, StreamFlag& flag) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+        PyErr_Format(PyExc_TypeError, "each flag must be a (position, value) tuple, not %.200s",
+                     Py_TYPE(item)->tp_name);
+        return -1;
+    }
+    PyObject* position = PyTuple_GET_ITEM(item, 0);  // borrowed, held by the tuple
+    PyObject* value = PyTuple_GET_ITEM(item, 1);
+    if (!PyLong_Check(position) || !(value == Py_None || PyLong_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "a flag is (int position, None for FNC1 or an int ECI number), not (%.200s, %.200s)",
+                     Py_TYPE(position)->tp_name, Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    Py_ssize_t at = PyLong_AsSsize_t(position);
+    if (at == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        // Name the number as given: it is past any message, or below 0.
+        PyErr_Format(PyExc_ValueError, "flag position %R is out of range", position);
+        return -1;
+    }
+    if (at < 0) {
+        PyErr_Format(PyExc_ValueError, "flag position %zd is negative", at);
+        return -1;
+    }
+    flag.position = std::size_t(at);
+    flag.eci = std::nullopt;
+    if (value == Py_None) return 0;
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0 || number < 0 || number > static_cast<long long>(quillbank::aztec::kMaxEciNumber)) {
+        PyErr_SetString(PyExc_ValueError, "ECI numbers are 0 to 999999 (None is FNC1)");
+        return -1;
+    }
+    flag.eci = uint32_t(number);
+    return 0;
+}
+
+// The flags of a sequence, checked against nothing but themselves: the
+// positions against the message once it is copied.  0 on success, -1 with
+// an exception set.
+inline int parseFlags(PyObject* sequence, std::vector<StreamFlag>& flags) {
+    PyObject* fast = PySequence_Fast(sequence, "flags must be a sequence of (position, value) tuples");
+    if (!fast) return -1;
+    int result = 0;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
+    if (std::size_t(count) > quillbank::aztec::kMaxOptimalFlags) {
+        PyErr_Format(PyExc_ValueError, "at most %zu flags are taken", quillbank::aztec::kMaxOptimalFlags);
+        result = -1;
+    }
+    for (Py_ssize_t i = 0; result == 0 && i < count; ++i) {
+        StreamFlag flag{};
+        // The items are tuples: reading them runs no Python code.
+        if (parseFlag(PySequence_Fast_GET_ITEM(fast, i), flag) < 0) {
+            result = -1;
+        } else if (!flags.empty() && flag.position < flags.back().position) {
+            PyErr_Format(PyExc_ValueError, "flag positions must not decrease (%zu after %zu)",
+                         flag.position, flags.back().position);
+            result = -1;
+        } else {
+            flags.push_back(flag);
+        }
+    }
+    Py_DECREF(fast);
+    return result;
+}
+
+}  // namespace quillbank::aztec::binding
