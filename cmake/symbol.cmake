@@ -13,6 +13,8 @@ find_package(ZLIB REQUIRED)
 target_link_libraries(aztec_symbol_core PUBLIC ZLIB::ZLIB)
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
   quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
-  # make() crosses once: the shortest stream is computed inside the binding.
-  target_link_libraries(_symbol PRIVATE aztec_optimal)
+  # make() crosses once: the stream (the shortest one, or the one with the
+  # fewest codewords where that makes a smaller symbol) is computed inside
+  # the binding.
+  target_link_libraries(_symbol PRIVATE aztec_smallest)
 endif()

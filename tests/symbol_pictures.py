@@ -162,9 +162,13 @@ def _tool(name):
 
 
 def _run(command, **kwargs):
+    import os
     import subprocess
 
-    return subprocess.run(command, check=True, capture_output=True, timeout=120, **kwargs).stdout
+    # The renderers are not our code: under the sanitizer run they must not
+    # inherit its preloaded runtimes (Chromium hangs with them).
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    return subprocess.run(command, check=True, capture_output=True, timeout=120, env=env, **kwargs).stdout
 
 
 def on_white(image, margin=8):

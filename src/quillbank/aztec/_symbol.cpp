@@ -17,6 +17,7 @@
 #include "optimal_encoder.hpp"
 #include "raster.hpp"
 #include "reed_solomon.hpp"
+#include "smallest_symbol.hpp"
 #include "stream_arguments.hpp"
 #include "symbol_layout.hpp"
 
@@ -243,21 +244,17 @@ struct SymbolOrder {
     az::SymbolRequest request;
 };
 
-// The data stream of a symbol.  Today it is the shortest stream (fewest
-// bits).  This is the one place to change when the stream that takes the
-// fewest codewords for each width (and so the smallest symbol) replaces it.
-az::PackedBits symbolStream(const SymbolOrder& order) {
-    return az::encodeOptimal(order.message.data(), order.message.size(), order.layout);
-}
-
 // How the work without the GIL ended; the exceptions of encodeOptimal
 // cannot cross Py_BEGIN_ALLOW_THREADS.
 enum class Outcome { Done, NoMemory, TooLong, Failed };
 
 Outcome makeSymbol(const SymbolOrder& order, az::BuildStatus& status, az::AztecMatrix& matrix) {
     try {
-        const az::PackedBits stream = symbolStream(order);
-        status = az::buildSymbolPacked(stream.bytes.data(), stream.bitCount, order.request, matrix);
+        // The smallest symbol that holds the message: usually the one the
+        // shortest stream needs, but a longer stream that stuffs into fewer
+        // codewords can fit a smaller one.
+        status = az::buildSmallestSymbol(order.message.data(), order.message.size(), order.layout, order.request,
+                                         matrix);
         return Outcome::Done;
     } catch (const std::bad_alloc&) {
         return Outcome::NoMemory;
