@@ -490,18 +490,6 @@ struct Programme {
     }
 };
 
-// Refuses what encodeOptimal refuses: flags out of order, past the message
-// or with a number above six digits, and too many of them.
-void checkLayout(std::size_t length, const StreamLayout& layout) {
-    if (layout.flags.size() > kMaxOptimalFlags) throw std::length_error("too many flags");
-    std::size_t previous = 0;
-    for (const StreamFlag& flag : layout.flags) {
-        if (flag.position < previous || flag.position > length)
-            throw std::invalid_argument("flag positions must be in order and within the message");
-        if (flag.eci && *flag.eci > kMaxEciNumber) throw std::invalid_argument("ECI numbers are 0 to 999999");
-        previous = flag.position;
-    }
-}
 
 }  // namespace
 

@@ -745,8 +745,9 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// Refuses flags out of order, past the message or with a number above
-// six digits.
+
+}  // namespace
+
 void checkLayout(std::size_t length, const StreamLayout& layout) {
     if (layout.flags.size() > kMaxOptimalFlags) throw std::length_error("too many flags");
     std::size_t previous = 0;
@@ -757,8 +758,6 @@ void checkLayout(std::size_t length, const StreamLayout& layout) {
         previous = flag.position;
     }
 }
-
-}  // namespace
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLayout& layout) {
     if (length > kMaxOptimalMessage) throw std::length_error("message too long");

@@ -69,6 +69,12 @@ struct StreamLayout {
     bool structuredAppend = false;
 };
 
+// Refuses a layout that no stream of `length` bytes can have: raises
+// std::length_error for too many flags, std::invalid_argument for flags out
+// of order, past the message, or with an ECI number above 999999.  Every
+// programme that takes a StreamLayout checks it with this.
+void checkLayout(std::size_t length, const StreamLayout& layout);
+
 // A shortest stream for `length` bytes at `data` with the flags and the
 // start of `layout`.  Raises std::length_error when the message or the
 // flag list is too long, std::invalid_argument when the flags are out of

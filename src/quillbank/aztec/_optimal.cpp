@@ -38,6 +38,39 @@ using quillbank::aztec::PackedBits;
 using quillbank::aztec::StreamFlag;
 using quillbank::aztec::StreamLayout;
 
+// Runs `work` (which reads only storage the binding owns) with the GIL
+// released.  0 on success, -1 with an exception set.
+template <class Work>
+int runWithoutGil(Work&& work) {
+    enum { Ok, NoMemory, TooLong, BadArgument, Failed } outcome = Ok;
+    std::string reason;  // what a refused argument's exception says
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        outcome = NoMemory;
+    } catch (const std::length_error&) {
+        outcome = TooLong;
+    } catch (const std::invalid_argument& refused) {
+        outcome = BadArgument;
+        try {
+            reason = refused.what();
+        } catch (const std::bad_alloc&) {
+            outcome = NoMemory;
+        }
+    } catch (...) {
+        outcome = Failed;
+    }
+    Py_END_ALLOW_THREADS
+    switch (outcome) {
+        case Ok: return 0;
+        case NoMemory: PyErr_NoMemory(); return -1;
+        case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return -1;
+        case BadArgument: PyErr_SetString(PyExc_ValueError, reason.c_str()); return -1;
+        default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return -1;
+    }
+}
+
 // Runs the encoder without the GIL.  0 on success, -1 with an exception set.
 int runEncoder(PyObject* dataObject, PyObject* eciObject, PackedBits& stream) {
     std::optional<uint32_t> eci;
@@ -45,25 +78,7 @@ int runEncoder(PyObject* dataObject, PyObject* eciObject, PackedBits& stream) {
     MessageBytes message;
     if (message.acquire(dataObject) < 0) return -1;
 
-    enum { Ok, NoMemory, TooLong, Failed } outcome = Ok;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        stream = encodeOptimal(message.data(), message.size(), eci);
-    } catch (const std::bad_alloc&) {
-        outcome = NoMemory;
-    } catch (const std::length_error&) {
-        outcome = TooLong;
-    } catch (...) {
-        outcome = Failed;
-    }
-    Py_END_ALLOW_THREADS
-
-    switch (outcome) {
-        case Ok: return 0;
-        case NoMemory: PyErr_NoMemory(); return -1;
-        case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return -1;
-        default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return -1;
-    }
+    return runWithoutGil([&] { stream = encodeOptimal(message.data(), message.size(), eci); });
 }
 
 PyObject* packedBytes(const PackedBits& stream) {
@@ -133,42 +148,9 @@ PyObject* encodeStream(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // encode_segments: the message with flags at byte positions.
 
-// Runs `work` (which reads only storage the binding owns) with the GIL
-// released.  0 on success, -1 with an exception set.
-template <class Work>
-int runWithoutGil(Work&& work) {
-    enum { Ok, NoMemory, TooLong, BadArgument, Failed } outcome = Ok;
-    std::string reason;  // what a refused argument's exception says
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (const std::bad_alloc&) {
-        outcome = NoMemory;
-    } catch (const std::length_error&) {
-        outcome = TooLong;
-    } catch (const std::invalid_argument& refused) {
-        outcome = BadArgument;
-        try {
-            reason = refused.what();
-        } catch (const std::bad_alloc&) {
-            outcome = NoMemory;
-        }
-    } catch (...) {
-        outcome = Failed;
-    }
-    Py_END_ALLOW_THREADS
-    switch (outcome) {
-        case Ok: return 0;
-        case NoMemory: PyErr_NoMemory(); return -1;
-        case TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); return -1;
-        case BadArgument: PyErr_SetString(PyExc_ValueError, reason.c_str()); return -1;
-        default: PyErr_SetString(PyExc_RuntimeError, "optimal encoder failed"); return -1;
-    }
-}
 
 // Encodes our own copy of a message with the GIL released.  0 on success,
-// -1 with an exception set.  (runEncoder can share this once it copies the
-// caller's bytes too.)
+// -1 with an exception set.
 int encodeWithoutGil(const std::vector<uint8_t>& message, const StreamLayout& layout, PackedBits& stream) {
     return runWithoutGil([&] { stream = encodeOptimal(message.data(), message.size(), layout); });
 }
