@@ -121,3 +121,15 @@ def test_svg_text_options_refuse_characters_xml_cannot_hold(option, character):
     with pytest.raises(aztec.InvalidOptionError):
         symbol.save(io.BytesIO(), kind="svgz", **{option: character})
     assert "\t" in symbol.svg(title="a\tb\r\nc")  # the controls XML holds stay allowed
+
+
+def test_a_batch_from_a_closed_standard_input_is_one_line(tmp_path, monkeypatch, capsys):
+    # main raised ValueError("I/O operation on closed file") for it.
+    from quillbank.aztec.cli import main
+
+    stream = io.TextIOWrapper(io.BytesIO(b"ABC\n"))
+    stream.close()
+    monkeypatch.setattr(sys, "stdin", stream)
+    assert main(["--batch", "-", "-o", str(tmp_path / "{index}.svg")]) == 2
+    assert capsys.readouterr().err == "aztec: error: standard input is closed\n"
+    assert list(tmp_path.iterdir()) == []
