@@ -32,13 +32,9 @@ from choices import HypothesisChoices  # noqa: E402
 EXAMPLES = int(os.environ.get("QUILLBANK_FUZZ_EXAMPLES", "120"))
 ATHERIS_RUNS = int(os.environ.get("QUILLBANK_ATHERIS_RUNS", "3000"))
 FUZZ_SCRIPT = os.path.join(FUZZ, "encoder_fuzz.py")
-# The command line in this tree raises SystemExit for -h and --version, a
-# ValueError for a closed standard output or input and a TypeError for
-# -o x.txt, and takes options that do not apply (--scale without -o,
-# picture options with --bits, message options with --rune); the rewrite
-# of cli.py under way fixes them, and then this strict marker fails and goes.
-# Pictures are cheap to try and have the most options: three times the budget.
-WEIGHT = {"pictures": 3}
+# Pictures are cheap to try and have the most options, the command line the
+# most options together: three times the budget.
+WEIGHT = {"pictures": 3, "main": 3}
 
 
 @pytest.mark.parametrize("name", sorted(targets.TARGETS))
