@@ -147,7 +147,9 @@ def option_group(c, folder, option=None, choices=None):
         return [option], False
     value = c.pick(choices)
     if option in ("-o", "--output", "--batch") and value not in ("", "-"):
-        value = folder if value == "." else os.path.join(folder, value)
+        # "." is a folder: one inside the scratch folder, as a sequence
+        # writes FOLDER-1, ... beside it.
+        value = os.path.join(folder, "folder" if value == "." else value)
     if c.one_in(4) and option.startswith("--"):
         return [f"{option}={value}"], False
     if not start and c.one_in(10):
@@ -288,6 +290,7 @@ def output_bytes(stdout):
 def fuzz_cli(c):
     folder = targets.scratch_folder()
     argv, message = arguments(c, folder)
+    os.mkdir(os.path.join(folder, "folder"))
     existing = os.path.join(folder, "pic.svg")
     if c.bool():
         with open(existing, "wb") as stream:
@@ -532,20 +535,22 @@ def check_batch(argv, records, status, errors, before, folder):
     assert total == len(records) and len(failed) == len(lines) - 1 == int(summary.group(4) or 0), (argv, errors)
     assert status == (1 if failed else 0) and written + len(failed) == total, (argv, status, errors)
     pattern = last_value(argv, "-o", "--output")
-    new = set(os.listdir(folder)) - set(before)
-    assert len(new) == written, (argv, new)
-    gs1_given = "--gs1" in argv
+    gs1_given, good = "--gs1" in argv, set()
     for index, (line, message, fields) in enumerate(records):
         name = None if message is None else file_name(pattern, index, line, fields or {})
         if line in failed:
             continue
-        assert name is not None and os.path.basename(name) in new, (argv, line, name, new)
-        new.discard(os.path.basename(name))
+        assert name is not None, ("a record that cannot be written was", argv, line)
+        assert os.path.isfile(name), ("reported written, but not there", argv, name)
+        with open(name, "rb") as stream:
+            document = stream.read()
+        assert document and document != targets.SENTINEL, (argv, name)
+        good.add(os.path.basename(name))
         kind = (last_value(argv, "--format") or os.path.splitext(name)[1][1:]).lower()
         if targets.READ is not None and targets.sampled():
-            with open(name, "rb") as stream:
-                check_picture(argv, kind, stream.read(), expected_bytes(argv, message, gs1_given), gs1_given)
-    assert not new, ("files no record asked for", argv, new)
+            check_picture(argv, kind, document, expected_bytes(argv, message, gs1_given), gs1_given)
+    new = set(os.listdir(folder)) - set(before)
+    assert len(good) == written and new <= good, ("files no record asked for", argv, new, good)
 
 
 targets.TARGETS["main"] = fuzz_cli

@@ -79,6 +79,19 @@ def test_the_checks_catch_a_failed_save_that_wrote():
         pictures_target.check_save_to_stream(Spoiled(), io.BytesIO(), "svg", {})
 
 
+def test_the_checks_catch_a_batch_that_did_not_write_what_it_reports(tmp_path):
+    # A line reported written but missing, and a bad line not reported.
+    import cli_target
+
+    argv = ["--batch", str(tmp_path / "lines.txt"), "-o", str(tmp_path / "{line}.svg")]
+    with pytest.raises(AssertionError):
+        cli_target.check_batch(argv, [(1, "ABC", {})], 0, "aztec: 1 of 1 files written in 0.01 s\n", [], str(tmp_path))
+    (tmp_path / "1.svg").write_bytes(b"<svg/>")
+    with pytest.raises(AssertionError):
+        cli_target.check_batch(argv, [(1, None, None)], 0, "aztec: 1 of 1 files written in 0.01 s\n", [],
+                               str(tmp_path))
+
+
 def test_atheris_fixed_budget(tmp_path):
     pytest.importorskip("atheris")
     blind = []
