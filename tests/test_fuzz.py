@@ -142,3 +142,14 @@ def test_a_batch_from_a_closed_standard_input_is_one_line(tmp_path, monkeypatch,
     assert main(["--batch", "-", "-o", str(tmp_path / "{index}.svg")]) == 2
     assert capsys.readouterr().err == "aztec: error: standard input is closed\n"
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("arguments", [["--sequence", "auto", "--format", "ppm"], ["--format", "svg"], []])
+def test_an_empty_output_name_is_refused(arguments, tmp_path, monkeypatch, capsys):
+    # A sequence wrote files named "-1", "-2", ... in the current folder.
+    from quillbank.aztec.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    assert main(["Hello, World", "-o", "", *arguments]) == 2
+    assert capsys.readouterr().err.startswith("aztec: error: -o needs a file name")
+    assert list(tmp_path.iterdir()) == []
