@@ -17,7 +17,8 @@ checks):
   * Encoder().encode with any data, eci and asBits, hostile objects and
     re-entrant calls included;
   * the command line's main: argument lists from a grammar of its options,
-    random standard input, output captured, -o into a scratch folder.
+    random standard input, output captured, -o, sequences and --batch
+    files in a scratch folder.
 
 A call succeeds with a correct result (streams decode back with
 tests/stream_decoder.py, pictures hold the symbol, one symbol in 20 is read

@@ -32,13 +32,9 @@ from choices import HypothesisChoices  # noqa: E402
 EXAMPLES = int(os.environ.get("QUILLBANK_FUZZ_EXAMPLES", "120"))
 ATHERIS_RUNS = int(os.environ.get("QUILLBANK_ATHERIS_RUNS", "3000"))
 FUZZ_SCRIPT = os.path.join(FUZZ, "encoder_fuzz.py")
-# The command line in this tree raises SystemExit for -h and --version, a
-# ValueError for a closed standard output or input and a TypeError for
-# -o x.txt, and takes options that do not apply (--scale without -o,
-# picture options with --bits, message options with --rune); the rewrite
-# of cli.py under way fixes them, and then this strict marker fails and goes.
-# Pictures are cheap to try and have the most options: three times the budget.
-WEIGHT = {"pictures": 3}
+# Pictures are cheap to try and have the most options, the command line the
+# most options together: three times the budget.
+WEIGHT = {"pictures": 3, "main": 3}
 
 
 @pytest.mark.parametrize("name", sorted(targets.TARGETS))
@@ -83,6 +79,19 @@ def test_the_checks_catch_a_failed_save_that_wrote():
         pictures_target.check_save_to_stream(Spoiled(), io.BytesIO(), "svg", {})
 
 
+def test_the_checks_catch_a_batch_that_did_not_write_what_it_reports(tmp_path):
+    # A line reported written but missing, and a bad line not reported.
+    import cli_target
+
+    argv = ["--batch", str(tmp_path / "lines.txt"), "-o", str(tmp_path / "{line}.svg")]
+    with pytest.raises(AssertionError):
+        cli_target.check_batch(argv, [(1, "ABC", {})], 0, "aztec: 1 of 1 files written in 0.01 s\n", [], str(tmp_path))
+    (tmp_path / "1.svg").write_bytes(b"<svg/>")
+    with pytest.raises(AssertionError):
+        cli_target.check_batch(argv, [(1, None, None)], 0, "aztec: 1 of 1 files written in 0.01 s\n", [],
+                               str(tmp_path))
+
+
 def test_atheris_fixed_budget(tmp_path):
     pytest.importorskip("atheris")
     blind = []
@@ -121,3 +130,26 @@ def test_svg_text_options_refuse_characters_xml_cannot_hold(option, character):
     with pytest.raises(aztec.InvalidOptionError):
         symbol.save(io.BytesIO(), kind="svgz", **{option: character})
     assert "\t" in symbol.svg(title="a\tb\r\nc")  # the controls XML holds stay allowed
+
+
+def test_a_batch_from_a_closed_standard_input_is_one_line(tmp_path, monkeypatch, capsys):
+    # main raised ValueError("I/O operation on closed file") for it.
+    from quillbank.aztec.cli import main
+
+    stream = io.TextIOWrapper(io.BytesIO(b"ABC\n"))
+    stream.close()
+    monkeypatch.setattr(sys, "stdin", stream)
+    assert main(["--batch", "-", "-o", str(tmp_path / "{index}.svg")]) == 2
+    assert capsys.readouterr().err == "aztec: error: standard input is closed\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("arguments", [["--sequence", "auto", "--format", "ppm"], ["--format", "svg"], []])
+def test_an_empty_output_name_is_refused(arguments, tmp_path, monkeypatch, capsys):
+    # A sequence wrote files named "-1", "-2", ... in the current folder.
+    from quillbank.aztec.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    assert main(["Hello, World", "-o", "", *arguments]) == 2
+    assert capsys.readouterr().err.startswith("aztec: error: -o needs a file name")
+    assert list(tmp_path.iterdir()) == []

@@ -243,6 +243,8 @@ def _check_applicable(options: argparse.Namespace) -> None:
         _refuse(options, _PICTURE_OPTIONS, "without -o (picture options are for files written with -o)")
     else:
         _refuse(options, _TERMINAL_OPTIONS, "with -o (terminal options are for drawing in the terminal)")
+    if options.output == "":  # a sequence would write -1, -2, ... in the current folder
+        fail("-o needs a file name (or - for standard output), not an empty one")
     if options.output == STANDARD_OUTPUT and options.format is None:
         fail(f"-o - needs --format to say the picture kind: {', '.join(sorted(writers.WRITERS))}")
     if options.id is not None and options.sequence is None:

@@ -68,6 +68,8 @@ def _numbered_lines(stream: IO[bytes], source: str) -> Iterator[Tuple[int, bytes
             line = stream.readline(MAX_LINE_BYTES + 1)
         except OSError as error:
             _stop(f"{source}: {error.strerror or error}")
+        except ValueError:  # a stream closed by a caller of main()
+            _stop(f"{source} is closed")
         if not line:
             return
         number += 1
