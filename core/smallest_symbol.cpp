@@ -13,12 +13,6 @@ namespace quillbank::aztec {
 
 namespace {
 
-std::vector<uint8_t> unpack(const PackedBits& stream) {
-    std::vector<uint8_t> bits(stream.bitCount);
-    for (std::size_t k = 0; k < stream.bitCount; ++k) bits[k] = stream.bit(k);
-    return bits;
-}
-
 bool allowedByRequest(const SymbolShape& shape, const SymbolRequest& request) {
     if (request.compact != -1 && shape.compact != (request.compact == 1)) return false;
     return request.layers == 0 || shape.layers == request.layers;
@@ -36,7 +30,6 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         return result;
     }
     PackedBits shortest = encodeOptimal(data, length, layout);
-    const std::vector<uint8_t> bits = unpack(shortest);
     // Per width, computed on first need: the shortest stream's codewords,
     // and the codeword-optimal stream.
     std::array<long, 4> shortestWords{-1, -1, -1, -1};
@@ -50,17 +43,20 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         anyReaderInitShape = true;
         const std::size_t w = widthIndex(shape.wordBits);
         const long capacity = maxDataWords(shape, request.ecPercent);
+        // Every stream has at least the shortest one's bits, and a codeword
+        // carries at most wordBits of them: most small sizes are settled
+        // here, before any stuffing is counted.
+        const std::size_t width = std::size_t(shape.wordBits);
+        const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
+        if (fewestPossible > capacity) continue;
         if (shortestWords[w] < 0)
-            shortestWords[w] = long(std::max<std::size_t>(1, stuffedWordCount(bits.data(), bits.size(), shape.wordBits)));
+            shortestWords[w] = long(std::max<std::size_t>(
+                1, stuffedPackedWordCount(shortest.bytes.data(), shortest.bitCount, shape.wordBits)));
         if (shortestWords[w] <= capacity) {
             result = {BuildStatus::Ok, std::move(shortest), shape};
             return result;
         }
-        // Every stream has at least the shortest one's bits, and a codeword
-        // carries at most wordBits of them.
-        const std::size_t width = std::size_t(shape.wordBits);
-        const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
-        if (fewestPossible > capacity || length > kMaxCodewordMessage) continue;
+        if (length > kMaxCodewordMessage) continue;
         // Bounded by this size's capacity, which prunes most of the work;
         // a larger size of the same width asks again with its own.
         if (!fewest[w] || (!fewest[w]->found && std::size_t(capacity) > fewest[w]->words))
@@ -87,8 +83,8 @@ BuildStatus buildSmallestSymbol(const uint8_t* data, std::size_t length, const S
                                 const SymbolRequest& request, AztecMatrix& out, PackedBits* stream) {
     SmallestSymbol chosen = chooseSmallestSymbol(data, length, layout, request);
     if (chosen.status != BuildStatus::Ok) return chosen.status;
-    const std::vector<uint8_t> bits = unpack(chosen.stream);
-    const BuildStatus status = buildSymbol(bits.data(), bits.size(), requestForShape(request, chosen.shape), out);
+    const BuildStatus status = buildSymbolPacked(chosen.stream.bytes.data(), chosen.stream.bitCount,
+                                                 requestForShape(request, chosen.shape), out);
     if (stream != nullptr) *stream = std::move(chosen.stream);
     return status;
 }
