@@ -63,10 +63,17 @@ PyTypeObject EncoderType;
 // Creates a new root and makes it the only live state.  Throws on failure,
 // leaving `root` null and the live list empty.
 void plantRoot(EncoderObject* self) {
-    if (faultDue(FaultSite::NewRoot)) throwInjectedFault();
-    self->liveStates.reserve(8);
-    self->root = newRoot(self->tree);
-    self->liveStates.push_back(self->root);
+    try {
+        if (faultDue(FaultSite::NewRoot)) throwInjectedFault();
+        self->liveStates.reserve(8);
+        self->root = newRoot(self->tree);
+        self->liveStates.push_back(self->root);
+    } catch (...) {
+        // Without a tree: encode plants one before use.
+        self->root = nullptr;
+        self->liveStates.clear();
+        throw;
+    }
 }
 
 void releaseTree(EncoderObject* self) {
@@ -85,8 +92,7 @@ void discardFailedMessage(EncoderObject* self) {
     try {
         plantRoot(self);
     } catch (...) {
-        self->root = nullptr;
-        self->liveStates.clear();
+        // The first error is the one raised; this one is dropped.
     }
     PyErr_Clear();  // an injected fault's own error, if any
     PyErr_Restore(type, value, traceback);
@@ -153,9 +159,6 @@ PyObject* Encoder_reset(PyObject* o, PyObject*) {
     try {
         plantRoot(self);
     } catch (...) {
-        // The object stays without a tree; encode plants one before use.
-        self->root = nullptr;
-        self->liveStates.clear();
         translateException();
         addTraceback("quillbank.aztec.encoder.Encoder.reset", __LINE__, kLineReset, kModuleFile);
         return nullptr;
