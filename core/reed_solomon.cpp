@@ -1,6 +1,8 @@
 #include "reed_solomon.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 
 namespace quillbank::aztec {
 
@@ -89,11 +91,17 @@ struct CachedGenerator {
     std::vector<uint16_t> log;   // log of each coefficient but the leading 1
     // For fields of at most 8 bits, once the check count has come twice in
     // a row: row f holds f times each of those coefficients, so a step of
-    // the division is a shift and an exclusive or of one row.
-    std::vector<uint16_t> products;
+    // the division is a shift and an exclusive or of one row.  The products
+    // are bytes, eight to a 64-bit word (coefficient j in bits 8 * (j % 8)
+    // of word j / 8, zeros past the last), rowWords words a row.
+    std::vector<uint64_t> products;
+    size_t rowWords = 0;
 };
 
 constexpr int kMaxProductBits = 8;
+// The longest row, in 64-bit words: 256 check words, more than a code over
+// a field of 8 bits has (255 words in all).
+constexpr size_t kMaxProductWords = 32;
 
 CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
     thread_local std::array<CachedGenerator, kFields.size() + 1> cache;
@@ -119,44 +127,70 @@ CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
 
 void buildProducts(const GaloisField& field, CachedGenerator& cached) {
     const size_t k = cached.checkCount;
-    cached.products.assign((static_cast<size_t>(field.order) + 1) * k, 0);  // row 0: all zero
+    const size_t w = (k + 7) / 8;
+    cached.rowWords = w;
+    cached.products.assign((static_cast<size_t>(field.order) + 1) * w, 0);  // row 0: all zero
     for (uint32_t f = 1; f <= field.order; ++f) {
         const uint16_t* row = field.exp.data() + field.log[f];
-        for (size_t j = 0; j < k; ++j) cached.products[f * k + j] = row[cached.log[j]];
+        for (size_t j = 0; j < k; ++j)
+            cached.products[f * w + j / 8] |= static_cast<uint64_t>(row[cached.log[j]]) << (8 * (j % 8));
     }
 }
 
-// The division with a product table: the remainder (r, checkCount words,
-// our own storage, never one of the table's rows) shifts one word and takes
-// the row of the feedback.
-void shiftAndAdd(const uint16_t* products, const uint16_t* data, size_t count, uint16_t* __restrict r,
-                 size_t checkCount) {
-    const size_t last = checkCount - 1;
+// The division with a product table.  The remainder is packed like a row
+// (and a zero word after it), so shifting it one check word is a shift of
+// each 64-bit word taking the low byte of the next.  Up to 8 words (64
+// check words) the row length is a template argument: the remainder then
+// lives in registers.  A remainder shifted through memory stalled each
+// step on reloading, one byte over, what the step before had stored.
+template <size_t W>
+void divideByRows(const uint64_t* products, const uint16_t* data, size_t count, uint64_t* remainder) {
+    std::array<uint64_t, W + 1> r{};
     for (size_t i = 0; i < count; ++i) {
-        const uint16_t* __restrict row = products + static_cast<size_t>(data[i] ^ r[0]) * checkCount;
-        for (size_t j = 0; j < last; ++j) r[j] = r[j + 1] ^ row[j];
-        r[last] = row[last];
+        const uint64_t* row = products + static_cast<size_t>(static_cast<uint8_t>(data[i] ^ r[0])) * W;
+        for (size_t m = 0; m < W; ++m) r[m] = ((r[m] >> 8) | (r[m + 1] << 56)) ^ row[m];
+    }
+    std::copy(r.begin(), r.begin() + W, remainder);
+}
+
+// The same for longer rows, each word carried to the next in a register.
+void divideByLongRows(const uint64_t* products, size_t w, const uint16_t* data, size_t count, uint64_t* r) {
+    std::fill(r, r + w, uint64_t{0});
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t* row = products + static_cast<size_t>(static_cast<uint8_t>(data[i] ^ r[0])) * w;
+        uint64_t current = r[0];
+        for (size_t m = 0; m + 1 < w; ++m) {
+            const uint64_t next = r[m + 1];
+            r[m] = ((current >> 8) | (next << 56)) ^ row[m];
+            current = next;
+        }
+        r[w - 1] = (current >> 8) ^ row[w - 1];
     }
 }
 
-}  // namespace
-
-std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data, size_t count,
-                                 size_t checkCount) {
-    std::vector<uint16_t> remainder(checkCount, 0);
-    if (checkCount == 0) return remainder;
-    CachedGenerator& cached = cachedGenerator(field, checkCount);
-    if (field.bits <= kMaxProductBits && cached.runs >= 2 && cached.products.empty()) buildProducts(field, cached);
-
-    // Shifting the remainder one word towards the high end and adding the
-    // feedback times the generator, in one pass.
-    uint16_t* r = remainder.data();
-    const size_t last = checkCount - 1;
-    if (!cached.products.empty()) {
-        shiftAndAdd(cached.products.data(), data, count, r, checkCount);
-        return remainder;
+// The check words from the product table; data words of at most 8 bits.
+void shiftAndAdd(const CachedGenerator& cached, const uint16_t* data, size_t count, uint16_t* out) {
+    const uint64_t* products = cached.products.data();
+    std::array<uint64_t, kMaxProductWords> r;
+    switch (cached.rowWords) {
+        case 1: divideByRows<1>(products, data, count, r.data()); break;
+        case 2: divideByRows<2>(products, data, count, r.data()); break;
+        case 3: divideByRows<3>(products, data, count, r.data()); break;
+        case 4: divideByRows<4>(products, data, count, r.data()); break;
+        case 5: divideByRows<5>(products, data, count, r.data()); break;
+        case 6: divideByRows<6>(products, data, count, r.data()); break;
+        case 7: divideByRows<7>(products, data, count, r.data()); break;
+        case 8: divideByRows<8>(products, data, count, r.data()); break;
+        default: divideByLongRows(products, cached.rowWords, data, count, r.data()); break;
     }
-    const uint16_t* gLog = cached.log.data();
+    for (size_t j = 0; j < cached.checkCount; ++j) out[j] = static_cast<uint16_t>((r[j / 8] >> (8 * (j % 8))) & 0xFF);
+}
+
+// The division with logarithms: the feedback's logarithm plus each
+// coefficient's gives the product's.
+void shiftAndAddLogs(const GaloisField& field, const uint16_t* gLog, const uint16_t* data, size_t count, uint16_t* r,
+                     size_t checkCount) {
+    const size_t last = checkCount - 1;
     const uint16_t* exp = field.exp.data();
     for (size_t i = 0; i < count; ++i) {
         const uint16_t feedback = data[i] ^ r[0];
@@ -169,6 +203,31 @@ std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data,
         for (size_t j = 0; j < last; ++j) r[j] = r[j + 1] ^ row[gLog[j]];
         r[last] = row[gLog[last]];
     }
+}
+
+}  // namespace
+
+void checkWordsInto(const GaloisField& field, const uint16_t* data, size_t count, size_t checkCount, uint16_t* out) {
+    if (checkCount == 0) return;
+    CachedGenerator& cached = cachedGenerator(field, checkCount);
+    if (field.bits <= kMaxProductBits && checkCount <= 8 * kMaxProductWords && cached.runs >= 2 &&
+        cached.products.empty())
+        buildProducts(field, cached);
+
+    // Shifting the remainder one word towards the high end and adding the
+    // feedback times the generator, in one pass.
+    if (cached.products.empty()) {
+        std::fill(out, out + checkCount, uint16_t{0});
+        shiftAndAddLogs(field, cached.log.data(), data, count, out, checkCount);
+        return;
+    }
+    shiftAndAdd(cached, data, count, out);
+}
+
+std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data, size_t count,
+                                 size_t checkCount) {
+    std::vector<uint16_t> remainder(checkCount, 0);
+    checkWordsInto(field, data, count, checkCount, remainder.data());
     return remainder;
 }
 

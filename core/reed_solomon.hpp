@@ -37,6 +37,10 @@ std::vector<uint16_t> generatorPolynomial(const GaloisField& field, size_t check
 std::vector<uint16_t> checkWords(const GaloisField& field, const uint16_t* data, size_t count,
                                  size_t checkCount);
 
+// The same into `out` (checkCount words, apart from the data), with no
+// allocation: a symbol's check words go straight after its data words.
+void checkWordsInto(const GaloisField& field, const uint16_t* data, size_t count, size_t checkCount, uint16_t* out);
+
 // Evaluates the polynomial whose coefficients are `words` (highest degree
 // first) at `x`: zero at every a^1..a^k for a correct codeword.
 uint16_t evaluatePolynomial(const GaloisField& field, const uint16_t* words, size_t count,

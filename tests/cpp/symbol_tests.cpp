@@ -99,6 +99,34 @@ void testReedSolomon() {
           "check words of zeros are zero");
 }
 
+// A check count that comes twice in a row is divided by a table of
+// products the second time: every row length of that table (1 to 8 words
+// held in registers, longer ones in memory, up to an 8-bit field's 254
+// check words) gives the words the first, logarithmic division gives.
+void testProductDivision() {
+    std::vector<size_t> counts;
+    for (size_t k = 1; k <= 72; ++k) counts.push_back(k);
+    for (size_t k : {100, 160, 220, 254}) counts.push_back(k);
+    std::mt19937 random(4);
+    for (int width : {4, 6, 8}) {
+        const GaloisField& field = *galoisField(width);
+        bool same = true;
+        for (size_t k : counts) {
+            if (k >= field.order) continue;
+            const size_t n = 1 + random() % std::min<size_t>(field.order - k, 60);
+            std::vector<uint16_t> data(n);
+            for (auto& w : data) w = static_cast<uint16_t>(random() & field.order);
+            const std::vector<uint16_t> byLogs = checkWords(field, data.data(), n, k);
+            const std::vector<uint16_t> byTable = checkWords(field, data.data(), n, k);
+            same &= byTable == byLogs && byTable.size() == k;
+            std::vector<uint16_t> codeword = data;
+            codeword.insert(codeword.end(), byTable.begin(), byTable.end());
+            same &= evaluatePolynomial(field, codeword.data(), codeword.size(), field.exp[k]) == 0;
+        }
+        check(same, "GF(2^" + std::to_string(width) + ") check words by the product table equal those by logarithms");
+    }
+}
+
 std::vector<uint8_t> bitsOf(const std::string& text) {
     std::vector<uint8_t> bits;
     for (char c : text) bits.push_back(c == '1');
@@ -409,6 +437,7 @@ void testRaster() {
 int main() {
     testFields();
     testReedSolomon();
+    testProductDivision();
     testStuffing();
     testShapes();
     testSymbols();
