@@ -33,25 +33,27 @@ struct ReversedBytes {
 };
 constexpr ReversedBytes kReversed;
 
-// The same from a packed stream: the (at most 23) bits from the byte of
-// `position` on are read as one little-endian number, the window shifted
-// down to `position`, and its low `width` bits reversed so that the first
-// stream bit is the word's highest.
+// The same from a packed stream, turned once into bytes whose first stream
+// bit is the highest, followed by padding 1s (the bits past the stream in
+// its last byte, then four whole bytes, so that a window never reads past
+// the copy): the next `width` bits are one big-endian 32-bit window,
+// shifted.  Turning the bytes once costs one lookup a byte, where reading
+// each codeword's bits in place cost several.
 struct PackedSource {
-    const uint8_t* packed;
+    std::vector<uint8_t> highFirst;
     size_t count;
 
+    PackedSource(const uint8_t* packed, size_t bitCount) : highFirst(((bitCount + 7) >> 3) + 4, 0xFF), count(bitCount) {
+        const size_t bytes = (bitCount + 7) >> 3;
+        for (size_t i = 0; i < bytes; ++i) highFirst[i] = kReversed.table[packed[i]];
+        if (bitCount & 7) highFirst[bytes - 1] |= static_cast<uint8_t>(0xFF >> (bitCount & 7));
+    }
+
     uint32_t peek(size_t position, int width) const {
-        const size_t first = position >> 3;
-        const size_t bytes = (count + 7) >> 3;
-        uint32_t window = 0;
-        for (size_t i = 0; i < 3 && first + i < bytes; ++i) window |= static_cast<uint32_t>(packed[first + i]) << (8 * i);
-        window >>= position & 7;
-        const size_t left = count - position;  // position < count
-        if (left < static_cast<size_t>(width)) window |= ~0u << left;  // padding 1s
-        const uint32_t low16 = window & 0xFFFF;
-        const uint32_t reversed = (static_cast<uint32_t>(kReversed.table[low16 & 0xFF]) << 8) | kReversed.table[low16 >> 8];
-        return reversed >> (16 - width);
+        const uint8_t* at = highFirst.data() + (position >> 3);  // position < count: at + 3 is in the copy
+        const uint32_t window = (static_cast<uint32_t>(at[0]) << 24) | (static_cast<uint32_t>(at[1]) << 16) |
+                                (static_cast<uint32_t>(at[2]) << 8) | at[3];
+        return (window << (position & 7)) >> (32 - width);  // width <= 16: 7 + 16 bits fit the window
     }
 };
 
@@ -100,11 +102,11 @@ size_t stuffedWordCount(const uint8_t* bits, size_t count, int width) {
 }
 
 std::vector<uint16_t> stuffPackedBits(const uint8_t* packed, size_t count, int width) {
-    return stuff(PackedSource{packed, count}, width);
+    return stuff(PackedSource(packed, count), width);
 }
 
 size_t stuffedPackedWordCount(const uint8_t* packed, size_t count, int width) {
-    return countWords(PackedSource{packed, count}, width);
+    return countWords(PackedSource(packed, count), width);
 }
 
 }  // namespace quillbank::aztec
