@@ -30,9 +30,10 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         return result;
     }
     PackedBits shortest = encodeOptimal(data, length, layout);
-    // Per width, computed on first need: the shortest stream's codewords,
-    // and the codeword-optimal stream.
-    std::array<long, 4> shortestWords{-1, -1, -1, -1};
+    // Per width, computed on first need: the shortest stream's codewords
+    // (kept, since the symbol is drawn from them), and the codeword-optimal
+    // stream.
+    std::array<std::optional<std::vector<uint16_t>>, 4> shortestWords;
     std::array<std::optional<CodewordStream>, 4> fewest;
     bool anyShape = false;
     bool anyReaderInitShape = false;
@@ -49,11 +50,9 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         const std::size_t width = std::size_t(shape.wordBits);
         const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
         if (fewestPossible > capacity) continue;
-        if (shortestWords[w] < 0)
-            shortestWords[w] = long(std::max<std::size_t>(
-                1, stuffedPackedWordCount(shortest.bytes.data(), shortest.bitCount, shape.wordBits)));
-        if (shortestWords[w] <= capacity) {
-            result = {BuildStatus::Ok, std::move(shortest), shape};
+        if (!shortestWords[w]) shortestWords[w] = stuffPackedBits(shortest.bytes.data(), shortest.bitCount, shape.wordBits);
+        if (long(std::max<std::size_t>(1, shortestWords[w]->size())) <= capacity) {
+            result = {BuildStatus::Ok, std::move(shortest), shape, std::move(*shortestWords[w])};
             return result;
         }
         if (length > kMaxCodewordMessage) continue;
@@ -62,8 +61,14 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         if (!fewest[w] || (!fewest[w]->found && std::size_t(capacity) > fewest[w]->words))
             fewest[w] = encodeFewestCodewords(data, length, layout, shape.wordBits, std::size_t(capacity));
         if (fewest[w]->found && long(std::max<std::size_t>(1, fewest[w]->words)) <= capacity) {
-            result = {BuildStatus::Ok, std::move(fewest[w]->stream), shape};
-            return result;
+            // Its codewords are counted by the same stuffing that cuts them
+            // here, so they fit; the symbol is drawn from these.
+            PackedBits& stream = fewest[w]->stream;
+            std::vector<uint16_t> words = stuffPackedBits(stream.bytes.data(), stream.bitCount, shape.wordBits);
+            if (long(std::max<std::size_t>(1, words.size())) <= capacity) {
+                result = {BuildStatus::Ok, std::move(stream), shape, std::move(words)};
+                return result;
+            }
         }
     }
     result.status = !anyShape ? BuildStatus::BadRequest
@@ -83,10 +88,11 @@ BuildStatus buildSmallestSymbol(const uint8_t* data, std::size_t length, const S
                                 const SymbolRequest& request, AztecMatrix& out, PackedBits* stream) {
     SmallestSymbol chosen = chooseSmallestSymbol(data, length, layout, request);
     if (chosen.status != BuildStatus::Ok) return chosen.status;
-    const BuildStatus status = buildSymbolPacked(chosen.stream.bytes.data(), chosen.stream.bitCount,
-                                                 requestForShape(request, chosen.shape), out);
+    // The stream was cut into codewords when its shape was chosen: drawn
+    // from them, as buildSymbolPacked would draw it for that shape.
+    drawStuffedSymbol(chosen.shape, std::move(chosen.words), request.readerInit, out);
     if (stream != nullptr) *stream = std::move(chosen.stream);
-    return status;
+    return BuildStatus::Ok;
 }
 
 }  // namespace quillbank::aztec

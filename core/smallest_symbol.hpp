@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "optimal_encoder.hpp"
 #include "symbol_layout.hpp"
@@ -26,6 +27,7 @@ struct SmallestSymbol {
     BuildStatus status = BuildStatus::TooLong;
     PackedBits stream;    // Ok: the stream to lay out (a shortest one whenever that fits as well)
     SymbolShape shape{};  // Ok: the smallest shape allowed by the request that holds the message
+    std::vector<uint16_t> words;  // Ok: the stream cut into codewords of the shape's width (stuffPackedBits)
 };
 
 // The smallest symbol allowed by `request` that holds the `length` bytes

@@ -81,7 +81,7 @@ void drawOrientation(ModuleGrid& grid, bool compact) {
 // The mode message runs clockwise from the top left: along the top, down the
 // right, back along the bottom and up the left side.  Full symbols skip the
 // reference grid's centre lines.
-void drawModeMessage(ModuleGrid& grid, bool compact, const std::vector<uint8_t>& bits) {
+void drawModeMessage(ModuleGrid& grid, bool compact, const uint8_t* bits) {
     const int c = grid.size() / 2;
     const int r = coreRadius(compact);
     const int perSide = compact ? 7 : 10;
@@ -143,23 +143,41 @@ void forEachLayerModule(const SymbolShape& shape, Visit visit) {
     }
 }
 
-void appendWord(std::vector<uint8_t>& bits, uint32_t word, int width) {
-    for (int j = width - 1; j >= 0; --j) bits.push_back(static_cast<uint8_t>((word >> j) & 1));
-}
+// The bits of a mode message, first bit first, in storage of its own: one
+// is drawn for every symbol, and no allocation is needed for 40 bits.
+struct ModeBits {
+    std::array<uint8_t, 40> bits;
+    size_t count;  // 28 (compact, rune) or 40 (full)
+};
 
 // Nibbles of a mode message value with their check words, as bits.
-std::vector<uint8_t> modeBits(uint32_t value, int dataNibbles, int checkNibbles) {
-    std::vector<uint16_t> nibbles(static_cast<size_t>(dataNibbles));
-    for (int i = 0; i < dataNibbles; ++i)
-        nibbles[static_cast<size_t>(i)] = static_cast<uint16_t>((value >> (4 * (dataNibbles - 1 - i))) & 0xF);
-    const std::vector<uint16_t> check =
-        checkWords(*galoisField(4), nibbles.data(), nibbles.size(), static_cast<size_t>(checkNibbles));
-    std::vector<uint8_t> bits;
-    bits.reserve(4 * static_cast<size_t>(dataNibbles + checkNibbles));
-    for (uint16_t n : nibbles) appendWord(bits, n, 4);
-    for (uint16_t n : check) appendWord(bits, n, 4);
-    return bits;
+ModeBits modeBits(uint32_t value, int dataNibbles, int checkNibbles) {
+    const size_t data = static_cast<size_t>(dataNibbles);
+    const size_t nibbleCount = data + static_cast<size_t>(checkNibbles);
+    std::array<uint16_t, 10> nibbles{};  // data then check: at most 4 + 6
+    for (size_t i = 0; i < data; ++i) nibbles[i] = static_cast<uint16_t>((value >> (4 * (data - 1 - i))) & 0xF);
+    checkWordsInto(*galoisField(4), nibbles.data(), data, nibbleCount - data, nibbles.data() + data);
+    ModeBits out{{}, 4 * nibbleCount};
+    for (size_t i = 0; i < out.count; ++i) out.bits[i] = static_cast<uint8_t>((nibbles[i / 4] >> (3 - i % 4)) & 1);
+    return out;
 }
+
+// The mode message of a symbol; see modeMessage.
+ModeBits symbolModeBits(bool compact, int layers, int dataWords, bool readerInit) {
+    const uint32_t l = static_cast<uint32_t>(layers - 1);
+    uint32_t w = static_cast<uint32_t>(dataWords - 1);
+    if (readerInit) w |= compact ? 1u << 5 : 1u << 10;
+    return compact ? modeBits((l << 6) | w, 2, 5) : modeBits((l << 11) | w, 4, 6);
+}
+
+// The mode message of a rune; see runeModeMessage.
+ModeBits runeModeBits(int value) {
+    ModeBits mode = modeBits(static_cast<uint32_t>(value), 2, 5);
+    for (size_t i = 0; i < mode.count; i += 2) mode.bits[i] ^= 1;
+    return mode;
+}
+
+std::vector<uint8_t> bitVector(const ModeBits& mode) { return {mode.bits.begin(), mode.bits.begin() + mode.count}; }
 
 std::vector<SymbolShape> allShapesBySize() {
     std::vector<SymbolShape> shapes;
@@ -221,24 +239,25 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
 }
 
 // Sets the modules of each word's bits, highest first, at the positions
-// from `position` on; returns the position after the last.  The width is a
-// template argument so that the loop over a word's bits unrolls.
+// from `position` on.  The width is a template argument so that the loop
+// over a word's bits unrolls.
 template <int Width>
-const uint16_t* placeWords(const std::vector<uint16_t>& words, const uint16_t* position, uint8_t* modules) {
+void placeWords(const std::vector<uint16_t>& words, const uint16_t* position, uint8_t* modules) {
     for (const uint16_t word : words) {
         for (int j = Width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
     }
-    return position;
 }
 
-// Draws the symbol of `shape` for its stuffed data words into `out`:
-// check words, the fixed patterns, the mode message and the layers.
-void drawSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool readerInit, AztecMatrix& out) {
+}  // namespace
+
+void drawStuffedSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool readerInit, AztecMatrix& out) {
     const int width = shape.wordBits;
     if (words.empty()) words.push_back(static_cast<uint16_t>((1u << width) - 2));  // one padding word
     const size_t dataWords = words.size();
     const size_t checkCount = static_cast<size_t>(shape.totalWords) - dataWords;
-    const std::vector<uint16_t> check = checkWords(*galoisField(width), words.data(), dataWords, checkCount);
+    // The check words go straight after the data words, and all are placed in one run.
+    words.resize(static_cast<size_t>(shape.totalWords));
+    checkWordsInto(*galoisField(width), words.data(), dataWords, checkCount, words.data() + dataWords);
 
     const ShapeTables& tables = shapeTables(shape);
     out.shape = shape;
@@ -246,21 +265,19 @@ void drawSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool read
     out.checkWords = static_cast<int>(checkCount);
     out.modules = tables.fixedModules;
     ModuleGrid grid(out.modules, shape.size);
-    drawModeMessage(grid, shape.compact, modeMessage(shape.compact, shape.layers, out.dataWords, readerInit));
+    drawModeMessage(grid, shape.compact, symbolModeBits(shape.compact, shape.layers, out.dataWords, readerInit).bits.data());
 
     // The modules left over when the layers are not a whole number of
     // codewords come first, and stay light.
     const uint16_t* position = tables.layerPositions.data() + shape.totalBits % width;
     uint8_t* modules = out.modules.data();
     switch (width) {
-        case 6: position = placeWords<6>(words, position, modules); placeWords<6>(check, position, modules); break;
-        case 8: position = placeWords<8>(words, position, modules); placeWords<8>(check, position, modules); break;
-        case 10: position = placeWords<10>(words, position, modules); placeWords<10>(check, position, modules); break;
-        default: position = placeWords<12>(words, position, modules); placeWords<12>(check, position, modules); break;
+        case 6: placeWords<6>(words, position, modules); break;
+        case 8: placeWords<8>(words, position, modules); break;
+        case 10: placeWords<10>(words, position, modules); break;
+        default: placeWords<12>(words, position, modules); break;
     }
 }
-
-}  // namespace
 
 bool shapeExists(bool compact, int layers) {
     return layers >= 1 && layers <= (compact ? kMaxCompactLayers : kMaxFullLayers);
@@ -304,17 +321,10 @@ bool canCarryReaderInit(bool compact, int layers) {
 }
 
 std::vector<uint8_t> modeMessage(bool compact, int layers, int dataWords, bool readerInit) {
-    const uint32_t l = static_cast<uint32_t>(layers - 1);
-    uint32_t w = static_cast<uint32_t>(dataWords - 1);
-    if (readerInit) w |= compact ? 1u << 5 : 1u << 10;
-    return compact ? modeBits((l << 6) | w, 2, 5) : modeBits((l << 11) | w, 4, 6);
+    return bitVector(symbolModeBits(compact, layers, dataWords, readerInit));
 }
 
-std::vector<uint8_t> runeModeMessage(int value) {
-    std::vector<uint8_t> bits = modeBits(static_cast<uint32_t>(value), 2, 5);
-    for (size_t i = 0; i < bits.size(); i += 2) bits[i] ^= 1;
-    return bits;
-}
+std::vector<uint8_t> runeModeMessage(int value) { return bitVector(runeModeBits(value)); }
 
 BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& request,
                         AztecMatrix& out) {
@@ -352,8 +362,8 @@ BuildStatus buildSymbolPacked(const uint8_t* packed, size_t count, const SymbolR
         }
     }
     if (chosen == nullptr) return BuildStatus::TooLong;
-    drawSymbol(*chosen, std::move(stuffed[static_cast<size_t>(widthIndex(chosen->wordBits))]), request.readerInit,
-               out);
+    drawStuffedSymbol(*chosen, std::move(stuffed[static_cast<size_t>(widthIndex(chosen->wordBits))]),
+                      request.readerInit, out);
     return BuildStatus::Ok;
 }
 
@@ -370,7 +380,7 @@ bool buildRune(int value, AztecMatrix& out) {
     ModuleGrid grid = blankGrid(out.modules, 11);
     drawBullseye(grid, true);
     drawOrientation(grid, true);
-    drawModeMessage(grid, true, runeModeMessage(value));
+    drawModeMessage(grid, true, runeModeBits(value).bits.data());
     return true;
 }
 

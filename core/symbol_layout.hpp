@@ -89,6 +89,12 @@ BuildStatus buildSymbol(const uint8_t* bits, size_t count, const SymbolRequest& 
 BuildStatus buildSymbolPacked(const uint8_t* packed, size_t count, const SymbolRequest& request,
                               AztecMatrix& out);
 
+// Draws the symbol of `shape` for a data stream already cut into codewords
+// of its width (stuffPackedBits), no more than maxDataWords allows:
+// check words, fixed patterns, mode message and layers.  No words at all
+// draws one padding word.  buildSymbol ends here once it has chosen a shape.
+void drawStuffedSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bool readerInit, AztecMatrix& out);
+
 // Draws the rune of `value` (0 to 255).  False for any other value.
 bool buildRune(int value, AztecMatrix& out);
 
