@@ -108,13 +108,13 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
     type.
     """
     # The common case first: text or bytes with at most ec_percent given,
-    # checked by exact type and range alone.  Anything else, an empty or
-    # very long message, or one that does not fit, takes the general way
-    # below, which gives every error.
+    # checked by exact type and range alone, bytes taken as they are without
+    # a call.  Anything else, an empty or very long message, or one that
+    # does not fit, takes the general way below, which gives every error.
     if (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
             and layers is None and optimal is True and type(ec_percent) is int and 0 <= ec_percent <= 99):
-        message = _plain_bytes(data)
-        if message and len(message) * _TEXT_BITS_TIMES_2 <= 2 * _largest_bits():
+        message = data if type(data) is bytes else _plain_bytes(data)
+        if message and len(message) <= _PLAIN_MOST_BYTES:
             built = _symbol.make(message, None, -1, 0, ec_percent, False, None, False)
             if built is not None:
                 return AztecSymbol(built, None, False)
@@ -563,6 +563,11 @@ def _largest_bits() -> int:
     """The data bits of the largest symbol, with the least error correction."""
     loosest = _Allowed(-1, 0, 0)
     return loosest.data_words * loosest.word_bits
+
+
+#: The longest message that might fit, whatever its bytes: make()'s common
+#: case compares with it alone.
+_PLAIN_MOST_BYTES = 2 * _largest_bits() // _TEXT_BITS_TIMES_2
 
 
 @lru_cache(maxsize=None)
