@@ -158,7 +158,8 @@ ModeBits modeBits(uint32_t value, int dataNibbles, int checkNibbles) {
     for (size_t i = 0; i < data; ++i) nibbles[i] = static_cast<uint16_t>((value >> (4 * (data - 1 - i))) & 0xF);
     checkWordsInto(*galoisField(4), nibbles.data(), data, nibbleCount - data, nibbles.data() + data);
     ModeBits out{{}, 4 * nibbleCount};
-    for (size_t i = 0; i < out.count; ++i) out.bits[i] = static_cast<uint8_t>((nibbles[i / 4] >> (3 - i % 4)) & 1);
+    for (size_t i = 0; i < nibbleCount; ++i)
+        for (size_t b = 0; b < 4; ++b) out.bits[4 * i + b] = static_cast<uint8_t>((nibbles[i] >> (3 - b)) & 1);
     return out;
 }
 
@@ -240,9 +241,11 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
 
 // Sets the modules of each word's bits, highest first, at the positions
 // from `position` on.  The width is a template argument so that the loop
-// over a word's bits unrolls.
+// over a word's bits unrolls, and restrict tells the compiler that a
+// module's store cannot change the positions, which it would otherwise
+// load again after every store.
 template <int Width>
-void placeWords(const std::vector<uint16_t>& words, const uint16_t* position, uint8_t* modules) {
+void placeWords(const std::vector<uint16_t>& words, const uint16_t* __restrict position, uint8_t* __restrict modules) {
     for (const uint16_t word : words) {
         for (int j = Width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
     }
