@@ -83,14 +83,15 @@ std::vector<uint16_t> generatorPolynomial(const GaloisField& field, size_t check
 namespace {
 
 // The generator of one check count over one field, kept by each thread
-// for the next symbol, since symbols of one size come in runs (and the
-// mode message has a field of its own).
+// for the symbols to come, since a program makes symbols of a few sizes
+// over and over (and the mode message has a field of its own).
 struct CachedGenerator {
-    size_t checkCount = 0;
-    int runs = 0;                // calls in a row with this check count
+    size_t checkCount = 0;       // 0: unused
+    uint64_t lastUse = 0;        // the thread's count of calls when last used
+    int uses = 0;                // calls with this check count since it was built, counted up to 2
     std::vector<uint16_t> log;   // log of each coefficient but the leading 1
-    // For fields of at most 8 bits, once the check count has come twice in
-    // a row: row f holds f times each of those coefficients, so a step of
+    // For fields of at most 8 bits, once the check count has come twice:
+    // row f holds f times each of those coefficients, so a step of
     // the division is a shift and an exclusive or of one row.  The products
     // are bytes, eight to a 64-bit word (coefficient j in bits 8 * (j % 8)
     // of word j / 8, zeros past the last), rowWords words a row.
@@ -103,16 +104,31 @@ constexpr int kMaxProductBits = 8;
 // a field of 8 bits has (255 words in all).
 constexpr size_t kMaxProductWords = 32;
 
+// Generators kept a field: symbols of several sizes in turn (two kinds of
+// mode message, a few sizes of data) each find theirs, and a thread keeps
+// at most this many product tables of at most 64 KiB a field.
+constexpr size_t kCachedPerField = 4;
+
 CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
-    thread_local std::array<CachedGenerator, kFields.size() + 1> cache;
+    thread_local std::array<std::array<CachedGenerator, kCachedPerField>, kFields.size() + 1> cache;
+    thread_local uint64_t calls = 0;
     size_t slot = 0;
     while (slot < kFields.size() && &allFields()[slot] != &field) ++slot;
-    CachedGenerator& cached = cache[slot];
-    if (slot == kFields.size()) cached.checkCount = 0;  // a field of the caller's own: no reuse
-    if (cached.checkCount == checkCount) {
-        ++cached.runs;
-        return cached;
+    std::array<CachedGenerator, kCachedPerField>& kept = cache[slot];
+    if (slot == kFields.size())  // a field of the caller's own: no reuse
+        for (CachedGenerator& entry : kept) entry.checkCount = 0;
+    ++calls;
+    // The generator of this check count, else the one least recently used.
+    CachedGenerator* found = &kept[0];
+    for (CachedGenerator& entry : kept) {
+        if (entry.checkCount == checkCount) {
+            if (entry.uses < 2) ++entry.uses;
+            entry.lastUse = calls;
+            return entry;
+        }
+        if (entry.lastUse < found->lastUse) found = &entry;
     }
+    CachedGenerator& cached = *found;
     const std::vector<uint16_t> g = generatorPolynomial(field, checkCount);
     // A zero coefficient gets a logarithm that lands in the zero third of
     // the exp table, so the inner loop needs no test.
@@ -120,7 +136,8 @@ CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
     cached.log.resize(checkCount);
     for (size_t j = 0; j < checkCount; ++j) cached.log[j] = g[j + 1] ? field.log[g[j + 1]] : zeroLog;
     cached.checkCount = checkCount;
-    cached.runs = 1;
+    cached.uses = 1;
+    cached.lastUse = calls;
     cached.products.clear();
     return cached;
 }
@@ -210,7 +227,7 @@ void shiftAndAddLogs(const GaloisField& field, const uint16_t* gLog, const uint1
 void checkWordsInto(const GaloisField& field, const uint16_t* data, size_t count, size_t checkCount, uint16_t* out) {
     if (checkCount == 0) return;
     CachedGenerator& cached = cachedGenerator(field, checkCount);
-    if (field.bits <= kMaxProductBits && checkCount <= 8 * kMaxProductWords && cached.runs >= 2 &&
+    if (field.bits <= kMaxProductBits && checkCount <= 8 * kMaxProductWords && cached.uses >= 2 &&
         cached.products.empty())
         buildProducts(field, cached);
 

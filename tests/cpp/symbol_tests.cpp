@@ -127,6 +127,28 @@ void testProductDivision() {
     }
 }
 
+// Symbols of several sizes in turn: each check count finds its own
+// generator (and product table) among those a thread keeps, whether it
+// was used just before, a few calls ago, or pushed out by more sizes than
+// are kept.  Every codeword must vanish at its own k roots.
+void testGeneratorsInTurn() {
+    std::mt19937 random(5);
+    const GaloisField& field = *galoisField(8);
+    for (const std::vector<size_t>& turn : {std::vector<size_t>{22, 30}, std::vector<size_t>{5, 17, 22, 30, 41, 64, 9}}) {
+        bool vanish = true;
+        for (int round = 0; round < 4; ++round)
+            for (size_t k : turn) {
+                std::vector<uint16_t> codeword(1 + random() % 60);
+                for (auto& w : codeword) w = static_cast<uint16_t>(random() & field.order);
+                const std::vector<uint16_t> check = checkWords(field, codeword.data(), codeword.size(), k);
+                codeword.insert(codeword.end(), check.begin(), check.end());
+                for (size_t i = 1; i <= k; ++i)
+                    vanish &= evaluatePolynomial(field, codeword.data(), codeword.size(), field.exp[i]) == 0;
+            }
+        check(vanish, std::to_string(turn.size()) + " check counts in turn each get their own generator");
+    }
+}
+
 std::vector<uint8_t> bitsOf(const std::string& text) {
     std::vector<uint8_t> bits;
     for (char c : text) bits.push_back(c == '1');
@@ -438,6 +460,7 @@ int main() {
     testFields();
     testReedSolomon();
     testProductDivision();
+    testGeneratorsInTurn();
     testStuffing();
     testShapes();
     testSymbols();
