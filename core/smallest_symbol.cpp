@@ -50,7 +50,8 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         const std::size_t width = std::size_t(shape.wordBits);
         const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
         if (fewestPossible > capacity) continue;
-        if (!shortestWords[w]) shortestWords[w] = stuffPackedBits(shortest.bytes.data(), shortest.bitCount, shape.wordBits);
+        if (!shortestWords[w])
+            shortestWords[w] = stuffPackedBits(shortest.bytes.data(), shortest.bitCount, shape.wordBits);
         if (long(std::max<std::size_t>(1, shortestWords[w]->size())) <= capacity) {
             result = {BuildStatus::Ok, std::move(shortest), shape, std::move(*shortestWords[w])};
             return result;
@@ -61,8 +62,9 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         if (!fewest[w] || (!fewest[w]->found && std::size_t(capacity) > fewest[w]->words))
             fewest[w] = encodeFewestCodewords(data, length, layout, shape.wordBits, std::size_t(capacity));
         if (fewest[w]->found && long(std::max<std::size_t>(1, fewest[w]->words)) <= capacity) {
-            // Its codewords are counted by the same stuffing that cuts them
-            // here, so they fit; the symbol is drawn from these.
+            // Its codewords were counted by the stuffing that cuts them here,
+            // so they fit; checked all the same, since more words than the
+            // shape holds must never reach the drawing.
             PackedBits& stream = fewest[w]->stream;
             std::vector<uint16_t> words = stuffPackedBits(stream.bytes.data(), stream.bitCount, shape.wordBits);
             if (long(std::max<std::size_t>(1, words.size())) <= capacity) {

@@ -268,7 +268,8 @@ void drawStuffedSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bo
     out.checkWords = static_cast<int>(checkCount);
     out.modules = tables.fixedModules;
     ModuleGrid grid(out.modules, shape.size);
-    drawModeMessage(grid, shape.compact, symbolModeBits(shape.compact, shape.layers, out.dataWords, readerInit).bits.data());
+    const ModeBits mode = symbolModeBits(shape.compact, shape.layers, out.dataWords, readerInit);
+    drawModeMessage(grid, shape.compact, mode.bits.data());
 
     // The modules left over when the layers are not a whole number of
     // codewords come first, and stay light.

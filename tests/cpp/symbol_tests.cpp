@@ -123,7 +123,8 @@ void testProductDivision() {
             codeword.insert(codeword.end(), byTable.begin(), byTable.end());
             same &= evaluatePolynomial(field, codeword.data(), codeword.size(), field.exp[k]) == 0;
         }
-        check(same, "GF(2^" + std::to_string(width) + ") check words by the product table equal those by logarithms");
+        check(same, "GF(2^" + std::to_string(width) + ") check words by the product table equal those by "
+                    "logarithms");
     }
 }
 
@@ -134,7 +135,8 @@ void testProductDivision() {
 void testGeneratorsInTurn() {
     std::mt19937 random(5);
     const GaloisField& field = *galoisField(8);
-    for (const std::vector<size_t>& turn : {std::vector<size_t>{22, 30}, std::vector<size_t>{5, 17, 22, 30, 41, 64, 9}}) {
+    const std::vector<std::vector<size_t>> turns = {{22, 30}, {5, 17, 22, 30, 41, 64, 9}};
+    for (const std::vector<size_t>& turn : turns) {
         bool vanish = true;
         for (int round = 0; round < 4; ++round)
             for (size_t k : turn) {
