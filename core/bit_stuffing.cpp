@@ -43,7 +43,8 @@ struct PackedSource {
     std::vector<uint8_t> highFirst;
     size_t count;
 
-    PackedSource(const uint8_t* packed, size_t bitCount) : highFirst(((bitCount + 7) >> 3) + 4, 0xFF), count(bitCount) {
+    PackedSource(const uint8_t* packed, size_t bitCount)
+        : highFirst(((bitCount + 7) >> 3) + 4, 0xFF), count(bitCount) {
         const size_t bytes = (bitCount + 7) >> 3;
         for (size_t i = 0; i < bytes; ++i) highFirst[i] = kReversed.table[packed[i]];
         if (bitCount & 7) highFirst[bytes - 1] |= static_cast<uint8_t>(0xFF >> (bitCount & 7));
