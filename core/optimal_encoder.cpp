@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "bit_token.hpp"
 #include "code_tables.hpp"
@@ -213,6 +215,10 @@ public:
     // A lower bound of every key in the queue, before or after advance().
     int32_t leastKey() const { return front_->key; }
     const RunStart& bestShort() const { return *shortFront_; }
+    // The queue from the front, expired starts perhaps included; the last
+    // entry is the start pushed last.
+    const RunStart* begin() const { return front_; }
+    const RunStart* end() const { return back_; }
 
 private:
     // Makes room for the start at `position` by moving the queue that ends
@@ -244,6 +250,7 @@ constexpr int kBinaryModeCount = 3;
 class RunWindows {
 public:
     RunStarts& operator[](int b) { return starts_[b]; }
+    const RunStarts& operator[](int b) const { return starts_[b]; }
     void clear() {
         for (RunStarts& starts : starts_) starts.clear();
     }
@@ -267,11 +274,14 @@ constexpr Arrival kFlagArrival = 0xFFFF;
 constexpr Arrival runArrival(uint32_t length) { return Arrival(kStartArrival + length); }
 constexpr std::size_t runLength(Arrival how) { return how - kStartArrival; }
 
-struct Cell {
-    uint32_t cost[kModeCount];    // after the latch closure
+// How each mode of a cell was reached, all the walk back reads of it: 16
+// bytes, copied whole.  The costs are kept for the last two positions only.
+struct Decision {
     Arrival arrival[kModeCount];  // the best arrival in each mode
     uint8_t source[kModeCount];   // the latch closure's choice (see kHops)
+    uint8_t unused;
 };
+static_assert(sizeof(Decision) == 16, "a decision is copied as 16 bytes");
 
 // The arrivals at one position: costs here, steps straight into the cell.
 // Every mode has a character arrival, perhaps at kUnreached or more, so
@@ -280,7 +290,7 @@ struct Candidates {
     uint32_t cost[kModeCount];
     Arrival* arrival;
 
-    explicit Candidates(Cell& cell) : arrival(cell.arrival) {}
+    explicit Candidates(Decision& decision) : arrival(decision.arrival) {}
     void offer(int mode, uint32_t bits, Arrival how) {
         if (bits < cost[mode]) {
             cost[mode] = bits;
@@ -405,21 +415,21 @@ inline void closeLoneArrival(const uint32_t* arrival, int lone, uint32_t* closed
     }
 }
 
-inline void offerCharacter(const Cell& before, uint8_t byte, Candidates& c) {
+inline void offerCharacter(const uint32_t* before, uint8_t byte, Candidates& c) {
     const uint32_t* bits = charBits.bits[byte];
 #pragma GCC unroll 5
     for (int m = 0; m < kModeCount; ++m) {
-        c.cost[m] = before.cost[m] + bits[m];
+        c.cost[m] = before[m] + bits[m];
         c.arrival[m] = kCharArrival;
     }
 }
 
-inline void offerPair(const Cell& before, Candidates& c) {
+inline void offerPair(const uint32_t* before, Candidates& c) {
     // In Punct the pair is one code; elsewhere it takes a P/S first (every
     // other mode has one).
     for (int m = 0; m < kModeCount; ++m) {
         uint32_t prefix = m == Punct ? 0 : shiftTable[m][Punct].bitCount;
-        c.offer(m, before.cost[m] + prefix + 5, kPairArrival);
+        c.offer(m, before[m] + prefix + 5, kPairArrival);
     }
 }
 
@@ -457,10 +467,32 @@ inline bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* clo
     return offered;
 }
 
-inline void pushRunStarts(const Cell& cell, uint32_t i, RunWindows& windows) {
+inline void pushRunStarts(const uint32_t* cost, uint32_t i, RunWindows& windows) {
 #pragma GCC unroll 3
     for (int b = 0; b < kBinaryModeCount; ++b)
-        windows[b].push(i, int32_t(cell.cost[kBinaryModes[b]]) - int32_t(8 * i));
+        windows[b].push(i, int32_t(cost[kBinaryModes[b]]) - int32_t(8 * i));
+}
+
+// The first cell of position j (before its flags), after the byte
+// data[j - 1] = `byte`: its costs and how each was reached.  `before` is
+// the last cell of position j - 1; `beforePair` that of j - 2 when a Punct
+// pair ends at j, else null.
+inline void fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
+                         RunWindows& windows, uint32_t* cost, Decision& decision) {
+    Candidates c(decision);
+    offerCharacter(before, byte, c);
+    if (beforePair) offerPair(beforePair, c);
+    int lone = loneModes[byte];
+    if (lone != kSeveralModes && !beforePair) {
+        closeLoneArrival(c.cost, lone, cost, decision.source);
+    } else if (kBinaryOnly[byte]) {
+        // Nothing but a run reaches j: the first closure would find every
+        // mode unreached.
+        for (int m = 0; m < kModeCount; ++m) cost[m] = kUnreached;
+    } else {
+        closeUnderLatches(c.cost, cost, decision.source);
+    }
+    if (offerBinaryRuns(j, windows, cost, c)) closeUnderLatches(c.cost, cost, decision.source);
 }
 
 // The price of a flag token of `flagBits` bits from each mode, the decoder
@@ -480,66 +512,349 @@ struct FlagList {
     std::size_t count;
 };
 
-// Fills the cells after `cell` for the flags at `position`, from flags[next]
-// on; returns the last cell of the position (`cell` when it has no flag).
-Cell* applyFlags(Cell* cell, std::size_t position, const FlagList& list, std::size_t& next) {
+// Adds a cell after `cost` (whose cell is `index`) for each flag at
+// `position`, from flags[next] on, leaving its costs in `cost`; returns the
+// index of the last cell of the position.
+std::size_t applyFlags(uint32_t* cost, Decision* decisions, std::size_t index, std::size_t position,
+                       const FlagList& list, std::size_t& next) {
     for (; next < list.count && list.flags[next].position == position; ++next) {
         FlagPrices prices(flagToken(list.flags[next].eci).bitCount);
-        Cell& after = cell[1];
+        Decision& after = decisions[++index];
         uint32_t arrival[kModeCount];
         for (int m = 0; m < kModeCount; ++m) {
-            arrival[m] = cell->cost[m] + prices.bits[m];
+            arrival[m] = cost[m] + prices.bits[m];
             after.arrival[m] = kFlagArrival;
         }
-        closeUnderLatches(arrival, after.cost, after.source);
-        ++cell;
+        closeUnderLatches(arrival, cost, after.source);
     }
-    return cell;
-}
-
-// Fills the cells of positions 0 .. length and their flags; returns the
-// last cell.
-Cell* fill(Cell* cells, RunWindows& windows, const uint8_t* data, std::size_t length, const FlagList& flags,
-           uint32_t startBits) {
-    windows.clear();
-    std::size_t nextFlag = 0;
-    {
-        Candidates c(cells[0]);
-        for (int m = 0; m < kModeCount; ++m) c.cost[m] = kUnreached;
-        c.offer(Upper, startBits, kStartArrival);
-        closeUnderLatches(c.cost, cells[0].cost, cells[0].source);
-    }
-    Cell* last = applyFlags(cells, 0, flags, nextFlag);
-    bool flagged = last != cells;  // the position before has a flag
-    pushRunStarts(*last, 0, windows);
-    for (uint32_t j = 1; j <= length; ++j) {
-        Cell& cell = last[1];
-        Candidates c(cell);
-        uint8_t byte = data[j - 1];
-        offerCharacter(last[0], byte, c);
-        bool paired = j >= 2 && !flagged && pairCode(data[j - 2], byte) != 0;
-        if (paired) offerPair(last[-1], c);
-        int lone = loneModes[byte];
-        if (lone != kSeveralModes && !paired) {
-            closeLoneArrival(c.cost, lone, cell.cost, cell.source);
-        } else if (kBinaryOnly[byte]) {
-            // Nothing but a run reaches j: the first closure would find
-            // every mode unreached.
-            for (int m = 0; m < kModeCount; ++m) cell.cost[m] = kUnreached;
-        } else {
-            closeUnderLatches(c.cost, cell.cost, cell.source);
-        }
-        if (offerBinaryRuns(j, windows, cell.cost, c)) closeUnderLatches(c.cost, cell.cost, cell.source);
-        flagged = nextFlag < flags.count && flags.flags[nextFlag].position == j;
-        last = flagged ? applyFlags(&cell, j, flags, nextFlag) : &cell;
-        if (flagged) windows.clear();
-        pushRunStarts(*last, j, windows);
-    }
-    return last;
+    return index;
 }
 
 // ---------------------------------------------------------------------------
-// Output.
+// The programme as a state machine.
+//
+// Every step above is translation-invariant: adding a constant to every
+// cost and key adds it to every cost the step gives, and moving every
+// position moves the run starts with it.  So where the run queues hold few
+// recent starts (in text the newest start evicts the others but for a few
+// bytes), the state at position j -- the costs of cell j less their least,
+// the costs of cell j - 1 when data[j - 1] can start a Punct pair, and the
+// queued starts by age and key -- with the class of the next byte decides
+// the next state, the rise of the least cost and the decision of the cell.
+// These transitions are kept as they are met (a cache per thread), and text
+// then costs a table lookup a byte.  Where the state leaves that shape (a
+// start older than kMaxStateAge, more than kMaxOlderStarts behind the
+// newest, a flag) the general programme takes over, and hands back when the
+// state fits again.  A transition is computed by the general programme
+// itself, from the state rebuilt at the position where it is met, so both
+// paths give the same cells.
+
+// The part of a byte in a Punct pair: 1 for CR (before LF), 2 for ". ,
+// :" (before a space), else 0; pairCode(a, b) != 0 exactly when
+// pairFirstKind(a) is that of pairSecondKind(b).
+constexpr int pairFirstKind(int byte) {
+    return byte == '\r' ? 1 : byte == '.' || byte == ',' || byte == ':' ? 2 : 0;
+}
+constexpr int pairSecondKind(int byte) { return byte == '\n' ? 1 : byte == ' ' ? 2 : 0; }
+
+constexpr bool pairKindsGivePairCode() {
+    for (int a = 0; a < 256; ++a)
+        for (int b = 0; b < 256; ++b)
+            if ((pairCode(uint8_t(a), uint8_t(b)) != 0) != (pairFirstKind(a) != 0 && pairFirstKind(a) == pairSecondKind(b)))
+                return false;
+    return true;
+}
+static_assert(pairKindsGivePairCode(), "the pair kinds must say which bytes make a pair");
+
+// Bytes that a step cannot tell apart (the same character steps, the same
+// part in a pair) share a class: eleven classes, so a state's transitions
+// are a short row.
+constexpr int kClassSlots = 16;
+
+struct ByteClasses {
+    std::array<uint8_t, 256> of{};
+    int count = 0;
+};
+
+constexpr bool sameClass(int a, int b) {
+    for (int m = 0; m < kModeCount; ++m)
+        if (charBits.bits[a][m] != charBits.bits[b][m]) return false;
+    return pairFirstKind(a) == pairFirstKind(b) && pairSecondKind(a) == pairSecondKind(b);
+}
+
+constexpr ByteClasses buildByteClasses() {
+    ByteClasses classes{};
+    for (int byte = 0; byte < 256; ++byte) {
+        int earlier = 0;
+        while (earlier < byte && !sameClass(earlier, byte)) ++earlier;
+        classes.of[byte] = earlier < byte ? classes.of[earlier] : uint8_t(classes.count++);
+    }
+    return classes;
+}
+
+constexpr ByteClasses byteClasses = buildByteClasses();
+static_assert(byteClasses.count <= kClassSlots, "a state's row has a slot for every byte class");
+
+// The shape of the states the machine keeps.
+constexpr int kMaxOlderStarts = 3;       // queued starts behind the newest, per binary mode
+constexpr uint32_t kMaxStateAge = 64;    // bytes back to the oldest of them
+
+// A state at position j, every field zero where unused (keys are compared
+// as bytes).
+struct StateKey {
+    uint8_t cost[kModeCount];      // cell j's costs less their least
+    uint8_t pairKind;              // pairFirstKind(data[j - 1])
+    int8_t pairCost[kModeCount];   // when pairKind: cell j - 1's costs less cell j's least
+    uint8_t olderCount[kBinaryModeCount];
+    // Oldest first: j less the start, and the newest start's key less its key.
+    uint8_t age[kBinaryModeCount][kMaxOlderStarts];
+    uint8_t gap[kBinaryModeCount][kMaxOlderStarts];
+};
+static_assert(sizeof(StateKey) == 32, "a state key is four words");
+
+bool operator==(const StateKey& a, const StateKey& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+uint64_t hashKey(const StateKey& key) {
+    uint64_t words[4];
+    std::memcpy(words, &key, sizeof words);
+    uint64_t h = 0;
+    for (uint64_t w : words) h = (h ^ w) * 0x9E3779B97F4A7C15u;
+    return h ^ (h >> 29);
+}
+
+// The state of the general programme at position j (no flag there), where
+// `cost` is the last cell of j and `before` that of j - 1, when it has the
+// machine's shape; sets `least` to the least of `cost`.
+bool captureState(uint32_t j, const uint32_t* cost, const uint32_t* before, int pairKind,
+                  const RunWindows& windows, StateKey& key, uint32_t& least) {
+    key = StateKey{};
+    least = *std::min_element(cost, cost + kModeCount);
+    for (int m = 0; m < kModeCount; ++m) {
+        if (cost[m] - least > 255) return false;
+        key.cost[m] = uint8_t(cost[m] - least);
+    }
+    key.pairKind = uint8_t(pairKind);
+    if (pairKind != 0) {
+        for (int m = 0; m < kModeCount; ++m) {
+            int64_t relative = int64_t(before[m]) - int64_t(least);
+            if (relative < -128 || relative > 127) return false;
+            key.pairCost[m] = int8_t(relative);
+        }
+    }
+    for (int b = 0; b < kBinaryModeCount; ++b) {
+        const RunStarts& starts = windows[b];
+        int32_t newestKey = starts.end()[-1].key;
+        int count = 0;
+        for (const RunStart* start = starts.begin(); start + 1 < starts.end(); ++start) {
+            if (j + 1 - start->position > kMaxBinaryRun) continue;  // expired, no run reaches j + 1
+            uint32_t age = j - start->position;
+            int64_t gap = int64_t(newestKey) - start->key;
+            if (count == kMaxOlderStarts || age > kMaxStateAge || gap > 255) return false;
+            key.age[b][count] = uint8_t(age);
+            key.gap[b][count] = uint8_t(gap);
+            ++count;
+        }
+        key.olderCount[b] = uint8_t(count);
+    }
+    return true;
+}
+
+// The general programme's state at position j from `key`: the costs of the
+// last cells of j and j - 1 (the latter unreached when no pair can follow)
+// and the run queues.
+void materializeState(const StateKey& key, uint32_t j, uint32_t least, uint32_t* cost, uint32_t* before,
+                      RunWindows& windows) {
+    for (int m = 0; m < kModeCount; ++m) {
+        cost[m] = least + key.cost[m];
+        before[m] = key.pairKind != 0 ? uint32_t(int64_t(least) + key.pairCost[m]) : kUnreached;
+    }
+    windows.clear();
+    for (int b = 0; b < kBinaryModeCount; ++b) {
+        int32_t newestKey = int32_t(cost[kBinaryModes[b]]) - int32_t(8 * j);
+        for (int k = 0; k < key.olderCount[b]; ++k)
+            windows[b].push(j - key.age[b][k], newestKey - key.gap[b][k]);
+        windows[b].push(j, newestKey);
+    }
+}
+
+// Where a state goes on a byte class.
+constexpr uint32_t kUnknownState = UINT32_MAX;      // not met yet
+constexpr uint32_t kLeavesShape = UINT32_MAX - 1;   // the general programme carries on
+
+struct Transition {
+    uint32_t next = kUnknownState;  // a state id, or one of the two above
+    uint32_t rise = 0;              // the next state's least cost less this one's
+    Decision decision{};            // of the cell the step fills
+};
+
+// The states met so far and their transitions.  At most kMaxStates (about
+// 1.7 MB); when full it starts again empty, which changes every id
+// (generation() tells).
+class StateCache {
+public:
+    static constexpr uint32_t kMaxStates = 4096;
+
+    // The id of `key`, added when new.
+    uint32_t intern(const StateKey& key) {
+        if (slots_.empty()) slots_.assign(kSlotCount, 0);
+        std::size_t slot = hashKey(key) & (kSlotCount - 1);
+        for (; slots_[slot] != 0; slot = (slot + 1) & (kSlotCount - 1))
+            if (keys_[slots_[slot] - 1] == key) return slots_[slot] - 1;
+        if (keys_.size() == kMaxStates) {
+            clear();
+            return intern(key);
+        }
+        keys_.push_back(key);
+        transitions_.resize(transitions_.size() + kClassSlots);
+        slots_[slot] = uint32_t(keys_.size());
+        return uint32_t(keys_.size() - 1);
+    }
+    Transition& transition(uint32_t state, int byteClass) { return transitions_[state * kClassSlots + byteClass]; }
+    const StateKey& key(uint32_t state) const { return keys_[state]; }
+    uint32_t generation() const { return generation_; }
+
+private:
+    static constexpr std::size_t kSlotCount = 2 * kMaxStates;  // a power of two
+
+    void clear() {
+        keys_.clear();
+        transitions_.clear();
+        std::fill(slots_.begin(), slots_.end(), 0);
+        ++generation_;
+    }
+
+    std::vector<StateKey> keys_;
+    std::vector<Transition> transitions_;
+    std::vector<uint32_t> slots_;  // open addressing: a state id plus one, 0 for none
+    uint32_t generation_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The fill: cells of positions 0 .. length and their flags, by the state
+// machine where it can and the general programme elsewhere.
+
+class Fill {
+public:
+    Fill(const uint8_t* data, std::size_t length, const FlagList& flags, Decision* decisions, RunWindows& windows,
+         StateCache& cache)
+        : data_(data), length_(uint32_t(length)), flags_(flags), decisions_(decisions), windows_(windows),
+          cache_(cache) {}
+
+    // Fills every cell; returns the index of the last, whose costs are
+    // lastCost().
+    std::size_t run(uint32_t startBits) {
+        windows_.clear();
+        {
+            Candidates c(decisions_[0]);
+            for (int m = 0; m < kModeCount; ++m) c.cost[m] = kUnreached;
+            c.offer(Upper, startBits, kStartArrival);
+            closeUnderLatches(c.cost, last_, decisions_[0].source);
+        }
+        for (uint32_t& bits : beforeLast_) bits = kUnreached;
+        finishPosition(0);
+        uint32_t j = 0;
+        uint32_t nextCapture = 1;  // the general programme tries to hand over from here
+        while (j < length_) {
+            generalStep(++j);
+            finishPosition(j);
+            if (flagged_ || j < nextCapture) continue;
+            if (!handOver(j)) nextCapture = j + kCaptureBackoff;
+        }
+        return index_;
+    }
+    const uint32_t* lastCost() const { return last_; }
+
+private:
+    // After a failed hand-over, the general programme carries on this many
+    // bytes before trying again (random bytes rarely fit the shape).
+    static constexpr uint32_t kCaptureBackoff = 16;
+
+    // Cell j, the first of its position, by the general programme.
+    void generalStep(uint32_t j) {
+        uint8_t byte = data_[j - 1];
+        bool paired = j >= 2 && !flagged_ && pairCode(data_[j - 2], byte) != 0;
+        uint32_t cost[kModeCount];
+        fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, cost, decisions_[++index_]);
+        std::copy(last_, last_ + kModeCount, beforeLast_);
+        std::copy(cost, cost + kModeCount, last_);
+    }
+
+    // The flags of position j, then its run starts.
+    void finishPosition(uint32_t j) {
+        flagged_ = nextFlag_ < flags_.count && flags_.flags[nextFlag_].position == j;
+        if (flagged_) {
+            index_ = applyFlags(last_, decisions_, index_, j, flags_, nextFlag_);
+            windows_.clear();  // no run spans a flag
+        }
+        pushRunStarts(last_, j, windows_);
+    }
+
+    // Runs the state machine from position j (filled, without flags) while
+    // it can; false when the state at j has not its shape.  Returns with
+    // the general programme's state at the position reached, which is
+    // updated in `j`.
+    bool handOver(uint32_t& j) {
+        StateKey key;
+        uint32_t least;
+        if (!captureState(j, last_, beforeLast_, pairFirstKind(data_[j - 1]), windows_, key, least)) return false;
+        uint32_t state = cache_.intern(key);
+        for (;;) {
+            uint32_t stop = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) : length_;
+            Transition* transition = nullptr;
+            while (j < stop) {
+                transition = &cache_.transition(state, byteClasses.of[data_[j]]);
+                if (transition->next >= kLeavesShape) break;
+                decisions_[++index_] = transition->decision;
+                least += transition->rise;
+                state = transition->next;
+                ++j;
+            }
+            materializeState(cache_.key(state), j, least, last_, beforeLast_, windows_);
+            if (j == stop) {
+                // A flag, or the end: the general programme finishes the
+                // position (its run starts are already queued).
+                flagged_ = nextFlag_ < flags_.count;
+                if (flagged_) {
+                    index_ = applyFlags(last_, decisions_, index_, j, flags_, nextFlag_);
+                    windows_.clear();
+                    pushRunStarts(last_, j, windows_);
+                }
+                return true;
+            }
+            // A transition not met yet, or one out of the shape.
+            bool unknown = transition->next == kUnknownState;
+            int byteClass = byteClasses.of[data_[j]];
+            uint32_t from = state, fromLeast = least, generation = cache_.generation();
+            generalStep(++j);
+            finishPosition(j);
+            if (flagged_) return true;
+            bool fits = captureState(j, last_, beforeLast_, pairFirstKind(data_[j - 1]), windows_, key, least);
+            if (fits) state = cache_.intern(key);
+            if (unknown && cache_.generation() == generation) {
+                Transition& learnt = cache_.transition(from, byteClass);
+                learnt.next = fits ? state : kLeavesShape;
+                learnt.rise = least - fromLeast;
+                learnt.decision = decisions_[index_];
+            }
+            if (!fits) return true;
+        }
+    }
+
+    const uint8_t* data_;
+    uint32_t length_;
+    FlagList flags_;
+    Decision* decisions_;
+    RunWindows& windows_;
+    StateCache& cache_;
+    uint32_t last_[kModeCount];        // the costs of the last cell filled
+    uint32_t beforeLast_[kModeCount];  // and of the last cell of the position before
+    std::size_t index_ = 0;            // of the last cell filled
+    std::size_t nextFlag_ = 0;
+    bool flagged_ = false;             // the last position filled has a flag
+};
+
+// ---------------------------------------------------------------------------
+// Output: the walk back writes the stream from its end.
 
 constexpr std::array<uint8_t, 256> buildReversedBytes() {
     std::array<uint8_t, 256> table{};
@@ -554,42 +869,42 @@ constexpr std::array<uint8_t, 256> buildReversedBytes() {
 // Each byte with its bit order reversed.
 constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
-// Writes tokens most significant bit first into a buffer of known size,
-// 32 bits at a time, filling each byte from its top bit; finish() turns
-// every byte around, so that stream bit k ends up as bit k % 8.
-class BitWriter {
+// Writes tokens into a stream of known length from its last token back to
+// its first, 32 bits at a time, each byte filled from its top bit;
+// finish() turns every byte around, so that stream bit k ends up as bit
+// k % 8.
+class BackwardBitWriter {
 public:
-    explicit BitWriter(uint8_t* out) : out_(out) {}
+    // `end` is one past the last byte of a stream of `bitCount` bits.
+    BackwardBitWriter(uint8_t* end, std::size_t bitCount) : out_(end), pendingBits_(uint32_t(-bitCount & 7)) {}
 
-    // A token of at most 32 bits.
+    // A token of at most 32 bits, before those written so far.
     void write(uint32_t bitCount, uint64_t value) {
-        pending_ = (pending_ << bitCount) | value;
+        pending_ |= value << pendingBits_;
         pendingBits_ += bitCount;
         if (pendingBits_ >= 32) {
-            pendingBits_ -= 32;
-            uint32_t word = uint32_t(pending_ >> pendingBits_);
+            uint32_t word = uint32_t(pending_);
+            out_ -= 4;
             out_[0] = uint8_t(word >> 24);
             out_[1] = uint8_t(word >> 16);
             out_[2] = uint8_t(word >> 8);
             out_[3] = uint8_t(word);
-            out_ += 4;
+            pending_ >>= 32;
+            pendingBits_ -= 32;
         }
     }
     void write(BitToken token) { write(token.bitCount, token.value); }
 
-    void finish(uint8_t* begin) {
-        for (; pendingBits_ >= 8; out_++) {
-            pendingBits_ -= 8;
-            *out_ = uint8_t(pending_ >> pendingBits_);
-        }
-        if (pendingBits_ != 0) *out_++ = uint8_t(pending_ << (8 - pendingBits_));
-        for (uint8_t* p = begin; p != out_; ++p) *p = reversedBytes[*p];
+    // Once every token is written: `begin` is the first byte.
+    void finish(uint8_t* begin, uint8_t* end) {
+        for (; pendingBits_ >= 8; pendingBits_ -= 8, pending_ >>= 8) *--out_ = uint8_t(pending_);
+        for (uint8_t* p = begin; p != end; ++p) *p = reversedBytes[*p];
     }
 
 private:
     uint8_t* out_;
     uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 31 + 32)
-    uint32_t pendingBits_ = 0;
+    uint32_t pendingBits_;  // starts with the zero bits after the last token
 };
 
 // The codes of each byte's cheapest step in each mode (charSteps) as one
@@ -622,129 +937,115 @@ constexpr StepTokenArray buildStepTokens() {
 
 constexpr StepTokenArray stepTokens = buildStepTokens();
 
-// One element of the chosen path; the path is collected end first.
-struct PathStep {
-    uint32_t end;   // position after the step; for a flag, its index in the flag list
-    uint8_t mode;   // the latched mode the step is taken in (or latched into)
-    uint8_t from;   // a latch: the mode latched from; kDirect for a step
-    Arrival how;
-};
-
-std::size_t stepLength(Arrival how) {
-    return how == kCharArrival ? 1 : how == kPairArrival ? 2 : runLength(how);
-}
-
-int bestFinalMode(const Cell& last) {
+int bestFinalMode(const uint32_t* cost) {
     int mode = 0;
     for (int m = 1; m < kModeCount; ++m)
-        if (last.cost[m] < last.cost[mode]) mode = m;
+        if (cost[m] < cost[mode]) mode = m;
     return mode;
 }
 
-// Walks back from the last cell, cells[index].
-void walkBack(const Cell* cells, std::size_t index, std::size_t length, std::vector<PathStep>& path) {
+// Writes a binary run of the bytes before `end`, last byte first, then its
+// header.
+void writeRunBackward(BackwardBitWriter& out, const uint8_t* end, std::size_t length) {
+    const uint8_t* byte = end;
+    std::size_t left = length;
+    for (; left >= 4; left -= 4, byte -= 4)
+        out.write(32, uint32_t(byte[-4]) << 24 | uint32_t(byte[-3]) << 16 | uint32_t(byte[-2]) << 8 | byte[-1]);
+    for (; left != 0; --left, --byte) out.write(8, byte[-1]);
+    // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
+    if (length <= kShortRunMax)
+        out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
+    else
+        out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
+}
+
+// Walks back from the last cell, decisions[index], in the final mode,
+// writing each step's codes as it goes.
+void walkBack(const Decision* decisions, std::size_t index, int mode, const uint8_t* data, std::size_t length,
+              const FlagList& flags, BackwardBitWriter& out) {
     std::size_t position = length;
-    int mode = bestFinalMode(cells[index]);
-    path.clear();
     for (;;) {
-        const Cell& cell = cells[index];
+        const Decision& decision = decisions[index];
         // Undo the closure: a chain of latches back to an arrival.
-        for (uint8_t source = cell.source[mode]; source != 0; source = cell.source[mode]) {
+        for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
             int from = (source & 7) - 1;
-            path.push_back({uint32_t(position), uint8_t(mode), uint8_t(from), {}});
+            out.write(latchTable[from][mode]);
             mode = from;
             if (!(source & kFromClosed)) break;
         }
-        Arrival how = cell.arrival[mode];
-        if (how == kStartArrival) break;
+        Arrival how = decision.arrival[mode];
+        if (how == kStartArrival) return;
         if (how == kFlagArrival) {
-            path.push_back({uint32_t(index - position - 1), uint8_t(mode), kDirect, how});
+            out.write(flagToken(flags.flags[index - position - 1].eci));
+            if (mode != Punct) out.write(shiftToken(Mode(mode), Punct));
             --index;
             continue;
         }
-        path.push_back({uint32_t(position), uint8_t(mode), kDirect, how});
-        position -= stepLength(how);
-        index -= stepLength(how);
-    }
-}
-
-void writeStep(BitWriter& out, const uint8_t* data, const FlagList& flags, const PathStep& step) {
-    Mode mode = Mode(step.mode);
-    if (step.from != kDirect) {
-        out.write(latchTable[step.from][mode]);
-        return;
-    }
-    Arrival how = step.how;
-    if (how == kFlagArrival) {
-        if (mode != Punct) out.write(shiftToken(mode, Punct));
-        out.write(flagToken(flags.flags[step.end].eci));
-    } else if (how == kCharArrival) {
-        StepToken token = stepTokens[mode][data[step.end - 1]];
-        out.write(token.bitCount, token.value);
-    } else if (how == kPairArrival) {
-        if (mode != Punct) out.write(shiftToken(mode, Punct));
-        out.write(BitToken{5, pairCode(data[step.end - 2], data[step.end - 1])});
-    } else {
-        std::size_t length = runLength(how);
-        // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
-        if (length <= kShortRunMax)
-            out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
-        else
-            out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
-        const uint8_t* byte = data + step.end - length;
-        for (; byte + 4 <= data + step.end; byte += 4)
-            out.write(32, uint32_t(byte[0]) << 24 | uint32_t(byte[1]) << 16 | uint32_t(byte[2]) << 8 | byte[3]);
-        for (; byte != data + step.end; ++byte) out.write(8, *byte);
+        std::size_t stepLength;
+        if (how == kCharArrival) {
+            StepToken token = stepTokens[mode][data[position - 1]];
+            out.write(token.bitCount, token.value);
+            stepLength = 1;
+        } else if (how == kPairArrival) {
+            out.write(BitToken{5, pairCode(data[position - 2], data[position - 1])});
+            if (mode != Punct) out.write(shiftToken(Mode(mode), Punct));
+            stepLength = 2;
+        } else {
+            stepLength = runLength(how);
+            writeRunBackward(out, data + position, stepLength);
+        }
+        position -= stepLength;
+        index -= stepLength;
     }
 }
 
 // The working storage of one thread's encodings, kept between messages so
 // that a steady stream of them allocates only the result, and a long
-// message is not charged for fresh pages on every call.  The cells are
+// message is not charged for fresh pages on every call.  The decisions are
 // allocated without being cleared (each is written before it is read); the
 // storage is given back when a much shorter message follows, and after any
-// message above kMaxKeptCells.  The run queues (about 100 KB) are on the
-// heap too, not in the thread's own storage, which some C libraries carve
-// out of a small thread stack.
+// message above kMaxKeptCells.  The run queues (about 100 KB) and the state
+// cache are on the heap too, not in the thread's own storage, which some C
+// libraries carve out of a small thread stack.
 class Scratch {
 public:
-    std::vector<PathStep> path;
-
     RunWindows& windows() {
         if (!windows_) windows_.reset(new RunWindows);
         return *windows_;
     }
+    StateCache& cache() {
+        if (!cache_) cache_.reset(new StateCache);
+        return *cache_;
+    }
 
-    Cell* cellsFor(std::size_t count) {
+    Decision* decisionsFor(std::size_t count) {
         if (count > capacity_ || (capacity_ > kKeptCells && count < capacity_ / 4)) {
-            cells_.reset();  // before the new allocation: never both at once
+            decisions_.reset();  // before the new allocation: never both at once
             capacity_ = 0;
-            std::vector<PathStep>().swap(path);
-            cells_.reset(new Cell[count]);
+            decisions_.reset(new Decision[count]);
             capacity_ = count;
         }
-        return cells_.get();
+        return decisions_.get();
     }
     // Gives back storage above the cap; on every way out of an encoding.
     void release() {
         if (capacity_ > kMaxKeptCells) {
-            cells_.reset();
+            decisions_.reset();
             capacity_ = 0;
-            std::vector<PathStep>().swap(path);
         }
     }
 
 private:
-    // Kept whatever follows: about 600 KB of cells.
+    // Kept whatever follows: 256 KB of decisions.
     static constexpr std::size_t kKeptCells = 16384;
-    // Above this (about 19 MB of cells, a 512 KB message) nothing is kept.
+    // Above this (8 MB of decisions, a 512 KB message) nothing is kept.
     static constexpr std::size_t kMaxKeptCells = std::size_t(1) << 19;
 
     std::unique_ptr<RunWindows> windows_;
-    std::unique_ptr<Cell[]> cells_;
+    std::unique_ptr<StateCache> cache_;
+    std::unique_ptr<Decision[]> decisions_;
     std::size_t capacity_ = 0;
 };
-
 
 }  // namespace
 
@@ -772,21 +1073,23 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
         Scratch& s;
         ~Release() { s.release(); }
     } release{scratch};
-    Cell* cells = scratch.cellsFor(length + 1 + flags.count);
-    const Cell* last = fill(cells, scratch.windows(), data, length, flags, startBits);
-    walkBack(cells, std::size_t(last - cells), length, scratch.path);
-    const std::vector<PathStep>& path = scratch.path;
+    Decision* decisions = scratch.decisionsFor(length + 1 + flags.count);
+    Fill fill(data, length, flags, decisions, scratch.windows(), scratch.cache());
+    std::size_t lastIndex = fill.run(startBits);
+    int mode = bestFinalMode(fill.lastCost());
 
     PackedBits stream;
-    stream.bitCount = last->cost[bestFinalMode(*last)];
+    stream.bitCount = fill.lastCost()[mode];
     stream.bytes.resize((stream.bitCount + 7) / 8);
-    BitWriter out(stream.bytes.data());
+    uint8_t* begin = stream.bytes.data();
+    uint8_t* end = begin + stream.bytes.size();
+    BackwardBitWriter out(end, stream.bitCount);
+    walkBack(decisions, lastIndex, mode, data, length, flags, out);
     if (layout.structuredAppend) {
-        out.write(appendHeader[0]);
         out.write(appendHeader[1]);
+        out.write(appendHeader[0]);
     }
-    for (auto step = path.rbegin(); step != path.rend(); ++step) writeStep(out, data, flags, *step);
-    out.finish(stream.bytes.data());
+    out.finish(begin, end);
     return stream;
 }
 
