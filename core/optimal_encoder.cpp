@@ -83,6 +83,16 @@ namespace quillbank::aztec {
 
 namespace {
 
+// For the few functions of the general programme's inner loop, which is
+// twice as slow when they are calls.
+#if defined(__GNUC__)
+#define QUILLBANK_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define QUILLBANK_ALWAYS_INLINE __forceinline
+#else
+#define QUILLBANK_ALWAYS_INLINE inline
+#endif
+
 // ---------------------------------------------------------------------------
 // The codes the tables do not hold: binary shift (the Punct pairs are
 // pairCode of the tables).
@@ -436,7 +446,7 @@ inline void offerPair(const uint32_t* before, Candidates& c) {
 // Offers the binary runs ending at j that are strictly cheaper than what the
 // closure of the other arrivals already gives their mode (`closed`); true
 // when any was, and so the closure must be done again.
-inline bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* closed, Candidates& c) {
+QUILLBANK_ALWAYS_INLINE bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* closed, Candidates& c) {
     int32_t bytes = int32_t(8 * j);
     bool offered = false;
 #pragma GCC unroll 3
@@ -467,7 +477,7 @@ inline bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* clo
     return offered;
 }
 
-inline void pushRunStarts(const uint32_t* cost, uint32_t i, RunWindows& windows) {
+QUILLBANK_ALWAYS_INLINE void pushRunStarts(const uint32_t* cost, uint32_t i, RunWindows& windows) {
 #pragma GCC unroll 3
     for (int b = 0; b < kBinaryModeCount; ++b)
         windows[b].push(i, int32_t(cost[kBinaryModes[b]]) - int32_t(8 * i));
@@ -477,7 +487,7 @@ inline void pushRunStarts(const uint32_t* cost, uint32_t i, RunWindows& windows)
 // data[j - 1] = `byte`: its costs and how each was reached.  `before` is
 // the last cell of position j - 1; `beforePair` that of j - 2 when a Punct
 // pair ends at j, else null.
-inline void fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
+QUILLBANK_ALWAYS_INLINE void fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
                          RunWindows& windows, uint32_t* cost, Decision& decision) {
     Candidates c(decision);
     offerCharacter(before, byte, c);
@@ -705,6 +715,7 @@ public:
             return intern(key);
         }
         keys_.push_back(key);
+        ++added_;
         transitions_.resize(transitions_.size() + kClassSlots);
         slots_[slot] = uint32_t(keys_.size());
         return uint32_t(keys_.size() - 1);
@@ -712,6 +723,8 @@ public:
     Transition& transition(uint32_t state, int byteClass) { return transitions_[state * kClassSlots + byteClass]; }
     const StateKey& key(uint32_t state) const { return keys_[state]; }
     uint32_t generation() const { return generation_; }
+    // The states added so far, ever.
+    uint64_t added() const { return added_; }
 
 private:
     static constexpr std::size_t kSlotCount = 2 * kMaxStates;  // a power of two
@@ -727,6 +740,7 @@ private:
     std::vector<Transition> transitions_;
     std::vector<uint32_t> slots_;  // open addressing: a state id plus one, 0 for none
     uint32_t generation_ = 0;
+    uint64_t added_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -738,7 +752,7 @@ public:
     Fill(const uint8_t* data, std::size_t length, const FlagList& flags, Decision* decisions, RunWindows& windows,
          StateCache& cache)
         : data_(data), length_(uint32_t(length)), flags_(flags), decisions_(decisions), windows_(windows),
-          cache_(cache) {}
+          cache_(cache), addedBefore_(cache.added()) {}
 
     // Fills every cell; returns the index of the last, whose costs are
     // lastCost().
@@ -750,15 +764,22 @@ public:
             c.offer(Upper, startBits, kStartArrival);
             closeUnderLatches(c.cost, last_, decisions_[0].source);
         }
-        for (uint32_t& bits : beforeLast_) bits = kUnreached;
+        std::fill(beforeLast_, beforeLast_ + kModeCount, kUnreached);
         finishPosition(0);
         uint32_t j = 0;
         uint32_t nextCapture = 1;  // the general programme tries to hand over from here
+        uint32_t backoff = kCaptureBackoff;
         while (j < length_) {
             generalStep(++j);
             finishPosition(j);
             if (flagged_ || j < nextCapture) continue;
-            if (!handOver(j)) nextCapture = j + kCaptureBackoff;
+            if (handOver(j)) {
+                backoff = kCaptureBackoff;
+            } else {
+                nextCapture = j + backoff;
+                backoff = std::min(2 * backoff, kMaxCaptureBackoff);
+            }
+            if (learntTooMuch(j)) nextCapture = UINT32_MAX;
         }
         return index_;
     }
@@ -768,19 +789,26 @@ private:
     // After a failed hand-over, the general programme carries on this many
     // bytes before trying again (random bytes rarely fit the shape).
     static constexpr uint32_t kCaptureBackoff = 16;
+    static constexpr uint32_t kMaxCaptureBackoff = 256;
+
+    // Where nearly every state is new (bytes of many kinds mixed at random)
+    // the machine only adds work: past this many new states the message is
+    // left to the general programme.
+    bool learntTooMuch(uint32_t j) const { return cache_.added() - addedBefore_ > 64 + j / 8; }
 
     // Cell j, the first of its position, by the general programme.
-    void generalStep(uint32_t j) {
+    QUILLBANK_ALWAYS_INLINE void generalStep(uint32_t j) {
         uint8_t byte = data_[j - 1];
         bool paired = j >= 2 && !flagged_ && pairCode(data_[j - 2], byte) != 0;
-        uint32_t cost[kModeCount];
-        fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, cost, decisions_[++index_]);
-        std::copy(last_, last_ + kModeCount, beforeLast_);
-        std::copy(cost, cost + kModeCount, last_);
+        fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, spare_, decisions_[++index_]);
+        uint32_t* free = beforeLast_;  // the three rows turn round
+        beforeLast_ = last_;
+        last_ = spare_;
+        spare_ = free;
     }
 
     // The flags of position j, then its run starts.
-    void finishPosition(uint32_t j) {
+    QUILLBANK_ALWAYS_INLINE void finishPosition(uint32_t j) {
         flagged_ = nextFlag_ < flags_.count && flags_.flags[nextFlag_].position == j;
         if (flagged_) {
             index_ = applyFlags(last_, decisions_, index_, j, flags_, nextFlag_);
@@ -836,7 +864,7 @@ private:
                 learnt.rise = least - fromLeast;
                 learnt.decision = decisions_[index_];
             }
-            if (!fits) return true;
+            if (!fits || learntTooMuch(j)) return true;
         }
     }
 
@@ -846,8 +874,11 @@ private:
     Decision* decisions_;
     RunWindows& windows_;
     StateCache& cache_;
-    uint32_t last_[kModeCount];        // the costs of the last cell filled
-    uint32_t beforeLast_[kModeCount];  // and of the last cell of the position before
+    uint32_t costRows_[3][kModeCount];
+    uint32_t* last_ = costRows_[0];        // the costs of the last cell filled
+    uint32_t* beforeLast_ = costRows_[1];  // and of the last cell of the position before
+    uint32_t* spare_ = costRows_[2];
+    uint64_t addedBefore_;             // cache_.added() at the start
     std::size_t index_ = 0;            // of the last cell filled
     std::size_t nextFlag_ = 0;
     bool flagged_ = false;             // the last position filled has a flag
