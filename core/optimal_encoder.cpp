@@ -903,11 +903,13 @@ constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 // Writes tokens into a stream of known length from its last token back to
 // its first, 32 bits at a time, each byte filled from its top bit;
 // finish() turns every byte around, so that stream bit k ends up as bit
-// k % 8.
+// k % 8.  Tokens that do not add up to the length (a fault of the
+// programme) raise std::logic_error rather than write outside the stream.
 class BackwardBitWriter {
 public:
-    // `end` is one past the last byte of a stream of `bitCount` bits.
-    BackwardBitWriter(uint8_t* end, std::size_t bitCount) : out_(end), pendingBits_(uint32_t(-bitCount & 7)) {}
+    // The stream of `bitCount` bits in the bytes from `begin` to `end`.
+    BackwardBitWriter(uint8_t* begin, uint8_t* end, std::size_t bitCount)
+        : begin_(begin), end_(end), out_(end), pendingBits_(uint32_t(-bitCount & 7)) {}
 
     // A token of at most 32 bits, before those written so far.
     void write(uint32_t bitCount, uint64_t value) {
@@ -915,6 +917,7 @@ public:
         pendingBits_ += bitCount;
         if (pendingBits_ >= 32) {
             uint32_t word = uint32_t(pending_);
+            if (out_ - begin_ < 4) throw std::logic_error("stream longer than its cost");
             out_ -= 4;
             out_[0] = uint8_t(word >> 24);
             out_[1] = uint8_t(word >> 16);
@@ -926,13 +929,16 @@ public:
     }
     void write(BitToken token) { write(token.bitCount, token.value); }
 
-    // Once every token is written: `begin` is the first byte.
-    void finish(uint8_t* begin, uint8_t* end) {
+    // Once every token is written.
+    void finish() {
+        if (std::size_t(out_ - begin_) * 8 != pendingBits_) throw std::logic_error("stream shorter than its cost");
         for (; pendingBits_ >= 8; pendingBits_ -= 8, pending_ >>= 8) *--out_ = uint8_t(pending_);
-        for (uint8_t* p = begin; p != end; ++p) *p = reversedBytes[*p];
+        for (uint8_t* p = begin_; p != end_; ++p) *p = reversedBytes[*p];
     }
 
 private:
+    uint8_t* begin_;
+    uint8_t* end_;
     uint8_t* out_;
     uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 31 + 32)
     uint32_t pendingBits_;  // starts with the zero bits after the last token
@@ -1114,13 +1120,13 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     stream.bytes.resize((stream.bitCount + 7) / 8);
     uint8_t* begin = stream.bytes.data();
     uint8_t* end = begin + stream.bytes.size();
-    BackwardBitWriter out(end, stream.bitCount);
+    BackwardBitWriter out(begin, end, stream.bitCount);
     walkBack(decisions, lastIndex, mode, data, length, flags, out);
     if (layout.structuredAppend) {
         out.write(appendHeader[1]);
         out.write(appendHeader[0]);
     }
-    out.finish(begin, end);
+    out.finish();
     return stream;
 }
 
