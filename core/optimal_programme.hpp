@@ -492,20 +492,27 @@ QUILLBANK_ALWAYS_INLINE void pushRunStarts(const uint32_t* cost, uint32_t i, Run
 // pair ends at j, else null.
 QUILLBANK_ALWAYS_INLINE void fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
                          RunWindows& windows, uint32_t* cost, Decision& decision) {
-    Candidates c(decision);
+    // Worked out in locals, which nothing else can alias (the decision's
+    // bytes could be any object to the compiler), then stored.
+    Decision made;
+    made.unused = 0;
+    uint32_t closed[kModeCount];
+    Candidates c(made);
     offerCharacter(before, byte, c);
     if (beforePair) offerPair(beforePair, c);
     int lone = loneModes[byte];
     if (lone != kSeveralModes && !beforePair) {
-        closeLoneArrival(c.cost, lone, cost, decision.source);
+        closeLoneArrival(c.cost, lone, closed, made.source);
     } else if (kBinaryOnly[byte]) {
         // Nothing but a run reaches j: the first closure would find every
         // mode unreached.
-        for (int m = 0; m < kModeCount; ++m) cost[m] = kUnreached;
+        for (int m = 0; m < kModeCount; ++m) closed[m] = kUnreached;
     } else {
-        closeUnderLatches(c.cost, cost, decision.source);
+        closeUnderLatches(c.cost, closed, made.source);
     }
-    if (offerBinaryRuns(j, windows, cost, c)) closeUnderLatches(c.cost, cost, decision.source);
+    if (offerBinaryRuns(j, windows, closed, c)) closeUnderLatches(c.cost, closed, made.source);
+    std::copy(closed, closed + kModeCount, cost);
+    decision = made;
 }
 
 // The price of a flag token of `flagBits` bits from each mode, the decoder
