@@ -196,7 +196,12 @@ struct RunStart {
 
 class RunStarts {
 public:
-    RunStarts() { clear(); }
+    // Only the sentinel is written: the rest is written before it is read,
+    // and a thread's first message touches no more pages than it needs.
+    RunStarts() {
+        storage_[0] = {0, INT32_MIN};
+        clear();
+    }
     RunStarts(const RunStarts&) = delete;
     RunStarts& operator=(const RunStarts&) = delete;
 
@@ -249,7 +254,7 @@ private:
     }
 
     // storage_[0] is the sentinel, a key below every key.
-    std::array<RunStart, kQueueSize + 1> storage_{{{0, INT32_MIN}}};
+    std::array<RunStart, kQueueSize + 1> storage_;
     RunStart* front_ = nullptr;
     RunStart* shortFront_ = nullptr;
     RunStart* back_ = nullptr;
