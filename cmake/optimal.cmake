@@ -1,6 +1,7 @@
 # The optimal (shortest-stream) encoder and its binding quillbank.aztec._optimal.
 quillbank_core_library(aztec_optimal
   core/optimal_encoder.cpp
+  core/optimal_machine.cpp
   LINK aztec_core
   TEST optimal_tests
 )
