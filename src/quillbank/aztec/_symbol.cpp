@@ -538,42 +538,93 @@ PyObject* gfMultiply(PyObject*, PyObject* args) {
     return PyLong_FromLong(az::gfMultiply(*field, static_cast<uint16_t>(a), static_cast<uint16_t>(b)));
 }
 
-// png_scanlines and png_data: the picture's rows, as they are or compressed,
-// made with the GIL released over a copy of the modules (the caller's
-// buffer, a bytearray say, may change meanwhile).
-template <typename Rows>
-PyObject* pictureRows(PyObject* args, const char* format, Rows rows) {
-    Py_buffer modules;
-    int size, scale, border, darkBit;
-    if (!PyArg_ParseTuple(args, format, &modules, &size, &scale, &border, &darkBit)) return nullptr;
-    PyObject* result = nullptr;
-    // Each factor is bounded before the product is formed, so that no
-    // product overflows.
+// A picture's modules and size options are in range: each factor is
+// bounded before the product is formed, so that no product overflows.
+// False with ValueError set.
+bool pictureInRange(const Py_buffer& modules, int size, int scale, int border) {
     if (size < 0 || scale < 1 || border < 0 || scale > kMaxPixels || border > kMaxPixels ||
         modules.len != static_cast<Py_ssize_t>(size) * size ||
         (static_cast<long long>(size) + 2LL * border) * scale > kMaxPixels) {
         PyErr_SetString(PyExc_ValueError, "modules, size, scale or border out of range");
-    } else {
-        try {
-            const auto* first = static_cast<const uint8_t*>(modules.buf);
-            const std::vector<uint8_t> data(first, first + modules.len);
-            std::vector<uint8_t> image;
-            maybeWithoutGil(true, [&] { image = rows(data.data(), size, scale, border, darkBit != 0); });
-            result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
-                                               static_cast<Py_ssize_t>(image.size()));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+        return false;
     }
+    return true;
+}
+
+// Makes `picture` from a copy of the modules with the GIL released (the
+// caller's buffer, a bytearray say, may change meanwhile) and returns it as
+// bytes: a new reference, or NULL with an exception set.
+template <typename Picture>
+PyObject* pictureBytes(const Py_buffer& modules, Picture picture) {
+    try {
+        const auto* first = static_cast<const uint8_t*>(modules.buf);
+        const std::vector<uint8_t> data(first, first + modules.len);
+        std::vector<uint8_t> bytes;
+        maybeWithoutGil(true, [&] { bytes = picture(data.data()); });
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* pngScanlines(PyObject*, PyObject* args) {
+    Py_buffer modules;
+    int size, scale, border, darkBit;
+    if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
+    PyObject* result = nullptr;
+    if (pictureInRange(modules, size, scale, border))
+        result = pictureBytes(modules, [&](const uint8_t* data) {
+            return az::pngScanlines(data, size, scale, border, darkBit != 0);
+        });
     PyBuffer_Release(&modules);
     return result;
 }
 
-PyObject* pngScanlines(PyObject*, PyObject* args) {
-    return pictureRows(args, "y*iiip:png_scanlines", az::pngScanlines);
+// Reads png's colours: None for black on white, or 8 bytes, the light and
+// then the dark colour as RGBA.  False with an exception set.
+bool readPngColours(PyObject* object, az::PngColours& colours) {
+    if (object == Py_None) return true;
+    if (!PyBytes_Check(object) || PyBytes_GET_SIZE(object) != 8) {
+        PyErr_SetString(PyExc_TypeError, "png colours are None or 8 bytes: light and dark RGBA");
+        return false;
+    }
+    const char* rgba = PyBytes_AS_STRING(object);
+    colours.greyscale = false;
+    for (int i = 0; i < 4; ++i) {
+        colours.light[i] = static_cast<uint8_t>(rgba[i]);
+        colours.dark[i] = static_cast<uint8_t>(rgba[4 + i]);
+    }
+    return true;
 }
 
-PyObject* pngData(PyObject*, PyObject* args) { return pictureRows(args, "y*iiip:png_data", az::pngImageData); }
+// Reads png's resolution: None, or pixels a metre, 0 to 2^31 - 1 (PNG's
+// four-byte numbers).  False with an exception set.
+bool readPixelsPerMetre(PyObject* object, std::optional<uint32_t>& perMetre) {
+    if (object == Py_None) return true;
+    int value;
+    if (!intArgument(object, "pixels a metre", 0, 0x7FFFFFFFL, value)) return false;
+    perMetre = static_cast<uint32_t>(value);
+    return true;
+}
+
+PyObject* pngFile(PyObject*, PyObject* args) {
+    Py_buffer modules;
+    int size, scale, border;
+    PyObject *colourObject, *perMetreObject;
+    if (!PyArg_ParseTuple(args, "y*iiiOO:png", &modules, &size, &scale, &border, &colourObject, &perMetreObject))
+        return nullptr;
+    PyObject* result = nullptr;
+    az::PngColours colours;
+    std::optional<uint32_t> perMetre;
+    if (pictureInRange(modules, size, scale, border) && readPngColours(colourObject, colours) &&
+        readPixelsPerMetre(perMetreObject, perMetre))
+        result = pictureBytes(modules, [&](const uint8_t* data) {
+            return az::pngFile(data, size, scale, border, colours, perMetre);
+        });
+    PyBuffer_Release(&modules);
+    return result;
+}
 
 PyObject* svgPath(PyObject*, PyObject* args) {
     Py_buffer modules;
@@ -623,8 +674,10 @@ PyMethodDef methods[] = {
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png_scanlines", pngScanlines, METH_VARARGS,
      "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
-    {"png_data", pngData, METH_VARARGS,
-     "png_data(modules, size, scale, border, dark_bit) -> png_scanlines' rows compressed: the IDAT data"},
+    {"png", pngFile, METH_VARARGS,
+     "png(modules, size, scale, border, colours, pixels_per_metre) -> a whole PNG file: 1-bit greyscale for "
+     "colours None, else a palette of colours' 8 bytes (light RGBA, dark RGBA); a pHYs chunk unless "
+     "pixels_per_metre is None"},
     {"svg_path", svgPath, METH_VARARGS, "svg_path(modules, size, border) -> SVG path data of the dark modules"},
     {nullptr, nullptr, 0, nullptr},
 };
