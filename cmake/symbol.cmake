@@ -19,4 +19,7 @@ if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
   # fewest codewords where that makes a smaller symbol) is computed inside
   # the binding.
   target_link_libraries(_symbol PRIVATE aztec_smallest)
+  # make_list spreads a batch over threads of its own.
+  find_package(Threads REQUIRED)
+  target_link_libraries(_symbol PRIVATE Threads::Threads)
 endif()

@@ -7,10 +7,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bit_stuffing.hpp"
@@ -365,17 +368,47 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
-// make_list(messages, ecis, kind, layers, ec_percent, reader_init): the
-// symbols of many messages with the options of one make call, all made in
-// one stretch without the GIL.  messages is a list of bytes-like objects
-// and ecis a list of as many ECI numbers or None.  An item is the tuple,
-// or None where make would give None or fail (the caller makes that one
-// alone to learn why).
+// The most threads make_list starts: far more than any machine's cores,
+// few enough that a bad argument cannot exhaust the process.
+constexpr int kMaxThreads = 256;
+
+// Makes the symbol of every order, on `threads` threads (this one among
+// them) that each take the next order not yet taken, so that they finish
+// together whatever the orders cost.  Runs without the GIL: nothing here
+// touches a Python object, and no exception leaves it (a thread that
+// cannot be started leaves its share to the others).
+void makeAll(const std::vector<SymbolOrder>& orders, int threads, std::vector<az::BuildStatus>& statuses,
+             std::vector<az::AztecMatrix>& matrices, std::vector<Outcome>& outcomes) {
+    std::atomic<size_t> next{0};
+    auto work = [&]() noexcept {
+        for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < orders.size();
+             i = next.fetch_add(1, std::memory_order_relaxed))
+            outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
+    };
+    std::vector<std::thread> helpers;
+    const size_t wanted = std::min(static_cast<size_t>(threads), orders.size());
+    try {
+        helpers.reserve(wanted > 0 ? wanted - 1 : 0);
+        while (helpers.size() + 1 < wanted) helpers.emplace_back(work);
+    } catch (...) {  // std::system_error or bad_alloc: fewer helpers
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+}
+
+// make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1):
+// the symbols of many messages with the options of one make call, all made
+// in one stretch without the GIL, spread over `threads` threads.  messages
+// is a list of bytes-like objects and ecis a list of as many ECI numbers
+// or None.  An item is the tuple, or None where make would give None or
+// fail (the caller makes that one alone to learn why).
 PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_Format(PyExc_TypeError, "make_list takes 6 arguments (%zd given)", nargs);
+    if (nargs != 6 && nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "make_list takes 6 or 7 arguments (%zd given)", nargs);
         return nullptr;
     }
+    int threads = 1;
+    if (nargs == 7 && !intArgument(args[6], "threads", 1, kMaxThreads, threads)) return nullptr;
     if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
         PyErr_SetString(PyExc_TypeError, "make_list takes a list of messages and a list of as many ECI numbers");
         return nullptr;
@@ -402,7 +435,7 @@ PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<az::BuildStatus> statuses(orders.size(), az::BuildStatus::BadRequest);
         std::vector<Outcome> outcomes(orders.size(), Outcome::Failed);
         Py_BEGIN_ALLOW_THREADS
-        for (size_t i = 0; i < orders.size(); ++i) outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
+        makeAll(orders, threads, statuses, matrices, outcomes);
         Py_END_ALLOW_THREADS
 
         PyObject* list = PyList_New(count);
@@ -661,9 +694,9 @@ PyMethodDef methods[] = {
      "_optimal.encode_segments takes them, with eci None), laid out as build does, in one call with the GIL "
      "released."},
     {"make_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makeList)), METH_FASTCALL,
-     "make_list(messages, ecis, kind, layers, ec_percent, reader_init) -> a list of make's results for each "
-     "message (bytes-like) with its ECI number (or None), all made with the GIL released; None where make "
-     "would give None or fail."},
+     "make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1) -> a list of make's results "
+     "for each message (bytes-like) with its ECI number (or None), all made with the GIL released on threads "
+     "threads (1 to 256); None where make would give None or fail."},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},
