@@ -1,6 +1,7 @@
 """The PNG writer's own compressor: every picture decodes (by Pillow, which
 uses its own inflate and PNG reader) to exactly the modules asked for, reads
-back with zxing-cpp's reader, and stays as small as zlib would make it."""
+back with zxing-cpp's reader, and stays as small as zlib would make it.  And
+the checked options that the PNG and SVG writers remember between calls."""
 
 import io
 import zlib
@@ -87,3 +88,23 @@ def test_wide_rows_repeat_as_up_filtered_rows():
     assert np.array_equal(light, ~dark)
     rows = zlib.decompress(dict(png_chunks(png))[b"IDAT"])
     assert rows[1 + 5200 // 8] == 2  # the second row is an Up row
+
+
+@pytest.mark.parametrize("kind", ["png", "svg"])
+def test_remembered_options_answer_only_for_options_that_give_the_same_picture(kind):
+    # Each pair compares equal (and hashes alike), but the second must be
+    # refused or drawn on its own even after the first was remembered.
+    symbol = aztec.make("remembered")
+    write = getattr(symbol, kind)
+    assert write(scale=3, border=2) == write(scale=3, border=2)
+    for refused in [dict(scale=3, border=2.0), dict(scale=True, border=2), dict(dark=(0, 0, 0, True))]:
+        write(scale=3, border=2, dark=(0, 0, 0, 1))
+        with pytest.raises(TypeError):
+            write(**refused)
+    clear, faint = write(dark=(0, 0, 0, 1.0)), write(dark=(0, 0, 0, 1))  # alpha 255 and alpha 1
+    assert clear != faint and clear == write(dark="#000")
+    if kind == "svg":
+        write(xmldecl=True)
+        with pytest.raises(TypeError):
+            write(xmldecl=1)
+    assert write(border=3) != write(border=2) and write(border=2) == write()

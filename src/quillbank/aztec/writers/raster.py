@@ -13,7 +13,7 @@ from .. import _symbol
 from ..errors import InvalidOptionError
 from .colors import BLACK, RGBA, WHITE, Color, dark_and_light, opaque_or_clear
 from .layout import check_modules, padded_rows
-from .options import DEFAULT_BORDER, Number, check_border, check_dpi, raster_scale
+from .options import DEFAULT_BORDER, Number, check_border, check_dpi, options_key, raster_scale, remember
 
 _INCHES_A_METRE = 1 / 0.0254
 
@@ -78,13 +78,24 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     (``"0.5mm"``, or a number in ``unit``) with ``dpi``, rounded to whole
     pixels.  ``dpi`` is written as the image's physical resolution (pHYs).
     """
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
-    colours = None
-    if picture.dark != BLACK or picture.light != WHITE:
-        colours = bytes(picture.light or (255, 255, 255, 0)) + bytes(picture.dark)
-    per_metre = None if picture.dpi is None else round(picture.dpi * _INCHES_A_METRE)
+    key = options_key(border, dark, light, (scale, dpi, module_size), (), (size, unit))
+    settings = _PNG_SETTINGS.get(key) if key is not None else None
+    if settings is None:
+        picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+        colours = None
+        if picture.dark != BLACK or picture.light != WHITE:
+            colours = bytes(picture.light or (255, 255, 255, 0)) + bytes(picture.dark)
+        per_metre = None if picture.dpi is None else round(picture.dpi * _INCHES_A_METRE)
+        settings = (picture.scale, picture.border, colours, per_metre)
+        remember(_PNG_SETTINGS, key, settings)
+    else:
+        check_modules(modules, size)
     # The whole file is written in the C++ core, its pixel rows compressed there.
-    return _symbol.png(picture.modules, size, picture.scale, picture.border, colours, per_metre)
+    return _symbol.png(modules, size, *settings)
+
+
+# (scale, border, colours, pixels a metre) of png()'s options, by options_key.
+_PNG_SETTINGS: Dict[Tuple[object, ...], Tuple[int, int, Optional[bytes], Optional[int]]] = {}
 
 
 def _bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
