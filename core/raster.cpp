@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "png_deflate.hpp"
 
@@ -167,11 +168,39 @@ std::vector<uint8_t> pngFile(const uint8_t* modules, int size, int scale, int bo
     return out;
 }
 
-std::string svgPath(const uint8_t* modules, int size, int border) {
-    std::string path;
-    // "M{x} {y}h{w}v1h-{w}z": numbers by to_chars, not a format string per run.
-    char command[64];
-    auto put = [&command](char* at, int value) { return std::to_chars(at, command + sizeof command, value).ptr; };
+namespace {
+
+// The decimal text of the numbers a path holds: x (offset by the border)
+// and widths, each at most `size` + `border`, written many times over.
+class Numerals {
+public:
+    Numerals(int count, int offset) : text_(static_cast<size_t>(count)) {
+        for (int n = 0; n < count; ++n) {
+            Numeral& numeral = text_[static_cast<size_t>(n)];
+            numeral.length = static_cast<uint8_t>(
+                std::to_chars(numeral.digits, numeral.digits + sizeof numeral.digits, n + offset).ptr - numeral.digits);
+        }
+    }
+
+    size_t length(int n) const { return text_[static_cast<size_t>(n)].length; }
+
+    char* write(char* out, int n) const {
+        const Numeral& numeral = text_[static_cast<size_t>(n)];
+        for (uint8_t i = 0; i < numeral.length; ++i) *out++ = numeral.digits[i];
+        return out;
+    }
+
+private:
+    struct Numeral {
+        char digits[12];
+        uint8_t length;
+    };
+    std::vector<Numeral> text_;
+};
+
+// Calls run(y, x, width) for each run of dark modules, row by row.
+template <typename Run>
+void forEachRun(const uint8_t* modules, int size, Run run) {
     for (int y = 0; y < size; ++y) {
         const uint8_t* line = modules + static_cast<size_t>(y) * static_cast<size_t>(size);
         for (int x = 0; x < size;) {
@@ -179,23 +208,44 @@ std::string svgPath(const uint8_t* modules, int size, int border) {
                 ++x;
                 continue;
             }
-            int end = x;
+            int end = x + 1;
             while (end < size && line[end]) ++end;
-            char* at = command;
-            *at++ = 'M';
-            at = put(at, x + border);
-            *at++ = ' ';
-            at = put(at, y + border);
-            *at++ = 'h';
-            at = put(at, end - x);
-            at = std::copy_n("v1h-", 4, at);
-            at = put(at, end - x);
-            *at++ = 'z';
-            path.append(command, static_cast<size_t>(at - command));
+            run(y, x, end - x);
             x = end;
         }
     }
-    return path;
+}
+
+}  // namespace
+
+size_t writeSvgPath(const uint8_t* modules, int size, int border, std::vector<char>& buffer) {
+    const Numerals places(size, border), widths(size + 1, 0);
+    // At most one run every other module, each "M" x " " y "h" w "v1h-" w "z".
+    const size_t mostRuns = static_cast<size_t>(size) * static_cast<size_t>((size + 1) / 2);
+    const size_t place = size > 0 ? places.length(size - 1) : 0, width = size > 0 ? widths.length(size) : 0;
+    const size_t most = mostRuns * (8 + 2 * place + 2 * width);
+    if (buffer.size() < most) buffer.resize(most);
+    char* const start = buffer.data();
+    char* at = start;
+    forEachRun(modules, size, [&](int y, int x, int runWidth) {
+        *at++ = 'M';
+        at = places.write(at, x);
+        *at++ = ' ';
+        at = places.write(at, y);
+        *at++ = 'h';
+        at = widths.write(at, runWidth);
+        std::memcpy(at, "v1h-", 4);
+        at += 4;
+        at = widths.write(at, runWidth);
+        *at++ = 'z';
+    });
+    return static_cast<size_t>(at - start);
+}
+
+std::string svgPath(const uint8_t* modules, int size, int border) {
+    std::vector<char> buffer;
+    const size_t length = writeSvgPath(modules, size, border, buffer);
+    return std::string(buffer.data(), length);
 }
 
 }  // namespace quillbank::aztec

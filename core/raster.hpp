@@ -43,4 +43,9 @@ std::vector<uint8_t> pngFile(const uint8_t* modules, int size, int scale, int bo
 // a closed rectangle "M{x} {y}h{w}v1h-{w}z" per run of dark modules along a row.
 std::string svgPath(const uint8_t* modules, int size, int border);
 
+// The same path data written to the start of `buffer`, which grows to the
+// most a matrix of that size could need and is kept by the caller for the
+// next path; returns the count of characters (ASCII) written.
+size_t writeSvgPath(const uint8_t* modules, int size, int border, std::vector<char>& buffer);
+
 }  // namespace quillbank::aztec

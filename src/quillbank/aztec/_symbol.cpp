@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -668,9 +669,15 @@ PyObject* svgPath(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
     } else {
         try {
-            const std::string path = az::svgPath(static_cast<const uint8_t*>(modules.buf), size, border);
-            result = PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+            // ASCII, copied into the str as it is (no decoding); the buffer
+            // is kept for the thread's next path.
+            thread_local std::vector<char> buffer;
+            const size_t length =
+                az::writeSvgPath(static_cast<const uint8_t*>(modules.buf), size, border, buffer);
+            result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+            if (result != nullptr && length > 0) std::memcpy(PyUnicode_1BYTE_DATA(result), buffer.data(), length);
         } catch (const std::bad_alloc&) {
+            Py_CLEAR(result);
             PyErr_NoMemory();
         }
     }

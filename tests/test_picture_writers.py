@@ -1,7 +1,8 @@
-"""The PNG writer's own compressor: every picture decodes (by Pillow, which
-uses its own inflate and PNG reader) to exactly the modules asked for, reads
-back with zxing-cpp's reader, and stays as small as zlib would make it.  And
-the checked options that the PNG and SVG writers remember between calls."""
+"""The picture writers' own machinery.  PNG: every picture decodes (by
+Pillow, which uses its own inflate and PNG reader) to exactly the modules
+asked for, reads back with zxing-cpp's reader, and stays as small as zlib
+would make it.  SVG: the path data, written into a buffer sized for the
+worst case.  Both: the checked options they remember between calls."""
 
 import io
 import zlib
@@ -108,3 +109,27 @@ def test_remembered_options_answer_only_for_options_that_give_the_same_picture(k
         with pytest.raises(TypeError):
             write(xmldecl=1)
     assert write(border=3) != write(border=2) and write(border=2) == write()
+
+
+@pytest.mark.parametrize("size, border", [(1, 0), (11, 0), (31, 7), (151, 1000), (151, 0)])
+@pytest.mark.parametrize("pattern", ["stripes", "solid", "random"])
+def test_svg_path_is_one_rectangle_per_run(size, border, pattern):
+    # Stripes give the most runs a row can hold, solid rows the widest.
+    random = np.random.default_rng(size + border)
+    cells = {"stripes": lambda x, y: (x + y) % 2 == 0, "solid": lambda x, y: True,
+             "random": lambda x, y: random.random() < 0.5}[pattern]
+    rows = [[bool(cells(x, y)) for x in range(size)] for y in range(size)]
+    modules = bytes(int(dark) for row in rows for dark in row)
+    expected = []
+    for y, row in enumerate(rows):
+        x = 0
+        while x < size:
+            if row[x]:
+                end = x
+                while end < size and row[end]:
+                    end += 1
+                expected.append(f"M{x + border} {y + border}h{end - x}v1h-{end - x}z")
+                x = end
+            else:
+                x += 1
+    assert _symbol.svg_path(modules, size, border) == "".join(expected)
