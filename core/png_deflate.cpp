@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <numeric>
 
 namespace quillbank::aztec {
 
@@ -63,16 +64,29 @@ struct Token {
     uint16_t distance;  // 0 for a literal byte
 };
 
+// The symbols of an alphabet in use, in the order first used: the code is
+// built from these alone, not from a scan of the whole alphabet.
+template <size_t N>
+struct Counts {
+    std::array<uint32_t, N> count{};
+    std::array<uint16_t, N> used;
+    size_t usedCount = 0;
+
+    void add(size_t symbol) {
+        if (count[symbol]++ == 0) used[usedCount++] = static_cast<uint16_t>(symbol);
+    }
+};
+
 struct Tokens {
     std::vector<Token> list;
-    std::array<uint32_t, kLiteralCodes> literalCounts{};
-    std::array<uint32_t, kDistanceCodes> distanceCounts{};
+    Counts<kLiteralCodes> literals;
+    Counts<kDistanceCodes> distances;
     uint64_t extraBits = 0;  // the matches' extra bits, the same under any code
     uint64_t fixedBits = 0;  // the bits of the tokens under the fixed code, extra bits apart
 
     void literal(uint8_t byte) {
         list.push_back({byte, 0});
-        ++literalCounts[byte];
+        literals.add(byte);
         fixedBits += byte < 144 ? 8 : 9;
     }
 
@@ -85,8 +99,8 @@ struct Tokens {
             size_t piece = std::min<size_t>(length, kMaxMatch);
             if (length - piece > 0 && length - piece < kMinMatch) piece = length - kMinMatch;
             list.push_back({static_cast<uint16_t>(piece), static_cast<uint16_t>(distance)});
-            ++literalCounts[lengths[piece].code];
-            ++distanceCounts[distanceBits.code];
+            literals.add(lengths[piece].code);
+            distances.add(distanceBits.code);
             extraBits += lengths[piece].bits + distanceBits.bits;
             fixedBits += (lengths[piece].code < 280 ? 7 : 8) + 5;
             length -= piece;
@@ -144,7 +158,7 @@ Tokens tokenize(const std::vector<const uint8_t*>& rows, size_t rowBytes, bool c
         tokens.bytes(rows[r], rowBytes);
     }
     if (repeated > 0) flushRepeated(rows.back());
-    ++tokens.literalCounts[kEndOfBlock];
+    tokens.literals.add(kEndOfBlock);
     tokens.fixedBits += 7;
     return tokens;
 }
@@ -152,37 +166,32 @@ Tokens tokenize(const std::vector<const uint8_t*>& rows, size_t rowBytes, bool c
 // ---------------------------------------------------------------------------
 // Huffman codes
 
-// Code lengths of at most `limit` bits for `counts` (0 where unused),
-// complete (the Kraft sum is exactly 1) as inflate requires: an alphabet
-// with fewer than two symbols in use gets two codes of one bit.
+// Code lengths of at most `limit` bits for the symbols in use, complete
+// (the Kraft sum is exactly 1) as inflate requires: an alphabet with fewer
+// than two symbols in use gets two codes of one bit.  Sorts `counts.used`
+// by symbol, the order the canonical codes and the header take them in.
 // `codedBits` gets the count-weighted sum of the lengths: the coded size.
 template <size_t N>
-std::array<uint8_t, N> codeLengths(const std::array<uint32_t, N>& counts, int limit, uint64_t& codedBits) {
+std::array<uint8_t, N> codeLengths(Counts<N>& counts, int limit, uint64_t& codedBits) {
     std::array<uint8_t, N> lengths{};
-    std::array<int, N> used;
-    size_t n = 0;
-    for (size_t s = 0; s < N; ++s)
-        if (counts[s] > 0) used[n++] = static_cast<int>(s);
-    if (n < 2) {
-        const int first = n == 0 ? 0 : used[0];
-        lengths[static_cast<size_t>(first)] = 1;
-        lengths[first == 0 ? 1 : 0] = 1;
-        codedBits = n == 0 ? 0 : counts[static_cast<size_t>(first)];
-        return lengths;
-    }
+    for (uint16_t extra = 0; counts.usedCount < 2; ++extra)  // a second code (or two) never sent
+        if (counts.count[extra] == 0 && std::find(counts.used.begin(), counts.used.begin() + counts.usedCount, extra) ==
+                                            counts.used.begin() + counts.usedCount)
+            counts.used[counts.usedCount++] = extra;
+    const size_t n = counts.usedCount;
+    std::sort(counts.used.begin(), counts.used.begin() + static_cast<long>(n));
     // Least frequent first; ties by symbol, so the result is the same on every platform.
-    std::sort(used.begin(), used.begin() + static_cast<long>(n), [&](int a, int b) {
-        return counts[static_cast<size_t>(a)] != counts[static_cast<size_t>(b)]
-                   ? counts[static_cast<size_t>(a)] < counts[static_cast<size_t>(b)]
-                   : a < b;
-    });
+    std::array<uint16_t, N> order;
+    std::copy(counts.used.begin(), counts.used.begin() + static_cast<long>(n), order.begin());
+    std::stable_sort(order.begin(), order.begin() + static_cast<long>(n),
+                     [&](uint16_t a, uint16_t b) { return counts.count[a] < counts.count[b]; });
     // Huffman's merging with two queues (leaves in order, merged nodes in
     // the order they are made, which is also by weight): node i < n is
-    // leaf used[i]; parent[] links every node to the one it merged into.
+    // leaf order[i]; parent[] links every node to the one it merged into.
     std::array<uint64_t, 2 * N> weight;
     std::array<size_t, 2 * N> parent;
     std::array<int, 2 * N> depth;
-    for (size_t i = 0; i < n; ++i) weight[i] = counts[static_cast<size_t>(used[i])];
+    for (size_t i = 0; i < n; ++i) weight[i] = counts.count[order[i]];
     size_t leaf = 0, merged = n, made = n;
     auto lightest = [&]() {
         if (leaf < n && (merged == made || weight[leaf] <= weight[merged])) return leaf++;
@@ -209,14 +218,14 @@ std::array<uint8_t, N> codeLengths(const std::array<uint32_t, N>& counts, int li
         --perLength[static_cast<size_t>(limit)];
         --kraft;
     }
-    // The shortest lengths to the most frequent symbols (the end of `used`).
+    // The shortest lengths to the most frequent symbols (the end of `order`).
     size_t next = n;
     codedBits = 0;
     for (int length = 1; length <= limit; ++length)
         for (int k = 0; k < perLength[static_cast<size_t>(length)]; ++k) {
-            const size_t symbol = static_cast<size_t>(used[--next]);
+            const size_t symbol = order[--next];
             lengths[symbol] = static_cast<uint8_t>(length);
-            codedBits += static_cast<uint64_t>(counts[symbol]) * static_cast<uint64_t>(length);
+            codedBits += static_cast<uint64_t>(counts.count[symbol]) * static_cast<uint64_t>(length);
         }
     return lengths;
 }
@@ -234,22 +243,21 @@ uint16_t reversed(uint32_t code, int length) {
     return static_cast<uint16_t>(both >> (16 - length));
 }
 
-// The canonical codes of `lengths`, bit-reversed for an LSB-first writer.
+// The canonical codes of `lengths`, bit-reversed for an LSB-first writer;
+// `symbols` are the `count` symbols with a length, in increasing order.
 template <size_t N>
-std::array<uint16_t, N> canonicalCodes(const std::array<uint8_t, N>& lengths) {
+std::array<uint16_t, N> canonicalCodes(const std::array<uint8_t, N>& lengths, const uint16_t* symbols, size_t count) {
     std::array<int, 16> perLength{};
-    for (uint8_t length : lengths) ++perLength[length];
-    perLength[0] = 0;
+    for (size_t i = 0; i < count; ++i) ++perLength[lengths[symbols[i]]];
     std::array<int, 16> next{};
     for (int bits = 1, code = 0; bits < 16; ++bits) {
         code = (code + perLength[static_cast<size_t>(bits) - 1]) << 1;
         next[static_cast<size_t>(bits)] = code;
     }
     std::array<uint16_t, N> codes{};
-    for (size_t s = 0; s < N; ++s) {
-        const int length = lengths[s];
-        if (length == 0) continue;
-        codes[s] = reversed(static_cast<uint32_t>(next[static_cast<size_t>(length)]++), length);
+    for (size_t i = 0; i < count; ++i) {
+        const int length = lengths[symbols[i]];
+        codes[symbols[i]] = reversed(static_cast<uint32_t>(next[static_cast<size_t>(length)]++), length);
     }
     return codes;
 }
@@ -291,11 +299,6 @@ struct Code {
     std::array<uint8_t, kDistanceCodes> distanceLengths{};
     std::array<uint16_t, kFixedLiteralCodes> literalCodes{};
     std::array<uint16_t, kDistanceCodes> distanceCodes{};
-
-    void assignCodes() {
-        literalCodes = canonicalCodes(literalLengths);
-        distanceCodes = canonicalCodes(distanceLengths);
-    }
 };
 
 // The RFC's fixed code.
@@ -305,7 +308,10 @@ const Code& fixedCode() {
         for (int s = 0; s < kFixedLiteralCodes; ++s)
             fixed.literalLengths[static_cast<size_t>(s)] = static_cast<uint8_t>(s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8);
         fixed.distanceLengths.fill(5);
-        fixed.assignCodes();
+        std::array<uint16_t, kFixedLiteralCodes> all;
+        std::iota(all.begin(), all.end(), uint16_t{0});
+        fixed.literalCodes = canonicalCodes(fixed.literalLengths, all.data(), all.size());
+        fixed.distanceCodes = canonicalCodes(fixed.distanceLengths, all.data(), kDistanceCodes);
         return fixed;
     }();
     return code;
@@ -319,37 +325,54 @@ struct LengthRun {
     uint8_t extra;  // the repeat count less the symbol's base
 };
 
-std::vector<LengthRun> runLengths(const uint8_t* lengths, size_t count) {
-    std::vector<LengthRun> runs;
-    for (size_t i = 0; i < count;) {
-        const uint8_t length = lengths[i];
-        size_t end = i + 1;
-        while (end < count && lengths[end] == length) ++end;
-        size_t left = end - i;
-        if (length == 0) {
-            while (left >= 11) {
-                const size_t take = std::min<size_t>(left, 138);
-                runs.push_back({18, static_cast<uint8_t>(take - 11)});
-                left -= take;
-            }
-            if (left >= 3) {
-                runs.push_back({17, static_cast<uint8_t>(left - 3)});
-                left = 0;
-            }
+// The run-length coding of a sequence of `total` code lengths given by the
+// positions and lengths of its nonzero ones (in increasing position); the
+// rest are zeros.
+class LengthRuns {
+public:
+    void add(size_t position, uint8_t length) {
+        if (position == next_ && length == last_) {
+            ++repeats_;
         } else {
+            flushRepeats();
+            zeros(position - next_);
             runs.push_back({length, 0});
-            --left;
-            while (left >= 3) {
-                const size_t take = std::min<size_t>(left, 6);
-                runs.push_back({16, static_cast<uint8_t>(take - 3)});
-                left -= take;
-            }
+            last_ = length;
         }
-        for (; left > 0; --left) runs.push_back({length, 0});
-        i = end;
+        next_ = position + 1;
     }
-    return runs;
-}
+
+    void finish(size_t total) {
+        flushRepeats();
+        zeros(total - next_);
+        next_ = total;
+    }
+
+    std::vector<LengthRun> runs;
+
+private:
+    void zeros(size_t count) {
+        for (; count >= 11; count -= std::min<size_t>(count, 138))
+            runs.push_back({18, static_cast<uint8_t>(std::min<size_t>(count, 138) - 11)});
+        if (count >= 3) {
+            runs.push_back({17, static_cast<uint8_t>(count - 3)});
+            count = 0;
+        }
+        for (; count > 0; --count) runs.push_back({0, 0});
+        last_ = 0;
+    }
+
+    // The copies of the last length after its first: 16 for three to six.
+    void flushRepeats() {
+        for (; repeats_ >= 3; repeats_ -= std::min<size_t>(repeats_, 6))
+            runs.push_back({16, static_cast<uint8_t>(std::min<size_t>(repeats_, 6) - 3)});
+        for (; repeats_ > 0; --repeats_) runs.push_back({last_, 0});
+    }
+
+    size_t next_ = 0;     // the position after the last one added
+    uint8_t last_ = 0;    // the length there
+    size_t repeats_ = 0;  // copies of it pending
+};
 
 constexpr int kRunExtraBits[19] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 constexpr uint8_t kLengthOrder[kLengthCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
@@ -360,29 +383,35 @@ struct DynamicHeader {
     size_t literalCount, distanceCount, lengthCount;  // HLIT + 257, HDIST + 1, HCLEN + 4
     std::vector<LengthRun> runs;
     std::array<uint8_t, kLengthCodes> runLengthLengths{};
+    std::array<uint16_t, kLengthCodes> runLengthCodes{};
     uint64_t bits = 0;      // of the header
     uint64_t dataBits = 0;  // of the tokens under the code
 };
 
-DynamicHeader dynamicHeader(const Tokens& tokens) {
+DynamicHeader dynamicHeader(Tokens& tokens) {
     DynamicHeader header;
     uint64_t literalBits = 0, distanceBits = 0, runBits = 0;
-    const std::array<uint8_t, kLiteralCodes> literalLengths = codeLengths(tokens.literalCounts, 15, literalBits);
+    Counts<kLiteralCodes>& literals = tokens.literals;
+    Counts<kDistanceCodes>& distances = tokens.distances;
+    const std::array<uint8_t, kLiteralCodes> literalLengths = codeLengths(literals, 15, literalBits);
     std::copy(literalLengths.begin(), literalLengths.end(), header.code.literalLengths.begin());
-    header.code.distanceLengths = codeLengths(tokens.distanceCounts, 15, distanceBits);
-    header.code.assignCodes();
-    header.literalCount = kLiteralCodes;
-    while (header.code.literalLengths[header.literalCount - 1] == 0) --header.literalCount;
-    header.distanceCount = kDistanceCodes;
-    while (header.distanceCount > 1 && header.code.distanceLengths[header.distanceCount - 1] == 0) --header.distanceCount;
-    std::vector<uint8_t> all(header.code.literalLengths.begin(),
-                             header.code.literalLengths.begin() + static_cast<long>(header.literalCount));
-    all.insert(all.end(), header.code.distanceLengths.begin(),
-               header.code.distanceLengths.begin() + static_cast<long>(header.distanceCount));
-    header.runs = runLengths(all.data(), all.size());
-    std::array<uint32_t, kLengthCodes> runCounts{};
-    for (const LengthRun& run : header.runs) ++runCounts[run.symbol];
+    header.code.distanceLengths = codeLengths(distances, 15, distanceBits);
+    header.code.literalCodes = canonicalCodes(header.code.literalLengths, literals.used.data(), literals.usedCount);
+    header.code.distanceCodes = canonicalCodes(header.code.distanceLengths, distances.used.data(), distances.usedCount);
+    // Both alphabets' lengths, up to the last one used in each, as one sequence.
+    header.literalCount = literals.used[literals.usedCount - 1] + size_t{1};
+    header.distanceCount = distances.used[distances.usedCount - 1] + size_t{1};
+    LengthRuns lengthRuns;
+    for (size_t i = 0; i < literals.usedCount; ++i)
+        lengthRuns.add(literals.used[i], header.code.literalLengths[literals.used[i]]);
+    for (size_t i = 0; i < distances.usedCount; ++i)
+        lengthRuns.add(header.literalCount + distances.used[i], header.code.distanceLengths[distances.used[i]]);
+    lengthRuns.finish(header.literalCount + header.distanceCount);
+    header.runs = std::move(lengthRuns.runs);
+    Counts<kLengthCodes> runCounts;
+    for (const LengthRun& run : header.runs) runCounts.add(run.symbol);
     header.runLengthLengths = codeLengths(runCounts, 7, runBits);
+    header.runLengthCodes = canonicalCodes(header.runLengthLengths, runCounts.used.data(), runCounts.usedCount);
     header.lengthCount = kLengthCodes;
     while (header.lengthCount > 4 && header.runLengthLengths[kLengthOrder[header.lengthCount - 1]] == 0)
         --header.lengthCount;
@@ -397,9 +426,8 @@ void writeHeader(BitWriter& writer, const DynamicHeader& header) {
     writer.put(static_cast<uint32_t>(header.distanceCount - 1), 5);
     writer.put(static_cast<uint32_t>(header.lengthCount - 4), 4);
     for (size_t i = 0; i < header.lengthCount; ++i) writer.put(header.runLengthLengths[kLengthOrder[i]], 3);
-    const std::array<uint16_t, kLengthCodes> codes = canonicalCodes(header.runLengthLengths);
     for (const LengthRun& run : header.runs) {
-        writer.put(codes[run.symbol], header.runLengthLengths[run.symbol]);
+        writer.put(header.runLengthCodes[run.symbol], header.runLengthLengths[run.symbol]);
         if (kRunExtraBits[run.symbol] > 0) writer.put(run.extra, kRunExtraBits[run.symbol]);
     }
 }
@@ -470,7 +498,7 @@ void deflateRows(const std::vector<const uint8_t*>& rows, size_t rowBytes, std::
             written.push_back(r > 0 && sameRow(rows[r], rows[r - 1], rowBytes) ? upRow.data() : rows[r]);
     }
     const std::vector<const uint8_t*>& coded = copyRows ? rows : written;
-    const Tokens tokens = tokenize(coded, rowBytes, copyRows);
+    Tokens tokens = tokenize(coded, rowBytes, copyRows);
     const Code& fixed = fixedCode();
     const DynamicHeader dynamic = dynamicHeader(tokens);
     const uint64_t fixedBits = tokens.fixedBits + tokens.extraBits;
