@@ -217,19 +217,33 @@ def options_key(border: object, dark: object, light: object, numbers: Tuple[obje
     where equal options could give different results: a border that is not
     an int (2.0 is refused), a colour that is not text (alpha 1 and 1.0
     differ), a bool among the numbers (refused, though True == 1) or a flag
-    that is not a bool.  ``rest`` are options only text or None passes."""
+    that is not a bool.  ``rest`` are options only text or None passes.
+    The key may still be unhashable (a list given as an option): recall()
+    and remember() then pass it by."""
     if type(border) is not int or type(dark) not in _TEXT_COLOURS or type(light) not in _TEXT_COLOURS:
         return None
-    if bool in map(type, numbers) or any(type(flag) is not bool for flag in flags):
+    for number in numbers:
+        if type(number) is bool:
+            return None
+    for flag in flags:
+        if type(flag) is not bool:
+            return None
+    return (border, dark, light, *numbers, *flags, *rest)
+
+
+def recall(cache: Dict[Any, Any], key: Optional[Tuple[object, ...]]) -> Any:
+    """What ``cache`` holds under the key, or None."""
+    if key is None:
         return None
-    key = (border, dark, light) + numbers + flags + rest
     try:
-        hash(key)
-    except TypeError:
+        return cache.get(key)
+    except TypeError:  # unhashable
         return None
-    return key
 
 
 def remember(cache: Dict[Any, Any], key: Optional[Tuple[object, ...]], value: object) -> None:
     if key is not None and len(cache) < MOST_REMEMBERED:
-        cache[key] = value
+        try:
+            cache[key] = value
+        except TypeError:  # unhashable
+            pass

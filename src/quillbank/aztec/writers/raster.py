@@ -13,7 +13,7 @@ from .. import _symbol
 from ..errors import InvalidOptionError
 from .colors import BLACK, RGBA, WHITE, Color, dark_and_light, opaque_or_clear
 from .layout import check_modules, padded_rows
-from .options import DEFAULT_BORDER, Number, check_border, check_dpi, options_key, raster_scale, remember
+from .options import DEFAULT_BORDER, Number, check_border, check_dpi, options_key, raster_scale, recall, remember
 
 _INCHES_A_METRE = 1 / 0.0254
 
@@ -79,7 +79,7 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     pixels.  ``dpi`` is written as the image's physical resolution (pHYs).
     """
     key = options_key(border, dark, light, (scale, dpi, module_size), (), (size, unit))
-    settings = _PNG_SETTINGS.get(key) if key is not None else None
+    settings = recall(_PNG_SETTINGS, key)
     if settings is None:
         picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
         colours = None

@@ -12,7 +12,7 @@ from ..errors import InvalidOptionError
 from .colors import RGBA, Color, hex_color
 from .layout import check_modules
 from .options import (DEFAULT_BORDER, Number, check_border, check_dpi, check_flag, check_text, number, options_key,
-                      remember, vector_scale)
+                      recall, remember, vector_scale)
 from .raster import colors_of
 
 
@@ -37,7 +37,7 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     check_modules(modules, size)
     key = options_key(border, dark, light, (scale, dpi, module_size), (omitsize, xmldecl),
                       (size, unit, title, desc, svgclass, lineclass))
-    frame = _FRAMES.get(key) if key is not None else None
+    frame = recall(_FRAMES, key)
     if frame is None:
         frame = _frame(size, scale, border, dark, light, unit, module_size, dpi, omitsize, title, desc, xmldecl,
                        svgclass, lineclass)
