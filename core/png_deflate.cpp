@@ -82,12 +82,10 @@ struct Tokens {
     Counts<kLiteralCodes> literals;
     Counts<kDistanceCodes> distances;
     uint64_t extraBits = 0;  // the matches' extra bits, the same under any code
-    uint64_t fixedBits = 0;  // the bits of the tokens under the fixed code, extra bits apart
 
     void literal(uint8_t byte) {
         list.push_back({byte, 0});
         literals.add(byte);
-        fixedBits += byte < 144 ? 8 : 9;
     }
 
     // A back-reference of 3 bytes or more, split into matches of at most
@@ -102,7 +100,6 @@ struct Tokens {
             literals.add(lengths[piece].code);
             distances.add(distanceBits.code);
             extraBits += lengths[piece].bits + distanceBits.bits;
-            fixedBits += (lengths[piece].code < 280 ? 7 : 8) + 5;
             length -= piece;
         }
     }
@@ -159,7 +156,6 @@ Tokens tokenize(const std::vector<const uint8_t*>& rows, size_t rowBytes, bool c
     }
     if (repeated > 0) flushRepeated(rows.back());
     tokens.literals.add(kEndOfBlock);
-    tokens.fixedBits += 7;
     return tokens;
 }
 
@@ -315,6 +311,20 @@ const Code& fixedCode() {
         return fixed;
     }();
     return code;
+}
+
+// The bits of the tokens under `code`, extra bits included.
+uint64_t codedBits(const Tokens& tokens, const Code& code) {
+    uint64_t bits = tokens.extraBits;
+    for (size_t i = 0; i < tokens.literals.usedCount; ++i) {
+        const uint16_t symbol = tokens.literals.used[i];
+        bits += static_cast<uint64_t>(tokens.literals.count[symbol]) * code.literalLengths[symbol];
+    }
+    for (size_t i = 0; i < tokens.distances.usedCount; ++i) {
+        const uint16_t symbol = tokens.distances.used[i];
+        bits += static_cast<uint64_t>(tokens.distances.count[symbol]) * code.distanceLengths[symbol];
+    }
+    return bits;
 }
 
 // The code lengths of a dynamic block, run-length coded with the code
@@ -501,7 +511,7 @@ void deflateRows(const std::vector<const uint8_t*>& rows, size_t rowBytes, std::
     Tokens tokens = tokenize(coded, rowBytes, copyRows);
     const Code& fixed = fixedCode();
     const DynamicHeader dynamic = dynamicHeader(tokens);
-    const uint64_t fixedBits = tokens.fixedBits + tokens.extraBits;
+    const uint64_t fixedBits = codedBits(tokens, fixed);
     const uint64_t dynamicBits = dynamic.bits + dynamic.dataBits;
     const bool useFixed = fixedBits <= dynamicBits;
 
