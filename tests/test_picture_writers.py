@@ -133,3 +133,12 @@ def test_svg_path_is_one_rectangle_per_run(size, border, pattern):
             else:
                 x += 1
     assert _symbol.svg_path(modules, size, border) == "".join(expected)
+
+
+@pytest.mark.parametrize("colours, per_metre, error", [
+    (b"\x00" * 7, None, TypeError), ("light and dark", None, TypeError), (bytearray(8), None, TypeError),
+    (None, -1, ValueError), (None, 2**31, ValueError), (None, True, TypeError), (None, 3.0, TypeError),
+])
+def test_the_core_refuses_bad_png_colours_and_resolutions(colours, per_metre, error):
+    with pytest.raises(error):
+        _symbol.png(b"\x01", 1, 1, 0, colours, per_metre)
