@@ -6,9 +6,11 @@ quillbank_core_library(aztec_symbol_core
   core/bit_stuffing.cpp
   core/symbol_layout.cpp
   core/raster.cpp
+  core/png_deflate.cpp
   TEST symbol_tests
 )
-# PNG image data is compressed in the core (raster.cpp), with zlib.
+# PNG files are written in the core (raster.cpp, png_deflate.cpp), with zlib's
+# checksums.
 find_package(ZLIB REQUIRED)
 target_link_libraries(aztec_symbol_core PUBLIC ZLIB::ZLIB)
 if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
@@ -17,4 +19,7 @@ if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
   # fewest codewords where that makes a smaller symbol) is computed inside
   # the binding.
   target_link_libraries(_symbol PRIVATE aztec_smallest)
+  # make_list spreads a batch over threads of its own.
+  find_package(Threads REQUIRED)
+  target_link_libraries(_symbol PRIVATE Threads::Threads)
 endif()

@@ -73,6 +73,28 @@ def test_raise_mode_names_the_first_failing_index_and_keeps_every_result():
     assert error.results[44] == aztec.make(messages[44]) and error.results[91] == aztec.make(messages[91])
 
 
+def test_a_batch_of_several_core_calls_keeps_order_and_failures_in_place():
+    # More messages than one call into the core takes, made on the core's
+    # own threads, with failures in both calls and at the edges.
+    from quillbank.aztec.batch import _SLICE
+
+    messages = [f"label {i}" for i in range(_SLICE + 77)]
+    bad = [0, 5, _SLICE - 1, _SLICE, len(messages) - 1]
+    for index in bad:
+        messages[index] = TOO_LONG
+    results = aztec.make_many(messages, threads=3, errors="return")
+    assert [i for i, result in enumerate(results) if isinstance(result, aztec.DataOverflowError)] == bad
+    assert all(results[i] == aztec.make(messages[i]) for i in range(len(messages)) if i not in bad)
+
+
+@pytest.mark.parametrize("threads, error", [(0, ValueError), (257, ValueError), (True, TypeError), (2.0, TypeError)])
+def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
+    from quillbank.aztec import _symbol
+
+    with pytest.raises(error, match="threads"):
+        _symbol.make_list([b"a"], [None], -1, 0, 23, False, threads)
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda: aztec.make_many(["a"], ec_percent=200), aztec.InvalidOptionError),
     (lambda: aztec.make_many(["a"], scale=3), TypeError),

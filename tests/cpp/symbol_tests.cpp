@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "bit_stuffing.hpp"
 #include "check.hpp"
+#include "png_deflate.hpp"
 #include "raster.hpp"
 #include "reed_solomon.hpp"
 #include "symbol_layout.hpp"
@@ -456,6 +459,59 @@ void testRaster() {
     check(svgPath(cells, 0, 0).empty(), "SVG path of nothing");
 }
 
+// zlib's inflate of a whole stream, or an empty vector when it refuses it.
+std::vector<uint8_t> inflated(const std::vector<uint8_t>& stream, size_t size) {
+    std::vector<uint8_t> data(size + 1);
+    uLongf length = static_cast<uLongf>(data.size());
+    if (uncompress(data.data(), &length, stream.data(), static_cast<uLong>(stream.size())) != Z_OK) return {};
+    data.resize(length);
+    return data;
+}
+
+// Byte k + 1 appears Fibonacci(k) times, interleaved so that few repeat:
+// the Huffman code of such counts is deeper than DEFLATE's 15 bits, so the
+// writer must limit its lengths and keep the code complete.
+void testDeflateLimitsCodeLengths() {
+    std::vector<long> left = {1, 1};
+    while (left.size() < 26) left.push_back(left[left.size() - 1] + left[left.size() - 2]);
+    std::vector<uint8_t> data;
+    for (bool more = true; more;) {
+        more = false;
+        for (size_t k = 0; k < left.size(); ++k)
+            if (left[k] > 0) {
+                data.push_back(static_cast<uint8_t>(k + 1));
+                more |= --left[k] > 0;
+            }
+    }
+    const size_t rowBytes = 500;  // short enough that equal rows are copied as they are
+    data.resize(data.size() / rowBytes * rowBytes);
+    std::vector<const uint8_t*> rows;
+    for (size_t at = 0; at < data.size(); at += rowBytes) rows.push_back(&data[at]);
+    std::vector<uint8_t> stream;
+    deflateRows(rows, rowBytes, stream);
+    check(inflated(stream, data.size()) == data, "deflate: codes deeper than 15 bits are limited");
+}
+
+// Rows of two bytes (a picture 1 to 8 pixels wide) repeat in pieces too
+// short for a match; wide rows repeat Up-filtered.
+void testDeflateRowWidths() {
+    const uint8_t narrow[2] = {0, 0xA5};
+    std::vector<const uint8_t*> rows(2, narrow);
+    std::vector<uint8_t> stream;
+    deflateRows(rows, 2, stream);
+    check(inflated(stream, 4) == std::vector<uint8_t>{0, 0xA5, 0, 0xA5}, "deflate: a repeated row of two bytes");
+    std::vector<uint8_t> wide(600, 0x0F);
+    wide[0] = 0;
+    rows.assign(3, wide.data());
+    stream.clear();
+    deflateRows(rows, wide.size(), stream);
+    std::vector<uint8_t> expected = wide, up(wide.size(), 0);
+    up[0] = 2;
+    expected.insert(expected.end(), up.begin(), up.end());
+    expected.insert(expected.end(), up.begin(), up.end());
+    check(inflated(stream, expected.size()) == expected, "deflate: wide rows repeat Up-filtered");
+}
+
 }  // namespace
 
 int main() {
@@ -470,5 +526,7 @@ int main() {
     testReaderInit();
     testRunes();
     testRaster();
+    testDeflateLimitsCodeLengths();
+    testDeflateRowWidths();
     return testing::finish();
 }

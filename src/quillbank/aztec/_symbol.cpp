@@ -7,10 +7,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bit_stuffing.hpp"
@@ -365,17 +369,47 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
-// make_list(messages, ecis, kind, layers, ec_percent, reader_init): the
-// symbols of many messages with the options of one make call, all made in
-// one stretch without the GIL.  messages is a list of bytes-like objects
-// and ecis a list of as many ECI numbers or None.  An item is the tuple,
-// or None where make would give None or fail (the caller makes that one
-// alone to learn why).
+// The most threads make_list starts: far more than any machine's cores,
+// few enough that a bad argument cannot exhaust the process.
+constexpr int kMaxThreads = 256;
+
+// Makes the symbol of every order, on `threads` threads (this one among
+// them) that each take the next order not yet taken, so that they finish
+// together whatever the orders cost.  Runs without the GIL: nothing here
+// touches a Python object, and no exception leaves it (a thread that
+// cannot be started leaves its share to the others).
+void makeAll(const std::vector<SymbolOrder>& orders, int threads, std::vector<az::BuildStatus>& statuses,
+             std::vector<az::AztecMatrix>& matrices, std::vector<Outcome>& outcomes) {
+    std::atomic<size_t> next{0};
+    auto work = [&]() noexcept {
+        for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < orders.size();
+             i = next.fetch_add(1, std::memory_order_relaxed))
+            outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
+    };
+    std::vector<std::thread> helpers;
+    const size_t wanted = std::min(static_cast<size_t>(threads), orders.size());
+    try {
+        helpers.reserve(wanted > 0 ? wanted - 1 : 0);
+        while (helpers.size() + 1 < wanted) helpers.emplace_back(work);
+    } catch (...) {  // std::system_error or bad_alloc: fewer helpers
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+}
+
+// make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1):
+// the symbols of many messages with the options of one make call, all made
+// in one stretch without the GIL, spread over `threads` threads.  messages
+// is a list of bytes-like objects and ecis a list of as many ECI numbers
+// or None.  An item is the tuple, or None where make would give None or
+// fail (the caller makes that one alone to learn why).
 PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_Format(PyExc_TypeError, "make_list takes 6 arguments (%zd given)", nargs);
+    if (nargs != 6 && nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "make_list takes 6 or 7 arguments (%zd given)", nargs);
         return nullptr;
     }
+    int threads = 1;
+    if (nargs == 7 && !intArgument(args[6], "threads", 1, kMaxThreads, threads)) return nullptr;
     if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
         PyErr_SetString(PyExc_TypeError, "make_list takes a list of messages and a list of as many ECI numbers");
         return nullptr;
@@ -402,7 +436,7 @@ PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<az::BuildStatus> statuses(orders.size(), az::BuildStatus::BadRequest);
         std::vector<Outcome> outcomes(orders.size(), Outcome::Failed);
         Py_BEGIN_ALLOW_THREADS
-        for (size_t i = 0; i < orders.size(); ++i) outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
+        makeAll(orders, threads, statuses, matrices, outcomes);
         Py_END_ALLOW_THREADS
 
         PyObject* list = PyList_New(count);
@@ -538,42 +572,93 @@ PyObject* gfMultiply(PyObject*, PyObject* args) {
     return PyLong_FromLong(az::gfMultiply(*field, static_cast<uint16_t>(a), static_cast<uint16_t>(b)));
 }
 
-// png_scanlines and png_data: the picture's rows, as they are or compressed,
-// made with the GIL released over a copy of the modules (the caller's
-// buffer, a bytearray say, may change meanwhile).
-template <typename Rows>
-PyObject* pictureRows(PyObject* args, const char* format, Rows rows) {
-    Py_buffer modules;
-    int size, scale, border, darkBit;
-    if (!PyArg_ParseTuple(args, format, &modules, &size, &scale, &border, &darkBit)) return nullptr;
-    PyObject* result = nullptr;
-    // Each factor is bounded before the product is formed, so that no
-    // product overflows.
+// A picture's modules and size options are in range: each factor is
+// bounded before the product is formed, so that no product overflows.
+// False with ValueError set.
+bool pictureInRange(const Py_buffer& modules, int size, int scale, int border) {
     if (size < 0 || scale < 1 || border < 0 || scale > kMaxPixels || border > kMaxPixels ||
         modules.len != static_cast<Py_ssize_t>(size) * size ||
         (static_cast<long long>(size) + 2LL * border) * scale > kMaxPixels) {
         PyErr_SetString(PyExc_ValueError, "modules, size, scale or border out of range");
-    } else {
-        try {
-            const auto* first = static_cast<const uint8_t*>(modules.buf);
-            const std::vector<uint8_t> data(first, first + modules.len);
-            std::vector<uint8_t> image;
-            maybeWithoutGil(true, [&] { image = rows(data.data(), size, scale, border, darkBit != 0); });
-            result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
-                                               static_cast<Py_ssize_t>(image.size()));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+        return false;
     }
+    return true;
+}
+
+// Makes `picture` from a copy of the modules with the GIL released (the
+// caller's buffer, a bytearray say, may change meanwhile) and returns it as
+// bytes: a new reference, or NULL with an exception set.
+template <typename Picture>
+PyObject* pictureBytes(const Py_buffer& modules, Picture picture) {
+    try {
+        const auto* first = static_cast<const uint8_t*>(modules.buf);
+        const std::vector<uint8_t> data(first, first + modules.len);
+        std::vector<uint8_t> bytes;
+        maybeWithoutGil(true, [&] { bytes = picture(data.data()); });
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* pngScanlines(PyObject*, PyObject* args) {
+    Py_buffer modules;
+    int size, scale, border, darkBit;
+    if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
+    PyObject* result = nullptr;
+    if (pictureInRange(modules, size, scale, border))
+        result = pictureBytes(modules, [&](const uint8_t* data) {
+            return az::pngScanlines(data, size, scale, border, darkBit != 0);
+        });
     PyBuffer_Release(&modules);
     return result;
 }
 
-PyObject* pngScanlines(PyObject*, PyObject* args) {
-    return pictureRows(args, "y*iiip:png_scanlines", az::pngScanlines);
+// Reads png's colours: None for black on white, or 8 bytes, the light and
+// then the dark colour as RGBA.  False with an exception set.
+bool readPngColours(PyObject* object, az::PngColours& colours) {
+    if (object == Py_None) return true;
+    if (!PyBytes_Check(object) || PyBytes_GET_SIZE(object) != 8) {
+        PyErr_SetString(PyExc_TypeError, "png colours are None or 8 bytes: light and dark RGBA");
+        return false;
+    }
+    const char* rgba = PyBytes_AS_STRING(object);
+    colours.greyscale = false;
+    for (int i = 0; i < 4; ++i) {
+        colours.light[i] = static_cast<uint8_t>(rgba[i]);
+        colours.dark[i] = static_cast<uint8_t>(rgba[4 + i]);
+    }
+    return true;
 }
 
-PyObject* pngData(PyObject*, PyObject* args) { return pictureRows(args, "y*iiip:png_data", az::pngImageData); }
+// Reads png's resolution: None, or pixels a metre, 0 to 2^31 - 1 (PNG's
+// four-byte numbers).  False with an exception set.
+bool readPixelsPerMetre(PyObject* object, std::optional<uint32_t>& perMetre) {
+    if (object == Py_None) return true;
+    int value;
+    if (!intArgument(object, "pixels a metre", 0, 0x7FFFFFFFL, value)) return false;
+    perMetre = static_cast<uint32_t>(value);
+    return true;
+}
+
+PyObject* pngFile(PyObject*, PyObject* args) {
+    Py_buffer modules;
+    int size, scale, border;
+    PyObject *colourObject, *perMetreObject;
+    if (!PyArg_ParseTuple(args, "y*iiiOO:png", &modules, &size, &scale, &border, &colourObject, &perMetreObject))
+        return nullptr;
+    PyObject* result = nullptr;
+    az::PngColours colours;
+    std::optional<uint32_t> perMetre;
+    if (pictureInRange(modules, size, scale, border) && readPngColours(colourObject, colours) &&
+        readPixelsPerMetre(perMetreObject, perMetre))
+        result = pictureBytes(modules, [&](const uint8_t* data) {
+            return az::pngFile(data, size, scale, border, colours, perMetre);
+        });
+    PyBuffer_Release(&modules);
+    return result;
+}
 
 PyObject* svgPath(PyObject*, PyObject* args) {
     Py_buffer modules;
@@ -584,9 +669,15 @@ PyObject* svgPath(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
     } else {
         try {
-            const std::string path = az::svgPath(static_cast<const uint8_t*>(modules.buf), size, border);
-            result = PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+            // ASCII, copied into the str as it is (no decoding); the buffer
+            // is kept for the thread's next path.
+            thread_local std::vector<char> buffer;
+            const size_t length =
+                az::writeSvgPath(static_cast<const uint8_t*>(modules.buf), size, border, buffer);
+            result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+            if (result != nullptr && length > 0) std::memcpy(PyUnicode_1BYTE_DATA(result), buffer.data(), length);
         } catch (const std::bad_alloc&) {
+            Py_CLEAR(result);
             PyErr_NoMemory();
         }
     }
@@ -610,9 +701,9 @@ PyMethodDef methods[] = {
      "_optimal.encode_segments takes them, with eci None), laid out as build does, in one call with the GIL "
      "released."},
     {"make_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makeList)), METH_FASTCALL,
-     "make_list(messages, ecis, kind, layers, ec_percent, reader_init) -> a list of make's results for each "
-     "message (bytes-like) with its ECI number (or None), all made with the GIL released; None where make "
-     "would give None or fail."},
+     "make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1) -> a list of make's results "
+     "for each message (bytes-like) with its ECI number (or None), all made with the GIL released on threads "
+     "threads (1 to 256); None where make would give None or fail."},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},
@@ -623,8 +714,10 @@ PyMethodDef methods[] = {
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png_scanlines", pngScanlines, METH_VARARGS,
      "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
-    {"png_data", pngData, METH_VARARGS,
-     "png_data(modules, size, scale, border, dark_bit) -> png_scanlines' rows compressed: the IDAT data"},
+    {"png", pngFile, METH_VARARGS,
+     "png(modules, size, scale, border, colours, pixels_per_metre) -> a whole PNG file: 1-bit greyscale for "
+     "colours None, else a palette of colours' 8 bytes (light RGBA, dark RGBA); a pHYs chunk unless "
+     "pixels_per_metre is None"},
     {"svg_path", svgPath, METH_VARARGS, "svg_path(modules, size, border) -> SVG path data of the dark modules"},
     {nullptr, nullptr, 0, nullptr},
 };

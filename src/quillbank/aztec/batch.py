@@ -4,9 +4,11 @@
     >>> symbols = make_many(["first", "second", "third"])
     >>> save_many(["first", "second"], "out/{index}.png")
 
-The C++ work of each symbol runs with the interpreter lock released, so the
-threads share the cores.  Nothing is shared between calls: each thread makes
-its own symbols, and the results come back in the order of the messages.
+make_many() makes its symbols in the C++ core on threads of the core's own,
+the interpreter lock released for all of them; save_many() and the options
+the core does not take in one call spread over Python threads, each symbol's
+C++ work again without the lock.  Nothing is shared between calls, and the
+results come back in the order of the messages.
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ import itertools
 import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Union
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import writers
 from .builder import Data, _Batch, make
@@ -27,9 +29,15 @@ __all__ = ["make_many", "save_many", "BatchError"]
 
 PathName = Union[str, "os.PathLike[str]"]
 
-# Messages a thread takes at a time: enough to make the hand-over cheap next
-# to a symbol (about 10 us), few enough to keep the threads evenly loaded.
+# Messages a Python thread takes at a time: enough to make the hand-over
+# cheap next to a symbol (about 10 us), few enough to keep the threads
+# evenly loaded.  Also the fewest messages worth a thread of their own.
 _CHUNK = 32
+
+# Messages make_many sends to the core in one call: enough that starting
+# its threads costs little next to the symbols, few enough that Ctrl-C
+# stops a batch within a few hundredths of a second.
+_SLICE = 1024
 
 
 class BatchError(AztecError):
@@ -69,21 +77,23 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     """
     items = list(messages)
     _check_options(options)
+    _check_errors(errors)
+    workers = _thread_count(threads, len(items))
     batch = _Batch.of(options)
     if batch is None:
-        return _run(len(items), lambda i: make(items[i], **options), threads, errors)
-    # Each thread makes a chunk in one crossing, the lock released for all
-    # of it; make() makes (or refuses) alone the messages the chunk left out.
-    made: List[Optional[AztecSymbol]] = [None] * len(items)
-
-    def make_chunk(start: int, end: int) -> None:
-        made[start:end] = batch.make(items[start:end])
-
-    def make_one(index: int) -> AztecSymbol:
-        symbol = made[index]
-        return make(items[index], **options) if symbol is None else symbol
-
-    return _run(len(items), make_one, threads, errors, make_chunk)
+        results, failed = _tasks(len(items), lambda i: make(items[i], **options), workers)
+        return _finish(results, failed, errors)
+    made: List[Any] = []
+    for start in range(0, len(items), _SLICE):
+        made.extend(batch.make(items[start:start + _SLICE], workers))
+    # make() makes (or refuses) alone the messages the core left out.
+    left = [i for i, symbol in enumerate(made) if symbol is None]
+    failed = [False] * len(items)
+    if left:
+        redone, redone_failed = _tasks(len(left), lambda k: make(items[left[k]], **options), workers)
+        for index, result, bad in zip(left, redone, redone_failed):
+            made[index], failed[index] = result, bad
+    return _finish(made, failed, errors)
 
 
 def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
@@ -175,37 +185,36 @@ def _check_errors(errors: str) -> None:
 # Running
 
 
-def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors: str,
-         prepare: Optional[Callable[[int, int], None]] = None) -> List[Any]:
-    """Runs task(i) for i in range(count) over threads, results in order;
-    ``prepare(start, end)``, if given, first for each chunk a thread takes.
+def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors: str) -> List[Any]:
+    """task(i) for i in range(count) over threads, results in order, with
+    the failures raised or returned as ``errors`` says."""
+    _check_errors(errors)
+    results, failed = _tasks(count, task, _thread_count(threads, count))
+    return _finish(results, failed, errors)
+
+
+def _tasks(count: int, task: Callable[[int], Any], workers: int) -> Tuple[List[Any], List[bool]]:
+    """Runs task(i) for i in range(count) on ``workers`` threads: the
+    results in order, and which of them failed.
 
     An Exception from a task takes that task's place in the results; any
     other BaseException (KeyboardInterrupt, SystemExit) stops every thread
     after the task it is on and is raised again here.
     """
-    _check_errors(errors)
-    workers = _thread_count(threads, count)
     results: List[Any] = [None] * count
     failed = [False] * count
+    # Chunks small enough that every thread gets several: the last ones
+    # then end close together.
+    chunk = max(1, min(_CHUNK, count // (4 * workers)))
     chunks = itertools.count()  # next() on it is atomic: the threads share it
     stop = threading.Event()
 
     def work() -> None:
         while not stop.is_set():
-            start = next(chunks) * _CHUNK
+            start = next(chunks) * chunk
             if start >= count:
                 return
-            end = min(start + _CHUNK, count)
-            if prepare is not None:
-                try:
-                    prepare(start, end)
-                except Exception:  # noqa: BLE001 - the tasks do the chunk's work one by one instead
-                    pass
-                except BaseException:
-                    stop.set()
-                    raise
-            for index in range(start, end):
+            for index in range(start, min(start + chunk, count)):
                 if stop.is_set():
                     return
                 try:
@@ -228,6 +237,10 @@ def _run(count: int, task: Callable[[int], Any], threads: Optional[int], errors:
             except BaseException:
                 stop.set()  # the others finish the message they are on; the pool waits for them
                 raise
+    return results, failed
+
+
+def _finish(results: List[Any], failed: List[bool], errors: str) -> List[Any]:
     if errors == "raise" and any(failed):
         _raise_failures(results, failed)
     return results

@@ -324,7 +324,7 @@ class _Batch:
                                       options.get("layers"), True)
         return _Batch(eci, options.get("encoding"), allowed)
 
-    def make(self, items: Sequence[object]) -> List[Optional[AztecSymbol]]:
+    def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
         messages: List[bytes] = []
         ecis: List[Optional[int]] = []
         places: List[int] = []
@@ -347,7 +347,7 @@ class _Batch:
         results: List[Optional[AztecSymbol]] = [None] * len(items)
         allowed = self.allowed
         made = _symbol.make_list(messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent,
-                                 allowed.reader_init)
+                                 allowed.reader_init, threads)
         for place, eci, built in zip(places, ecis, made):
             if built is not None:
                 results[place] = AztecSymbol(built, eci, False)

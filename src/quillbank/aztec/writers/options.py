@@ -21,7 +21,7 @@ import math
 import numbers
 import operator
 import re
-from typing import Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
 from ..errors import InvalidOptionError
 
@@ -200,3 +200,50 @@ def _integer(value: object, name: str) -> int:
         return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} is an int, not {type(value).__name__}") from None
+
+
+# ---------------------------------------------------------------------------
+# Remembering checked options: pictures come in runs with the same options,
+# and checking them costs more than drawing a small symbol.
+
+#: The most sets of options a writer remembers.
+MOST_REMEMBERED = 256
+_TEXT_COLOURS = (str, type(None))
+
+
+def options_key(border: object, dark: object, light: object, numbers: Tuple[object, ...],
+                flags: Tuple[object, ...], rest: Tuple[object, ...]) -> Optional[Tuple[object, ...]]:
+    """A key under which to remember what a picture's options give, or None
+    where equal options could give different results: a border that is not
+    an int (2.0 is refused), a colour that is not text (alpha 1 and 1.0
+    differ), a bool among the numbers (refused, though True == 1) or a flag
+    that is not a bool.  ``rest`` are options only text or None passes.
+    The key may still be unhashable (a list given as an option): recall()
+    and remember() then pass it by."""
+    if type(border) is not int or type(dark) not in _TEXT_COLOURS or type(light) not in _TEXT_COLOURS:
+        return None
+    for number in numbers:
+        if type(number) is bool:
+            return None
+    for flag in flags:
+        if type(flag) is not bool:
+            return None
+    return (border, dark, light, *numbers, *flags, *rest)
+
+
+def recall(cache: Dict[Any, Any], key: Optional[Tuple[object, ...]]) -> Any:
+    """What ``cache`` holds under the key, or None."""
+    if key is None:
+        return None
+    try:
+        return cache.get(key)
+    except TypeError:  # unhashable
+        return None
+
+
+def remember(cache: Dict[Any, Any], key: Optional[Tuple[object, ...]], value: object) -> None:
+    if key is not None and len(cache) < MOST_REMEMBERED:
+        try:
+            cache[key] = value
+        except TypeError:  # unhashable
+            pass

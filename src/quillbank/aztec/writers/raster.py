@@ -1,4 +1,4 @@
-"""Raster pictures: PNG (its image data compressed in the C++ core), the Netpbm
+"""Raster pictures: PNG (the whole file written by the C++ core), the Netpbm
 formats PBM, PAM and PPM, and the X11 bitmaps XBM and XPM.
 
 Each is made row by row from the modules, ``scale`` pixels a module, and
@@ -7,16 +7,13 @@ checked against :data:`~.options.MAX_PIXELS` before any row is made.
 
 from __future__ import annotations
 
-import struct
-import zlib
-from functools import lru_cache
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
 from .. import _symbol
 from ..errors import InvalidOptionError
 from .colors import BLACK, RGBA, WHITE, Color, dark_and_light, opaque_or_clear
 from .layout import check_modules, padded_rows
-from .options import DEFAULT_BORDER, Number, check_border, check_dpi, raster_scale
+from .options import DEFAULT_BORDER, Number, check_border, check_dpi, options_key, raster_scale, recall, remember
 
 _INCHES_A_METRE = 1 / 0.0254
 
@@ -70,20 +67,6 @@ def colors_of(dark: Color, light: Color) -> Tuple[RGBA, Optional[RGBA]]:
     return pair
 
 
-@lru_cache(maxsize=64)
-def _png_head(side: int, greyscale: bool) -> bytes:
-    """The PNG signature and the IHDR chunk of a 1-bit image of ``side`` pixels a side."""
-    header = struct.pack(">IIBBBBB", side, side, 1, 0 if greyscale else 3, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header)
-
-
-_PNG_END = struct.pack(">I", 0) + b"IEND" + struct.pack(">I", zlib.crc32(b"IEND"))
-
-
-def _chunk(kind: bytes, data: bytes) -> bytes:
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-
 def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
         dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
         module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
@@ -95,24 +78,24 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     (``"0.5mm"``, or a number in ``unit``) with ``dpi``, rounded to whole
     pixels.  ``dpi`` is written as the image's physical resolution (pHYs).
     """
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
-    side = picture.side
-    greyscale = picture.dark == BLACK and picture.light == WHITE
-    # Greyscale: bit 0 is black, 1 white.  Palette: index 0 light, 1 dark.
-    image_data = _symbol.png_data(picture.modules, size, picture.scale, picture.border, not greyscale)
-    chunks = [_png_head(side, greyscale)]
-    if not greyscale:
-        light_rgba = picture.light or (255, 255, 255, 0)
-        chunks.append(_chunk(b"PLTE", bytes(light_rgba[:3]) + bytes(picture.dark[:3])))
-        alphas = bytes([light_rgba[3], picture.dark[3]]).rstrip(b"\xff")  # entries left out are opaque
-        if alphas:
-            chunks.append(_chunk(b"tRNS", alphas))
-    if picture.dpi is not None:
-        per_metre = round(picture.dpi * _INCHES_A_METRE)
-        chunks.append(_chunk(b"pHYs", struct.pack(">IIB", per_metre, per_metre, 1)))
-    chunks.append(_chunk(b"IDAT", image_data))
-    chunks.append(_PNG_END)
-    return b"".join(chunks)
+    key = options_key(border, dark, light, (scale, dpi, module_size), (), (size, unit))
+    settings = recall(_PNG_SETTINGS, key)
+    if settings is None:
+        picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+        colours = None
+        if picture.dark != BLACK or picture.light != WHITE:
+            colours = bytes(picture.light or (255, 255, 255, 0)) + bytes(picture.dark)
+        per_metre = None if picture.dpi is None else round(picture.dpi * _INCHES_A_METRE)
+        settings = (picture.scale, picture.border, colours, per_metre)
+        remember(_PNG_SETTINGS, key, settings)
+    else:
+        check_modules(modules, size)
+    # The whole file is written in the C++ core, its pixel rows compressed there.
+    return _symbol.png(modules, size, *settings)
+
+
+# (scale, border, colours, pixels a metre) of png()'s options, by options_key.
+_PNG_SETTINGS: Dict[Tuple[object, ...], Tuple[int, int, Optional[bytes], Optional[int]]] = {}
 
 
 def _bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:

@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import gzip
 import re
-from typing import Optional
+from typing import Dict, Optional, Tuple
 
 from .. import _symbol
 from ..errors import InvalidOptionError
 from .colors import RGBA, Color, hex_color
 from .layout import check_modules
-from .options import DEFAULT_BORDER, Number, check_border, check_flag, check_dpi, check_text, number, vector_scale
+from .options import (DEFAULT_BORDER, Number, check_border, check_dpi, check_flag, check_text, number, options_key,
+                      recall, remember, vector_scale)
 from .raster import colors_of
 
 
@@ -34,6 +35,28 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     vector picture has no resolution.
     """
     check_modules(modules, size)
+    key = options_key(border, dark, light, (scale, dpi, module_size), (omitsize, xmldecl),
+                      (size, unit, title, desc, svgclass, lineclass))
+    frame = recall(_FRAMES, key)
+    if frame is None:
+        frame = _frame(size, scale, border, dark, light, unit, module_size, dpi, omitsize, title, desc, xmldecl,
+                       svgclass, lineclass)
+        remember(_FRAMES, key, frame)
+    head, border_modules, tail = frame
+    return head + _symbol.svg_path(modules, size, border_modules) + tail
+
+
+# The document before the path data, the border and the document after it,
+# for svg()'s options, by options_key.
+_FRAMES: Dict[Tuple[object, ...], Tuple[str, int, str]] = {}
+
+
+def _frame(size: int, scale: Optional[Number], border: int, dark: Color, light: Color, unit: Optional[str],
+           module_size: Optional[object], dpi: Optional[Number], omitsize: bool, title: Optional[str],
+           desc: Optional[str], xmldecl: bool, svgclass: Optional[str],
+           lineclass: Optional[str]) -> Tuple[str, int, str]:
+    """The options checked: the document before the path data, the border,
+    and the document after the path data."""
     border = check_border(border)
     side = size + 2 * border
     units_a_module, unit_name = vector_scale(scale, module_size, unit, "px", side)
@@ -62,9 +85,7 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     if lineclass is not None:
         parts.append(f' class="{_escape(lineclass)}"')
     parts.append(f' fill="{hex_color(dark_rgba)}"{_opacity(dark_rgba)} d="')
-    parts.append(_symbol.svg_path(modules, size, border))
-    parts.append('"/></svg>\n')
-    return "".join(parts)
+    return "".join(parts), border, '"/></svg>\n'
 
 
 def svgz(modules: bytes, size: int, **options: object) -> bytes:
