@@ -328,19 +328,23 @@ class _Batch:
         messages: List[bytes] = []
         ecis: List[Optional[int]] = []
         places: List[int] = []
-        most = 2 * _largest_bits()
         plain = self.eci is None and self.encoding is None
         for place, data in enumerate(items):
-            if type(data) is not str and type(data) is not bytes:
-                continue
-            message: Optional[bytes] = _plain_bytes(data) if plain else None
+            kind = type(data)
+            message: Optional[bytes]
             eci = None
-            if message is None:
-                try:
-                    message, eci = message_bytes(data, self.eci, self.encoding)
-                except Exception:  # noqa: BLE001 - make() raises it again for this message
-                    continue
-            if message and len(message) * _TEXT_BITS_TIMES_2 <= most:
+            if kind is bytes and plain:  # most batches: taken as they are, without a call
+                message = data  # type: ignore[assignment]
+            elif kind is str or kind is bytes:
+                message = _plain_bytes(data) if plain else None
+                if message is None:
+                    try:
+                        message, eci = message_bytes(data, self.eci, self.encoding)
+                    except Exception:  # noqa: BLE001 - make() raises it again for this message
+                        continue
+            else:
+                continue
+            if message and len(message) <= _PLAIN_MOST_BYTES:
                 messages.append(message)
                 ecis.append(eci)
                 places.append(place)
