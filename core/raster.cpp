@@ -1,8 +1,7 @@
 #include "raster.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 
@@ -113,9 +112,34 @@ std::vector<uint8_t> pngImageData(const uint8_t* modules, int size, int scale, i
 
 namespace {
 
+// The CRC-32 of PNG chunks (ISO 3309, reflected polynomial 0xEDB88320), a
+// byte at a time from a table built at compile time: chunks are short, and
+// no library is needed for them.
+constexpr std::array<uint32_t, 256> buildCrcTable() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> kCrcTable = buildCrcTable();
+
 void putBigEndian(std::vector<uint8_t>& out, uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
 }
+
+}  // namespace
+
+uint32_t chunkCrc(const uint8_t* bytes, size_t count) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < count; ++i) crc = kCrcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+namespace {
 
 // Appends a chunk whose data `fill` appends, with its length and CRC.
 template <typename Fill>
@@ -126,7 +150,7 @@ void chunk(std::vector<uint8_t>& out, const char (&kind)[5], Fill fill) {
     fill();
     const size_t length = out.size() - lengthAt - 8;
     for (int i = 0; i < 4; ++i) out[lengthAt + static_cast<size_t>(i)] = static_cast<uint8_t>(length >> (24 - 8 * i));
-    putBigEndian(out, static_cast<uint32_t>(crc32(0, &out[lengthAt + 4], static_cast<uInt>(length + 4))));
+    putBigEndian(out, chunkCrc(&out[lengthAt + 4], length + 4));
 }
 
 }  // namespace

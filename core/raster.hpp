@@ -16,7 +16,7 @@ namespace quillbank::aztec {
 // scale x scale square, with `border` light modules on each side.  Dark
 // pixels get the bit value `darkBit`, light ones its complement.  A row
 // that repeats the row above is written with the Up filter (2), as zeros,
-// which zlib compresses faster and smaller; every other row has filter 0.
+// which compresses faster and smaller; every other row has filter 0.
 std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, int border,
                                   bool darkBit);
 
@@ -33,6 +33,9 @@ struct PngColours {
     uint8_t light[4] = {255, 255, 255, 255};
     uint8_t dark[4] = {0, 0, 0, 255};
 };
+
+// The CRC-32 a PNG chunk ends with, of its type and data.
+uint32_t chunkCrc(const uint8_t* bytes, size_t count);
 
 // A whole PNG file of the modules: signature, IHDR, PLTE and tRNS for a
 // palette, pHYs when `pixelsPerMetre` is given, IDAT and IEND.

@@ -457,6 +457,13 @@ void testRaster() {
     const uint8_t cells[9] = {1, 1, 0, 0, 1, 1, 1, 0, 1};
     check(svgPath(cells, 3, 2) == "M2 2h2v1h-2zM3 3h2v1h-2zM2 4h1v1h-1zM4 4h1v1h-1z", "SVG path: one rectangle per run");
     check(svgPath(cells, 0, 0).empty(), "SVG path of nothing");
+    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    bool sameCrc = chunkCrc(digits, sizeof digits) == 0xCBF43926u;
+    std::vector<uint8_t> noise(1000);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
+    for (size_t count : {size_t(0), size_t(1), size_t(13), noise.size()})
+        sameCrc &= chunkCrc(noise.data(), count) == crc32(0, noise.data(), static_cast<uInt>(count));
+    check(sameCrc, "chunk CRC: the check value, and zlib's crc32 on other bytes");
 }
 
 // zlib's inflate of a whole stream, or an empty vector when it refuses it.
