@@ -242,6 +242,7 @@ public:
         while (j < length_) {
             generalStep(++j);
             finishPosition(j);
+            if (!flagged_ && kBinaryOnly[data_[j - 1]]) j = skipSteadyStretch(j);
             if (flagged_ || j < nextCapture) continue;
             if (handOver(j)) {
                 backoff = kCaptureBackoff;
@@ -285,6 +286,47 @@ private:
             windows_.clear();  // no run spans a flag
         }
         pushRunStarts(last_, j, windows_);
+    }
+
+    // A stretch of bytes that only binary shift carries, where the runs
+    // ending at each position come from the same starts as at the one
+    // before and so cost 8 bits more (steady): positions filled without the
+    // programme's step.
+    //
+    // The step at a byte only binary shift carries reads the run queues
+    // alone (fillBinaryOnlyPosition).  When position p (no flag) is such a
+    // byte and its costs in the binary modes are those of p - 1 plus 8, the
+    // keys it pushed are those p - 1 pushed, and each push replaced p - 1's
+    // start by p's (moveNewest).  So while no front moves (steadyUntil),
+    // the step at q = p + 1 sees the queues of p's step with the newest
+    // start one byte later: every run it finds is the one p found, 8 bits
+    // dearer, one byte longer from a start of its own, as long (one byte)
+    // from the newest; the closure keeps its choices, and the costs and the
+    // keys repeat.  (A one-byte run is never the one a steady cell is
+    // reached by, as it costs 18 bits more than the cell before; it is kept
+    // so that the decisions are the step's own.)  Takes p; returns the last
+    // position filled.
+    uint32_t skipSteadyStretch(uint32_t p) {
+        for (Mode m : kBinaryModes)
+            if (last_[m] != beforeLast_[m] + 8) return p;
+        uint32_t limit = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) - 1 : length_;
+        for (int b = 0; b < kBinaryModeCount; ++b) limit = std::min(limit, windows_[b].steadyUntil());
+        uint32_t q = p;
+        const Decision pattern = decisions_[index_];
+        while (q < limit && kBinaryOnly[data_[q]]) {
+            ++q;
+            Decision& decision = decisions_[++index_];
+            decision = pattern;
+            for (Mode m : kBinaryModes)
+                if (pattern.arrival[m] != runArrival(1)) decision.arrival[m] = Arrival(pattern.arrival[m] + (q - p));
+        }
+        if (q == p) return p;
+        for (int m = 0; m < kModeCount; ++m) {
+            last_[m] += 8 * (q - p);
+            beforeLast_[m] = last_[m] - 8;
+        }
+        for (int b = 0; b < kBinaryModeCount; ++b) windows_[b].moveNewest(q);
+        return q;
     }
 
     // Runs the state machine from position j (filled, without flags) while

@@ -237,6 +237,34 @@ public:
     // short front only moves forward.
     int32_t leastShortKey() const { return shortFront_->key; }
     const RunStart& bestShort() const { return *shortFront_; }
+    // The last position q such that, for every p < q' <= q, advance(q')
+    // moves neither front and the front's run stays short or long as it is
+    // at p, the position pushed last (advance(p) done): the fronts stay put
+    // while the newest start only moves with moveNewest.  (A front whose
+    // run is short at p is the short front too, whose limit keeps it so.)
+    // Gives p when a front has not been advanced to p.
+    uint32_t steadyUntil() const {
+        const RunStart* newest = back_ - 1;
+        uint32_t p = newest->position;
+        uint32_t until = UINT32_MAX;
+        if (front_ != newest) {
+            uint32_t start = front_->position;
+            if (p - start > kMaxBinaryRun) return p;
+            until = start + kMaxBinaryRun;
+        }
+        if (shortFront_ != newest) {
+            uint32_t start = shortFront_->position;
+            if (p - start > kShortRunMax) return p;
+            until = std::min(until, start + uint32_t(kShortRunMax));
+        }
+        return until;
+    }
+    // What push(position, key) does when the start pushed last has that
+    // key: the newest start, evicted for an equal key, is replaced in its
+    // own entry (the one before it has a smaller key), and the fronts, no
+    // later than it, stay where they are.
+    void moveNewest(uint32_t position) { back_[-1].position = position; }
+
     // The queue from the front, expired starts perhaps included; the last
     // entry is the start pushed last.
     const RunStart* begin() const { return front_; }
