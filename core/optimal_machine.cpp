@@ -310,15 +310,26 @@ private:
         for (Mode m : kBinaryModes)
             if (last_[m] != beforeLast_[m] + 8) return p;
         uint32_t limit = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) - 1 : length_;
-        for (int b = 0; b < kBinaryModeCount; ++b) limit = std::min(limit, windows_[b].steadyUntil());
-        uint32_t q = p;
         const Decision pattern = decisions_[index_];
+        for (int b = 0; b < kBinaryModeCount; ++b) {
+            bool longRun = runLength(pattern.arrival[kBinaryModes[b]]) > kShortRunMax;
+            limit = std::min(limit, windows_[b].steadyUntil(longRun));
+        }
+        // The decision as two words, and what each position adds to them:
+        // one to the arrival of each binary mode reached by a run longer
+        // than a byte.  No arrival reaches 2**16, so no field carries into
+        // the next.
+        Decision growth{};
+        for (Mode m : kBinaryModes) growth.arrival[m] = pattern.arrival[m] != runArrival(1);
+        uint64_t words[2], steps[2];
+        std::memcpy(words, &pattern, sizeof words);
+        std::memcpy(steps, &growth, sizeof steps);
+        uint32_t q = p;
         while (q < limit && kBinaryOnly[data_[q]]) {
             ++q;
-            Decision& decision = decisions_[++index_];
-            decision = pattern;
-            for (Mode m : kBinaryModes)
-                if (pattern.arrival[m] != runArrival(1)) decision.arrival[m] = Arrival(pattern.arrival[m] + (q - p));
+            words[0] += steps[0];
+            words[1] += steps[1];
+            std::memcpy(&decisions_[++index_], words, sizeof words);
         }
         if (q == p) return p;
         for (int m = 0; m < kModeCount; ++m) {

@@ -237,13 +237,18 @@ public:
     // short front only moves forward.
     int32_t leastShortKey() const { return shortFront_->key; }
     const RunStart& bestShort() const { return *shortFront_; }
-    // The last position q such that, for every p < q' <= q, advance(q')
-    // moves neither front and the front's run stays short or long as it is
-    // at p, the position pushed last (advance(p) done): the fronts stay put
-    // while the newest start only moves with moveNewest.  (A front whose
-    // run is short at p is the short front too, whose limit keeps it so.)
-    // Gives p when a front has not been advanced to p.
-    uint32_t steadyUntil() const {
+    // The last position q such that, for every p < q' <= q, the best run
+    // ending at q' is the one ending at p, from the same start (one byte
+    // longer) or from the newest start (one byte long, the newest start
+    // moving with moveNewest), where p is the position pushed last and
+    // advance(p) was done; `longRun` when that run was a long one.  It is
+    // so while advance(q') would move neither front, and the front's run
+    // stays short or long as it is at p (a front whose run is short is the
+    // short front too, whose limit keeps it so).  After a long run the
+    // short front may move: the short window then holds no key that it did
+    // not hold at p, and the long run stays strictly cheaper.  Gives p when
+    // a front has not been advanced to p.
+    uint32_t steadyUntil(bool longRun) const {
         const RunStart* newest = back_ - 1;
         uint32_t p = newest->position;
         uint32_t until = UINT32_MAX;
@@ -252,7 +257,7 @@ public:
             if (p - start > kMaxBinaryRun) return p;
             until = start + kMaxBinaryRun;
         }
-        if (shortFront_ != newest) {
+        if (!longRun && shortFront_ != newest) {
             uint32_t start = shortFront_->position;
             if (p - start > kShortRunMax) return p;
             until = std::min(until, start + uint32_t(kShortRunMax));
