@@ -240,9 +240,9 @@ public:
         uint32_t nextCapture = 1;  // the general programme tries to hand over from here
         uint32_t backoff = kCaptureBackoff;
         while (j < length_) {
-            generalStep(++j);
+            bool binaryOnly = generalStep(++j);
             finishPosition(j);
-            if (!flagged_ && kBinaryOnly[data_[j - 1]]) j = skipSteadyStretch(j);
+            if (binaryOnly && !flagged_) j = skipSteadyStretch(j);
             if (flagged_ || j < nextCapture) continue;
             if (handOver(j)) {
                 backoff = kCaptureBackoff;
@@ -267,15 +267,18 @@ private:
     // left to the general programme.
     bool learntTooMuch(uint32_t j) const { return cache_.added() - addedBefore_ > 64 + j / 8; }
 
-    // Cell j, the first of its position, by the general programme.
-    QUILLBANK_ALWAYS_INLINE void generalStep(uint32_t j) {
+    // Cell j, the first of its position, by the general programme; true
+    // when only binary shift carries its byte.
+    QUILLBANK_ALWAYS_INLINE bool generalStep(uint32_t j) {
         uint8_t byte = data_[j - 1];
         bool paired = j >= 2 && !flagged_ && pairCode(data_[j - 2], byte) != 0;
-        fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, spare_, decisions_[++index_]);
+        bool binaryOnly =
+            fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, spare_, decisions_[++index_]);
         uint32_t* free = beforeLast_;  // the three rows turn round
         beforeLast_ = last_;
         last_ = spare_;
         spare_ = free;
+        return binaryOnly;
     }
 
     // The flags of position j, then its run starts.

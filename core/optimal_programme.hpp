@@ -526,13 +526,15 @@ QUILLBANK_ALWAYS_INLINE bool offerBinaryRuns(uint32_t j, RunWindows& windows, co
     for (int b = 0; b < kBinaryModeCount; ++b) {
         Mode m = kBinaryModes[b];
         RunStarts& starts = windows[b];
-        // The least keys of the queue and of its short window (expired
-        // starts included) with their headers bound every run from below:
-        // inside text, and at most text bytes among binary ones (a
-        // character costs less than a run's 8 bits), it is not below
-        // `closed`, and the queue is left as it is.
-        int32_t least = std::min(starts.leastKey() + int32_t(kLongHeaderBits),
-                                 starts.leastShortKey() + int32_t(kShortHeaderBits));
+        // The least key in the queue (expired starts included) with the
+        // short header bounds every run from below: inside text it is not
+        // below `closed`, and the queue is left as it is.  So does the
+        // least of the queue's least key with the long header and the short
+        // window's with the short one, tighter at most text bytes among
+        // binary ones (a character costs less than a run's 8 bits).
+        int32_t least = starts.leastKey();
+        if (uint32_t(least + bytes) + kShortHeaderBits >= closed[m]) continue;
+        least = std::min(least + int32_t(kLongHeaderBits), starts.leastShortKey() + int32_t(kShortHeaderBits));
         if (uint32_t(least + bytes) >= closed[m]) continue;
         Arrival how;
         uint32_t bits = bestRun(j, starts, how);
@@ -573,13 +575,13 @@ QUILLBANK_ALWAYS_INLINE void pushRunStarts(const uint32_t* cost, uint32_t i, Run
 // The first cell of position j (before its flags), after the byte
 // data[j - 1] = `byte`: its costs and how each was reached.  `before` is
 // the last cell of position j - 1; `beforePair` that of j - 2 when a Punct
-// pair ends at j, else null.
-QUILLBANK_ALWAYS_INLINE void fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
+// pair ends at j, else null.  True when only binary shift carries the byte.
+QUILLBANK_ALWAYS_INLINE bool fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
                          RunWindows& windows, uint32_t* cost, Decision& decision) {
     // (No pair ends in a byte only binary shift carries.)
     if (kBinaryOnly[byte]) {
         fillBinaryOnlyPosition(j, windows, cost, decision);
-        return;
+        return true;
     }
     // Worked out in locals, which nothing else can alias (the decision's
     // bytes could be any object to the compiler), then stored.
@@ -598,6 +600,7 @@ QUILLBANK_ALWAYS_INLINE void fillPosition(uint32_t j, uint8_t byte, const uint32
     if (offerBinaryRuns(j, windows, closed, c)) closeUnderLatches(c.cost, closed, made.source);
     std::copy(closed, closed + kModeCount, cost);
     decision = made;
+    return false;
 }
 
 // The price of a flag token of `flagBits` bits from each mode, the decoder
