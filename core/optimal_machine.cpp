@@ -240,8 +240,9 @@ public:
         uint32_t nextCapture = 1;  // the general programme tries to hand over from here
         uint32_t backoff = kCaptureBackoff;
         while (j < length_) {
-            generalStep(++j);
+            bool binaryOnly = generalStep(++j);
             finishPosition(j);
+            if (binaryOnly && !flagged_) j = skipSteadyStretch(j);
             if (flagged_ || j < nextCapture) continue;
             if (handOver(j)) {
                 backoff = kCaptureBackoff;
@@ -266,15 +267,18 @@ private:
     // left to the general programme.
     bool learntTooMuch(uint32_t j) const { return cache_.added() - addedBefore_ > 64 + j / 8; }
 
-    // Cell j, the first of its position, by the general programme.
-    QUILLBANK_ALWAYS_INLINE void generalStep(uint32_t j) {
+    // Cell j, the first of its position, by the general programme; true
+    // when only binary shift carries its byte.
+    QUILLBANK_ALWAYS_INLINE bool generalStep(uint32_t j) {
         uint8_t byte = data_[j - 1];
         bool paired = j >= 2 && !flagged_ && pairCode(data_[j - 2], byte) != 0;
-        fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, spare_, decisions_[++index_]);
+        bool binaryOnly =
+            fillPosition(j, byte, last_, paired ? beforeLast_ : nullptr, windows_, spare_, decisions_[++index_]);
         uint32_t* free = beforeLast_;  // the three rows turn round
         beforeLast_ = last_;
         last_ = spare_;
         spare_ = free;
+        return binaryOnly;
     }
 
     // The flags of position j, then its run starts.
@@ -285,6 +289,58 @@ private:
             windows_.clear();  // no run spans a flag
         }
         pushRunStarts(last_, j, windows_);
+    }
+
+    // A stretch of bytes that only binary shift carries, where the runs
+    // ending at each position come from the same starts as at the one
+    // before and so cost 8 bits more (steady): positions filled without the
+    // programme's step.
+    //
+    // The step at a byte only binary shift carries reads the run queues
+    // alone (fillBinaryOnlyPosition).  When position p (no flag) is such a
+    // byte and its costs in the binary modes are those of p - 1 plus 8, the
+    // keys it pushed are those p - 1 pushed, and each push replaced p - 1's
+    // start by p's (moveNewest).  So while no front moves (steadyUntil),
+    // the step at q = p + 1 sees the queues of p's step with the newest
+    // start one byte later: every run it finds is the one p found, 8 bits
+    // dearer, one byte longer from a start of its own, as long (one byte)
+    // from the newest; the closure keeps its choices, and the costs and the
+    // keys repeat.  (A one-byte run is never the one a steady cell is
+    // reached by, as it costs 18 bits more than the cell before; it is kept
+    // so that the decisions are the step's own.)  Takes p; returns the last
+    // position filled.
+    uint32_t skipSteadyStretch(uint32_t p) {
+        for (Mode m : kBinaryModes)
+            if (last_[m] != beforeLast_[m] + 8) return p;
+        uint32_t limit = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) - 1 : length_;
+        const Decision pattern = decisions_[index_];
+        for (int b = 0; b < kBinaryModeCount; ++b) {
+            bool longRun = runLength(pattern.arrival[kBinaryModes[b]]) > kShortRunMax;
+            limit = std::min(limit, windows_[b].steadyUntil(longRun));
+        }
+        // The decision as two words, and what each position adds to them:
+        // one to the arrival of each binary mode reached by a run longer
+        // than a byte.  No arrival reaches 2**16, so no field carries into
+        // the next.
+        Decision growth{};
+        for (Mode m : kBinaryModes) growth.arrival[m] = pattern.arrival[m] != runArrival(1);
+        uint64_t words[2], steps[2];
+        std::memcpy(words, &pattern, sizeof words);
+        std::memcpy(steps, &growth, sizeof steps);
+        uint32_t q = p;
+        while (q < limit && kBinaryOnly[data_[q]]) {
+            ++q;
+            words[0] += steps[0];
+            words[1] += steps[1];
+            std::memcpy(&decisions_[++index_], words, sizeof words);
+        }
+        if (q == p) return p;
+        for (int m = 0; m < kModeCount; ++m) {
+            last_[m] += 8 * (q - p);
+            beforeLast_[m] = last_[m] - 8;
+        }
+        for (int b = 0; b < kBinaryModeCount; ++b) windows_[b].moveNewest(q);
+        return q;
     }
 
     // Runs the state machine from position j (filled, without flags) while

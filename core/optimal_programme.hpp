@@ -232,7 +232,44 @@ public:
     const RunStart& best() const { return *front_; }
     // A lower bound of every key in the queue, before or after advance().
     int32_t leastKey() const { return front_->key; }
+    // A lower bound of every key in the short window, before or after
+    // advance(): the keys increase from the sentinel to the back, and the
+    // short front only moves forward.
+    int32_t leastShortKey() const { return shortFront_->key; }
     const RunStart& bestShort() const { return *shortFront_; }
+    // The last position q such that, for every p < q' <= q, the best run
+    // ending at q' is the one ending at p, from the same start (one byte
+    // longer) or from the newest start (one byte long, the newest start
+    // moving with moveNewest), where p is the position pushed last and
+    // advance(p) was done; `longRun` when that run was a long one.  It is
+    // so while advance(q') would move neither front, and the front's run
+    // stays short or long as it is at p (a front whose run is short is the
+    // short front too, whose limit keeps it so).  After a long run the
+    // short front may move: the short window then holds no key that it did
+    // not hold at p, and the long run stays strictly cheaper.  Gives p when
+    // a front has not been advanced to p.
+    uint32_t steadyUntil(bool longRun) const {
+        const RunStart* newest = back_ - 1;
+        uint32_t p = newest->position;
+        uint32_t until = UINT32_MAX;
+        if (front_ != newest) {
+            uint32_t start = front_->position;
+            if (p - start > kMaxBinaryRun) return p;
+            until = start + kMaxBinaryRun;
+        }
+        if (!longRun && shortFront_ != newest) {
+            uint32_t start = shortFront_->position;
+            if (p - start > kShortRunMax) return p;
+            until = std::min(until, start + uint32_t(kShortRunMax));
+        }
+        return until;
+    }
+    // What push(position, key) does when the start pushed last has that
+    // key: the newest start, evicted for an equal key, is replaced in its
+    // own entry (the one before it has a smaller key), and the fronts, no
+    // later than it, stay where they are.
+    void moveNewest(uint32_t position) { back_[-1].position = position; }
+
     // The queue from the front, expired starts perhaps included; the last
     // entry is the start pushed last.
     const RunStart* begin() const { return front_; }
@@ -344,7 +381,12 @@ inline constexpr Hop kHops[] = {
 constexpr uint8_t kFromClosed = 8;
 
 // closed[m] = min(arrival[m], the hops into m), the first strictly cheaper
-// candidate winning; source[m] records the choice.
+// candidate winning; source[m] records the choice.  With kRunsOnly the
+// arrivals in Digit and Punct are known to be unreached and the arrivals in
+// the binary modes reached (a byte only binary shift carries): the hops
+// from those two arrivals, which could never be strictly cheaper, are left
+// out.
+template <bool kRunsOnly = false>
 constexpr void closeUnderLatches(const uint32_t* arrival, uint32_t* closed, uint8_t* source) {
     for (int m = 0; m < kModeCount; ++m) {
         closed[m] = arrival[m];
@@ -352,6 +394,7 @@ constexpr void closeUnderLatches(const uint32_t* arrival, uint32_t* closed, uint
     }
 #pragma GCC unroll 11
     for (const Hop& hop : kHops) {
+        if (kRunsOnly && !hop.closed && (hop.from == Digit || hop.from == Punct)) continue;
         uint32_t bits = (hop.closed ? closed[hop.from] : arrival[hop.from]) +
                         latchTable[hop.from][hop.to].bitCount;
         if (bits < closed[hop.to]) {
@@ -454,6 +497,28 @@ inline void offerPair(const uint32_t* before, Candidates& c) {
 // Offers the binary runs ending at j that are strictly cheaper than what the
 // closure of the other arrivals already gives their mode (`closed`); true
 // when any was, and so the closure must be done again.
+// The cheapest binary run ending at j from the starts of one binary mode:
+// its bits, and its length in `how`.
+QUILLBANK_ALWAYS_INLINE uint32_t bestRun(uint32_t j, RunStarts& starts, Arrival& how) {
+    int32_t bytes = int32_t(8 * j);
+    starts.advance(j);
+    const RunStart& shortStart = starts.bestShort();
+    uint32_t bits = uint32_t(shortStart.key + bytes) + kShortHeaderBits;
+    how = runArrival(j - shortStart.position);
+    // A best start closer than 32 is also the best short start, and
+    // cheaper as a short run.
+    const RunStart& start = starts.best();
+    uint32_t longBits = uint32_t(start.key + bytes) + kLongHeaderBits;
+    if (j - start.position > kShortRunMax && longBits < bits) {
+        bits = longBits;
+        how = runArrival(j - start.position);
+    }
+    return bits;
+}
+
+// Offers the binary runs ending at j that are strictly cheaper than what the
+// closure of the other arrivals already gives their mode (`closed`); true
+// when any was, and so the closure must be done again.
 QUILLBANK_ALWAYS_INLINE bool offerBinaryRuns(uint32_t j, RunWindows& windows, const uint32_t* closed, Candidates& c) {
     int32_t bytes = int32_t(8 * j);
     bool offered = false;
@@ -463,26 +528,42 @@ QUILLBANK_ALWAYS_INLINE bool offerBinaryRuns(uint32_t j, RunWindows& windows, co
         RunStarts& starts = windows[b];
         // The least key in the queue (expired starts included) with the
         // short header bounds every run from below: inside text it is not
-        // below `closed`, and the queue is left as it is.
-        if (uint32_t(starts.leastKey() + bytes) + kShortHeaderBits >= closed[m]) continue;
-        starts.advance(j);
-        const RunStart& shortStart = starts.bestShort();
-        uint32_t bits = uint32_t(shortStart.key + bytes) + kShortHeaderBits;
-        Arrival how = runArrival(j - shortStart.position);
-        // A best start closer than 32 is also the best short start, and
-        // cheaper as a short run.
-        const RunStart& start = starts.best();
-        uint32_t longBits = uint32_t(start.key + bytes) + kLongHeaderBits;
-        if (j - start.position > kShortRunMax && longBits < bits) {
-            bits = longBits;
-            how = runArrival(j - start.position);
-        }
+        // below `closed`, and the queue is left as it is.  So does the
+        // least of the queue's least key with the long header and the short
+        // window's with the short one, tighter at most text bytes among
+        // binary ones (a character costs less than a run's 8 bits).
+        int32_t least = starts.leastKey();
+        if (uint32_t(least + bytes) + kShortHeaderBits >= closed[m]) continue;
+        least = std::min(least + int32_t(kLongHeaderBits), starts.leastShortKey() + int32_t(kShortHeaderBits));
+        if (uint32_t(least + bytes) >= closed[m]) continue;
+        Arrival how;
+        uint32_t bits = bestRun(j, starts, how);
         if (bits < closed[m]) {
             c.offer(m, bits, how);
             offered = true;
         }
     }
     return offered;
+}
+
+// The first cell of a position whose byte only binary shift carries: the
+// runs ending there are its only arrivals.  Gives the cells fillPosition
+// gives: its first closure would leave every mode unreached, and so every
+// run would be offered, and every run's cost is below kUnreached.
+QUILLBANK_ALWAYS_INLINE void fillBinaryOnlyPosition(uint32_t j, RunWindows& windows, uint32_t* cost,
+                                                    Decision& decision) {
+    Decision made;
+    made.unused = 0;
+    uint32_t arrival[kModeCount];
+    for (int m = 0; m < kModeCount; ++m) {
+        arrival[m] = kUnreached;
+        made.arrival[m] = kCharArrival;
+    }
+#pragma GCC unroll 3
+    for (int b = 0; b < kBinaryModeCount; ++b)
+        arrival[kBinaryModes[b]] = bestRun(j, windows[b], made.arrival[kBinaryModes[b]]);
+    closeUnderLatches<true>(arrival, cost, made.source);
+    decision = made;
 }
 
 QUILLBANK_ALWAYS_INLINE void pushRunStarts(const uint32_t* cost, uint32_t i, RunWindows& windows) {
@@ -494,9 +575,14 @@ QUILLBANK_ALWAYS_INLINE void pushRunStarts(const uint32_t* cost, uint32_t i, Run
 // The first cell of position j (before its flags), after the byte
 // data[j - 1] = `byte`: its costs and how each was reached.  `before` is
 // the last cell of position j - 1; `beforePair` that of j - 2 when a Punct
-// pair ends at j, else null.
-QUILLBANK_ALWAYS_INLINE void fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
+// pair ends at j, else null.  True when only binary shift carries the byte.
+QUILLBANK_ALWAYS_INLINE bool fillPosition(uint32_t j, uint8_t byte, const uint32_t* before, const uint32_t* beforePair,
                          RunWindows& windows, uint32_t* cost, Decision& decision) {
+    // (No pair ends in a byte only binary shift carries.)
+    if (kBinaryOnly[byte]) {
+        fillBinaryOnlyPosition(j, windows, cost, decision);
+        return true;
+    }
     // Worked out in locals, which nothing else can alias (the decision's
     // bytes could be any object to the compiler), then stored.
     Decision made;
@@ -508,16 +594,13 @@ QUILLBANK_ALWAYS_INLINE void fillPosition(uint32_t j, uint8_t byte, const uint32
     int lone = loneModes[byte];
     if (lone != kSeveralModes && !beforePair) {
         closeLoneArrival(c.cost, lone, closed, made.source);
-    } else if (kBinaryOnly[byte]) {
-        // Nothing but a run reaches j: the first closure would find every
-        // mode unreached.
-        for (int m = 0; m < kModeCount; ++m) closed[m] = kUnreached;
     } else {
         closeUnderLatches(c.cost, closed, made.source);
     }
     if (offerBinaryRuns(j, windows, closed, c)) closeUnderLatches(c.cost, closed, made.source);
     std::copy(closed, closed + kModeCount, cost);
     decision = made;
+    return false;
 }
 
 // The price of a flag token of `flagBits` bits from each mode, the decoder
