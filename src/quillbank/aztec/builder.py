@@ -181,22 +181,12 @@ def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[Sup
     _check_length(content.message, allowed, MAX_SYMBOLS)
     parts = _Parts(content, id, allowed)
     try:
-        shape, cuts = parts.plan(count)
+        return parts.plan(count)
     except AztecError:
         if not content.gs1:
             raise
         # GS1 parts are cut between AIs where they can be, else anywhere.
-        parts = _Parts(content._replace(boundaries=None), id, allowed)
-        shape, cuts = parts.plan(count)
-    made = []
-    for position, (start, end) in enumerate(cuts, 1):
-        message, flags = part_content(content, start, end, header(position, len(cuts), id))
-        built = parts.build(shape, message, flags)
-        if built is None:  # the plan fitted this part with other letters, which cost the same
-            raise AztecError(f"part {position} of the sequence does not fit after all; please report this")
-        part_eci = next((value for _, value in flags if value is not None), None)
-        made.append(AztecSymbol(built, part_eci, False, (position, len(cuts), id)))
-    return made
+        return _Parts(content._replace(boundaries=None), id, allowed).plan(count)
 
 
 def rune(value: SupportsIndex) -> AztecSymbol:
@@ -628,15 +618,27 @@ class _Parts:
     allowed sizes."""
 
     def __init__(self, content: Content, id: Optional[str], allowed: _Allowed) -> None:
-        self.content, self.allowed = content, allowed
+        self.content, self.allowed, self.id = content, allowed, id
         # Every header of a sequence costs the same bits: its letters all
-        # are capitals, written alike.
+        # are capitals, written alike.  The cuts are planned with the first
+        # symbol's letters; the bits of the others can stuff differently,
+        # so a plan holds only once every part is made with its own.
         self.head = header(1, 2, id)
         self.boundaries: Sequence[int] = content.boundaries or range(len(content.message) + 1)
 
-    def build(self, shape: Tuple[bool, int], message: bytes, flags: Sequence[Flag]) -> Optional[_symbol.Built]:
-        return _symbol.make(message, None, int(shape[0]), shape[1], self.allowed.ec_percent,
-                            self.allowed.reader_init, flags, True)
+    def build(self, shape: Tuple[bool, int], cuts: List[Tuple[int, int]]) -> Optional[List[AztecSymbol]]:
+        """The symbols of the parts cut so, each with its own header, or
+        None when one of them does not fit ``shape`` after all."""
+        made = []
+        for position, (start, end) in enumerate(cuts, 1):
+            message, flags = part_content(self.content, start, end, header(position, len(cuts), self.id))
+            built = _symbol.make(message, None, int(shape[0]), shape[1], self.allowed.ec_percent,
+                                 self.allowed.reader_init, flags, True)
+            if built is None:
+                return None
+            part_eci = next((value for _, value in flags if value is not None), None)
+            made.append(AztecSymbol(built, part_eci, False, (position, len(cuts), self.id)))
+        return made
 
     def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:
         return _symbol.build_packed(stream[0], stream[1], int(shape[0]), shape[1], self.allowed.ec_percent,
@@ -670,8 +672,8 @@ class _Parts:
         largest = self.allowed.shapes()[-1]
         return cut_greedily(self.boundaries, self.fitter(largest), most_parts, _most_bytes(self.room(largest)[0]))
 
-    def plan(self, count: Optional[int]) -> Tuple[Tuple[bool, int], List[Tuple[int, int]]]:
-        """(shape, cuts): ``count`` parts (None: the fewest) of the smallest
+    def plan(self, count: Optional[int]) -> List[AztecSymbol]:
+        """The symbols of ``count`` parts (None: the fewest) of the smallest
         size that holds the message in that many."""
         whole = _content_bits(self.content)
         if count is None:
@@ -688,8 +690,9 @@ class _Parts:
             if count * (bits + _CUT_SLACK_BITS) < whole:
                 continue
             cuts = split_to(self.boundaries, count, self.fitter(shape), _most_bytes(bits))
-            if cuts is not None:
-                return shape, cuts
+            made = None if cuts is None else self.build(shape, cuts)
+            if made is not None:
+                return made
         raise self.overflow(count, whole)
 
     def overflow(self, count: int, whole: int) -> DataOverflowError:
