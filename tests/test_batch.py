@@ -87,6 +87,43 @@ def test_a_batch_of_several_core_calls_keeps_order_and_failures_in_place():
     assert all(results[i] == aztec.make(messages[i]) for i in range(len(messages)) if i not in bad)
 
 
+def test_batches_at_once_on_several_threads_and_in_a_forked_child_are_made_alike():
+    # The core keeps its helper threads between calls: a second caller
+    # meanwhile makes its own, and a forked child, which has none of the
+    # parent's threads, keeps a pool of its own.
+    import threading
+
+    expected = [aztec.make(m) for m in MESSAGES]
+    aztec.make_many(MESSAGES, threads=2)  # the pool exists before the fork
+    outcomes = []
+    callers = [threading.Thread(target=lambda: outcomes.append(aztec.make_many(MESSAGES * 3, threads=2)))
+               for _ in range(3)]
+    for caller in callers:
+        caller.start()
+    for caller in callers:
+        caller.join()
+    assert outcomes == [expected * 3] * 3
+    if not hasattr(os, "fork"):
+        return
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child's status carries the result
+        os._exit(0 if aztec.make_many(MESSAGES, threads=2) == expected else 1)
+    deadline = 60
+    import time
+
+    while deadline > 0:
+        done, status = os.waitpid(child, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.1)
+        deadline -= 0.1
+    else:
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+        pytest.fail("make_many in a forked child did not finish")
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
 @pytest.mark.parametrize("threads, error", [(0, ValueError), (257, ValueError), (True, TypeError), (2.0, TypeError)])
 def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
     from quillbank.aztec import _symbol

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -16,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "bit_stuffing.hpp"
 #include "optimal_encoder.hpp"
@@ -373,36 +377,238 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // few enough that a bad argument cannot exhaust the process.
 constexpr int kMaxThreads = 256;
 
-// Makes the symbol of every order, on `threads` threads (this one among
-// them) that each take the next order not yet taken, so that they finish
-// together whatever the orders cost.  Runs without the GIL: nothing here
-// touches a Python object, and no exception leaves it (a thread that
-// cannot be started leaves its share to the others).
-void makeAll(const std::vector<SymbolOrder>& orders, int threads, std::vector<az::BuildStatus>& statuses,
-             std::vector<az::AztecMatrix>& matrices, std::vector<Outcome>& outcomes) {
-    std::atomic<size_t> next{0};
-    auto work = [&]() noexcept {
-        for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < orders.size();
-             i = next.fetch_add(1, std::memory_order_relaxed))
-            outcomes[i] = makeSymbol(orders[i], statuses[i], matrices[i]);
-    };
-    std::vector<std::thread> helpers;
-    const size_t wanted = std::min(static_cast<size_t>(threads), orders.size());
-    try {
-        helpers.reserve(wanted > 0 ? wanted - 1 : 0);
-        while (helpers.size() + 1 < wanted) helpers.emplace_back(work);
-    } catch (...) {  // std::system_error or bad_alloc: fewer helpers
+// Orders made in one stretch without the GIL.  Small enough that a block's
+// matrices stay in the caches and their storage is reused block after
+// block; large enough that starting the helper threads is a small part of
+// it (a block of boarding passes is about half a millisecond of work).
+constexpr size_t kBlockOrders = 128;
+
+// The results of one block of orders; kept and reused from block to block.
+struct Block {
+    size_t first = 0;  // the index of the block's first order
+    size_t count = 0;
+    std::vector<az::BuildStatus> statuses;
+    std::vector<az::AztecMatrix> matrices;
+    std::vector<Outcome> outcomes;
+
+    void reset(size_t begin, size_t size) {
+        first = begin;
+        count = size;
+        statuses.assign(size, az::BuildStatus::BadRequest);
+        matrices.resize(size);
+        outcomes.assign(size, Outcome::Failed);
     }
-    work();
-    for (std::thread& helper : helpers) helper.join();
+};
+
+// Makes the symbols of a block's orders on the threads that call work(),
+// each taking the next order not yet taken, so that they finish together
+// whatever the orders cost.  Touches no Python object and lets no
+// exception out.
+class BlockWork {
+public:
+    BlockWork(const std::vector<SymbolOrder>& orders, Block& block) : orders_(orders), block_(block) {}
+
+    void work() noexcept {
+        for (size_t i = next_.fetch_add(1, std::memory_order_relaxed); i < block_.count;
+             i = next_.fetch_add(1, std::memory_order_relaxed))
+            block_.outcomes[i] = makeSymbol(orders_[block_.first + i], block_.statuses[i], block_.matrices[i]);
+    }
+
+private:
+    const std::vector<SymbolOrder>& orders_;
+    Block& block_;
+    std::atomic<size_t> next_{0};
+};
+
+// Threads kept for make_list from one call to the next, so that what each
+// keeps for itself (the shortest-stream encoder's learnt transitions, the
+// Reed-Solomon tables of recent sizes, its working storage) stays warm: a
+// thread started for each block would learn them again every time.  One
+// caller at a time runs a block on them (take() says who); they sleep on a
+// condition variable between blocks.  The pool is never destroyed: its
+// threads end with the process.  A child of fork() has none of its threads,
+// so it makes a pool of its own and leaves the parent's untouched.
+class HelperPool {
+public:
+    // The pool of this process, or null when it cannot be made.
+    static HelperPool* get() noexcept {
+        static HelperPool* pool = nullptr;
+        static pid_t owner = 0;
+        if (pool == nullptr || owner != getpid()) {  // under the GIL: one caller at a time here
+            pool = new (std::nothrow) HelperPool;
+            owner = getpid();
+        }
+        return pool;
+    }
+
+    bool take() noexcept { return use_.try_lock(); }
+    void give() noexcept { use_.unlock(); }
+
+    // Runs work.work() on up to `count` kept threads (starting more when
+    // there are too few and it can); returns how many it asked.
+    size_t start(BlockWork& work, size_t count) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        try {
+            while (threads_.size() < count) threads_.emplace_back([this, index = threads_.size()] { serve(index); });
+        } catch (...) {  // std::system_error or bad_alloc: fewer helpers
+        }
+        job_ = &work;
+        asked_ = std::min(count, threads_.size());
+        finished_ = 0;
+        ++generation_;
+        lock.unlock();
+        wake_.notify_all();
+        return asked_;
+    }
+
+    // Waits until every thread asked by start() is done with the work.
+    void wait() noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return finished_ == asked_; });
+        job_ = nullptr;
+    }
+
+private:
+    void serve(size_t index) noexcept {
+        size_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return generation_ != seen && index < asked_ && job_ != nullptr; });
+            seen = generation_;
+            BlockWork* job = job_;
+            lock.unlock();
+            job->work();
+            lock.lock();
+            if (++finished_ == asked_) done_.notify_one();
+        }
+    }
+
+    std::mutex use_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::vector<std::thread> threads_;
+    BlockWork* job_ = nullptr;
+    size_t generation_ = 0;
+    size_t asked_ = 0;
+    size_t finished_ = 0;
+};
+
+// Threads that share a BlockWork with the thread that starts them: the kept
+// pool's when this caller has it, otherwise threads of their own.  Joined
+// however the starter leaves (an error while they run included).  A thread
+// that cannot be started leaves its share to the others.
+class Helpers {
+public:
+    Helpers(BlockWork& work, size_t count, HelperPool* pool) {
+        if (count == 0) return;
+        if (pool != nullptr) {
+            pool_ = pool;
+            pool->start(work, count);
+            return;
+        }
+        try {
+            threads_.reserve(count);
+            while (threads_.size() < count) threads_.emplace_back([&work] { work.work(); });
+        } catch (...) {  // std::system_error or bad_alloc: fewer helpers
+        }
+    }
+    ~Helpers() { join(); }
+    Helpers(const Helpers&) = delete;
+    Helpers& operator=(const Helpers&) = delete;
+
+    void join() {
+        if (pool_ != nullptr) {
+            pool_->wait();
+            pool_ = nullptr;
+        }
+        for (std::thread& thread : threads_)
+            if (thread.joinable()) thread.join();
+    }
+
+private:
+    HelperPool* pool_ = nullptr;
+    std::vector<std::thread> threads_;
+};
+
+// The kept pool for one make_list call, when no other call is using it.
+class PoolTurn {
+public:
+    explicit PoolTurn(bool wanted) {
+        if (!wanted) return;
+        HelperPool* pool = HelperPool::get();
+        if (pool != nullptr && pool->take()) pool_ = pool;
+    }
+    ~PoolTurn() {
+        if (pool_ != nullptr) pool_->give();
+    }
+    PoolTurn(const PoolTurn&) = delete;
+    PoolTurn& operator=(const PoolTurn&) = delete;
+
+    HelperPool* pool() const { return pool_; }
+
+private:
+    HelperPool* pool_ = nullptr;
+};
+
+// Puts the results of a finished block into `list` as make's tuples (None
+// where make would give None or fail).  False with an exception set.
+bool storeBlock(const Block& block, PyObject* list) {
+    for (size_t i = 0; i < block.count; ++i) {
+        if (block.outcomes[i] == Outcome::NoMemory) {
+            PyErr_NoMemory();
+            return false;
+        }
+        PyObject* item;
+        if (block.outcomes[i] == Outcome::Done && block.statuses[i] == az::BuildStatus::Ok) {
+            item = matrixTuple(block.matrices[i]);
+            if (item == nullptr) return false;
+        } else {
+            item = Py_None;
+            Py_INCREF(item);
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(block.first + i), item);  // steals item
+    }
+    return true;
+}
+
+// Makes every order's symbol into `list`, block by block on `threads`
+// threads (this one among them).  The blocks overlap: while the helpers
+// make one block, this thread first turns the block before into Python
+// objects (under the GIL, which the helpers never need), then joins them
+// without the GIL.  False with an exception set.
+bool makeInBlocks(const std::vector<SymbolOrder>& orders, int threads, PyObject* list) try {
+    Block blocks[2];
+    const size_t helperCount = static_cast<size_t>(threads) - 1;
+    PoolTurn turn(helperCount > 0);
+    bool stored = true;
+    size_t b = 0;
+    for (size_t first = 0; first < orders.size(); first += kBlockOrders, ++b) {
+        Block& block = blocks[b % 2];
+        block.reset(first, std::min(kBlockOrders, orders.size() - first));
+        BlockWork work(orders, block);
+        {
+            Helpers helpers(work, std::min(helperCount, block.count - 1), turn.pool());
+            if (b > 0) stored = storeBlock(blocks[(b - 1) % 2], list);
+            Py_BEGIN_ALLOW_THREADS
+            if (stored) work.work();
+            helpers.join();
+            Py_END_ALLOW_THREADS
+        }
+        if (!stored) return false;
+    }
+    return b == 0 || storeBlock(blocks[(b - 1) % 2], list);
+} catch (const std::bad_alloc&) {  // a block's storage; its helpers are joined by then
+    PyErr_NoMemory();
+    return false;
 }
 
 // make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1):
-// the symbols of many messages with the options of one make call, all made
-// in one stretch without the GIL, spread over `threads` threads.  messages
-// is a list of bytes-like objects and ecis a list of as many ECI numbers
-// or None.  An item is the tuple, or None where make would give None or
-// fail (the caller makes that one alone to learn why).
+// the symbols of many messages with the options of one make call, made
+// without the GIL and spread over `threads` threads.  messages is a list of
+// bytes-like objects and ecis a list of as many ECI numbers or None.  An
+// item is the tuple, or None where make would give None or fail (the
+// caller makes that one alone to learn why).
 PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6 && nargs != 7) {
         PyErr_Format(PyExc_TypeError, "make_list takes 6 or 7 arguments (%zd given)", nargs);
@@ -432,32 +638,11 @@ PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             if (!readMessage(PyList_GET_ITEM(args[0], i), order)) return nullptr;
         }
-        std::vector<az::AztecMatrix> matrices(orders.size());
-        std::vector<az::BuildStatus> statuses(orders.size(), az::BuildStatus::BadRequest);
-        std::vector<Outcome> outcomes(orders.size(), Outcome::Failed);
-        Py_BEGIN_ALLOW_THREADS
-        makeAll(orders, threads, statuses, matrices, outcomes);
-        Py_END_ALLOW_THREADS
-
-        PyObject* list = PyList_New(count);
+        PyObject* list = PyList_New(count);  // its items are NULL until stored
         if (list == nullptr) return nullptr;
-        for (size_t i = 0; i < orders.size(); ++i) {
-            if (outcomes[i] == Outcome::NoMemory) {
-                Py_DECREF(list);
-                return PyErr_NoMemory();
-            }
-            PyObject* item;
-            if (outcomes[i] == Outcome::Done && statuses[i] == az::BuildStatus::Ok) {
-                item = matrixTuple(matrices[i]);
-                if (item == nullptr) {
-                    Py_DECREF(list);
-                    return nullptr;
-                }
-            } else {
-                item = Py_None;
-                Py_INCREF(item);
-            }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals item
+        if (!makeInBlocks(orders, threads, list)) {
+            Py_DECREF(list);
+            return nullptr;
         }
         return list;
     } catch (const std::bad_alloc&) {
