@@ -7,6 +7,8 @@ worst case.  Both: the checked options they remember between calls."""
 import io
 import zlib
 
+from fractions import Fraction
+
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -104,6 +106,10 @@ def test_remembered_options_answer_only_for_options_that_give_the_same_picture(k
             write(**refused)
     clear, faint = write(dark=(0, 0, 0, 1.0)), write(dark=(0, 0, 0, 1))  # alpha 255 and alpha 1
     assert clear != faint and clear == write(dark="#000")
+    if kind == "png":  # an int scale only, though Fraction(3) == 3
+        write(scale=3)
+        with pytest.raises(TypeError):
+            write(scale=Fraction(3))
     if kind == "svg":
         write(xmldecl=True)
         with pytest.raises(TypeError):

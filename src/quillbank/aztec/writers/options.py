@@ -209,6 +209,10 @@ def _integer(value: object, name: str) -> int:
 #: The most sets of options a writer remembers.
 MOST_REMEMBERED = 256
 _TEXT_COLOURS = (str, type(None))
+# The number types whose equal values every check treats alike (a bool, a
+# Fraction or a NumPy number equal to an int may be refused where the int
+# is not).
+_KEYED_NUMBERS = (int, float, str, type(None))
 
 
 def options_key(border: object, dark: object, light: object, numbers: Tuple[object, ...],
@@ -216,14 +220,15 @@ def options_key(border: object, dark: object, light: object, numbers: Tuple[obje
     """A key under which to remember what a picture's options give, or None
     where equal options could give different results: a border that is not
     an int (2.0 is refused), a colour that is not text (alpha 1 and 1.0
-    differ), a bool among the numbers (refused, though True == 1) or a flag
+    differ), a number that is not an int, float, text or None (True and
+    Fraction(2) are refused, though both equal an int) or a flag
     that is not a bool.  ``rest`` are options only text or None passes.
     The key may still be unhashable (a list given as an option): recall()
     and remember() then pass it by."""
     if type(border) is not int or type(dark) not in _TEXT_COLOURS or type(light) not in _TEXT_COLOURS:
         return None
     for number in numbers:
-        if type(number) is bool:
+        if type(number) not in _KEYED_NUMBERS:
             return None
     for flag in flags:
         if type(flag) is not bool:
