@@ -6,7 +6,6 @@ worst case.  Both: the checked options they remember between calls."""
 
 import io
 import zlib
-
 from fractions import Fraction
 
 import pytest

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -379,8 +379,8 @@ constexpr int kMaxThreads = 256;
 
 // Orders made in one stretch without the GIL.  Small enough that a block's
 // matrices stay in the caches and their storage is reused block after
-// block; large enough that starting the helper threads is a small part of
-// it (a block of boarding passes is about half a millisecond of work).
+// block; large enough that waking the helper threads is a small part of it
+// (a block of boarding passes is about half a millisecond of work).
 constexpr size_t kBlockOrders = 128;
 
 // The results of one block of orders; kept and reused from block to block.
@@ -444,9 +444,9 @@ public:
     bool take() noexcept { return use_.try_lock(); }
     void give() noexcept { use_.unlock(); }
 
-    // Runs work.work() on up to `count` kept threads (starting more when
-    // there are too few and it can); returns how many it asked.
-    size_t start(BlockWork& work, size_t count) noexcept {
+    // Runs work.work() on up to `count` kept threads, starting more when
+    // there are too few and it can.
+    void start(BlockWork& work, size_t count) noexcept {
         std::unique_lock<std::mutex> lock(mutex_);
         try {
             while (threads_.size() < count) threads_.emplace_back([this, index = threads_.size()] { serve(index); });
@@ -458,7 +458,6 @@ public:
         ++generation_;
         lock.unlock();
         wake_.notify_all();
-        return asked_;
     }
 
     // Waits until every thread asked by start() is done with the work.
