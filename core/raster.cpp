@@ -72,24 +72,6 @@ void packRow(const uint8_t* line, int size, int scale, int border, bool darkBit,
 
 }  // namespace
 
-std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, int border,
-                                  bool darkBit) {
-    const size_t rowBytes = bytesInARow(size, scale, border);
-    std::vector<uint8_t> image(rowBytes * pixelsOnASide(size, scale, border), 0);  // zeros: the Up filter's "same as above"
-    size_t at = 0;
-    // Writes a row once with filter 0, then `scale * modules - 1` times as Up rows.
-    auto emit = [&](const uint8_t* line, int modules) {
-        if (modules == 0) return;
-        packRow(line, size, scale, border, darkBit, &image[at]);
-        at += rowBytes;
-        for (size_t r = 1; r < static_cast<size_t>(modules) * static_cast<size_t>(scale); ++r, at += rowBytes) image[at] = 2;
-    };
-    emit(nullptr, border);
-    for (int y = 0; y < size; ++y) emit(modules + static_cast<size_t>(y) * static_cast<size_t>(size), 1);
-    emit(nullptr, border);
-    return image;
-}
-
 std::vector<uint8_t> pngImageData(const uint8_t* modules, int size, int scale, int border, bool darkBit) {
     const size_t rowBytes = bytesInARow(size, scale, border);
     // Each distinct row once: the border's, then one per module row.

@@ -14,13 +14,9 @@ namespace quillbank::aztec {
 
 // `modules` is size * size, row by row, 1 = dark.  Every module becomes a
 // scale x scale square, with `border` light modules on each side.  Dark
-// pixels get the bit value `darkBit`, light ones its complement.  A row
-// that repeats the row above is written with the Up filter (2), as zeros,
-// which compresses faster and smaller; every other row has filter 0.
-std::vector<uint8_t> pngScanlines(const uint8_t* modules, int size, int scale, int border,
-                                  bool darkBit);
-
-// The same pixels as a PNG image's IDAT data: a zlib stream of rows that
+// pixels get the bit value `darkBit`, light ones its complement.
+//
+// Those pixels as a PNG image's IDAT data: a zlib stream of rows that
 // all have filter 0, written by deflateRows (png_deflate.hpp), which codes
 // each repeated row as a reference to the one above.
 std::vector<uint8_t> pngImageData(const uint8_t* modules, int size, int scale, int border, bool darkBit);

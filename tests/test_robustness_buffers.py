@@ -84,7 +84,7 @@ def test_modules_changed_by_another_thread_give_one_of_the_two_pictures():
         size = 151
         light, dark = bytes(size * size), b"\\x01" * (size * size)
         def picture(modules):
-            return _symbol.png_scanlines(modules, size, 3, 4, True)
+            return _symbol.png(modules, size, 3, 4, None, None)
         seen, calls = race(picture, light, dark, 1.0)
         known = {picture(light): "light", picture(dark): "dark"}
         print(json.dumps({"calls": calls, "pictures": sorted(known.get(p, "mixed") for p in seen)}))
@@ -97,8 +97,8 @@ def test_modules_changed_by_another_thread_give_one_of_the_two_pictures():
     lambda: _symbol.capacity(True, 1, 2**31 - 1),
     lambda: _symbol.capacity(False, 32, -(2**31)),
     lambda: _symbol.capacity(True, 4, 100),
-    lambda: _symbol.png_scanlines(b"\x01", 1, 2**31 - 1, 2**31 - 1, True),
-    lambda: _symbol.png_scanlines(b"\x01", 1, 1, 2**31 - 1, True),
+    lambda: _symbol.png(b"\x01", 1, 2**31 - 1, 2**31 - 1, None, None),
+    lambda: _symbol.png(b"\x01", 1, 1, 2**31 - 1, None, None),
     lambda: _symbol.build_packed(b"\xff", 2**62, -1, 0, 23),
     lambda: _symbol.check_words([1, 2], 2**62, 8),
     lambda: _symbol.check_words([1, 2], 2**8 - 2, 8),

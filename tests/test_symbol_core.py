@@ -125,7 +125,7 @@ def test_binding_rejects_bad_arguments():
     with pytest.raises(ValueError):
         _symbol.rune(256)
     with pytest.raises(ValueError):
-        _symbol.png_scanlines(b"\x00" * 3, 2, 1, 0, True)
+        _symbol.png(b"\x00" * 3, 2, 1, 0, None, None)
 
     class Unjudgeable:
         def __bool__(self):
@@ -187,7 +187,7 @@ def test_binding_keeps_no_references_and_no_memory():
         _symbol.stuffed_words(bits, 8)
         _symbol.check_words(words, 10, 8)
         _symbol.layer_positions(True, 2)
-        _symbol.png_scanlines(modules, size, 2, 1, True)
+        _symbol.png(modules, size, 2, 1, None, None)
         _symbol.svg_path(modules, size, 1)
         for bad in (lambda: _symbol.build(bits, 1, 9, 23), lambda: _symbol.check_words([999], 2, 6),
                     lambda: _symbol.build([object, None, 3j, "x"], -1, 9, 23)):

@@ -423,7 +423,16 @@ void testRunes() {
     check(!buildRune(256, m) && !buildRune(-1, m), "rune values are 0 to 255");
 }
 
-// Undoes the two filters pngScanlines uses: None (0) and Up (2).
+// zlib's inflate of a whole stream, or an empty vector when it refuses it.
+std::vector<uint8_t> inflated(const std::vector<uint8_t>& stream, size_t size) {
+    std::vector<uint8_t> data(size + 1);
+    uLongf length = static_cast<uLongf>(data.size());
+    if (uncompress(data.data(), &length, stream.data(), static_cast<uLong>(stream.size())) != Z_OK) return {};
+    data.resize(length);
+    return data;
+}
+
+// Undoes the filters None (0) and Up (2).
 std::vector<std::vector<uint8_t>> unfilter(const std::vector<uint8_t>& image, size_t rowBytes) {
     std::vector<std::vector<uint8_t>> rows;
     for (size_t at = 0; at < image.size(); at += rowBytes) {
@@ -439,7 +448,7 @@ std::vector<std::vector<uint8_t>> unfilter(const std::vector<uint8_t>& image, si
 
 void testRaster() {
     const uint8_t modules[4] = {1, 0, 0, 1};
-    const std::vector<uint8_t> image = pngScanlines(modules, 2, 3, 1, true);
+    const std::vector<uint8_t> image = inflated(pngImageData(modules, 2, 3, 1, true), 12 * 3);
     // 12 pixels wide: 2 bytes a row plus the filter byte, 12 rows.
     bool ok = image.size() == 12 * 3;
     const uint8_t expected[4][2] = {{0x00, 0x00}, {0x1C, 0x00}, {0x03, 0x80}, {0x00, 0x00}};
@@ -447,13 +456,14 @@ void testRaster() {
     for (int row = 0; row < 12 && ok; ++row) {
         ok &= rows[static_cast<size_t>(row)].size() == 2 && rows[static_cast<size_t>(row)][0] == expected[row / 3][0] &&
               (rows[static_cast<size_t>(row)][1] & 0xF0) == expected[row / 3][1];
-        ok &= image[static_cast<size_t>(row * 3)] == (row % 3 == 0 ? 0 : 2);  // repeated rows use Up
+        ok &= image[static_cast<size_t>(row * 3)] == 0;  // every row unfiltered: repeats are matches
     }
-    check(ok, "scanlines: scale, border, bit order and filters");
-    const std::vector<uint8_t> inverted = pngScanlines(modules, 2, 3, 1, false);
+    check(ok, "image data: scale, border, bit order and filters");
+    const std::vector<uint8_t> inverted = inflated(pngImageData(modules, 2, 3, 1, false), 12 * 3);
     const auto invertedRows = unfilter(inverted, 3);
-    check(invertedRows[3][0] == static_cast<uint8_t>(~0x1C) && invertedRows[0][0] == 0xFF, "scanlines with dark as 0");
-    check(pngScanlines(modules, 2, 1, 0, true).size() == 2 * 2, "scale 1, no border");
+    check(invertedRows.size() == 12 && invertedRows[3][0] == static_cast<uint8_t>(~0x1C) && invertedRows[0][0] == 0xFF,
+          "image data with dark as 0");
+    check(inflated(pngImageData(modules, 2, 1, 0, true), 4).size() == 2 * 2, "scale 1, no border");
     const uint8_t cells[9] = {1, 1, 0, 0, 1, 1, 1, 0, 1};
     check(svgPath(cells, 3, 2) == "M2 2h2v1h-2zM3 3h2v1h-2zM2 4h1v1h-1zM4 4h1v1h-1z", "SVG path: one rectangle per run");
     check(svgPath(cells, 0, 0).empty(), "SVG path of nothing");
@@ -466,14 +476,6 @@ void testRaster() {
     check(sameCrc, "chunk CRC: the check value, and zlib's crc32 on other bytes");
 }
 
-// zlib's inflate of a whole stream, or an empty vector when it refuses it.
-std::vector<uint8_t> inflated(const std::vector<uint8_t>& stream, size_t size) {
-    std::vector<uint8_t> data(size + 1);
-    uLongf length = static_cast<uLongf>(data.size());
-    if (uncompress(data.data(), &length, stream.data(), static_cast<uLong>(stream.size())) != Z_OK) return {};
-    data.resize(length);
-    return data;
-}
 
 // Byte k + 1 appears Fibonacci(k) times, interleaved so that few repeat:
 // the Huffman code of such counts is deeper than DEFLATE's 15 bits, so the

@@ -223,7 +223,7 @@ PyObject* buildPacked(PyObject*, PyObject* args) {
         PyErr_Format(PyExc_ValueError, "%zd bits do not fit in %zd bytes", count, packed.len);
     } else {
         try {
-            // The GIL is released over a copy, as in png_scanlines.
+            // The GIL is released over a copy, as in png.
             const auto* first = static_cast<const uint8_t*>(packed.buf);
             const std::vector<uint8_t> stream(first, first + (count + 7) / 8);
             az::AztecMatrix matrix;
@@ -786,19 +786,6 @@ PyObject* pictureBytes(const Py_buffer& modules, Picture picture) {
     }
 }
 
-PyObject* pngScanlines(PyObject*, PyObject* args) {
-    Py_buffer modules;
-    int size, scale, border, darkBit;
-    if (!PyArg_ParseTuple(args, "y*iiip:png_scanlines", &modules, &size, &scale, &border, &darkBit)) return nullptr;
-    PyObject* result = nullptr;
-    if (pictureInRange(modules, size, scale, border))
-        result = pictureBytes(modules, [&](const uint8_t* data) {
-            return az::pngScanlines(data, size, scale, border, darkBit != 0);
-        });
-    PyBuffer_Release(&modules);
-    return result;
-}
-
 // Reads png's colours: None for black on white, or 8 bytes, the light and
 // then the dark colour as RGBA.  False with an exception set.
 bool readPngColours(PyObject* object, az::PngColours& colours) {
@@ -896,8 +883,6 @@ PyMethodDef methods[] = {
     {"stuffed_words", stuffedWords, METH_VARARGS, "stuffed_words(bits, width) -> list of codewords"},
     {"check_words", checkWords, METH_VARARGS, "check_words(words, check_count, width) -> list of check words"},
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
-    {"png_scanlines", pngScanlines, METH_VARARGS,
-     "png_scanlines(modules, size, scale, border, dark_bit) -> filtered 1-bit PNG rows"},
     {"png", pngFile, METH_VARARGS,
      "png(modules, size, scale, border, colours, pixels_per_metre) -> a whole PNG file: 1-bit greyscale for "
      "colours None, else a palette of colours' 8 bytes (light RGBA, dark RGBA); a pHYs chunk unless "
