@@ -124,6 +124,29 @@ def test_batches_at_once_on_several_threads_and_in_a_forked_child_are_made_alike
     assert os.waitstatus_to_exitcode(status) == 0
 
 
+def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind():
+    # Python's allocations fail from the n-th on, for n across the results
+    # of several blocks, while the core's helpers still make the next block.
+    testcapi = pytest.importorskip("_testcapi")
+    from quillbank.aztec import _symbol
+
+    messages = [f"label {i}".encode() for i in range(300)]
+    ecis = [None] * len(messages)
+    outcomes = set()
+    for first_failure in range(0, 1500, 41):
+        testcapi.set_nomemory(first_failure, 0)
+        try:
+            _symbol.make_list(messages, ecis, -1, 0, 23, False, 2)
+            outcome = "made"
+        except MemoryError:
+            outcome = "refused"
+        finally:
+            testcapi.remove_mem_hooks()
+        outcomes.add(outcome)
+    assert outcomes == {"made", "refused"}
+    assert aztec.make_many(messages, threads=2) == [aztec.make(m) for m in messages]
+
+
 @pytest.mark.parametrize("threads, error", [(0, ValueError), (257, ValueError), (True, TypeError), (2.0, TypeError)])
 def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
     from quillbank.aztec import _symbol
