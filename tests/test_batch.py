@@ -2,6 +2,7 @@
 either mode, file naming, and that an interrupted batch leaves only complete
 files."""
 
+import io
 import os
 import random
 
@@ -167,6 +168,8 @@ def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
     (lambda: aztec.save_many(["a"], b"out/{index}.png"), TypeError),
     (lambda: aztec.save_many(["a", "b"], "{index}.jpg"), aztec.InvalidOptionError),
     (lambda: aztec.save_many(["a", "b"], "{index}.png", scale=0), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a", "b"], ["a.svg", "b.png"], title="for the SVG only"), TypeError),
+    (lambda: aztec.save_many(["a", "b"], "{index}.png", colour="red"), TypeError),
 ])
 def test_options_wrong_for_every_message_are_refused_before_any_work(call, error, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -191,6 +194,24 @@ def test_save_many_takes_the_callers_names_and_reports_failures_in_place(tmp_pat
     assert sorted(os.listdir(tmp_path)) == ["a.svg", "c.png"]
     with open(names[0]) as f:
         assert f.read() == aztec.make("a", eci=3).svg()
+
+
+@pytest.mark.parametrize("name, options", [
+    ("p.png", {"module_size": "0.5mm", "dpi": 300}),
+    ("s.svg", {"title": "Seat 12A", "unit": "mm", "scale": 0.5, "omitsize": True, "dark": "navy"}),
+    ("x.xbm", {"name": "label", "border": 0}),
+    ("t.txt", {}),  # a writer that takes none of the colour and scale options
+])
+def test_save_many_takes_every_option_save_takes(tmp_path, name, options):
+    messages = ["first", "Grüße"]
+    names = [tmp_path / f"{i}{name}" for i in range(len(messages))]
+    assert aztec.save_many(messages, names, ec_percent=40, **options) == names
+    for message, path in zip(messages, names):
+        expected = io.BytesIO()
+        aztec.make(message, ec_percent=40).save(expected, kind=name[2:], **options)
+        assert path.read_bytes() == expected.getvalue(), path
+    if name.endswith(".png"):
+        assert read(png_gray(names[1].read_bytes())) == ("Grüße".encode("latin-1"), None)
 
 
 @pytest.mark.parametrize("threads", [1, 2])

@@ -71,6 +71,7 @@ def test_standard_input_batch_all_written_exits_0(monkeypatch, tmp_path):
     (b"a" * (1 << 20) + b"b", ["-o", "OUT/{index}.png"]),     # a line past the bound
     (b"a\n", ["-o", "OUT/{index}.png", "--scale", "0"]),      # options wrong for every file
     (b"a\n", ["-o", "OUT/{index}.png", "--ec", "200"]),
+    (b"a\n", ["-o", "OUT/{index}.png", "--title", "for SVG only"]),
 ])
 def test_batch_input_or_options_that_fail_every_message_stop_before_any_file(monkeypatch, tmp_path, content,
                                                                             arguments):
@@ -82,6 +83,24 @@ def test_batch_input_or_options_that_fail_every_message_stop_before_any_file(mon
     status, _, err = call(monkeypatch, "--batch", str(source), *arguments)
     assert status == 2 and len(err.splitlines()) == 1 and err.startswith("aztec: error: "), err
     assert list(out.iterdir()) == []
+
+
+def test_print_size_title_and_unit_reach_every_file(monkeypatch, tmp_path):
+    pytest.importorskip("zxingcpp")
+    from symbol_pictures import png_gray, read
+
+    messages = ["first", "second"]
+    status, _, _ = call(monkeypatch, "--batch", "-", "-o", str(tmp_path / "{index}.png"), "--module-size", "0.5mm",
+                        "--dpi", "300", stdin=b"first\nsecond\n")
+    assert status == 0
+    for index, message in enumerate(messages):
+        picture = (tmp_path / f"{index}.png").read_bytes()
+        assert picture == aztec.make(message).png(module_size="0.5mm", dpi=300)
+        assert read(png_gray(picture)) == (message.encode(), None)
+    status, _, _ = call(monkeypatch, "--batch", "-", "-o", str(tmp_path / "{index}.svg"), "--title", "Seat",
+                        "--unit", "mm", "--scale", "0.5", stdin=b"first\nsecond\n")
+    assert status == 0
+    assert (tmp_path / "1.svg").read_text() == aztec.make("second").svg(title="Seat", unit="mm", scale=0.5)
 
 
 def test_a_missing_batch_file_is_named(monkeypatch, tmp_path):

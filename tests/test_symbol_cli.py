@@ -242,7 +242,6 @@ BAD = [
     (["--batch", "list.txt", "x", "-o", "OUT{index}.png"], b""),
     (["--batch", "list.txt"], b""),
     (["--batch", "list.txt", "-o", "-", "--format", "svg"], b""),
-    (["--batch", "list.txt", "-o", "OUT{index}.png", "--dpi", "300"], b""),
     (["--batch", "list.txt", "-o", "OUT{index}.png", "--sequence", "2"], b""),
 ]
 

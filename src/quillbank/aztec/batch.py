@@ -18,12 +18,12 @@ import itertools
 import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import writers
 from .builder import Data, _Batch, make
 from .errors import AztecError, InvalidOptionError
-from .symbol import AztecSymbol, Color
+from .symbol import AztecSymbol
 
 __all__ = ["make_many", "save_many", "BatchError"]
 
@@ -38,6 +38,11 @@ _CHUNK = 32
 # its threads costs little next to the symbols, few enough that Ctrl-C
 # stops a batch within a few hundredths of a second.
 _SLICE = 1024
+
+# The keyword options save_many hands to make(), and those it hands to the
+# writers: any that one of the writers takes (svgz takes svg's).
+_MAKE_OPTIONS = frozenset(make.__kwdefaults__ or ())
+_PICTURE_OPTIONS = frozenset(name for writer in writers.WRITERS.values() for name in writer.__kwdefaults__ or ())
 
 
 class BatchError(AztecError):
@@ -98,18 +103,22 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
 
 def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
               threads: Optional[int] = None, errors: str = "raise", kind: Optional[str] = None,
-              scale: Optional[float] = None, border: int = writers.DEFAULT_BORDER,
-              dark: Color = "#000", light: Color = "#fff", **options: Any) -> List[Any]:
+              **options: Any) -> List[Any]:
     """Makes a symbol for each message and writes it to a file.
 
     ``pattern`` is either a ``str`` with an ``{index}`` field, filled with
     each message's position (``"out/{index}.png"``, ``"label-{index:05d}.svg"``),
-    or a sequence of file names, one per message.  ``kind``, ``scale``,
-    ``border``, ``dark`` and ``light`` are :meth:`AztecSymbol.save`'s
-    options; the other keyword options are :func:`make`'s.  ``threads`` and
-    ``errors`` are as for :func:`make_many`.  Options wrong for every file
-    (a name that is neither .svg nor .png without ``kind``, a scale of 0)
-    raise before any file is written.  Folders are not created.
+    or a sequence of file names, one per message.  ``kind`` (default None:
+    each file name's extension) and the picture options are
+    :meth:`AztecSymbol.save`'s: ``scale``, ``border``, ``dark``, ``light``,
+    ``module_size``, ``unit``, ``dpi``, ``title``, ... as each kind's writer
+    takes them, with the writer's defaults.  The other keyword options are
+    :func:`make`'s.  ``threads`` and ``errors`` are as for :func:`make_many`.
+
+    Options wrong for every file (a name that is neither .svg nor .png
+    without ``kind``, a scale of 0, a ``title`` for a PNG) raise
+    InvalidOptionError or TypeError before any file is written.  Folders
+    are not created.
 
     Returns the file names written, in order (with the exception in place of
     each failed message when ``errors="return"``).  Every file is written in
@@ -119,18 +128,31 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     """
     items = list(messages)
     names = _file_names(pattern, len(items))
-    probe = _check_options(options)
-    save_options = {"kind": kind, "scale": scale, "border": border, "dark": dark, "light": light}
-    # Picture options wrong for every file fail here, before any file is
-    # written: each kind the names ask for, drawn once from the probe.
-    for picture_kind in {writers.kind_of(name, kind) for name in names}:
-        probe.save(io.BytesIO(), **{**save_options, "kind": picture_kind})
+    make_options, picture_options = check_save(names, kind, options)
 
     def save_one(index: int) -> PathName:
-        make(items[index], **options).save(names[index], **save_options)
+        make(items[index], **make_options).save(names[index], kind=kind, **picture_options)
         return names[index]
 
     return _run(len(items), save_one, threads, errors)
+
+
+def check_save(names: Sequence[PathName], kind: Optional[str],
+               options: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """:func:`save_many`'s keyword ``options`` split into :func:`make`'s and
+    the writers', once it is known that nothing in them fails every file
+    of ``names`` (see :func:`save_many`)."""
+    unknown = [name for name in options if name not in _MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
+    if unknown:
+        raise TypeError(f"save_many() takes no option {unknown[0]!r}: neither make() nor any picture writer has it")
+    make_options = {name: value for name, value in options.items() if name in _MAKE_OPTIONS}
+    picture_options = {name: value for name, value in options.items() if name in _PICTURE_OPTIONS}
+    probe = _check_options(make_options)
+    # Each kind the names ask for is drawn once from the probe, with the
+    # writer's own checks.
+    for picture_kind in {writers.kind_of(name, kind) for name in names}:
+        probe.save(io.BytesIO(), kind=picture_kind, **picture_options)
+    return make_options, picture_options
 
 
 # ---------------------------------------------------------------------------

@@ -47,8 +47,6 @@ _SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id")
 _PICTURE_OPTIONS = ("format", "scale", "dark", "light", "dpi", "unit", "module_size", "title")
 _TERMINAL_OPTIONS = ("invert", "no_color")
 _BATCH_OPTIONS = ("jsonl", "column")
-# save_many takes these picture options; the others are not for batches yet.
-_BATCH_PICTURE_OPTIONS = ("format", "scale", "border", "dark", "light")
 
 
 class CommandLineError(Exception):
@@ -258,8 +256,7 @@ def _check_applicable(options: argparse.Namespace) -> None:
         fail("--batch reads the messages from its file: give no message argument")
     if options.output is None or options.output == STANDARD_OUTPUT:
         fail('--batch writes one file per message: give -o with a name pattern such as "out/{index}.png"')
-    _refuse(options, ("sequence",) + tuple(o for o in _PICTURE_OPTIONS if o not in _BATCH_PICTURE_OPTIONS),
-            "to --batch")
+    _refuse(options, ("sequence",), "to --batch")
 
 
 def _make_options(options: argparse.Namespace) -> Dict[str, Any]:

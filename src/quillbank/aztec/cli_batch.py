@@ -19,7 +19,7 @@ import sys
 import time
 from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
-from .batch import save_many
+from .batch import check_save, save_many
 from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
 from .errors import AztecError
 
@@ -276,8 +276,8 @@ def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}"
 
 
-def _save(records: List[Record], make_options: Dict[str, Any], picture_options: Dict[str, Any],
-          progress: _Progress, written: List[int]) -> None:
+def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], progress: _Progress,
+          written: List[int]) -> None:
     """Writes the named records' files, chunk by chunk, counting in
     ``written[0]`` the files of the chunks done."""
     todo = [record for record in records if record.error is None]
@@ -285,7 +285,7 @@ def _save(records: List[Record], make_options: Dict[str, Any], picture_options: 
         chunk = todo[start:start + CHUNK]
         results = save_many([cast(Message, record.message) for record in chunk],
                             [cast(str, record.name) for record in chunk],
-                            errors="return", **picture_options, **make_options)
+                            errors="return", kind=kind, **options)
         for record, result in zip(chunk, results):
             if isinstance(result, BaseException):
                 record.error = _describe(result)
@@ -327,13 +327,17 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
         if not records:
             _stop(f"{name} holds no messages: there is nothing to encode")
         _name_records(records, pattern)
+        options = {key: value for key, value in {**picture_options, **make_options}.items() if value is not None}
+        kind = options.pop("kind", None)
+        # Every name at once (a later chunk may ask for another kind): save_many
+        # sees one chunk at a time.
+        check_save([record.name for record in records if record.name is not None], kind, options)
     except _BatchInputError as error:
         fail(str(error))
     progress = _Progress(len(records))
     written, interrupted = [0], False
     try:
-        _save(records, make_options, {k: v for k, v in picture_options.items() if v is not None},
-              progress, written)
+        _save(records, kind, options, progress, written)
     except KeyboardInterrupt:
         interrupted = True  # save_many lets the files being written finish, and leaves no partial one
     finally:
