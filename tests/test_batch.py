@@ -4,6 +4,7 @@ files."""
 
 import io
 import os
+import pathlib
 import random
 
 import pytest
@@ -212,6 +213,57 @@ def test_save_many_takes_every_option_save_takes(tmp_path, name, options):
         assert path.read_bytes() == expected.getvalue(), path
     if name.endswith(".png"):
         assert read(png_gray(names[1].read_bytes())) == ("Grüße".encode("latin-1"), None)
+
+
+@pytest.mark.parametrize("errors", ["raise", "return"])
+def test_a_folder_missing_or_not_a_folder_refuses_the_whole_batch_naming_it(tmp_path, errors):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "file").write_bytes(b"")
+    cases = [(str(tmp_path / "missing" / "{index}.png"), FileNotFoundError, tmp_path / "missing"),
+             ([tmp_path / "out" / "a.png", tmp_path / "file" / "b.png"], NotADirectoryError, tmp_path / "file")]
+    for pattern, error, folder in cases:
+        with pytest.raises(error) as caught:
+            aztec.save_many(["a", "b"], pattern, errors=errors)
+        assert caught.value.filename == str(folder)
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or os.name != "posix", reason="POSIX permissions")
+def test_a_folder_that_cannot_be_written_refuses_the_batch_but_a_link_out_of_it_is_written():
+    import tempfile
+    import traceback
+
+    def attempt(locked, elsewhere):
+        with pytest.raises(PermissionError) as caught:
+            aztec.save_many(["a", "b"], [locked / "link.png", locked / "new.png"], errors="return")
+        assert caught.value.filename == str(locked)
+        assert aztec.save_many(["a"], [locked / "link.png"]) == [locked / "link.png"]
+        assert (elsewhere / "target.png").read_bytes() == aztec.make("a").png()
+
+    # Root writes anywhere: a child that is nobody tries it, in a folder
+    # that nobody can reach (pytest's own are root's alone).
+    with tempfile.TemporaryDirectory() as top:
+        locked, elsewhere = pathlib.Path(top, "locked"), pathlib.Path(top, "elsewhere")
+        locked.mkdir()
+        elsewhere.mkdir()
+        (locked / "link.png").symlink_to(elsewhere / "target.png")
+        os.chmod(top, 0o755)
+        os.chmod(elsewhere, 0o777)
+        os.chmod(locked, 0o555)
+        if os.geteuid() != 0:
+            attempt(locked, elsewhere)
+            return
+        child = os.fork()
+        if child == 0:  # pragma: no cover - the child's status carries the result
+            try:
+                os.setgid(65534)
+                os.setuid(65534)
+                attempt(locked, elsewhere)
+            except BaseException:
+                traceback.print_exc()
+                os._exit(1)
+            os._exit(0)
+        assert os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
 
 
 @pytest.mark.parametrize("threads", [1, 2])

@@ -85,6 +85,39 @@ def test_batch_input_or_options_that_fail_every_message_stop_before_any_file(mon
     assert list(out.iterdir()) == []
 
 
+def test_a_folder_missing_for_any_name_stops_the_batch_before_any_file(monkeypatch, tmp_path):
+    (tmp_path / "A").mkdir()
+    source = tmp_path / "seats.csv"
+    source.write_text("seat,text\nA,first\nB,second\n")
+    for arguments, folder in [(["-o", str(tmp_path / "none" / "{index}.png")], tmp_path / "none"),
+                              (["--column", "text", "-o", str(tmp_path / "{seat}" / "{index}.png")], tmp_path / "B")]:
+        status, _, err = call(monkeypatch, "--batch", str(source), *arguments)
+        assert (status, err) == (2, f"aztec: error: {folder}: no such folder (folders are not created)\n")
+    assert list((tmp_path / "A").iterdir()) == []
+
+
+def test_a_folder_that_goes_away_during_the_batch_stops_it(monkeypatch, tmp_path):
+    from quillbank.aztec import cli_batch
+
+    source, out = tmp_path / "in.txt", tmp_path / "out"
+    source.write_text("".join(f"m{i}\n" for i in range(300)))
+    out.mkdir()
+    real_save_many = cli_batch.save_many
+
+    def save_then_move_the_folder(*arguments, **options):
+        results = real_save_many(*arguments, **options)
+        os.rename(out, tmp_path / "moved")
+        return results
+
+    monkeypatch.setattr(cli_batch, "save_many", save_then_move_the_folder)
+    status, _, err = call(monkeypatch, "--batch", str(source), "-o", str(out / "{index}.svg"))
+    lines = err.splitlines()
+    assert status == 1 and lines[0].startswith(f"aztec: {cli_batch.CHUNK} of 300 files written")
+    assert lines[0].endswith(f"; {300 - cli_batch.CHUNK} failed:")
+    assert lines[1] == f"aztec:   line {cli_batch.CHUNK + 1}: not written: {out}: no such folder (folders are not created)"
+    assert len(os.listdir(tmp_path / "moved")) == cli_batch.CHUNK
+
+
 def test_print_size_title_and_unit_reach_every_file(monkeypatch, tmp_path):
     pytest.importorskip("zxingcpp")
     from symbol_pictures import png_gray, read

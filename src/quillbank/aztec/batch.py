@@ -13,9 +13,11 @@ results come back in the order of the messages.
 
 from __future__ import annotations
 
+import errno
 import io
 import itertools
 import os
+import stat
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
@@ -115,10 +117,13 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     takes them, with the writer's defaults.  The other keyword options are
     :func:`make`'s.  ``threads`` and ``errors`` are as for :func:`make_many`.
 
-    Options wrong for every file (a name that is neither .svg nor .png
+    What would fail every file raises before any file is written: options
+    wrong for a kind the names ask for (a name that is neither .svg nor .png
     without ``kind``, a scale of 0, a ``title`` for a PNG) raise
-    InvalidOptionError or TypeError before any file is written.  Folders
-    are not created.
+    InvalidOptionError or TypeError; a folder the names go to that does not
+    exist, is not a folder or cannot be written raises FileNotFoundError,
+    NotADirectoryError or PermissionError naming it, whatever ``errors``
+    says.  Each distinct folder is looked at once; folders are not created.
 
     Returns the file names written, in order (with the exception in place of
     each failed message when ``errors="return"``).  Every file is written in
@@ -140,8 +145,8 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
 def check_save(names: Sequence[PathName], kind: Optional[str],
                options: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     """:func:`save_many`'s keyword ``options`` split into :func:`make`'s and
-    the writers', once it is known that nothing in them fails every file
-    of ``names`` (see :func:`save_many`)."""
+    the writers', once it is known that nothing in them or in the folders
+    of ``names`` fails every file (see :func:`save_many`)."""
     unknown = [name for name in options if name not in _MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
     if unknown:
         raise TypeError(f"save_many() takes no option {unknown[0]!r}: neither make() nor any picture writer has it")
@@ -152,6 +157,7 @@ def check_save(names: Sequence[PathName], kind: Optional[str],
     # writer's own checks.
     for picture_kind in {writers.kind_of(name, kind) for name in names}:
         probe.save(io.BytesIO(), kind=picture_kind, **picture_options)
+    _check_folders(names)
     return make_options, picture_options
 
 
@@ -167,6 +173,45 @@ def _check_options(options: dict) -> AztecSymbol:
     if options.get("gs1"):
         return make("(20)00", **options)
     return make("A" if options.get("encoding") is not None else b"A", **options)
+
+
+def _check_folders(names: Sequence[PathName]) -> None:
+    """Refuses names whose folder is missing, is not a folder or cannot be
+    written: every file there would fail alike, so the batch is refused
+    rather than each file.  A folder that changes once the batch runs fails
+    its files one by one."""
+    by_folder: Dict[str, List[str]] = {}
+    for name in names:
+        path = os.fspath(name)
+        by_folder.setdefault(os.path.dirname(path), []).append(path)
+    for folder, paths in by_folder.items():
+        where = folder or os.curdir
+        try:
+            found = os.stat(where)
+        except FileNotFoundError:
+            raise FileNotFoundError(errno.ENOENT, "no such folder (folders are not created)", where) from None
+        except OSError as error:  # a part of the path is a file, a loop, no search permission...
+            raise type(error)(error.errno, error.strerror, where) from None
+        if not stat.S_ISDIR(found.st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, "not a folder", where)
+        if not _can_write_in(where) and any(_needs_new_file(path) for path in paths):
+            raise PermissionError(errno.EACCES, "cannot write in this folder", where)
+
+
+def _can_write_in(folder: str) -> bool:
+    # Asked only where the system checks the ids this process writes with:
+    # elsewhere (Windows) access() says nothing sure about folders.
+    return os.access not in os.supports_effective_ids or os.access(folder, os.W_OK | os.X_OK, effective_ids=True)
+
+
+def _needs_new_file(path: str) -> bool:
+    """Whether writing ``path`` makes a file in its own folder: a new or
+    regular file is replaced through a temporary file there, while a
+    symbolic link is written in its target's folder and a device in place."""
+    try:
+        return stat.S_ISREG(os.lstat(path).st_mode)
+    except OSError:
+        return True
 
 
 def _thread_count(threads: Optional[int], count: int) -> int:

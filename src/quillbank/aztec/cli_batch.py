@@ -7,6 +7,8 @@ in with ``{index}`` (its place among the messages, from 0), ``{line}`` (its
 line in FILE, from 1) and, for CSV and JSON Lines, the record's other
 fields.  A message that fails does not stop the others: the summary on
 standard error lists each failure with its line, and the exit status is 1.
+What would fail every message (bad options, a missing or unwritable
+folder) stops the batch before any file is written, with exit status 2.
 """
 
 from __future__ import annotations
@@ -279,13 +281,20 @@ def _describe(error: BaseException) -> str:
 def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], progress: _Progress,
           written: List[int]) -> None:
     """Writes the named records' files, chunk by chunk, counting in
-    ``written[0]`` the files of the chunks done."""
+    ``written[0]`` the files of the chunks done.  A folder that goes away
+    (or stops being writable) once the batch runs stops it: that chunk's
+    and the later records are not written, and say why."""
     todo = [record for record in records if record.error is None]
     for start in range(0, len(todo), CHUNK):
         chunk = todo[start:start + CHUNK]
-        results = save_many([cast(Message, record.message) for record in chunk],
-                            [cast(str, record.name) for record in chunk],
-                            errors="return", kind=kind, **options)
+        try:
+            results = save_many([cast(Message, record.message) for record in chunk],
+                                [cast(str, record.name) for record in chunk],
+                                errors="return", kind=kind, **options)
+        except OSError as error:  # save_many looks at the folders again before each chunk
+            for record in todo[start:]:
+                record.error = f"not written: {describe_os_error(error)}"
+            return
         for record, result in zip(chunk, results):
             if isinstance(result, BaseException):
                 record.error = _describe(result)
@@ -312,8 +321,9 @@ def _summary(records: List[Record], written: int, seconds: float, interrupted: b
 def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], make_options: Dict[str, Any],
               picture_options: Dict[str, Any]) -> int:
     """Runs ``aztec --batch``; returns the exit status (0 all written, 1
-    some failed, 130 interrupted).  Input that cannot be read as asked and
-    options wrong for every message raise before any file is written."""
+    some failed, 130 interrupted).  Input that cannot be read as asked,
+    options wrong for every message and folders that are missing or cannot
+    be written raise before any file is written."""
     began = time.perf_counter()
     try:
         stream = _open(source)
@@ -329,9 +339,13 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
         _name_records(records, pattern)
         options = {key: value for key, value in {**picture_options, **make_options}.items() if value is not None}
         kind = options.pop("kind", None)
-        # Every name at once (a later chunk may ask for another kind): save_many
-        # sees one chunk at a time.
-        check_save([record.name for record in records if record.name is not None], kind, options)
+        try:
+            # Every name at once, before the first file: save_many sees one
+            # chunk at a time, and a later chunk may ask for another kind or
+            # go to another folder.
+            check_save([record.name for record in records if record.name is not None], kind, options)
+        except OSError as error:
+            _stop(describe_os_error(error))
     except _BatchInputError as error:
         fail(str(error))
     progress = _Progress(len(records))
