@@ -340,11 +340,12 @@ class _Batch:
                 places.append(place)
         results: List[Optional[AztecSymbol]] = [None] * len(items)
         allowed = self.allowed
+        # The core wraps each symbol as it is made, while its helpers make
+        # the next ones.
         made = _symbol.make_list(messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent,
-                                 allowed.reader_init, threads)
-        for place, eci, built in zip(places, ecis, made):
-            if built is not None:
-                results[place] = AztecSymbol(built, eci, False)
+                                 allowed.reader_init, threads, AztecSymbol)
+        for place, symbol in zip(places, made):
+            results[place] = symbol
         return results
 
 
