@@ -419,8 +419,11 @@ public:
                 continue;
             }
             std::unique_lock<std::mutex> lock(mutex_);
-            if (finished()) return;
+            roomWaiters_.fetch_add(1, std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_seq_cst);  // against stored()'s
             changed_.wait(lock, [this] { return finished() || hasRoom(); });
+            roomWaiters_.fetch_sub(1, std::memory_order_relaxed);
+            if (finished()) return;
         }
     }
 
@@ -433,7 +436,10 @@ public:
         while (!ready(wanted - 1) && take(index)) make(index);
         if (ready(first)) return;
         std::unique_lock<std::mutex> lock(mutex_);
+        awaited_.store(first + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // against make()'s
         changed_.wait(lock, [&] { return ready(first); });
+        awaited_.store(0, std::memory_order_relaxed);
     }
 
     bool ready(size_t index) const { return slot(index).made.load(std::memory_order_acquire) == index + 1; }
@@ -443,7 +449,8 @@ public:
     // caller has stored.
     void stored(size_t count) noexcept {
         stored_.store(count, std::memory_order_release);
-        notify();
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // against work()'s
+        if (roomWaiters_.load(std::memory_order_relaxed) != 0) notify();
     }
 
     // Lets the helpers end after the order they are making.
@@ -476,12 +483,16 @@ private:
         Slot& slot = slots_[index % slots_.size()];
         slot.outcome = makeSymbol(orders_[index], slot.status, slot.matrix);
         slot.made.store(index + 1, std::memory_order_release);
-        notify();
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // against makeUntilReady()'s
+        if (awaited_.load(std::memory_order_relaxed) == index + 1) notify();
     }
 
-    // Wakes whoever waits for a result or a free slot.  Taking the mutex
-    // first means a waiter has either seen the change or is asleep on the
-    // condition variable and so is woken.
+    // Wakes whoever waits for a result or a free slot; called only when
+    // someone may be waiting, since a wake-up costs a system call.  A
+    // waiter says what it waits for, then (after a fence that pairs with
+    // the one before the call) checks for it under the mutex: so either it
+    // sees the change, or this sees it waiting, and taking the mutex here
+    // means it is asleep on the condition variable by then.
     void notify() noexcept {
         { std::lock_guard<std::mutex> lock(mutex_); }
         changed_.notify_all();
@@ -492,6 +503,8 @@ private:
     std::atomic<size_t> next_{0};
     std::atomic<size_t> stored_{0};
     std::atomic<bool> stopped_{false};
+    std::atomic<size_t> awaited_{0};       // the index plus one of the result the caller sleeps for
+    std::atomic<size_t> roomWaiters_{0};   // helpers asleep until a slot is free
     std::mutex mutex_;
     std::condition_variable changed_;
 };
