@@ -149,6 +149,39 @@ def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind():
     assert aztec.make_many(messages, threads=2) == [aztec.make(m) for m in messages]
 
 
+def test_the_cores_wrap_may_fail_or_make_a_batch_of_its_own_while_the_helpers_work():
+    # The core wraps each symbol while its helpers make the next ones: an
+    # exception from the wrap ends the batch (and the helpers), and a wrap
+    # that makes a batch itself finds the kept helpers busy and uses others.
+    from quillbank.aztec import _symbol
+    from quillbank.aztec.symbol import AztecSymbol
+
+    messages = [f"label {i}".encode() for i in range(700)]  # more than the core's ring of results
+    ecis = [None] * len(messages)
+    expected = [aztec.make(m) for m in messages]
+    calls = []
+
+    def failing(built, eci, is_rune):
+        calls.append(eci)
+        if len(calls) == 300:
+            raise KeyError("stop here")
+        return AztecSymbol(built, eci, is_rune)
+
+    with pytest.raises(KeyError, match="stop here"):
+        _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, failing)
+    assert len(calls) == 300
+
+    def nesting(built, eci, is_rune):
+        inner = _symbol.make_list(messages[:40], ecis[:40], -1, 0, 23, False, 2, AztecSymbol)
+        assert inner == expected[:40]
+        return AztecSymbol(built, eci, is_rune)
+
+    assert _symbol.make_list(messages[:50], ecis[:50], -1, 0, 23, False, 2, nesting) == expected[:50]
+    assert _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, AztecSymbol) == expected
+    with pytest.raises(TypeError, match="wrap must be callable"):
+        _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, 3)
+
+
 @pytest.mark.parametrize("threads, error", [(0, ValueError), (257, ValueError), (True, TypeError), (2.0, TypeError)])
 def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
     from quillbank.aztec import _symbol

@@ -377,55 +377,146 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // few enough that a bad argument cannot exhaust the process.
 constexpr int kMaxThreads = 256;
 
-// Orders made in one stretch without the GIL.  Small enough that a block's
-// matrices stay in the caches and their storage is reused block after
-// block; large enough that waking the helper threads is a small part of it
-// (a block of boarding passes is about half a millisecond of work).
-constexpr size_t kBlockOrders = 128;
+// Results made ahead of the caller, who turns them into Python objects in
+// order: enough that the helpers never wait on a caller busy with a run of
+// them, few enough that the slots' matrices stay in the caches and their
+// storage is reused from order to order.
+constexpr size_t kSlotCount = 256;
 
-// The results of one block of orders; kept and reused from block to block.
-struct Block {
-    size_t first = 0;  // the index of the block's first order
-    size_t count = 0;
-    std::vector<az::BuildStatus> statuses;
-    std::vector<az::AztecMatrix> matrices;
-    std::vector<Outcome> outcomes;
+// Results the caller lets pile up before it stores them: it makes orders
+// itself meanwhile, and takes the GIL back once for the run.
+constexpr size_t kStoreRun = 16;
 
-    void reset(size_t begin, size_t size) {
-        first = begin;
-        count = size;
-        statuses.assign(size, az::BuildStatus::BadRequest);
-        matrices.resize(size);
-        outcomes.assign(size, Outcome::Failed);
-    }
+// The result of one order, in the slot of orders i, i + slot count, ...
+struct Slot {
+    std::atomic<size_t> made{0};  // the index plus one of the order whose result is here
+    az::BuildStatus status = az::BuildStatus::BadRequest;
+    Outcome outcome = Outcome::Failed;
+    az::AztecMatrix matrix;
 };
 
-// Makes the symbols of a block's orders on the threads that call work(),
-// each taking the next order not yet taken, so that they finish together
-// whatever the orders cost.  Touches no Python object and lets no
-// exception out.
-class BlockWork {
+// The orders of one make_list call, shared by the caller and its helpers.
+// Each thread takes the next order whose slot is free, makes it and
+// publishes it; the caller stores the results in order and frees their
+// slots.  An order is taken only when its slot is free, so nobody waits on
+// an order it took itself.  The helpers go from one order to the next
+// without meeting the others until the call's end: a helper put to sleep
+// costs more to wake on a virtual machine than several symbols' work, so
+// it sleeps only while every slot waits for the caller.  Touches no Python
+// object and lets no exception out.
+class OrderStream {
 public:
-    BlockWork(const std::vector<SymbolOrder>& orders, Block& block) : orders_(orders), block_(block) {}
+    OrderStream(const std::vector<SymbolOrder>& orders, std::vector<Slot>& slots)
+        : orders_(orders), slots_(slots) {}
 
+    // A helper's part: makes orders until every one is taken or stop() is
+    // called, waiting for free slots while the caller is behind.
     void work() noexcept {
-        for (size_t i = next_.fetch_add(1, std::memory_order_relaxed); i < block_.count;
-             i = next_.fetch_add(1, std::memory_order_relaxed))
-            block_.outcomes[i] = makeSymbol(orders_[block_.first + i], block_.statuses[i], block_.matrices[i]);
+        for (;;) {
+            size_t index;
+            if (take(index)) {
+                make(index);
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            roomWaiters_.fetch_add(1, std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_seq_cst);  // against stored()'s
+            changed_.wait(lock, [this] { return finished() || hasRoom(); });
+            roomWaiters_.fetch_sub(1, std::memory_order_relaxed);
+            if (finished()) return;
+        }
+    }
+
+    // The caller's part, without the GIL: makes orders until `first` and
+    // the kStoreRun results after it are ready (or every order is taken),
+    // then waits for `first` if another thread is still making it.
+    void makeUntilReady(size_t first) noexcept {
+        const size_t wanted = std::min(first + kStoreRun, orders_.size());
+        size_t index;
+        while (!ready(wanted - 1) && take(index)) make(index);
+        if (ready(first)) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        awaited_.store(first + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // against make()'s
+        changed_.wait(lock, [&] { return ready(first); });
+        awaited_.store(0, std::memory_order_relaxed);
+    }
+
+    bool ready(size_t index) const { return slot(index).made.load(std::memory_order_acquire) == index + 1; }
+    const Slot& slot(size_t index) const { return slots_[index % slots_.size()]; }
+
+    // Frees the slots of the orders before `count`, whose results the
+    // caller has stored.
+    void stored(size_t count) noexcept {
+        stored_.store(count, std::memory_order_release);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // against work()'s
+        if (roomWaiters_.load(std::memory_order_relaxed) != 0) notify();
+    }
+
+    // Lets the helpers end after the order they are making.
+    void stop() noexcept {
+        stopped_.store(true, std::memory_order_relaxed);
+        notify();
     }
 
 private:
+    bool finished() const {
+        return stopped_.load(std::memory_order_relaxed) || next_.load(std::memory_order_relaxed) >= orders_.size();
+    }
+    bool hasRoom() const {
+        return next_.load(std::memory_order_relaxed) < stored_.load(std::memory_order_acquire) + slots_.size();
+    }
+
+    // The next order, when there is one and its slot is free.
+    bool take(size_t& index) noexcept {
+        size_t next = next_.load(std::memory_order_relaxed);
+        do {
+            if (next >= orders_.size() || next >= stored_.load(std::memory_order_acquire) + slots_.size() ||
+                stopped_.load(std::memory_order_relaxed))
+                return false;
+        } while (!next_.compare_exchange_weak(next, next + 1, std::memory_order_relaxed));
+        index = next;
+        return true;
+    }
+
+    void make(size_t index) noexcept {
+        Slot& slot = slots_[index % slots_.size()];
+        slot.outcome = makeSymbol(orders_[index], slot.status, slot.matrix);
+        slot.made.store(index + 1, std::memory_order_release);
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // against makeUntilReady()'s
+        if (awaited_.load(std::memory_order_relaxed) == index + 1) notify();
+    }
+
+    // Wakes whoever waits for a result or a free slot; called only when
+    // someone may be waiting, since a wake-up costs a system call.  A
+    // waiter says what it waits for, then (after a fence that pairs with
+    // the one before the call) checks for it under the mutex: so either it
+    // sees the change, or this sees it waiting, and taking the mutex here
+    // means it is asleep on the condition variable by then.
+    void notify() noexcept {
+        { std::lock_guard<std::mutex> lock(mutex_); }
+        changed_.notify_all();
+    }
+
     const std::vector<SymbolOrder>& orders_;
-    Block& block_;
+    std::vector<Slot>& slots_;
     std::atomic<size_t> next_{0};
+    std::atomic<size_t> stored_{0};
+    std::atomic<bool> stopped_{false};
+    std::atomic<size_t> awaited_{0};       // the index plus one of the result the caller sleeps for
+    std::atomic<size_t> roomWaiters_{0};   // helpers asleep until a slot is free
+    std::mutex mutex_;
+    std::condition_variable changed_;
 };
 
 // Threads kept for make_list from one call to the next, so that what each
 // keeps for itself (the shortest-stream encoder's learnt transitions, the
 // Reed-Solomon tables of recent sizes, its working storage) stays warm: a
-// thread started for each block would learn them again every time.  One
-// caller at a time runs a block on them (take() says who); they sleep on a
-// condition variable between blocks.  The pool is never destroyed: its
+// thread started for each call would learn them again every time.  One
+// caller at a time runs its orders on them (take() says who, and a call
+// made from within another, by its wrap, finds the pool taken and starts
+// threads of its own); they sleep on a condition variable between calls.
+// The pool is never destroyed: its
 // threads end with the process.  A child of fork() has none of its threads,
 // so it makes a pool of its own and leaves the parent's untouched.
 class HelperPool {
@@ -441,12 +532,12 @@ public:
         return pool;
     }
 
-    bool take() noexcept { return use_.try_lock(); }
-    void give() noexcept { use_.unlock(); }
+    bool take() noexcept { return !taken_.exchange(true, std::memory_order_acquire); }
+    void give() noexcept { taken_.store(false, std::memory_order_release); }
 
     // Runs work.work() on up to `count` kept threads, starting more when
     // there are too few and it can.
-    void start(BlockWork& work, size_t count) noexcept {
+    void start(OrderStream& work, size_t count) noexcept {
         std::unique_lock<std::mutex> lock(mutex_);
         try {
             while (threads_.size() < count) threads_.emplace_back([this, index = threads_.size()] { serve(index); });
@@ -474,7 +565,7 @@ private:
         for (;;) {
             wake_.wait(lock, [&] { return generation_ != seen && index < asked_ && job_ != nullptr; });
             seen = generation_;
-            BlockWork* job = job_;
+            OrderStream* job = job_;
             lock.unlock();
             job->work();
             lock.lock();
@@ -482,24 +573,24 @@ private:
         }
     }
 
-    std::mutex use_;
+    std::atomic<bool> taken_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
     std::vector<std::thread> threads_;
-    BlockWork* job_ = nullptr;
+    OrderStream* job_ = nullptr;
     size_t generation_ = 0;
     size_t asked_ = 0;
     size_t finished_ = 0;
 };
 
-// Threads that share a BlockWork with the thread that starts them: the kept
+// Threads that share a OrderStream with the thread that starts them: the kept
 // pool's when this caller has it, otherwise threads of their own.  Joined
 // however the starter leaves (an error while they run included).  A thread
 // that cannot be started leaves its share to the others.
 class Helpers {
 public:
-    Helpers(BlockWork& work, size_t count, HelperPool* pool) {
+    Helpers(OrderStream& work, size_t count, HelperPool* pool) {
         if (count == 0) return;
         if (pool != nullptr) {
             pool_ = pool;
@@ -550,71 +641,82 @@ private:
     HelperPool* pool_ = nullptr;
 };
 
-// Puts the results of a finished block into `list` as make's tuples (None
-// where make would give None or fail).  False with an exception set.
-bool storeBlock(const Block& block, PyObject* list) {
-    for (size_t i = 0; i < block.count; ++i) {
-        if (block.outcomes[i] == Outcome::NoMemory) {
-            PyErr_NoMemory();
-            return false;
-        }
-        PyObject* item;
-        if (block.outcomes[i] == Outcome::Done && block.statuses[i] == az::BuildStatus::Ok) {
-            item = matrixTuple(block.matrices[i]);
-            if (item == nullptr) return false;
-        } else {
-            item = Py_None;
-            Py_INCREF(item);
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(block.first + i), item);  // steals item
-    }
-    return true;
+// make_list's item for a stored result: make's tuple, or None where make
+// would give None or fail; passed through `wrap` unless that is None.  A
+// new reference, or NULL with an exception set.
+PyObject* storedItem(const Slot& slot, PyObject* wrap, PyObject* eci) {
+    if (slot.outcome == Outcome::NoMemory) return PyErr_NoMemory();
+    if (slot.outcome != Outcome::Done || slot.status != az::BuildStatus::Ok) Py_RETURN_NONE;
+    PyObject* built = matrixTuple(slot.matrix);
+    if (built == nullptr || wrap == Py_None) return built;
+    PyObject* const arguments[3] = {built, eci, Py_False};
+    PyObject* item = PyObject_Vectorcall(wrap, arguments, 3, nullptr);
+    Py_DECREF(built);
+    return item;
 }
 
-// Makes every order's symbol into `list`, block by block on `threads`
-// threads (this one among them).  The blocks overlap: while the helpers
-// make one block, this thread first turns the block before into Python
-// objects (under the GIL, which the helpers never need), then joins them
-// without the GIL.  False with an exception set.
-bool makeInBlocks(const std::vector<SymbolOrder>& orders, int threads, PyObject* list) try {
-    Block blocks[2];
-    const size_t helperCount = static_cast<size_t>(threads) - 1;
+// Makes every order's symbol into `list` on `threads` threads, this one
+// among them: it makes orders too, and stores the results in order as
+// they are ready, under the GIL, while the helpers go on without it.
+// False with an exception set.
+bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* list, PyObject* ecis,
+                 PyObject* wrap) try {
+    const size_t count = orders.size();
+    if (count == 0) return true;
+    std::vector<Slot> slots(std::min(count, kSlotCount));
+    OrderStream stream(orders, slots);
+    const size_t helperCount = std::min(static_cast<size_t>(threads) - 1, count - 1);
     PoolTurn turn(helperCount > 0);
+    Helpers helpers(stream, helperCount, turn.pool());
     bool stored = true;
-    size_t b = 0;
-    for (size_t first = 0; first < orders.size(); first += kBlockOrders, ++b) {
-        Block& block = blocks[b % 2];
-        block.reset(first, std::min(kBlockOrders, orders.size() - first));
-        BlockWork work(orders, block);
-        {
-            Helpers helpers(work, std::min(helperCount, block.count - 1), turn.pool());
-            if (b > 0) stored = storeBlock(blocks[(b - 1) % 2], list);
+    for (size_t first = 0; stored && first < count;) {
+        if (!stream.ready(first)) {
             Py_BEGIN_ALLOW_THREADS
-            if (stored) work.work();
-            helpers.join();
+            stream.makeUntilReady(first);
             Py_END_ALLOW_THREADS
         }
-        if (!stored) return false;
+        for (; first < count && stream.ready(first); ++first) {
+            PyObject* eci = PyList_GET_ITEM(ecis, static_cast<Py_ssize_t>(first));  // borrowed
+            PyObject* item = storedItem(stream.slot(first), wrap, eci);
+            if (item == nullptr) {
+                stored = false;
+                break;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(first), item);  // steals item
+        }
+        stream.stored(first);
     }
-    return b == 0 || storeBlock(blocks[(b - 1) % 2], list);
-} catch (const std::bad_alloc&) {  // a block's storage; its helpers are joined by then
+    if (!stored) stream.stop();
+    Py_BEGIN_ALLOW_THREADS
+    helpers.join();
+    Py_END_ALLOW_THREADS
+    return stored;
+} catch (const std::bad_alloc&) {  // the slots, before any helper starts
     PyErr_NoMemory();
     return false;
 }
 
-// make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1):
+// make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1,
+//           wrap=None):
 // the symbols of many messages with the options of one make call, made
 // without the GIL and spread over `threads` threads.  messages is a list of
 // bytes-like objects and ecis a list of as many ECI numbers or None.  An
-// item is the tuple, or None where make would give None or fail (the
-// caller makes that one alone to learn why).
+// item is the tuple, or wrap(tuple, eci, False) when wrap is not None (the
+// arguments of AztecSymbol), or None where make would give None or fail
+// (the caller makes that one alone to learn why).  Wrapping here lets the
+// helpers go on making symbols while this thread wraps the ones made.
 PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6 && nargs != 7) {
-        PyErr_Format(PyExc_TypeError, "make_list takes 6 or 7 arguments (%zd given)", nargs);
+    if (nargs < 6 || nargs > 8) {
+        PyErr_Format(PyExc_TypeError, "make_list takes 6 to 8 arguments (%zd given)", nargs);
         return nullptr;
     }
     int threads = 1;
-    if (nargs == 7 && !intArgument(args[6], "threads", 1, kMaxThreads, threads)) return nullptr;
+    if (nargs >= 7 && !intArgument(args[6], "threads", 1, kMaxThreads, threads)) return nullptr;
+    PyObject* wrap = nargs == 8 ? args[7] : Py_None;
+    if (wrap != Py_None && !PyCallable_Check(wrap)) {
+        PyErr_Format(PyExc_TypeError, "wrap must be callable or None, not %.200s", Py_TYPE(wrap)->tp_name);
+        return nullptr;
+    }
     if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
         PyErr_SetString(PyExc_TypeError, "make_list takes a list of messages and a list of as many ECI numbers");
         return nullptr;
@@ -637,12 +739,13 @@ PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             if (!readMessage(PyList_GET_ITEM(args[0], i), order)) return nullptr;
         }
+        // wrap may run any Python code, the ECI list's owner's included:
+        // the numbers it is given are a copy's.
+        PyObject* ecis = PyList_GetSlice(args[1], 0, count);
+        if (ecis == nullptr) return nullptr;
         PyObject* list = PyList_New(count);  // its items are NULL until stored
-        if (list == nullptr) return nullptr;
-        if (!makeInBlocks(orders, threads, list)) {
-            Py_DECREF(list);
-            return nullptr;
-        }
+        if (list != nullptr && !makeInOrder(orders, threads, list, ecis, wrap)) Py_CLEAR(list);
+        Py_DECREF(ecis);
         return list;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -872,9 +975,10 @@ PyMethodDef methods[] = {
      "_optimal.encode_segments takes them, with eci None), laid out as build does, in one call with the GIL "
      "released."},
     {"make_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makeList)), METH_FASTCALL,
-     "make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1) -> a list of make's results "
-     "for each message (bytes-like) with its ECI number (or None), all made with the GIL released on threads "
-     "threads (1 to 256); None where make would give None or fail."},
+     "make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1, wrap=None) -> a list of make's "
+     "results for each message (bytes-like) with its ECI number (or None), all made with the GIL released on "
+     "threads threads (1 to 256), each passed as wrap(result, eci, False) unless wrap is None; None where make "
+     "would give None or fail."},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},

@@ -315,10 +315,15 @@ class _Batch:
         return _Batch(eci, options.get("encoding"), allowed)
 
     def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
+        allowed = self.allowed
+        plain = self.eci is None and self.encoding is None
+        if plain and all(type(data) is bytes and 0 < len(data) <= _PLAIN_MOST_BYTES for data in items):  # type: ignore
+            # Most batches: every message is taken as it is, in its place.
+            return _symbol.make_list(list(items), [None] * len(items), allowed.kind, allowed.layers,
+                                     allowed.ec_percent, allowed.reader_init, threads, AztecSymbol)
         messages: List[bytes] = []
         ecis: List[Optional[int]] = []
         places: List[int] = []
-        plain = self.eci is None and self.encoding is None
         for place, data in enumerate(items):
             kind = type(data)
             message: Optional[bytes]
@@ -339,12 +344,12 @@ class _Batch:
                 ecis.append(eci)
                 places.append(place)
         results: List[Optional[AztecSymbol]] = [None] * len(items)
-        allowed = self.allowed
+        # The core wraps each symbol as it is made, while its helpers make
+        # the next ones.
         made = _symbol.make_list(messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent,
-                                 allowed.reader_init, threads)
-        for place, eci, built in zip(places, ecis, made):
-            if built is not None:
-                results[place] = AztecSymbol(built, eci, False)
+                                 allowed.reader_init, threads, AztecSymbol)
+        for place, symbol in zip(places, made):
+            results[place] = symbol
         return results
 
 
