@@ -187,12 +187,14 @@ struct Programme {
     Table table;
     std::vector<std::size_t> firstCell;  // per position
     std::vector<uint32_t> restBits;      // per position: a lower bound of the bits of the bytes from there
-    std::vector<uint32_t> cellRest;      // restBits of each cell's position
+    std::vector<uint32_t> stuffedRest;   // per position: a lower bound of the stuffed codewords they fill
+    std::vector<uint32_t> cellRest;      // restBits + stuffedRest of each cell's position
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
         : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
-          firstCell(n + 1), restBits(n + 1), cellRest(n + 1 + l.flags.size()) {
+          firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), cellRest(n + 1 + l.flags.size()) {
         for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
+        countStuffedRest();
         std::size_t flag = 0;
         for (std::size_t j = 0; j <= n; ++j) {
             while (flag < l.flags.size() && l.flags[flag].position < j) ++flag;
@@ -200,8 +202,63 @@ struct Programme {
         }
         for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
             while (j < n && firstCell[j + 1] <= cell) ++j;
-            cellRest[cell] = restBits[j];
+            cellRest[cell] = restBits[j] + stuffedRest[j];
         }
+    }
+
+    // Counting a stream's progress as words * width + open bits, each bit
+    // adds 1 and each stuffed codeword 1 more when it completes, so a
+    // stream of C codewords has C * width >= its bits + its stuffed
+    // codewords, and what it adds over any part of the stream is at least
+    // that part's bits.  The bytes only binary shift carries (binaryOnly)
+    // are in every stream as they are, in runs: such bytes in a row are
+    // pushed through the codeword automaton one after the other, except
+    // where a run ends between two of them and the next run's header (10
+    // bits or more) comes first, from whatever state.  So the least that a
+    // stretch of them adds, from any state, with a header of 10 bits to any
+    // state allowed before each byte, less its 8 bits a byte, is stuffing
+    // that every stream pays beyond restBits; a flag ends a stretch.
+    // stuffedRest[j] sums it over the stretches from byte j on (the one
+    // holding j from j on).  Most of the work on long binary runs is pruned
+    // by it where the data stuffs (runs of 0 or 1 bits).
+    void countStuffedRest() {
+        const int states = automaton.states;
+        const uint32_t w = uint32_t(automaton.width);
+        std::array<uint32_t, kMaxStates> added{};  // from each state to the current stretch's end
+        std::array<uint32_t, kMaxStates> before{};
+        uint32_t later = 0;    // the stretches after the current one
+        uint32_t current = 0;  // the current one's, from the byte before on
+        uint32_t count = 0;    // its bytes from the byte before on
+        std::size_t flag = layout.flags.size();
+        for (std::size_t j = length; j-- > 0;) {
+            bool flagAfter = false;  // a flag between byte j and byte j + 1
+            while (flag > 0 && layout.flags[flag - 1].position > j) flagAfter |= layout.flags[--flag].position == j + 1;
+            if (!binaryOnly(data[j]) || flagAfter) {
+                later += current;
+                current = 0;
+                count = 0;
+                added.fill(0);
+            }
+            if (binaryOnly(data[j])) {
+                uint32_t least = UINT32_MAX;
+                for (int s = 0; s < states; ++s) {
+                    const Move move = automaton.byte[s][data[j]];
+                    before[std::size_t(s)] = move.words * w + uint32_t(move.state / 3) - uint32_t(s / 3) +
+                                             added[move.state];
+                    least = std::min(least, before[std::size_t(s)]);
+                }
+                for (int s = 0; s < states; ++s) added[std::size_t(s)] = std::min(before[std::size_t(s)], least + 10);
+                current = least - 8 * ++count;
+            }
+            stuffedRest[j] = later + current;
+        }
+    }
+
+    // A byte no mode has a character for: 0, 14 to 26, 128 to 255.
+    static bool binaryOnly(uint8_t byte) {
+        for (int m = 0; m < kModeCount; ++m)
+            if (charTable[m][byte].bitCount != 0) return false;
+        return true;
     }
 
     // The fewest bits any stream spends on `byte`: 8 for a byte only binary
@@ -349,14 +406,16 @@ struct Programme {
                 if (table.cost(cell, m, s) < kUnreached) starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
         if (startCount == 0) return;
         // The least of words * width + open bits over the starts: with the
-        // header, the run's bytes and the bytes after it, a lower bound of
-        // every run's codewords, which only grows with the length.
+        // header, the run's bytes and the bytes after it, and the stuffed
+        // codewords of the bytes from j on, a lower bound of every run's
+        // codewords, which only grows with the length.
         uint64_t leastStart = UINT64_MAX;
         for (std::size_t k = 0; k < startCount; ++k)
             leastStart = std::min(leastStart, uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
         for (std::size_t length = 1; length <= longest; ++length) {
             const uint64_t headerBits = Automaton::runHeader(length).bitCount;
-            if (leastWords(0, 0, leastStart + headerBits + 8 * length + restBits[j + length]) > bound) break;
+            if (leastWords(0, 0, leastStart + headerBits + 8 * length + restBits[j + length] + stuffedRest[j]) > bound)
+                break;
             const uint8_t value = data[j + length - 1];
             for (int s = 0; s < states; ++s) {
                 Walk& at = walk[std::size_t(s)];

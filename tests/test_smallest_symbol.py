@@ -52,6 +52,21 @@ class TestFewestCodewords:
             assert _optimal._fewest_codewords(message, width, at_most=words)[2] == words
             assert words == 0 or _optimal._fewest_codewords(message, width, at_most=words - 1) is None
 
+    # Long stretches of bytes only binary shift carries, whose equal bits
+    # stuff wherever the codewords fall: the bound prunes by that stuffing,
+    # and must still find the unbounded minimum, flags in between or not.
+    @settings(max_examples=60, deadline=None)
+    @given(data=st.data(), pieces=st.lists(st.sampled_from([b"\x00" * 9, b"\xff" * 7, b"\x80", b"\x0e\x00", b"A",
+                                                             b"\x01", b"\x7f\xff"]), min_size=1, max_size=40))
+    def test_a_bound_keeps_the_minimum_of_stuffing_binary(self, data, pieces):
+        message = b"".join(pieces)
+        positions = sorted(data.draw(st.lists(st.integers(0, len(message)), max_size=2)))
+        flags = [(p, data.draw(st.one_of(st.none(), st.just(3)))) for p in positions]
+        for width in WIDTHS:
+            words = _optimal._fewest_codewords(message, width, flags)[2]
+            assert _optimal._fewest_codewords(message, width, flags, at_most=words)[2] == words, width
+            assert _optimal._fewest_codewords(message, width, flags, at_most=words - 1) is None, width
+
     # Here the open codeword's kind (all 0, all 1 or mixed), not only its
     # length, decides the count: pruning must keep all three.
     @pytest.mark.parametrize("message", [b"\x13}aa", b" ,aa", b" :b\x1b", b"!\x00\x01\x1c", b"(,bz"])
