@@ -188,13 +188,20 @@ struct Programme {
     std::vector<std::size_t> firstCell;  // per position
     std::vector<uint32_t> restBits;      // per position: a lower bound of the bits of the bytes from there
     std::vector<uint32_t> stuffedRest;   // per position: a lower bound of the stuffed codewords they fill
-    std::vector<uint32_t> cellRest;      // restBits + stuffedRest of each cell's position
+    std::vector<uint32_t> headerRest;    // per position: a lower bound of the run headers and bytes in runs to come
+    std::vector<uint32_t> cellRest;      // restBits + stuffedRest + headerRest of each cell's position
+    std::vector<uint32_t> runRest;       // per position q: the least over q' >= q of 8 q' + cellRest's bound at q'
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
         : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
-          firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), cellRest(n + 1 + l.flags.size()) {
+          firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
+          runRest(n + 1) {
         for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
         countStuffedRest();
+        countHeaderRest();
+        runRest[n] = uint32_t(8 * n);
+        for (std::size_t j = n; j-- > 0;)
+            runRest[j] = std::min(runRest[j + 1], uint32_t(8 * j) + restBits[j] + stuffedRest[j] + headerRest[j]);
         std::size_t flag = 0;
         for (std::size_t j = 0; j <= n; ++j) {
             while (flag < l.flags.size() && l.flags[flag].position < j) ++flag;
@@ -202,7 +209,7 @@ struct Programme {
         }
         for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
             while (j < n && firstCell[j + 1] <= cell) ++j;
-            cellRest[cell] = restBits[j] + stuffedRest[j];
+            cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
         }
     }
 
@@ -251,6 +258,36 @@ struct Programme {
                 current = least - 8 * ++count;
             }
             stuffedRest[j] = later + current;
+        }
+    }
+
+    // What restBits leaves out of a stream from a cell at q (a token ends
+    // there): the first byte only binary shift carries from q on is in a
+    // run that starts at q or later, whose header (10 bits or more) nothing
+    // else counts.  And the bytes some mode holds between two such bytes
+    // (a group) are either all in runs, 8 bits each, or some is not, and
+    // the run of the binary byte after the group starts after it, with a
+    // header of its own: a group of k bytes costs at least the lesser of
+    // 8k and its least bits plus 10.  Those headers are distinct (each
+    // comes before its own binary byte, after the one before it), and
+    // distinct from the headers that stuffedRest counts between binary
+    // bytes in a row.  headerRest[q] adds the first header and what the
+    // groups after the first binary byte from q on cost beyond restBits.
+    void countHeaderRest() {
+        uint32_t groups = 0;     // the groups after the last binary byte seen (leftmost so far)
+        uint32_t groupBits = 0;  // the group being read: its least bits, and its bytes
+        uint32_t groupBytes = 0;
+        bool binaryAfter = false;  // a binary byte after the group being read
+        for (std::size_t j = length; j-- > 0;) {
+            if (binaryOnly(data[j])) {
+                if (binaryAfter && groupBytes > 0) groups += std::min(8 * groupBytes, groupBits + 10) - groupBits;
+                groupBits = groupBytes = 0;
+                binaryAfter = true;
+            } else {
+                groupBits += leastBits(data[j]);
+                ++groupBytes;
+            }
+            headerRest[j] = binaryAfter ? groups + 10 : 0;
         }
     }
 
@@ -406,16 +443,18 @@ struct Programme {
                 if (table.cost(cell, m, s) < kUnreached) starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
         if (startCount == 0) return;
         // The least of words * width + open bits over the starts: with the
-        // header, the run's bytes and the bytes after it, and the stuffed
-        // codewords of the bytes from j on, a lower bound of every run's
-        // codewords, which only grows with the length.
+        // header, the run's bytes and a bound of what comes after them, a
+        // lower bound of every run's codewords.
         uint64_t leastStart = UINT64_MAX;
         for (std::size_t k = 0; k < startCount; ++k)
             leastStart = std::min(leastStart, uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
         for (std::size_t length = 1; length <= longest; ++length) {
             const uint64_t headerBits = Automaton::runHeader(length).bitCount;
-            if (leastWords(0, 0, leastStart + headerBits + 8 * length + restBits[j + length] + stuffedRest[j]) > bound)
-                break;
+            // Both bounds hold for every longer run too: the first grows
+            // with the length, the second is the least over the ends.
+            const uint64_t rest = std::max<uint64_t>(8 * length + restBits[j + length] + stuffedRest[j],
+                                                     runRest[j + length] - 8 * j);
+            if (leastWords(0, 0, leastStart + headerBits + rest) > bound) break;
             const uint8_t value = data[j + length - 1];
             for (int s = 0; s < states; ++s) {
                 Walk& at = walk[std::size_t(s)];

@@ -27,11 +27,11 @@
 // and bounded in practice by `atMost`: chooseSmallestSymbol
 // (smallest_symbol.hpp) only asks when a smaller symbol may hold the
 // message, with that symbol's capacity as the bound, which drops every run
-// that cannot end within it (counting the least bits of the bytes to come
-// and the stuffing that their bytes only binary shift carries force).  It
-// stays slow where a message is just above a size and most of it is binary
-// with stretches of equal bits (tens of milliseconds for a kilobyte of
-// mostly zero bytes near a size's capacity).  Measured in bench/stuffing.py.
+// that cannot end within it (counting the least bits of the bytes to come,
+// the run headers that bytes only binary shift carries force, and the
+// stuffing of their bits).  It stays slow where a message is just above a
+// size and mostly binary (tens of milliseconds for some kilobyte-long
+// messages near a size's capacity).  Measured in bench/stuffing.py.
 #pragma once
 
 #include <cstddef>
