@@ -377,16 +377,30 @@ RunMasks buildRunMasks() {
 
 const RunMasks runMasks = buildRunMasks();
 
-// Where a long-run state goes on a byte class: the next state, the idle
-// gaps of the starts the cell pushes, and the cell's decision, whose
-// arrivals reached by the fronts' runs (`form`) hold kStartArrival, to be
-// given their lengths.  24 bytes.
+// Where a long-run state goes on a byte class: the next state (as the
+// offset of its row of steps, in bytes), the idle gaps of the starts the
+// cell pushes, and the cell's decision, whose arrivals reached by the
+// fronts' runs (`form`) hold kStartArrival, to be given their lengths.
+// 24 bytes.
 struct FrontStep {
     uint32_t next = kUnknownState;
     uint8_t idleGap[kBinaryModeCount] = {};
     uint8_t form = 0;
     DecisionWords decision{};
 };
+
+constexpr uint32_t kFrontRowBytes = kClassSlots * sizeof(FrontStep);
+static_assert(uint64_t(TransitionCache<FrontKey, FrontStep>::kMaxStates) * kFrontRowBytes < kLeavesShape,
+              "a row's offset is below the markers");
+
+// Each byte's class times the size of a step: its step's offset in a row.
+constexpr std::array<uint16_t, 256> buildStepOffsets() {
+    std::array<uint16_t, 256> offsets{};
+    for (int byte = 0; byte < 256; ++byte) offsets[byte] = uint16_t(byteClasses.of[byte] * sizeof(FrontStep));
+    return offsets;
+}
+
+constexpr std::array<uint16_t, 256> stepOffsets = buildStepOffsets();
 
 // Where the long-run machine has got to.
 struct LongRunCursor {
@@ -408,13 +422,14 @@ const FrontStep* followLongRuns(const FrontStep* steps, const uint8_t* data, uin
         return binaryArrivals(ones);
     }();
     uint32_t j = at.j;
-    uint32_t state = at.state;
+    uint32_t row = at.state * kFrontRowBytes;
     DecisionWords lengths = at.lengths;
     Decision* cell = at.cell;
     const FrontStep* stopped = nullptr;
+    const char* rows = reinterpret_cast<const char*>(steps);
     while (j < stop) {
-        int byteClass = byteClasses.of[data[j]];
-        const FrontStep& taken = steps[state * kClassSlots + byteClass];
+        uint32_t offset = stepOffsets[data[j]];
+        const FrontStep& taken = *reinterpret_cast<const FrontStep*>(rows + row + offset);
         if (taken.next >= kLeavesShape) {
             stopped = &taken;
             break;
@@ -431,14 +446,14 @@ const FrontStep* followLongRuns(const FrontStep* steps, const uint8_t* data, uin
         fillNext();
         // A step back to the same state repeats on every byte of the same
         // class (a stretch of binary bytes, mostly).
-        if (taken.next == state)
-            while (j < stop && byteClasses.of[data[j]] == byteClass) fillNext();
+        if (taken.next == row)
+            while (j < stop && stepOffsets[data[j]] == offset) fillNext();
         // (A start with the top gap is kept only while it is the newest.)
         if (taken.form & kKeepsStarts)
             for (int b = 0; b < kBinaryModeCount; ++b) lastStart[b][taken.idleGap[b]] = j;
-        state = taken.next;
+        row = taken.next;
     }
-    at = {j, state, lengths, cell};
+    at = {j, row / kFrontRowBytes, lengths, cell};
     return stopped;
 }
 
@@ -694,7 +709,7 @@ private:
             if (fits) state = longRuns_.intern(key);
             if (longRuns_.generation() == generation) {
                 FrontStep& learnt = longRuns_.transition(from, byteClass);
-                learnt.next = fits ? state : kLeavesShape;
+                learnt.next = fits ? state * kFrontRowBytes : kLeavesShape;
                 if (fits) learnForm(learnt, decisions_[index_], key);
             }
             if (!fits) return true;
