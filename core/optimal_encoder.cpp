@@ -34,6 +34,30 @@ constexpr std::array<uint8_t, 256> buildReversedBytes() {
 // Each byte with its bit order reversed.
 constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
+// Four bytes as a big-endian word, and back: byte swaps where the compiler
+// has them.
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline uint32_t loadBigEndian(const uint8_t* p) {
+    uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return __builtin_bswap32(word);
+}
+inline void storeBigEndian(uint8_t* p, uint32_t word) {
+    word = __builtin_bswap32(word);
+    std::memcpy(p, &word, sizeof word);
+}
+#else
+inline uint32_t loadBigEndian(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+inline void storeBigEndian(uint8_t* p, uint32_t word) {
+    p[0] = uint8_t(word >> 24);
+    p[1] = uint8_t(word >> 16);
+    p[2] = uint8_t(word >> 8);
+    p[3] = uint8_t(word);
+}
+#endif
+
 // Reverses the bit order of every byte from `begin` to `end`, eight at a
 // time (halves, quarters and pairs of each byte swapped in one word).
 void reverseEachByte(uint8_t* begin, uint8_t* end) {
@@ -68,10 +92,7 @@ public:
             uint32_t word = uint32_t(pending_);
             if (out_ - begin_ < 4) throw std::logic_error("stream longer than its cost");
             out_ -= 4;
-            out_[0] = uint8_t(word >> 24);
-            out_[1] = uint8_t(word >> 16);
-            out_[2] = uint8_t(word >> 8);
-            out_[3] = uint8_t(word);
+            storeBigEndian(out_, word);
             pending_ >>= 32;
             pendingBits_ -= 32;
         }
@@ -86,13 +107,9 @@ public:
         uint64_t pending = pending_;
         uint8_t* out = out_;
         for (; count != 0; --count, end -= 4) {
-            uint64_t word = uint32_t(end[-4]) << 24 | uint32_t(end[-3]) << 16 | uint32_t(end[-2]) << 8 | end[-1];
-            pending |= word << pendingBits_;
+            pending |= uint64_t(loadBigEndian(end - 4)) << pendingBits_;
             out -= 4;
-            out[0] = uint8_t(pending >> 24);
-            out[1] = uint8_t(pending >> 16);
-            out[2] = uint8_t(pending >> 8);
-            out[3] = uint8_t(pending);
+            storeBigEndian(out, uint32_t(pending));
             pending >>= 32;
         }
         pending_ = pending;
