@@ -464,7 +464,72 @@ class StateCache {
 public:
     TransitionCache<StateKey, Transition> text;
     TransitionCache<FrontKey, FrontStep> longRuns;
+    // The run queues of the long-run machine's model state (learnLongRun).
+    RunWindows model;
 };
+
+// ---------------------------------------------------------------------------
+// A long-run transition, learnt from the state alone: the general
+// programme's step from a model of it at a position of its own, where each
+// front is kModelAge bytes back and the newest start is the short window's
+// only one.  The step's comparisons are all between costs that a constant
+// moves together, and a run's start only gives its length, so the model
+// step is the real one moved; the fronts' runs, kModelAge bytes long there,
+// are the form's.
+
+constexpr uint32_t kModelPosition = 4096;             // the position the model state is at
+constexpr int32_t kModelFrontKey = int32_t(1) << 20;  // K_U there
+constexpr uint32_t kModelAge = 100;                   // the fronts' distance from the next position
+static_assert(kModelAge > kShortRunMax && kModelAge <= kMaxBinaryRun, "the model's fronts give long runs");
+
+// Learns the step of `from` (an id of `cache`) on `byte`: the next state,
+// or kLeavesShape where the step leaves the shape.  `model` is scratch.
+void learnLongRun(TransitionCache<FrontKey, FrontStep>& cache, uint32_t from, uint8_t byte, RunWindows& model) {
+    const FrontKey key = cache.key(from);  // a copy: interning may move the keys
+    uint32_t generation = cache.generation();
+    FrontLine line;
+    uint32_t j = kModelPosition;
+    int64_t base = int64_t(kModelFrontKey) + 8 * int64_t(j);
+    uint32_t cost[kModeCount], before[kModeCount], next[kModeCount];
+    for (int m = 0; m < kModeCount; ++m) {
+        cost[m] = uint32_t(base + key.cost[m]);
+        before[m] = uint32_t(base + key.pairCost[m]);
+    }
+    model.clear();
+    for (int b = 0; b < kBinaryModeCount; ++b) {
+        line.position[b] = j + 1 - kModelAge;
+        line.key[b] = kModelFrontKey + key.frontGap[b];
+        model[b].push(line.position[b], line.key[b]);
+        model[b].push(j, int32_t(cost[kBinaryModes[b]]) - int32_t(8 * j));
+    }
+    bool paired = key.pairKind != 0 && key.pairKind == pairSecondKind(byte);
+    Decision decision;
+    fillPosition(j + 1, byte, cost, paired ? before : nullptr, model, next, decision);
+    FrontKey nextKey;
+    uint32_t nextState = 0;
+    bool fits = frontState(j + 1, next, cost, pairFirstKind(byte), line, nextKey);
+    for (int b = 0; b < kBinaryModeCount; ++b) {
+        Arrival how = decision.arrival[kBinaryModes[b]];
+        if (how > kPairArrival && how != runArrival(kModelAge)) fits = false;
+    }
+    if (fits) nextState = cache.intern(nextKey);
+    if (cache.generation() != generation) return;  // `from` is gone
+    FrontStep& learnt = cache.transition(from, byteClasses.of[byte]);
+    learnt.next = fits ? nextState * kFrontRowBytes : kLeavesShape;
+    if (!fits) return;
+    Decision form = decision;
+    learnt.form = 0;
+    for (int b = 0; b < kBinaryModeCount; ++b) {
+        Arrival& how = form.arrival[kBinaryModes[b]];
+        if (how > kPairArrival) {
+            learnt.form |= uint8_t(1 << b);
+            how = kStartArrival;
+        }
+        learnt.idleGap[b] = uint8_t(idleGap(nextKey, b));
+        if (learnt.idleGap[b] != kTopIdleGap) learnt.form |= kKeepsStarts;
+    }
+    learnt.decision = wordsOf(form);
+}
 
 // ---------------------------------------------------------------------------
 // The fill: cells of positions 0 .. length and their flags, by the state
@@ -477,7 +542,7 @@ public:
     Fill(const uint8_t* data, std::size_t length, const FlagList& flags, Decision* decisions, RunWindows& windows,
          StateCache& cache)
         : data_(data), length_(uint32_t(length)), flags_(flags), decisions_(decisions), windows_(windows),
-          cache_(cache.text), longRuns_(cache.longRuns), addedBefore_(cache.text.added()) {}
+          cache_(cache.text), longRuns_(cache.longRuns), model_(cache.model), addedBefore_(cache.text.added()) {}
 
     // Fills every cell; returns the index of the last, whose costs are
     // lastCost().
@@ -673,74 +738,38 @@ private:
             return false;
         }
         uint32_t state = longRuns_.intern(key);
+        uint32_t stop = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) : length_;
+        stop = std::min(stop, line.lastEnd());
+        uint32_t first = j + 1;  // the first position whose starts are kept in lastStart_
+        uint32_t lengths[kBinaryModeCount];
+        for (int b = 0; b < kBinaryModeCount; ++b) lengths[b] = j - line.position[b];
+        LongRunCursor at{j, state, binaryArrivals(lengths), decisions_ + index_};
+        const FrontStep* transition;
         for (;;) {
-            uint32_t stop = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) : length_;
-            stop = std::min(stop, line.lastEnd());
-            uint32_t first = j + 1;  // the first position whose starts are kept in lastStart_
-            uint32_t lengths[kBinaryModeCount];
-            for (int b = 0; b < kBinaryModeCount; ++b) lengths[b] = j - line.position[b];
-            LongRunCursor at{j, state, binaryArrivals(lengths), decisions_ + index_};
-            const FrontStep* transition = followLongRuns(longRuns_.transitions(), data_, stop, at, lastStart_);
-            index_ += at.j - j;
-            j = at.j;
-            state = at.state;
-            handBackLongRuns(longRuns_.key(state), line, first, j);
-            if (j == stop) {
-                // A flag, the end, or a front about to expire: the general
-                // programme finishes the position (its run starts are
-                // already queued).
-                flagged_ = nextFlag_ < flags_.count && flags_.flags[nextFlag_].position == j;
-                if (flagged_) {
-                    index_ = applyFlags(last_, decisions_, index_, j, flags_, nextFlag_);
-                    windows_.clear();
-                    pushRunStarts(last_, j, windows_);
-                }
-                return true;
-            }
-            if (transition == nullptr || transition->next == kLeavesShape) return true;
-            // A transition not met yet: the general programme's step, learnt.
-            int byteClass = byteClasses.of[data_[j]];
-            uint32_t from = state, generation = longRuns_.generation();
-            generalStep(++j);
-            finishPosition(j);
-            if (flagged_) return true;
-            bool fits = frontState(j, last_, beforeLast_, pairFirstKind(data_[j - 1]), line, key) &&
-                        runsFromFronts(decisions_[index_], line, j);
-            if (fits) state = longRuns_.intern(key);
-            if (longRuns_.generation() == generation) {
-                FrontStep& learnt = longRuns_.transition(from, byteClass);
-                learnt.next = fits ? state * kFrontRowBytes : kLeavesShape;
-                if (fits) learnForm(learnt, decisions_[index_], key);
-            }
-            if (!fits) return true;
+            transition = followLongRuns(longRuns_.transitions(), data_, stop, at, lastStart_);
+            if (transition == nullptr || transition->next == kLeavesShape) break;
+            // A transition not met yet: learnt, or the state again where
+            // learning it emptied the cache.
+            uint32_t generation = longRuns_.generation();
+            FrontKey current = longRuns_.key(at.state);
+            learnLongRun(longRuns_, at.state, data_[at.j], model_);
+            if (longRuns_.generation() != generation) at.state = longRuns_.intern(current);
         }
-    }
-
-    // True when every run the decision of position j arrives by is a
-    // front's run (as the machine's shape makes every one).
-    static bool runsFromFronts(const Decision& decision, const FrontLine& line, uint32_t j) {
-        for (int b = 0; b < kBinaryModeCount; ++b) {
-            Arrival how = decision.arrival[kBinaryModes[b]];
-            if (how > kPairArrival && how != runArrival(j - line.position[b])) return false;
+        index_ += at.j - j;
+        j = at.j;
+        handBackLongRuns(longRuns_.key(at.state), line, first, j);
+        if (j == stop) {
+            // A flag, the end, or a front about to expire: the general
+            // programme finishes the position (its run starts are already
+            // queued).
+            flagged_ = nextFlag_ < flags_.count && flags_.flags[nextFlag_].position == j;
+            if (flagged_) {
+                index_ = applyFlags(last_, decisions_, index_, j, flags_, nextFlag_);
+                windows_.clear();
+                pushRunStarts(last_, j, windows_);
+            }
         }
         return true;
-    }
-
-    // The decision of position j as a transition gives it, and the idle
-    // gaps of the state `next` it reaches.
-    static void learnForm(FrontStep& learnt, const Decision& decision, const FrontKey& next) {
-        Decision form = decision;
-        learnt.form = 0;
-        for (int b = 0; b < kBinaryModeCount; ++b) {
-            Arrival& how = form.arrival[kBinaryModes[b]];
-            if (how > kPairArrival) {
-                learnt.form |= uint8_t(1 << b);
-                how = kStartArrival;
-            }
-            learnt.idleGap[b] = uint8_t(idleGap(next, b));
-            if (learnt.idleGap[b] != kTopIdleGap) learnt.form |= kKeepsStarts;
-        }
-        learnt.decision = wordsOf(form);
     }
 
     // The general programme's state at position j from the long-run state
@@ -791,6 +820,7 @@ private:
     RunWindows& windows_;
     TransitionCache<StateKey, Transition>& cache_;
     TransitionCache<FrontKey, FrontStep>& longRuns_;
+    RunWindows& model_;
     uint32_t costRows_[3][kModeCount];
     uint32_t* last_ = costRows_[0];        // the costs of the last cell filled
     uint32_t* beforeLast_ = costRows_[1];  // and of the last cell of the position before
