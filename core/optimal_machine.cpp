@@ -25,6 +25,10 @@ namespace quillbank::aztec::optimal {
 // state fits again.  A transition is computed by the general programme
 // itself, from the state rebuilt at the position where it is met, so both
 // paths give the same cells.
+//
+// Binary data has a second machine of its own (the long-run machine, below
+// the text machine's), whose states are the costs against the line of each
+// binary mode's long run from an old start.
 
 // The part of a byte in a Punct pair: 1 for CR (before LF), 2 for ". ,
 // :" (before a space), else 0; pairCode(a, b) != 0 exactly when
@@ -377,6 +381,13 @@ RunMasks buildRunMasks() {
 
 const RunMasks runMasks = buildRunMasks();
 
+// What a position adds to the fronts' run lengths.
+const DecisionWords runGrowth = [] {
+    uint32_t ones[kBinaryModeCount];
+    std::fill(ones, ones + kBinaryModeCount, 1u);
+    return binaryArrivals(ones);
+}();
+
 // Where a long-run state goes on a byte class: the next state (as the
 // offset of its row of steps, in bytes), the idle gaps of the starts the
 // cell pushes, and the cell's decision, whose arrivals reached by the
@@ -417,10 +428,6 @@ struct LongRunCursor {
 // any object to the compiler.
 const FrontStep* followLongRuns(const FrontStep* steps, const uint8_t* data, uint32_t stop, LongRunCursor& at,
                                 uint32_t (*lastStart)[kIdleGaps]) {
-    static const DecisionWords step = [] {
-        uint32_t ones[kBinaryModeCount] = {1, 1, 1};
-        return binaryArrivals(ones);
-    }();
     uint32_t j = at.j;
     uint32_t row = at.state * kFrontRowBytes;
     DecisionWords lengths = at.lengths;
@@ -437,8 +444,8 @@ const FrontStep* followLongRuns(const FrontStep* steps, const uint8_t* data, uin
         const DecisionWords& runs = runMasks.of[taken.form];
         auto fillNext = [&] {
             ++j;
-            lengths.word[0] += step.word[0];
-            lengths.word[1] += step.word[1];
+            lengths.word[0] += runGrowth.word[0];
+            lengths.word[1] += runGrowth.word[1];
             uint64_t made[2] = {taken.decision.word[0] + (lengths.word[0] & runs.word[0]),
                                 taken.decision.word[1] + (lengths.word[1] & runs.word[1])};
             std::memcpy(++cell, made, sizeof made);
