@@ -244,11 +244,12 @@ private:
 // mode's pushes are kept as the last position of each key, and the queue
 // is rebuilt from them when the machine hands back.
 
-// The keys of the machine's starts less their front's, its idle gaps plus
-// kLeastIdleGap: at least kLeastIdleGap (a short run from such a start
-// costs more than the front's long one), and at most kLongHeaderBits (the
-// front's run reaches the start).  A start pushed with the top gap is
-// evicted by the next one, whatever its key.
+// A start's idle gap is its key less its front's, less kLeastIdleGap: the
+// machine's starts are at least kLeastIdleGap above their front (a short
+// run from such a start costs more than the front's long one) and at most
+// kLongHeaderBits above it (the front's run reaches the start), so the gaps
+// go from 0 to kTopIdleGap.  A start pushed with the top gap is evicted by
+// the next one, whatever its key.
 constexpr int32_t kLeastIdleGap = int32_t(kLongHeaderBits - kShortHeaderBits) + 1;
 constexpr int kIdleGaps = int(kLongHeaderBits) - kLeastIdleGap + 1;
 constexpr int kTopIdleGap = kIdleGaps - 1;
