@@ -4,6 +4,7 @@
 #include "optimal_encoder.hpp"
 
 #include <array>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -33,6 +34,45 @@ constexpr std::array<uint8_t, 256> buildReversedBytes() {
 // Each byte with its bit order reversed.
 constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
+// Four bytes as a big-endian word, and back: byte swaps where the compiler
+// has them.
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline uint32_t loadBigEndian(const uint8_t* p) {
+    uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return __builtin_bswap32(word);
+}
+inline void storeBigEndian(uint8_t* p, uint32_t word) {
+    word = __builtin_bswap32(word);
+    std::memcpy(p, &word, sizeof word);
+}
+#else
+inline uint32_t loadBigEndian(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+inline void storeBigEndian(uint8_t* p, uint32_t word) {
+    p[0] = uint8_t(word >> 24);
+    p[1] = uint8_t(word >> 16);
+    p[2] = uint8_t(word >> 8);
+    p[3] = uint8_t(word);
+}
+#endif
+
+// Reverses the bit order of every byte from `begin` to `end`, eight at a
+// time (halves, quarters and pairs of each byte swapped in one word).
+void reverseEachByte(uint8_t* begin, uint8_t* end) {
+    uint8_t* p = begin;
+    for (; end - p >= 8; p += 8) {
+        uint64_t x;
+        std::memcpy(&x, p, sizeof x);
+        x = (x >> 4 & 0x0F0F0F0F0F0F0F0Fu) | (x & 0x0F0F0F0F0F0F0F0Fu) << 4;
+        x = (x >> 2 & 0x3333333333333333u) | (x & 0x3333333333333333u) << 2;
+        x = (x >> 1 & 0x5555555555555555u) | (x & 0x5555555555555555u) << 1;
+        std::memcpy(p, &x, sizeof x);
+    }
+    for (; p != end; ++p) *p = reversedBytes[*p];
+}
+
 // Writes tokens into a stream of known length from its last token back to
 // its first, 32 bits at a time, each byte filled from its top bit;
 // finish() turns every byte around, so that stream bit k ends up as bit
@@ -52,21 +92,35 @@ public:
             uint32_t word = uint32_t(pending_);
             if (out_ - begin_ < 4) throw std::logic_error("stream longer than its cost");
             out_ -= 4;
-            out_[0] = uint8_t(word >> 24);
-            out_[1] = uint8_t(word >> 16);
-            out_[2] = uint8_t(word >> 8);
-            out_[3] = uint8_t(word);
+            storeBigEndian(out_, word);
             pending_ >>= 32;
             pendingBits_ -= 32;
         }
     }
     void write(BitToken token) { write(token.bitCount, token.value); }
 
+    // The `count` words of four bytes before `end`, the last first: what
+    // write(32, ...) does for each, with one bound check (fewer than 32
+    // bits are pending between writes, so each word moves one out).
+    void writeWords(const uint8_t* end, std::size_t count) {
+        if (std::size_t(out_ - begin_) / 4 < count) throw std::logic_error("stream longer than its cost");
+        uint64_t pending = pending_;
+        uint8_t* out = out_;
+        for (; count != 0; --count, end -= 4) {
+            pending |= uint64_t(loadBigEndian(end - 4)) << pendingBits_;
+            out -= 4;
+            storeBigEndian(out, uint32_t(pending));
+            pending >>= 32;
+        }
+        pending_ = pending;
+        out_ = out;
+    }
+
     // Once every token is written.
     void finish() {
         if (std::size_t(out_ - begin_) * 8 != pendingBits_) throw std::logic_error("stream shorter than its cost");
         for (; pendingBits_ >= 8; pendingBits_ -= 8, pending_ >>= 8) *--out_ = uint8_t(pending_);
-        for (uint8_t* p = begin_; p != end_; ++p) *p = reversedBytes[*p];
+        reverseEachByte(begin_, end_);
     }
 
 private:
@@ -117,11 +171,9 @@ int bestFinalMode(const uint32_t* cost) {
 // Writes a binary run of the bytes before `end`, last byte first, then its
 // header.
 void writeRunBackward(BackwardBitWriter& out, const uint8_t* end, std::size_t length) {
-    const uint8_t* byte = end;
-    std::size_t left = length;
-    for (; left >= 4; left -= 4, byte -= 4)
-        out.write(32, uint32_t(byte[-4]) << 24 | uint32_t(byte[-3]) << 16 | uint32_t(byte[-2]) << 8 | byte[-1]);
-    for (; left != 0; --left, --byte) out.write(8, byte[-1]);
+    out.writeWords(end, length / 4);
+    const uint8_t* byte = end - length / 4 * 4;
+    for (std::size_t left = length % 4; left != 0; --left, --byte) out.write(8, byte[-1]);
     // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
     if (length <= kShortRunMax)
         out.write(BitToken{10, (kBinaryShiftCode << 5) | length});

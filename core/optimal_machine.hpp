@@ -1,7 +1,8 @@
 // The fill of the optimal encoder's programme: every cell of a message,
-// by a state machine of transitions remembered per thread where the state
-// has its shape (text, mostly), by the general programme elsewhere, with
-// the same cells either way.  Private to the optimal encoder.
+// by state machines of transitions remembered per thread where the state
+// has the shape of one (text, mostly; binary data in long runs), by the
+// general programme elsewhere, with the same cells either way.  Private to
+// the optimal encoder.
 #pragma once
 
 #include <cstddef>

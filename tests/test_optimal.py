@@ -13,15 +13,20 @@ from shortest_reference import LONGEST_RUN, reference_length
 from stream_decoder import decode_bits, unpack
 
 
-def binary_only_length(length):
-    """Fewest bits for `length` bytes that only binary shift can carry:
+def run_header_bits(length):
+    """The fewest header bits of runs that carry 0, 1, ... `length` bytes:
     the best cut into runs, tried over every last-run length."""
     headers = [0] * (length + 1)
     for total in range(1, length + 1):
         short = min(headers[max(0, total - 31):total]) + 10
         longs = headers[max(0, total - LONGEST_RUN):max(0, total - 31)]
         headers[total] = min(short, min(longs) + 21) if longs else short
-    return 8 * length + headers[length]
+    return headers
+
+
+def binary_only_length(length):
+    """Fewest bits for `length` bytes that only binary shift can carry."""
+    return 8 * length + run_header_bits(length)[length]
 
 
 # ---------------------------------------------------------------------------
