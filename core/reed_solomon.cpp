@@ -53,10 +53,20 @@ const std::array<GaloisField, kFields.size()>& allFields() {
 
 }  // namespace
 
+namespace {
+
+// The index of the field of `bits`-bit words in kFields (4, 6, 8, 10, 12 ->
+// 0..4), kFields.size() for any other width.
+size_t fieldIndex(int bits) {
+    const size_t index = bits >= 4 && bits % 2 == 0 ? static_cast<size_t>(bits / 2 - 2) : kFields.size();
+    return index < kFields.size() ? index : kFields.size();
+}
+
+}  // namespace
+
 const GaloisField* galoisField(int bits) {
-    for (size_t i = 0; i < kFields.size(); ++i)
-        if (kFields[i].bits == bits) return &allFields()[i];
-    return nullptr;
+    const size_t index = fieldIndex(bits);
+    return index < kFields.size() ? &allFields()[index] : nullptr;
 }
 
 uint16_t gfMultiply(const GaloisField& field, uint16_t a, uint16_t b) {
@@ -123,15 +133,21 @@ constexpr size_t kMaxPieceChecks = 1664;
 // the piece tables of the wide fields).
 constexpr size_t kCachedPerField = 4;
 
+// A thread's generators, a row of them for each field and one for a field
+// of the caller's own, and its count of calls.
+struct GeneratorCache {
+    std::array<std::array<CachedGenerator, kCachedPerField>, kFields.size() + 1> kept;
+    uint64_t calls = 0;
+};
+
 CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
-    thread_local std::array<std::array<CachedGenerator, kCachedPerField>, kFields.size() + 1> cache;
-    thread_local uint64_t calls = 0;
-    size_t slot = 0;
-    while (slot < kFields.size() && &allFields()[slot] != &field) ++slot;
-    std::array<CachedGenerator, kCachedPerField>& kept = cache[slot];
+    thread_local GeneratorCache cache;
+    size_t slot = fieldIndex(field.bits);
+    if (slot < kFields.size() && &allFields()[slot] != &field) slot = kFields.size();
+    std::array<CachedGenerator, kCachedPerField>& kept = cache.kept[slot];
     if (slot == kFields.size())  // a field of the caller's own: no reuse
         for (CachedGenerator& entry : kept) entry.checkCount = 0;
-    ++calls;
+    const uint64_t calls = ++cache.calls;
     // The generator of this check count, else the one least recently used.
     CachedGenerator* found = &kept[0];
     for (CachedGenerator& entry : kept) {
@@ -215,10 +231,12 @@ void shiftAndAdd(const CachedGenerator& cached, const uint16_t* data, size_t cou
         case 8: divideByRows<8>(products, data, count, r.data()); break;
         default: divideByLongRows(products, cached.rowWords, data, count, r.data()); break;
     }
-    // Eight check words a remainder word, the first in its low byte.
-    for (size_t j = 0, m = 0; j < cached.checkCount; ++m)
-        for (uint64_t word = r[m]; j < cached.checkCount && j < 8 * (m + 1); ++j, word >>= 8)
-            out[j] = static_cast<uint16_t>(word & 0xFF);
+    // Eight check words a remainder word, the first in its low byte: all
+    // eight taken out of each word, then as many as there are.
+    std::array<uint8_t, 8 * kMaxProductWords> bytes;
+    for (size_t m = 0; m < cached.rowWords; ++m)
+        for (size_t b = 0; b < 8; ++b) bytes[8 * m + b] = static_cast<uint8_t>(r[m] >> (8 * b));
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cached.checkCount), out);
 }
 
 void buildPieceProducts(const GaloisField& field, CachedGenerator& cached) {
