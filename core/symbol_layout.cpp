@@ -290,6 +290,25 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
     return tables[index];
 }
 
+// Each byte value as eight modules (0 or 1), its highest bit in the lowest
+// byte of the number: a word's modules are then shifted out of one or two
+// numbers rather than each bit being shifted and masked out of the word.
+struct ByteModules {
+    uint64_t of[256];
+    constexpr ByteModules() : of() {
+        for (int value = 0; value < 256; ++value)
+            for (int bit = 0; bit < 8; ++bit)
+                of[value] |= static_cast<uint64_t>((value >> (7 - bit)) & 1) << (8 * bit);
+    }
+};
+constexpr ByteModules kByteModules;
+
+// Sets `count` modules from the lowest bytes of `modules` on.
+template <int Count>
+inline void placeModules(uint64_t modules, const uint16_t* __restrict position, uint8_t* __restrict symbol) {
+    for (int k = 0; k < Count; ++k) symbol[position[k]] = static_cast<uint8_t>(modules >> (8 * k));
+}
+
 // Sets the modules of each word's bits, highest first, at the positions
 // from `position` on.  The width is a template argument so that the loop
 // over a word's bits unrolls, and restrict tells the compiler that a
@@ -298,7 +317,13 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
 template <int Width>
 void placeWords(const std::vector<uint16_t>& words, const uint16_t* __restrict position, uint8_t* __restrict modules) {
     for (const uint16_t word : words) {
-        for (int j = Width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
+        if constexpr (Width <= 8) {
+            placeModules<Width>(kByteModules.of[(word << (8 - Width)) & 0xFF], position, modules);
+        } else {
+            placeModules<8>(kByteModules.of[(word >> (Width - 8)) & 0xFF], position, modules);
+            placeModules<Width - 8>(kByteModules.of[(word << (16 - Width)) & 0xFF], position + 8, modules);
+        }
+        position += Width;
     }
 }
 
