@@ -454,23 +454,26 @@ PyObject* setSymbolClass(PyObject*, PyObject* args) {
 // A new symbol of the class set for a made matrix, with no ECI number, no
 // sequence and no rows yet: a new reference, or NULL with an exception set.
 PyObject* newSymbol(const az::AztecMatrix& m) {
-    PyObject* values[kSymbolSlotCount] = {PyBool_FromLong(m.shape.compact), PyLong_FromLong(m.shape.layers),
-                                          PyLong_FromLong(m.shape.size), PyLong_FromLong(m.dataWords),
-                                          PyLong_FromLong(m.checkWords),
-                                          PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.modules.data()),
-                                                                    static_cast<Py_ssize_t>(m.modules.size())),
-                                          newReference(Py_None), newReference(Py_None),
-                                          newReference(Py_False), newReference(Py_None)};
-    PyObject* symbol = nullptr;
-    bool made = std::all_of(std::begin(values), std::end(values), [](PyObject* value) { return value != nullptr; });
-    if (made) symbol = symbolClass.type->tp_alloc(symbolClass.type, 0);
-    if (symbol == nullptr) {
-        for (PyObject* value : values) Py_XDECREF(value);
-        return nullptr;
-    }
-    // The slots of a new object are NULL: each takes its value's reference.
-    for (size_t i = 0; i < kSymbolSlotCount; ++i)
-        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(symbol) + symbolClass.offsets[i]) = values[i];
+    PyObject* symbol = symbolClass.type->tp_alloc(symbolClass.type, 0);
+    if (symbol == nullptr) return nullptr;
+    // The slots of a new object are NULL, which its deallocation skips:
+    // each takes its value's new reference, and the first value that
+    // cannot be made ends the filling.
+    size_t filled = 0;
+    auto fill = [&](PyObject* value) {
+        if (value == nullptr) return false;
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(symbol) + symbolClass.offsets[filled++]) = value;
+        return true;
+    };
+    const bool complete =
+        fill(PyBool_FromLong(m.shape.compact)) && fill(PyLong_FromLong(m.shape.layers)) &&
+        fill(PyLong_FromLong(m.shape.size)) && fill(PyLong_FromLong(m.dataWords)) &&
+        fill(PyLong_FromLong(m.checkWords)) &&
+        fill(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.modules.data()),
+                                       static_cast<Py_ssize_t>(m.modules.size()))) &&
+        fill(newReference(Py_None)) && fill(newReference(Py_None)) && fill(newReference(Py_False)) &&
+        fill(newReference(Py_None));
+    if (!complete) Py_CLEAR(symbol);
     return symbol;
 }
 
