@@ -560,6 +560,8 @@ def _largest_bits() -> int:
 #: The longest message that might fit, whatever its bytes: make()'s common
 #: case compares with it alone.
 _PLAIN_MOST_BYTES = 2 * _largest_bits() // _TEXT_BITS_TIMES_2
+# make()'s common case: _symbol.make_plain fills AztecSymbols itself, and
+# leaves longer messages to the general way.
 _symbol.set_symbol_class(AztecSymbol, _PLAIN_MOST_BYTES)
 
 
