@@ -1,5 +1,8 @@
 #include "bit_stuffing.hpp"
 
+#include <algorithm>
+#include <array>
+
 namespace quillbank::aztec {
 
 namespace {
@@ -39,19 +42,33 @@ constexpr ReversedBytes kReversed;
 // the copy): the next `width` bits are one big-endian 32-bit window,
 // shifted.  Turning the bytes once costs one lookup a byte, where reading
 // each codeword's bits in place cost several.
+// Streams of up to kInlineBytes bytes, most of them, are turned in storage
+// of the source itself, with no allocation.
 struct PackedSource {
-    std::vector<uint8_t> highFirst;
+    static constexpr size_t kInlineBytes = 256;
+    static constexpr size_t kPadding = 4;
+    std::array<uint8_t, kInlineBytes + kPadding> inlineCopy;
+    std::vector<uint8_t> longCopy;
+    const uint8_t* highFirst;
     size_t count;
 
-    PackedSource(const uint8_t* packed, size_t bitCount)
-        : highFirst(((bitCount + 7) >> 3) + 4, 0xFF), count(bitCount) {
+    PackedSource(const uint8_t* packed, size_t bitCount) : count(bitCount) {
         const size_t bytes = (bitCount + 7) >> 3;
-        for (size_t i = 0; i < bytes; ++i) highFirst[i] = kReversed.table[packed[i]];
-        if (bitCount & 7) highFirst[bytes - 1] |= static_cast<uint8_t>(0xFF >> (bitCount & 7));
+        uint8_t* copy = inlineCopy.data();
+        if (bytes > kInlineBytes) {
+            longCopy.resize(bytes + kPadding);
+            copy = longCopy.data();
+        }
+        for (size_t i = 0; i < bytes; ++i) copy[i] = kReversed.table[packed[i]];
+        std::fill(copy + bytes, copy + bytes + kPadding, uint8_t{0xFF});
+        if (bitCount & 7) copy[bytes - 1] |= static_cast<uint8_t>(0xFF >> (bitCount & 7));
+        highFirst = copy;
     }
+    PackedSource(const PackedSource&) = delete;  // highFirst may point into itself
+    PackedSource& operator=(const PackedSource&) = delete;
 
     uint32_t peek(size_t position, int width) const {
-        const uint8_t* at = highFirst.data() + (position >> 3);  // position < count: at + 3 is in the copy
+        const uint8_t* at = highFirst + (position >> 3);  // position < count: at + 3 is in the copy
         const uint32_t window = (static_cast<uint32_t>(at[0]) << 24) | (static_cast<uint32_t>(at[1]) << 16) |
                                 (static_cast<uint32_t>(at[2]) << 8) | at[3];
         return (window << (position & 7)) >> (32 - width);  // width <= 16: 7 + 16 bits fit the window
@@ -78,9 +95,9 @@ inline uint16_t nextWord(const Source& source, int width, size_t& position) {
 }
 
 template <typename Source>
-std::vector<uint16_t> stuff(const Source& source, int width) {
+std::vector<uint16_t> stuff(const Source& source, int width, size_t room = 0) {
     std::vector<uint16_t> words;
-    words.reserve(source.count / static_cast<size_t>(width - 1) + 1);
+    words.reserve(std::max(source.count / static_cast<size_t>(width - 1) + 1, room));
     for (size_t position = 0; position < source.count;) words.push_back(nextWord(source, width, position));
     return words;
 }
@@ -102,8 +119,8 @@ size_t stuffedWordCount(const uint8_t* bits, size_t count, int width) {
     return countWords(UnpackedSource{bits, count}, width);
 }
 
-std::vector<uint16_t> stuffPackedBits(const uint8_t* packed, size_t count, int width) {
-    return stuff(PackedSource(packed, count), width);
+std::vector<uint16_t> stuffPackedBits(const uint8_t* packed, size_t count, int width, size_t room) {
+    return stuff(PackedSource(packed, count), width, room);
 }
 
 size_t stuffedPackedWordCount(const uint8_t* packed, size_t count, int width) {

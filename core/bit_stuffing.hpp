@@ -25,7 +25,9 @@ std::vector<uint16_t> stuffBits(const uint8_t* bits, size_t count, int width);
 size_t stuffedWordCount(const uint8_t* bits, size_t count, int width);
 
 // The same two for a packed stream of `count` bits, (count + 7) / 8 bytes.
-std::vector<uint16_t> stuffPackedBits(const uint8_t* packed, size_t count, int width);
+// The codewords come with room for `room` words at least, so that a
+// symbol's check words can follow them where they are.
+std::vector<uint16_t> stuffPackedBits(const uint8_t* packed, size_t count, int width, size_t room = 0);
 size_t stuffedPackedWordCount(const uint8_t* packed, size_t count, int width);
 
 }  // namespace quillbank::aztec

@@ -53,10 +53,20 @@ const std::array<GaloisField, kFields.size()>& allFields() {
 
 }  // namespace
 
+namespace {
+
+// The index of the field of `bits`-bit words in kFields (4, 6, 8, 10, 12 ->
+// 0..4), kFields.size() for any other width.
+size_t fieldIndex(int bits) {
+    const size_t index = bits >= 4 && bits % 2 == 0 ? static_cast<size_t>(bits / 2 - 2) : kFields.size();
+    return index < kFields.size() ? index : kFields.size();
+}
+
+}  // namespace
+
 const GaloisField* galoisField(int bits) {
-    for (size_t i = 0; i < kFields.size(); ++i)
-        if (kFields[i].bits == bits) return &allFields()[i];
-    return nullptr;
+    const size_t index = fieldIndex(bits);
+    return index < kFields.size() ? &allFields()[index] : nullptr;
 }
 
 uint16_t gfMultiply(const GaloisField& field, uint16_t a, uint16_t b) {
@@ -97,6 +107,11 @@ struct CachedGenerator {
     // of word j / 8, zeros past the last), rowWords words a row.
     std::vector<uint64_t> products;
     size_t rowWords = 0;
+    // For fields of 9 to 12 bits: the feedback split into three 4-bit
+    // pieces.  f times a coefficient is the exclusive or of each piece's
+    // product, so table p, row v holds (v << 4p) times every coefficient
+    // (checkCount words a row), and a step of the division adds three rows.
+    std::vector<uint16_t> pieceProducts;
 };
 
 constexpr int kMaxProductBits = 8;
@@ -104,20 +119,35 @@ constexpr int kMaxProductBits = 8;
 // a field of 8 bits has (255 words in all).
 constexpr size_t kMaxProductWords = 32;
 
+// The piece tables: fields of up to 12 bits, 16 rows a piece, and the check
+// counts of every symbol (a full symbol of 32 layers has 1664 codewords), so
+// that a table is at most 156 KiB.
+constexpr int kMaxPieceBits = 12;
+constexpr size_t kPieces = 3;
+constexpr size_t kPieceRows = 16;
+constexpr size_t kMaxPieceChecks = 1664;
+
 // Generators kept a field: symbols of several sizes in turn (two kinds of
 // mode message, a few sizes of data) each find theirs, and a thread keeps
-// at most this many product tables of at most 64 KiB a field.
+// at most this many product tables of at most 64 KiB a field (156 KiB for
+// the piece tables of the wide fields).
 constexpr size_t kCachedPerField = 4;
 
+// A thread's generators, a row of them for each field and one for a field
+// of the caller's own, and its count of calls.
+struct GeneratorCache {
+    std::array<std::array<CachedGenerator, kCachedPerField>, kFields.size() + 1> kept;
+    uint64_t calls = 0;
+};
+
 CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
-    thread_local std::array<std::array<CachedGenerator, kCachedPerField>, kFields.size() + 1> cache;
-    thread_local uint64_t calls = 0;
-    size_t slot = 0;
-    while (slot < kFields.size() && &allFields()[slot] != &field) ++slot;
-    std::array<CachedGenerator, kCachedPerField>& kept = cache[slot];
+    thread_local GeneratorCache cache;
+    size_t slot = fieldIndex(field.bits);
+    if (slot < kFields.size() && &allFields()[slot] != &field) slot = kFields.size();
+    std::array<CachedGenerator, kCachedPerField>& kept = cache.kept[slot];
     if (slot == kFields.size())  // a field of the caller's own: no reuse
         for (CachedGenerator& entry : kept) entry.checkCount = 0;
-    ++calls;
+    const uint64_t calls = ++cache.calls;
     // The generator of this check count, else the one least recently used.
     CachedGenerator* found = &kept[0];
     for (CachedGenerator& entry : kept) {
@@ -139,6 +169,7 @@ CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
     cached.uses = 1;
     cached.lastUse = calls;
     cached.products.clear();
+    cached.pieceProducts.clear();
     return cached;
 }
 
@@ -200,7 +231,52 @@ void shiftAndAdd(const CachedGenerator& cached, const uint16_t* data, size_t cou
         case 8: divideByRows<8>(products, data, count, r.data()); break;
         default: divideByLongRows(products, cached.rowWords, data, count, r.data()); break;
     }
-    for (size_t j = 0; j < cached.checkCount; ++j) out[j] = static_cast<uint16_t>((r[j / 8] >> (8 * (j % 8))) & 0xFF);
+    // Eight check words a remainder word, the first in its low byte: all
+    // eight taken out of each word, then as many as there are.
+    std::array<uint8_t, 8 * kMaxProductWords> bytes;
+    for (size_t m = 0; m < cached.rowWords; ++m)
+        for (size_t b = 0; b < 8; ++b) bytes[8 * m + b] = static_cast<uint8_t>(r[m] >> (8 * b));
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cached.checkCount), out);
+}
+
+void buildPieceProducts(const GaloisField& field, CachedGenerator& cached) {
+    const size_t k = cached.checkCount;
+    cached.pieceProducts.assign(kPieces * kPieceRows * k, 0);  // row 0 of each piece: all zero
+    for (size_t p = 0; p < kPieces; ++p)
+        for (uint32_t v = 1; v < kPieceRows; ++v) {
+            const uint32_t f = v << (4 * p);
+            if (f > field.order) break;  // past the field: no word has those bits
+            const uint16_t* row = field.exp.data() + field.log[f];
+            uint16_t* products = cached.pieceProducts.data() + (p * kPieceRows + v) * k;
+            for (size_t j = 0; j < k; ++j) products[j] = row[cached.log[j]];
+        }
+}
+
+// Adds the three rows of `f` to the k words at `to`; the rows are apart
+// from `to`, which lets the compiler add many words an instruction.
+void addPieceRows(const uint16_t* products, size_t k, uint16_t f, uint16_t* __restrict to) {
+    const uint16_t* low = products + static_cast<size_t>(f & 15) * k;
+    const uint16_t* middle = products + (kPieceRows + static_cast<size_t>((f >> 4) & 15)) * k;
+    const uint16_t* high = products + (2 * kPieceRows + static_cast<size_t>((f >> 8) & 15)) * k;
+    for (size_t j = 0; j < k; ++j) to[j] ^= low[j] ^ middle[j] ^ high[j];
+}
+
+// The division with the piece tables, in place: the sums of the rows
+// added so far run ahead of the data in `running` (count + k words), word
+// i's feedback is data word i plus what reached it, and the last k words
+// are the remainder.  Adding a row to words in a line, rather than
+// shifting the remainder a word each step, is what lets the additions go
+// many words at once.
+void divideByPieces(const CachedGenerator& cached, const uint16_t* data, size_t count, uint16_t* out) {
+    thread_local std::vector<uint16_t> running;
+    const size_t k = cached.checkCount;
+    running.assign(count + k, 0);
+    const uint16_t* products = cached.pieceProducts.data();
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t feedback = data[i] ^ running[i];
+        if (feedback != 0) addPieceRows(products, k, feedback, running.data() + i + 1);
+    }
+    std::copy(running.begin() + static_cast<std::ptrdiff_t>(count), running.end(), out);
 }
 
 // The division with logarithms: the feedback's logarithm plus each
@@ -230,6 +306,15 @@ void checkWordsInto(const GaloisField& field, const uint16_t* data, size_t count
     if (field.bits <= kMaxProductBits && checkCount <= 8 * kMaxProductWords && cached.uses >= 2 &&
         cached.products.empty())
         buildProducts(field, cached);
+    // A wide field's tables take as long to build as the division of as many
+    // words as they have rows takes with logarithms: built for a long message
+    // at once, else once the check count comes again.
+    if (field.bits > kMaxProductBits && field.bits <= kMaxPieceBits && checkCount <= kMaxPieceChecks &&
+        (cached.uses >= 2 || count >= kPieces * kPieceRows)) {
+        if (cached.pieceProducts.empty()) buildPieceProducts(field, cached);
+        divideByPieces(cached, data, count, out);
+        return;
+    }
 
     // Shifting the remainder one word towards the high end and adding the
     // feedback times the generator, in one pass.

@@ -51,7 +51,8 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         const long fewestPossible = long(std::max<std::size_t>(1, (shortest.bitCount + width - 1) / width));
         if (fewestPossible > capacity) continue;
         if (!shortestWords[w])
-            shortestWords[w] = stuffPackedBits(shortest.bytes.data(), shortest.bitCount, shape.wordBits);
+            shortestWords[w] = stuffPackedBits(shortest.bytes.data(), shortest.bitCount, shape.wordBits,
+                                               std::size_t(shape.totalWords));
         if (long(std::max<std::size_t>(1, shortestWords[w]->size())) <= capacity) {
             result = {BuildStatus::Ok, std::move(shortest), shape, std::move(*shortestWords[w])};
             return result;
@@ -66,7 +67,8 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
             // so they fit; checked all the same, since more words than the
             // shape holds must never reach the drawing.
             PackedBits& stream = fewest[w]->stream;
-            std::vector<uint16_t> words = stuffPackedBits(stream.bytes.data(), stream.bitCount, shape.wordBits);
+            std::vector<uint16_t> words =
+                stuffPackedBits(stream.bytes.data(), stream.bitCount, shape.wordBits, std::size_t(shape.totalWords));
             if (long(std::max<std::size_t>(1, words.size())) <= capacity) {
                 result = {BuildStatus::Ok, std::move(stream), shape, std::move(words)};
                 return result;

@@ -80,19 +80,27 @@ void drawOrientation(ModuleGrid& grid, bool compact) {
 
 // The mode message runs clockwise from the top left: along the top, down the
 // right, back along the bottom and up the left side.  Full symbols skip the
-// reference grid's centre lines.
-void drawModeMessage(ModuleGrid& grid, bool compact, const uint8_t* bits) {
-    const int c = grid.size() / 2;
+// reference grid's centre lines.  Calls visit(bitIndex, x, y) for each of
+// its 28 or 40 modules.
+template <typename Visit>
+void forEachModeModule(int size, bool compact, Visit visit) {
+    const int c = size / 2;
     const int r = coreRadius(compact);
     const int perSide = compact ? 7 : 10;
     for (int i = 0; i < perSide; ++i) {
         const int offset = compact ? c - 3 + i : c - 5 + i + i / 5;
         const int mirrored = 2 * c - offset;
-        grid.set(offset, c - r, bits[static_cast<size_t>(i)]);
-        grid.set(c + r, offset, bits[static_cast<size_t>(i + perSide)]);
-        grid.set(mirrored, c + r, bits[static_cast<size_t>(i + 2 * perSide)]);
-        grid.set(c - r, mirrored, bits[static_cast<size_t>(i + 3 * perSide)]);
+        const size_t at = static_cast<size_t>(i);
+        const size_t side = static_cast<size_t>(perSide);
+        visit(at, offset, c - r);
+        visit(at + side, c + r, offset);
+        visit(at + 2 * side, mirrored, c + r);
+        visit(at + 3 * side, c - r, mirrored);
     }
+}
+
+void drawModeMessage(ModuleGrid& grid, bool compact, const uint8_t* bits) {
+    forEachModeModule(grid.size(), compact, [&](size_t at, int x, int y) { grid.set(x, y, bits[at]); });
 }
 
 // Where each row and column of the symbol without its grid lands in the
@@ -150,30 +158,69 @@ struct ModeBits {
     size_t count;  // 28 (compact, rune) or 40 (full)
 };
 
-// Nibbles of a mode message value with their check words, as bits.
-ModeBits modeBits(uint32_t value, int dataNibbles, int checkNibbles) {
-    const size_t data = static_cast<size_t>(dataNibbles);
-    const size_t nibbleCount = data + static_cast<size_t>(checkNibbles);
+// The check nibbles of a mode message value, packed first nibble highest.
+uint32_t modeChecks(uint32_t value, size_t dataNibbles, size_t checkNibbles) {
     std::array<uint16_t, 10> nibbles{};  // data then check: at most 4 + 6
-    for (size_t i = 0; i < data; ++i) nibbles[i] = static_cast<uint16_t>((value >> (4 * (data - 1 - i))) & 0xF);
-    checkWordsInto(*galoisField(4), nibbles.data(), data, nibbleCount - data, nibbles.data() + data);
-    ModeBits out{{}, 4 * nibbleCount};
-    for (size_t i = 0; i < nibbleCount; ++i)
-        for (size_t b = 0; b < 4; ++b) out.bits[4 * i + b] = static_cast<uint8_t>((nibbles[i] >> (3 - b)) & 1);
+    for (size_t i = 0; i < dataNibbles; ++i)
+        nibbles[i] = static_cast<uint16_t>((value >> (4 * (dataNibbles - 1 - i))) & 0xF);
+    checkWordsInto(*galoisField(4), nibbles.data(), dataNibbles, checkNibbles, nibbles.data() + dataNibbles);
+    uint32_t checks = 0;
+    for (size_t i = 0; i < checkNibbles; ++i) checks = (checks << 4) | nibbles[dataNibbles + i];
+    return checks;
+}
+
+// The two codes of mode messages: 2 data nibbles and 5 check nibbles
+// (compact symbols, runes) or 4 and 6 (full symbols).  Reed-Solomon check
+// words are linear in the data's bits, so the checks of a value are the
+// exclusive or of those of its set bits, worked out once.
+struct ModeCode {
+    size_t dataNibbles;
+    size_t checkNibbles;
+    std::array<uint32_t, 16> checksOfBit;  // the checks of value 1 << b
+
+    ModeCode(size_t data, size_t check) : dataNibbles(data), checkNibbles(check), checksOfBit() {
+        for (size_t b = 0; b < 4 * data; ++b) checksOfBit[b] = modeChecks(1u << b, data, check);
+    }
+
+    // The message of `value`, its first bit highest, in 4 * (data + check) bits.
+    uint64_t message(uint32_t value) const {
+        uint32_t checks = 0;
+        for (size_t b = 0; b < 4 * dataNibbles; ++b) checks ^= checksOfBit[b] & (0u - ((value >> b) & 1u));
+        return (static_cast<uint64_t>(value) << (4 * checkNibbles)) | checks;
+    }
+};
+
+const ModeCode& modeCode(bool compact) {
+    static const ModeCode compactCode(2, 5), fullCode(4, 6);
+    return compact ? compactCode : fullCode;
+}
+
+// The mode message of a symbol as one number, its first bit highest, and
+// its bit count.
+uint64_t symbolModeMessage(bool compact, int layers, int dataWords, bool readerInit, size_t& count) {
+    const uint32_t l = static_cast<uint32_t>(layers - 1);
+    uint32_t w = static_cast<uint32_t>(dataWords - 1);
+    if (readerInit) w |= compact ? 1u << 5 : 1u << 10;
+    count = compact ? 28 : 40;
+    return modeCode(compact).message(compact ? (l << 6) | w : (l << 11) | w);
+}
+
+ModeBits bitsOf(uint64_t message, size_t count) {
+    ModeBits out{{}, count};
+    for (size_t i = 0; i < count; ++i) out.bits[i] = static_cast<uint8_t>((message >> (count - 1 - i)) & 1);
     return out;
 }
 
 // The mode message of a symbol; see modeMessage.
 ModeBits symbolModeBits(bool compact, int layers, int dataWords, bool readerInit) {
-    const uint32_t l = static_cast<uint32_t>(layers - 1);
-    uint32_t w = static_cast<uint32_t>(dataWords - 1);
-    if (readerInit) w |= compact ? 1u << 5 : 1u << 10;
-    return compact ? modeBits((l << 6) | w, 2, 5) : modeBits((l << 11) | w, 4, 6);
+    size_t count;
+    const uint64_t message = symbolModeMessage(compact, layers, dataWords, readerInit, count);
+    return bitsOf(message, count);
 }
 
 // The mode message of a rune; see runeModeMessage.
 ModeBits runeModeBits(int value) {
-    ModeBits mode = modeBits(static_cast<uint32_t>(value), 2, 5);
+    ModeBits mode = bitsOf(modeCode(true).message(static_cast<uint32_t>(value)), 28);
     for (size_t i = 0; i < mode.count; i += 2) mode.bits[i] ^= 1;
     return mode;
 }
@@ -213,6 +260,7 @@ BuildStatus checkRequest(const SymbolRequest& request) {
 struct ShapeTables {
     std::vector<uint8_t> fixedModules;     // size * size
     std::vector<uint16_t> layerPositions;  // y * size + x; 151 * 151 < 2^16
+    std::array<uint16_t, 40> modePositions;  // the same for each bit of the mode message
 };
 
 constexpr size_t kShapeCount = kMaxCompactLayers + kMaxFullLayers;
@@ -235,8 +283,30 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
         forEachLayerModule(shape, [&](size_t at, int x, int y) {
             t.layerPositions[at] = static_cast<uint16_t>(y * size + x);
         });
+        forEachModeModule(size, shape.compact, [&](size_t at, int x, int y) {
+            t.modePositions[at] = static_cast<uint16_t>(y * size + x);
+        });
     });
     return tables[index];
+}
+
+// Each byte value as eight modules (0 or 1), its highest bit in the lowest
+// byte of the number: a word's modules are then shifted out of one or two
+// numbers rather than each bit being shifted and masked out of the word.
+struct ByteModules {
+    uint64_t of[256];
+    constexpr ByteModules() : of() {
+        for (int value = 0; value < 256; ++value)
+            for (int bit = 0; bit < 8; ++bit)
+                of[value] |= static_cast<uint64_t>((value >> (7 - bit)) & 1) << (8 * bit);
+    }
+};
+constexpr ByteModules kByteModules;
+
+// Sets `count` modules from the lowest bytes of `modules` on.
+template <int Count>
+inline void placeModules(uint64_t modules, const uint16_t* __restrict position, uint8_t* __restrict symbol) {
+    for (int k = 0; k < Count; ++k) symbol[position[k]] = static_cast<uint8_t>(modules >> (8 * k));
 }
 
 // Sets the modules of each word's bits, highest first, at the positions
@@ -247,7 +317,13 @@ const ShapeTables& shapeTables(const SymbolShape& shape) {
 template <int Width>
 void placeWords(const std::vector<uint16_t>& words, const uint16_t* __restrict position, uint8_t* __restrict modules) {
     for (const uint16_t word : words) {
-        for (int j = Width - 1; j >= 0; --j) modules[*position++] = static_cast<uint8_t>((word >> j) & 1);
+        if constexpr (Width <= 8) {
+            placeModules<Width>(kByteModules.of[(word << (8 - Width)) & 0xFF], position, modules);
+        } else {
+            placeModules<8>(kByteModules.of[(word >> (Width - 8)) & 0xFF], position, modules);
+            placeModules<Width - 8>(kByteModules.of[(word << (16 - Width)) & 0xFF], position + 8, modules);
+        }
+        position += Width;
     }
 }
 
@@ -267,14 +343,15 @@ void drawStuffedSymbol(const SymbolShape& shape, std::vector<uint16_t> words, bo
     out.dataWords = static_cast<int>(dataWords);
     out.checkWords = static_cast<int>(checkCount);
     out.modules = tables.fixedModules;
-    ModuleGrid grid(out.modules, shape.size);
-    const ModeBits mode = symbolModeBits(shape.compact, shape.layers, out.dataWords, readerInit);
-    drawModeMessage(grid, shape.compact, mode.bits.data());
+    uint8_t* modules = out.modules.data();
+    size_t modeCount;
+    const uint64_t mode = symbolModeMessage(shape.compact, shape.layers, out.dataWords, readerInit, modeCount);
+    for (size_t i = 0; i < modeCount; ++i)
+        modules[tables.modePositions[i]] = static_cast<uint8_t>((mode >> (modeCount - 1 - i)) & 1);
 
     // The modules left over when the layers are not a whole number of
     // codewords come first, and stay light.
     const uint16_t* position = tables.layerPositions.data() + shape.totalBits % width;
-    uint8_t* modules = out.modules.data();
     switch (width) {
         case 6: placeWords<6>(words, position, modules); break;
         case 8: placeWords<8>(words, position, modules); break;

@@ -183,6 +183,8 @@ def test_binding_keeps_no_references_and_no_memory():
         _symbol.build(bits, -1, 0, 23)
         _symbol.build(bits, 1, 1, 23)  # does not fit: None
         _symbol.build_packed(modules, 500, -1, 0, 23)
+        _symbol.make_plain(b"made plain", 23)
+        _symbol.make_plain(b"\xff" * 2000, 23)  # does not fit: None
         _symbol.rune(7)
         _symbol.stuffed_words(bits, 8)
         _symbol.check_words(words, 10, 8)

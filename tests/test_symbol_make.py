@@ -120,6 +120,43 @@ def test_symbol_attributes():
     assert aztec.make("x", eci=26).eci == 26
 
 
+@pytest.mark.parametrize("message,ec", [
+    (b"Hello, world", 23), ("Gr\u00fc\u00dfe", 0), (b"\x00\xff" * 5, 99), ("0" * 3000, 23), (b"x" * 2000, 5)],
+    ids=["short", "latin-1 text", "binary at 99%", "digits", "long"])
+def test_common_case_fills_every_slot_as_init_does(message, ec):
+    # make()'s common case fills the symbol's slots in C, bypassing
+    # __init__: a slot it misses or fills differently shows here.
+    made = aztec.make(message, ec_percent=ec)
+    plain = message.encode("latin-1") if isinstance(message, str) else message
+    general = aztec.AztecSymbol(_symbol.make(plain, None, -1, 0, ec, False, None, False), None, False)
+    assert type(made) is aztec.AztecSymbol
+    assert {name: getattr(made, name) for name in aztec.AztecSymbol.__slots__} == \
+        {name: getattr(general, name) for name in aztec.AztecSymbol.__slots__}
+
+
+def test_symbol_class_binding_refuses_what_it_cannot_fill():
+    class NoSlots:
+        pass
+
+    class Properties:
+        __slots__ = ("compact",)
+        layers = property(lambda self: 1)
+
+    for cls, error in ((NoSlots, TypeError), (Properties, TypeError), (aztec.AztecSymbol(
+            _symbol.rune(1), None, True), TypeError)):
+        with pytest.raises(error):
+            _symbol.set_symbol_class(cls, 10)
+    with pytest.raises(ValueError):
+        _symbol.set_symbol_class(aztec.AztecSymbol, -1)
+    with pytest.raises(TypeError):
+        _symbol.make_plain(b"x")
+    # A refused class changes nothing; texts beyond ISO-8859-1 and other
+    # types are left to make()'s general way.
+    assert type(_symbol.make_plain(b"x", 23)) is aztec.AztecSymbol
+    assert [_symbol.make_plain(data, ec) for data, ec in (("\u0416", 23), (bytearray(b"x"), 23), (b"x", True),
+                                                          (b"x", 100), (b"x", 2**70), (b"", 23))] == [None] * 6
+
+
 def test_runes():
     symbols = [aztec.rune(v) for v in range(256)]
     assert len({s.modules for s in symbols}) == 256

@@ -106,12 +106,13 @@ void testReedSolomon() {
 // products the second time: every row length of that table (1 to 8 words
 // held in registers, longer ones in memory, up to an 8-bit field's 254
 // check words) gives the words the first, logarithmic division gives.
+// The same for the 10- and 12-bit fields' tables of 4-bit pieces.
 void testProductDivision() {
     std::vector<size_t> counts;
     for (size_t k = 1; k <= 72; ++k) counts.push_back(k);
-    for (size_t k : {100, 160, 220, 254}) counts.push_back(k);
+    for (size_t k : {100, 160, 220, 254, 600, 1000, 1664}) counts.push_back(k);
     std::mt19937 random(4);
-    for (int width : {4, 6, 8}) {
+    for (int width : {4, 6, 8, 10, 12}) {
         const GaloisField& field = *galoisField(width);
         bool same = true;
         for (size_t k : counts) {
@@ -423,6 +424,33 @@ void testRunes() {
     check(!buildRune(256, m) && !buildRune(-1, m), "rune values are 0 to 255");
 }
 
+// Every mode message's check nibbles (drawn from a table of each value
+// bit's) are the Reed-Solomon check words of its data nibbles.
+void testModeMessages() {
+    bool ok = true;
+    for (bool compact : {true, false}) {
+        const int layerCount = compact ? kMaxCompactLayers : kMaxFullLayers;
+        const int wordCount = compact ? 64 : 2048;
+        const size_t dataNibbles = compact ? 2 : 4;
+        for (int layers = 1; layers <= layerCount; ++layers)
+            for (int dataWords = 1; dataWords <= wordCount; ++dataWords) {
+                const std::vector<uint8_t> bits = modeMessage(compact, layers, dataWords);
+                std::vector<uint16_t> nibbles(bits.size() / 4, 0);
+                for (size_t i = 0; i < bits.size(); ++i)
+                    nibbles[i / 4] = static_cast<uint16_t>((nibbles[i / 4] << 1) | bits[i]);
+                const std::vector<uint16_t> check =
+                    checkWords(*galoisField(4), nibbles.data(), dataNibbles, nibbles.size() - dataNibbles);
+                uint32_t value = 0;
+                for (size_t i = 0; i < dataNibbles; ++i) value = (value << 4) | nibbles[i];
+                const uint32_t expected = (static_cast<uint32_t>(layers - 1) << (compact ? 6 : 11)) |
+                                          static_cast<uint32_t>(dataWords - 1);
+                ok &= value == expected &&
+                      std::equal(check.begin(), check.end(), nibbles.begin() + static_cast<long>(dataNibbles));
+            }
+    }
+    check(ok, "mode messages carry Reed-Solomon check nibbles of their value");
+}
+
 // zlib's inflate of a whole stream, or an empty vector when it refuses it.
 std::vector<uint8_t> inflated(const std::vector<uint8_t>& stream, size_t size) {
     std::vector<uint8_t> data(size + 1);
@@ -534,6 +562,7 @@ int main() {
     testChoice();
     testReaderInit();
     testRunes();
+    testModeMessages();
     testRaster();
     testDeflateLimitsCodeLengths();
     testDeflateRowWidths();

@@ -6,6 +6,9 @@
 // as bytes, one per module, row by row, 1 = dark.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // T_OBJECT_EX and READONLY, in Python.h itself from 3.12
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -368,6 +371,167 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         outcome = makeSymbol(order, status, matrix);
         Py_END_ALLOW_THREADS
         return madeOrError(outcome, status, matrix);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// make_plain: make()'s common case, a message with no option but
+// ec_percent, in one call that returns the AztecSymbol itself.  Its fixed
+// cost is most of a short message's: the symbol is filled in here, slot by
+// slot, rather than through a tuple and the class's __init__.
+
+// The slots make_plain fills, in this order.  AztecSymbol.__init__ sets
+// the same ones; a test compares the two ways.
+constexpr const char* kSymbolSlots[] = {"compact", "layers", "size", "data_words", "check_words", "_modules",
+                                        "eci", "sequence", "is_rune", "_rows"};
+constexpr size_t kSymbolSlotCount = sizeof(kSymbolSlots) / sizeof(kSymbolSlots[0]);
+
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kObjectSlot = Py_T_OBJECT_EX;
+constexpr int kReadOnlySlot = Py_READONLY;
+#else
+constexpr int kObjectSlot = T_OBJECT_EX;
+constexpr int kReadOnlySlot = READONLY;
+#endif
+
+// A new reference to `object` (Py_NewRef, which 3.9 lacks).
+PyObject* newReference(PyObject* object) {
+    Py_INCREF(object);
+    return object;
+}
+
+// What set_symbol_class gave: the class (a strong reference, kept for the
+// life of the process), the offset of each of its slots, and the longest
+// message make_plain takes.
+struct SymbolClass {
+    PyTypeObject* type = nullptr;
+    Py_ssize_t offsets[kSymbolSlotCount] = {};
+    Py_ssize_t mostBytes = 0;
+};
+SymbolClass symbolClass;
+
+// The offset of `cls`'s own slot `name`.  False with TypeError set when it
+// has no such slot (a property, a slot of a base class, none at all).
+bool slotOffset(PyTypeObject* cls, const char* name, Py_ssize_t& offset) {
+    // Borrowed; a built-in type may have no dictionary of its own.
+    PyObject* descriptor = cls->tp_dict == nullptr ? nullptr : PyDict_GetItemString(cls->tp_dict, name);
+    bool found = false;
+    if (descriptor != nullptr && Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+        const auto* member = reinterpret_cast<PyMemberDescrObject*>(descriptor);
+        found = member->d_common.d_type == cls && member->d_member->type == kObjectSlot &&
+                !(member->d_member->flags & kReadOnlySlot);
+        offset = member->d_member->offset;
+    }
+    if (!found) PyErr_Format(PyExc_TypeError, "%.200s has no slot %s of its own", cls->tp_name, name);
+    return found;
+}
+
+// set_symbol_class(cls, most_bytes): the class make_plain fills in, and
+// the longest message it makes (longer ones are None, for make()'s general
+// way to refuse quickly).
+PyObject* setSymbolClass(PyObject*, PyObject* args) {
+    PyTypeObject* cls;
+    Py_ssize_t mostBytes;
+    if (!PyArg_ParseTuple(args, "O!n:set_symbol_class", &PyType_Type, &cls, &mostBytes)) return nullptr;
+    SymbolClass found;
+    for (size_t i = 0; i < kSymbolSlotCount; ++i)
+        if (!slotOffset(cls, kSymbolSlots[i], found.offsets[i])) return nullptr;
+    if (mostBytes < 0) {
+        PyErr_SetString(PyExc_ValueError, "most_bytes is not negative");
+        return nullptr;
+    }
+    Py_INCREF(cls);
+    found.type = cls;
+    found.mostBytes = mostBytes;
+    PyTypeObject* previous = symbolClass.type;
+    symbolClass = found;
+    Py_XDECREF(previous);
+    Py_RETURN_NONE;
+}
+
+// A new symbol of the class set for a made matrix, with no ECI number, no
+// sequence and no rows yet: a new reference, or NULL with an exception set.
+PyObject* newSymbol(const az::AztecMatrix& m) {
+    PyObject* symbol = symbolClass.type->tp_alloc(symbolClass.type, 0);
+    if (symbol == nullptr) return nullptr;
+    // The slots of a new object are NULL, which its deallocation skips:
+    // each takes its value's new reference, and the first value that
+    // cannot be made ends the filling.
+    size_t filled = 0;
+    auto fill = [&](PyObject* value) {
+        if (value == nullptr) return false;
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(symbol) + symbolClass.offsets[filled++]) = value;
+        return true;
+    };
+    const bool complete =
+        fill(PyBool_FromLong(m.shape.compact)) && fill(PyLong_FromLong(m.shape.layers)) &&
+        fill(PyLong_FromLong(m.shape.size)) && fill(PyLong_FromLong(m.dataWords)) &&
+        fill(PyLong_FromLong(m.checkWords)) &&
+        fill(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.modules.data()),
+                                       static_cast<Py_ssize_t>(m.modules.size()))) &&
+        fill(newReference(Py_None)) && fill(newReference(Py_None)) && fill(newReference(Py_False)) &&
+        fill(newReference(Py_None));
+    if (!complete) Py_CLEAR(symbol);
+    return symbol;
+}
+
+// The bytes make_plain writes for `data`: those of bytes, or of a str
+// whose characters all are below 256 (ISO-8859-1).  False for anything
+// else, with no exception set.
+bool plainBytes(PyObject* data, const char*& bytes, Py_ssize_t& length) {
+    if (PyBytes_CheckExact(data)) {
+        bytes = PyBytes_AS_STRING(data);
+        length = PyBytes_GET_SIZE(data);
+        return true;
+    }
+    if (!PyUnicode_CheckExact(data)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(data) < 0) {
+        PyErr_Clear();  // make()'s general way meets the same failure and raises it
+        return false;
+    }
+#endif
+    if (PyUnicode_KIND(data) != PyUnicode_1BYTE_KIND) return false;
+    bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(data));
+    length = PyUnicode_GET_LENGTH(data);
+    return true;
+}
+
+// make_plain(data, ec_percent): the AztecSymbol of bytes or ISO-8859-1
+// text with that error correction and no other option, or None where
+// make()'s general way must decide (another type, a non-int or out of range
+// ec_percent, an empty or too long message, one that does not fit).
+PyObject* makePlain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "make_plain takes 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (symbolClass.type == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "make_plain needs set_symbol_class first");
+        return nullptr;
+    }
+    const char* bytes = nullptr;
+    Py_ssize_t length = 0;
+    if (!plainBytes(args[0], bytes, length) || length == 0 || length > symbolClass.mostBytes ||
+        !PyLong_CheckExact(args[1]))
+        Py_RETURN_NONE;
+    int overflow;
+    const long ecPercent = PyLong_AsLongAndOverflow(args[1], &overflow);
+    if (overflow != 0 || ecPercent < 0 || ecPercent > 99) Py_RETURN_NONE;
+    try {
+        SymbolOrder order;
+        order.message.assign(bytes, bytes + length);
+        order.request.ecPercent = static_cast<int>(ecPercent);
+        az::AztecMatrix matrix;
+        az::BuildStatus status = az::BuildStatus::BadRequest;
+        Outcome outcome;
+        Py_BEGIN_ALLOW_THREADS
+        outcome = makeSymbol(order, status, matrix);
+        Py_END_ALLOW_THREADS
+        if (outcome == Outcome::Done && status == az::BuildStatus::Ok) return newSymbol(matrix);
+        return madeOrError(outcome, status, matrix);  // None, or the error
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -974,6 +1138,14 @@ PyMethodDef methods[] = {
      "stream of the message bytes (ECI designator of eci first, unless None; flags None or as "
      "_optimal.encode_segments takes them, with eci None), laid out as build does, in one call with the GIL "
      "released."},
+    {"make_plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makePlain)), METH_FASTCALL,
+     "make_plain(data, ec_percent) -> an AztecSymbol of the class set_symbol_class set, made as make(data, "
+     "ec_percent=ec_percent) makes it, or None where make must decide: data neither bytes nor text of "
+     "ISO-8859-1, ec_percent not an int of 0 to 99, a message empty, longer than most_bytes or too long for "
+     "any symbol."},
+    {"set_symbol_class", setSymbolClass, METH_VARARGS,
+     "set_symbol_class(cls, most_bytes): the class make_plain fills in (its __init__ is not called; each slot "
+     "that AztecSymbol.__init__ sets is filled in), and the longest message it makes."},
     {"make_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makeList)), METH_FASTCALL,
      "make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1, wrap=None) -> a list of make's "
      "results for each message (bytes-like) with its ECI number (or None), all made with the GIL released on "

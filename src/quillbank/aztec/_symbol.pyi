@@ -2,6 +2,8 @@
 
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
+from .symbol import AztecSymbol
+
 Built = Tuple[bool, int, int, int, int, bytes]
 
 def build(
@@ -14,6 +16,8 @@ def make(
     message: bytes, eci: Optional[int], kind: int, layers: int, ec_percent: int, reader_init: bool,
     flags: Optional[Sequence[Tuple[int, Optional[int]]]], structured_append: bool,
 ) -> Optional[Built]: ...
+def make_plain(data: object, ec_percent: object) -> Optional["AztecSymbol"]: ...
+def set_symbol_class(cls: type, most_bytes: int) -> None: ...
 def make_list(
     messages: List[bytes], ecis: List[Optional[int]], kind: int, layers: int, ec_percent: int, reader_init: bool,
     threads: int = ..., wrap: Optional[Callable[[Built, Optional[int], bool], Any]] = ...,

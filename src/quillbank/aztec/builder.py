@@ -107,17 +107,15 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
     that cannot be combined, and TypeError for an argument of the wrong
     type.
     """
-    # The common case first: text or bytes with at most ec_percent given,
-    # checked by exact type and range alone, bytes taken as they are without
-    # a call.  Anything else, an empty or very long message, or one that
-    # does not fit, takes the general way below, which gives every error.
+    # The common case first, in one call: bytes or ISO-8859-1 text with at
+    # most ec_percent given (an int of 0 to 99).  Anything else, an empty or
+    # very long message, or one that does not fit, is None there and takes
+    # the general way below, which gives every error.
     if (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
-            and layers is None and optimal is True and type(ec_percent) is int and 0 <= ec_percent <= 99):
-        message = data if type(data) is bytes else _plain_bytes(data)
-        if message and len(message) <= _PLAIN_MOST_BYTES:
-            built = _symbol.make(message, None, -1, 0, ec_percent, False, None, False)
-            if built is not None:
-                return AztecSymbol(built, None, False)
+            and layers is None and optimal is True):
+        symbol = _symbol.make_plain(data, ec_percent)
+        if symbol is not None:
+            return symbol
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if gs1 or isinstance(data, _SEGMENTED):
         content = _content(data, eci, encoding, gs1, reader_init)
@@ -567,6 +565,9 @@ def _largest_bits() -> int:
 #: The longest message that might fit, whatever its bytes: make()'s common
 #: case compares with it alone.
 _PLAIN_MOST_BYTES = 2 * _largest_bits() // _TEXT_BITS_TIMES_2
+# make()'s common case: _symbol.make_plain fills AztecSymbols itself, and
+# leaves longer messages to the general way.
+_symbol.set_symbol_class(AztecSymbol, _PLAIN_MOST_BYTES)
 
 
 @lru_cache(maxsize=None)
