@@ -182,6 +182,38 @@ def test_the_cores_wrap_may_fail_or_make_a_batch_of_its_own_while_the_helpers_wo
         _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, 3)
 
 
+def test_ctrl_c_stops_a_batch_inside_the_core_and_the_next_batch_is_made():
+    # The core checks for signals as it stores results, so Ctrl-C stops a
+    # long batch part way (the handler sees symbols of only some messages
+    # alive), its helpers ended; the next batch is made whole.
+    import _thread
+    import gc
+    import signal
+    import threading
+
+    from quillbank.aztec import _symbol
+    from quillbank.aztec.symbol import AztecSymbol
+
+    messages = [f"label {i}".encode() for i in range(200_000)]
+    alive = []
+
+    def handler(signum, frame):
+        alive.append(sum(type(o) is AztecSymbol for o in gc.get_objects()))
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, handler)
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            _symbol.make_list(messages, [None] * len(messages), -1, 0, 23, False, 2, AztecSymbol)
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGINT, previous)
+    assert len(alive) == 1 and alive[0] < len(messages)
+    assert aztec.make_many(messages[:300], threads=2) == [aztec.make(m) for m in messages[:300]]
+
+
 @pytest.mark.parametrize("threads, error", [(0, ValueError), (257, ValueError), (True, TypeError), (2.0, TypeError)])
 def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
     from quillbank.aztec import _symbol

@@ -542,10 +542,12 @@ PyObject* makePlain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 constexpr int kMaxThreads = 256;
 
 // Results made ahead of the caller, who turns them into Python objects in
-// order: enough that the helpers never wait on a caller busy with a run of
-// them, few enough that the slots' matrices stay in the caches and their
-// storage is reused from order to order.
-constexpr size_t kSlotCount = 256;
+// order: enough that the helpers go on while the caller is held up (the
+// interpreter's garbage collection, which the objects it makes set off, can
+// take milliseconds; a helper that runs out of slots sleeps, and waking it
+// costs more), few enough that their storage is a fraction of what the
+// results themselves take.  The slots are reused order after order.
+constexpr size_t kSlotCount = 1024;
 
 // Results the caller lets pile up before it stores them: it makes orders
 // itself meanwhile, and takes the GIL back once for the run.
@@ -591,13 +593,15 @@ public:
         }
     }
 
-    // The caller's part, without the GIL: makes orders until `first` and
-    // the kStoreRun results after it are ready (or every order is taken),
-    // then waits for `first` if another thread is still making it.
+    // The caller's part, without the GIL: makes orders until the kStoreRun
+    // results from `first` on are ready, and then until `first` is; waits
+    // for it only when no order is left to take.
     void makeUntilReady(size_t first) noexcept {
         const size_t wanted = std::min(first + kStoreRun, orders_.size());
         size_t index;
         while (!ready(wanted - 1) && take(index)) make(index);
+        // Busy rather than asleep while another thread finishes `first`.
+        while (!ready(first) && take(index)) make(index);
         if (ready(first)) return;
         std::unique_lock<std::mutex> lock(mutex_);
         awaited_.store(first + 1, std::memory_order_relaxed);
@@ -811,6 +815,9 @@ private:
 PyObject* storedItem(const Slot& slot, PyObject* wrap, PyObject* eci) {
     if (slot.outcome == Outcome::NoMemory) return PyErr_NoMemory();
     if (slot.outcome != Outcome::Done || slot.status != az::BuildStatus::Ok) Py_RETURN_NONE;
+    // The symbol class filled in directly, as make_plain does, where its
+    // __init__ would be given no ECI number.
+    if (wrap == reinterpret_cast<PyObject*>(symbolClass.type) && eci == Py_None) return newSymbol(slot.matrix);
     PyObject* built = matrixTuple(slot.matrix);
     if (built == nullptr || wrap == Py_None) return built;
     PyObject* const arguments[3] = {built, eci, Py_False};
@@ -849,6 +856,8 @@ bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* 
             PyList_SET_ITEM(list, static_cast<Py_ssize_t>(first), item);  // steals item
         }
         stream.stored(first);
+        // Ctrl-C stops the batch here, not only at its end.
+        if (stored && PyErr_CheckSignals() < 0) stored = false;
     }
     if (!stored) stream.stop();
     Py_BEGIN_ALLOW_THREADS

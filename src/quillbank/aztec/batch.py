@@ -36,10 +36,11 @@ PathName = Union[str, "os.PathLike[str]"]
 # evenly loaded.  Also the fewest messages worth a thread of their own.
 _CHUNK = 32
 
-# Messages make_many sends to the core in one call: enough that starting
-# its threads costs little next to the symbols, few enough that Ctrl-C
-# stops a batch within a few hundredths of a second.
-_SLICE = 1024
+# Messages make_many sends to the core in one call: enough that waking its
+# helper threads and the work around a call cost little next to the
+# symbols, few enough that the copies of the messages it takes stay small.
+# (The core stops at Ctrl-C as it goes.)
+_SLICE = 8192
 
 # The keyword options save_many hands to make(), and those it hands to the
 # writers: any that one of the writers takes (svgz takes svg's).
