@@ -104,7 +104,7 @@ NOT_TOGETHER = (
     (("<-o ->",), ("<no --format>", "--sequence")),
     (("--id",), ("<no --sequence>",)),
     (BATCH, ("<no --batch>",)),
-    (("--batch",), ("message", "<no -o>", "<-o ->", "--sequence", "--dpi", "--unit", "--module-size", "--title")),
+    (("--batch",), ("message", "<no -o>", "<-o ->", "--sequence")),
 )
 
 
@@ -200,10 +200,14 @@ def batch_message(c, gs1_given):
             return content
     if c.one_in(12):
         return "A" * c.pick((3000, 8000))  # too long for a symbol, or long
+    # A line holds no line break of any kind, and a file no lone surrogate
+    # (UTF-8 cannot hold one; the JSON Lines file has its own such record).
+    text = "".join(ch for ch in c.text(30) if ch not in LINE_BREAKS and not "\ud800" <= ch <= "\udfff")
     return c.pick(("ABC", "Hello, World", "Gr\u00fc\u00dfe", "\u041f\u0440\u0438\u0432\u0435\u0442", "", "\u00e9",
-                   "x\ty", c.text(30).replace("\r", "").replace("\n", "").replace("\x85", "")
-                   .replace("\u2028", "").replace("\u2029", "").replace("\x0b", "").replace("\x0c", "")
-                   .replace("\x1c", "").replace("\x1d", "").replace("\x1e", "")))
+                   "x\ty", text))
+
+
+LINE_BREAKS = "\r\n\x85\u2028\u2029\x0b\x0c\x1c\x1d\x1e"
 
 
 def batch_file(c, argv):
