@@ -356,6 +356,22 @@ bool readMessage(PyObject* data, SymbolOrder& order) {
 
 constexpr Py_ssize_t kOptionCount = 7;
 
+PyObject* newSymbol(const az::AztecMatrix& m);
+
+// The symbol of an order, made with the GIL released: make's tuple, or
+// with `filled` an object of the symbol class filled in (newSymbol); None
+// where it does not fit, NULL with an exception set on failure.
+PyObject* makeWithoutGil(const SymbolOrder& order, bool filled) {
+    az::AztecMatrix matrix;
+    az::BuildStatus status = az::BuildStatus::BadRequest;
+    Outcome outcome;
+    Py_BEGIN_ALLOW_THREADS
+    outcome = makeSymbol(order, status, matrix);
+    Py_END_ALLOW_THREADS
+    if (filled && outcome == Outcome::Done && status == az::BuildStatus::Ok) return newSymbol(matrix);
+    return madeOrError(outcome, status, matrix);
+}
+
 PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 1 + kOptionCount) {
         PyErr_Format(PyExc_TypeError, "make takes %zd arguments (%zd given)", 1 + kOptionCount, nargs);
@@ -364,13 +380,7 @@ PyObject* make(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         SymbolOrder order;
         if (!readOptions(args + 1, order) || !readMessage(args[0], order)) return nullptr;
-        az::AztecMatrix matrix;
-        az::BuildStatus status = az::BuildStatus::BadRequest;
-        Outcome outcome;
-        Py_BEGIN_ALLOW_THREADS
-        outcome = makeSymbol(order, status, matrix);
-        Py_END_ALLOW_THREADS
-        return madeOrError(outcome, status, matrix);
+        return makeWithoutGil(order, false);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -524,14 +534,7 @@ PyObject* makePlain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         SymbolOrder order;
         order.message.assign(bytes, bytes + length);
         order.request.ecPercent = static_cast<int>(ecPercent);
-        az::AztecMatrix matrix;
-        az::BuildStatus status = az::BuildStatus::BadRequest;
-        Outcome outcome;
-        Py_BEGIN_ALLOW_THREADS
-        outcome = makeSymbol(order, status, matrix);
-        Py_END_ALLOW_THREADS
-        if (outcome == Outcome::Done && status == az::BuildStatus::Ok) return newSymbol(matrix);
-        return madeOrError(outcome, status, matrix);  // None, or the error
+        return makeWithoutGil(order, true);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
