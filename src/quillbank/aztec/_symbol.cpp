@@ -844,11 +844,12 @@ bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* 
     Helpers helpers(stream, helperCount, turn.pool());
     bool stored = true;
     for (size_t first = 0; stored && first < count;) {
-        if (!stream.ready(first)) {
-            Py_BEGIN_ALLOW_THREADS
-            stream.makeUntilReady(first);
-            Py_END_ALLOW_THREADS
-        }
+        // Released at every round, even with results waiting: the helpers
+        // may keep ahead of this thread for a whole batch, and the
+        // interpreter's other threads need the GIL meanwhile.
+        Py_BEGIN_ALLOW_THREADS
+        stream.makeUntilReady(first);
+        Py_END_ALLOW_THREADS
         for (; first < count && stream.ready(first); ++first) {
             PyObject* eci = PyList_GET_ITEM(ecis, static_cast<Py_ssize_t>(first));  // borrowed
             PyObject* item = storedItem(stream.slot(first), wrap, eci);
