@@ -81,7 +81,8 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     results; with ``"return"`` the list holds the exception object in place
     of each failed symbol.  Options that are wrong for every message (an
     ``ec_percent`` of 200, an unknown keyword) raise InvalidOptionError or
-    TypeError at once, before any message is made.
+    TypeError at once, before any message is made.  Ctrl-C stops a batch
+    part way with KeyboardInterrupt (the core's threads stop with it).
     """
     items = list(messages)
     _check_options(options)
