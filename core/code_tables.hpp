@@ -155,6 +155,20 @@ inline constexpr ModePairArray latchTable = buildModePairArray(kLatchRows);
 inline constexpr ModePairArray shiftTable = buildModePairArray(kShiftRows);
 inline constexpr CharArray charTable = buildCharArray();
 
+// The bytes no mode has a character for (0, 14 to 26, 128 to 255): only
+// binary shift carries them, so every stream holds them as they are.
+constexpr std::array<bool, 256> buildBinaryOnly() {
+    std::array<bool, 256> table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        table[byte] = true;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charTable[m][byte].bitCount != 0) table[byte] = false;
+    }
+    return table;
+}
+
+inline constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
+
 // ---------------------------------------------------------------------------
 // Lookups.
 

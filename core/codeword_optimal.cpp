@@ -217,7 +217,7 @@ struct Programme {
     // adds 1 and each stuffed codeword 1 more when it completes, so a
     // stream of C codewords has C * width >= its bits + its stuffed
     // codewords, and what it adds over any part of the stream is at least
-    // that part's bits.  The bytes only binary shift carries (binaryOnly)
+    // that part's bits.  The bytes only binary shift carries (kBinaryOnly)
     // are in every stream as they are, in runs: such bytes in a row are
     // pushed through the codeword automaton one after the other, except
     // where a run ends between two of them and the next run's header (10
@@ -240,13 +240,13 @@ struct Programme {
         for (std::size_t j = length; j-- > 0;) {
             bool flagAfter = false;  // a flag between byte j and byte j + 1
             while (flag > 0 && layout.flags[flag - 1].position > j) flagAfter |= layout.flags[--flag].position == j + 1;
-            if (!binaryOnly(data[j]) || flagAfter) {
+            if (!kBinaryOnly[data[j]] || flagAfter) {
                 later += current;
                 current = 0;
                 count = 0;
                 added.fill(0);
             }
-            if (binaryOnly(data[j])) {
+            if (kBinaryOnly[data[j]]) {
                 uint32_t least = UINT32_MAX;
                 for (int s = 0; s < states; ++s) {
                     const Move move = automaton.byte[s][data[j]];
@@ -279,7 +279,7 @@ struct Programme {
         uint32_t groupBytes = 0;
         bool binaryAfter = false;  // a binary byte after the group being read
         for (std::size_t j = length; j-- > 0;) {
-            if (binaryOnly(data[j])) {
+            if (kBinaryOnly[data[j]]) {
                 if (binaryAfter && groupBytes > 0) groups += std::min(8 * groupBytes, groupBits + 10) - groupBits;
                 groupBits = groupBytes = 0;
                 binaryAfter = true;
@@ -291,12 +291,6 @@ struct Programme {
         }
     }
 
-    // A byte no mode has a character for: 0, 14 to 26, 128 to 255.
-    static bool binaryOnly(uint8_t byte) {
-        for (int m = 0; m < kModeCount; ++m)
-            if (charTable[m][byte].bitCount != 0) return false;
-        return true;
-    }
 
     // The fewest bits any stream spends on `byte`: 8 for a byte only binary
     // shift carries, 2 for one that can be half of a 5-bit Punct pair, else

@@ -156,20 +156,6 @@ constexpr CharBits buildCharBits() {
 
 inline constexpr CharBits charBits = buildCharBits();
 
-// The bytes no mode holds (0, 14 to 26, 128 to 255): only binary shift
-// carries them.
-constexpr std::array<bool, 256> buildBinaryOnly() {
-    std::array<bool, 256> table{};
-    for (int byte = 0; byte < 256; ++byte) {
-        table[byte] = true;
-        for (int m = 0; m < kModeCount; ++m)
-            if (charSteps[m][byte].bits != 0) table[byte] = false;
-    }
-    return table;
-}
-
-inline constexpr std::array<bool, 256> kBinaryOnly = buildBinaryOnly();
-
 // ---------------------------------------------------------------------------
 // The run starts of one binary mode: a monotonic queue of positions i with
 // key(i) = cost[i][m] - 8i, keys increasing from the front.  A new position

@@ -126,19 +126,23 @@ def test_batches_at_once_on_several_threads_and_in_a_forked_child_are_made_alike
     assert os.waitstatus_to_exitcode(status) == 0
 
 
-def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind():
+@pytest.mark.parametrize("wrapped", [False, True])
+def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind(wrapped):
     # Python's allocations fail from the n-th on, for n across the results
-    # of several blocks, while the core's helpers still make the next block.
+    # of several blocks, while the core's helpers still make the next ones;
+    # wrapped, the symbols are filled in slot by slot and fail part way.
     testcapi = pytest.importorskip("_testcapi")
     from quillbank.aztec import _symbol
+    from quillbank.aztec.symbol import AztecSymbol
 
     messages = [f"label {i}".encode() for i in range(300)]
     ecis = [None] * len(messages)
+    wrap = (AztecSymbol,) if wrapped else ()
     outcomes = set()
-    for first_failure in range(0, 1500, 41):
+    for first_failure in range(0, 3000 if wrapped else 1500, 41):
         testcapi.set_nomemory(first_failure, 0)
         try:
-            _symbol.make_list(messages, ecis, -1, 0, 23, False, 2)
+            _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, *wrap)
             outcome = "made"
         except MemoryError:
             outcome = "refused"

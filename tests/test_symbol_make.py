@@ -134,6 +134,24 @@ def test_common_case_fills_every_slot_as_init_does(message, ec):
         {name: getattr(general, name) for name in aztec.AztecSymbol.__slots__}
 
 
+def test_common_case_out_of_memory_at_each_slot_raises_and_then_works():
+    # Python's allocations fail from the n-th on: every slot value in turn,
+    # the object itself, the bytes of the modules.
+    testcapi = pytest.importorskip("_testcapi")
+    outcomes = set()
+    for first_failure in range(12):
+        testcapi.set_nomemory(first_failure, 0)
+        try:
+            made = _symbol.make_plain(b"Hello, world", 23)
+        except MemoryError:
+            made = None
+        finally:
+            testcapi.remove_mem_hooks()
+        outcomes.add(made is None)
+    assert outcomes == {True, False}
+    assert _symbol.make_plain(b"Hello, world", 23) == aztec.make(b"Hello, world")
+
+
 def test_symbol_class_binding_refuses_what_it_cannot_fill():
     class NoSlots:
         pass
