@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "bit_order.hpp"
+
 namespace quillbank::aztec {
 
 namespace {
@@ -22,19 +24,6 @@ struct UnpackedSource {
         return word;
     }
 };
-
-// The bit-reversed value of every byte.
-struct ReversedBytes {
-    uint8_t table[256];
-    constexpr ReversedBytes() : table() {
-        for (int b = 0; b < 256; ++b) {
-            int reversed = 0;
-            for (int j = 0; j < 8; ++j) reversed |= ((b >> j) & 1) << (7 - j);
-            table[b] = static_cast<uint8_t>(reversed);
-        }
-    }
-};
-constexpr ReversedBytes kReversed;
 
 // The same from a packed stream, turned once into bytes whose first stream
 // bit is the highest, followed by padding 1s (the bits past the stream in
@@ -59,7 +48,7 @@ struct PackedSource {
             longCopy.resize(bytes + kPadding);
             copy = longCopy.data();
         }
-        for (size_t i = 0; i < bytes; ++i) copy[i] = kReversed.table[packed[i]];
+        for (size_t i = 0; i < bytes; ++i) copy[i] = kReversedBytes[packed[i]];
         std::fill(copy + bytes, copy + bytes + kPadding, uint8_t{0xFF});
         if (bitCount & 7) copy[bytes - 1] |= static_cast<uint8_t>(0xFF >> (bitCount & 7));
         highFirst = copy;

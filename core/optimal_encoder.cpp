@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bit_order.hpp"
 #include "optimal_machine.hpp"
 #include "optimal_programme.hpp"
 
@@ -20,19 +21,6 @@ using namespace optimal;
 
 // ---------------------------------------------------------------------------
 // The walk back writes the stream from its end.
-
-constexpr std::array<uint8_t, 256> buildReversedBytes() {
-    std::array<uint8_t, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-        int r = 0;
-        for (int k = 0; k < 8; ++k) r |= ((b >> k) & 1) << (7 - k);
-        table[b] = uint8_t(r);
-    }
-    return table;
-}
-
-// Each byte with its bit order reversed.
-constexpr std::array<uint8_t, 256> reversedBytes = buildReversedBytes();
 
 // Four bytes as a big-endian word, and back: byte swaps where the compiler
 // has them.
@@ -70,7 +58,7 @@ void reverseEachByte(uint8_t* begin, uint8_t* end) {
         x = (x >> 1 & 0x5555555555555555u) | (x & 0x5555555555555555u) << 1;
         std::memcpy(p, &x, sizeof x);
     }
-    for (; p != end; ++p) *p = reversedBytes[*p];
+    for (; p != end; ++p) *p = kReversedBytes[*p];
 }
 
 // Writes tokens into a stream of known length from its last token back to

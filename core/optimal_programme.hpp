@@ -480,9 +480,6 @@ inline void offerPair(const uint32_t* before, Candidates& c) {
     }
 }
 
-// Offers the binary runs ending at j that are strictly cheaper than what the
-// closure of the other arrivals already gives their mode (`closed`); true
-// when any was, and so the closure must be done again.
 // The cheapest binary run ending at j from the starts of one binary mode:
 // its bits, and its length in `how`.
 QUILLBANK_ALWAYS_INLINE uint32_t bestRun(uint32_t j, RunStarts& starts, Arrival& how) {

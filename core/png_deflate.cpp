@@ -5,6 +5,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "bit_order.hpp"
+
 namespace quillbank::aztec {
 
 namespace {
@@ -228,13 +230,6 @@ std::array<uint8_t, N> codeLengths(Counts<N>& counts, int limit, uint64_t& coded
 
 // The low `length` bits of `code` in reverse order.
 uint16_t reversed(uint32_t code, int length) {
-    static const std::array<uint8_t, 256> kReversedBytes = [] {
-        std::array<uint8_t, 256> table{};
-        for (int byte = 0; byte < 256; ++byte)
-            for (int bit = 0; bit < 8; ++bit)
-                if (byte & (1 << bit)) table[static_cast<size_t>(byte)] |= static_cast<uint8_t>(0x80 >> bit);
-        return table;
-    }();
     const uint32_t both = (static_cast<uint32_t>(kReversedBytes[code & 0xFF]) << 8) | kReversedBytes[(code >> 8) & 0xFF];
     return static_cast<uint16_t>(both >> (16 - length));
 }

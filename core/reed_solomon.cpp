@@ -127,8 +127,8 @@ constexpr size_t kPieces = 3;
 constexpr size_t kPieceRows = 16;
 constexpr size_t kMaxPieceChecks = 1664;
 
-// Generators kept a field: symbols of several sizes in turn (two kinds of
-// mode message, a few sizes of data) each find theirs, and a thread keeps
+// Generators kept a field: symbols of a few sizes in turn each find
+// theirs (mode messages come from a table built once), and a thread keeps
 // at most this many product tables of at most 64 KiB a field (156 KiB for
 // the piece tables of the wide fields).
 constexpr size_t kCachedPerField = 4;
