@@ -118,6 +118,28 @@ def test_a_folder_that_goes_away_during_the_batch_stops_it(monkeypatch, tmp_path
     assert len(os.listdir(tmp_path / "moved")) == cli_batch.CHUNK
 
 
+def test_a_folder_that_goes_away_stops_only_its_own_files(monkeypatch, tmp_path):
+    from quillbank.aztec import cli_batch
+
+    source = tmp_path / "in.csv"
+    source.write_text("message,dir\n" + "".join(f"m{i},{'ab'[i % 2]}\n" for i in range(300)))
+    for folder in "ab":
+        (tmp_path / folder).mkdir()
+    real_save_many = cli_batch.save_many
+
+    def save_then_remove_a(*arguments, **options):
+        results = real_save_many(*arguments, **options)
+        if (tmp_path / "a").exists():
+            os.rename(tmp_path / "a", tmp_path / "moved")
+        return results
+
+    monkeypatch.setattr(cli_batch, "save_many", save_then_remove_a)
+    status, _, err = call(monkeypatch, "--batch", str(source), "--column", "message", "-o",
+                          str(tmp_path / "{dir}" / "{index}.svg"))
+    assert status == 1 and err.startswith(f"aztec: {cli_batch.CHUNK + 22} of 300 files written")
+    assert len(os.listdir(tmp_path / "b")) == 150 and len(os.listdir(tmp_path / "moved")) == cli_batch.CHUNK // 2
+
+
 def test_print_size_title_and_unit_reach_every_file(monkeypatch, tmp_path):
     pytest.importorskip("zxingcpp")
     from symbol_pictures import png_gray, read

@@ -282,25 +282,38 @@ def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], p
           written: List[int]) -> None:
     """Writes the named records' files, chunk by chunk, counting in
     ``written[0]`` the files of the chunks done.  A folder that goes away
-    (or stops being writable) once the batch runs stops it: that chunk's
-    and the later records are not written, and say why."""
+    (or stops being writable) once the batch runs stops the files that go
+    there, in this chunk and the later ones, which are not written and say
+    why; the files for the other folders are written."""
     todo = [record for record in records if record.error is None]
     for start in range(0, len(todo), CHUNK):
-        chunk = todo[start:start + CHUNK]
-        try:
-            results = save_many([cast(Message, record.message) for record in chunk],
-                                [cast(str, record.name) for record in chunk],
-                                errors="return", kind=kind, **options)
-        except OSError as error:  # save_many looks at the folders again before each chunk
-            for record in todo[start:]:
-                record.error = f"not written: {describe_os_error(error)}"
-            return
-        for record, result in zip(chunk, results):
-            if isinstance(result, BaseException):
-                record.error = _describe(result)
-            else:
-                written[0] += 1
-        progress.show(start + len(chunk))
+        chunk = [record for record in todo[start:start + CHUNK] if record.error is None]
+        while chunk:
+            try:
+                results = save_many([cast(Message, record.message) for record in chunk],
+                                    [cast(str, record.name) for record in chunk],
+                                    errors="return", kind=kind, **options)
+            except OSError as error:  # save_many looks at the folders again before each chunk
+                _give_up_folder(error, todo[start:])
+                chunk = [record for record in chunk if record.error is None]
+                continue
+            for record, result in zip(chunk, results):
+                if isinstance(result, BaseException):
+                    record.error = _describe(result)
+                else:
+                    written[0] += 1
+            break
+        progress.show(start + min(CHUNK, len(todo) - start))
+
+
+def _give_up_folder(error: OSError, records: List[Record]) -> None:
+    """Marks the records whose files go to the folder ``error`` names as not
+    written (all of them when it names none of theirs)."""
+    folder = error.filename
+    gone = [record for record in records
+            if record.error is None and (os.path.dirname(cast(str, record.name)) or os.curdir) == folder]
+    for record in gone or [record for record in records if record.error is None]:
+        record.error = f"not written: {describe_os_error(error)}"
 
 
 def _summary(records: List[Record], written: int, seconds: float, interrupted: bool) -> None:
