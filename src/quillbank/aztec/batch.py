@@ -99,7 +99,8 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     left = [i for i, symbol in enumerate(made) if symbol is None]
     failed = [False] * len(items)
     if left:
-        redone, redone_failed = _tasks(len(left), lambda k: make(items[left[k]], **options), workers)
+        redone, redone_failed = _tasks(len(left), lambda k: make(items[left[k]], **options),
+                                       _thread_count(threads, len(left)))
         for index, result, bad in zip(left, redone, redone_failed):
             made[index], failed[index] = result, bad
     return _finish(made, failed, errors)

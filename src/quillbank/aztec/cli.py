@@ -19,7 +19,7 @@ import sys
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
-from .builder import _largest_bits, data_stream, make, make_sequence, rune
+from .builder import _PLAIN_MOST_BYTES, _largest_bits, data_stream, make, make_sequence, rune
 from .errors import AztecError
 from .sequence import MAX_SYMBOLS
 from .symbol import AztecSymbol
@@ -36,7 +36,7 @@ EXIT_INTERRUPTED = 130
 #: ". " in one 5-bit code, the cheapest bytes there are).  Standard input
 #: and the message of --bits/--hex are refused past it, after reading at most
 #: one byte more.
-LONGEST_MESSAGE = _largest_bits() * 2 // 5
+LONGEST_MESSAGE = _PLAIN_MOST_BYTES
 
 STANDARD_OUTPUT = "-"
 
