@@ -52,18 +52,15 @@ def raster(modules: bytes, size: int, scale: Optional[Number], border: int, dark
 
 # Colours given as text, parsed once: pictures come in runs of the same few.
 _COLOR_PAIRS: Dict[Tuple[str, str], Tuple[RGBA, Optional[RGBA]]] = {}
-_MOST_COLOR_PAIRS = 256
 
 
 def colors_of(dark: Color, light: Color) -> Tuple[RGBA, Optional[RGBA]]:
     """:func:`~.colors.dark_and_light`, remembered for colours given as text."""
-    if type(dark) is not str or type(light) is not str:
-        return dark_and_light(dark, light)
-    pair = _COLOR_PAIRS.get((dark, light))
+    key = (dark, light) if type(dark) is str and type(light) is str else None
+    pair: Optional[Tuple[RGBA, Optional[RGBA]]] = recall(_COLOR_PAIRS, key)
     if pair is None:
         pair = dark_and_light(dark, light)
-        if len(_COLOR_PAIRS) < _MOST_COLOR_PAIRS:
-            _COLOR_PAIRS[(dark, light)] = pair
+        remember(_COLOR_PAIRS, key, pair)
     return pair
 
 
