@@ -293,8 +293,10 @@ def test_save_many_takes_every_option_save_takes(tmp_path, name, options):
 def test_a_folder_missing_or_not_a_folder_refuses_the_whole_batch_naming_it(tmp_path, errors):
     (tmp_path / "out").mkdir()
     (tmp_path / "file").write_bytes(b"")
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")  # any other failure to look at it, named alike
     cases = [(str(tmp_path / "missing" / "{index}.png"), FileNotFoundError, tmp_path / "missing"),
-             ([tmp_path / "out" / "a.png", tmp_path / "file" / "b.png"], NotADirectoryError, tmp_path / "file")]
+             ([tmp_path / "out" / "a.png", tmp_path / "file" / "b.png"], NotADirectoryError, tmp_path / "file"),
+             (str(tmp_path / "loop" / "{index}.png"), OSError, tmp_path / "loop")]
     for pattern, error, folder in cases:
         with pytest.raises(error) as caught:
             aztec.save_many(["a", "b"], pattern, errors=errors)
