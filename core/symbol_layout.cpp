@@ -434,7 +434,7 @@ BuildStatus buildSymbolPacked(const uint8_t* packed, size_t count, const SymbolR
         if (most < 1 || static_cast<size_t>(most) < (count + width - 1) / width) continue;
         const size_t index = static_cast<size_t>(widthIndex(shape.wordBits));
         if (!isStuffed[index]) {
-            stuffed[index] = stuffPackedBits(packed, count, shape.wordBits);
+            stuffed[index] = stuffPackedBits(packed, count, shape.wordBits, static_cast<size_t>(shape.totalWords));
             isStuffed[index] = true;
         }
         if (std::max<size_t>(1, stuffed[index].size()) <= static_cast<size_t>(most)) {
