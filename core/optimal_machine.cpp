@@ -193,9 +193,17 @@ public:
             clear();
             return intern(key);
         }
-        keys_.push_back(key);
-        ++added_;
+        // The key and its row of transitions go in together or not at all:
+        // a row without its key (or a key without its row) would put every
+        // later state's row out of step with its id.
         transitions_.resize(transitions_.size() + kClassSlots);
+        try {
+            keys_.push_back(key);
+        } catch (...) {
+            transitions_.resize(transitions_.size() - kClassSlots);
+            throw;
+        }
+        ++added_;
         slots_[slot] = uint32_t(keys_.size());
         return uint32_t(keys_.size() - 1);
     }
