@@ -58,3 +58,45 @@ def test_a_failing_batch_in_a_process_pool_raises_its_batch_error_in_the_parent(
         with pytest.raises(BatchError) as caught:
             future.result(timeout=60)
     assert caught.value.indices == [1] and caught.value.results[0] == aztec.make("ok")
+
+
+# --- Pictures too large to make ----------------------------------------------
+
+LONG = aztec.make("x" * 2000)  # 125 modules: 129 with the default border
+
+
+@pytest.mark.parametrize("kind", ["pam", "ppm", "xpm", "xbm", "pbm"])
+def test_a_picture_past_the_limit_is_refused_naming_its_size_and_the_option(kind):
+    error = raised(LONG.save, io.BytesIO(), kind=kind, scale=508)
+    assert isinstance(error, errors.InvalidOptionError)
+    assert "65,532 x 65,532 pixels" in str(error) and "smaller scale" in str(error)
+
+
+@pytest.mark.parametrize("kind", ["pam", "ppm", "xpm", "xbm", "pbm"])
+def test_the_limit_counts_the_bytes_the_picture_really_has(kind, monkeypatch):
+    limit = 1 << 20
+    monkeypatch.setattr(aztec.writers.options, "MAX_PICTURE_BYTES", limit)
+    scale = 1
+    while True:
+        try:
+            buffer = io.BytesIO()
+            LONG.save(buffer, kind=kind, scale=scale + 1)
+        except errors.InvalidOptionError:
+            break
+        scale += 1
+        made = len(buffer.getvalue())
+    # The largest picture made is not past the limit (but for its header),
+    # and the next scale, refused, would have been.
+    assert made <= limit + 200 and made * ((scale + 1) / scale) ** 2 > 0.97 * limit, (scale, made)
+
+
+def test_a_module_size_too_large_names_module_size_and_png_keeps_its_side_limit():
+    assert "smaller module_size" in str(raised(LONG.save, io.BytesIO(), kind="pam", module_size="20mm", dpi=600))
+    assert LONG.png(scale=508)[:4] == b"\x89PNG"  # compressed as it is made: bounded by its side alone
+
+
+def test_to_pil_is_refused_before_pillow_unpacks_it():
+    pytest.importorskip("PIL")
+    error = raised(LONG.to_pil, scale=64)
+    assert isinstance(error, errors.InvalidOptionError) and "Pillow picture would be 8,256 x 8,256" in str(error)
+    assert LONG.to_pil(scale=63).size == (129 * 63,) * 2

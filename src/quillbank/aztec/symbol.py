@@ -203,10 +203,16 @@ class AztecSymbol:
                dark: Color = "#000", light: Color = "#fff", mode: Optional[str] = None) -> Any:
         """A Pillow image of :meth:`png` (Pillow is imported here): mode "1"
         for black on white, "P" otherwise, or converted to ``mode``
-        (e.g. "RGBA", "L")."""
+        (e.g. "RGBA", "L").  The image is at most
+        :data:`~quillbank.aztec.writers.options.MAX_PICTURE_BYTES` at 4
+        bytes a pixel (8,192 pixels a side)."""
         image_module = _optional_import("PIL.Image", "to_pil")
         if mode is not None and not isinstance(mode, str):
             raise TypeError(f"mode is a str such as 'RGB', not {type(mode).__name__}")
+        # Pillow holds most modes in 4 bytes a pixel: the image is bounded
+        # before the PNG is made, let alone unpacked.
+        side = writers.raster.raster(self._modules, self.size, scale, border, dark, light, None, None, None).side
+        writers.options.check_picture_bytes("Pillow", side, 4, "scale")
         image = image_module.open(io.BytesIO(self.png(scale=scale, border=border, dark=dark, light=light)))
         image.load()
         if mode is None:
