@@ -167,7 +167,11 @@ class AztecSymbol:
     def show(self, kind: str = "png", **options: Any) -> str:
         """Opens the picture in the default viewer (through :mod:`webbrowser`)
         and returns the temporary file's name; the file is left for the
-        viewer to read."""
+        viewer to read.
+
+        Raises :class:`webbrowser.Error` when no viewer could be started
+        (none found, or the one of the ``BROWSER`` environment variable
+        failed); the temporary file is then removed."""
         import pathlib
         import tempfile
         import webbrowser  # imported here: it is slow to import and rarely needed
@@ -177,7 +181,10 @@ class AztecSymbol:
         fd, name = tempfile.mkstemp(prefix="aztec-", suffix="." + kind)
         with open(fd, "wb") as stream:
             stream.write(document.encode("utf-8") if isinstance(document, str) else document)
-        webbrowser.open(pathlib.Path(name).as_uri())
+        if not webbrowser.open(pathlib.Path(name).as_uri()):
+            os.unlink(name)  # no viewer will read it
+            raise webbrowser.Error("no viewer could be started to show the picture; set the BROWSER environment "
+                                   "variable to one, or save() the picture and open it yourself")
         return name
 
     def matrix_iter(self, border: int = 0) -> Iterator[Tuple[bool, ...]]:
