@@ -220,3 +220,28 @@ def test_gs1_batch_checks_each_line(monkeypatch, tmp_path):
     assert status == 1 and "line 2: GS1 AI (01)" in err
     assert (tmp_path / "1.svg").read_text() == aztec.make("(01)09501101530003(10)A1", gs1=True).svg()
     assert not (tmp_path / "2.svg").exists()
+
+
+def test_a_byte_order_mark_is_not_data_in_any_kind_of_batch_file(monkeypatch, tmp_path):
+    from symbol_pictures import png_gray, read
+
+    bom = b"\xef\xbb\xbf"
+    sources = {"t.txt": (bom + b"1A\r\nC2\r\n", []), "s.csv": (bom + b"seat,code\r\n1A,C1\r\n", ["--column", "seat"]),
+               "j.jsonl": (bom + b'{"message": "1A"}\n', ["--jsonl"])}
+    for name, (content, options) in sources.items():
+        (tmp_path / name).write_bytes(content)
+        field = "seat" if name.endswith(".csv") else "index"
+        status, _, err = call(monkeypatch, "--batch", str(tmp_path / name), *options,
+                              "-o", str(tmp_path / f"{name}-{{{field}}}.png"))
+        assert status == 0, err
+        first = tmp_path / (f"{name}-1A.png" if field == "seat" else f"{name}-0.png")
+        assert read(png_gray(first.read_bytes())) == (b"1A", None), name
+
+
+def test_a_json_line_nested_too_deep_fails_alone_and_the_batch_goes_on(monkeypatch, tmp_path):
+    (tmp_path / "d.jsonl").write_text('"before"\n' + "[" * 1000 + '\n{"message": "after"}\n' + "{" * 100000 + "\n")
+    status, _, err = call(monkeypatch, "--batch", str(tmp_path / "d.jsonl"), "--jsonl",
+                          "-o", str(tmp_path / "{index}.svg"))
+    assert status == 1 and "2 of 4 files written" in err
+    assert "line 2: not a line of JSON" in err and "line 4: not a line of JSON" in err
+    assert (tmp_path / "2.svg").read_text() == aztec.make("after").svg()

@@ -61,9 +61,14 @@ class Record:
 
 # --- Reading the file -----------------------------------------------------------
 
+#: A UTF-8 byte order mark, which some editors put at the start of a file:
+#: it marks the encoding and is not part of the first message.
+BOM = b"\xef\xbb\xbf"
+
+
 def _numbered_lines(stream: IO[bytes], source: str) -> Iterator[Tuple[int, bytes]]:
     """(line number from 1, the line with its ending) of a binary stream,
-    each read with a bound."""
+    each read with a bound; a byte order mark at the start is left out."""
     number = 0
     while True:
         try:
@@ -77,6 +82,8 @@ def _numbered_lines(stream: IO[bytes], source: str) -> Iterator[Tuple[int, bytes
         number += 1
         if len(line) > MAX_LINE_BYTES and not line.endswith(b"\n"):
             _stop(f"{source}: line {number} is longer than {MAX_LINE_BYTES} bytes")
+        if number == 1 and line.startswith(BOM):
+            line = line[len(BOM):]
         yield number, line
 
 
@@ -106,6 +113,9 @@ def _json_records(lines: Iterator[Tuple[int, bytes]], column: str) -> List[Recor
             value = json.loads(line.decode("utf-8"))
         except (UnicodeDecodeError, ValueError) as error:
             records.append(Record(number, None, error=f"not a line of JSON: {error}"))
+            continue
+        except RecursionError:  # arrays or objects nested too deep for the parser
+            records.append(Record(number, None, error="not a line of JSON the reader takes: it nests too deep"))
             continue
         if isinstance(value, str):
             records.append(Record(number, value))
