@@ -100,3 +100,42 @@ def test_to_pil_is_refused_before_pillow_unpacks_it():
     error = raised(LONG.to_pil, scale=64)
     assert isinstance(error, errors.InvalidOptionError) and "Pillow picture would be 8,256 x 8,256" in str(error)
     assert LONG.to_pil(scale=63).size == (129 * 63,) * 2
+
+
+# --- Sequences and segment lists too long to fit ------------------------------
+
+def alternating(count):
+    """One-character segments, ISO-8859-1 and ISO-8859-5 in turn: an ECI
+    designator before every one after the first."""
+    return ["a" if i % 2 == 0 else aztec.Segment("Ж", encoding="iso-8859-5") for i in range(count)]
+
+
+def test_segments_far_too_many_for_a_sequence_are_refused_before_any_cut(monkeypatch):
+    from quillbank.aztec import builder
+
+    def no_cutting(*arguments, **options):
+        raise AssertionError("the message was cut although its stream is far too long")
+
+    monkeypatch.setattr(builder, "cut_greedily", no_cutting)
+    monkeypatch.setattr(builder, "split_to", no_cutting)
+    segments = alternating(100_000)
+    with pytest.raises(errors.DataOverflowError, match="does not fit in 26 symbols") as caught:
+        aztec.make_sequence(segments)
+    assert caught.value.needed_bits > caught.value.available_bits
+    with pytest.raises(errors.DataOverflowError):
+        aztec.make(segments)
+
+
+def test_a_sequence_indexes_its_flags_once_and_reads_back(monkeypatch):
+    from test_standard_make import check_sequence, read
+
+    from quillbank.aztec import sequence
+
+    real_of, indexed = sequence.FlagIndex.of, []
+    monkeypatch.setattr(sequence.FlagIndex, "of", staticmethod(lambda flags: indexed.append(1) or real_of(flags)))
+    segments = alternating(1_200)
+    made = aztec.make_sequence(segments)
+    assert len(indexed) == 1 and len(made) >= 2
+    text = "aЖ" * 600
+    check_sequence(made, b"".join(part.encode("iso-8859-5" if part == "Ж" else "latin-1") for part in text), None)
+    assert "".join(read(symbol).text for symbol in made) == text
