@@ -194,7 +194,8 @@ def test_ctrl_c_leaves_complete_files_only(monkeypatch, tmp_path):
 
     monkeypatch.setattr(files, "_write_all", interrupted)
     status, _, err = call(monkeypatch, "--batch", str(source), "-o", str(out / "{index}.png"))
-    assert status == 130 and err.startswith("aztec: interrupted: at least 256 of 700 files written")
+    # The input is read a chunk at a time: two chunks were read when it stopped.
+    assert status == 130 and err.startswith("aztec: interrupted: at least 256 files written of the 512 messages read")
     names = os.listdir(out)
     assert 290 <= len(names) < 700 and all(name.endswith(".png") and not name.startswith(".") for name in names)
     for name in names:
@@ -220,3 +221,116 @@ def test_gs1_batch_checks_each_line(monkeypatch, tmp_path):
     assert status == 1 and "line 2: GS1 AI (01)" in err
     assert (tmp_path / "1.svg").read_text() == aztec.make("(01)09501101530003(10)A1", gs1=True).svg()
     assert not (tmp_path / "2.svg").exists()
+
+
+def test_a_byte_order_mark_is_not_data_in_any_kind_of_batch_file(monkeypatch, tmp_path):
+    from symbol_pictures import png_gray, read
+
+    bom = b"\xef\xbb\xbf"
+    sources = {"t.txt": (bom + b"1A\r\nC2\r\n", []), "s.csv": (bom + b"seat,code\r\n1A,C1\r\n", ["--column", "seat"]),
+               "j.jsonl": (bom + b'{"message": "1A"}\n', ["--jsonl"])}
+    for name, (content, options) in sources.items():
+        (tmp_path / name).write_bytes(content)
+        field = "seat" if name.endswith(".csv") else "index"
+        status, _, err = call(monkeypatch, "--batch", str(tmp_path / name), *options,
+                              "-o", str(tmp_path / f"{name}-{{{field}}}.png"))
+        assert status == 0, err
+        first = tmp_path / (f"{name}-1A.png" if field == "seat" else f"{name}-0.png")
+        assert read(png_gray(first.read_bytes())) == (b"1A", None), name
+
+
+def test_a_json_line_nested_too_deep_fails_alone_and_the_batch_goes_on(monkeypatch, tmp_path):
+    (tmp_path / "d.jsonl").write_text('"before"\n' + "[" * 1000 + '\n{"message": "after"}\n' + "{" * 100000 + "\n")
+    status, _, err = call(monkeypatch, "--batch", str(tmp_path / "d.jsonl"), "--jsonl",
+                          "-o", str(tmp_path / "{index}.svg"))
+    assert status == 1 and "2 of 4 files written" in err
+    assert "line 2: not a line of JSON" in err and "line 4: not a line of JSON" in err
+    assert (tmp_path / "2.svg").read_text() == aztec.make("after").svg()
+
+
+# --- Streaming: chunks as the input comes ------------------------------------------
+
+def test_the_batch_reads_its_input_in_chunks_in_bounded_memory(monkeypatch, tmp_path):
+    import gc
+
+    from quillbank.aztec import cli_batch
+
+    real_save_many, held = cli_batch.save_many, []
+
+    def counted(*arguments, **options):
+        gc.collect()  # what the batch holds, not garbage awaiting collection
+        held.append(sum(isinstance(thing, cli_batch.Record) for thing in gc.get_objects()))
+        return real_save_many(*arguments, **options)
+
+    monkeypatch.setattr(cli_batch, "save_many", counted)
+    # Empty lines fail alone: the records are all the batch holds.
+    status, _, err = call(monkeypatch, "--batch", "-", "-o", str(tmp_path / "{index}.txt"), stdin=b"\n" * 2000)
+    assert status == 1 and "0 of 2000 files written" in err and "... and" in err
+    assert len(held) == -(-2000 // cli_batch.CHUNK) and max(held) <= 2 * cli_batch.CHUNK, held
+
+
+def test_later_chunks_fail_a_repeated_name_or_a_wrong_kind_alone(monkeypatch, tmp_path):
+    from quillbank.aztec import cli_batch
+
+    rows = [f"s{i},svg" for i in range(cli_batch.CHUNK + 20)] + ["s3,svg", "s999,gif"]
+    (tmp_path / "in.csv").write_text("seat,ext\n" + "\n".join(rows) + "\n")
+    status, _, err = call(monkeypatch, "--batch", str(tmp_path / "in.csv"), "--column", "seat",
+                          "-o", str(tmp_path / "{seat}.{ext}"))
+    total = len(rows)
+    assert status == 1 and err.startswith(f"aztec: {total - 2} of {total} files written")
+    assert f"line {total}: not written: lines 5 and {total} would both be written to" in err
+    assert f"line {total + 1}: cannot tell the picture kind" in err
+    assert (tmp_path / "s3.svg").read_text() == aztec.make("s3").svg()
+
+
+def batch_process(tmp_path, *arguments):
+    return subprocess.Popen([*PYTHON, "-m", "quillbank.aztec", "--batch", "-", *arguments], cwd=AWAY,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def wait_for(condition, seconds=30):
+    import time
+
+    end = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < end, "timed out"
+        time.sleep(0.02)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals and pipes")
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGHUP"])
+def test_files_appear_while_input_comes_and_a_signal_ends_the_batch_as_ctrl_c(tmp_path, signal_name):
+    import signal
+
+    out = tmp_path / "out"
+    out.mkdir()
+    process = batch_process(tmp_path, "-o", str(out / "{index}.txt"))
+    try:
+        process.stdin.write(b"first\nsecond\n")
+        process.stdin.flush()
+        wait_for(lambda: sorted(os.listdir(out)) == ["0.txt", "1.txt"])  # the input is still open
+        process.send_signal(getattr(signal, signal_name))
+        _, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == 130 and b"interrupted: at least 2 files written of the 2 messages read" in err
+    assert sorted(os.listdir(out)) == ["0.txt", "1.txt"]
+    assert (out / "1.txt").read_text() == writers_txt("second")
+
+
+def writers_txt(message):
+    buffer = io.StringIO()
+    aztec.make(message).save(buffer, kind="txt")
+    return buffer.getvalue()
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX pipes")
+def test_a_missing_folder_is_reported_before_the_input_ends(tmp_path):
+    process = batch_process(tmp_path, "-o", str(tmp_path / "none" / "{index}.png"))
+    try:
+        process.stdin.write(b"first\n")
+        process.stdin.flush()
+        _, err = process.communicate(timeout=30)  # the input is never closed by the writer
+    finally:
+        process.kill()
+    assert process.returncode == 2 and b"no such folder" in err

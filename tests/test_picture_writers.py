@@ -108,11 +108,13 @@ def test_remembered_options_answer_only_for_options_that_give_the_same_picture(k
     write = getattr(symbol, kind)
     assert write(scale=3, border=2) == write(scale=3, border=2)
     for refused in [dict(scale=3, border=2.0), dict(scale=True, border=2), dict(dark=(0, 0, 0, True))]:
-        write(scale=3, border=2, dark=(0, 0, 0, 1))
+        write(scale=3, border=2, dark=(0, 0, 0, 1.0))  # equal to (0, 0, 0, True)
         with pytest.raises(TypeError):
             write(**refused)
-    clear, faint = write(dark=(0, 0, 0, 1.0)), write(dark=(0, 0, 0, 1))  # alpha 255 and alpha 1
-    assert clear != faint and clear == write(dark="#000")
+    clear = write(dark=(0, 0, 0, 1.0))  # alpha 255; alpha 1 is too faint to scan
+    with pytest.raises(aztec.InvalidOptionError, match="contrast"):
+        write(dark=(0, 0, 0, 1))
+    assert clear == write(dark="#000")
     if kind == "png":  # an int scale only, though Fraction(3) == 3
         write(scale=3)
         with pytest.raises(TypeError):
@@ -155,3 +157,24 @@ def test_svg_path_is_one_rectangle_per_run(size, border, pattern):
 def test_the_core_refuses_bad_png_colours_and_resolutions(colours, per_metre, error):
     with pytest.raises(error):
         _symbol.png(b"\x01", 1, 1, 0, colours, per_metre)
+
+
+# --- Colours a scanner can tell apart -------------------------------------------
+
+@pytest.mark.parametrize("dark, light", [("#777", "#787878"), ("red", "red"), ((0, 0, 0, 10), "#fff"),
+                                         ("#fff", None), ("orange", "white"), ("#000", (40, 40, 40))])
+@pytest.mark.parametrize("kind", ["png", "svg", "pdf", "pam", "xpm"])
+def test_colours_too_alike_to_scan_are_refused_by_every_writer(dark, light, kind):
+    with pytest.raises(aztec.InvalidOptionError, match=r"dark .* and light .* too alike.* contrast ratio is 1\.\d\d:1"):
+        aztec.make("x").save(io.BytesIO(), kind=kind, dark=dark, light=light)
+
+
+@pytest.mark.parametrize("dark, light", [("#aaa", "#fff"), ("#fff", "#000"), ("#fde", "#333"),
+                                         ((0, 0, 0, 128), None), ("#000", (70, 70, 70))])
+def test_colours_that_contrast_enough_are_drawn_and_read_back(dark, light):
+    # Light on dark too: the reader tries the inverted picture.
+    message = b"contrast enough"
+    image = Image.open(io.BytesIO(aztec.make(message).png(scale=3, dark=dark, light=light)))
+    on_white = Image.alpha_composite(Image.new("RGBA", image.size, "white"), image.convert("RGBA"))
+    found = zxingcpp.read_barcodes(np.asarray(on_white.convert("L")), formats=zxingcpp.BarcodeFormat.Aztec)
+    assert [result.bytes for result in found] == [message]

@@ -255,6 +255,13 @@ def test_bad_invocation_is_one_line_exit_2_and_no_file(monkeypatch, tmp_path, ar
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.parametrize("colours", [["--dark", "red", "--light", "red"], ["--dark", "#eee"], ["--light", "#111"]])
+def test_colours_too_alike_to_scan_name_the_options_and_write_nothing(monkeypatch, tmp_path, colours):
+    status, _, err = call(monkeypatch, "x", "-o", str(tmp_path / "c.png"), *colours)
+    assert status == 2 and "--dark" in err and "--light" in err and "contrast" in err, err
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_write_errors_name_the_file(monkeypatch, tmp_path):
     for target in [tmp_path / "missing" / "a.svg", tmp_path / "folder.svg"]:
         (tmp_path / "folder.svg").mkdir(exist_ok=True)

@@ -48,7 +48,8 @@ def test_text_kinds_hold_exactly_the_modules(tmp_path, message):
     size = symbol.size
     assert side == size + 6
     assert dark == {(x + 3, y + 3) for y in range(size) for x in range(size) if symbol.modules[y * size + x]}
-    assert "x=2.834646pt,y=-2.834646pt" in (tmp_path / "a.tex").read_text()
+    # 1 mm is 72 / 25.4 PostScript points, TeX's bp (TeX's pt is smaller).
+    assert "x=2.834646bp,y=-2.834646bp" in (tmp_path / "a.tex").read_text()
 
 
 OPTION_CASES = [

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import urllib.parse
 import urllib.request
+import webbrowser
 
 import numpy as np
 import pytest
@@ -99,24 +100,12 @@ def test_show_opens_the_picture_in_the_default_viewer(monkeypatch):
         os.unlink(urllib.request.url2pathname(urllib.parse.urlparse(opened[1]).path))
 
 
-def test_pillow_and_numpy():
-    image = SYMBOL.to_pil(scale=3, border=1)
-    assert image.mode == "1" and image.size == ((SYMBOL.size + 2) * 3,) * 2
-    assert read(image.convert("L")) == (b"Scan me on any theme", None)
-    assert SYMBOL.to_pil(dark="navy", light=None, mode="RGBA").getpixel((0, 0))[3] == 0
-    with pytest.raises(aztec.InvalidOptionError):
-        SYMBOL.to_pil(mode="no such mode")
-    matrix = SYMBOL.to_numpy(border=1)
-    assert matrix.dtype == np.uint8 and matrix.shape == (SYMBOL.size + 2,) * 2
-    assert matrix.tolist() == [[int(m) for m in row] for row in SYMBOL.matrix_iter(border=1)]
-    assert np.array_equal(np.asarray(SYMBOL), SYMBOL.to_numpy()) and np.asarray(SYMBOL, dtype=bool).dtype == bool
-    assert list(SYMBOL.matrix_iter()) == list(SYMBOL.rows)
-
-
-def test_missing_optional_packages_are_named(monkeypatch):
-    monkeypatch.setitem(sys.modules, "PIL.Image", None)
-    monkeypatch.setitem(sys.modules, "numpy", None)
-    with pytest.raises(ImportError, match="pip install Pillow"):
-        SYMBOL.to_pil()
-    with pytest.raises(ImportError, match="pip install numpy"):
-        SYMBOL.to_numpy()
+def test_show_raises_when_no_viewer_starts_and_leaves_no_file(tmp_path):
+    # BROWSER names a viewer that fails; no other is on the (empty) PATH.
+    environment = {"BROWSER": "/bin/false", "PATH": "", "TMPDIR": str(tmp_path)}
+    script = ("import webbrowser, quillbank.aztec as aztec\n"
+              "try:\n    aztec.make('x').show()\nexcept webbrowser.Error as error:\n    print('refused:', error)\n")
+    shown = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True, text=True,
+                           timeout=60)
+    assert shown.stdout.startswith("refused: no viewer could be started"), shown.stderr
+    assert os.listdir(tmp_path) == []

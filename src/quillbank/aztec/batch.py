@@ -64,6 +64,11 @@ class BatchError(AztecError):
         self.indices = indices
         self.results = results
 
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # The arguments __init__ needs, so that the error crosses to another
+        # process (a process pool) and copy.copy() as it was raised.
+        return type(self), (self.args[0], self.index, self.indices, self.results), self.__dict__
+
 
 def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: str = "raise",
               **options: Any) -> List[Any]:

@@ -10,7 +10,7 @@ from . import _symbol
 from .charsets import message_bytes
 from .errors import AztecError, DataOverflowError, InvalidOptionError
 from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, single
-from .sequence import MAX_SYMBOLS, cut_greedily, header, last_true, part_content, split_to
+from .sequence import MAX_SYMBOLS, FlagIndex, cut_greedily, header, last_true, part_content, split_to
 from .symbol import AztecSymbol
 
 if TYPE_CHECKING:
@@ -280,8 +280,14 @@ def _content_stream(content: Content, optimal: bool) -> Stream:
 def _stream_bits(stream: Stream) -> List[bool]:
     if isinstance(stream, tuple):
         packed, count = stream
-        return [bool(packed[k >> 3] >> (k & 7) & 1) for k in range(count)]
+        # Stream bit k is bit k of the little-endian number of the bytes:
+        # its binary digits, lowest first, as bytes 0 and 1.
+        digits = format(int.from_bytes(packed, "little"), "b")[::-1].encode("ascii").translate(_BIT_OF_DIGIT)
+        return list(map(bool, digits[:count])) + [False] * (count - len(digits))
     return list(stream)
+
+
+_BIT_OF_DIGIT = bytes.maketrans(b"01", b"\x00\x01")
 
 
 # --- Many messages with one set of options --------------------------------------
@@ -631,13 +637,14 @@ class _Parts:
         # so a plan holds only once every part is made with its own.
         self.head = header(1, 2, id)
         self.boundaries: Sequence[int] = content.boundaries or range(len(content.message) + 1)
+        self.flags = FlagIndex.of(content.flags)  # once: a plan tries many parts
 
     def build(self, shape: Tuple[bool, int], cuts: List[Tuple[int, int]]) -> Optional[List[AztecSymbol]]:
         """The symbols of the parts cut so, each with its own header, or
         None when one of them does not fit ``shape`` after all."""
         made = []
         for position, (start, end) in enumerate(cuts, 1):
-            message, flags = part_content(self.content, start, end, header(position, len(cuts), self.id))
+            message, flags = part_content(self.content, start, end, header(position, len(cuts), self.id), self.flags)
             built = _symbol.make(message, None, int(shape[0]), shape[1], self.allowed.ec_percent,
                                  self.allowed.reader_init, flags, True)
             if built is None:
@@ -663,7 +670,7 @@ class _Parts:
         bits, words, word_bits = self.room(shape)
 
         def fits(start: int, end: int) -> bool:
-            message, flags = part_content(self.content, start, end, self.head)
+            message, flags = part_content(self.content, start, end, self.head, self.flags)
             stream = encode_optimal_segments(message, flags, True)
             if stream[1] > bits:
                 return False
@@ -683,6 +690,8 @@ class _Parts:
         size that holds the message in that many."""
         whole = _content_bits(self.content)
         if count is None:
+            if not _sequence_may_hold(self.allowed, whole):
+                raise self.overflow(MAX_SYMBOLS, whole)  # at once: no cut of so long a stream fits
             cuts = self.cut_largest(MAX_SYMBOLS)
             if cuts is None:
                 raise self.overflow(MAX_SYMBOLS, whole)
@@ -728,8 +737,11 @@ def _fits_sequence(content: Content, allowed: _Allowed, whole_bits: Optional[int
     """Whether a sequence of the largest allowed symbols holds the content."""
     if allowed.data_words == 0 or len(content.message) < 2:
         return False
-    bits = allowed.data_words * allowed.word_bits
     whole = _content_bits(content) if whole_bits is None else whole_bits
-    if MAX_SYMBOLS * (bits + _CUT_SLACK_BITS) < whole:
-        return False
-    return _Parts(content, None, allowed).cut_largest(MAX_SYMBOLS) is not None
+    return _sequence_may_hold(allowed, whole) and _Parts(content, None, allowed).cut_largest(MAX_SYMBOLS) is not None
+
+
+def _sequence_may_hold(allowed: _Allowed, whole_bits: int) -> bool:
+    """Whether MAX_SYMBOLS of the largest allowed symbols may hold a stream
+    of ``whole_bits`` bits: no cut saves more than _CUT_SLACK_BITS a part."""
+    return MAX_SYMBOLS * (allowed.data_words * allowed.word_bits + _CUT_SLACK_BITS) >= whole_bits

@@ -270,6 +270,10 @@ def _picture_options(options: argparse.Namespace) -> Dict[str, Any]:
     given = {"scale": options.scale, "border": options.border, "dark": options.dark, "light": options.light,
              "dpi": options.dpi, "unit": options.unit, "module_size": options.module_size,
              "title": options.title}
+    if options.dark is not None or options.light is not None:
+        # The writers check the pair too; here the errors name these options.
+        writers.colors.dark_and_light(options.dark if options.dark is not None else "#000",
+                                      options.light if options.light is not None else "#fff", ("--dark", "--light"))
     return {name: value for name, value in given.items() if value is not None}
 
 

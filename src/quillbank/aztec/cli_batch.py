@@ -9,6 +9,11 @@ fields.  A message that fails does not stop the others: the summary on
 standard error lists each failure with its line, and the exit status is 1.
 What would fail every message (bad options, a missing or unwritable
 folder) stops the batch before any file is written, with exit status 2.
+
+The file is read and written a chunk of messages at a time, so memory
+stays bounded and files appear while a pipe still brings messages; the
+checks before the first file see the first chunk, and later messages that
+fail them fail alone.
 """
 
 from __future__ import annotations
@@ -16,11 +21,16 @@ from __future__ import annotations
 import csv
 import json
 import os
+import re
+import select
+import signal
+import stat
 import string
 import sys
 import time
-from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, cast
+from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
+from . import writers
 from .batch import check_save, save_many
 from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
 from .errors import AztecError
@@ -35,6 +45,9 @@ MAX_LINE_BYTES = 1 << 20
 CHUNK = 256
 #: Failures listed one by one in the summary; the others are counted.
 LISTED_FAILURES = 20
+#: A UTF-8 byte order mark, which some editors put at the start of a file:
+#: it marks the encoding and is not part of the first message.
+BOM = b"\xef\xbb\xbf"
 
 Message = Union[str, bytes]
 
@@ -61,23 +74,81 @@ class Record:
 
 # --- Reading the file -----------------------------------------------------------
 
-def _numbered_lines(stream: IO[bytes], source: str) -> Iterator[Tuple[int, bytes]]:
-    """(line number from 1, the line with its ending) of a binary stream,
-    each read with a bound."""
-    number = 0
-    while True:
+class _Lines:
+    """The numbered lines of a binary stream (each with its ending), read a
+    block at a time as the input comes, each line with a bound; a byte order
+    mark at the start is left out.
+
+    :meth:`waiting` tells that the next line has not arrived yet on a pipe
+    or terminal, so that what was read can be written meanwhile.
+    """
+
+    BLOCK = 1 << 16
+
+    def __init__(self, stream: IO[bytes], source: str) -> None:
+        self.stream, self.source = stream, source
+        self.block, self.position, self.number, self.ended = b"", 0, 0, False
+        self.consumed = 0  # bytes of the lines handed out, for the progress bar
+        self.descriptor = _pipe_descriptor(stream)
+
+    def __iter__(self) -> Iterator[Tuple[int, bytes]]:
+        while True:
+            line = self._line()
+            if line is None:
+                return
+            self.number += 1
+            self.consumed += len(line)
+            if self.number == 1 and line.startswith(BOM):
+                line = line[len(BOM):]
+            yield self.number, line
+
+    def _line(self) -> Optional[bytes]:
+        while True:
+            end = self.block.find(b"\n", self.position)
+            if end >= 0:
+                line = self.block[self.position:end + 1]
+                self.position = end + 1
+                return line
+            rest = self.block[self.position:]
+            if len(rest) > MAX_LINE_BYTES:
+                _stop(f"{self.source}: line {self.number + 1} is longer than {MAX_LINE_BYTES} bytes")
+            more = self._read() if not self.ended else b""
+            if not more:
+                self.ended, self.block, self.position = True, b"", 0
+                return rest or None
+            self.block, self.position = rest + more, 0
+
+    def _read(self) -> bytes:
         try:
-            line = stream.readline(MAX_LINE_BYTES + 1)
+            read = getattr(self.stream, "read1", self.stream.read)
+            return read(self.BLOCK)
         except OSError as error:
-            _stop(f"{source}: {error.strerror or error}")
+            _stop(f"{self.source}: {error.strerror or error}")
         except ValueError:  # a stream closed by a caller of main()
-            _stop(f"{source} is closed")
-        if not line:
-            return
-        number += 1
-        if len(line) > MAX_LINE_BYTES and not line.endswith(b"\n"):
-            _stop(f"{source}: line {number} is longer than {MAX_LINE_BYTES} bytes")
-        yield number, line
+            _stop(f"{self.source} is closed")
+
+    def waiting(self) -> bool:
+        """Whether the next line is still to come on a pipe or terminal."""
+        if self.ended or self.descriptor is None or self.block.find(b"\n", self.position) >= 0:
+            return False
+        try:
+            ready, _, _ = select.select([self.descriptor], [], [], 0)
+        except (OSError, ValueError):
+            return False
+        return not ready
+
+
+def _pipe_descriptor(stream: IO[bytes]) -> Optional[int]:
+    """The file descriptor of a pipe, terminal or socket, which can keep the
+    reader waiting; None for a file, which never does, or where select()
+    takes no pipes (Windows)."""
+    if sys.platform == "win32":
+        return None
+    try:
+        descriptor = stream.fileno()
+        return None if stat.S_ISREG(os.fstat(descriptor).st_mode) else descriptor
+    except (AttributeError, OSError, ValueError):  # no descriptor (an in-memory stream)
+        return None
 
 
 def _without_ending(line: bytes) -> bytes:
@@ -95,30 +166,33 @@ def _text_or_bytes(raw: bytes) -> Message:
         return raw
 
 
-def _plain_records(lines: Iterator[Tuple[int, bytes]]) -> List[Record]:
-    return [Record(number, _text_or_bytes(_without_ending(line))) for number, line in lines]
+def _plain_records(lines: Iterable[Tuple[int, bytes]]) -> Iterator[Record]:
+    for number, line in lines:
+        yield Record(number, _text_or_bytes(_without_ending(line)))
 
 
-def _json_records(lines: Iterator[Tuple[int, bytes]], column: str) -> List[Record]:
-    records = []
+def _json_records(lines: Iterable[Tuple[int, bytes]], column: str) -> Iterator[Record]:
     for number, line in lines:
         try:
             value = json.loads(line.decode("utf-8"))
         except (UnicodeDecodeError, ValueError) as error:
-            records.append(Record(number, None, error=f"not a line of JSON: {error}"))
+            yield Record(number, None, error=f"not a line of JSON: {error}")
+            continue
+        except RecursionError:  # arrays or objects nested too deep for the parser
+            yield Record(number, None, error="not a line of JSON the reader takes: it nests too deep")
             continue
         if isinstance(value, str):
-            records.append(Record(number, value))
+            yield Record(number, value)
         elif isinstance(value, dict) and isinstance(value.get(column), str):
             fields = {key: str(item) for key, item in value.items()
                       if isinstance(item, (str, int, float)) and not isinstance(item, bool)}
-            records.append(Record(number, value[column], fields))
+            yield Record(number, value[column], fields)
         else:
-            records.append(Record(number, None, error=f"not a string nor an object with a string {column!r} field"))
-    return records
+            yield Record(number, None, error=f"not a string nor an object with a string {column!r} field")
 
 
-def _csv_records(lines: Iterator[Tuple[int, bytes]], column: str, source: str) -> Tuple[List[Record], List[str]]:
+def _csv_records(lines: Iterable[Tuple[int, bytes]], column: str,
+                 source: str) -> Tuple[Iterator[Record], List[str]]:
     consumed = [0]
 
     def text_lines() -> Iterator[str]:
@@ -136,36 +210,50 @@ def _csv_records(lines: Iterator[Tuple[int, bytes]], column: str, source: str) -
     if column not in header:
         _stop(f"{source} has no column {column!r}; its columns are {', '.join(map(repr, header))}")
     place = header.index(column)
-    records: List[Record] = []
-    while True:
-        start = consumed[0] + 1
-        try:
-            row = next(reader)
-        except StopIteration:
-            return records, header
-        except csv.Error as error:
-            records.append(Record(start, None, error=f"not a CSV row: {error}"))
-            continue
-        if not row:
-            continue  # a blank line, as csv.DictReader skips it
-        if len(row) != len(header):
-            records.append(Record(start, None, error=f"{len(row)} fields where the header has {len(header)}"))
-            continue
-        values = [value.encode("utf-8", "surrogateescape") for value in row]
-        fields = {name: value for name, value in zip(header, row)}
-        records.append(Record(start, _text_or_bytes(values[place]), fields))
+
+    def rows() -> Iterator[Record]:
+        while True:
+            start = consumed[0] + 1
+            try:
+                row = next(reader)
+            except StopIteration:
+                return
+            except csv.Error as error:
+                yield Record(start, None, error=f"not a CSV row: {error}")
+                continue
+            if not row:
+                continue  # a blank line, as csv.DictReader skips it
+            if len(row) != len(header):
+                yield Record(start, None, error=f"{len(row)} fields where the header has {len(header)}")
+                continue
+            values = [value.encode("utf-8", "surrogateescape") for value in row]
+            yield Record(start, _text_or_bytes(values[place]), dict(zip(header, row)))
+
+    return rows(), header
 
 
-def read_records(stream: IO[bytes], source: str, jsonl: bool,
-                 column: Optional[str]) -> Tuple[List[Record], Optional[List[str]]]:
-    """The records of a batch file (lines, JSON Lines or CSV), and the CSV
-    header (None for the others)."""
-    lines = _numbered_lines(stream, source)
+def read_records(lines: _Lines, source: str, jsonl: bool,
+                 column: Optional[str]) -> Tuple[Iterator[Record], Optional[List[str]]]:
+    """The records of a batch file (lines, JSON Lines or CSV) as they are
+    read, and the CSV header (None for the others)."""
     if jsonl:
         return _json_records(lines, column or "message"), None
     if column is not None:
         return _csv_records(lines, column, source)
     return _plain_records(lines), None
+
+
+def _chunks(records: Iterator[Record], lines: _Lines) -> Iterator[List[Record]]:
+    """The records CHUNK at a time, or fewer where the input pauses: what has
+    arrived is written while the rest is awaited."""
+    chunk: List[Record] = []
+    for record in records:
+        chunk.append(record)
+        if len(chunk) >= CHUNK or lines.waiting():
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
 
 
 def _open(source: str) -> IO[bytes]:
@@ -224,50 +312,146 @@ def _name(pattern: str, index: int, record: Record) -> str:
         raise ValueError(f"its file name cannot be made: {error}") from None
 
 
-def _name_records(records: List[Record], pattern: str) -> None:
-    """Gives each record its file name; refuses names that repeat."""
-    first_line: Dict[str, int] = {}
-    for index, record in enumerate(records):
-        if record.error is not None:
-            continue
-        try:
-            record.name = _name(pattern, index, record)
-        except ValueError as error:
-            record.error = str(error)
-            continue
-        key = os.path.abspath(record.name)
-        if key in first_line:
-            _stop(f"lines {first_line[key]} and {record.line} would both be written to {record.name}; "
-                  "put {index} or {line} in the name pattern")
-        first_line[key] = record.line
+class _Names:
+    """Gives records their file names as they come, and tells names that
+    repeat.  A pattern whose one field is {index} or {line} (as is, or an
+    integer format) never repeats a name, so its names are not remembered
+    and any number of records takes bounded memory; the names of other
+    patterns are remembered to tell repeats."""
+
+    def __init__(self, pattern: str) -> None:
+        self.pattern, self.index = pattern, 0
+        self.first_line: Optional[Dict[str, int]] = None if _names_never_repeat(pattern) else {}
+
+    def name(self, records: List[Record], before_any_file: bool) -> None:
+        """Names the records; a repeat stops the batch ``before_any_file``,
+        and fails its record later on."""
+        for record in records:
+            index, self.index = self.index, self.index + 1
+            if record.error is not None:
+                continue
+            try:
+                record.name = _name(self.pattern, index, record)
+            except ValueError as error:
+                record.error = str(error)
+                continue
+            if self.first_line is None:
+                continue
+            key = os.path.abspath(record.name)
+            if key in self.first_line:
+                where = f"lines {self.first_line[key]} and {record.line} would both be written to {record.name}"
+                if before_any_file:
+                    _stop(f"{where}; put {{index}} or {{line}} in the name pattern")
+                record.error, record.name = f"not written: {where}", None
+                continue
+            self.first_line[key] = record.line
+
+
+_INTEGER_FORMAT = re.compile(r"(.?[<>=^])?[+\- ]?#?0?[0-9]*[,_]?[bdnoxX]?")
+
+
+def _names_never_repeat(pattern: str) -> bool:
+    fields = [(name, spec, conversion) for _, name, spec, conversion in string.Formatter().parse(pattern)
+              if name is not None]
+    return (len(fields) == 1 and fields[0][0] in ("index", "line") and fields[0][2] is None
+            and _INTEGER_FORMAT.fullmatch(fields[0][1] or "") is not None)
 
 
 # --- Running --------------------------------------------------------------------
 
 class _Progress:
-    """A progress bar on standard error when it is a terminal; silent otherwise."""
+    """A progress bar on standard error when it is a terminal; silent
+    otherwise.  It counts the lines read, of ``total`` when the input is a
+    file (standard input has no total)."""
 
     WIDTH = 30
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, total: Optional[int]) -> None:
         self.total = total
-        stream = sys.stderr
-        try:
-            self.stream = stream if stream is not None and stream.isatty() else None
-        except (AttributeError, ValueError, OSError):
-            self.stream = None
+        self.stream = _terminal(sys.stderr)
 
     def show(self, done: int) -> None:
         if self.stream is None:
             return
-        filled = self.WIDTH * done // max(self.total, 1)
-        self.stream.write(f"\r[{'#' * filled}{'.' * (self.WIDTH - filled)}] {done}/{self.total}")
+        if self.total is None:
+            self.stream.write(f"\r{done} lines read")
+        else:
+            filled = self.WIDTH * done // max(self.total, 1)
+            self.stream.write(f"\r[{'#' * filled}{'.' * (self.WIDTH - filled)}] {done}/{self.total}")
         self.stream.flush()
 
     def close(self) -> None:
         if self.stream is not None:
-            self.stream.write("\r" + " " * (self.WIDTH + 2 * len(str(self.total)) + 4) + "\r")
+            self.stream.write("\r" + " " * (self.WIDTH + 2 * len(str(self.total or 10 ** 12)) + 4) + "\r")
             self.stream.flush()
+
+
+def _terminal(stream: Optional[IO[str]]) -> Optional[IO[str]]:
+    try:
+        return stream if stream is not None and stream.isatty() else None
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _line_count(source: str) -> Optional[int]:
+    """The lines of a batch file, counted a block at a time for the progress
+    bar; None for standard input, or where no bar is shown."""
+    if source == "-" or _terminal(sys.stderr) is None:
+        return None
+    count, last = 0, b"\n"
+    try:
+        with open(source, "rb") as stream:
+            for block in iter(lambda: stream.read(1 << 20), b""):
+                count, last = count + block.count(b"\n"), block[-1:]
+    except OSError:
+        return None
+    return count + (last != b"\n")
+
+
+class _Tally:
+    """What the batch has done so far: the messages read, the files
+    written, and the failures (the first LISTED_FAILURES kept to list)."""
+
+    def __init__(self) -> None:
+        self.read = self.written = self.failed = 0
+        self.listed: List[Tuple[int, str]] = []
+
+    def count_failures(self, records: List[Record]) -> None:
+        for record in records:
+            if record.error is not None:
+                self.failed += 1
+                if len(self.listed) < LISTED_FAILURES:
+                    self.listed.append((record.line, record.error))
+
+
+class _Signals:
+    """SIGTERM and SIGHUP end a batch as Ctrl-C does.  While the input is
+    awaited they stop it at once (no file is being written); while a chunk
+    is written they are noted and the batch stops after it, so that no
+    signal lands inside the writing of a file."""
+
+    def __init__(self) -> None:
+        self.reading, self.requested = True, False
+        self.previous: Dict[int, Any] = {}
+
+    def __enter__(self) -> "_Signals":
+        for name in ("SIGTERM", "SIGHUP"):
+            number = getattr(signal, name, None)
+            if number is not None:
+                try:
+                    self.previous[number] = signal.signal(number, self._handle)
+                except (ValueError, OSError):  # not the main thread
+                    pass
+        return self
+
+    def _handle(self, number: int, frame: object) -> None:
+        self.requested = True
+        if self.reading:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exception: object) -> None:
+        for number, handler in self.previous.items():
+            signal.signal(number, handler)
 
 
 def _describe(error: BaseException) -> str:
@@ -278,32 +462,53 @@ def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}"
 
 
-def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], progress: _Progress,
-          written: List[int]) -> None:
-    """Writes the named records' files, chunk by chunk, counting in
-    ``written[0]`` the files of the chunks done.  A folder that goes away
-    (or stops being writable) once the batch runs stops the files that go
-    there, in this chunk and the later ones, which are not written and say
-    why; the files for the other folders are written."""
-    todo = [record for record in records if record.error is None]
-    for start in range(0, len(todo), CHUNK):
-        chunk = [record for record in todo[start:start + CHUNK] if record.error is None]
-        while chunk:
+def _check_kinds(records: List[Record], kind: Optional[str], options: Dict[str, Any],
+                 checked: Dict[str, Optional[str]]) -> None:
+    """Fails the records of a kind the options are wrong for (or of no
+    kind), each kind checked once: a field in the pattern's extension can
+    ask for a new kind in any chunk."""
+    for record in records:
+        try:
+            record_kind = writers.kind_of(cast(str, record.name), kind)
+        except AztecError as error:
+            record.error = str(error)
+            continue
+        if record_kind not in checked:
             try:
-                results = save_many([cast(Message, record.message) for record in chunk],
-                                    [cast(str, record.name) for record in chunk],
-                                    errors="return", kind=kind, **options)
-            except OSError as error:  # save_many looks at the folders again before each chunk
-                _give_up_folder(error, todo[start:])
-                chunk = [record for record in chunk if record.error is None]
-                continue
-            for record, result in zip(chunk, results):
-                if isinstance(result, BaseException):
-                    record.error = _describe(result)
-                else:
-                    written[0] += 1
-            break
-        progress.show(start + min(CHUNK, len(todo) - start))
+                check_save([cast(str, record.name)], kind, options)
+                checked[record_kind] = None
+            except OSError:  # the kind is right; its folder is save()'s to report
+                checked[record_kind] = None
+            except (AztecError, TypeError) as error:
+                checked[record_kind] = str(error)
+        if checked[record_kind] is not None:
+            record.error = checked[record_kind]
+
+
+def _save(chunk: List[Record], kind: Optional[str], options: Dict[str, Any], checked: Dict[str, Optional[str]],
+          tally: _Tally) -> None:
+    """Writes the named records' files.  A folder that goes away (or stops
+    being writable) once the batch runs stops the files that go there,
+    which are not written and say why; the files for the other folders are
+    written."""
+    _check_kinds([record for record in chunk if record.error is None], kind, options, checked)
+    todo = [record for record in chunk if record.error is None]
+    while todo:
+        try:
+            results = save_many([cast(Message, record.message) for record in todo],
+                                [cast(str, record.name) for record in todo],
+                                errors="return", kind=kind, **options)
+        except OSError as error:  # save_many looks at the folders again for each chunk
+            _give_up_folder(error, todo)
+            todo = [record for record in todo if record.error is None]
+            continue
+        for record, result in zip(todo, results):
+            if isinstance(result, BaseException):
+                record.error = _describe(result)
+            else:
+                tally.written += 1
+        break
+    tally.count_failures(chunk)
 
 
 def _give_up_folder(error: OSError, records: List[Record]) -> None:
@@ -316,16 +521,18 @@ def _give_up_folder(error: OSError, records: List[Record]) -> None:
         record.error = f"not written: {describe_os_error(error)}"
 
 
-def _summary(records: List[Record], written: int, seconds: float, interrupted: bool) -> None:
-    failed = [record for record in records if record.error is not None]
-    state = "interrupted: at least " if interrupted else ""
-    lines = [f"aztec: {state}{written} of {len(records)} files written in {seconds:.2f} s"
-             + (f"; {len(failed)} failed:" if failed and not interrupted else "")]
-    if not interrupted:
-        lines += [f"aztec:   line {record.line}: {one_line(record.error)}"  # type: ignore[arg-type]
-                  for record in failed[:LISTED_FAILURES]]
-        if len(failed) > LISTED_FAILURES:
-            lines.append(f"aztec:   ... and {len(failed) - LISTED_FAILURES} more")
+def _summary(tally: _Tally, seconds: float, interrupted: bool, stopped: Optional[str]) -> None:
+    if interrupted:
+        lines = [f"aztec: interrupted: at least {tally.written} files written of the {tally.read} messages read, "
+                 f"in {seconds:.2f} s"]
+    else:
+        lines = [f"aztec: {tally.written} of {tally.read} files written in {seconds:.2f} s"
+                 + (f"; {tally.failed} failed:" if tally.failed else "")]
+        lines += [f"aztec:   line {line}: {one_line(error)}" for line, error in tally.listed]
+        if tally.failed > len(tally.listed):
+            lines.append(f"aztec:   ... and {tally.failed - len(tally.listed)} more")
+        if stopped is not None:
+            lines.append(f"aztec: stopped: {one_line(stopped)}")
     if sys.stderr is not None:
         sys.stderr.write("\n".join(lines) + "\n")
         sys.stderr.flush()
@@ -334,42 +541,78 @@ def _summary(records: List[Record], written: int, seconds: float, interrupted: b
 def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], make_options: Dict[str, Any],
               picture_options: Dict[str, Any]) -> int:
     """Runs ``aztec --batch``; returns the exit status (0 all written, 1
-    some failed, 130 interrupted).  Input that cannot be read as asked,
-    options wrong for every message and folders that are missing or cannot
-    be written raise before any file is written."""
+    some failed, 130 interrupted by Ctrl-C, SIGTERM or SIGHUP).
+
+    The input is read and written CHUNK messages at a time (fewer where it
+    pauses), so memory stays bounded and files appear while the input
+    still comes.  Input that cannot be read as asked, options wrong for
+    every message and folders that are missing or cannot be written raise
+    before any file is written, as far as the first chunk shows them;
+    later, a message whose name, kind or folder fails fails alone, and
+    input that can no longer be read stops the batch (exit status 1)."""
     began = time.perf_counter()
-    try:
-        stream = _open(source)
-        name = "standard input" if source == "-" else source
+    options = {key: value for key, value in {**picture_options, **make_options}.items() if value is not None}
+    kind = options.pop("kind", None)
+    stream: Optional[IO[bytes]] = None
+    with _Signals() as signals:
         try:
-            records, header = read_records(stream, name, jsonl, column)
+            stream = _open(source)
+            name = "standard input" if source == "-" else source
+            lines = _Lines(stream, name)
+            records, header = read_records(lines, name, jsonl, column)
+            _check_pattern(pattern, jsonl, column, header)
+            chunks = _chunks(records, lines)
+            first = next(chunks, None)
+            if first is None:
+                _stop(f"{name} holds no messages: there is nothing to encode")
+            names = _Names(pattern)
+            names.name(first, before_any_file=True)
+            checked = _check_first(first, kind, options)
+            return _write(first, chunks, names, lines, kind, options, checked, signals, began,
+                          _Progress(_line_count(source)))
+        except _BatchInputError as error:
+            fail(str(error))
         finally:
-            if source != "-":
+            if stream is not None and source != "-":
                 stream.close()
-        _check_pattern(pattern, jsonl, column, header)
-        if not records:
-            _stop(f"{name} holds no messages: there is nothing to encode")
-        _name_records(records, pattern)
-        options = {key: value for key, value in {**picture_options, **make_options}.items() if value is not None}
-        kind = options.pop("kind", None)
-        try:
-            # Every name at once, before the first file: save_many sees one
-            # chunk at a time, and a later chunk may ask for another kind or
-            # go to another folder.
-            check_save([record.name for record in records if record.name is not None], kind, options)
-        except OSError as error:
-            _stop(describe_os_error(error))
-    except _BatchInputError as error:
-        fail(str(error))
-    progress = _Progress(len(records))
-    written, interrupted = [0], False
+
+
+def _check_first(chunk: List[Record], kind: Optional[str], options: Dict[str, Any]) -> Dict[str, Optional[str]]:
+    """Checks the first chunk's names at once, before the first file: what
+    fails every message there stops the batch.  The kinds checked."""
+    named = [record.name for record in chunk if record.name is not None]
     try:
-        _save(records, kind, options, progress, written)
+        check_save(named, kind, options)
+    except OSError as error:
+        _stop(describe_os_error(error))
+    return {writers.kind_of(name, kind): None for name in named}
+
+
+def _write(first: List[Record], chunks: Iterator[List[Record]], names: _Names, lines: _Lines, kind: Optional[str],
+           options: Dict[str, Any], checked: Dict[str, Optional[str]], signals: _Signals, began: float,
+           progress: _Progress) -> int:
+    tally = _Tally()
+    interrupted, stopped = False, None
+    chunk: Optional[List[Record]] = first
+    try:
+        while chunk is not None:
+            tally.read += len(chunk)
+            signals.reading = False
+            _save(chunk, kind, options, checked, tally)
+            progress.show(lines.number)
+            signals.reading = True
+            if signals.requested:
+                raise KeyboardInterrupt
+            chunk = next(chunks, None)
+            if chunk is not None:
+                names.name(chunk, before_any_file=False)
     except KeyboardInterrupt:
         interrupted = True  # save_many lets the files being written finish, and leaves no partial one
+    except _BatchInputError as error:
+        stopped = str(error)
     finally:
         progress.close()
-    _summary(records, written[0], time.perf_counter() - began, interrupted)
+    _summary(tally, time.perf_counter() - began, interrupted, stopped)
     if interrupted:
         return EXIT_INTERRUPTED
-    return EXIT_SOME_FAILED if any(record.error is not None for record in records) else EXIT_OK
+    return EXIT_SOME_FAILED if tally.failed or stopped is not None else EXIT_OK

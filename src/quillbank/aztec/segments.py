@@ -10,6 +10,7 @@ where a part of a sequence may begin (character boundaries).
 from __future__ import annotations
 
 import operator
+from bisect import bisect_left
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -91,9 +92,12 @@ class Content(NamedTuple):
 
     def prefix(self, length: int) -> "Content":
         """The first ``length`` bytes with their flags (those after them dropped)."""
-        return self._replace(message=self.message[:length],
-                             flags=tuple(flag for flag in self.flags if flag[0] <= length and
-                                         (flag[0] < length or flag[1] is None)))
+        # The flags are in order of position: found by bisection, not a scan
+        # ((length,) sorts before every flag at length, whatever its value).
+        before = bisect_left(self.flags, (length,))
+        at = bisect_left(self.flags, (length + 1,))
+        kept = self.flags[:before] + tuple(flag for flag in self.flags[before:at] if flag[1] is None)
+        return self._replace(message=self.message[:length], flags=kept)
 
 
 def single(message: bytes, eci: Optional[int]) -> Content:

@@ -9,7 +9,7 @@ its part of the message; a reader joins the parts in order of position.
 from __future__ import annotations
 
 from bisect import bisect_left, bisect_right
-from typing import TYPE_CHECKING, Callable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, List, NamedTuple, Optional, Sequence, Tuple
 
 from .errors import InvalidOptionError
 
@@ -20,7 +20,7 @@ if TYPE_CHECKING:
 Fits = Callable[[int, int], bool]
 Cuts = List[Tuple[int, int]]
 
-__all__ = ["MAX_SYMBOLS", "header", "part_content", "cut_greedily", "cut_evenly", "split_to", "last_true"]
+__all__ = ["MAX_SYMBOLS", "header", "FlagIndex", "part_content", "cut_greedily", "cut_evenly", "split_to", "last_true"]
 
 #: The most symbols a sequence holds: positions and counts are letters A to Z.
 MAX_SYMBOLS = 26
@@ -60,32 +60,57 @@ def header(position: int, count: int, id: Optional[str] = None) -> bytes:
 
 # --- Cutting a message into parts ---------------------------------------------
 
-def part_content(content: Content, start: int, end: int, head: bytes) -> Tuple[bytes, Tuple[Flag, ...]]:
+class FlagIndex(NamedTuple):
+    """The flags of a content indexed once, so that the flags of any part
+    are found by bisection rather than a scan of them all."""
+
+    positions: List[int]
+    #: The ECI number in force before each flag (and, last, after them all).
+    eci_before: List[Optional[int]]
+
+    @staticmethod
+    def of(flags: Sequence[Flag]) -> "FlagIndex":
+        in_force: Optional[int] = None
+        before = []
+        for _, value in flags:
+            before.append(in_force)
+            if value is not None:
+                in_force = value
+        before.append(in_force)
+        return FlagIndex([position for position, _ in flags], before)
+
+
+def part_content(content: Content, start: int, end: int, head: bytes,
+                 index: Optional[FlagIndex] = None) -> Tuple[bytes, Tuple[Flag, ...]]:
     """``(message, flags)`` of the part ``content.message[start:end]`` after
-    the header bytes ``head``.
+    the header bytes ``head``; ``index`` is :meth:`FlagIndex.of` the
+    content's flags, made once for many parts.
 
     GS1 parts start with FNC1.  Other parts start with the ECI designator
     in force where they begin, unless one is written right there.  A
     designator at a cut belongs to the part after it (it marks what
     follows); an FNC1 separator to the part before it (it ends a value).
     """
+    index = index or FlagIndex.of(content.flags)
     shift = len(head) - start
-    last = len(content.message)
+    every = content.flags
+    # The flags at the start of the part, those inside it and those at its
+    # end, found by bisection: a part's cost does not grow with the flags
+    # of the rest of the message.
+    first = bisect_left(index.positions, start)
+    inside = bisect_right(index.positions, start)
+    at_end = max(inside, bisect_left(index.positions, end))
+    beyond = bisect_right(index.positions, end)
     flags: List[Flag] = []
     if content.gs1:
         flags.append((len(head), None))
-    else:
-        before = [value for position, value in content.flags if value is not None and position < start]
-        opens_here = any(position == start and value is not None for position, value in content.flags)
-        if before and not opens_here:
-            flags.append((len(head), before[-1]))
-    for position, value in content.flags:
-        if value is None:
-            inside = start < position <= end
-        else:
-            inside = start <= position < end or position == end == last
-        if inside:
-            flags.append((position + shift, value))
+    elif index.eci_before[first] is not None and all(value is None for _, value in every[first:inside]):
+        flags.append((len(head), index.eci_before[first]))
+    flags += [(position + shift, value) for position, value in every[first:inside] if value is not None]
+    flags += [(position + shift, value) for position, value in every[inside:at_end]]
+    at_message_end = end == len(content.message)
+    flags += [(position + shift, value) for position, value in every[at_end:beyond]
+              if value is None or at_message_end]
     return head + content.message[start:end], tuple(flags)
 
 

@@ -167,7 +167,11 @@ class AztecSymbol:
     def show(self, kind: str = "png", **options: Any) -> str:
         """Opens the picture in the default viewer (through :mod:`webbrowser`)
         and returns the temporary file's name; the file is left for the
-        viewer to read."""
+        viewer to read.
+
+        Raises :class:`webbrowser.Error` when no viewer could be started
+        (none found, or the one of the ``BROWSER`` environment variable
+        failed); the temporary file is then removed."""
         import pathlib
         import tempfile
         import webbrowser  # imported here: it is slow to import and rarely needed
@@ -177,7 +181,10 @@ class AztecSymbol:
         fd, name = tempfile.mkstemp(prefix="aztec-", suffix="." + kind)
         with open(fd, "wb") as stream:
             stream.write(document.encode("utf-8") if isinstance(document, str) else document)
-        webbrowser.open(pathlib.Path(name).as_uri())
+        if not webbrowser.open(pathlib.Path(name).as_uri()):
+            os.unlink(name)  # no viewer will read it
+            raise webbrowser.Error("no viewer could be started to show the picture; set the BROWSER environment "
+                                   "variable to one, or save() the picture and open it yourself")
         return name
 
     def matrix_iter(self, border: int = 0) -> Iterator[Tuple[bool, ...]]:
@@ -203,10 +210,16 @@ class AztecSymbol:
                dark: Color = "#000", light: Color = "#fff", mode: Optional[str] = None) -> Any:
         """A Pillow image of :meth:`png` (Pillow is imported here): mode "1"
         for black on white, "P" otherwise, or converted to ``mode``
-        (e.g. "RGBA", "L")."""
+        (e.g. "RGBA", "L").  The image is at most
+        :data:`~quillbank.aztec.writers.options.MAX_PICTURE_BYTES` at 4
+        bytes a pixel (8,192 pixels a side)."""
         image_module = _optional_import("PIL.Image", "to_pil")
         if mode is not None and not isinstance(mode, str):
             raise TypeError(f"mode is a str such as 'RGB', not {type(mode).__name__}")
+        # Pillow holds most modes in 4 bytes a pixel: the image is bounded
+        # before the PNG is made, let alone unpacked.
+        side = writers.raster.raster(self._modules, self.size, scale, border, dark, light, None, None, None).side
+        writers.options.check_picture_bytes("Pillow", side, 4, "scale")
         image = image_module.open(io.BytesIO(self.png(scale=scale, border=border, dark=dark, light=light)))
         image.load()
         if mode is None:

@@ -3,6 +3,10 @@
 A colour is parsed into an (r, g, b, a) tuple of integers 0 to 255, or None
 for a transparent light colour.  Parsing is strict: a hex colour is ``#``
 followed by exactly 3, 4, 6 or 8 ASCII hex digits and nothing else.
+
+The two colours of a picture must differ enough for a scanner to tell them
+apart: their contrast ratio (the WCAG formula, over white paper where they
+are transparent) is at least :data:`MIN_CONTRAST`.
 """
 
 from __future__ import annotations
@@ -18,6 +22,12 @@ Color = Union[str, Tuple[int, int, int], Tuple[int, int, int, Union[int, float]]
 
 BLACK: RGBA = (0, 0, 0, 255)
 WHITE: RGBA = (255, 255, 255, 255)
+
+#: The least contrast ratio of the dark and the light colour, (L1 + 0.05) /
+#: (L2 + 0.05) of their relative luminances: 1 for equal colours, 21 for
+#: black on white.  Below it scanners cannot tell the modules apart; 4.5
+#: or more reads well.
+MIN_CONTRAST = 2.0
 
 _HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
 
@@ -124,13 +134,47 @@ def hex_color(rgba: RGBA) -> str:
     return "#%02x%02x%02x" % rgba[:3]
 
 
-def dark_and_light(dark: Color, light: Color) -> Tuple[RGBA, Optional[RGBA]]:
-    """Both colours of a picture, parsed; the dark one cannot be transparent."""
-    dark_rgba = parse_color(dark, "dark")
-    light_rgba = parse_color(light, "light")
+def dark_and_light(dark: Color, light: Color,
+                   names: Tuple[str, str] = ("dark", "light")) -> Tuple[RGBA, Optional[RGBA]]:
+    """Both colours of a picture, parsed; the dark one cannot be transparent,
+    and the two must contrast (MIN_CONTRAST).  ``names`` name the options in
+    errors."""
+    dark_rgba = parse_color(dark, names[0])
+    light_rgba = parse_color(light, names[1])
     if dark_rgba is None or dark_rgba[3] == 0:
-        raise InvalidOptionError("the dark colour cannot be transparent")
+        raise InvalidOptionError(f"the dark colour cannot be transparent ({names[0]})")
+    ratio = contrast(dark_rgba, light_rgba)
+    if ratio < MIN_CONTRAST:
+        raise InvalidOptionError(
+            f"{names[0]} {dark!r} and {names[1]} {light!r} are too alike for a scanner to tell apart: their "
+            f"contrast ratio is {ratio:.2f}:1, at least {MIN_CONTRAST:g}:1 is needed (4.5:1 reads well); "
+            f"choose a darker {names[0]} or a lighter {names[1]}")
     return dark_rgba, light_rgba
+
+
+def contrast(dark: RGBA, light: Optional[RGBA]) -> float:
+    """The contrast ratio of the colours as printed: the light one over white
+    paper (None is the paper itself), the dark one over the light one."""
+    paper = _over(light, WHITE) if light is not None else WHITE
+    ink = _over(dark, paper)
+    darker, lighter = sorted((_luminance(ink), _luminance(paper)))
+    return (lighter + 0.05) / (darker + 0.05)
+
+
+def _over(color: RGBA, under: Tuple[float, ...]) -> Tuple[float, float, float]:
+    """The colour seen where ``color`` covers ``under`` (alpha blending)."""
+    alpha = color[3] / 255
+    return (color[0] * alpha + under[0] * (1 - alpha), color[1] * alpha + under[1] * (1 - alpha),
+            color[2] * alpha + under[2] * (1 - alpha))
+
+
+def _luminance(rgb: Tuple[float, ...]) -> float:
+    """The relative luminance of an sRGB colour of channels 0 to 255."""
+    def linear(channel: float) -> float:
+        value = channel / 255
+        return value / 12.92 if value <= 0.04045 else ((value + 0.055) / 1.055) ** 2.4
+
+    return 0.2126 * linear(rgb[0]) + 0.7152 * linear(rgb[1]) + 0.0722 * linear(rgb[2])
 
 
 def opaque_or_clear(kind: str, dark: RGBA, light: Optional[RGBA]) -> None:

@@ -6,7 +6,9 @@ MemoryError:
 
 * ``border``: 0 to :data:`MAX_BORDER` modules.
 * raster pictures (PNG, PBM, PAM, PPM, XBM, XPM): a whole ``scale`` of pixels
-  a module, and at most :data:`MAX_PIXELS` pixels a side.
+  a module, and at most :data:`MAX_PIXELS` pixels a side; those made in full
+  in memory (all but PNG, whose rows are compressed as they are made) and
+  Pillow's image of ``to_pil`` at most :data:`MAX_PICTURE_BYTES` bytes.
 * vector pictures (SVG, EPS, PDF, TeX): a finite ``scale`` of at least
   :data:`MIN_VECTOR_SCALE`, and at most :data:`MAX_VECTOR_SIDE` units a side
   (:data:`MAX_PAGE_POINTS` points for EPS and PDF, the largest page common
@@ -34,6 +36,10 @@ DEFAULT_BORDER = 2
 MAX_BORDER = 1000
 #: The most pixels on a side of a raster picture (and characters of a line).
 MAX_PIXELS = 65_535
+#: The most bytes of a raster picture made in full in memory: 4 a pixel for
+#: PAM (and for Pillow's image of to_pil), 3 for PPM, 1 for XPM, about 0.77
+#: for XBM (C source), 1/8 for PBM.  256 MiB is 8,192 x 8,192 pixels of PAM.
+MAX_PICTURE_BYTES = 1 << 28
 #: The most units on a side of an SVG or TeX picture.
 MAX_VECTOR_SIDE = 65_535
 #: The most points on a side of an EPS or PDF page (200 inches).
@@ -138,6 +144,24 @@ def raster_scale(scale: object, module_size: object, unit: object, dpi: Optional
         raise InvalidOptionError(f"a picture of {side_modules} modules at {pixels_a_module} pixels a module is wider "
                                  f"than {MAX_PIXELS} pixels; lower the scale or the border")
     return pixels_a_module
+
+
+def check_picture_bytes(kind: str, side: int, bytes_a_pixel: float, option: str) -> None:
+    """Refuses a square picture of ``side`` pixels whose ``bytes_a_pixel``
+    make more than MAX_PICTURE_BYTES, naming the ``option`` to lower: the
+    size is known from the options alone, before any row is made."""
+    total = side * side * bytes_a_pixel
+    if total > MAX_PICTURE_BYTES:
+        raise InvalidOptionError(
+            f"the {kind} picture would be {side:,} x {side:,} pixels ({_amount(total)}), more than the "
+            f"{_amount(MAX_PICTURE_BYTES)} a picture may take; use a smaller {option} (or a PNG)")
+
+
+def _amount(count: float) -> str:
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if count >= size:
+            return f"{count / size:.1f} {unit}"
+    return f"{count:.0f} bytes"
 
 
 def vector_scale(scale: object, module_size: object, unit: object, default_unit: str,

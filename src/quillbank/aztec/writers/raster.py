@@ -2,7 +2,9 @@
 formats PBM, PAM and PPM, and the X11 bitmaps XBM and XPM.
 
 Each is made row by row from the modules, ``scale`` pixels a module, and
-checked against :data:`~.options.MAX_PIXELS` before any row is made.
+checked against :data:`~.options.MAX_PIXELS` (and, but for PNG, whose rows
+are compressed as they are made, :data:`~.options.MAX_PICTURE_BYTES`)
+before any row is made.
 """
 
 from __future__ import annotations
@@ -13,7 +15,8 @@ from .. import _symbol
 from ..errors import InvalidOptionError
 from .colors import BLACK, RGBA, WHITE, Color, dark_and_light, opaque_or_clear
 from .layout import check_modules, padded_rows
-from .options import DEFAULT_BORDER, Number, check_border, check_dpi, options_key, raster_scale, recall, remember
+from .options import (DEFAULT_BORDER, Number, check_border, check_dpi, check_picture_bytes, options_key, raster_scale,
+                      recall, remember)
 
 _INCHES_A_METRE = 1 / 0.0254
 
@@ -39,13 +42,23 @@ class Raster(NamedTuple):
         return [b"".join(chunks[m] for m in row) for row in padded_rows(self.modules, self.size, self.border)]
 
 
+# Bytes a pixel of the pictures made in full in memory (XBM: a line of 74
+# characters for each 12 bytes of 8 pixels).
+_BYTES_A_PIXEL = {"PAM": 4, "PPM": 3, "XPM": 1, "XBM": 74 / 96, "PBM": 1 / 8}
+
+
 def raster(modules: bytes, size: int, scale: Optional[Number], border: int, dark: Color, light: Color,
-           unit: Optional[str], module_size: Optional[object], dpi: Optional[Number]) -> Raster:
-    """Checks the options every raster writer takes, before any work."""
+           unit: Optional[str], module_size: Optional[object], dpi: Optional[Number],
+           kind: Optional[str] = None) -> Raster:
+    """Checks the options every raster writer takes, before any work; a
+    ``kind`` made in full in memory is held to MAX_PICTURE_BYTES."""
     check_modules(modules, size)
     border = check_border(border)
     dots = check_dpi(dpi)
     pixels = raster_scale(scale, module_size, unit, dots, size + 2 * border)
+    if kind is not None:
+        check_picture_bytes(kind, (size + 2 * border) * pixels, _BYTES_A_PIXEL[kind],
+                            "scale" if module_size is None else "module_size")
     dark_rgba, light_rgba = colors_of(dark, light)
     return Raster(bytes(modules), size, border, pixels, dark_rgba, light_rgba, dots)
 
@@ -95,6 +108,12 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
 _PNG_SETTINGS: Dict[Tuple[object, ...], Tuple[int, int, Optional[bytes], Optional[int]]] = {}
 
 
+def _joined(header: bytes, rows: List[bytes], scale: int) -> bytes:
+    """The header, then each row ``scale`` times, joined once: the pixels
+    are held twice at most, not three times."""
+    return b"".join([header, *(row * scale for row in rows)])
+
+
 def _bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
     """Module rows as packed pixel rows, 1 = dark, padded to whole bytes."""
     side = picture.side
@@ -117,10 +136,10 @@ def pbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
         module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
     """A binary PBM (P4) bitmap, black on white; size options as :func:`png`."""
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "PBM")
     _black_and_white("PBM", picture)
-    rows = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=True))
-    return b"P4\n%d %d\n" % (picture.side, picture.side) + rows
+    header = b"P4\n%d %d\n" % (picture.side, picture.side)
+    return _joined(header, _bitmap_rows(picture, first_bit_left=True), picture.scale)
 
 
 def ppm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
@@ -128,11 +147,11 @@ def ppm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
     """A binary PPM (P6) colour image; it has no transparency, so the colours
     are opaque.  Size options as :func:`png`."""
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "PPM")
     if picture.light is None or picture.light[3] != 255 or picture.dark[3] != 255:
         raise InvalidOptionError("PPM pictures have no transparency; use PNG, PAM or XPM")
     rows = picture.pixel_rows(bytes(picture.dark[:3]), bytes(picture.light[:3]))
-    return b"P6\n%d %d\n255\n" % (picture.side, picture.side) + b"".join(row * picture.scale for row in rows)
+    return _joined(b"P6\n%d %d\n255\n" % (picture.side, picture.side), rows, picture.scale)
 
 
 def pam(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
@@ -140,12 +159,12 @@ def pam(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         module_size: Optional[object] = None, unit: Optional[str] = None) -> bytes:
     """A PAM (P7) image with an alpha channel (RGB_ALPHA), so any colours and
     transparency.  Size options as :func:`png`."""
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "PAM")
     light_rgba = picture.light or (255, 255, 255, 0)
     rows = picture.pixel_rows(bytes(picture.dark), bytes(light_rgba))
     header = (b"P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"
               % (picture.side, picture.side))
-    return header + b"".join(row * picture.scale for row in rows)
+    return _joined(header, rows, picture.scale)
 
 
 def xbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
@@ -153,7 +172,7 @@ def xbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         module_size: Optional[object] = None, unit: Optional[str] = None, name: str = "aztec") -> str:
     """An X11 bitmap (XBM, C source), black on white; ``name`` prefixes its
     variables.  Size options as :func:`png`."""
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "XBM")
     _black_and_white("XBM", picture)
     _check_identifier(name)
     data = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=False))
@@ -171,7 +190,7 @@ def xpm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
         module_size: Optional[object] = None, unit: Optional[str] = None, name: str = "aztec") -> str:
     """An X11 pixmap (XPM3, C source) of two colours; ``light=None`` is the
     colour None (transparent).  Size options as :func:`png`."""
-    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+    picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "XPM")
     opaque_or_clear("XPM", picture.dark, picture.light)
     _check_identifier(name)
     light_name = "None" if picture.light is None or picture.light[3] == 0 else "#%02x%02x%02x" % picture.light[:3]

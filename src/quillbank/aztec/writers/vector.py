@@ -130,8 +130,10 @@ def tex(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     picture = page("TeX", modules, size, scale, border, dark, light, unit, module_size, dpi)
     side = picture.size + 2 * picture.border
     # One TikZ unit a module; y grows downwards so rows read as in the symbol.
+    # The module is in PostScript points, which TeX calls bp (its pt is
+    # 1/72.27 inch).
     lines = ["% Aztec symbol by quillbank.aztec; needs \\usepackage{tikz}",
-             f"\\begin{{tikzpicture}}[x={number(picture.module)}pt,y=-{number(picture.module)}pt]"]
+             f"\\begin{{tikzpicture}}[x={number(picture.module)}bp,y=-{number(picture.module)}bp]"]
     if picture.light is not None:
         lines.append(f"\\definecolor{{aztecLight}}{{RGB}}{{{','.join(map(str, picture.light[:3]))}}}")
         lines.append(f"\\fill[aztecLight] (0,0) rectangle ({side},{side});")
