@@ -158,3 +158,32 @@ def test_symbol_too_large_for_the_cap_raises_memory_error():
         """
     )
     assert out.split() == ["overflow", "MemoryError"] * 2 + ["overflow", "ok"]
+
+
+# The pool itself starts what it can (std::thread's failures are caught);
+# what still ends this process is a helper that first touches the encoder's
+# per-thread caches when glibc cannot allocate their thread-local storage
+# ("cannot allocate memory for thread-local data: ABORT").
+@pytest.mark.xfail(strict=True, reason="the encoder's per-thread caches abort when their thread-local storage "
+                   "cannot be allocated; remove this mark once they no longer do")
+def test_threads_that_cannot_start_under_the_cap_leave_their_work_to_the_others():
+    # 64 threads' stacks alone exceed 600 MB of address space: the pool
+    # starts what it can, down to the calling thread alone.
+    pytest.importorskip("quillbank.aztec.builder")
+    out = run_child(
+        """
+        import quillbank.aztec as aztec
+        messages = [bytes(rng.randrange(256) for _ in range(1500)) for _ in range(300)] * 3
+        expected = [aztec.make(m).modules for m in messages[:300]] * 3
+        resource.setrlimit(resource.RLIMIT_AS, (600 * MB, resource.RLIM_INFINITY))
+        for threads in (8, 64, 64):
+            try:
+                made = aztec.make_many(messages, threads=threads)
+            except MemoryError:
+                print("MemoryError")
+                continue
+            assert [symbol.modules for symbol in made] == expected
+            print("made")
+        """
+    )
+    assert out.split() and all(word in ("made", "MemoryError") for word in out.split())
