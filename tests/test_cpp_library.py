@@ -170,6 +170,9 @@ def test_random_symbols_read_back(consumer):
 
 
 def test_the_documented_example_runs(consumer, tmp_path):
+    with open(os.path.join(CONSUMER, "example.cpp"), encoding="utf-8") as source, \
+            open(os.path.join(REPO, "docs", "cpp.md"), encoding="utf-8") as page:
+        assert "```cpp\n" + source.read() + "```" in page.read()
     out = run(str(consumer / "example"), cwd=str(tmp_path))
     assert "failed: there is nothing to encode: the message is empty" in out
     assert "the message does not fit" in out
