@@ -17,6 +17,7 @@ find_package(Threads REQUIRED)
 quillbank_core_library(aztec_batch
   core/batch_pool.cpp
   LINK Threads::Threads
+  TEST batch_tests
 )
 if(QUILLBANK_CORE_TESTS)
   find_package(ZLIB REQUIRED)
