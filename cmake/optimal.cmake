@@ -13,6 +13,6 @@ quillbank_core_library(aztec_smallest
   LINK aztec_optimal aztec_symbol_core
   TEST smallest_tests
 )
-if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
+if(QUILLBANK_AZTEC_PYTHON)
   quillbank_extension(_optimal quillbank/aztec aztec_smallest src/quillbank/aztec/_optimal.cpp)
 endif()

@@ -12,17 +12,23 @@ quillbank_core_library(aztec_symbol_core
 # PNG files are written in the core (raster.cpp, png_deflate.cpp), which
 # needs no compression library; the tests check its streams with zlib's
 # inflate.
+# Batches of orders on threads the process keeps (batch_pool.hpp).
+find_package(Threads REQUIRED)
+quillbank_core_library(aztec_batch
+  core/batch_pool.cpp
+  LINK Threads::Threads
+  TEST batch_tests
+)
 if(QUILLBANK_CORE_TESTS)
   find_package(ZLIB REQUIRED)
   target_link_libraries(symbol_tests PRIVATE ZLIB::ZLIB)
 endif()
-if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
+if(QUILLBANK_AZTEC_PYTHON)
   quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
   # make() crosses once: the stream (the shortest one, or the one with the
   # fewest codewords where that makes a smaller symbol) is computed inside
   # the binding.
   target_link_libraries(_symbol PRIVATE aztec_smallest)
-  # make_list spreads a batch over threads of its own.
-  find_package(Threads REQUIRED)
-  target_link_libraries(_symbol PRIVATE Threads::Threads)
+  # make_list spreads a batch over the core's threads.
+  target_link_libraries(_symbol PRIVATE aztec_batch)
 endif()

@@ -231,6 +231,15 @@ def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
         _symbol.make_list([b"a"], [None], -1, 0, 23, False, threads)
 
 
+def test_more_threads_than_the_pool_has_are_clamped_to_it(monkeypatch):
+    expected = aztec.make(b"x")
+    assert aztec.make_many([b"x"] * 10000, threads=300) == [expected] * 10000
+    # threads=None on a host with more CPUs than the pool's limit.
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(300)), raising=False)
+    monkeypatch.setattr(os, "cpu_count", lambda: 300)
+    assert aztec.make_many([b"x"] * 9000) == [expected] * 9000
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda: aztec.make_many(["a"], ec_percent=200), aztec.InvalidOptionError),
     (lambda: aztec.make_many(["a"], scale=3), TypeError),

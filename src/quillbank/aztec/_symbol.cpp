@@ -11,19 +11,14 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <unistd.h>
-
+#include "batch_pool.hpp"
 #include "bit_stuffing.hpp"
 #include "optimal_encoder.hpp"
 #include "raster.hpp"
@@ -540,276 +535,11 @@ PyObject* makePlain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
-// The most threads make_list starts: far more than any machine's cores,
-// few enough that a bad argument cannot exhaust the process.
-constexpr int kMaxThreads = 256;
-
-// Results made ahead of the caller, who turns them into Python objects in
-// order: enough that the helpers go on while the caller is held up (the
-// interpreter's garbage collection, which the objects it makes set off, can
-// take milliseconds; a helper that runs out of slots sleeps, and waking it
-// costs more), few enough that their storage is a fraction of what the
-// results themselves take.  The slots are reused order after order.
-constexpr size_t kSlotCount = 1024;
-
-// Results the caller lets pile up before it stores them: it makes orders
-// itself meanwhile, and takes the GIL back once for the run.
-constexpr size_t kStoreRun = 16;
-
 // The result of one order, in the slot of orders i, i + slot count, ...
 struct Slot {
-    std::atomic<size_t> made{0};  // the index plus one of the order whose result is here
     az::BuildStatus status = az::BuildStatus::BadRequest;
     Outcome outcome = Outcome::Failed;
     az::AztecMatrix matrix;
-};
-
-// The orders of one make_list call, shared by the caller and its helpers.
-// Each thread takes the next order whose slot is free, makes it and
-// publishes it; the caller stores the results in order and frees their
-// slots.  An order is taken only when its slot is free, so nobody waits on
-// an order it took itself.  The helpers go from one order to the next
-// without meeting the others until the call's end: a helper put to sleep
-// costs more to wake on a virtual machine than several symbols' work, so
-// it sleeps only while every slot waits for the caller.  Touches no Python
-// object and lets no exception out.
-class OrderStream {
-public:
-    OrderStream(const std::vector<SymbolOrder>& orders, std::vector<Slot>& slots)
-        : orders_(orders), slots_(slots) {}
-
-    // A helper's part: makes orders until every one is taken or stop() is
-    // called, waiting for free slots while the caller is behind.
-    void work() noexcept {
-        for (;;) {
-            size_t index;
-            if (take(index)) {
-                make(index);
-                continue;
-            }
-            std::unique_lock<std::mutex> lock(mutex_);
-            roomWaiters_.fetch_add(1, std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_seq_cst);  // against stored()'s
-            changed_.wait(lock, [this] { return finished() || hasRoom(); });
-            roomWaiters_.fetch_sub(1, std::memory_order_relaxed);
-            if (finished()) return;
-        }
-    }
-
-    // The caller's part, without the GIL: makes orders until the kStoreRun
-    // results from `first` on are ready, and then until `first` is; waits
-    // for it only when no order is left to take.
-    void makeUntilReady(size_t first) noexcept {
-        const size_t wanted = std::min(first + kStoreRun, orders_.size());
-        size_t index;
-        while (!ready(wanted - 1) && take(index)) make(index);
-        // Busy rather than asleep while another thread finishes `first`.
-        while (!ready(first) && take(index)) make(index);
-        if (ready(first)) return;
-        std::unique_lock<std::mutex> lock(mutex_);
-        awaited_.store(first + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);  // against make()'s
-        changed_.wait(lock, [&] { return ready(first); });
-        awaited_.store(0, std::memory_order_relaxed);
-    }
-
-    bool ready(size_t index) const { return slot(index).made.load(std::memory_order_acquire) == index + 1; }
-    const Slot& slot(size_t index) const { return slots_[index % slots_.size()]; }
-
-    // Frees the slots of the orders before `count`, whose results the
-    // caller has stored.
-    void stored(size_t count) noexcept {
-        stored_.store(count, std::memory_order_release);
-        std::atomic_thread_fence(std::memory_order_seq_cst);  // against work()'s
-        if (roomWaiters_.load(std::memory_order_relaxed) != 0) notify();
-    }
-
-    // Lets the helpers end after the order they are making.
-    void stop() noexcept {
-        stopped_.store(true, std::memory_order_relaxed);
-        notify();
-    }
-
-private:
-    bool finished() const {
-        return stopped_.load(std::memory_order_relaxed) || next_.load(std::memory_order_relaxed) >= orders_.size();
-    }
-    bool hasRoom() const {
-        return next_.load(std::memory_order_relaxed) < stored_.load(std::memory_order_acquire) + slots_.size();
-    }
-
-    // The next order, when there is one and its slot is free.
-    bool take(size_t& index) noexcept {
-        size_t next = next_.load(std::memory_order_relaxed);
-        do {
-            if (next >= orders_.size() || next >= stored_.load(std::memory_order_acquire) + slots_.size() ||
-                stopped_.load(std::memory_order_relaxed))
-                return false;
-        } while (!next_.compare_exchange_weak(next, next + 1, std::memory_order_relaxed));
-        index = next;
-        return true;
-    }
-
-    void make(size_t index) noexcept {
-        Slot& slot = slots_[index % slots_.size()];
-        slot.outcome = makeSymbol(orders_[index], slot.status, slot.matrix);
-        slot.made.store(index + 1, std::memory_order_release);
-        std::atomic_thread_fence(std::memory_order_seq_cst);  // against makeUntilReady()'s
-        if (awaited_.load(std::memory_order_relaxed) == index + 1) notify();
-    }
-
-    // Wakes whoever waits for a result or a free slot; called only when
-    // someone may be waiting, since a wake-up costs a system call.  A
-    // waiter says what it waits for, then (after a fence that pairs with
-    // the one before the call) checks for it under the mutex: so either it
-    // sees the change, or this sees it waiting, and taking the mutex here
-    // means it is asleep on the condition variable by then.
-    void notify() noexcept {
-        { std::lock_guard<std::mutex> lock(mutex_); }
-        changed_.notify_all();
-    }
-
-    const std::vector<SymbolOrder>& orders_;
-    std::vector<Slot>& slots_;
-    std::atomic<size_t> next_{0};
-    std::atomic<size_t> stored_{0};
-    std::atomic<bool> stopped_{false};
-    std::atomic<size_t> awaited_{0};       // the index plus one of the result the caller sleeps for
-    std::atomic<size_t> roomWaiters_{0};   // helpers asleep until a slot is free
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
-
-// Threads kept for make_list from one call to the next, so that what each
-// keeps for itself (the shortest-stream encoder's learnt transitions, the
-// Reed-Solomon tables of recent sizes, its working storage) stays warm: a
-// thread started for each call would learn them again every time.  One
-// caller at a time runs its orders on them (take() says who, and a call
-// made from within another, by its wrap, finds the pool taken and starts
-// threads of its own); they sleep on a condition variable between calls.
-// The pool is never destroyed: its
-// threads end with the process.  A child of fork() has none of its threads,
-// so it makes a pool of its own and leaves the parent's untouched.
-class HelperPool {
-public:
-    // The pool of this process, or null when it cannot be made.
-    static HelperPool* get() noexcept {
-        static HelperPool* pool = nullptr;
-        static pid_t owner = 0;
-        if (pool == nullptr || owner != getpid()) {  // under the GIL: one caller at a time here
-            pool = new (std::nothrow) HelperPool;
-            owner = getpid();
-        }
-        return pool;
-    }
-
-    bool take() noexcept { return !taken_.exchange(true, std::memory_order_acquire); }
-    void give() noexcept { taken_.store(false, std::memory_order_release); }
-
-    // Runs work.work() on up to `count` kept threads, starting more when
-    // there are too few and it can.
-    void start(OrderStream& work, size_t count) noexcept {
-        std::unique_lock<std::mutex> lock(mutex_);
-        try {
-            while (threads_.size() < count) threads_.emplace_back([this, index = threads_.size()] { serve(index); });
-        } catch (...) {  // std::system_error or bad_alloc: fewer helpers
-        }
-        job_ = &work;
-        asked_ = std::min(count, threads_.size());
-        finished_ = 0;
-        ++generation_;
-        lock.unlock();
-        wake_.notify_all();
-    }
-
-    // Waits until every thread asked by start() is done with the work.
-    void wait() noexcept {
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return finished_ == asked_; });
-        job_ = nullptr;
-    }
-
-private:
-    void serve(size_t index) noexcept {
-        size_t seen = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [&] { return generation_ != seen && index < asked_ && job_ != nullptr; });
-            seen = generation_;
-            OrderStream* job = job_;
-            lock.unlock();
-            job->work();
-            lock.lock();
-            if (++finished_ == asked_) done_.notify_one();
-        }
-    }
-
-    std::atomic<bool> taken_{false};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    std::vector<std::thread> threads_;
-    OrderStream* job_ = nullptr;
-    size_t generation_ = 0;
-    size_t asked_ = 0;
-    size_t finished_ = 0;
-};
-
-// Threads that share a OrderStream with the thread that starts them: the kept
-// pool's when this caller has it, otherwise threads of their own.  Joined
-// however the starter leaves (an error while they run included).  A thread
-// that cannot be started leaves its share to the others.
-class Helpers {
-public:
-    Helpers(OrderStream& work, size_t count, HelperPool* pool) {
-        if (count == 0) return;
-        if (pool != nullptr) {
-            pool_ = pool;
-            pool->start(work, count);
-            return;
-        }
-        try {
-            threads_.reserve(count);
-            while (threads_.size() < count) threads_.emplace_back([&work] { work.work(); });
-        } catch (...) {  // std::system_error or bad_alloc: fewer helpers
-        }
-    }
-    ~Helpers() { join(); }
-    Helpers(const Helpers&) = delete;
-    Helpers& operator=(const Helpers&) = delete;
-
-    void join() {
-        if (pool_ != nullptr) {
-            pool_->wait();
-            pool_ = nullptr;
-        }
-        for (std::thread& thread : threads_)
-            if (thread.joinable()) thread.join();
-    }
-
-private:
-    HelperPool* pool_ = nullptr;
-    std::vector<std::thread> threads_;
-};
-
-// The kept pool for one make_list call, when no other call is using it.
-class PoolTurn {
-public:
-    explicit PoolTurn(bool wanted) {
-        if (!wanted) return;
-        HelperPool* pool = HelperPool::get();
-        if (pool != nullptr && pool->take()) pool_ = pool;
-    }
-    ~PoolTurn() {
-        if (pool_ != nullptr) pool_->give();
-    }
-    PoolTurn(const PoolTurn&) = delete;
-    PoolTurn& operator=(const PoolTurn&) = delete;
-
-    HelperPool* pool() const { return pool_; }
-
-private:
-    HelperPool* pool_ = nullptr;
 };
 
 // make_list's item for a stored result: make's tuple, or None where make
@@ -829,46 +559,65 @@ PyObject* storedItem(const Slot& slot, PyObject* wrap, PyObject* eci) {
     return item;
 }
 
-// Makes every order's symbol into `list` on `threads` threads, this one
-// among them: it makes orders too, and stores the results in order as
-// they are ready, under the GIL, while the helpers go on without it.
-// False with an exception set.
-bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* list, PyObject* ecis,
-                 PyObject* wrap) try {
-    const size_t count = orders.size();
-    if (count == 0) return true;
-    std::vector<Slot> slots(std::min(count, kSlotCount));
-    OrderStream stream(orders, slots);
-    const size_t helperCount = std::min(static_cast<size_t>(threads) - 1, count - 1);
-    PoolTurn turn(helperCount > 0);
-    Helpers helpers(stream, helperCount, turn.pool());
-    bool stored = true;
-    for (size_t first = 0; stored && first < count;) {
-        // Released at every round, even with results waiting: the helpers
+// One make_list call as the core's batch runs it (batch_pool.hpp): the
+// orders are made without the GIL on any thread, and stored into `list`
+// on the calling thread, which takes the GIL back for each run of them.
+struct ListBatch {
+    const std::vector<SymbolOrder>& orders;
+    std::vector<Slot>& slots;
+    PyObject* list;   // borrowed; its items are NULL until stored
+    PyObject* ecis;   // borrowed
+    PyObject* wrap;   // borrowed
+    PyThreadState* saved = nullptr;  // the caller's thread state while the GIL is released
+
+    static void make(void* context, size_t index) noexcept {
+        auto& batch = *static_cast<ListBatch*>(context);
+        Slot& slot = batch.slots[index % batch.slots.size()];
+        slot.outcome = makeSymbol(batch.orders[index], slot.status, slot.matrix);
+    }
+
+    // Stores the items first to end - 1 under the GIL.  False with an
+    // exception set when one cannot be made or Ctrl-C was pressed, which
+    // stops the batch here, not only at its end.
+    static bool store(void* context, size_t first, size_t end) noexcept {
+        auto& batch = *static_cast<ListBatch*>(context);
+        PyEval_RestoreThread(batch.saved);
+        bool stored = true;
+        for (size_t i = first; stored && i < end; ++i) {
+            PyObject* eci = PyList_GET_ITEM(batch.ecis, static_cast<Py_ssize_t>(i));  // borrowed
+            PyObject* item = storedItem(batch.slots[i % batch.slots.size()], batch.wrap, eci);
+            if (item == nullptr)
+                stored = false;
+            else
+                PyList_SET_ITEM(batch.list, static_cast<Py_ssize_t>(i), item);  // steals item
+        }
+        if (stored && PyErr_CheckSignals() < 0) stored = false;
+        // Released at every run, even with results waiting: the helpers
         // may keep ahead of this thread for a whole batch, and the
         // interpreter's other threads need the GIL meanwhile.
-        Py_BEGIN_ALLOW_THREADS
-        stream.makeUntilReady(first);
-        Py_END_ALLOW_THREADS
-        for (; first < count && stream.ready(first); ++first) {
-            PyObject* eci = PyList_GET_ITEM(ecis, static_cast<Py_ssize_t>(first));  // borrowed
-            PyObject* item = storedItem(stream.slot(first), wrap, eci);
-            if (item == nullptr) {
-                stored = false;
-                break;
-            }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(first), item);  // steals item
-        }
-        stream.stored(first);
-        // Ctrl-C stops the batch here, not only at its end.
-        if (stored && PyErr_CheckSignals() < 0) stored = false;
+        batch.saved = PyEval_SaveThread();
+        return stored;
     }
-    if (!stored) stream.stop();
-    Py_BEGIN_ALLOW_THREADS
-    helpers.join();
-    Py_END_ALLOW_THREADS
-    return stored;
-} catch (const std::bad_alloc&) {  // the slots, before any helper starts
+};
+
+// Makes every order's symbol into `list` on `threads` threads, this one
+// among them.  False with an exception set.
+bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* list, PyObject* ecis,
+                 PyObject* wrap) try {
+    std::vector<Slot> slots(std::min(orders.size(), az::kBatchSlots));
+    ListBatch batch{orders, slots, list, ecis, wrap};
+    az::BatchJob job;
+    job.count = orders.size();
+    job.slotCount = slots.size();
+    job.context = &batch;
+    job.make = ListBatch::make;
+    job.store = ListBatch::store;
+    batch.saved = PyEval_SaveThread();
+    const az::BatchEnd end = az::runBatch(job, threads);
+    PyEval_RestoreThread(batch.saved);
+    if (end == az::BatchEnd::NoMemory) PyErr_NoMemory();
+    return end == az::BatchEnd::Done;
+} catch (const std::bad_alloc&) {  // the slots, before any order is made
     PyErr_NoMemory();
     return false;
 }
@@ -887,8 +636,10 @@ PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "make_list takes 6 to 8 arguments (%zd given)", nargs);
         return nullptr;
     }
+    // make_many clamps its threads to the core's most; this private call
+    // takes no more.
     int threads = 1;
-    if (nargs >= 7 && !intArgument(args[6], "threads", 1, kMaxThreads, threads)) return nullptr;
+    if (nargs >= 7 && !intArgument(args[6], "threads", 1, az::kMaxBatchThreads, threads)) return nullptr;
     PyObject* wrap = nargs == 8 ? args[7] : Py_None;
     if (wrap != Py_None && !PyCallable_Check(wrap)) {
         PyErr_Format(PyExc_TypeError, "wrap must be callable or None, not %.200s", Py_TYPE(wrap)->tp_name);
@@ -1187,4 +938,9 @@ PyModuleDef moduleDef = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__symbol(void) { return PyModule_Create(&moduleDef); }
+PyMODINIT_FUNC PyInit__symbol(void) {
+    PyObject* module = PyModule_Create(&moduleDef);  // new reference
+    // The most threads a batch runs on: make_many clamps to it.
+    if (module != nullptr && PyModule_AddIntConstant(module, "MAX_THREADS", az::kMaxBatchThreads) < 0) Py_CLEAR(module);
+    return module;
+}

@@ -6,6 +6,8 @@ from .symbol import AztecSymbol
 
 Built = Tuple[bool, int, int, int, int, bytes]
 
+MAX_THREADS: int
+
 def build(
     bits: Sequence[object], compact: int, layers: int, ec_percent: int, reader_init: bool = ...
 ) -> Optional[Built]: ...

@@ -22,7 +22,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
-from . import writers
+from . import _symbol, writers
 from .builder import Data, _Batch, make
 from .errors import AztecError, InvalidOptionError
 from .symbol import AztecSymbol
@@ -78,7 +78,8 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     as a list in the same order.  ``options`` are :func:`make`'s keyword
     options (``eci``, ``ec_percent``, ``compact``, ``layers``, ``optimal``)
     and apply to every message.  ``threads`` (default None: one per core
-    this process may run on) is the number of threads that share the work.
+    this process may run on) is the number of threads that share the work;
+    more than 256 are clamped to 256.
 
     ``errors`` says what a message that cannot be made does to the batch:
     with ``"raise"`` (the default) every message is still made, then a
@@ -123,7 +124,7 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     :meth:`AztecSymbol.save`'s: ``scale``, ``border``, ``dark``, ``light``,
     ``module_size``, ``unit``, ``dpi``, ``title``, ... as each kind's writer
     takes them, with the writer's defaults.  The other keyword options are
-    :func:`make`'s.  ``threads`` and ``errors`` are as for :func:`make_many`.
+    :func:`make`'s.  ``threads`` (clamped to 256) and ``errors`` are as for :func:`make_many`.
 
     What would fail every file raises before any file is written: options
     wrong for a kind the names ask for (a name that is neither .svg nor .png
@@ -230,7 +231,9 @@ def _thread_count(threads: Optional[int], count: int) -> int:
         raise TypeError(f"threads is an int or None, not {type(threads).__name__}")
     elif threads < 1:
         raise InvalidOptionError(f"threads is at least 1, not {threads}")
-    return max(1, min(threads, (count + _CHUNK - 1) // _CHUNK))
+    # More than the core's batches run on (even on a host with more CPUs)
+    # would only cost threads that wait.
+    return max(1, min(threads, _symbol.MAX_THREADS, (count + _CHUNK - 1) // _CHUNK))
 
 
 def _file_names(pattern: Union[str, Sequence[PathName]], count: int) -> Sequence[PathName]:
