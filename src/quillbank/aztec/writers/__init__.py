@@ -32,6 +32,7 @@ from ..errors import InvalidOptionError
 from .colors import NAMED_COLORS, parse_color
 from .files import Target, is_path, write_document
 from .options import DEFAULT_BORDER, DEFAULT_SCALE, MAX_BORDER, MAX_DPI, MAX_PAGE_POINTS, MAX_PIXELS, MAX_VECTOR_SIDE
+from .printing import PrintSize, print_size
 from .raster import pam, pbm, png, ppm, xbm, xpm
 from .svg import svg, svgz
 from .text import style_for, terminal, txt
@@ -49,7 +50,7 @@ __all__ = [
     "WRITERS", "BINARY_KINDS", "render", "save", "kind_of", "write_document", "parse_color", "style_for",
     "svg", "svgz", "png", "eps", "pdf", "pbm", "pam", "ppm", "xbm", "xpm", "txt", "tex", "terminal",
     "NAMED_COLORS", "DEFAULT_SCALE", "DEFAULT_BORDER", "MAX_BORDER", "MAX_PIXELS", "MAX_VECTOR_SIDE",
-    "MAX_PAGE_POINTS", "MAX_DPI",
+    "MAX_PAGE_POINTS", "MAX_DPI", "PrintSize", "print_size",
 ]
 
 
