@@ -2,13 +2,15 @@
 every kind, the files say the size that is printed, and print_size() says
 it too (and warns when it is not what was asked)."""
 
+import io
+import random
 import re
 import warnings
 
 import pytest
 
 import quillbank.aztec as aztec
-from symbol_pictures import pdf_media_box, png_resolution
+from symbol_pictures import pdf_media_box, png_resolution, read, zpl_dots
 
 SYMBOL = aztec.make("M1DESMARAIS/LUC       EABC123 YULFRAAC 0834 326J001A0025 100")
 
@@ -40,10 +42,12 @@ def test_every_kind_prints_the_module_on_whole_dots_and_says_so(dpi, module_size
 
 
 def _saved(kind, options):
-    import io
+    return _bytes_of(SYMBOL, kind, options)
 
+
+def _bytes_of(symbol, kind, options):
     buffer = io.BytesIO()
-    SYMBOL.save(buffer, kind=kind, **options)
+    symbol.save(buffer, kind=kind, **options)
     return buffer.getvalue()
 
 
@@ -75,3 +79,76 @@ def test_print_size_warns_of_narrow_and_badly_rounded_modules():
 def test_print_size_refuses_what_no_writer_takes(options, error):
     with pytest.raises(error):
         SYMBOL.print_size(**options)
+
+
+# --- ZPL labels -------------------------------------------------------------------
+
+def _label_modules(dots, left, top, step, size):
+    """The modules of a printed symbol, read at the centre of each."""
+    return tuple(tuple(bool(dots[top + y * step + step // 2, left + x * step + step // 2]) for x in range(size))
+                 for y in range(size))
+
+
+def _gray(dots, margin=16):
+    import numpy as np
+
+    return np.pad(np.where(dots == 1, 0, 255).astype(np.uint8), margin, constant_values=255)
+
+
+_random = random.Random(22)
+
+
+@pytest.mark.parametrize("dpi", [152, 203, 300, 600])
+@pytest.mark.parametrize("message", [b"Hello, label"] + [bytes(_random.randrange(256) for _ in range(n))
+                                                         for n in (1, 40, 300, 1200)], ids=lambda m: f"{len(m)}B")
+def test_a_zpl_label_prints_exactly_the_symbols_modules_on_whole_dots(tmp_path, dpi, message):
+    symbol = aztec.make(message)
+    border = len(message) % 4
+    home = (dpi // 10, len(message) % 50)
+    path = tmp_path / "label.zpl"
+    symbol.save(path, dpi=dpi, module_size="0.5mm", border=border, home=home)
+    dots, fields = zpl_dots(path.read_text(encoding="ascii"))
+    step = symbol.print_size(module_size="0.5mm", dpi=dpi).module_dots
+    left, top = home[0] + border * step, home[1] + border * step
+    assert fields[0] == (left, top)  # the quiet zone lies between home and the symbol
+    side = symbol.size * step
+    assert dots[:top].sum() == dots[:, :left].sum() == 0
+    assert dots.shape[0] == top + side and dots[:, left + side:].sum() == 0  # the row padding is light
+    assert _label_modules(dots, left, top, step, symbol.size) == symbol.rows
+    assert read(_gray(dots[top:, left:left + side])) == (message, None)
+
+
+def test_a_large_label_is_cut_into_fields_of_whole_rows():
+    symbol = aztec.make(bytes(range(256)) * 6)  # a full symbol of well over 100 modules
+    text = _bytes_of(symbol, "zpl", dict(dpi=600, module_size="1mm", border=0)).decode("ascii")
+    dots, fields = zpl_dots(text)
+    assert len(fields) > 1 and all(x == 0 for x, _ in fields)
+    step = 24  # 1 mm at 600 dpi is 23.6 dots
+    assert dots.shape[0] == symbol.size * step  # the bands follow each other without a gap
+    assert _label_modules(dots, 0, 0, step, symbol.size) == symbol.rows
+
+
+@pytest.mark.parametrize("options,error", [
+    (dict(dpi=200), aztec.InvalidOptionError),
+    (dict(dpi=None), aztec.InvalidOptionError),
+    (dict(dpi=203, home=(-1, 0)), aztec.InvalidOptionError),
+    (dict(dpi=203, home=(31_990, 0)), aztec.InvalidOptionError),
+    (dict(dpi=203, home=(0.5, 0)), TypeError),
+    (dict(dpi=203, home="0,0"), TypeError),
+    (dict(dpi=203, dark="red"), TypeError),  # a thermal printer has one colour
+])
+def test_zpl_refuses_what_a_printer_cannot_print(options, error):
+    with pytest.raises(error):
+        _saved("zpl", options)
+
+
+def test_the_command_line_writes_zpl_labels(tmp_path):
+    from quillbank.aztec.cli import main
+
+    assert main(["Gate 12", "-o", str(tmp_path / "a.zpl"), "--dpi", "300", "--module-size", "0.5mm"]) == 0
+    assert main(["Gate 12", "-o", str(tmp_path / "b.txt"), "--format", "zpl", "--dpi", "300",
+                 "--module-size", "0.5mm"]) == 0
+    first, second = (tmp_path / "a.zpl").read_text(), (tmp_path / "b.txt").read_text()
+    assert first == second
+    dots, _ = zpl_dots(first)
+    assert read(_gray(dots)) == (b"Gate 12", None)

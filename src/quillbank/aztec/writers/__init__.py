@@ -20,6 +20,7 @@ eps    :func:`.vector.eps`                      .eps
 pdf    :func:`.vector.pdf`                      .pdf
 tex    :func:`.vector.tex` (TikZ)               .tex
 txt    :func:`.text.txt` (rows of 0 and 1)      .txt
+zpl    :func:`.zpl.zpl` (a ZPL II label)        .zpl
 ====== ======================================== =========================
 """
 
@@ -37,18 +38,19 @@ from .raster import pam, pbm, png, ppm, xbm, xpm
 from .svg import svg, svgz
 from .text import style_for, terminal, txt
 from .vector import eps, pdf, tex
+from .zpl import zpl
 
 #: Every kind of picture, by name: the writer making it.
 WRITERS: Dict[str, Callable[..., Union[str, bytes]]] = {
     "svg": svg, "svgz": svgz, "png": png, "eps": eps, "pdf": pdf, "pbm": pbm, "pam": pam,
-    "ppm": ppm, "xbm": xbm, "xpm": xpm, "txt": txt, "tex": tex,
+    "ppm": ppm, "xbm": xbm, "xpm": xpm, "txt": txt, "tex": tex, "zpl": zpl,
 }
 #: Kinds made as bytes; the others are text.
 BINARY_KINDS = frozenset({"svgz", "png", "pdf", "pbm", "pam", "ppm"})
 
 __all__ = [
     "WRITERS", "BINARY_KINDS", "render", "save", "kind_of", "write_document", "parse_color", "style_for",
-    "svg", "svgz", "png", "eps", "pdf", "pbm", "pam", "ppm", "xbm", "xpm", "txt", "tex", "terminal",
+    "svg", "svgz", "png", "eps", "pdf", "pbm", "pam", "ppm", "xbm", "xpm", "txt", "tex", "zpl", "terminal",
     "NAMED_COLORS", "DEFAULT_SCALE", "DEFAULT_BORDER", "MAX_BORDER", "MAX_PIXELS", "MAX_VECTOR_SIDE",
     "MAX_PAGE_POINTS", "MAX_DPI", "PrintSize", "print_size",
 ]

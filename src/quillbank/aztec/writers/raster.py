@@ -95,7 +95,7 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
 _PNG_SETTINGS: Dict[Tuple[object, ...], Tuple[int, int, Optional[bytes], Optional[int]]] = {}
 
 
-def _bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
+def bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
     """Module rows as packed pixel rows, 1 = dark, padded to whole bytes."""
     side = picture.side
     width = (side + 7) // 8
@@ -119,7 +119,7 @@ def pbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     """A binary PBM (P4) bitmap, black on white; size options as :func:`png`."""
     picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
     _black_and_white("PBM", picture)
-    rows = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=True))
+    rows = b"".join(row * picture.scale for row in bitmap_rows(picture, first_bit_left=True))
     return b"P4\n%d %d\n" % (picture.side, picture.side) + rows
 
 
@@ -156,7 +156,7 @@ def xbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
     _black_and_white("XBM", picture)
     _check_identifier(name)
-    data = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=False))
+    data = b"".join(row * picture.scale for row in bitmap_rows(picture, first_bit_left=False))
     lines = [f"#define {name}_width {picture.side}", f"#define {name}_height {picture.side}",
              f"static unsigned char {name}_bits[] = {{"]
     for start in range(0, len(data), 12):

@@ -1,0 +1,90 @@
+"""ZPL II labels for Zebra and compatible thermal printers: the symbol as
+graphic fields (``^GFA``, in hex) of exactly our modules, a whole number of
+the printer's dots each, so the printer draws what every other kind draws
+rather than a barcode of its own making.
+
+A label is::
+
+    ^XA                          start of the label
+    ^LH0,0                       label home: the top left of the quiet zone
+    ^FO8,8^GFA,n,n,w,0F0F...^FS  the symbol, ``border`` modules from home
+    ^XZ                          end of the label
+
+A ``^GF`` field holds at most :data:`MAX_FIELD_BYTES` bytes, so a taller
+picture is cut into bands of whole rows, each its own field one under the
+other.  Each row is padded with light bits to whole bytes, as ZPL reads it.
+"""
+
+from __future__ import annotations
+
+from typing import List, Optional, Sequence, Tuple
+
+from ..errors import InvalidOptionError
+from .options import DEFAULT_BORDER, Number, _integer, check_border, check_dpi
+from .raster import bitmap_rows, raster
+
+#: The resolutions of ZPL printers, in dots per inch (6, 8, 12 and 24 dots a mm).
+RESOLUTIONS = (152, 203, 300, 600)
+#: The largest field origin ZPL takes, in dots: label home and symbol end
+#: within it.
+MAX_LABEL_DOTS = 32_000
+#: The most bytes of picture one ``^GF`` field holds.
+MAX_FIELD_BYTES = 99_999
+
+
+#: The resolution of a label when none is given: the most common thermal
+#: label printers print 8 dots a mm.
+DEFAULT_DPI = 203
+
+
+def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional[Number] = None,
+        module_size: Optional[object] = None, unit: Optional[str] = None, border: int = DEFAULT_BORDER,
+        home: Sequence[int] = (0, 0)) -> str:
+    """A ZPL II label of the symbol as graphic fields, for a printer of
+    ``dpi`` dots an inch (152, 203, the default, 300 or 600).
+
+    ``module_size`` (``"0.5mm"``, or a number in ``unit``, default px:
+    dots) is rounded to the nearest whole number of dots, at least one; or
+    ``scale`` (default 4) gives the dots a module.  ``home`` (default
+    (0, 0)) is the label home (``^LH``), in dots from the label's top left:
+    where the quiet zone of ``border`` modules (default 2) begins, the
+    symbol starting that many modules to the right and down.  Nothing is
+    drawn in the quiet zone; keep other fields out of it.
+    """
+    resolution = _check_resolution(dpi)
+    border = check_border(border)
+    picture = raster(modules, size, scale, border, "#000", "#fff", unit, module_size, resolution)
+    left, top = _check_home(home, picture.side)
+    symbol = picture._replace(border=0)
+    width = (symbol.side + 7) // 8
+    rows: List[str] = [row.hex().upper() for row in bitmap_rows(symbol, first_bit_left=True)]
+    band = MAX_FIELD_BYTES // width
+    offset = border * picture.scale
+    lines = ["^XA", f"^LH{left},{top}"]
+    dot_rows = [row for row in rows for _ in range(picture.scale)]
+    for start in range(0, len(dot_rows), band):
+        part = dot_rows[start:start + band]
+        count = len(part) * width
+        lines.append(f"^FO{offset},{offset + start}^GFA,{count},{count},{width},{''.join(part)}^FS")
+    lines += ["^XZ", ""]
+    return "\n".join(lines)
+
+
+def _check_resolution(dpi: Number) -> int:
+    value = check_dpi(dpi)
+    if value not in RESOLUTIONS:
+        raise InvalidOptionError(f"a ZPL label is for a printer of {', '.join(map(str, RESOLUTIONS))} dpi; "
+                                 f"give its resolution as dpi, not {dpi!r}")
+    return int(value)  # type: ignore[arg-type]
+
+
+def _check_home(home: object, side: int) -> Tuple[int, int]:
+    if isinstance(home, (str, bytes)) or not isinstance(home, Sequence) or len(home) != 2:
+        raise TypeError(f"home is (x, y) in dots, not {home!r}")
+    left, top = (_integer(value, "home") for value in home)
+    if min(left, top) < 0:
+        raise InvalidOptionError(f"home is (x, y) of 0 or more dots, not {tuple(home)}")
+    if max(left, top) + side > MAX_LABEL_DOTS:
+        raise InvalidOptionError(f"a label of {side} dots from home ({left}, {top}) ends past the "
+                                 f"{MAX_LABEL_DOTS} dots ZPL can place; lower the module size or home")
+    return left, top
