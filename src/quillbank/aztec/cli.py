@@ -46,7 +46,7 @@ _MESSAGE_OPTIONS = ("encoding", "eci", "ec", "compact", "layers", "optimal", "gs
 _SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id")
 _PICTURE_OPTIONS = ("format", "scale", "dark", "light", "dpi", "unit", "module_size", "title")
 _TERMINAL_OPTIONS = ("invert", "no_color")
-_BATCH_OPTIONS = ("jsonl", "column")
+_BATCH_OPTIONS = ("jsonl", "column", "same_size")
 
 
 class CommandLineError(Exception):
@@ -198,6 +198,8 @@ def _parser() -> argparse.ArgumentParser:
                             "message) is the message")
     batch.add_argument("--column", metavar="NAME",
                        help="FILE is CSV with a header row; the message is in column NAME")
+    batch.add_argument("--same-size", action="store_true", default=None,
+                       help="every symbol of the batch the same shape: the smallest that holds each message")
     modes = parser.add_argument_group("other output")
     stream = modes.add_mutually_exclusive_group()
     stream.add_argument("--bits", action="store_true", default=None,
@@ -458,7 +460,7 @@ def _run(arguments: Optional[Sequence[str]]) -> int:
         from .cli_batch import run_batch
 
         return run_batch(options.batch, options.output, jsonl=bool(options.jsonl), column=options.column,
-                         make_options=_make_options(options),
+                         same_size=bool(options.same_size), make_options=_make_options(options),
                          picture_options={"kind": options.format, **_picture_options(options)})
     if (options.message is None and options.rune is None and _stdin_is_terminal()):
         sys.stderr.write(parser.format_usage())

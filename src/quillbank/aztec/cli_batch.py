@@ -21,7 +21,7 @@ import sys
 import time
 from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
-from .batch import check_save, save_many
+from .batch import _MAKE_OPTIONS, check_save, common_shape, save_many
 from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
 from .errors import AztecError
 
@@ -306,6 +306,15 @@ def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], p
         progress.show(start + min(CHUNK, len(todo) - start))
 
 
+def _fix_shape(records: List[Record], options: Dict[str, Any]) -> None:
+    """Puts the one shape of every symbol into ``options``; a message that
+    fits none fails alone when its file is made."""
+    shape = common_shape([cast(Message, record.message) for record in records if record.error is None],
+                         **{key: value for key, value in options.items() if key in _MAKE_OPTIONS})
+    if shape is not None:
+        options["compact"], options["layers"] = shape
+
+
 def _give_up_folder(error: OSError, records: List[Record]) -> None:
     """Marks the records whose files go to the folder ``error`` names as not
     written (all of them when it names none of theirs)."""
@@ -332,11 +341,13 @@ def _summary(records: List[Record], written: int, seconds: float, interrupted: b
 
 
 def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], make_options: Dict[str, Any],
-              picture_options: Dict[str, Any]) -> int:
+              picture_options: Dict[str, Any], same_size: bool = False) -> int:
     """Runs ``aztec --batch``; returns the exit status (0 all written, 1
     some failed, 130 interrupted).  Input that cannot be read as asked,
     options wrong for every message and folders that are missing or cannot
-    be written raise before any file is written."""
+    be written raise before any file is written.  ``same_size`` gives every
+    symbol the smallest shape that holds each message, found before the
+    first file is written."""
     began = time.perf_counter()
     try:
         stream = _open(source)
@@ -359,6 +370,8 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
             check_save([record.name for record in records if record.name is not None], kind, options)
         except OSError as error:
             _stop(describe_os_error(error))
+        if same_size:
+            _fix_shape(records, options)
     except _BatchInputError as error:
         fail(str(error))
     progress = _Progress(len(records))
