@@ -152,3 +152,90 @@ def test_the_command_line_writes_zpl_labels(tmp_path):
     assert first == second
     dots, _ = zpl_dots(first)
     assert read(_gray(dots)) == (b"Gate 12", None)
+
+
+# --- Pillow's formats -------------------------------------------------------------
+
+LOSSLESS = ["webp", "tiff", "tif", "bmp", "gif"]
+
+
+def _opened(data):
+    from PIL import Image
+
+    image = Image.open(io.BytesIO(data))
+    image.load()
+    return image
+
+
+@pytest.mark.parametrize("kind", LOSSLESS + ["jpeg", "jpg"])
+@pytest.mark.parametrize("message", [b"Hello, world", bytes(_random.randrange(256) for _ in range(200))],
+                         ids=lambda m: f"{len(m)}B")
+def test_pillows_formats_by_extension_and_kind_read_back(tmp_path, kind, message):
+    pytest.importorskip("PIL")
+    import numpy as np
+
+    from symbol_pictures import on_white
+
+    symbol = aztec.make(message)
+    path = tmp_path / f"symbol.{kind}"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        symbol.save(path, scale=3)
+        by_kind = _bytes_of(symbol, kind, dict(scale=3))
+    assert path.read_bytes() == by_kind
+    lossy = kind.startswith("jp")
+    warned = [str(w.message) for w in caught]
+    assert (len(warned) == 2 and all(text.startswith("JPEG's lossy") for text in warned)) if lossy else not warned
+    gray = np.asarray(on_white(_opened(by_kind), margin=0))
+    assert read(gray) == (message, None)
+    if not lossy:  # exactly the PNG's pixels
+        assert np.array_equal(gray, np.asarray(on_white(_opened(symbol.png(scale=3)), margin=0)))
+
+
+@pytest.mark.parametrize("kind,options", [
+    ("webp", dict(dark="navy", light="#ffff0080")),
+    ("tiff", dict(dark=(0, 0, 90, 200), light=None)),
+    ("gif", dict(dark="darkgreen", light=None)),
+    ("bmp", dict(dark="maroon", light="ivory")),
+])
+def test_colours_and_transparency_keep_every_pixel(kind, options):
+    pytest.importorskip("PIL")
+    import numpy as np
+
+    picture = _opened(_saved(kind, options)).convert("RGBA")
+    reference = _opened(SYMBOL.png(**options)).convert("RGBA")
+    assert np.array_equal(np.asarray(picture), np.asarray(reference))
+
+
+def test_the_resolution_is_written_where_the_format_has_a_place_for_it():
+    pytest.importorskip("PIL")
+    options = dict(module_size="0.5mm", dpi=300)
+    for kind in ("tiff", "bmp", "jpeg"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            image = _opened(_saved(kind, options))
+        assert [round(value) for value in image.info["dpi"]] == [300, 300], kind
+        assert image.size == (SYMBOL.print_size(**options).side_dots,) * 2
+
+
+@pytest.mark.parametrize("kind,options", [
+    ("jpeg", dict(light=None)), ("bmp", dict(dark="#0008")), ("gif", dict(light="#fff8")),
+    ("webp", dict(scale=0)), ("tiff", dict(title="T")),
+])
+def test_pillows_formats_refuse_what_they_cannot_hold(kind, options):
+    with pytest.raises((aztec.InvalidOptionError, TypeError)):
+        _saved(kind, options)
+
+
+def test_without_pillow_the_error_says_what_to_install(monkeypatch, tmp_path, capsys):
+    import sys
+
+    from quillbank.aztec.cli import main
+
+    monkeypatch.setitem(sys.modules, "PIL", None)
+    monkeypatch.setitem(sys.modules, "PIL.Image", None)
+    with pytest.raises(ImportError, match=r"webp pictures .* pip install Pillow"):
+        SYMBOL.save(tmp_path / "a.webp")
+    assert main(["Hello", "-o", str(tmp_path / "b.gif")]) == 2
+    assert "pip install Pillow" in capsys.readouterr().err
+    assert not list(tmp_path.iterdir())

@@ -167,7 +167,8 @@ def _parser() -> argparse.ArgumentParser:
     output = parser.add_argument_group("pictures")
     output.add_argument("-o", "--output", metavar="FILE",
                         help="write a picture to FILE, of the kind of its extension (svg, svgz, png, pdf, eps, "
-                             "pbm, pam, ppm, xbm, xpm, txt, tex, zpl); - for standard output")
+                             "pbm, pam, ppm, xbm, xpm, txt, tex, zpl; with Pillow webp, tiff, bmp, gif, jpeg); "
+                             "- for standard output")
     output.add_argument("--format", metavar="KIND", help="the picture kind, whatever the extension (needed with -o -)")
     output.add_argument("--scale", type=_number, metavar="N",
                         help="a module's width: whole pixels for raster pictures, any number in --unit for "
@@ -492,6 +493,8 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
         return report(str(error))
     except OSError as error:
         return report(describe_os_error(error))
+    except ImportError as error:  # a kind written by an optional package that is missing
+        return report(str(error))
     except KeyboardInterrupt:
         sys.stderr.write("aztec: interrupted\n")
         return EXIT_INTERRUPTED

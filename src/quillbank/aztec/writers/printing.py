@@ -11,7 +11,10 @@ warns when it is not what was asked for.
 
 from __future__ import annotations
 
+import os
+import sys
 import warnings
+from types import FrameType
 from typing import NamedTuple, Optional
 
 from .options import DEFAULT_BORDER, UNITS, Number, check_border, check_dpi, length, raster_scale
@@ -59,8 +62,21 @@ def _warn(dots: int, module_mm: float, asked_mm: float, asked_dots: float, dpi: 
     printed = f"a module of {module_mm:.3f} mm ({dots} dot{'s' if dots > 1 else ''} at {dpi:g} dpi)"
     if module_mm < MIN_MODULE_MM:
         warnings.warn(f"{printed} is narrower than {MIN_MODULE_MM} mm (10 mil), which many scanners cannot "
-                      "read; ask for a larger module_size", UserWarning, stacklevel=4)
+                      "read; ask for a larger module_size", UserWarning, stacklevel=caller_level())
     if abs(dots - asked_dots) > MOST_ROUNDING * asked_dots:
         warnings.warn(f"{printed} is {abs(module_mm - asked_mm) / asked_mm:.0%} off the {asked_mm:.3f} mm asked "
-                      f"for, because a module is a whole number of dots; ask for a module_size of whole dots "
-                      f"({dots} dots is {module_mm:.3f} mm)", UserWarning, stacklevel=4)
+                      f"for, because a module is a whole number of dots; ask for a module_size of whole dots",
+                      UserWarning, stacklevel=caller_level())
+
+
+_PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
+def caller_level() -> int:
+    """The ``stacklevel`` of a warning that points at the first caller
+    outside this package, however many of its functions lie between."""
+    frame: Optional[FrameType] = sys._getframe(1)
+    level = 1
+    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE):
+        frame, level = frame.f_back, level + 1
+    return level

@@ -75,7 +75,8 @@ def _check_resolution(dpi: Number) -> int:
     if value not in RESOLUTIONS:
         raise InvalidOptionError(f"a ZPL label is for a printer of {', '.join(map(str, RESOLUTIONS))} dpi; "
                                  f"give its resolution as dpi, not {dpi!r}")
-    return int(value)  # type: ignore[arg-type]
+    assert value is not None  # one of RESOLUTIONS
+    return int(value)
 
 
 def _check_home(home: object, side: int) -> Tuple[int, int]:
