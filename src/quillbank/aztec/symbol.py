@@ -130,8 +130,9 @@ class AztecSymbol:
         """Writes the symbol to a file name or a writable stream.
 
         ``kind`` is one of svg, svgz, png, eps, pdf, pbm, pam, ppm, xbm, xpm,
-        txt (rows of 0 and 1) and tex (TikZ); for a file name it defaults to
-        the extension.  ``options`` are the writer's (:meth:`svg`, :meth:`png`
+        txt (rows of 0 and 1), tex (TikZ), zpl (a label for thermal
+        printers) and, written by Pillow when it is installed, webp, tiff,
+        bmp, gif and jpeg; for a file name it defaults to the extension.  ``options`` are the writer's (:meth:`svg`, :meth:`png`
         and the functions of :mod:`quillbank.aztec.writers`): ``scale``,
         ``border``, ``dark``, ``light``, ``module_size``, ``unit``, ``dpi``...
 
@@ -146,9 +147,10 @@ class AztecSymbol:
     def print_size(self, *, module_size: Union[str, Number], dpi: Number, border: int = writers.DEFAULT_BORDER,
                    unit: Optional[str] = None) -> writers.PrintSize:
         """What the symbol measures printed at ``dpi`` with ``module_size``
-        (``"0.5mm"``, or a number in ``unit``, default px: printer dots) and
-        ``border`` (default 2) modules around it, as every writer draws it:
-        a module is the nearest whole number of dots, at least one.
+        (``"0.5mm"``, or a number in ``unit``, default px: printer dots, as
+        the raster kinds and ZPL read px; vector kinds read it as 1/96 inch)
+        and ``border`` (default 2) modules around it, as every writer draws
+        it: a module is the nearest whole number of dots, at least one.
 
         Returns a :class:`~quillbank.aztec.writers.PrintSize`: ``module_dots``,
         ``module_mm``, ``side_dots``, ``side_mm`` (border included) and

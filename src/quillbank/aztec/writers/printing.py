@@ -40,7 +40,8 @@ def print_size(size: int, module_size: object, dpi: Optional[Number], border: in
                unit: Optional[str] = None) -> PrintSize:
     """What a picture of ``size`` modules a side measures when printed at
     ``dpi`` with ``module_size`` (``"0.5mm"``, or a number in ``unit``,
-    default px: printer dots), ``border`` modules around it.
+    default px: printer dots, as the raster kinds and ZPL read px), ``border``
+    modules around it.
 
     Warns (:class:`UserWarning`) when a module is narrower than 0.254 mm
     (10 mil) or when rounding to whole dots changed it by more than 10%.
