@@ -239,3 +239,21 @@ def test_without_pillow_the_error_says_what_to_install(monkeypatch, tmp_path, ca
     assert main(["Hello", "-o", str(tmp_path / "b.gif")]) == 2
     assert "pip install Pillow" in capsys.readouterr().err
     assert not list(tmp_path.iterdir())
+
+
+def test_the_command_line_warns_of_jpeg_in_one_line(tmp_path, capsys):
+    pytest.importorskip("PIL")
+    from quillbank.aztec.cli import main
+
+    assert main(["Gate 12", "-o", str(tmp_path / "a.jpg")]) == 0
+    assert capsys.readouterr().err == ("aztec: warning: JPEG's lossy compression blurs the edges of the modules, "
+                                       "which harms scanning; prefer PNG, or WebP (written lossless)\n")
+    assert read(_gray_of(tmp_path / "a.jpg")) == (b"Gate 12", None)
+
+
+def _gray_of(path):
+    import numpy as np
+
+    from symbol_pictures import on_white
+
+    return np.asarray(on_white(_opened(path.read_bytes()), margin=0))

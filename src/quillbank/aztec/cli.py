@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
@@ -481,9 +482,12 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
     """Runs the command line on ``arguments`` (default: ``sys.argv[1:]``)
     and returns the exit status: 0 done, 1 some messages of a batch failed,
     2 an error (reported in one line on standard error), 130 interrupted.
-    ``--help`` and ``--version`` return 0."""
+    ``--help`` and ``--version`` return 0.  A warning (a JPEG's lossy
+    compression) is one line on standard error."""
     try:
-        return _run(arguments)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warn_in_one_line
+            return _run(arguments)
     except _Exit as leaving:
         return leaving.status
     except CommandLineError as failure:
@@ -498,6 +502,15 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         sys.stderr.write("aztec: interrupted\n")
         return EXIT_INTERRUPTED
+
+
+def _warn_in_one_line(message: Union[Warning, str], category: type, filename: str, lineno: int,
+                      file: Optional[IO[str]] = None, line: Optional[str] = None) -> None:
+    if sys.stderr is not None:
+        try:
+            sys.stderr.write(f"aztec: warning: {one_line(str(message))}\n")
+        except (OSError, ValueError):
+            pass
 
 
 def describe_os_error(error: OSError) -> str:
