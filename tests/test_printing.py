@@ -257,3 +257,15 @@ def _gray_of(path):
     from symbol_pictures import on_white
 
     return np.asarray(on_white(_opened(path.read_bytes()), margin=0))
+
+
+@pytest.mark.parametrize("kind,options", [("zpl", dict(dpi=600, scale=100, border=10)),
+                                          ("webp", dict(scale=200, border=0)), ("jpeg", dict(scale=90))])
+def test_huge_labels_and_pillow_pictures_are_refused_before_any_work(kind, options):
+    import time
+
+    symbol = aztec.make(bytes(range(256)) * 4)  # 109 modules a side
+    began = time.perf_counter()
+    with pytest.raises(aztec.InvalidOptionError, match="lower the"):
+        _bytes_of(symbol, kind, options)
+    assert time.perf_counter() - began < 0.5  # no picture was made first

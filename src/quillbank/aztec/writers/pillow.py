@@ -16,9 +16,9 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 from ..errors import InvalidOptionError
 from .colors import Color
-from .options import DEFAULT_BORDER, Number, check_dpi
+from .options import DEFAULT_BORDER, Number
 from .printing import caller_level
-from .raster import colors_of, png
+from .raster import png, raster
 
 #: Each kind: Pillow's name of the format, the options it is saved with,
 #: and whether colours must be opaque (the format has no transparency).
@@ -31,19 +31,26 @@ _FORMATS: Dict[str, Tuple[str, Dict[str, Any], bool]] = {
 }
 #: Formats with a place for the resolution.
 _WITH_DPI = frozenset({"tiff", "bmp", "jpeg"})
+#: The most pixels of a picture made through Pillow: Pillow's own bound on
+#: the pictures it opens (larger ones it takes for a decompression bomb).
+MAX_PILLOW_PIXELS = 89_478_485
 #: Other names of the kinds, as file names have them.
 ALIASES = {"tif": "tiff", "jpg": "jpeg"}
 
 
 def _through_pillow(kind: str, modules: bytes, size: int, options: Dict[str, Any]) -> bytes:
-    dpi = check_dpi(options.get("dpi"))
-    dark, light = colors_of(options["dark"], options["light"])
+    picture = raster(modules, size, options["scale"], options["border"], options["dark"], options["light"],
+                     options["unit"], options["module_size"], options["dpi"])
+    dpi, dark, light = picture.dpi, picture.dark, picture.light
+    if picture.side * picture.side > MAX_PILLOW_PIXELS:
+        raise InvalidOptionError(f"a picture of {picture.side} by {picture.side} pixels is more than the "
+                                 f"{MAX_PILLOW_PIXELS} pixels Pillow opens; lower the scale or the border")
     fmt, settings, opaque = _FORMATS[kind]
     if opaque and (light is None or light[3] != 255 or dark[3] != 255):
         raise InvalidOptionError(f"{kind.upper()} pictures have no transparency; use PNG, WebP or TIFF")
     if kind == "gif" and (dark[3] not in (0, 255) or (light is not None and light[3] not in (0, 255))):
         raise InvalidOptionError(f"GIF pictures have no partial transparency; use PNG, WebP or TIFF")
-    document = png(modules, size, **options)  # every size and colour option checked there, before any work
+    document = png(modules, size, **options)
     image_module = _pillow(kind)
     image = image_module.open(io.BytesIO(document))
     image.load()

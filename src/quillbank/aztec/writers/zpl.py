@@ -30,6 +30,10 @@ RESOLUTIONS = (152, 203, 300, 600)
 MAX_LABEL_DOTS = 32_000
 #: The most bytes of picture one ``^GF`` field holds.
 MAX_FIELD_BYTES = 99_999
+#: The most bytes of picture a label may hold (in hex, twice as many
+#: characters): a square of 5,656 dots, 28 inches at 203 dpi, more than a
+#: label printer prints and small enough to make at once.
+MAX_LABEL_BYTES = 4_000_000
 
 
 #: The resolution of a label when none is given: the most common thermal
@@ -57,6 +61,9 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
     left, top = _check_home(home, picture.side)
     symbol = picture._replace(border=0)
     width = (symbol.side + 7) // 8
+    if width * symbol.side > MAX_LABEL_BYTES:
+        raise InvalidOptionError(f"a label of {symbol.side} by {symbol.side} dots is more than {MAX_LABEL_BYTES} "
+                                 "bytes of picture; lower the module size")
     rows: List[str] = [row.hex().upper() for row in bitmap_rows(symbol, first_bit_left=True)]
     band = MAX_FIELD_BYTES // width
     offset = border * picture.scale
@@ -72,11 +79,11 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
 
 def _check_resolution(dpi: Number) -> int:
     value = check_dpi(dpi)
-    if value not in RESOLUTIONS:
-        raise InvalidOptionError(f"a ZPL label is for a printer of {', '.join(map(str, RESOLUTIONS))} dpi; "
-                                 f"give its resolution as dpi, not {dpi!r}")
-    assert value is not None  # one of RESOLUTIONS
-    return int(value)
+    for resolution in RESOLUTIONS:
+        if value == resolution:
+            return resolution
+    raise InvalidOptionError(f"a ZPL label is for a printer of {', '.join(map(str, RESOLUTIONS))} dpi; "
+                             f"give its resolution as dpi, not {dpi!r}")
 
 
 def _check_home(home: object, side: int) -> Tuple[int, int]:
