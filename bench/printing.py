@@ -31,7 +31,8 @@ def pictures(repeat):
         symbol = aztec.make(message)
         cases = [("png 0.5mm@203", dict(kind="png", module_size="0.5mm", dpi=203)),
                  ("zpl 0.5mm@203", dict(kind="zpl", module_size="0.5mm", dpi=203)),
-                 ("zpl 0.5mm@600", dict(kind="zpl", module_size="0.5mm", dpi=600))]
+                 ("zpl 0.5mm@600", dict(kind="zpl", module_size="0.5mm", dpi=600)),
+                 ("zpl compressed @600", dict(kind="zpl", module_size="0.5mm", dpi=600, compress=True))]
         try:
             import PIL  # noqa: F401
             cases += [(kind, dict(kind=kind, module_size="0.5mm", dpi=203)) for kind in ("webp", "tiff", "gif", "jpeg")]

@@ -128,7 +128,23 @@ def test_a_large_label_is_cut_into_fields_of_whole_rows():
     assert _label_modules(dots, 0, 0, step, symbol.size) == symbol.rows
 
 
+@pytest.mark.parametrize("dpi", [203, 300, 600])
+def test_a_compressed_label_prints_the_same_dots_in_fewer_characters(dpi):
+    for message in [b"A", b"Hello, label", bytes(_random.randrange(256) for _ in range(700)), b"\xff" * 1500]:
+        symbol = aztec.make(message)
+        for options in (dict(dpi=dpi, module_size="0.5mm"), dict(dpi=dpi, scale=1, border=0),
+                        dict(dpi=dpi, module_size="1.2mm", home=(3, 5))):  # the largest makes several fields
+            plain = _bytes_of(symbol, "zpl", options).decode("ascii")
+            packed = _bytes_of(symbol, "zpl", dict(options, compress=True)).decode("ascii")
+            assert len(packed) < len(plain) or ("scale" in options and len(packed) == len(plain))
+            plain_dots, plain_fields = zpl_dots(plain)
+            packed_dots, packed_fields = zpl_dots(packed)
+            assert packed_fields == plain_fields and (packed_dots == plain_dots).all()
+    assert read(_gray(packed_dots)) == (message, None)
+
+
 @pytest.mark.parametrize("options,error", [
+    (dict(dpi=203, compress=1), TypeError),
     (dict(dpi=200), aztec.InvalidOptionError),
     (dict(dpi=None), aztec.InvalidOptionError),
     (dict(dpi=203, home=(-1, 0)), aztec.InvalidOptionError),

@@ -17,10 +17,11 @@ other.  Each row is padded with light bits to whole bytes, as ZPL reads it.
 
 from __future__ import annotations
 
+import re
 from typing import List, Optional, Sequence, Tuple
 
 from ..errors import InvalidOptionError
-from .options import DEFAULT_BORDER, Number, _integer, check_border, check_dpi
+from .options import DEFAULT_BORDER, Number, _integer, check_border, check_dpi, check_flag
 from .raster import bitmap_rows, raster
 
 #: The resolutions of ZPL printers, in dots per inch (6, 8, 12 and 24 dots a mm).
@@ -43,7 +44,7 @@ DEFAULT_DPI = 203
 
 def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional[Number] = None,
         module_size: Optional[object] = None, unit: Optional[str] = None, border: int = DEFAULT_BORDER,
-        home: Sequence[int] = (0, 0)) -> str:
+        home: Sequence[int] = (0, 0), compress: bool = False) -> str:
     """A ZPL II label of the symbol as graphic fields, for a printer of
     ``dpi`` dots an inch (152, 203, the default, 300 or 600).
 
@@ -54,6 +55,11 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
     where the quiet zone of ``border`` modules (default 2) begins, the
     symbol starting that many modules to the right and down.  Nothing is
     drawn in the quiet zone; keep other fields out of it.
+
+    ``compress=True`` (default False) writes the hex in ZPL's ASCII
+    compression (a count letter before a repeated digit, ``,`` for a row
+    that ends light, ``:`` for a row like the one before), which every ZPL
+    II printer reads: a label several times smaller to send.
     """
     resolution = _check_resolution(dpi)
     border = check_border(border)
@@ -64,6 +70,7 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
     if width * symbol.side > MAX_LABEL_BYTES:
         raise InvalidOptionError(f"a label of {symbol.side} by {symbol.side} dots is more than {MAX_LABEL_BYTES} "
                                  "bytes of picture; lower the module size")
+    check_flag(compress, "compress")
     rows: List[str] = [row.hex().upper() for row in bitmap_rows(symbol, first_bit_left=True)]
     band = MAX_FIELD_BYTES // width
     offset = border * picture.scale
@@ -71,10 +78,46 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
     dot_rows = [row for row in rows for _ in range(picture.scale)]
     for start in range(0, len(dot_rows), band):
         part = dot_rows[start:start + band]
-        count = len(part) * width
-        lines.append(f"^FO{offset},{offset + start}^GFA,{count},{count},{width},{''.join(part)}^FS")
+        count = len(part) * width  # the bytes of the picture, compressed or not
+        data = _compressed(part) if compress else "".join(part)
+        lines.append(f"^FO{offset},{offset + start}^GFA,{count},{count},{width},{data}^FS")
     lines += ["^XZ", ""]
     return "\n".join(lines)
+
+
+def _compressed(rows: List[str]) -> str:
+    """Rows of hex in ZPL's ASCII compression.  Each field starts afresh,
+    so its first row never refers to the row before."""
+    out = []
+    for place, row in enumerate(rows):
+        if place and row == rows[place - 1]:
+            out.append(":")
+            continue
+        body = row.rstrip("0")
+        end = "," if len(body) < len(row) else ""
+        out.append(_RUNS.sub(_counted, body))
+        out.append(end)
+    return "".join(out)
+
+
+# Runs of one hex digit, at most 419 long: the most one count says.
+_RUNS = re.compile(r"([0-9A-F])\1{0,418}")
+
+
+def _count(repeat: int) -> str:
+    """ZPL's count of a repeated digit: g to z for 20 to 400 by twenties,
+    then G to Y for 1 to 19; nothing for a digit written once."""
+    if repeat == 1:
+        return ""
+    twenties, ones = divmod(repeat, 20)
+    return (chr(ord("g") + twenties - 1) if twenties else "") + (chr(ord("G") + ones - 1) if ones else "")
+
+
+_COUNTS = [""] + [_count(repeat) for repeat in range(1, 420)]
+
+
+def _counted(run: "re.Match[str]") -> str:
+    return _COUNTS[len(run.group())] + run.group(1)
 
 
 def _check_resolution(dpi: Number) -> int:
