@@ -37,7 +37,7 @@ KINDS = ("svg", "svgz", "png", "pdf", "eps", "pbm", "pam", "ppm", "xbm", "xpm", 
 #: Output names (joined to the scratch folder but for "-" and ""); batch
 #: name patterns among them.
 PICTURE_NAMES = ("pic.svg", "pic.png", "pic.SVG", "pic.pdf", "pic.txt", "pic.eps", "pic.svgz", "pic.pbm",
-                 "pic.xpm", "pic.jpeg", "pic", "missing/pic.svg", "", ".", "-", "-")
+                 "pic.xpm", "pic.heic", "pic", "missing/pic.svg", "", ".", "-", "-")
 NAME_PATTERNS = ("b-{index}.svg", "b-{line}.png", "b-{index:03d}.txt", "b-{seat}.svg", "same.svg", "b-{}.svg",
                  "b-{index", "missing/{index}.svg", "b-{seat}-{line}.png", "b-{line}.svg", "b-{index}.png")
 OUTPUT_NAMES = PICTURE_NAMES + NAME_PATTERNS
@@ -63,7 +63,7 @@ OPTIONS = {
     "--sequence": ("2", "3", "auto", "auto", "26", "1", "27", "0", "-2", "AUTO", "x", ""),
     "--id": ("T42", "A", "!~", "a b", "", "\u00e9", "x" * 40),
     "--search-encoder": None,
-    "--format": KINDS + ("SVG", "jpeg", "", "svg "),
+    "--format": KINDS + ("SVG", "heic", "", "svg "),
     "--scale": ("1", "2", "3", "8", "0.5", "0", "-1", "70000", "2147483648", "x", "2.5", "nan", "inf"),
     "--module-size": ("0.5mm", "1", "0.25in", "2pt", "1cm", "3px", "0", "-1mm", "1e6mm", "mm", "x", "nan", "inf"),
     "--unit": ("px", "pt", "mm", "cm", "in", "MM", "furlong", ""),

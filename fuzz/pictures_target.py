@@ -277,7 +277,7 @@ def check_save_to_file(c, symbol, kind, chosen):
     into a missing folder or onto a folder."""
     folder = targets.scratch_folder()
     extension = c.pick(("svg", "svgz", "png", "eps", "pdf", "pbm", "pam", "ppm", "xbm", "xpm", "txt", "tex",
-                        "SVG", "jpeg", "", "svg.tmp"))
+                        "SVG", "heic", "", "svg.tmp"))
     place = c.pick(("missing folder", "folder", "new", "new", "new", "over", "over", "link"))
     target = os.path.join(folder, f"pic.{extension}")
     written_to = target  # the file that gets the picture

@@ -202,7 +202,7 @@ OPTION_VALUES = {
 TEXT_OPTIONS = ("title", "desc", "svgclass", "lineclass")
 #: Every picture kind, in the spellings callers use, and kinds to refuse.
 KINDS = ("svg", "svgz", "png", "eps", "pdf", "pbm", "pam", "ppm", "xbm", "xpm", "txt", "tex",
-         ".svg", "PNG", "Pdf", "jpeg", "", "svg ", 5, b"svg", None)
+         ".svg", "PNG", "Pdf", "heic", "", "svg ", 5, b"svg", None)
 
 
 def option_value(c, name):

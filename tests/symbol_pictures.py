@@ -263,3 +263,61 @@ def sampled_modules(image, side, margin=8):
     pixels = image.load()
     return [tuple(pixels[margin + int((x + 0.5) * step), margin + int((y + 0.5) * step)] < 128 for x in range(side))
             for y in range(side)]
+
+
+def zpl_dots(label):
+    """The dots a ZPL label of ours prints, as a numpy array (1 dark) from
+    the label's top left, rebuilt from its ^LH home and each ^FO ... ^GFA
+    field: the counts checked against the hex data, every row of whole
+    bytes.  Returns (dots, [(x, y) of each field])."""
+    import numpy as np
+
+    body = label.strip()
+    assert body.startswith("^XA") and body.endswith("^XZ") and body.count("^XA") == 1
+    home = re.search(r"\^LH(\d+),(\d+)", body)
+    home_x, home_y = (int(home.group(1)), int(home.group(2))) if home else (0, 0)
+    fields = re.findall(r"\^FO(\d+),(\d+)\^GFA,(\d+),(\d+),(\d+),([0-9A-Za-z,:!]*)\^FS", body)
+    assert fields and len(fields) == body.count("^GF")
+    placed = []
+    for x, y, total, count, width, data in fields:
+        x, y, total, count, width = map(int, (x, y, total, count, width))
+        data = _zpl_expanded(data, width)
+        assert total == count == len(data) // 2 and total % width == 0
+        bits = np.unpackbits(np.frombuffer(bytes.fromhex(data), dtype=np.uint8)).reshape(total // width, width * 8)
+        placed.append((home_x + x, home_y + y, bits))
+    right = max(x + bits.shape[1] for x, _, bits in placed)
+    bottom = max(y + bits.shape[0] for _, y, bits in placed)
+    dots = np.zeros((bottom, right), dtype=np.uint8)
+    for x, y, bits in placed:
+        dots[y:y + bits.shape[0], x:x + bits.shape[1]] |= bits
+    return dots, [(x, y) for x, y, _ in placed]
+
+
+def _zpl_expanded(data, width):
+    """The plain hex of a ^GFA field's data, undoing ZPL's ASCII compression
+    (G-Y count 1-19 and g-z 20-400 of the next digit, summed; "," fills the
+    row with 0 and "!" with F; ":" repeats the row before)."""
+    if re.fullmatch(r"[0-9A-F]*", data):
+        return data
+    chars, rows, row, count = 2 * width, [], "", 0
+    for c in data:
+        if "G" <= c <= "Y":
+            count += ord(c) - ord("G") + 1
+        elif "g" <= c <= "z":
+            count += (ord(c) - ord("g") + 1) * 20
+        elif c == ":":
+            assert row == "" and count == 0 and rows
+            rows.append(rows[-1])
+        elif c in ",!":
+            assert count == 0
+            row += ("0" if c == "," else "F") * (chars - len(row))
+        else:
+            assert c in "0123456789ABCDEF"
+            row += c * max(count, 1)
+            count = 0
+        assert len(row) <= chars, "a count ran past the end of a row"
+        if len(row) == chars:
+            rows.append(row)
+            row = ""
+    assert row == "" and count == 0
+    return "".join(rows)

@@ -250,7 +250,7 @@ def test_more_threads_than_the_pool_has_are_clamped_to_it(monkeypatch):
     (lambda: aztec.save_many(["a", "b"], ["one.png"]), aztec.InvalidOptionError),
     (lambda: aztec.save_many(["a", "b"], ["x.png", "./x.png"]), aztec.InvalidOptionError),
     (lambda: aztec.save_many(["a"], b"out/{index}.png"), TypeError),
-    (lambda: aztec.save_many(["a", "b"], "{index}.jpg"), aztec.InvalidOptionError),
+    (lambda: aztec.save_many(["a", "b"], "{index}.heic"), aztec.InvalidOptionError),
     (lambda: aztec.save_many(["a", "b"], "{index}.png", scale=0), aztec.InvalidOptionError),
     (lambda: aztec.save_many(["a", "b"], ["a.svg", "b.png"], title="for the SVG only"), TypeError),
     (lambda: aztec.save_many(["a", "b"], "{index}.png", colour="red"), TypeError),

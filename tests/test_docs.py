@@ -13,7 +13,7 @@ import pytest
 REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS_DIR = os.path.join(REPO_DIR, "docs")
 # The guide's task pages whose examples are ours to keep running (the
-# command line, standard features, scaling and internals pages have their own).
+# command line, standard features, scaling, internals and recipes pages have their own).
 GUIDE_PAGES = ["index.md", "making-symbols.md", "size-and-error-correction.md", "character-sets.md",
                "formats-and-printing.md"]
 
@@ -31,11 +31,16 @@ def _read(page):
 
 @pytest.mark.parametrize("page", GUIDE_PAGES)
 def test_every_python_example_of_a_page_runs_in_order(page, tmp_path, monkeypatch):
-    # A page's examples build on each other, as a reader types them into
-    # one session; they write their files into a fresh folder.
+    run_examples(page, tmp_path, monkeypatch)
+
+
+def run_examples(page, folder, monkeypatch):
+    """Runs the Python examples of a page in order in ``folder``; returns
+    the names they made.  A page's examples build on each other, as a
+    reader types them into one session."""
     blocks = _PYTHON_BLOCK.findall(_read(page))
     assert blocks, f"{page} has no Python example"
-    monkeypatch.chdir(tmp_path)
+    monkeypatch.chdir(folder)
     namespace = {"__name__": "__guide__"}
     for number, block in enumerate(blocks, 1):
         name = f"docs/{page}, example {number}"
@@ -47,6 +52,7 @@ def test_every_python_example_of_a_page_runs_in_order(page, tmp_path, monkeypatc
                 if (error.name or "").split(".")[0] not in OPTIONAL_MODULES:
                     raise
                 pytest.skip(f"{name} needs {error.name}")
+    return namespace
 
 
 def test_the_pictures_the_guide_shows_are_committed_and_used():

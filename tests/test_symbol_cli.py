@@ -150,7 +150,9 @@ def test_every_kind_by_extension_by_format_and_to_standard_output(monkeypatch, t
         assert call(monkeypatch, "Every kind", "-o", str(by_extension))[0] == 0
         assert call(monkeypatch, "Every kind", "-o", str(by_format), "--format", kind)[0] == 0
         assert by_extension.read_bytes() == by_format.read_bytes() == expected, kind
-        assert call(monkeypatch, "Every kind", "-o", "-", "--format", kind) == (0, expected, ""), kind
+        warned = "aztec: warning: JPEG's lossy compression" if kind == "jpeg" else ""  # the kind's own warning
+        status, output, err = call(monkeypatch, "Every kind", "-o", "-", "--format", kind)
+        assert (status, output, err.startswith(warned), err.count("\n")) == (0, expected, True, bool(warned)), kind
 
 
 @pytest.mark.parametrize("kind,arguments,options", [
@@ -223,8 +225,8 @@ BAD = [
     (["x", "-o", "OUT.svg", "--scale", "inf"], b""),
     (["x", "-o", "OUT.svg", "--dark", "#ff_fff"], b""),
     (["x", "-o", "OUT.svg", "--unit", "furlong"], b""),
-    (["x", "-o", "OUT.jpg"], b""),
-    (["x", "-o", "OUT.png", "--format", "gif"], b""),
+    (["x", "-o", "OUT.heic"], b""),
+    (["x", "-o", "OUT.png", "--format", "heic"], b""),
     (["x", "-o", "OUT.pbm", "--dark", "red"], b""),
     (["--encoding", "klingon", "x"], b""),
     (["--encoding", "ascii", "Grüße"], b""),

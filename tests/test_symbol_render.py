@@ -79,10 +79,10 @@ def test_save_by_extension_and_to_streams(tmp_path):
 
 
 @pytest.mark.parametrize("call", [
-    lambda s, p: s.save(p / "a.gif"),
+    lambda s, p: s.save(p / "a.heic"),
     lambda s, p: s.save(p / "noextension"),
     lambda s, p: s.save(io.BytesIO()),
-    lambda s, p: s.save(p / "a.png", kind="jpeg"),
+    lambda s, p: s.save(p / "a.png", kind="heic"),
     lambda s, p: s.save(p / "a.png", scale=0),
     lambda s, p: s.save(p / "a.png", scale=1.5),
     lambda s, p: s.save(p / "a.svg", border=-1),

@@ -27,7 +27,7 @@ from .builder import Data, _Batch, make
 from .errors import AztecError, InvalidOptionError
 from .symbol import AztecSymbol
 
-__all__ = ["make_many", "save_many", "BatchError"]
+__all__ = ["make_many", "save_many", "common_shape", "BatchError"]
 
 PathName = Union[str, "os.PathLike[str]"]
 
@@ -71,7 +71,7 @@ class BatchError(AztecError):
 
 
 def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: str = "raise",
-              **options: Any) -> List[Any]:
+              same_size: bool = False, **options: Any) -> List[Any]:
     """Makes a symbol for each message, as :func:`make` would one by one.
 
     ``messages`` is any iterable of ``str`` or bytes; the symbols come back
@@ -89,15 +89,31 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     ``ec_percent`` of 200, an unknown keyword) raise InvalidOptionError or
     TypeError at once, before any message is made.  Ctrl-C stops a batch
     part way with KeyboardInterrupt (the core's threads stop with it).
+
+    ``same_size=True`` (default False) makes every symbol the same shape:
+    the smallest compact or full size and layer count, among those the
+    options allow, that holds every message.  Each message is still written
+    in its shortest stream; the room it leaves goes to error correction.  A
+    message that fits no allowed size fails alone (raised or returned as
+    ``errors`` says), and the common size is that of the other messages.
     """
     items = list(messages)
     _check_options(options)
     _check_errors(errors)
+    if not isinstance(same_size, bool):
+        raise TypeError(f"same_size is True or False, not {type(same_size).__name__}")
+    made, failed = _made(items, threads, options)
+    if same_size:
+        _to_one_shape(items, made, failed, threads, options)
+    return _finish(made, failed, errors)
+
+
+def _made(items: List[Any], threads: Optional[int], options: Dict[str, Any]) -> Tuple[List[Any], List[bool]]:
+    """make_many's symbols in order, and which of them failed."""
     workers = _thread_count(threads, len(items))
     batch = _Batch.of(options)
     if batch is None:
-        results, failed = _tasks(len(items), lambda i: make(items[i], **options), workers)
-        return _finish(results, failed, errors)
+        return _tasks(len(items), lambda i: make(items[i], **options), workers)
     made: List[Any] = []
     for start in range(0, len(items), _SLICE):
         made.extend(batch.make(items[start:start + _SLICE], workers))
@@ -109,7 +125,7 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
                                        _thread_count(threads, len(left)))
         for index, result, bad in zip(left, redone, redone_failed):
             made[index], failed[index] = result, bad
-    return _finish(made, failed, errors)
+    return made, failed
 
 
 def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
@@ -330,3 +346,60 @@ def _raise_failures(results: List[Any], failed: List[bool]) -> None:
     others = f" (and {len(indices) - 1} more)" if len(indices) > 1 else ""
     raise BatchError(f"message {indices[0]} failed{others}: {type(first).__name__}: {first}",
                      indices[0], indices, results) from first
+
+
+# ---------------------------------------------------------------------------
+# One shape for a batch
+
+
+def common_shape(messages: Iterable[Data], *, threads: Optional[int] = None,
+                 **options: Any) -> Optional[Tuple[bool, int]]:
+    """(compact, layers) of the smallest shape, among those :func:`make`'s
+    ``options`` allow, at least as large as each message's own smallest
+    symbol; None when no message can be made.  The messages are made a
+    slice at a time and not kept, so any number of them takes bounded
+    memory (the command line's ``--same-size`` passes the shape on)."""
+    items = list(messages)
+    _check_options(options)
+    shapes = _shapes(options)
+    most = -1
+    for start in range(0, len(items), _SLICE):
+        made, failed = _made(items[start:start + _SLICE], threads, options)
+        most = max(most, _largest_shape(made, failed, shapes))
+    return None if most < 0 else shapes[most]
+
+
+def _shapes(options: Dict[str, Any]) -> List[Tuple[bool, int]]:
+    """Every (compact, layers) the options allow, smallest first."""
+    from .builder import DEFAULT_EC_PERCENT, _check_options as allowed_by
+
+    _, allowed = allowed_by(options.get("eci"), options.get("gs1", False), options.get("reader_init", False),
+                            options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                            options.get("layers"), options.get("optimal", True))
+    return allowed.shapes()
+
+
+def _largest_shape(made: List[Any], failed: List[bool], shapes: List[Tuple[bool, int]]) -> int:
+    """The place in ``shapes`` of the largest symbol made; -1 for none."""
+    return max((shapes.index((symbol.compact, symbol.layers)) for symbol, bad in zip(made, failed) if not bad),
+               default=-1)
+
+
+def _to_one_shape(items: List[Any], made: List[Any], failed: List[bool], threads: Optional[int],
+                  options: Dict[str, Any]) -> None:
+    """Remakes, in place, the symbols made smaller than the largest one at
+    its shape.  A message that needs more room at that shape than at its
+    own smaller one (its stream can stuff differently in wider codewords)
+    moves the whole batch to the next shape."""
+    shapes = _shapes(options)
+    first = _largest_shape(made, failed, shapes)
+    good = [i for i, bad in enumerate(failed) if not bad]
+    for place in range(max(first, 0), len(shapes)):
+        shape = shapes[place]
+        redo = [i for i in good if (made[i].compact, made[i].layers) != shape]
+        remade, refailed = _made([items[i] for i in redo], threads, {**options, "compact": shape[0],
+                                                                      "layers": shape[1]})
+        if not any(refailed) or place == len(shapes) - 1:
+            for index, symbol, bad in zip(redo, remade, refailed):
+                made[index], failed[index] = symbol, bad
+            return

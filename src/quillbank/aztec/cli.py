@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
@@ -46,7 +47,7 @@ _MESSAGE_OPTIONS = ("encoding", "eci", "ec", "compact", "layers", "optimal", "gs
 _SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id")
 _PICTURE_OPTIONS = ("format", "scale", "dark", "light", "dpi", "unit", "module_size", "title")
 _TERMINAL_OPTIONS = ("invert", "no_color")
-_BATCH_OPTIONS = ("jsonl", "column")
+_BATCH_OPTIONS = ("jsonl", "column", "same_size")
 
 
 class CommandLineError(Exception):
@@ -167,7 +168,8 @@ def _parser() -> argparse.ArgumentParser:
     output = parser.add_argument_group("pictures")
     output.add_argument("-o", "--output", metavar="FILE",
                         help="write a picture to FILE, of the kind of its extension (svg, svgz, png, pdf, eps, "
-                             "pbm, pam, ppm, xbm, xpm, txt, tex); - for standard output")
+                             "pbm, pam, ppm, xbm, xpm, txt, tex, zpl; with Pillow webp, tiff, bmp, gif, jpeg); "
+                             "- for standard output")
     output.add_argument("--format", metavar="KIND", help="the picture kind, whatever the extension (needed with -o -)")
     output.add_argument("--scale", type=_number, metavar="N",
                         help="a module's width: whole pixels for raster pictures, any number in --unit for "
@@ -175,7 +177,8 @@ def _parser() -> argparse.ArgumentParser:
     output.add_argument("--module-size", type=_length, metavar="LENGTH",
                         help="a module's printed width, such as 0.5mm (raster pictures need --dpi)")
     output.add_argument("--unit", metavar="UNIT", help="unit of --scale in vector pictures: px, pt, mm, cm or in")
-    output.add_argument("--dpi", type=_number, metavar="N", help="print resolution, written into PNG pictures")
+    output.add_argument("--dpi", type=_number, metavar="N", help="print resolution: --module-size becomes whole dots; written into PNG "
+                                                             "pictures; for a ZPL label 152, 203 (its default), 300 or 600")
     output.add_argument("--dark", metavar="COLOR", help="colour of the dark modules: a CSS name, #rgb, #rrggbb, "
                                                          "#rrggbbaa (default: black)")
     output.add_argument("--light", metavar="COLOR", help="colour of the light modules, or transparent "
@@ -197,6 +200,8 @@ def _parser() -> argparse.ArgumentParser:
                             "message) is the message")
     batch.add_argument("--column", metavar="NAME",
                        help="FILE is CSV with a header row; the message is in column NAME")
+    batch.add_argument("--same-size", action="store_true", default=None,
+                       help="every symbol of the batch the same shape: the smallest that holds each message")
     modes = parser.add_argument_group("other output")
     stream = modes.add_mutually_exclusive_group()
     stream.add_argument("--bits", action="store_true", default=None,
@@ -461,7 +466,7 @@ def _run(arguments: Optional[Sequence[str]]) -> int:
         from .cli_batch import run_batch
 
         return run_batch(options.batch, options.output, jsonl=bool(options.jsonl), column=options.column,
-                         make_options=_make_options(options),
+                         same_size=bool(options.same_size), make_options=_make_options(options),
                          picture_options={"kind": options.format, **_picture_options(options)})
     if (options.message is None and options.rune is None and _stdin_is_terminal()):
         sys.stderr.write(parser.format_usage())
@@ -481,9 +486,12 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
     """Runs the command line on ``arguments`` (default: ``sys.argv[1:]``)
     and returns the exit status: 0 done, 1 some messages of a batch failed,
     2 an error (reported in one line on standard error), 130 interrupted.
-    ``--help`` and ``--version`` return 0."""
+    ``--help`` and ``--version`` return 0.  A warning (a JPEG's lossy
+    compression) is one line on standard error."""
     try:
-        return _run(arguments)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warn_in_one_line
+            return _run(arguments)
     except _Exit as leaving:
         return leaving.status
     except CommandLineError as failure:
@@ -493,9 +501,20 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
         return report(str(error))
     except OSError as error:
         return report(describe_os_error(error))
+    except ImportError as error:  # a kind written by an optional package that is missing
+        return report(str(error))
     except KeyboardInterrupt:
         sys.stderr.write("aztec: interrupted\n")
         return EXIT_INTERRUPTED
+
+
+def _warn_in_one_line(message: Union[Warning, str], category: type, filename: str, lineno: int,
+                      file: Optional[IO[str]] = None, line: Optional[str] = None) -> None:
+    if sys.stderr is not None:
+        try:
+            sys.stderr.write(f"aztec: warning: {one_line(str(message))}\n")
+        except (OSError, ValueError):
+            pass
 
 
 def describe_os_error(error: OSError) -> str:

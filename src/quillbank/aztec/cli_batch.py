@@ -31,7 +31,7 @@ import time
 from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
 from . import writers
-from .batch import check_save, save_many
+from .batch import _MAKE_OPTIONS, check_save, common_shape, save_many
 from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
 from .errors import AztecError
 
@@ -511,6 +511,23 @@ def _save(chunk: List[Record], kind: Optional[str], options: Dict[str, Any], che
     tally.count_failures(chunk)
 
 
+def _fix_shape(records: List[Record], options: Dict[str, Any]) -> None:
+    """Puts the one shape of every symbol into ``options``; a message that
+    fits none fails alone when its file is made."""
+    shape = common_shape([cast(Message, record.message) for record in records if record.error is None],
+                         **{key: value for key, value in options.items() if key in _MAKE_OPTIONS})
+    if shape is not None:
+        options["compact"], options["layers"] = shape
+
+
+def _all_first(chunks: Iterator[List[Record]], options: Dict[str, Any]) -> Iterator[List[Record]]:
+    """The chunks, every one read before the first is given, with the one
+    shape that holds every message put into ``options``."""
+    everything = list(chunks)
+    _fix_shape([record for chunk in everything for record in chunk], options)
+    return iter(everything)
+
+
 def _give_up_folder(error: OSError, records: List[Record]) -> None:
     """Marks the records whose files go to the folder ``error`` names as not
     written (all of them when it names none of theirs)."""
@@ -539,7 +556,7 @@ def _summary(tally: _Tally, seconds: float, interrupted: bool, stopped: Optional
 
 
 def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], make_options: Dict[str, Any],
-              picture_options: Dict[str, Any]) -> int:
+              picture_options: Dict[str, Any], same_size: bool = False) -> int:
     """Runs ``aztec --batch``; returns the exit status (0 all written, 1
     some failed, 130 interrupted by Ctrl-C, SIGTERM or SIGHUP).
 
@@ -549,7 +566,9 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
     every message and folders that are missing or cannot be written raise
     before any file is written, as far as the first chunk shows them;
     later, a message whose name, kind or folder fails fails alone, and
-    input that can no longer be read stops the batch (exit status 1)."""
+    input that can no longer be read stops the batch (exit status 1).
+    ``same_size`` gives every symbol the smallest shape that holds each
+    message: the whole input is read first to find it."""
     began = time.perf_counter()
     options = {key: value for key, value in {**picture_options, **make_options}.items() if value is not None}
     kind = options.pop("kind", None)
@@ -562,6 +581,8 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
             records, header = read_records(lines, name, jsonl, column)
             _check_pattern(pattern, jsonl, column, header)
             chunks = _chunks(records, lines)
+            if same_size:
+                chunks = _all_first(chunks, options)
             first = next(chunks, None)
             if first is None:
                 _stop(f"{name} holds no messages: there is nothing to encode")

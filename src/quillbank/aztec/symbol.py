@@ -75,14 +75,15 @@ class AztecSymbol:
 
     def svg(self, *, scale: Optional[Number] = None, border: int = writers.DEFAULT_BORDER,
             dark: Color = "#000", light: Color = "#fff", unit: Optional[str] = None,
-            module_size: Union[str, Number, None] = None, omitsize: bool = False, title: Optional[str] = None,
-            desc: Optional[str] = None, xmldecl: bool = True, svgclass: Optional[str] = None,
-            lineclass: Optional[str] = None) -> str:
+            module_size: Union[str, Number, None] = None, dpi: Optional[Number] = None, omitsize: bool = False,
+            title: Optional[str] = None, desc: Optional[str] = None, xmldecl: bool = True,
+            svgclass: Optional[str] = None, lineclass: Optional[str] = None) -> str:
         """The symbol as an SVG document: one path of the dark modules.
 
         ``scale`` (default 4) is a module's width in ``unit`` (``"px"``, the
         default, ``"mm"``, ``"cm"``, ``"in"`` or ``"pt"``), any decimal number;
-        or ``module_size="0.5mm"`` asks for a physical module size.
+        or ``module_size="0.5mm"`` asks for a physical module size, which
+        ``dpi`` (default None) makes a whole number of the printer's dots.
         ``border`` (default 2, at most 1000) is the quiet zone in modules.
         ``dark`` and ``light`` are colours (CSS names, ``#rgb``, ``#rgba``,
         ``#rrggbb``, ``#rrggbbaa``, (r, g, b[, alpha]) tuples); ``light=None``
@@ -91,7 +92,7 @@ class AztecSymbol:
         :func:`quillbank.aztec.writers.svg`.
         """
         return writers.svg(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, unit=unit,
-                           module_size=module_size, omitsize=omitsize, title=title, desc=desc, xmldecl=xmldecl,
+                           module_size=module_size, dpi=dpi, omitsize=omitsize, title=title, desc=desc, xmldecl=xmldecl,
                            svgclass=svgclass, lineclass=lineclass)
 
     def png(self, *, scale: Optional[int] = None, border: int = writers.DEFAULT_BORDER,
@@ -129,8 +130,9 @@ class AztecSymbol:
         """Writes the symbol to a file name or a writable stream.
 
         ``kind`` is one of svg, svgz, png, eps, pdf, pbm, pam, ppm, xbm, xpm,
-        txt (rows of 0 and 1) and tex (TikZ); for a file name it defaults to
-        the extension.  ``options`` are the writer's (:meth:`svg`, :meth:`png`
+        txt (rows of 0 and 1), tex (TikZ), zpl (a label for thermal
+        printers) and, written by Pillow when it is installed, webp, tiff,
+        bmp, gif and jpeg; for a file name it defaults to the extension.  ``options`` are the writer's (:meth:`svg`, :meth:`png`
         and the functions of :mod:`quillbank.aztec.writers`): ``scale``,
         ``border``, ``dark``, ``light``, ``module_size``, ``unit``, ``dpi``...
 
@@ -141,6 +143,21 @@ class AztecSymbol:
         takes the text formats; short writes to a stream are retried.
         """
         writers.save(target, self._modules, self.size, kind, **options)
+
+    def print_size(self, *, module_size: Union[str, Number], dpi: Number, border: int = writers.DEFAULT_BORDER,
+                   unit: Optional[str] = None) -> writers.PrintSize:
+        """What the symbol measures printed at ``dpi`` with ``module_size``
+        (``"0.5mm"``, or a number in ``unit``, default px: printer dots, as
+        the raster kinds and ZPL read px; vector kinds read it as 1/96 inch)
+        and ``border`` (default 2) modules around it, as every writer draws
+        it: a module is the nearest whole number of dots, at least one.
+
+        Returns a :class:`~quillbank.aztec.writers.PrintSize`: ``module_dots``,
+        ``module_mm``, ``side_dots``, ``side_mm`` (border included) and
+        ``dpi``.  Warns (:class:`UserWarning`) when a module is narrower than
+        0.254 mm (10 mil) or rounding changed it by more than 10%.
+        """
+        return writers.print_size(self.size, module_size, dpi, border, unit)
 
     # Embedding and interoperation
 

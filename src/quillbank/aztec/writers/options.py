@@ -13,7 +13,9 @@ MemoryError:
   :data:`MIN_VECTOR_SCALE`, and at most :data:`MAX_VECTOR_SIDE` units a side
   (:data:`MAX_PAGE_POINTS` points for EPS and PDF, the largest page common
   PDF readers open).
-* ``dpi``: more than 0 and at most :data:`MAX_DPI`.
+* ``dpi``: more than 0 and at most :data:`MAX_DPI`.  With ``module_size``,
+  a module is a whole number of the printer's dots (:func:`to_dots`), in
+  raster and vector pictures alike.
 """
 
 from __future__ import annotations
@@ -123,12 +125,11 @@ def raster_scale(scale: object, module_size: object, unit: object, dpi: Optional
             raise InvalidOptionError("give scale or module_size, not both")
         value, unit_name = length(module_size, unit_name)
         if unit_name == "px":
-            pixels = value
+            scale = max(1, round(min(value, MAX_PIXELS + 1)))
         elif dpi is None:
             raise InvalidOptionError(f"module_size in {unit_name} needs dpi to become pixels")
         else:
-            pixels = value * UNITS[unit_name] / 72 * dpi
-        scale = max(1, round(min(pixels, MAX_PIXELS + 1)))
+            scale = to_dots(value, unit_name, dpi)
     elif scale is None:
         scale = DEFAULT_SCALE
     elif isinstance(scale, float) or isinstance(scale, decimal.Decimal):
@@ -164,11 +165,19 @@ def _amount(count: float) -> str:
     return f"{count:.0f} bytes"
 
 
+def to_dots(value: float, unit_name: str, dpi: float) -> int:
+    """A length in a physical unit as the nearest whole number of dots at
+    ``dpi``, at least one (a module is never thinner than a dot)."""
+    return max(1, round(min(value * UNITS[unit_name] / 72 * dpi, MAX_PIXELS + 1)))
+
+
 def vector_scale(scale: object, module_size: object, unit: object, default_unit: str,
-                 side_modules: int, page: bool = False) -> Tuple[float, str]:
+                 side_modules: int, page: bool = False, dpi: Optional[float] = None) -> Tuple[float, str]:
     """(units a module, unit) of a vector picture.  A module size given with
-    its own unit keeps that unit unless ``unit`` asks for another.  A page
-    (EPS, PDF) is bounded in points, other pictures in their units."""
+    its own unit keeps that unit unless ``unit`` asks for another; with
+    ``dpi`` it is a whole number of dots, so a printer draws every module
+    alike.  A page (EPS, PDF) is bounded in points, other pictures in their
+    units."""
     unit_name = check_unit(unit, default_unit)
     if module_size is not None:
         if scale is not None:
@@ -176,6 +185,8 @@ def vector_scale(scale: object, module_size: object, unit: object, default_unit:
         value, size_unit = length(module_size, unit_name)
         if unit is None and isinstance(module_size, str):
             unit_name = size_unit
+        if dpi is not None:
+            value, size_unit = to_dots(value, size_unit, dpi) / dpi, "in"
         number = value * UNITS[size_unit] / UNITS[unit_name]
         name = "module_size"
     else:

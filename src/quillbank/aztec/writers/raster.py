@@ -114,7 +114,7 @@ def _joined(header: bytes, rows: List[bytes], scale: int) -> bytes:
     return b"".join([header, *(row * scale for row in rows)])
 
 
-def _bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
+def bitmap_rows(picture: Raster, first_bit_left: bool) -> List[bytes]:
     """Module rows as packed pixel rows, 1 = dark, padded to whole bytes."""
     side = picture.side
     width = (side + 7) // 8
@@ -139,7 +139,7 @@ def pbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "PBM")
     _black_and_white("PBM", picture)
     header = b"P4\n%d %d\n" % (picture.side, picture.side)
-    return _joined(header, _bitmap_rows(picture, first_bit_left=True), picture.scale)
+    return _joined(header, bitmap_rows(picture, first_bit_left=True), picture.scale)
 
 
 def ppm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
@@ -175,7 +175,7 @@ def xbm(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi, "XBM")
     _black_and_white("XBM", picture)
     _check_identifier(name)
-    data = b"".join(row * picture.scale for row in _bitmap_rows(picture, first_bit_left=False))
+    data = b"".join(row * picture.scale for row in bitmap_rows(picture, first_bit_left=False))
     lines = [f"#define {name}_width {picture.side}", f"#define {name}_height {picture.side}",
              f"static unsigned char {name}_bits[] = {{"]
     for start in range(0, len(data), 12):

@@ -31,8 +31,9 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     description; ``xmldecl=False`` leaves out the XML declaration (for inline
     SVG); ``svgclass`` and ``lineclass`` are class attributes of the ``svg``
     element and of the path.  ``light=None`` leaves out the background.
-    ``dpi`` is accepted and checked so one call serves every kind, but a
-    vector picture has no resolution.
+    ``dpi`` (default None) with ``module_size`` makes a module a whole
+    number of the printer's dots; a vector picture has no resolution of its
+    own, so ``dpi`` with ``scale`` changes nothing.
     """
     check_modules(modules, size)
     key = options_key(border, dark, light, (scale, dpi, module_size), (omitsize, xmldecl),
@@ -59,8 +60,7 @@ def _frame(size: int, scale: Optional[Number], border: int, dark: Color, light: 
     and the document after the path data."""
     border = check_border(border)
     side = size + 2 * border
-    units_a_module, unit_name = vector_scale(scale, module_size, unit, "px", side)
-    check_dpi(dpi)
+    units_a_module, unit_name = vector_scale(scale, module_size, unit, "px", side, dpi=check_dpi(dpi))
     dark_rgba, light_rgba = colors_of(dark, light)
     for name, flag in (("omitsize", omitsize), ("xmldecl", xmldecl)):
         check_flag(flag, name)

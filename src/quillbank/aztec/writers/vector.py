@@ -33,8 +33,8 @@ def page(kind: str, modules: bytes, size: int, scale: Optional[Number], border: 
          unit: Optional[str], module_size: Optional[object], dpi: Optional[Number], default_unit: str = "pt") -> Page:
     check_modules(modules, size)
     border = check_border(border)
-    units, unit_name = vector_scale(scale, module_size, unit, default_unit, size + 2 * border, page=True)
-    check_dpi(dpi)
+    units, unit_name = vector_scale(scale, module_size, unit, default_unit, size + 2 * border, page=True,
+                                    dpi=check_dpi(dpi))
     dark_rgba, light_rgba = dark_and_light(dark, light)
     opaque_or_clear(kind, dark_rgba, light_rgba)
     visible_light = light_rgba if light_rgba is not None and light_rgba[3] else None
@@ -61,7 +61,8 @@ def _module_runs(picture: Page, start: str, between: str, before_width: str, end
 
 _SIZE_DOC = """``scale`` (default 4) is the width of a module in ``unit`` (pt, the
     default, or mm, cm, in, px as 1/96 inch), a decimal number; or give
-    ``module_size`` (``"0.5mm"``, or a number in ``unit``).  ``light=None``
+    ``module_size`` (``"0.5mm"``, or a number in ``unit``), with ``dpi`` a
+    whole number of the printer's dots.  ``light=None``
     leaves out the background; colours are opaque."""
 
 
