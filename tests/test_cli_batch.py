@@ -272,7 +272,7 @@ def test_the_batch_reads_its_input_in_chunks_in_bounded_memory(monkeypatch, tmp_
 def test_later_chunks_fail_a_repeated_name_or_a_wrong_kind_alone(monkeypatch, tmp_path):
     from quillbank.aztec import cli_batch
 
-    rows = [f"s{i},svg" for i in range(cli_batch.CHUNK + 20)] + ["s3,svg", "s999,gif"]
+    rows = [f"s{i},svg" for i in range(cli_batch.CHUNK + 20)] + ["s3,svg", "s999,heic"]
     (tmp_path / "in.csv").write_text("seat,ext\n" + "\n".join(rows) + "\n")
     status, _, err = call(monkeypatch, "--batch", str(tmp_path / "in.csv"), "--column", "seat",
                           "-o", str(tmp_path / "{seat}.{ext}"))
