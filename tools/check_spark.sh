@@ -17,5 +17,7 @@ fail() {
 [[ -n "${VIRTUAL_ENV:-}" ]] || fail "activate the virtual environment the package is installed in first"
 command -v java > /dev/null || fail "Spark needs a Java runtime (17 or newer): apt-get install default-jre-headless"
 python -m pip install -q "pyspark>=3.5" "pandas<3" pyarrow
-# The test reads the installed package, like the rest of the suite.
-python -m pytest -q -rs tests/test_clusters.py -k spark
+# The tests read the installed package, like the rest of the suite: the
+# Spark job of tests/test_clusters.py, and the examples of docs/scaling.md,
+# whose Spark example the suite skips without PySpark.
+python -m pytest -q -rs tests/test_clusters.py -k spark "tests/test_docs.py::test_every_example_of_a_page_runs_in_order[scaling.md]"
