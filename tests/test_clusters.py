@@ -4,7 +4,9 @@ does here.  Each test skips, saying what is missing, where its engine is
 not installed (tools/check_spark.sh installs PySpark and runs its test)."""
 
 import os
+import re
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -14,6 +16,19 @@ import quillbank.aztec as aztec
 
 def _messages(count):
     return [f"M1DOE/JOHN E{n:06d} LHRJFKBA {n % 997:04d} 123Y001A{n:04d} 100" for n in range(count)]
+
+
+def _java_version():
+    """The major version of the java on PATH, 0 without one."""
+    java = shutil.which("java")
+    if java is None:
+        return 0
+    shown = subprocess.run([java, "-version"], capture_output=True, text=True, timeout=60).stderr
+    found = re.search(r'version "(\d+)(?:\.(\d+))?', shown)
+    if not found:
+        return 0
+    major = int(found.group(1))
+    return int(found.group(2) or 0) if major == 1 else major  # "1.8" is Java 8
 
 
 def test_a_dask_cluster_writes_every_file_from_its_workers(tmp_path):
@@ -45,8 +60,8 @@ def test_a_spark_pandas_udf_gives_a_column_of_every_png(tmp_path, monkeypatch):
     pytest.importorskip("pyspark", reason="PySpark is not installed: tools/check_spark.sh installs it and runs this")
     pandas = pytest.importorskip("pandas")
     parquet = pytest.importorskip("pyarrow.parquet")
-    if shutil.which("java") is None:
-        pytest.skip("Spark needs a Java runtime (17 or newer) on PATH")
+    if _java_version() < 17:
+        pytest.skip("Spark needs a Java runtime of 17 or newer on PATH (apt-get install default-jre-headless)")
     from pyspark.sql import SparkSession
     from pyspark.sql.functions import pandas_udf
 
