@@ -7,21 +7,31 @@ import linecache
 import os
 import re
 import runpy
+import shutil
+import subprocess
+import sys
 
 import pytest
 
 REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS_DIR = os.path.join(REPO_DIR, "docs")
-# The guide's task pages whose examples are ours to keep running (the
-# command line, standard features, scaling, internals and recipes pages have their own).
+# The guide's task pages, whose pictures are committed beside them.
 GUIDE_PAGES = ["index.md", "making-symbols.md", "size-and-error-correction.md", "character-sets.md",
                "formats-and-printing.md"]
+# Every page whose examples a reader may type: the README and the whole
+# guide, but the API reference, whose blocks are signatures, and the
+# recipes, whose test (test_recipes.py) also reads back what they write.
+EXAMPLE_PAGES = ["../README.md"] + sorted(name for name in os.listdir(DOCS_DIR)
+                                          if name.endswith(".md") and name not in ("api.md", "recipes.md"))
 
 # Packages the examples show that the package itself does not need.
-OPTIONAL_MODULES = {"numpy", "PIL", "zxingcpp"}
+OPTIONAL_MODULES = {"numpy", "PIL", "zxingcpp", "pandas", "pyarrow", "dask", "distributed", "pyspark"}
 
-_PYTHON_BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+_BLOCK = re.compile(r"^```(python|sh)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 _PICTURE = re.compile(r"!\[[^\]]*\]\((pictures/[^)]+)\)")
+# Shell examples that set up a machine (a virtual environment, packages
+# from an index) are what CI itself runs; the others run here.
+_SETS_UP = re.compile(r"\bpip install\b|-m venv\b")
 
 
 def _read(page):
@@ -29,30 +39,51 @@ def _read(page):
         return stream.read()
 
 
-@pytest.mark.parametrize("page", GUIDE_PAGES)
-def test_every_python_example_of_a_page_runs_in_order(page, tmp_path, monkeypatch):
+@pytest.mark.parametrize("page", EXAMPLE_PAGES)
+def test_every_example_of_a_page_runs_in_order(page, tmp_path, monkeypatch):
     run_examples(page, tmp_path, monkeypatch)
 
 
 def run_examples(page, folder, monkeypatch):
-    """Runs the Python examples of a page in order in ``folder``; returns
-    the names they made.  A page's examples build on each other, as a
-    reader types them into one session."""
-    blocks = _PYTHON_BLOCK.findall(_read(page))
-    assert blocks, f"{page} has no Python example"
+    """Runs the examples of a page in order in ``folder``; returns the names
+    its Python examples made.  A page's examples build on each other, as a
+    reader types them into one session and one shell: Python and shell
+    blocks run in the order they stand, in one folder, so each may use what
+    the ones before it wrote.  Every input an example needs is defined in
+    the page."""
+    blocks = _BLOCK.findall(_read(page))
+    assert blocks, f"{page} has no example"
     monkeypatch.chdir(folder)
     namespace = {"__name__": "__guide__"}
-    for number, block in enumerate(blocks, 1):
-        name = f"docs/{page}, example {number}"
-        linecache.cache[name] = (len(block), None, block.splitlines(True), name)  # source in tracebacks
-        with contextlib.redirect_stdout(io.StringIO()):
-            try:
-                exec(compile(block, name, "exec"), namespace)
-            except ModuleNotFoundError as error:
-                if (error.name or "").split(".")[0] not in OPTIONAL_MODULES:
-                    raise
-                pytest.skip(f"{name} needs {error.name}")
+    for number, (language, block) in enumerate(blocks, 1):
+        name = f"{os.path.normpath(os.path.join('docs', page))}, example {number}"
+        if language == "python":
+            _run_python(name, block, namespace)
+        elif not _SETS_UP.search(block):
+            _run_shell(name, block, folder)
     return namespace
+
+
+def _run_python(name, block, namespace):
+    linecache.cache[name] = (len(block), None, block.splitlines(True), name)  # source in tracebacks
+    with contextlib.redirect_stdout(io.StringIO()):
+        try:
+            exec(compile(block, name, "exec"), namespace)
+        except ModuleNotFoundError as error:
+            if (error.name or "").split(".")[0] not in OPTIONAL_MODULES:
+                raise
+            pytest.skip(f"{name} needs {error.name}")
+
+
+def _run_shell(name, block, folder):
+    # The installed command first on PATH: the one this interpreter runs.
+    scripts = os.path.dirname(sys.executable)
+    env = dict(os.environ, PATH=scripts + os.pathsep + os.environ.get("PATH", ""), NO_COLOR="1")
+    if shutil.which("bash") is None:
+        pytest.skip(f"{name} needs bash")
+    ran = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", block], cwd=folder, env=env,
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    assert ran.returncode == 0, f"{name} failed ({ran.returncode}):\n{block}\n{ran.stderr.decode(errors='replace')}"
 
 
 def test_the_pictures_the_guide_shows_are_committed_and_used():

@@ -540,14 +540,46 @@ struct Slot {
     az::BuildStatus status = az::BuildStatus::BadRequest;
     Outcome outcome = Outcome::Failed;
     az::AztecMatrix matrix;
+    std::vector<uint8_t> picture;  // render_list's PNG file of the symbol
 };
+
+// render_list's picture options, the same for every symbol of a call.  A
+// symbol whose picture would be wider than maxSide pixels gets none (its
+// caller makes it alone, to learn why).
+struct PngOrder {
+    int scale = 1;
+    int border = 0;
+    az::PngColours colours;
+    std::optional<uint32_t> pixelsPerMetre;
+    long long maxSide = kMaxPixels;
+};
+
+// The PNG file of a symbol made into `slot`, when it was made and fits the
+// order's bound; an empty picture otherwise.
+void drawInto(Slot& slot, const PngOrder& png) noexcept {
+    slot.picture.clear();
+    if (slot.outcome != Outcome::Done || slot.status != az::BuildStatus::Ok) return;
+    const int size = slot.matrix.shape.size;
+    if ((static_cast<long long>(size) + 2LL * png.border) * png.scale > png.maxSide) return;
+    try {
+        slot.picture = az::pngFile(slot.matrix.modules.data(), size, png.scale, png.border, png.colours,
+                                   png.pixelsPerMetre);
+    } catch (const std::bad_alloc&) {
+        slot.outcome = Outcome::NoMemory;
+    }
+}
 
 // make_list's item for a stored result: make's tuple, or None where make
 // would give None or fail; passed through `wrap` unless that is None.  A
 // new reference, or NULL with an exception set.
-PyObject* storedItem(const Slot& slot, PyObject* wrap, PyObject* eci) {
+PyObject* storedItem(const Slot& slot, PyObject* wrap, PyObject* eci, bool picture) {
     if (slot.outcome == Outcome::NoMemory) return PyErr_NoMemory();
     if (slot.outcome != Outcome::Done || slot.status != az::BuildStatus::Ok) Py_RETURN_NONE;
+    if (picture) {  // render_list's item: the PNG file, or None
+        if (slot.picture.empty()) Py_RETURN_NONE;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(slot.picture.data()),
+                                         static_cast<Py_ssize_t>(slot.picture.size()));
+    }
     // The symbol class filled in directly, as make_plain does, where its
     // __init__ would be given no ECI number.
     if (wrap == reinterpret_cast<PyObject*>(symbolClass.type) && eci == Py_None) return newSymbol(slot.matrix);
@@ -568,12 +600,14 @@ struct ListBatch {
     PyObject* list;   // borrowed; its items are NULL until stored
     PyObject* ecis;   // borrowed
     PyObject* wrap;   // borrowed
+    const PngOrder* png;  // with it, each symbol's picture is drawn by the thread that made it
     PyThreadState* saved = nullptr;  // the caller's thread state while the GIL is released
 
     static void make(void* context, size_t index) noexcept {
         auto& batch = *static_cast<ListBatch*>(context);
         Slot& slot = batch.slots[index % batch.slots.size()];
         slot.outcome = makeSymbol(batch.orders[index], slot.status, slot.matrix);
+        if (batch.png != nullptr) drawInto(slot, *batch.png);
     }
 
     // Stores the items first to end - 1 under the GIL.  False with an
@@ -585,7 +619,7 @@ struct ListBatch {
         bool stored = true;
         for (size_t i = first; stored && i < end; ++i) {
             PyObject* eci = PyList_GET_ITEM(batch.ecis, static_cast<Py_ssize_t>(i));  // borrowed
-            PyObject* item = storedItem(batch.slots[i % batch.slots.size()], batch.wrap, eci);
+            PyObject* item = storedItem(batch.slots[i % batch.slots.size()], batch.wrap, eci, batch.png != nullptr);
             if (item == nullptr)
                 stored = false;
             else
@@ -603,9 +637,9 @@ struct ListBatch {
 // Makes every order's symbol into `list` on `threads` threads, this one
 // among them.  False with an exception set.
 bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* list, PyObject* ecis,
-                 PyObject* wrap) try {
+                 PyObject* wrap, const PngOrder* png) try {
     std::vector<Slot> slots(std::min(orders.size(), az::kBatchSlots));
-    ListBatch batch{orders, slots, list, ecis, wrap};
+    ListBatch batch{orders, slots, list, ecis, wrap, png};
     az::BatchJob job;
     job.count = orders.size();
     job.slotCount = slots.size();
@@ -620,6 +654,49 @@ bool makeInOrder(const std::vector<SymbolOrder>& orders, int threads, PyObject* 
 } catch (const std::bad_alloc&) {  // the slots, before any order is made
     PyErr_NoMemory();
     return false;
+}
+
+// The orders of make_list and render_list: messages (a list of bytes-like
+// objects) and ecis (a list of as many ECI numbers or None) with kind,
+// layers, ec_percent and reader_init, args[0] to [5].  Everything is read
+// first, while no Python code can run between the items: each message is
+// copied, so no list or buffer is read without the GIL.  False with an
+// exception set.
+bool readOrders(PyObject* const* args, std::vector<SymbolOrder>& orders) {
+    if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "a list of messages and a list of as many ECI numbers are needed");
+        return false;
+    }
+    SymbolOrder options;
+    PyObject* const shared[kOptionCount] = {Py_None, args[2], args[3], args[4], args[5], Py_None, Py_False};
+    if (!readOptions(shared, options)) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(args[0]);
+    orders.assign(static_cast<size_t>(count), options);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        SymbolOrder& order = orders[static_cast<size_t>(i)];
+        PyObject* eci = PyList_GET_ITEM(args[1], i);  // borrowed
+        if (eci != Py_None) {
+            PyObject* const one[kOptionCount] = {eci, args[2], args[3], args[4], args[5], Py_None, Py_False};
+            if (!readOptions(one, order)) return false;
+        }
+        if (!readMessage(PyList_GET_ITEM(args[0], i), order)) return false;
+    }
+    return true;
+}
+
+// The list of make_list's or render_list's results for `orders`: a new
+// reference, or NULL with an exception set.
+PyObject* resultsInOrder(const std::vector<SymbolOrder>& orders, PyObject* ecisArgument, int threads, PyObject* wrap,
+                         const PngOrder* png) {
+    // wrap may run any Python code, the ECI list's owner's included: the
+    // numbers it is given are a copy's.
+    const Py_ssize_t count = static_cast<Py_ssize_t>(orders.size());
+    PyObject* ecis = PyList_GetSlice(ecisArgument, 0, count);
+    if (ecis == nullptr) return nullptr;
+    PyObject* list = PyList_New(count);  // its items are NULL until stored
+    if (list != nullptr && !makeInOrder(orders, threads, list, ecis, wrap, png)) Py_CLEAR(list);
+    Py_DECREF(ecis);
+    return list;
 }
 
 // make_list(messages, ecis, kind, layers, ec_percent, reader_init, threads=1,
@@ -645,36 +722,10 @@ PyObject* makeList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "wrap must be callable or None, not %.200s", Py_TYPE(wrap)->tp_name);
         return nullptr;
     }
-    if (!PyList_Check(args[0]) || !PyList_Check(args[1]) || PyList_GET_SIZE(args[0]) != PyList_GET_SIZE(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "make_list takes a list of messages and a list of as many ECI numbers");
-        return nullptr;
-    }
     try {
-        // Everything is read first, while no Python code can run between
-        // the items: each message is copied, so no list or buffer is read
-        // without the GIL.
-        SymbolOrder options;
-        PyObject* const shared[kOptionCount] = {Py_None, args[2], args[3], args[4], args[5], Py_None, Py_False};
-        if (!readOptions(shared, options)) return nullptr;
-        const Py_ssize_t count = PyList_GET_SIZE(args[0]);
-        std::vector<SymbolOrder> orders(static_cast<size_t>(count), options);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            SymbolOrder& order = orders[static_cast<size_t>(i)];
-            PyObject* eci = PyList_GET_ITEM(args[1], i);  // borrowed
-            if (eci != Py_None) {
-                PyObject* const one[kOptionCount] = {eci, args[2], args[3], args[4], args[5], Py_None, Py_False};
-                if (!readOptions(one, order)) return nullptr;
-            }
-            if (!readMessage(PyList_GET_ITEM(args[0], i), order)) return nullptr;
-        }
-        // wrap may run any Python code, the ECI list's owner's included:
-        // the numbers it is given are a copy's.
-        PyObject* ecis = PyList_GetSlice(args[1], 0, count);
-        if (ecis == nullptr) return nullptr;
-        PyObject* list = PyList_New(count);  // its items are NULL until stored
-        if (list != nullptr && !makeInOrder(orders, threads, list, ecis, wrap)) Py_CLEAR(list);
-        Py_DECREF(ecis);
-        return list;
+        std::vector<SymbolOrder> orders;
+        if (!readOrders(args, orders)) return nullptr;
+        return resultsInOrder(orders, args[1], threads, wrap, nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -887,6 +938,35 @@ PyObject* svgPath(PyObject*, PyObject* args) {
     return result;
 }
 
+// render_list(messages, ecis, kind, layers, ec_percent, reader_init, threads,
+//             scale, border, colours, pixels_per_metre, max_side):
+// make_list's symbols as PNG files (png's settings), each drawn by the
+// thread that made it, so that no symbol object is made at all.  An item
+// is the file's bytes, or None where make would give None or fail, or the
+// picture would be wider than max_side pixels.
+PyObject* renderList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 12) {
+        PyErr_Format(PyExc_TypeError, "render_list takes 12 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    int threads, maxSide;
+    PngOrder png;
+    if (!intArgument(args[6], "threads", 1, az::kMaxBatchThreads, threads) ||
+        !intArgument(args[7], "scale", 1, kMaxPixels, png.scale) ||
+        !intArgument(args[8], "border", 0, kMaxPixels, png.border) || !readPngColours(args[9], png.colours) ||
+        !readPixelsPerMetre(args[10], png.pixelsPerMetre) ||
+        !intArgument(args[11], "max_side", 1, kMaxPixels, maxSide))
+        return nullptr;
+    png.maxSide = maxSide;
+    try {
+        std::vector<SymbolOrder> orders;
+        if (!readOrders(args, orders)) return nullptr;
+        return resultsInOrder(orders, args[1], threads, Py_None, &png);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef methods[] = {
     {"build", build, METH_VARARGS,
      "build(bits, compact, layers, ec_percent, reader_init=False) -> (compact, layers, size, data_words, "
@@ -915,6 +995,9 @@ PyMethodDef methods[] = {
      "results for each message (bytes-like) with its ECI number (or None), all made with the GIL released on "
      "threads threads (1 to 256), each passed as wrap(result, eci, False) unless wrap is None; None where make "
      "would give None or fail."},
+    {"render_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(renderList)), METH_FASTCALL,
+     "render_list(messages, ecis, kind, layers, ec_percent, reader_init, threads, scale, border, colours, "
+     "pixels_per_metre, max_side) -> list of PNG files (bytes) or None"},
     {"rune", rune, METH_VARARGS, "rune(value) -> (compact, layers, size, data_words, check_words, modules)"},
     {"capacity", capacity, METH_VARARGS,
      "capacity(compact, layers, ec_percent) -> (size, word_bits, total_words, max_data_words)"},

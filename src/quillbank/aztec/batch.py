@@ -27,7 +27,7 @@ from .builder import Data, _Batch, make
 from .errors import AztecError, InvalidOptionError
 from .symbol import AztecSymbol
 
-__all__ = ["make_many", "save_many", "common_shape", "BatchError"]
+__all__ = ["make_many", "save_many", "render_many", "common_shape", "BatchError"]
 
 PathName = Union[str, "os.PathLike[str]"]
 
@@ -167,16 +167,98 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     return _run(len(items), save_one, threads, errors)
 
 
+def render_many(messages: Iterable[Data], kind: str = "png", *, threads: Optional[int] = None,
+                errors: str = "raise", as_arrow: bool = False, **options: Any) -> Any:
+    """The picture of each message, as bytes, in order: what
+    ``make(message, **make_options).save(stream, kind=kind, **picture_options)``
+    would write, without a symbol object per message.
+
+    ``messages`` is any iterable of ``str`` or bytes, a pandas Series of
+    them, or a pyarrow string or binary array.  ``kind`` (default
+    ``"png"``) is any kind :meth:`AztecSymbol.save` writes; text kinds
+    (SVG, EPS, ...) come back as their UTF-8 bytes.  PNG files are drawn by
+    the core's threads as they make the symbols, with the interpreter lock
+    released; the other kinds are drawn by their writers from the core's
+    symbols.  The keyword ``options`` are :func:`make`'s and the kind's
+    writer's, checked once before any message is made; ``threads`` and
+    ``errors`` are as for :func:`make_many`.
+
+    ``as_arrow=True`` returns a pyarrow binary array instead of a list (a
+    failed message is null there with ``errors="return"``), which a Spark
+    pandas or Arrow UDF can hand back as it is.
+    """
+    items = _message_list(messages)
+    kind = writers.check_kind(kind)
+    _check_errors(errors)
+    make_options, picture_options = _split_options(options, "render_many")
+    probe = _check_options(make_options)
+    writers.render(kind, probe.modules, probe.size, **picture_options)  # the writer's own checks, once
+    workers = _thread_count(threads, len(items))
+    batch = _Batch.of(make_options)
+
+    def draw(modules: bytes, size: int) -> bytes:
+        picture = writers.render(kind, modules, size, **picture_options)
+        return picture.encode() if isinstance(picture, str) else picture
+
+    made: List[Any] = []
+    if batch is not None:
+        settings = writers.raster.png_settings(probe.size, **picture_options) if kind == "png" else None
+        for start in range(0, len(items), _SLICE):
+            part = items[start:start + _SLICE]
+            if settings is not None:
+                made.extend(batch.render_png(part, workers, settings, writers.MAX_PIXELS))
+            else:
+                made.extend(None if built is None else draw(built[5], built[2]) for built in batch.built(part, workers))
+    else:
+        made = [None] * len(items)
+    # make() makes (or refuses) alone the messages the core left out.
+    left = [i for i, picture in enumerate(made) if picture is None]
+    failed = [False] * len(items)
+    if left:
+        def one(k: int) -> bytes:
+            symbol = make(items[left[k]], **make_options)
+            return draw(symbol.modules, symbol.size)
+        redone, redone_failed = _tasks(len(left), one, _thread_count(threads, len(left)))
+        for index, result, bad in zip(left, redone, redone_failed):
+            made[index], failed[index] = result, bad
+    results = _finish(made, failed, errors)
+    return _as_arrow(results, failed) if as_arrow else results
+
+
+def _message_list(messages: Iterable[Data]) -> List[Any]:
+    """The messages as a list: a pyarrow array's values as Python objects
+    (bytes or str, None for a null), anything else as it iterates."""
+    to_pylist = getattr(messages, "to_pylist", None)
+    if callable(to_pylist) and type(messages).__module__.startswith("pyarrow"):
+        return to_pylist()
+    return list(messages)
+
+
+def _as_arrow(results: List[Any], failed: List[bool]) -> Any:
+    try:
+        import pyarrow
+    except ImportError:
+        raise ImportError("as_arrow=True needs pyarrow: pip install pyarrow") from None
+    return pyarrow.array([None if bad else picture for picture, bad in zip(results, failed)],
+                         type=pyarrow.binary())
+
+
+def _split_options(options: Dict[str, Any], caller: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """Keyword ``options`` split into :func:`make`'s and the writers'."""
+    unknown = [name for name in options if name not in _MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
+    if unknown:
+        raise TypeError(f"{caller}() takes no option {unknown[0]!r}: neither make() nor any picture writer has it")
+    make_options = {name: value for name, value in options.items() if name in _MAKE_OPTIONS}
+    picture_options = {name: value for name, value in options.items() if name in _PICTURE_OPTIONS}
+    return make_options, picture_options
+
+
 def check_save(names: Sequence[PathName], kind: Optional[str],
                options: Dict[str, Any]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     """:func:`save_many`'s keyword ``options`` split into :func:`make`'s and
     the writers', once it is known that nothing in them or in the folders
     of ``names`` fails every file (see :func:`save_many`)."""
-    unknown = [name for name in options if name not in _MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
-    if unknown:
-        raise TypeError(f"save_many() takes no option {unknown[0]!r}: neither make() nor any picture writer has it")
-    make_options = {name: value for name, value in options.items() if name in _MAKE_OPTIONS}
-    picture_options = {name: value for name, value in options.items() if name in _PICTURE_OPTIONS}
+    make_options, picture_options = _split_options(options, "save_many")
     probe = _check_options(make_options)
     # Each kind the names ask for is drawn once from the probe, with the
     # writer's own checks.

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import operator
 from functools import cached_property, lru_cache
-from typing import TYPE_CHECKING, Callable, List, Optional, Sequence, SupportsIndex, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, SupportsIndex, Tuple, Union
 
 from . import _symbol
 from .charsets import message_bytes
@@ -319,12 +319,40 @@ class _Batch:
         return _Batch(eci, options.get("encoding"), allowed)
 
     def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
+        """The symbols of ``items`` (None where make() is to make or refuse
+        one alone); the core wraps each as it is made, while its helpers
+        make the next ones."""
         allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
+            AztecSymbol))
+
+    def built(self, items: Sequence[object], threads: int = 1) -> List[Optional[_symbol.Built]]:
+        """:meth:`make`'s symbols as the core's plain tuples (compact, layers,
+        size, data words, check words, modules), with no symbol object."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads))
+
+    def render_png(self, items: Sequence[object], threads: int,
+                   settings: Tuple[int, int, Optional[bytes], Optional[int]], max_side: int) -> List[Optional[bytes]]:
+        """The PNG files of ``items`` with :func:`png_settings`'s
+        ``settings``, drawn by the core's threads as they make the symbols
+        (None where make() is to make or refuse one alone, or where the
+        picture would be wider than ``max_side``)."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.render_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
+            *settings, max_side))
+
+    def _in_place(self, items: Sequence[object], made: Callable[[List[bytes], List[Optional[int]]], List[Any]]
+                  ) -> List[Any]:
+        """made(messages, ecis) for the items the core takes, each result
+        in its item's place; None in the places of the others."""
         plain = self.eci is None and self.encoding is None
         if plain and all(type(data) is bytes and 0 < len(data) <= _PLAIN_MOST_BYTES for data in items):  # type: ignore
             # Most batches: every message is taken as it is, in its place.
-            return _symbol.make_list(list(items), [None] * len(items), allowed.kind, allowed.layers,
-                                     allowed.ec_percent, allowed.reader_init, threads, AztecSymbol)
+            return made(list(items), [None] * len(items))  # type: ignore[arg-type]
         messages: List[bytes] = []
         ecis: List[Optional[int]] = []
         places: List[int] = []
@@ -347,13 +375,9 @@ class _Batch:
                 messages.append(message)
                 ecis.append(eci)
                 places.append(place)
-        results: List[Optional[AztecSymbol]] = [None] * len(items)
-        # The core wraps each symbol as it is made, while its helpers make
-        # the next ones.
-        made = _symbol.make_list(messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent,
-                                 allowed.reader_init, threads, AztecSymbol)
-        for place, symbol in zip(places, made):
-            results[place] = symbol
+        results: List[Any] = [None] * len(items)
+        for place, result in zip(places, made(messages, ecis)):
+            results[place] = result
         return results
 
 

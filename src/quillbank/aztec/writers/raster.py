@@ -88,20 +88,31 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     (``"0.5mm"``, or a number in ``unit``) with ``dpi``, rounded to whole
     pixels.  ``dpi`` is written as the image's physical resolution (pHYs).
     """
+    check_modules(modules, size)
+    settings = png_settings(size, scale=scale, border=border, dark=dark, light=light, dpi=dpi,
+                            module_size=module_size, unit=unit)
+    # The whole file is written in the C++ core, its pixel rows compressed there.
+    return _symbol.png(modules, size, *settings)
+
+
+def png_settings(size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,
+                 dark: Color = "#000", light: Color = "#fff", dpi: Optional[Number] = None,
+                 module_size: Optional[object] = None,
+                 unit: Optional[str] = None) -> Tuple[int, int, Optional[bytes], Optional[int]]:
+    """:func:`png`'s options checked for a symbol of ``size`` modules a side,
+    as the core takes them: (pixels a module, border, None for black on
+    white or the light and dark RGBA, pixels a metre or None)."""
     key = options_key(border, dark, light, (scale, dpi, module_size), (), (size, unit))
     settings = recall(_PNG_SETTINGS, key)
     if settings is None:
-        picture = raster(modules, size, scale, border, dark, light, unit, module_size, dpi)
+        picture = raster(bytes(size * size), size, scale, border, dark, light, unit, module_size, dpi)
         colours = None
         if picture.dark != BLACK or picture.light != WHITE:
             colours = bytes(picture.light or (255, 255, 255, 0)) + bytes(picture.dark)
         per_metre = None if picture.dpi is None else round(picture.dpi * _INCHES_A_METRE)
         settings = (picture.scale, picture.border, colours, per_metre)
         remember(_PNG_SETTINGS, key, settings)
-    else:
-        check_modules(modules, size)
-    # The whole file is written in the C++ core, its pixel rows compressed there.
-    return _symbol.png(modules, size, *settings)
+    return settings
 
 
 # (scale, border, colours, pixels a metre) of png()'s options, by options_key.
