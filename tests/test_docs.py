@@ -19,10 +19,12 @@ DOCS_DIR = os.path.join(REPO_DIR, "docs")
 GUIDE_PAGES = ["index.md", "making-symbols.md", "size-and-error-correction.md", "character-sets.md",
                "formats-and-printing.md"]
 # Every page whose examples a reader may type: the README and the whole
-# guide, but the API reference, whose blocks are signatures, and the
-# recipes, whose test (test_recipes.py) also reads back what they write.
-EXAMPLE_PAGES = ["../README.md"] + sorted(name for name in os.listdir(DOCS_DIR)
-                                          if name.endswith(".md") and name not in ("api.md", "recipes.md"))
+# guide, but the API reference, whose blocks are signatures, and the pages
+# whose examples a test of their own runs: the recipes (test_recipes.py
+# also reads back what they write) and the C++ library's build and
+# example (test_cpp_library.py, against an installed copy).
+EXAMPLE_PAGES = ["../README.md"] + sorted(name for name in os.listdir(DOCS_DIR) if name.endswith(".md") and
+                                          name not in ("api.md", "recipes.md", "cpp.md"))
 
 # Packages the examples show that the package itself does not need.
 OPTIONAL_MODULES = {"numpy", "PIL", "zxingcpp", "pandas", "pyarrow", "dask", "distributed", "pyspark"}
