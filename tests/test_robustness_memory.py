@@ -158,3 +158,45 @@ def test_symbol_too_large_for_the_cap_raises_memory_error():
         """
     )
     assert out.split() == ["overflow", "MemoryError"] * 2 + ["overflow", "ok"]
+
+
+def test_memory_errors_in_the_core_leave_no_wrong_symbol_behind():
+    # The caches a thread keeps between calls once came out of a failed
+    # allocation out of step: later symbols, made with plenty of memory,
+    # scanned back with bytes missing, or the process crashed.
+    pytest.importorskip("zxingcpp")
+    out = run_child(
+        """
+        import quillbank.aztec as aztec
+        sys.path.insert(0, {tests!r})
+        from symbol_pictures import modules_gray, read
+
+        def mostly_binary(low, high):
+            count = rng.randint(low, high)
+            return bytes(rng.randrange(256) if rng.random() < 0.9 else rng.choice(b"abc ,.0")
+                         for _ in range(count))
+
+        aztec.make(mostly_binary(500, 600))  # the modules are loaded before the cap
+        failures = tries = 0
+        while failures < 4 and tries < 300:
+            tries += 1
+            data = mostly_binary(500, 20000)
+            cap(rng.randint(0, 3 * MB))
+            try:
+                aztec.make(data)
+            except MemoryError:
+                failures += 1
+            except aztec.DataOverflowError:
+                pass
+            finally:
+                uncap()
+        wrong = 0
+        for _ in range(120):
+            data = mostly_binary(100, 1800)
+            symbol = aztec.make(data)
+            wrong += read(modules_gray(symbol.modules, symbol.size)) != (data, None)
+        print(failures, wrong)
+        """.format(tests=os.path.dirname(os.path.abspath(__file__)))
+    )
+    failures, wrong = map(int, out.split())
+    assert failures > 0 and wrong == 0
