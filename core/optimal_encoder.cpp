@@ -312,7 +312,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
     StreamLayout layout;
-    if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci % (kMaxEciNumber + 1)));
+    if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci));
     return encodeOptimal(data, length, layout);
 }
 
