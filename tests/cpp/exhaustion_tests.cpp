@@ -5,7 +5,6 @@
 // fails a thread's Nth allocation; for every N until a workload runs
 // through, a fresh thread runs the workload with that fault, then runs it
 // again and must give the results computed before any fault.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #define QUILLBANK_HAVE_FORK 1
