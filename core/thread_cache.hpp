@@ -59,13 +59,15 @@ T* keptForThread() {
     static const ThreadKey<T> key;
     if (!key.created) return nullptr;
     if (void* kept = pthread_getspecific(key.key)) return static_cast<T*>(kept);
+#if defined(__GLIBC__)
     // The C++ runtime's own storage for the thread (where a throw is
-    // recorded) is allocated on its first use, and the C library aborts
-    // when that fails: touched here, before the thread's first work, rather
-    // than first by a std::bad_alloc, when no memory is left.  (Volatile:
-    // the call is pure, and a result left unused would drop it.)
+    // recorded) is allocated on its first use, and glibc aborts when that
+    // fails: touched here, before the thread's first work, rather than
+    // first by a std::bad_alloc, when no memory is left.  (Volatile: the
+    // call is pure, and a result left unused would drop it.)
     volatile int unwinding = std::uncaught_exceptions();
     static_cast<void>(unwinding);
+#endif
     std::unique_ptr<T> made(new T);
     if (pthread_setspecific(key.key, made.get()) != 0) return nullptr;
     return made.release();
