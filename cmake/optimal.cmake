@@ -2,7 +2,7 @@
 quillbank_core_library(aztec_optimal
   core/optimal_encoder.cpp
   core/optimal_machine.cpp
-  LINK aztec_core
+  LINK aztec_core Threads::Threads
   TEST optimal_tests
 )
 # The fewest codewords for one width, and the exact choice of the smallest
@@ -15,4 +15,11 @@ quillbank_core_library(aztec_smallest
 )
 if(QUILLBANK_AZTEC_PYTHON)
   quillbank_extension(_optimal quillbank/aztec aztec_smallest src/quillbank/aztec/_optimal.cpp)
+endif()
+# The exhaustion tests replace the program's allocator, so they are a
+# program of their own, over everything that keeps state between calls.
+if(QUILLBANK_CORE_TESTS)
+  add_executable(exhaustion_tests tests/cpp/exhaustion_tests.cpp)
+  target_link_libraries(exhaustion_tests PRIVATE aztec_smallest)
+  target_compile_options(exhaustion_tests PRIVATE ${QUILLBANK_WARNINGS})
 endif()

@@ -1,12 +1,16 @@
 # The symbol writer: error correction and layout of whole Aztec symbols,
 # and its private binding quillbank.aztec._symbol, which also makes whole
 # symbols from message bytes (stream included) in one call.
+
+# The core keeps caches per thread under thread keys (thread_cache.hpp).
+find_package(Threads REQUIRED)
 quillbank_core_library(aztec_symbol_core
   core/reed_solomon.cpp
   core/bit_stuffing.cpp
   core/symbol_layout.cpp
   core/raster.cpp
   core/png_deflate.cpp
+  LINK Threads::Threads
   TEST symbol_tests
 )
 # PNG files are written in the core (raster.cpp, png_deflate.cpp), which

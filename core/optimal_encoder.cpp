@@ -12,6 +12,7 @@
 #include "bit_order.hpp"
 #include "optimal_machine.hpp"
 #include "optimal_programme.hpp"
+#include "thread_cache.hpp"
 
 namespace quillbank::aztec {
 
@@ -217,6 +218,10 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
 // message above kMaxKeptCells.  The run queues (about 100 KB) and the state
 // cache are on the heap too, not in the thread's own storage, which some C
 // libraries carve out of a small thread stack.
+//
+// An encoding that fails part way (no memory) leaves each part whole: the
+// decisions and the run queues are written before they are read by every
+// encoding, and the state cache adds a state with its row or not at all.
 class Scratch {
 public:
     RunWindows& windows() {
@@ -278,7 +283,8 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     const BitToken appendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
     const uint32_t startBits = layout.structuredAppend ? appendHeader[0].bitCount + appendHeader[1].bitCount : 0;
 
-    thread_local Scratch scratch;
+    ThreadCache<Scratch> kept;
+    Scratch& scratch = *kept;
     struct Release {  // on every way out, exceptions included
         Scratch& s;
         ~Release() { s.release(); }
@@ -306,7 +312,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
     StreamLayout layout;
-    if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci % (kMaxEciNumber + 1)));
+    if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci));
     return encodeOptimal(data, length, layout);
 }
 

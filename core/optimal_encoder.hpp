@@ -82,8 +82,8 @@ void checkLayout(std::size_t length, const StreamLayout& layout);
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLayout& layout);
 
 // A shortest stream for `length` bytes at `data`, started by the ECI
-// designator of `eci` (reduced modulo 1,000,000) when there is one: the
-// layout with that one flag at position 0.
+// designator of `eci` when there is one: the layout with that one flag at
+// position 0 (so an ECI number above 999999 is refused, as there).
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length,
                          std::optional<uint32_t> eci = std::nullopt);
 

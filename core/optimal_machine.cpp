@@ -190,6 +190,9 @@ public:
         for (; slots_[slot] != 0; slot = (slot + 1) & (kSlotCount - 1))
             if (sameKey(keys_[slots_[slot] - 1], key)) return slots_[slot] - 1;
         if (keys_.size() == kMaxStates) {
+            // Emptied tables keep their storage, so adding the key again
+            // allocates nothing: the emptying and the adding cannot fail
+            // apart.
             clear();
             return intern(key);
         }

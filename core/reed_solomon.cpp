@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 
+#include "thread_cache.hpp"
+
 namespace quillbank::aztec {
 
 namespace {
@@ -134,14 +136,17 @@ constexpr size_t kMaxPieceChecks = 1664;
 constexpr size_t kCachedPerField = 4;
 
 // A thread's generators, a row of them for each field and one for a field
-// of the caller's own, and its count of calls.
+// of the caller's own, its count of calls, and the piece division's
+// running sums.  A call that runs out of memory leaves every entry whole:
+// an entry takes its new check count once its logarithms are in place,
+// and a table is empty until it is complete.
 struct GeneratorCache {
     std::array<std::array<CachedGenerator, kCachedPerField>, kFields.size() + 1> kept;
     uint64_t calls = 0;
+    std::vector<uint16_t> running;  // divideByPieces: count + k words, written before they are read
 };
 
-CachedGenerator& cachedGenerator(const GaloisField& field, size_t checkCount) {
-    thread_local GeneratorCache cache;
+CachedGenerator& cachedGenerator(GeneratorCache& cache, const GaloisField& field, size_t checkCount) {
     size_t slot = fieldIndex(field.bits);
     if (slot < kFields.size() && &allFields()[slot] != &field) slot = kFields.size();
     std::array<CachedGenerator, kCachedPerField>& kept = cache.kept[slot];
@@ -267,8 +272,8 @@ void addPieceRows(const uint16_t* products, size_t k, uint16_t f, uint16_t* __re
 // are the remainder.  Adding a row to words in a line, rather than
 // shifting the remainder a word each step, is what lets the additions go
 // many words at once.
-void divideByPieces(const CachedGenerator& cached, const uint16_t* data, size_t count, uint16_t* out) {
-    thread_local std::vector<uint16_t> running;
+void divideByPieces(const CachedGenerator& cached, std::vector<uint16_t>& running, const uint16_t* data, size_t count,
+                    uint16_t* out) {
     const size_t k = cached.checkCount;
     running.assign(count + k, 0);
     const uint16_t* products = cached.pieceProducts.data();
@@ -302,7 +307,8 @@ void shiftAndAddLogs(const GaloisField& field, const uint16_t* gLog, const uint1
 
 void checkWordsInto(const GaloisField& field, const uint16_t* data, size_t count, size_t checkCount, uint16_t* out) {
     if (checkCount == 0) return;
-    CachedGenerator& cached = cachedGenerator(field, checkCount);
+    ThreadCache<GeneratorCache> cache;
+    CachedGenerator& cached = cachedGenerator(*cache, field, checkCount);
     if (field.bits <= kMaxProductBits && checkCount <= 8 * kMaxProductWords && cached.uses >= 2 &&
         cached.products.empty())
         buildProducts(field, cached);
@@ -312,7 +318,7 @@ void checkWordsInto(const GaloisField& field, const uint16_t* data, size_t count
     if (field.bits > kMaxProductBits && field.bits <= kMaxPieceBits && checkCount <= kMaxPieceChecks &&
         (cached.uses >= 2 || count >= kPieces * kPieceRows)) {
         if (cached.pieceProducts.empty()) buildPieceProducts(field, cached);
-        divideByPieces(cached, data, count, out);
+        divideByPieces(cached, cache->running, data, count, out);
         return;
     }
 

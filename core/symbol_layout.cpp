@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -265,29 +266,44 @@ struct ShapeTables {
 
 constexpr size_t kShapeCount = kMaxCompactLayers + kMaxFullLayers;
 
-// The tables of a shape, built on its first use (once, whichever thread
-// comes first) and kept: every symbol of that shape copies and follows them
-// instead of drawing the fixed patterns and walking the layers again.
-const ShapeTables& shapeTables(const SymbolShape& shape) {
-    static std::array<ShapeTables, kShapeCount> tables;
-    static std::array<std::once_flag, kShapeCount> built;
-    const size_t index = static_cast<size_t>(shape.compact ? shape.layers - 1 : kMaxCompactLayers + shape.layers - 1);
-    std::call_once(built[index], [&] {
-        ShapeTables& t = tables[index];
-        ModuleGrid grid = blankGrid(t.fixedModules, shape.size);
-        if (!shape.compact) drawReferenceGrid(grid);
-        drawBullseye(grid, shape.compact);
-        drawOrientation(grid, shape.compact);
-        t.layerPositions.resize(static_cast<size_t>(shape.totalBits));
-        const int size = shape.size;
-        forEachLayerModule(shape, [&](size_t at, int x, int y) {
-            t.layerPositions[at] = static_cast<uint16_t>(y * size + x);
-        });
-        forEachModeModule(size, shape.compact, [&](size_t at, int x, int y) {
-            t.modePositions[at] = static_cast<uint16_t>(y * size + x);
-        });
+ShapeTables buildShapeTables(const SymbolShape& shape) {
+    ShapeTables t{};
+    ModuleGrid grid = blankGrid(t.fixedModules, shape.size);
+    if (!shape.compact) drawReferenceGrid(grid);
+    drawBullseye(grid, shape.compact);
+    drawOrientation(grid, shape.compact);
+    t.layerPositions.resize(static_cast<size_t>(shape.totalBits));
+    const int size = shape.size;
+    forEachLayerModule(shape, [&](size_t at, int x, int y) {
+        t.layerPositions[at] = static_cast<uint16_t>(y * size + x);
     });
-    return tables[index];
+    forEachModeModule(size, shape.compact, [&](size_t at, int x, int y) {
+        t.modePositions[at] = static_cast<uint16_t>(y * size + x);
+    });
+    return t;
+}
+
+// The tables of a shape, built on its first use (once, whichever thread
+// comes first) and kept for the life of the process: every symbol of that
+// shape copies and follows them instead of drawing the fixed patterns and
+// walking the layers again.  They are published only when whole, so a
+// build that runs out of memory leaves the shape unbuilt for the next call
+// (std::call_once is not used: where the function it runs throws, some
+// platforms leave the flag busy and the next caller waits for ever).
+const ShapeTables& shapeTables(const SymbolShape& shape) {
+    static std::array<std::atomic<const ShapeTables*>, kShapeCount> tables{};
+    static std::mutex building;
+    const size_t index = static_cast<size_t>(shape.compact ? shape.layers - 1 : kMaxCompactLayers + shape.layers - 1);
+    const ShapeTables* built = tables[index].load(std::memory_order_acquire);
+    if (built == nullptr) {
+        std::lock_guard<std::mutex> lock(building);
+        built = tables[index].load(std::memory_order_relaxed);
+        if (built == nullptr) {
+            built = new ShapeTables(buildShapeTables(shape));
+            tables[index].store(built, std::memory_order_release);
+        }
+    }
+    return *built;
 }
 
 // Each byte value as eight modules (0 or 1), its highest bit in the lowest

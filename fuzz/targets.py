@@ -19,7 +19,7 @@ import stream_decoder
 import values
 from values import Expect, Hostile
 
-from quillbank.aztec import AztecError, make, rune
+from quillbank.aztec import AztecError, InvalidOptionError, make, rune
 from quillbank.aztec.builder import data_stream
 from quillbank.aztec.encoder import Encoder
 from quillbank.aztec.optimal import encode_optimal, encode_optimal_segments
@@ -175,10 +175,11 @@ def stream_message(form, payload):
     return Expect(error={"released view": ValueError}.get(form, TypeError))
 
 
-def stream_eci(value, number, kind, ignore_others):
-    """Expect of an eci argument: a number as the stream writes it (modulo
-    a million), or the error.  `ignore_others`: the search encoder's
-    contract drops values that are no integer at all."""
+def stream_eci(value, number, kind, ignore_others, wraps):
+    """Expect of an eci argument: a number as the stream writes it, or the
+    error.  `ignore_others`: the search encoder's contract drops values
+    that are no integer at all; `wraps`: it writes numbers of a million and
+    more modulo a million, where the optimal encoder refuses them."""
     if kind == "none" or value is None:
         return Expect(None)
     if isinstance(value, bool):
@@ -189,6 +190,8 @@ def stream_eci(value, number, kind, ignore_others):
         return Expect(None) if ignore_others else Expect(error=TypeError)
     if not 0 <= number < 2 ** 32:
         return Expect(error=OverflowError)
+    if number > 999_999 and not wraps:
+        return Expect(error=InvalidOptionError)
     return Expect(number % 1_000_000)
 
 
@@ -237,7 +240,7 @@ def fuzz_optimal(c):
     as_bits, as_list = c.pick(AS_BITS)
     # The optimal encoder gathers a strided buffer's bytes (bytes() does).
     message = Expect(data.tobytes()) if form == "strided view" else stream_message(form, payload)
-    eci_expect = stream_eci(eci, number, kind, ignore_others=False)
+    eci_expect = stream_eci(eci, number, kind, ignore_others=False, wraps=False)
     asbits_expect = Expect(error=as_list) if as_list is Hostile else Expect(as_list)
     check_stream_call(lambda: encode_optimal(data, eci, as_bits), lambda: encode_optimal(data, eci, True),
                       (message, eci_expect, asbits_expect), as_list is True, message.value, eci_expect.value, ordered=False)
@@ -317,7 +320,7 @@ class Reentrant:
 def fuzz_encoder(c):
     data, message = encoder_message(c)
     eci, number, kind = eci_argument(c)
-    eci_expect = stream_eci(eci, number, kind, ignore_others=True)
+    eci_expect = stream_eci(eci, number, kind, ignore_others=True, wraps=True)
     if c.one_in(12):
         as_bits, asbits_expect, as_list = Reentrant(), Expect(error=RuntimeError), True
     else:

@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quillbank.aztec.encoder import Encoder
+from quillbank.aztec.errors import InvalidOptionError
 from quillbank.aztec.optimal import encode_optimal, encode_optimal_stream
 from shortest_reference import LONGEST_RUN, reference_length
 from stream_decoder import decode_bits, unpack
@@ -172,6 +173,13 @@ class TestForms:
             assert decode_bits(bits) == (b"Ab1", eci)
             assert bits[:5] == [False] * 5  # P/S from Upper
         assert encode_optimal("x", eci=True) == encode_optimal("x", eci=1)
+
+    def test_eci_numbers_of_more_than_six_digits_are_refused_not_wrapped(self):
+        # 1000026 was written as ECI 26: the wrap belongs to the search
+        # encoder alone.
+        for call in (lambda: encode_optimal(b"AB", 1000026), lambda: encode_optimal_stream(b"AB", 2 ** 32 - 1)):
+            with pytest.raises(InvalidOptionError, match="ECI numbers are 0 to 999999, not"):
+                call()
 
     @pytest.mark.parametrize("data, eci, error", [
         (123, None, TypeError), (["A"], None, TypeError), (None, None, TypeError),

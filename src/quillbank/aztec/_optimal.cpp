@@ -34,6 +34,7 @@ using quillbank::aztec::binding::MessageBytes;
 using quillbank::aztec::binding::parseEci;
 using quillbank::aztec::binding::parseFlags;
 using quillbank::aztec::encodeOptimal;
+using quillbank::aztec::kMaxEciNumber;
 using quillbank::aztec::PackedBits;
 using quillbank::aztec::StreamFlag;
 using quillbank::aztec::StreamLayout;
@@ -71,10 +72,28 @@ int runWithoutGil(Work&& work) {
     }
 }
 
+// Sets the package's InvalidOptionError (a ValueError), as make raises it,
+// for an ECI number that no designator holds.  The errors module is
+// imported on this path alone, so that loading the encoder loads nothing
+// else.
+void refuseEciNumber(uint32_t number) {
+    PyObject* errors = PyImport_ImportModule("quillbank.aztec.errors");  // new reference
+    if (!errors) return;
+    PyObject* invalidOption = PyObject_GetAttrString(errors, "InvalidOptionError");  // new reference
+    Py_DECREF(errors);
+    if (!invalidOption) return;
+    PyErr_Format(invalidOption, "ECI numbers are 0 to %u, not %u", unsigned(kMaxEciNumber), unsigned(number));
+    Py_DECREF(invalidOption);
+}
+
 // Runs the encoder without the GIL.  0 on success, -1 with an exception set.
 int runEncoder(PyObject* dataObject, PyObject* eciObject, PackedBits& stream) {
     std::optional<uint32_t> eci;
     if (parseEci(eciObject, eci) < 0) return -1;
+    if (eci && *eci > kMaxEciNumber) {
+        refuseEciNumber(*eci);
+        return -1;
+    }
     MessageBytes message;
     if (message.acquire(dataObject) < 0) return -1;
 

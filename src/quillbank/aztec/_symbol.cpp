@@ -26,6 +26,7 @@
 #include "smallest_symbol.hpp"
 #include "stream_arguments.hpp"
 #include "symbol_layout.hpp"
+#include "thread_cache.hpp"
 
 namespace az = quillbank::aztec;
 
@@ -924,11 +925,11 @@ PyObject* svgPath(PyObject*, PyObject* args) {
         try {
             // ASCII, copied into the str as it is (no decoding); the buffer
             // is kept for the thread's next path.
-            thread_local std::vector<char> buffer;
+            az::ThreadCache<std::vector<char>> buffer;
             const size_t length =
-                az::writeSvgPath(static_cast<const uint8_t*>(modules.buf), size, border, buffer);
+                az::writeSvgPath(static_cast<const uint8_t*>(modules.buf), size, border, *buffer);
             result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-            if (result != nullptr && length > 0) std::memcpy(PyUnicode_1BYTE_DATA(result), buffer.data(), length);
+            if (result != nullptr && length > 0) std::memcpy(PyUnicode_1BYTE_DATA(result), buffer->data(), length);
         } catch (const std::bad_alloc&) {
             Py_CLEAR(result);
             PyErr_NoMemory();

@@ -41,11 +41,13 @@ def encode_optimal(data: Data, eci: Optional[int] = None, asBits: object = False
 
     :param data: the message: a ``str`` (encoded as UTF-8), ``bytes``,
         ``bytearray`` or any other object with the buffer protocol.
-    :param eci: an ECI number to start the stream with, or ``None``.
+    :param eci: an ECI number (0 to 999999) to start the stream with, or
+        ``None``.
     :param asBits: return a list of booleans, one per stream bit, instead
         of packed bytes (any object, taken by its truth value; default False).
     :return: ``bytes`` with stream bit k in bit ``k % 8`` of byte ``k // 8``
         (the last byte padded with zero bits), or a ``list`` of ``bool``.
+    :raises InvalidOptionError: for an ECI number above 999999.
     """
     return _optimal.encode(data, eci, asBits)
 
