@@ -1,5 +1,7 @@
 #include "batch_pool.hpp"
 
+#include "thread_cache.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -192,6 +194,7 @@ private:
     explicit HelperPool(decltype(QUILLBANK_GETPID()) owner) : owner_(owner) {}
 
     void serve(std::size_t index) noexcept {
+        detail::prepareThread();
         std::size_t seen = 0;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
@@ -252,7 +255,10 @@ public:
         }
         try {
             threads_.reserve(count);
-            while (threads_.size() < count) threads_.emplace_back([&work] { work.work(); });
+            while (threads_.size() < count) threads_.emplace_back([&work] {
+                detail::prepareThread();
+                work.work();
+            });
         } catch (...) {  // std::system_error or bad_alloc: fewer helpers
         }
     }

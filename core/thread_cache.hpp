@@ -27,6 +27,18 @@ namespace quillbank::aztec {
 
 namespace detail {
 
+// Allocates what the C++ runtime keeps for the calling thread (where a
+// throw is recorded) now, at the thread's start, rather than at its first
+// exception: glibc aborts the process when that allocation fails, and a
+// first std::bad_alloc comes exactly when no memory is left.
+inline void prepareThread() noexcept {
+#if defined(__GLIBC__)
+    // Volatile: the call is pure, and a result left unused would drop it.
+    volatile int unwinding = std::uncaught_exceptions();
+    static_cast<void>(unwinding);
+#endif
+}
+
 #if defined(_WIN32)
 // Windows allocates a module's thread-local storage when a thread starts
 // and runs its destructors without registering them at first use.
@@ -59,15 +71,7 @@ T* keptForThread() {
     static const ThreadKey<T> key;
     if (!key.created) return nullptr;
     if (void* kept = pthread_getspecific(key.key)) return static_cast<T*>(kept);
-#if defined(__GLIBC__)
-    // The C++ runtime's own storage for the thread (where a throw is
-    // recorded) is allocated on its first use, and glibc aborts when that
-    // fails: touched here, before the thread's first work, rather than
-    // first by a std::bad_alloc, when no memory is left.  (Volatile: the
-    // call is pure, and a result left unused would drop it.)
-    volatile int unwinding = std::uncaught_exceptions();
-    static_cast<void>(unwinding);
-#endif
+    prepareThread();  // before the thread's first work, for threads the batch pool did not start
     std::unique_ptr<T> made(new T);
     if (pthread_setspecific(key.key, made.get()) != 0) return nullptr;
     return made.release();
