@@ -41,7 +41,7 @@ CONTEXTS: List[Tuple[str, Callable[[str], str]]] = [
     ("short word", lambda c: f"caf{c}"),
     ("long word", lambda c: f"Donaudampfschiff{c}hrtsgesellschaft"),
 ]
-#: The texts of the issue that started the measurement.
+#: Short texts of which zxing-cpp 3.1 shows 8 wrong when unmarked.
 EXAMPLES = ["£5", "¥100", "ÀÎ", "°C", "±3", "© 2026", "½ price", "10 ¤", "Grüße", "café", "Ñandú",
             "Müller, Jörg", "naïve façade", "Ärger über Öl", "Straße 5"]
 ASCII = ["Hello", "A1 2B", "boarding pass 4711"]
@@ -99,14 +99,14 @@ def measure(jars: Sequence[str]) -> str:
         return f"{good}/{len(group)}"
 
     out = ["Read back as typed, of the 96 printable characters 0xA0 to 0xFF "
-           "(and of the issue's 15 texts, and of ASCII text):\n\n", head, rule]
+           "(and of 15 short texts and of ASCII text):\n\n", head, rule]
     for context, make in CONTEXTS:
         group = [make(c) for c in CHARACTERS]
         out.append(f"| {context} (`{make('é')}`) | " + " | ".join(typed(group, *column) for column in columns) + " |\n")
     out.append("| the 15 texts below | " + " | ".join(typed(EXAMPLES, *column) for column in columns) + " |\n")
     out.append(f"| ASCII ({', '.join(f'`{t}`' for t in ASCII)}) | "
                + " | ".join(typed(ASCII, *column) for column in columns) + " |\n")
-    out += ["\nWhat each reader shows for the issue's texts:\n\n", "| typed " + head[2:], rule]
+    out += ["\nWhat each reader shows for 15 short texts:\n\n", "| typed " + head[2:], rule]
     for text in EXAMPLES:
         out.append(f"| {shown(text)} | " + " | ".join(shown(read[name, text, mark]) for name, mark in columns) + " |\n")
     out += ["\n<details><summary>Every character: what each reader shows for it alone, and in how many of "
