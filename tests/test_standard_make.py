@@ -166,6 +166,17 @@ class TestSegments:
             call()
         assert all(word in str(raised.value) for word in words), str(raised.value)
 
+    def test_any_sequence_of_segments_is_a_list_of_them(self):
+        import array
+        import collections
+
+        listed = make(["Name: ", "Grüße"])
+        assert make(collections.deque(["Name: ", "Grüße"])) == make(("Name: ", "Grüße")) == listed
+        assert make_sequence(collections.UserList(["Name: ", "Grüße"] * 20), symbols=2) == \
+            make_sequence(["Name: ", "Grüße"] * 20, symbols=2)
+        # A buffer that is also a sequence stays one message of bytes.
+        assert make(array.array("B", b"ab")) == make(b"ab")
+
     def test_a_leading_designator_alone_is_the_plain_stream(self):
         # One segment is the message make writes alone, the search encoder included.
         assert make(["Привет"]) == make("Привет")

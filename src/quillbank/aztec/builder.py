@@ -4,17 +4,15 @@ from __future__ import annotations
 
 import operator
 from functools import cached_property, lru_cache
-from typing import TYPE_CHECKING, Callable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union
+from typing import Callable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union
 
 from . import _symbol
-from .charsets import message_bytes
+from .charsets import BytesLike, message_bytes
 from .errors import AztecError, DataOverflowError, InvalidOptionError
-from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, single
+from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, is_segments, single
 from .sequence import MAX_SYMBOLS, cut_greedily, header, last_true, part_content, split_to
 from .symbol import AztecSymbol
 
-if TYPE_CHECKING:
-    from typing_extensions import Buffer
 
 __all__ = ["make", "make_sequence", "rune", "data_stream", "Segment"]
 
@@ -29,11 +27,10 @@ MAX_INIT_FULL_LAYERS = 22
 
 #: A message: text, or any C-contiguous buffer of bytes (bytes, bytearray,
 #: memoryview, array.array('B'), a NumPy uint8 array...).
-Data = Union[str, "Buffer"]
-#: A message of segments, each with its own character set.
-Segments = Union[List[Union[str, "Buffer", Segment]], Tuple[Union[str, "Buffer", Segment], ...]]
-# Messages of segments: a list or tuple of them, or one Segment.
-_SEGMENTED = (list, tuple, Segment)
+Data = Union[str, BytesLike]
+#: A message of segments, each with its own character set: a list, tuple
+#: or other sequence of them.
+Segments = Sequence[Union[str, BytesLike, Segment]]
 # A data bit stream: one bool per bit, or packed bytes (stream bit k in bit
 # k % 8 of byte k // 8) with the exact bit count.
 Stream = Union[List[bool], Tuple[bytes, int]]
@@ -73,10 +70,10 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     it is given.  The symbol's ``eci`` property tells the ECI number used
     (the first one, when there are several).
 
-    ``data`` may also be a list of segments: ``str``, bytes-like objects or
-    :class:`Segment` records (``Segment(data, encoding=None, eci=None)``;
-    one alone is a list of one),
-    each written by the rules above on its own.  An ECI designator goes
+    ``data`` may also be a list (tuple, any sequence) of segments: ``str``,
+    bytes-like objects or :class:`Segment` records (``Segment(data,
+    encoding=None, eci=None)``; one alone is a list of one), each written
+    by the rules above on its own.  An ECI designator goes
     before the first segment if it has an ECI number (ECI 3 before all
     the segments when those before it are ASCII), and between two
     segments only where the character set changes; bytes without ``eci``
@@ -124,7 +121,7 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
         if symbol is not None:
             return symbol
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
-    if gs1 or isinstance(data, _SEGMENTED):
+    if gs1 or is_segments(data):
         content = _content(data, eci, encoding, gs1, reader_init)
         _check_length(content.message, allowed, content=content)
         eci = content.eci
@@ -179,7 +176,7 @@ def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[Sup
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if not optimal:
         raise InvalidOptionError("a sequence needs the shortest-stream encoder: leave out optimal=False")
-    if not (gs1 or isinstance(data, _SEGMENTED)):
+    if not (gs1 or is_segments(data)):
         data = [Segment(data, encoding=encoding, eci=eci)]
         eci = encoding = None
     content = _content(data, eci, encoding, gs1, reader_init)
@@ -210,7 +207,7 @@ def data_stream(data: Union[Data, Segment, Segments], *, eci: Union[SupportsInde
     checked = _check_eci(eci)
     _check_bool("gs1", gs1)
     _check_bool("optimal", optimal)
-    if gs1 or isinstance(data, _SEGMENTED):
+    if gs1 or is_segments(data):
         return _stream_bits(_content_stream(_content(data, checked, encoding, gs1, False), optimal))
     message, checked = _message(data, checked, encoding)
     return _stream_bits(_data_stream(message, checked, optimal))

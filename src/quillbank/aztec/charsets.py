@@ -17,12 +17,23 @@ policy of make() and data_stream().
 from __future__ import annotations
 
 import codecs
-from typing import TYPE_CHECKING, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 from .errors import AztecError, InvalidOptionError
 
 if TYPE_CHECKING:
-    from typing_extensions import Buffer
+    from typing_extensions import Buffer, Protocol
+
+    class _ArrayInterface(Protocol):
+        """NumPy arrays, which say they are buffers (``__buffer__``) to a
+        type checker on Python 3.12 and later only."""
+
+        @property
+        def __array_interface__(self) -> Dict[str, Any]: ...
+
+#: A bytes-like message: any C-contiguous buffer of bytes (bytes, bytearray,
+#: memoryview, array.array('B'), a NumPy uint8 array...).
+BytesLike = Union["Buffer", "_ArrayInterface"]
 
 __all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "LATIN_1_ECI", "UTF_8_ECI", "BINARY_ECI", "NO_ECI", "eci_of",
            "codec_of", "message_bytes"]
@@ -106,7 +117,7 @@ def _lookup(encoding: str) -> Tuple[str, int]:
     return name, eci
 
 
-def message_bytes(data: "str | Buffer", eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
+def message_bytes(data: Union[str, BytesLike], eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
     """The bytes to write for ``data`` and the ECI number to mark them with
     (None: no designator).
 

@@ -9,18 +9,16 @@ where a part of a sequence may begin (character boundaries).
 
 from __future__ import annotations
 
+import collections.abc
 import operator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import gs1 as _gs1
-from .charsets import LATIN_1, LATIN_1_ECI, NO_ECI, codec_of, message_bytes
+from .charsets import LATIN_1, LATIN_1_ECI, NO_ECI, BytesLike, codec_of, message_bytes
 from .errors import InvalidOptionError
 
-if TYPE_CHECKING:
-    from typing_extensions import Buffer
-
-__all__ = ["Segment", "Content", "Flag", "single", "from_segments", "from_gs1"]
+__all__ = ["Segment", "Content", "Flag", "single", "is_segments", "from_segments", "from_gs1"]
 
 #: (byte position, ECI number, or None for FNC1)
 Flag = Tuple[int, Optional[int]]
@@ -36,11 +34,11 @@ class Segment:
     encoding="iso-8859-5")`` is written in ISO-8859-5 and marked with ECI 7.
     """
 
-    data: Union[str, "Buffer"]
+    data: Union[str, BytesLike]
     encoding: Optional[str] = None
     eci: Union[int, "Literal[False]", None] = None
 
-    def __init__(self, data: Union[str, "Buffer"], *, encoding: Optional[str] = None,
+    def __init__(self, data: Union[str, BytesLike], *, encoding: Optional[str] = None,
                  eci: Union[int, "Literal[False]", None] = None) -> None:
         if encoding is not None and not isinstance(encoding, str):
             raise TypeError(f"encoding is a codec name (str) or None, not {type(encoding).__name__}")
@@ -102,6 +100,20 @@ class Content(NamedTuple):
                                          (flag[0] < length or flag[1] is None)))
 
 
+def is_segments(data: object) -> bool:
+    """Whether a message is a list of segments: a :class:`Segment`, or a
+    list, tuple or other sequence that is neither text nor bytes-like."""
+    if isinstance(data, (list, tuple, Segment)):
+        return True
+    if isinstance(data, (str, bytes, bytearray, memoryview)) or not isinstance(data, collections.abc.Sequence):
+        return False
+    try:
+        memoryview(data)  # type: ignore[arg-type]
+    except TypeError:
+        return True
+    return False  # a buffer that is also a sequence (array.array) is one message
+
+
 def single(message: bytes, eci: Optional[int]) -> Content:
     """One message in one character set, as make() writes it."""
     return Content(message, ((0, eci),) if eci is not None else ())
@@ -150,8 +162,8 @@ def from_gs1(data: object) -> Content:
     """The content of GS1 data (either form :func:`gs1.parse` takes, or a
     list of segments that are all plain ISO-8859-1): FNC1 first and after
     each variable-length value that is not last."""
-    if isinstance(data, (list, tuple, Segment)):
-        joined = from_segments(data)
+    if is_segments(data):
+        joined = from_segments(data)  # type: ignore[arg-type]
         if joined.flags:
             raise InvalidOptionError(
                 "GS1 data is ASCII, written without an ECI designator: segments of another character "
