@@ -7,6 +7,7 @@ unless ZXING_CORE_JAR names another.  The program is compiled once per
 process with javac into a temporary folder.
 """
 
+import atexit
 import glob
 import os
 import shutil
@@ -49,6 +50,7 @@ def jar_version(jar):
 def _classes(jar):
     if jar not in _compiled:
         folder = tempfile.mkdtemp(prefix="read-aztec-")
+        atexit.register(shutil.rmtree, folder, True)
         subprocess.run(["javac", "-nowarn", "-cp", jar, "-d", folder, os.path.join(JAVA_DIR, "ReadAztec.java")],
                        check=True, capture_output=True)
         _compiled[jar] = folder
