@@ -72,12 +72,14 @@ ENCODINGS = ("latin-1", "utf-8", "UTF8", "shift_jis", "cp1252", "iso8859-5", "ut
 def expected_message(form, payload, eci, encoding):
     """(bytes, eci) make must write, or None where only a read back can say."""
     if form in values.BUFFER_FORMS:
-        return bytes(payload), eci
+        return bytes(payload), None if eci is False else eci
+    if eci is False:  # no designator: ISO-8859-1, unmarked
+        return payload.encode("latin-1"), None
     if encoding is not None:
         return None
     if eci is None:
         try:
-            return payload.encode("latin-1"), None
+            return payload.encode("latin-1"), None if payload.isascii() else 3
         except UnicodeEncodeError:
             return payload.encode("utf-8"), 26
     codec = ECI_CODECS.get(eci)
@@ -90,6 +92,8 @@ def fuzz_make(c):
                                                     (-1, 1_000_000, 2 ** 32, 2 ** 70))
     if c.one_in(3):
         eci, eci_number, eci_kind = None, None, "none"
+    if eci is False:  # eci=False: no designator
+        eci_number, eci_kind = False, "no designator"
     encoding = c.pick(ENCODINGS) if c.one_in(4) else None
     ec, ec_number, ec_kind = values.integer_like(c, (0, 5, 23, 50, 90, 99), (-1, 100, 2 ** 64))
     if c.bool():
@@ -101,7 +105,7 @@ def fuzz_make(c):
     optimal = c.pick((True, True, False, None, 1))
     call = dict(eci=eci, encoding=encoding, ec_percent=ec, compact=compact, layers=layers, optimal=optimal)
     bad_option = (
-        (eci is not None and (eci_number is None or not 0 <= eci_number <= 999_999))
+        (eci is not None and eci is not False and (eci_number is None or not 0 <= eci_number <= 999_999))
         or ec_number is None or not 0 <= ec_number <= 99
         or not (compact is None or isinstance(compact, bool))
         or (layers is not None and (layer_number is None or not 1 <= layer_number <= (4 if compact is True else 32)))

@@ -28,7 +28,9 @@ TOO_LONG = b"x" * 4000  # more than the largest symbol holds
 def test_symbols_come_back_in_order_and_equal_to_make(threads, options):
     symbols = aztec.make_many(MESSAGES, threads=threads, **options)
     assert symbols == [aztec.make(m, **options) for m in MESSAGES]
-    assert [s.eci for s in symbols] == [options.get("eci")] * len(MESSAGES)
+    # Text above 0x7F is marked with ECI 3 unless an ECI is given.
+    assert [s.eci for s in symbols] == [options.get("eci", 3 if isinstance(m, str) and not m.isascii() else None)
+                                        for m in MESSAGES]
 
 
 def test_messages_a_chunk_leaves_out_are_made_or_refused_as_make_does():
@@ -49,8 +51,9 @@ def test_messages_a_chunk_leaves_out_are_made_or_refused_as_make_does():
 def test_symbols_of_a_generator_read_back_as_their_messages():
     symbols = aztec.make_many((m for m in MESSAGES), threads=2)
     for message, symbol in zip(MESSAGES, symbols):
-        data = message.encode("latin-1") if isinstance(message, str) else message  # Latin-1 text: no ECI
-        assert read(modules_gray(symbol.modules, symbol.size)) == (data, None)
+        data = message.encode("latin-1") if isinstance(message, str) else message
+        marked = 3 if isinstance(message, str) and not message.isascii() else None  # ECI 3 above 0x7F
+        assert read(modules_gray(symbol.modules, symbol.size)) == (data, marked)
 
 
 @pytest.mark.parametrize("threads", [1, 2])
@@ -295,7 +298,7 @@ def test_save_many_takes_every_option_save_takes(tmp_path, name, options):
         aztec.make(message, ec_percent=40).save(expected, kind=name[2:], **options)
         assert path.read_bytes() == expected.getvalue(), path
     if name.endswith(".png"):
-        assert read(png_gray(names[1].read_bytes())) == ("Grüße".encode("latin-1"), None)
+        assert read(png_gray(names[1].read_bytes())) == ("Grüße".encode("latin-1"), 3)
 
 
 @pytest.mark.parametrize("errors", ["raise", "return"])

@@ -64,9 +64,12 @@ def symbol_stream(symbol):
 
 
 def written(text):
-    """The bytes and ECI a text segment is written with by default."""
+    """The bytes and ECI a text segment is written with by default: ASCII
+    bare, other ISO-8859-1 with ECI 3, the rest in UTF-8 with ECI 26."""
+    if text.isascii():
+        return text.encode("ascii"), None
     try:
-        return text.encode("latin-1"), None
+        return text.encode("latin-1"), 3
     except UnicodeEncodeError:
         return text.encode("utf-8"), 26
 
@@ -86,18 +89,24 @@ def segment_lists(max_size=12):
 def expected_content(segments):
     """(bytes, designators) of a list from segment_lists: each segment in its
     character set, a designator where the set changes (none for a first
-    ISO-8859-1 one)."""
-    expected_bytes, expected_flags, in_force = b"", [], "latin-1"
+    ASCII one; ISO-8859-1's at the very start when all before is ASCII)."""
+    expected_bytes, expected_flags, in_force = b"", [], "unmarked"
     for segment in segments:
         if isinstance(segment, Segment):
             codec, eci = ("shift_jis", 20) if segment.eci is None else ("iso8859-7", segment.eci)
             data = segment.data.encode(codec)
         else:
             data, eci = written(segment)
-            codec = "latin-1" if eci is None else "utf-8"
-        if codec != in_force and (eci is not None or in_force != "latin-1"):
-            expected_flags.append((len(expected_bytes), 3 if eci is None else eci))
-        expected_bytes, in_force = expected_bytes + data, codec
+            codec = "utf-8" if eci == 26 else "latin-1"
+        if eci == 3 and in_force == "unmarked":
+            expected_flags.append((0, 3))
+        elif eci is not None and codec != in_force:
+            expected_flags.append((len(expected_bytes), eci))
+        elif eci is None and in_force not in ("unmarked", "latin-1"):
+            expected_flags.append((len(expected_bytes), 3))
+        if eci is not None or in_force != "unmarked":
+            in_force = codec
+        expected_bytes += data
     return expected_bytes, expected_flags
 
 
@@ -107,8 +116,11 @@ def joined_text(segments):
 
 class TestSegments:
     @pytest.mark.parametrize("segments, flags, eci", [
-        (["Grüße ", "aus Köln"], [], None),                      # one set: no designator
-        (["Grüße ", "Привет"], [(6, 26)], 26),                   # none before a first ISO-8859-1 segment
+        (["Gruss ", "aus Koeln"], [], None),                     # ASCII: no designator
+        (["Grüße ", "aus Köln"], [(0, 3)], 3),                   # ISO-8859-1: one designator
+        (["Hallo ", "Köln"], [(0, 3)], 3),                       # ... at the start, after ASCII
+        (["Hi ", "Привет"], [(3, 26)], 26),                      # none before a first ASCII segment
+        (["Grüße ", "Привет"], [(0, 3), (6, 26)], 3),
         (["Привет", " ok"], [(0, 26), (12, 3)], 26),             # back to ISO-8859-1 is a change
         (["Привет", "мир"], [(0, 26)], 26),                      # UTF-8 twice: one designator
         ([Segment("Привет", encoding="iso-8859-5"), "東京"], [(0, 7), (6, 26)], 7),
@@ -153,6 +165,17 @@ class TestSegments:
         with pytest.raises(error) as raised:
             call()
         assert all(word in str(raised.value) for word in words), str(raised.value)
+
+    def test_any_sequence_of_segments_is_a_list_of_them(self):
+        import array
+        import collections
+
+        listed = make(["Name: ", "Grüße"])
+        assert make(collections.deque(["Name: ", "Grüße"])) == make(("Name: ", "Grüße")) == listed
+        assert make_sequence(collections.UserList(["Name: ", "Grüße"] * 20), symbols=2) == \
+            make_sequence(["Name: ", "Grüße"] * 20, symbols=2)
+        # A buffer that is also a sequence stays one message of bytes.
+        assert make(array.array("B", b"ab")) == make(b"ab")
 
     def test_a_leading_designator_alone_is_the_plain_stream(self):
         # One segment is the message make writes alone, the search encoder included.

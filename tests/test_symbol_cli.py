@@ -88,7 +88,10 @@ def test_colour_on_a_terminal_unless_no_color(monkeypatch):
 
 
 @pytest.mark.parametrize("arguments,text,identifier", [
-    (["Grüße"], "Grüße", "]z0"),
+    (["Grüße"], "Grüße", "]z3"),
+    (["£5"], "£5", "]z3"),
+    (["Gruss"], "Gruss", "]z0"),
+    (["--no-eci", "Grüße"], "Grüße", "]z0"),
     (["Привет"], "Привет", "]z3"),
     (["東京 😀"], "東京 😀", "]z3"),
     (["--encoding", "iso8859-5", "Привет"], "Привет", "]z3"),
@@ -388,7 +391,7 @@ def test_sequence_writes_numbered_files_that_read_back_in_order(monkeypatch, tmp
 
 # --- Any arguments at all ----------------------------------------------------------
 
-_WORDS = ["--eci", "--encoding", "--ec", "--compact", "--full", "--layers", "--search-encoder", "--format",
+_WORDS = ["--eci", "--no-eci", "--encoding", "--ec", "--compact", "--full", "--layers", "--search-encoder", "--format",
           "--scale", "--module-size", "--unit", "--dpi", "--dark", "--light", "--title", "--border", "--invert",
           "--no-color", "--jsonl", "--column", "--bits", "--hex", "--rune", "--id", "--sequence", "-o", "-o",
           "-", "OUT.svg", "OUT.png", "OUT.txt", "OUT.pdf", "OUT{index}.svg", "0", "1", "3", "-1", "2.5", "1e400",

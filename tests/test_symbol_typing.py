@@ -32,14 +32,18 @@ def test_mypy_rejects_what_the_api_refuses(tmp_path):
     # Hints that said Any would let all of these through.
     bad = tmp_path / "bad.py"
     bad.write_text(textwrap.dedent("""\
-        from quillbank.aztec import encode_optimal, make, rune
+        from quillbank.aztec import encode_optimal, make, make_many, rune
         make("x", ec_percent=23.5)
         make("x", encoding=26)
         make(12)
         rune("7")
         packed: bytes = encode_optimal(b"x", asBits=True)
         make("x").size.upper()
+        make_many(["x"], errors="return")[0].size
+        make("x").to_numpy().upper()
+        make("x").to_pil().no_such_method()
+        make([7])
         """))
     checked = mypy(str(bad), str(tmp_path))
     lines = {int(line.split(":")[1]) for line in checked.stdout.splitlines() if ": error:" in line}
-    assert lines == {2, 3, 4, 5, 6, 7}, checked.stdout
+    assert lines == {2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, checked.stdout

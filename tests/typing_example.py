@@ -7,7 +7,12 @@ from __future__ import annotations
 import array
 import io
 import sys
-from typing import List, Optional, Tuple
+import os
+from typing import List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+import PIL.Image
 
 from typing_extensions import assert_type
 
@@ -35,6 +40,26 @@ def symbols() -> List[AztecSymbol]:
         *make_sequence("A long message " * 20, symbols=3, id="T42", ec_percent=30),
         *aztec.make_sequence(b"bytes " * 200),
     ]
+
+
+def documented_calls(folder: str) -> List[AztecSymbol]:
+    """The calls the guide shows, with the types a caller's own code has."""
+    pieces: List[str] = ["Name: ", "Grüße"]
+    parts: List[Segment] = [Segment("Привет", encoding="iso-8859-5"), Segment("Grüße", eci=False)]
+    mixed: Sequence[Union[str, bytes, Segment]] = ("a", b"b", Segment("c"))
+    made = [make(pieces), make(parts), make(mixed), make(np.frombuffer(b"Hi", np.uint8)),
+            make(Segment(np.frombuffer(b"Hi", np.uint8))), make("Grüße", eci=False),
+            *make_sequence(pieces * 40, symbols=2)]
+    assert_type(made[0].to_numpy(border=1), npt.NDArray[np.uint8])
+    assert_type(made[0].to_pil(scale=2), PIL.Image.Image)
+    many = aztec.make_many(["£5", "café"], threads=2, eci=False)
+    assert_type(many, List[AztecSymbol])
+    assert_type(aztec.make_many(pieces, errors="return"), List[Union[AztecSymbol, Exception]])
+    saved = aztec.save_many(pieces, os.path.join(folder, "{index}.png"), scale=2)
+    assert_type(saved, List[Union[str, "os.PathLike[str]"]])
+    assert_type(aztec.save_many(pieces, [os.path.join(folder, "a.svg"), os.path.join(folder, "b.svg")],
+                                errors="return"), List[Union[str, "os.PathLike[str]", Exception]])
+    return made + many
 
 
 def placed(symbol: AztecSymbol) -> Optional[Tuple[int, int, Optional[str]]]:
@@ -100,5 +125,6 @@ if __name__ == "__main__":
         pictures(made, sys.argv[1])
         placed(made)
     streams()
+    assert len(documented_calls(sys.argv[1])) == 10
     assert len(errors()) == 3
     print("example ran")

@@ -483,9 +483,10 @@ PyObject* newSymbol(const az::AztecMatrix& m) {
     return symbol;
 }
 
-// The bytes make_plain writes for `data`: those of bytes, or of a str
-// whose characters all are below 256 (ISO-8859-1).  False for anything
-// else, with no exception set.
+// The bytes make_plain writes for `data`: those of bytes, or of an ASCII
+// str (text with a character above 0x7F is marked with an ECI designator,
+// which make()'s general way writes).  False for anything else, with no
+// exception set.
 bool plainBytes(PyObject* data, const char*& bytes, Py_ssize_t& length) {
     if (PyBytes_CheckExact(data)) {
         bytes = PyBytes_AS_STRING(data);
@@ -499,14 +500,14 @@ bool plainBytes(PyObject* data, const char*& bytes, Py_ssize_t& length) {
         return false;
     }
 #endif
-    if (PyUnicode_KIND(data) != PyUnicode_1BYTE_KIND) return false;
+    if (!PyUnicode_IS_ASCII(data)) return false;
     bytes = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(data));
     length = PyUnicode_GET_LENGTH(data);
     return true;
 }
 
-// make_plain(data, ec_percent): the AztecSymbol of bytes or ISO-8859-1
-// text with that error correction and no other option, or None where
+// make_plain(data, ec_percent): the AztecSymbol of bytes or ASCII text
+// with that error correction and no other option, or None where
 // make()'s general way must decide (another type, a non-int or out of range
 // ec_percent, an empty or too long message, one that does not fit).
 PyObject* makePlain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -985,8 +986,8 @@ PyMethodDef methods[] = {
      "released."},
     {"make_plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(makePlain)), METH_FASTCALL,
      "make_plain(data, ec_percent) -> an AztecSymbol of the class set_symbol_class set, made as make(data, "
-     "ec_percent=ec_percent) makes it, or None where make must decide: data neither bytes nor text of "
-     "ISO-8859-1, ec_percent not an int of 0 to 99, a message empty, longer than most_bytes or too long for "
+     "ec_percent=ec_percent) makes it, or None where make must decide: data neither bytes nor ASCII "
+     "text, ec_percent not an int of 0 to 99, a message empty, longer than most_bytes or too long for "
      "any symbol."},
     {"set_symbol_class", setSymbolClass, METH_VARARGS,
      "set_symbol_class(cls, most_bytes): the class make_plain fills in (its __init__ is not called; each slot "

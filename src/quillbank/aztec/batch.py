@@ -20,7 +20,7 @@ import os
 import stat
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from . import _symbol, writers
 from .builder import Data, _Batch, make
@@ -70,6 +70,15 @@ class BatchError(AztecError):
         return type(self), (self.args[0], self.index, self.indices, self.results), self.__dict__
 
 
+@overload
+def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: Literal["raise"] = "raise",
+              **options: Any) -> List[AztecSymbol]: ...
+@overload
+def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: Literal["return"],
+              **options: Any) -> List[Union[AztecSymbol, Exception]]: ...
+@overload
+def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: str,
+              **options: Any) -> List[Any]: ...
 def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors: str = "raise",
               same_size: bool = False, **options: Any) -> List[Any]:
     """Makes a symbol for each message, as :func:`make` would one by one.
@@ -128,6 +137,18 @@ def _made(items: List[Any], threads: Optional[int], options: Dict[str, Any]) -> 
     return made, failed
 
 
+@overload
+def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
+              threads: Optional[int] = None, errors: Literal["raise"] = "raise", kind: Optional[str] = None,
+              **options: Any) -> List[PathName]: ...
+@overload
+def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
+              threads: Optional[int] = None, errors: Literal["return"], kind: Optional[str] = None,
+              **options: Any) -> List[Union[PathName, Exception]]: ...
+@overload
+def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
+              threads: Optional[int] = None, errors: str, kind: Optional[str] = None,
+              **options: Any) -> List[Any]: ...
 def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]], *,
               threads: Optional[int] = None, errors: str = "raise", kind: Optional[str] = None,
               **options: Any) -> List[Any]:

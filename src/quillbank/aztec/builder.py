@@ -4,17 +4,15 @@ from __future__ import annotations
 
 import operator
 from functools import cached_property, lru_cache
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, SupportsIndex, Tuple, Union
+from typing import Any, Callable, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union
 
 from . import _symbol
-from .charsets import message_bytes
+from .charsets import BytesLike, message_bytes
 from .errors import AztecError, DataOverflowError, InvalidOptionError
-from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, single
+from .segments import Content, Flag, Segment, check_eci, from_gs1, from_segments, is_segments, single
 from .sequence import MAX_SYMBOLS, FlagIndex, cut_greedily, header, last_true, part_content, split_to
 from .symbol import AztecSymbol
 
-if TYPE_CHECKING:
-    from typing_extensions import Buffer
 
 __all__ = ["make", "make_sequence", "rune", "data_stream", "Segment"]
 
@@ -29,17 +27,16 @@ MAX_INIT_FULL_LAYERS = 22
 
 #: A message: text, or any C-contiguous buffer of bytes (bytes, bytearray,
 #: memoryview, array.array('B'), a NumPy uint8 array...).
-Data = Union[str, "Buffer"]
-#: A message of segments, each with its own character set.
-Segments = Union[List[Union[str, "Buffer", Segment]], Tuple[Union[str, "Buffer", Segment], ...]]
-# Messages of segments: a list or tuple of them, or one Segment.
-_SEGMENTED = (list, tuple, Segment)
+Data = Union[str, BytesLike]
+#: A message of segments, each with its own character set: a list, tuple
+#: or other sequence of them.
+Segments = Sequence[Union[str, BytesLike, Segment]]
 # A data bit stream: one bool per bit, or packed bytes (stream bit k in bit
 # k % 8 of byte k // 8) with the exact bit count.
 Stream = Union[List[bool], Tuple[bytes, int]]
 
 
-def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None,
+def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None, encoding: Optional[str] = None,
          gs1: bool = False, reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
          compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None, optimal: bool = True) -> AztecSymbol:
     """Makes the smallest Aztec symbol holding ``data``.
@@ -48,11 +45,14 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
     ``bytearray``, ``memoryview``, ``array.array('B')``, a NumPy ``uint8``
     array).  Text is written so that a reader shows it as typed:
 
-    - text that ISO-8859-1 (Latin-1) can hold is written in ISO-8859-1 with
-      no ECI designator, the character set readers assume without one;
+    - ASCII text is written as it is, with no ECI designator;
+    - other text that ISO-8859-1 (Latin-1) can hold is written in
+      ISO-8859-1, marked with ECI 3: readers in use take unmarked bytes of
+      short text for Shift JIS (``"£5"`` as ``"｣5"``);
     - any other text is written in UTF-8, marked with ECI 26;
     - ``encoding="name"`` (default None) writes the text with that Python
-      codec and marks it with the codec's ECI number (none for ISO-8859-1).
+      codec and marks it with the codec's ECI number (ISO-8859-1's only
+      where the text needs it, as above).
       Codecs with an ECI number: ISO-8859-1 to -16, Shift JIS, cp437,
       cp1250 to cp1252, cp1256, UTF-8, UTF-16BE/LE, UTF-32BE/LE, US-ASCII,
       Big5, GB2312, EUC-KR, GBK and GB18030.  A character the codec cannot
@@ -61,17 +61,21 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
       text in ECI N's character set; an ECI number without one (899,
       binary data, among them) is refused: pass bytes to mark your own
       bytes.  ``eci`` and ``encoding`` that name different character sets
-      are refused.
+      are refused;
+    - ``eci=False`` writes no designator: the text in ISO-8859-1, unmarked,
+      the bytes version 0.1 wrote (for a format whose consumers compare
+      bytes, or readers that know no ECI designator).
 
     Bytes are written as given, marked with ``eci`` (0 to 999999) only if
     it is given.  The symbol's ``eci`` property tells the ECI number used
     (the first one, when there are several).
 
-    ``data`` may also be a list of segments: ``str``, bytes-like objects or
-    :class:`Segment` records (``Segment(data, encoding=None, eci=None)``;
-    one alone is a list of one),
-    each written by the rules above on its own.  An ECI designator goes
-    before the first segment if it has an ECI number, and between two
+    ``data`` may also be a list (tuple, any sequence) of segments: ``str``,
+    bytes-like objects or :class:`Segment` records (``Segment(data,
+    encoding=None, eci=None)``; one alone is a list of one), each written
+    by the rules above on its own.  An ECI designator goes
+    before the first segment if it has an ECI number (ECI 3 before all
+    the segments when those before it are ASCII), and between two
     segments only where the character set changes; bytes without ``eci``
     continue in the character set in force.  A reader shows the joined
     text.  ``eci`` and ``encoding`` go in the segments, not beside them.
@@ -117,7 +121,7 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
         if symbol is not None:
             return symbol
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
-    if gs1 or isinstance(data, _SEGMENTED):
+    if gs1 or is_segments(data):
         content = _content(data, eci, encoding, gs1, reader_init)
         _check_length(content.message, allowed, content=content)
         eci = content.eci
@@ -140,7 +144,7 @@ def make(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] =
 
 
 def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
-                  eci: Optional[SupportsIndex] = None, encoding: Optional[str] = None, gs1: bool = False,
+                  eci: Union[SupportsIndex, "Literal[False]", None] = None, encoding: Optional[str] = None, gs1: bool = False,
                   reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
                   compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None,
                   optimal: bool = True) -> List[AztecSymbol]:
@@ -172,7 +176,7 @@ def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[Sup
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if not optimal:
         raise InvalidOptionError("a sequence needs the shortest-stream encoder: leave out optimal=False")
-    if not (gs1 or isinstance(data, _SEGMENTED)):
+    if not (gs1 or is_segments(data)):
         data = [Segment(data, encoding=encoding, eci=eci)]
         eci = encoding = None
     content = _content(data, eci, encoding, gs1, reader_init)
@@ -193,7 +197,7 @@ def rune(value: SupportsIndex) -> AztecSymbol:
     return AztecSymbol(_symbol.rune(number), None, True)
 
 
-def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsIndex] = None,
+def data_stream(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None,
                 encoding: Optional[str] = None, gs1: bool = False, optimal: bool = True) -> List[bool]:
     """The data bit stream ``make`` puts into the symbol, one bool per bit.
 
@@ -203,7 +207,7 @@ def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsI
     checked = _check_eci(eci)
     _check_bool("gs1", gs1)
     _check_bool("optimal", optimal)
-    if gs1 or isinstance(data, _SEGMENTED):
+    if gs1 or is_segments(data):
         return _stream_bits(_content_stream(_content(data, checked, encoding, gs1, False), optimal))
     message, checked = _message(data, checked, encoding)
     return _stream_bits(_data_stream(message, checked, optimal))
@@ -211,15 +215,11 @@ def data_stream(data: Union[Data, Segment, Segments], *, eci: Optional[SupportsI
 
 def _plain_bytes(data: object) -> Optional[bytes]:
     """The bytes of a message that needs no ECI designator, as make()
-    writes it (bytes as they are, text ISO-8859-1 can hold in ISO-8859-1);
-    None for any other message."""
+    writes it (bytes as they are, ASCII text); None for any other message."""
     if type(data) is bytes:
         return data
-    if type(data) is str:
-        try:
-            return data.encode("iso8859-1")
-        except UnicodeEncodeError:
-            return None
+    if type(data) is str and data.isascii():
+        return data.encode("ascii")
     return None
 
 
@@ -246,7 +246,8 @@ def _content(data: object, eci: Optional[int], encoding: Optional[str], gs1: boo
     """The content of GS1 data or of a list of segments, options checked
     against each other."""
     if gs1:
-        for given, why in ((eci is not None, "an ECI designator (eci=)"), (encoding is not None, "encoding="),
+        for given, why in ((eci is not None and eci is not False, "an ECI designator (eci=)"),
+                           (encoding is not None, "encoding="),
                            (reader_init, "reader_init=True")):
             if given:
                 raise InvalidOptionError(
@@ -384,7 +385,7 @@ class _Batch:
 # --- Checking options --------------------------------------------------------
 
 def _check_options(eci: object, gs1: object, reader_init: object, ec_percent: object, compact: object,
-                   layers: object, optimal: object) -> Tuple[Optional[int], "_Allowed"]:
+                   layers: object, optimal: object) -> Tuple[Union[int, "Literal[False]", None], "_Allowed"]:
     """The options of make() and make_sequence() checked: the ECI number,
     and the symbols they allow."""
     number = _check_eci(eci)
@@ -415,7 +416,7 @@ def _check_bool(name: str, value: object) -> None:
         raise TypeError(f"{name} is True or False, not {type(value).__name__}")
 
 
-def _check_eci(eci: object) -> Optional[int]:
+def _check_eci(eci: object) -> Union[int, "Literal[False]", None]:
     return None if eci is None else check_eci(eci)
 
 

@@ -1,29 +1,47 @@
 """Which bytes and which ECI number a message is written with: the charset
 policy of make() and data_stream().
 
-- ``str`` that ISO-8859-1 can hold: ISO-8859-1, no ECI designator (it is the
-  character set a reader assumes without one).
+- ASCII ``str``: as it is, no ECI designator (every reader shows it alike).
+- other ``str`` that ISO-8859-1 can hold: ISO-8859-1, marked with ECI 3.
+  The standard makes ISO-8859-1 the character set of unmarked bytes, but
+  readers in use guess instead, and take short text for Shift JIS.
 - any other ``str``: UTF-8, marked with ECI 26.
-- ``str`` with ``encoding``: that codec, marked with its ECI number; none for
-  ISO-8859-1, the default.
+- ``str`` with ``encoding``: that codec, marked with its ECI number;
+  ISO-8859-1 is marked as in the rule above.
 - ``str`` with ``eci`` alone: the character set of that ECI number.
+- ``eci=False``: no designator; text is written in ISO-8859-1, unmarked,
+  as make() wrote it before ECI 3 was its default.
 - bytes and other buffers: as given, marked with ``eci`` only if asked.
 """
 
 from __future__ import annotations
 
 import codecs
-from typing import TYPE_CHECKING, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 from .errors import AztecError, InvalidOptionError
 
 if TYPE_CHECKING:
-    from typing_extensions import Buffer
+    from typing_extensions import Buffer, Protocol
 
-__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "UTF_8_ECI", "BINARY_ECI", "eci_of", "codec_of",
-           "message_bytes"]
+    class _ArrayInterface(Protocol):
+        """NumPy arrays, which say they are buffers (``__buffer__``) to a
+        type checker on Python 3.12 and later only."""
+
+        @property
+        def __array_interface__(self) -> Dict[str, Any]: ...
+
+#: A bytes-like message: any C-contiguous buffer of bytes (bytes, bytearray,
+#: memoryview, array.array('B'), a NumPy uint8 array...).
+BytesLike = Union["Buffer", "_ArrayInterface"]
+
+__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "LATIN_1_ECI", "UTF_8_ECI", "BINARY_ECI", "NO_ECI", "eci_of",
+           "codec_of", "message_bytes"]
 
 LATIN_1 = "iso8859-1"
+LATIN_1_ECI = 3
+#: ``eci=False``: write no ECI designator (text in ISO-8859-1, unmarked).
+NO_ECI = False
 UTF_8_ECI = 26
 #: ECI 899 marks 8-bit binary data: it has no character set to encode text with.
 BINARY_ECI = 899
@@ -34,7 +52,7 @@ BINARY_ECI = 899
 # exist, and Windows code pages 1253 to 1255 have no ECI number.
 ECI_OF_CODEC: Dict[str, int] = {
     "cp437": 2,
-    LATIN_1: 3,
+    LATIN_1: LATIN_1_ECI,
     "iso8859-2": 4,
     "iso8859-3": 5,
     "iso8859-4": 6,
@@ -99,34 +117,45 @@ def _lookup(encoding: str) -> Tuple[str, int]:
     return name, eci
 
 
-def message_bytes(data: "str | Buffer", eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
-    """The bytes to write for ``data`` and the ECI number to mark them with.
+def message_bytes(data: Union[str, BytesLike], eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
+    """The bytes to write for ``data`` and the ECI number to mark them with
+    (None: no designator).
 
-    ``eci`` must already be a checked number (or None).  Raises TypeError
-    for a message that is neither ``str`` nor a bytes-like buffer, and
-    AztecError for text the character set cannot hold or options that
-    disagree.
+    ``eci`` must already be a checked number, None, or False (NO_ECI, an
+    int to the type checker).
+    Raises TypeError for a message that is neither ``str`` nor a bytes-like
+    buffer, and AztecError for text the character set cannot hold or
+    options that disagree.
     """
     if encoding is not None and not isinstance(encoding, str):
         raise TypeError(f"encoding is a codec name (str) or None, not {type(encoding).__name__}")
     if isinstance(data, str):
         return _text_bytes(data, eci, encoding)
-    if type(data) is bytes and encoding is None:
-        return data, eci
     if encoding is not None:
         raise InvalidOptionError(
             "encoding applies to a str message; bytes are written as given (mark them with eci=N)")
-    return _buffer_bytes(data), eci
+    marked = None if eci is NO_ECI else eci
+    if type(data) is bytes:
+        return data, marked
+    return _buffer_bytes(data), marked
 
 
 def _text_bytes(text: str, eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
+    if eci is NO_ECI:
+        if encoding is not None and _lookup(encoding)[0] != LATIN_1:
+            raise InvalidOptionError(
+                f"eci=False writes ISO-8859-1 text without a designator, not {encoding!r}; to write "
+                f"other bytes unmarked, encode the text yourself and pass the bytes")
+        return _encode(text, LATIN_1, "ISO-8859-1, which eci=False writes",
+                       "leave eci out to write the text in UTF-8, marked with ECI 26"), None
     if encoding is not None:
         codec, encoding_eci = _lookup(encoding)
         if eci is not None and codec_of(eci) != codec:
             raise InvalidOptionError(
                 f"eci={eci} and encoding={encoding!r} disagree: {encoding!r} is ECI {encoding_eci}")
-        default = eci is None and codec == LATIN_1
-        return _encode(text, codec, repr(encoding)), None if default else (eci if eci is not None else encoding_eci)
+        if eci is None and codec == LATIN_1:
+            return _latin_1(_encode(text, LATIN_1, repr(encoding)))
+        return _encode(text, codec, repr(encoding)), eci if eci is not None else encoding_eci
     if eci is not None:
         codec_name = codec_of(eci)
         if codec_name is None:
@@ -135,13 +164,20 @@ def _text_bytes(text: str, eci: Optional[int], encoding: Optional[str]) -> Tuple
                 f"to mark your own bytes with it, or give encoding=")
         return _encode(text, codec_name, f"{codec_name} (ECI {eci})"), eci
     try:
-        return text.encode(LATIN_1), None
+        return _latin_1(text.encode(LATIN_1))
     except UnicodeEncodeError:
         return _encode(text, "utf-8", "UTF-8"), UTF_8_ECI
 
 
-def _encode(text: str, codec: str, label: str) -> bytes:
-    """``text`` in ``codec``; ``label`` names the character set in errors."""
+def _latin_1(written: bytes) -> Tuple[bytes, Optional[int]]:
+    """ISO-8859-1 text's bytes, marked with ECI 3 when one is above 0x7F."""
+    return written, None if written.isascii() else LATIN_1_ECI
+
+
+def _encode(text: str, codec: str, label: str,
+            advice: str = "choose another encoding, or leave encoding out to write UTF-8") -> bytes:
+    """``text`` in ``codec``; ``label`` names the character set in errors,
+    and ``advice`` says what to change."""
     try:
         return text.encode(codec)
     except UnicodeEncodeError as error:
@@ -152,7 +188,7 @@ def _encode(text: str, codec: str, label: str) -> bytes:
                 f"which is no character and cannot be written") from None
         raise AztecError(
             f"{character!r} (U+{ord(character):04X}) at position {error.start} cannot be written "
-            f"in {label}; choose another encoding, or leave encoding out to write UTF-8") from None
+            f"in {label}; {advice}") from None
 
 
 def _buffer_bytes(data: object) -> bytes:

@@ -145,9 +145,13 @@ def _parser() -> argparse.ArgumentParser:
     source.add_argument("--encoding", metavar="NAME",
                         help="write the text in this character set (a Python codec with an ECI number, "
                              "such as iso8859-5 or shift_jis), marked with its ECI")
-    source.add_argument("--eci", type=int, metavar="N",
-                        help="mark the message with ECI number N (0 to 999999); text is written in its "
-                             "character set")
+    marks = source.add_mutually_exclusive_group()
+    marks.add_argument("--eci", type=int, metavar="N",
+                       help="mark the message with ECI number N (0 to 999999); text is written in its "
+                            "character set")
+    marks.add_argument("--no-eci", dest="eci", action="store_const", const=False,
+                       help="write text in ISO-8859-1 with no ECI designator (text above 0x7F is marked "
+                            "with ECI 3 otherwise)")
     source.add_argument("--gs1", action="store_true", default=None,
                         help='a GS1 element string, such as "(01)09501101530003(17)250101"')
     symbol = parser.add_argument_group("the symbol")
@@ -220,6 +224,8 @@ def _flag(name: str) -> str:
         return "--compact/--full"
     if name == "optimal":
         return "--search-encoder"
+    if name == "eci":
+        return "--eci/--no-eci"
     return "--" + name.replace("_", "-")
 
 

@@ -9,19 +9,17 @@ where a part of a sequence may begin (character boundaries).
 
 from __future__ import annotations
 
+import collections.abc
 import operator
 from bisect import bisect_left
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import gs1 as _gs1
-from .charsets import ECI_OF_CODEC, LATIN_1, codec_of, message_bytes
+from .charsets import LATIN_1, LATIN_1_ECI, NO_ECI, BytesLike, codec_of, message_bytes
 from .errors import InvalidOptionError
 
-if TYPE_CHECKING:
-    from typing_extensions import Buffer
-
-__all__ = ["Segment", "Content", "Flag", "single", "from_segments", "from_gs1"]
+__all__ = ["Segment", "Content", "Flag", "single", "is_segments", "from_segments", "from_gs1"]
 
 #: (byte position, ECI number, or None for FNC1)
 Flag = Tuple[int, Optional[int]]
@@ -32,17 +30,17 @@ class Segment:
     """A piece of a message with its own character set, for :func:`make`.
 
     ``data`` is a ``str`` or bytes-like object; ``encoding`` (default None)
-    and ``eci`` (default None) are those of :func:`make`, applied to this
-    piece alone: ``Segment("Привет", encoding="iso-8859-5")`` is written in
-    ISO-8859-5 and marked with ECI 7.
+    and ``eci`` (default None; False for no designator) are those of
+    :func:`make`, applied to this piece alone: ``Segment("Привет",
+    encoding="iso-8859-5")`` is written in ISO-8859-5 and marked with ECI 7.
     """
 
-    data: Union[str, "Buffer"]
+    data: Union[str, BytesLike]
     encoding: Optional[str] = None
-    eci: Optional[int] = None
+    eci: Union[int, "Literal[False]", None] = None
 
-    def __init__(self, data: Union[str, "Buffer"], *, encoding: Optional[str] = None,
-                 eci: Optional[int] = None) -> None:
+    def __init__(self, data: Union[str, BytesLike], *, encoding: Optional[str] = None,
+                 eci: Union[int, "Literal[False]", None] = None) -> None:
         if encoding is not None and not isinstance(encoding, str):
             raise TypeError(f"encoding is a codec name (str) or None, not {type(encoding).__name__}")
         object.__setattr__(self, "data", data)
@@ -51,12 +49,18 @@ class Segment:
 
 
 MAX_ECI = 999_999
+# The character set in force before any designator: ISO-8859-1 by the
+# standard, but guessed at by readers.
+_UNMARKED = object()
 
 
-def check_eci(eci: object) -> int:
-    """An ECI number (anything operator.index takes but bool), 0 to 999999."""
+def check_eci(eci: object) -> Union[int, "Literal[False]"]:
+    """An ECI number (anything operator.index takes but bool), 0 to 999999,
+    or False (NO_ECI: no designator)."""
+    if eci is NO_ECI:
+        return NO_ECI
     if isinstance(eci, bool):
-        raise TypeError("eci is an integer, not bool")
+        raise TypeError("eci is an integer, or False for no designator, not True")
     try:
         number = operator.index(eci)  # type: ignore[arg-type]
     except TypeError:
@@ -100,6 +104,20 @@ class Content(NamedTuple):
         return self._replace(message=self.message[:length], flags=kept)
 
 
+def is_segments(data: object) -> bool:
+    """Whether a message is a list of segments: a :class:`Segment`, or a
+    list, tuple or other sequence that is neither text nor bytes-like."""
+    if isinstance(data, (list, tuple, Segment)):
+        return True
+    if isinstance(data, (str, bytes, bytearray, memoryview)) or not isinstance(data, collections.abc.Sequence):
+        return False
+    try:
+        memoryview(data)  # type: ignore[arg-type]
+    except TypeError:
+        return True
+    return False  # a buffer that is also a sequence (array.array) is one message
+
+
 def single(message: bytes, eci: Optional[int]) -> Content:
     """One message in one character set, as make() writes it."""
     return Content(message, ((0, eci),) if eci is not None else ())
@@ -111,15 +129,18 @@ def from_segments(items: Union[Sequence[object], Segment]) -> Content:
 
     An ECI designator goes before the first segment if it has an ECI
     number, and at a later boundary only where the character set changes.
-    A segment of bytes without ``eci`` continues in the character set in
-    force; an empty segment writes nothing.
+    ISO-8859-1's (ECI 3) after segments all unmarked goes at the start
+    instead: it is what unmarked bytes are anyway, and a reader that
+    guesses sees the whole message marked.  A segment of bytes without
+    ``eci`` continues in the character set in force; an empty segment
+    writes nothing.
     """
     if isinstance(items, Segment):
         items = [items]
     parts = bytearray()
     flags: List[Flag] = []
     boundaries = [0]
-    in_force: Optional[object] = LATIN_1  # what a reader assumes without a designator
+    in_force: Optional[object] = _UNMARKED
     for index, item in enumerate(items):
         data, eci, encoding = _segment_fields(item, index)
         written, eci = message_bytes(data, eci, encoding)  # type: ignore[arg-type]
@@ -127,11 +148,13 @@ def from_segments(items: Union[Sequence[object], Segment]) -> Content:
             continue
         charset = _charset(data, eci)
         if eci is not None:
-            if not parts or charset != in_force:
+            if in_force is _UNMARKED and charset == LATIN_1:
+                flags.append((0, eci))
+            elif charset != in_force:
                 flags.append((len(parts), eci))
             in_force = charset
-        elif charset == LATIN_1 and in_force != LATIN_1:
-            flags.append((len(parts), ECI_OF_CODEC[LATIN_1]))  # back to ISO-8859-1 after another set
+        elif charset == LATIN_1 and in_force not in (_UNMARKED, LATIN_1):
+            flags.append((len(parts), LATIN_1_ECI))  # back to ISO-8859-1 after another set
             in_force = LATIN_1
         start = len(parts)
         parts += written
@@ -143,8 +166,8 @@ def from_gs1(data: object) -> Content:
     """The content of GS1 data (either form :func:`gs1.parse` takes, or a
     list of segments that are all plain ISO-8859-1): FNC1 first and after
     each variable-length value that is not last."""
-    if isinstance(data, (list, tuple, Segment)):
-        joined = from_segments(data)
+    if is_segments(data):
+        joined = from_segments(data)  # type: ignore[arg-type]
         if joined.flags:
             raise InvalidOptionError(
                 "GS1 data is ASCII, written without an ECI designator: segments of another character "

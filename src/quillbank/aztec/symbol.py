@@ -8,11 +8,16 @@ import io
 import os
 import sys
 import urllib.parse
-from typing import IO, Any, Iterator, Optional, Tuple, Union
+from typing import IO, TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 from . import writers
 from .errors import InvalidOptionError
 from .writers.options import Number
+
+if TYPE_CHECKING:  # the optional packages' types, for type checkers only
+    import numpy
+    import numpy.typing
+    import PIL.Image
 
 __all__ = ["AztecSymbol"]
 
@@ -211,7 +216,7 @@ class AztecSymbol:
         for row in writers.layout.padded_rows(self._modules, self.size, border):
             yield tuple(module == 1 for module in row)
 
-    def to_numpy(self, border: int = 0) -> Any:
+    def to_numpy(self, border: int = 0) -> numpy.typing.NDArray[numpy.uint8]:
         """The modules as a NumPy ``uint8`` array, 1 dark and 0 light,
         ``border`` light modules around them (NumPy is imported here)."""
         numpy = _optional_import("numpy", "to_numpy")
@@ -224,7 +229,7 @@ class AztecSymbol:
         return matrix if dtype is None else matrix.astype(dtype)
 
     def to_pil(self, *, scale: int = writers.DEFAULT_SCALE, border: int = writers.DEFAULT_BORDER,
-               dark: Color = "#000", light: Color = "#fff", mode: Optional[str] = None) -> Any:
+               dark: Color = "#000", light: Color = "#fff", mode: Optional[str] = None) -> PIL.Image.Image:
         """A Pillow image of :meth:`png` (Pillow is imported here): mode "1"
         for black on white, "P" otherwise, or converted to ``mode``
         (e.g. "RGBA", "L").  The image is at most
