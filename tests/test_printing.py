@@ -34,7 +34,7 @@ def test_every_kind_prints_the_module_on_whole_dots_and_says_so(dpi, module_size
     eps = _saved("eps", options).decode()
     assert float(re.search(r"%%HiResBoundingBox: 0 0 ([\d.]+)", eps).group(1)) == pytest.approx(inches * 72, abs=1e-5)
     tex = _saved("tex", options).decode()
-    assert float(re.search(r"x=([\d.]+)pt", tex).group(1)) == pytest.approx(dots / dpi * 72, abs=1e-5)
+    assert float(re.search(r"x=([\d.]+)bp", tex).group(1)) == pytest.approx(dots / dpi * 72, abs=1e-5)
     svg = SYMBOL.svg(**options)
     width, unit = re.search(r'width="([\d.]+)([a-z]+)"', svg).groups()
     assert unit == module_size.lstrip("0123456789.")  # the unit asked for, the length snapped to dots
