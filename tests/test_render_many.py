@@ -47,7 +47,7 @@ def test_pngs_read_back_as_their_messages():
     for message, picture in zip(messages, aztec.render_many(messages, threads=2)):
         symbol = aztec.make(message)
         expected = message if isinstance(message, bytes) else message.encode(
-            "latin-1" if symbol.eci is None else "utf-8")
+            "utf-8" if symbol.eci == 26 else "latin-1")
         assert read(png_gray(picture)) == (expected, symbol.eci)
 
 
