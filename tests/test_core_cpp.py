@@ -7,7 +7,8 @@ import subprocess
 import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CPP_TESTS = [name for name in ("core_tests", "symbol_tests", "optimal_tests", "smallest_tests")
+CPP_TESTS = [name for name in ("core_tests", "symbol_tests", "optimal_tests", "smallest_tests",
+                                          "reader_tests")
              if os.path.exists(os.path.join(REPO, "tests", "cpp", name + ".cpp"))]
 
 
