@@ -18,7 +18,8 @@ struct Field {
     }
     uint16_t times(uint16_t a, uint16_t b) const {
         if (a == 0 || b == 0) return 0;
-        return tables.exp[(static_cast<size_t>(tables.log[a]) + tables.log[b]) % tables.order];
+        // exp holds two periods of powers: the sum of two logs needs no reduction.
+        return tables.exp[static_cast<size_t>(tables.log[a]) + tables.log[b]];
     }
     uint16_t inverse(uint16_t a) const { return tables.exp[(tables.order - tables.log[a]) % tables.order]; }
     uint16_t evaluate(const Polynomial& p, uint16_t x) const {
