@@ -15,7 +15,7 @@ DOCS_DIR = os.path.join(REPO_DIR, "docs")
 # The guide's task pages whose examples are ours to keep running (the
 # command line, standard features, scaling and internals pages have their own).
 GUIDE_PAGES = ["index.md", "making-symbols.md", "size-and-error-correction.md", "character-sets.md",
-               "formats-and-printing.md"]
+               "formats-and-printing.md", "reading.md"]
 
 # Packages the examples show that the package itself does not need.
 OPTIONAL_MODULES = {"numpy", "PIL", "zxingcpp"}
