@@ -217,3 +217,18 @@ def test_a_cut_off_symbol_is_refused():
     rows = [list(row) for row in symbol.rows][: symbol.size - 4]
     with pytest.raises(aztec.AztecError, match="reaches outside|damaged beyond"):
         aztec.read(rows)
+
+
+@slow(150)
+@given(data=st.one_of(
+    st.binary(max_size=300),
+    st.binary(max_size=300).map(lambda body: b"\x89PNG\r\n\x1a\n" + body),
+    st.tuples(st.sampled_from([b"P1", b"P2", b"P3", b"P4", b"P5", b"P6", b"P7"]), st.binary(max_size=200)).map(
+        lambda parts: parts[0] + b"\n" + parts[1]),
+    st.builds(lambda w, h, body: b"P5\n%d %d\n255\n" % (w, h) + body, st.integers(0, 1 << 20),
+              st.integers(0, 1 << 20), st.binary(max_size=100)),
+    st.binary(max_size=200).map(lambda body: b'<svg viewBox="0 0 9 9"><path fill="#000" d="' + body + b'"/>'),
+))
+def test_damaged_or_hostile_files_are_refused_with_aztec_error(data):
+    with pytest.raises(aztec.AztecError):
+        aztec.read(data)

@@ -3,6 +3,7 @@
 // apart, so each checks the other), the stream decoder on hand-written
 // streams, and whole symbols read back turned, mirrored and damaged.
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -229,6 +230,54 @@ void testWholeSymbols() {
     check(readSymbol(half, reading) != ReadStatus::Ok, "a symbol cut in half is refused");
 }
 
+// Grids with a true finder and a mode message whose check words are right
+// but whose layers are noise, or whose mode message names any shape at
+// all: the reader refuses them or reads something, and never reads outside
+// the grid (the sanitizer build checks that).
+void testHostileGrids() {
+    std::mt19937 random(11);
+    bool refusedOrRead = true;
+    int refused = 0, trials = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const bool compact = trial % 2 == 0;
+        const int layers = 1 + static_cast<int>(random() % (compact ? 4 : 32));
+        const int words = 1 + static_cast<int>(random() % (compact ? 64 : 2048));
+        AztecMatrix matrix;
+        std::vector<uint8_t> bits;
+        put(bits, 9, 5);
+        SymbolRequest request;
+        request.compact = compact;
+        request.layers = compact ? 1 + trial % 4 : 1 + trial % 32;
+        if (buildSymbol(bits.data(), bits.size(), request, matrix) != BuildStatus::Ok) continue;
+        // The mode message of another shape, and noise in the layers.
+        const std::vector<uint8_t> mode = modeMessage(compact, layers, std::min(words, compact ? 64 : 2048));
+        const int size = matrix.shape.size, c = size / 2, ring = compact ? 5 : 7;
+        std::vector<int> along;
+        for (int d = 2 - ring; d <= ring - 2; ++d)
+            if (compact || d != 0) along.push_back(d);
+        std::vector<std::pair<int, int>> cells;
+        for (int d : along) cells.push_back({c + d, c - ring});
+        for (int d : along) cells.push_back({c + ring, c + d});
+        for (auto d = along.rbegin(); d != along.rend(); ++d) cells.push_back({c + *d, c + ring});
+        for (auto d = along.rbegin(); d != along.rend(); ++d) cells.push_back({c - ring, c + *d});
+        for (size_t i = 0; i < cells.size(); ++i)
+            matrix.modules[static_cast<size_t>(cells[i].second * size + cells[i].first)] = mode[i];
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+                if (std::max(std::abs(x - c), std::abs(y - c)) > ring) matrix.modules[static_cast<size_t>(y * size + x)] = random() & 1;
+        SymbolReading reading;
+        const ReadStatus status = readSymbol(gridOf(matrix, trial % 3, trial % 4, false), reading);
+        refusedOrRead &= status != ReadStatus::NoFinder;
+        // A shape of one or two check words checks little: noise passes
+        // one in 64 or 4096 times.  With three or more (what writers give)
+        // it is refused.
+        if (symbolShape(compact, layers).totalWords - words < 3) continue;
+        refused += status != ReadStatus::Ok;
+        ++trials;
+    }
+    check(refusedOrRead && trials > 250 && refused == trials, "noise behind a true finder and mode message is refused");
+}
+
 }  // namespace
 
 int main() {
@@ -236,5 +285,6 @@ int main() {
     testLayoutAgreesWithWriter();
     testStreamDecoding();
     testWholeSymbols();
+    testHostileGrids();
     return testing::finish();
 }

@@ -19,11 +19,31 @@ __all__ = ["grey_rows"]
 
 Rows = List[bytes]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+#: The most pixels a picture may have: checked from its header, before its
+#: pixels are decompressed or allocated.
+MAX_PIXELS = 1 << 26
 
 
 def grey_rows(data: bytes) -> Rows:
     """The picture in ``data`` as rows of grey levels; AztecError when it
     is no picture this package can read."""
+    try:
+        return _grey_rows(data)
+    except AztecError:
+        raise
+    except (ValueError, IndexError, KeyError, struct.error, EOFError) as error:
+        # A malformed file: a header field that is not a number, a length
+        # past the end...
+        raise AztecError(f"the picture cannot be read: it is damaged or not well formed ({error})") from None
+
+
+def _check_pixels(width: int, height: int) -> None:
+    if width < 1 or height < 1 or width * height > MAX_PIXELS:
+        raise AztecError(f"the picture's size {width}x{height} is out of range: read() takes 1 to "
+                         f"{MAX_PIXELS} pixels")
+
+
+def _grey_rows(data: bytes) -> Rows:
     if data.startswith(PNG_SIGNATURE):
         return _png(data)
     if data[:2] in (b"P1", b"P2", b"P3", b"P4", b"P5", b"P6", b"P7"):
@@ -105,12 +125,14 @@ def _png(data: bytes) -> Rows:
     channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}.get(colour_type)
     if channels is None or interlace != 0 or depth not in (1, 2, 4, 8, 16):
         return _pillow(data)
-    try:
-        raw = zlib.decompress(chunks[b"IDAT"])
-    except zlib.error as error:
-        raise AztecError(f"the PNG file's image data cannot be read: {error}") from None
+    _check_pixels(width, height)
     bits_a_pixel = depth * channels
     row_bytes = (width * bits_a_pixel + 7) // 8
+    try:
+        # No more than the pixels need: a compression bomb stops there.
+        raw = zlib.decompressobj().decompress(chunks[b"IDAT"], (row_bytes + 1) * height)
+    except zlib.error as error:
+        raise AztecError(f"the PNG file's image data cannot be read: {error}") from None
     if len(raw) < (row_bytes + 1) * height:
         raise AztecError("the PNG file's image data is cut short")
     samples = _unfiltered(raw, row_bytes, height, max(1, bits_a_pixel // 8))
@@ -197,7 +219,10 @@ def _netpbm(data: bytes) -> Rows:
         fields.append(int(match.group(1)))
         position = match.end()
     width, height = fields[0], fields[1]
+    _check_pixels(width, height)
     maxval = 1 if kind in (b"P1", b"P4") else fields[2]
+    if not 0 < maxval < 65536:
+        raise AztecError(f"the {kind.decode()} file's maximum value {maxval} is out of range")
     if kind in (b"P1", b"P2", b"P3"):  # plain: samples as decimal numbers
         samples = [int(v) for v in re.findall(rb"\d", data[position:])] if kind == b"P1" else \
             [int(v) for v in data[position:].split()]
@@ -241,6 +266,9 @@ def _pam(data: bytes) -> Rows:
         depth, maxval = int(header["DEPTH"]), int(header["MAXVAL"])
     except (KeyError, ValueError):
         raise AztecError("the PAM file's header lacks WIDTH, HEIGHT, DEPTH or MAXVAL") from None
+    _check_pixels(width, height)
+    if not 0 < depth <= 4 or not 0 < maxval < 65536:
+        raise AztecError(f"the PAM file's depth {depth} or maximum value {maxval} is out of range")
     body = data[end + len(b"ENDHDR\n"):]
     tupltype = header.get("TUPLTYPE", "")
     if tupltype.startswith("BLACKANDWHITE"):  # 1 is white there
@@ -265,6 +293,7 @@ def _svg(data: bytes) -> Rows:
         raise AztecError("the SVG document is not one this package wrote (a viewBox in modules and one path of "
                          "module runs); convert it to PNG to read it")
     width, height = int(box.group(1)), int(box.group(2))
+    _check_pixels(width, height)
     rect = _RECT_FILL.search(data)
     light = _svg_grey(rect.group(1), rect.group(2)) if rect else 255
     dark = _svg_grey(path.group(1), path.group(2))
