@@ -137,8 +137,8 @@ def _png(data: bytes) -> Rows:
         raise AztecError("the PNG file's image data is cut short")
     samples = _unfiltered(raw, row_bytes, height, max(1, bits_a_pixel // 8))
     levels = _png_levels(colour_type, depth, chunks)
-    if levels is not None:  # grey or palette: one lookup a sample
-        convert = _cached(lambda row: bytes(levels[v] for v in _unpacked(row, depth, width)))
+    if levels is not None:  # grey or palette: a table of each byte's levels
+        convert = _cached(_sample_levels(levels, depth, width))
     else:
         convert = _pixels_to_grey(channels, 255, colour_type in (4, 6))
         if depth == 16:
@@ -162,13 +162,11 @@ def _png_levels(colour_type: int, depth: int, chunks: Dict[bytes, bytes]):  # ty
     return levels + [255] * (256 - len(levels))
 
 
-def _unpacked(row: bytes, depth: int, width: int) -> List[int]:
-    if depth == 8:
-        return list(row[:width])
-    if depth == 16:
-        return [row[2 * i] for i in range(width)]
+def _sample_levels(levels: List[int], depth: int, width: int) -> Callable[[bytes], bytes]:
+    """A converter of rows of ``depth``-bit samples to their grey levels."""
     per_byte, mask = 8 // depth, (1 << depth) - 1
-    return [(row[i // per_byte] >> (8 - depth * (i % per_byte + 1))) & mask for i in range(width)]
+    table = [bytes(levels[(byte >> (8 - depth * (k + 1))) & mask] for k in range(per_byte)) for byte in range(256)]
+    return lambda row: b"".join([table[byte] for byte in row])[:width]
 
 
 def _unfiltered(raw: bytes, row_bytes: int, height: int, step: int) -> Rows:
@@ -236,7 +234,7 @@ def _netpbm(data: bytes) -> Rows:
     if kind == b"P4":
         row_bytes = (width + 7) // 8
         rows = [body[y * row_bytes:(y + 1) * row_bytes] for y in range(height)]
-        convert = _cached(lambda row: bytes(0 if v else 255 for v in _unpacked(row, 1, width)))
+        convert = _cached(_sample_levels([255, 0], 1, width))
         return [convert(row) for row in rows]
     channels = 3 if kind == b"P6" else 1
     return _sample_rows(body, width, height, channels, maxval, False)
