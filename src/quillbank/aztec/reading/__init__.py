@@ -88,6 +88,8 @@ def _grid_of(source: object) -> Tuple[bytes, int, int]:
 
 def _matrix(source: object) -> Tuple[bytes, int, int]:
     """A 2-D array-like of 0/1 or bools as cells."""
+    if hasattr(source, "tolist") and getattr(source, "ndim", 2) == 2:
+        source = source.tolist()  # a NumPy array: rows of Python ints or bools
     try:
         rows: List[Sequence[Any]] = [list(row) for row in source]  # type: ignore[attr-defined]
     except TypeError:
@@ -95,6 +97,19 @@ def _matrix(source: object) -> Tuple[bytes, int, int]:
                         f"not {type(source).__name__}") from None
     if not rows or not rows[0] or any(len(row) != len(rows[0]) for row in rows):
         raise AztecError("the module matrix is empty or its rows differ in length")
+    try:
+        cells = b"".join(bytes(row) for row in rows)  # ints and bools, at C speed
+    except (TypeError, ValueError):
+        cells = b""
+    if len(cells) != len(rows) * len(rows[0]) or cells.translate(None, b"\x00\x01"):
+        cells = _checked_cells(rows)
+    return cells, len(rows[0]), len(rows)
+
+
+def _checked_cells(rows: List[Sequence[Any]]) -> bytes:
+    """The cells of rows holding other values than ints and bools (1.0,
+    NumPy scalars...), each checked: AztecError naming the first that is
+    not 0 or 1."""
     cells = bytearray()
     for y, row in enumerate(rows):
         for x, value in enumerate(row):
@@ -102,4 +117,4 @@ def _matrix(source: object) -> Tuple[bytes, int, int]:
                 raise AztecError(f"the module matrix holds {value!r} at row {y}, column {x}; "
                                  "it takes 0 and 1 (or bools), dark = 1")
         cells += bytes(int(value) for value in row)
-    return bytes(cells), len(rows[0]), len(rows)
+    return bytes(cells)
