@@ -153,6 +153,19 @@ def test_damage_beyond_capacity_never_returns_other_data(compact, layers, ec):
         aztec.read(damaged_picture(symbol, [], range(reach + 1)))
 
 
+def test_none_in_a_matrix_is_an_erasure():
+    symbol = aztec.make(b"Unreadable modules", compact=True, layers=2)
+    matrix = [list(row) for row in symbol.rows]
+    cells = codeword_cells(symbol)
+    for word in range(symbol.check_words):  # as many erasures as check words
+        matrix[cells[word][0] // symbol.size][cells[word][0] % symbol.size] = None
+    found = aztec.read(matrix)
+    assert (found.data, found.corrected) == (b"Unreadable modules", symbol.check_words)
+    matrix[cells[symbol.check_words][0] // symbol.size][cells[symbol.check_words][0] % symbol.size] = None
+    with pytest.raises(aztec.AztecError, match="damaged beyond"):
+        aztec.read(matrix)
+
+
 def test_damaged_mode_message_is_repaired():
     symbol = aztec.make(b"Mode message damage", compact=False)
     matrix = [list(row) for row in symbol.rows]
@@ -198,7 +211,7 @@ def test_pictures_through_pillow_and_turned_symbols():
 
 @pytest.mark.parametrize("source,error,words", [
     ([[0] * 30] * 30, aztec.AztecError, ["no Aztec symbol"]),
-    ([[0, 2], [1, 0]], aztec.AztecError, ["row 0, column 1", "0 and 1"]),
+    ([[0, 2], [1, 0]], aztec.AztecError, ["row 0, column 1", "0 and 1", "None where unreadable"]),
     ([[0, 1], [1]], aztec.AztecError, ["differ in length"]),
     ([], aztec.AztecError, ["empty"]),
     (7, TypeError, ["module matrix", "int"]),

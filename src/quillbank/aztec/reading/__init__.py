@@ -30,7 +30,8 @@ def read(source: Source) -> Decoded:
     ``source`` is one of:
 
     - a module matrix: a 2-D array-like (lists of rows, a NumPy array) of
-      0 and 1 or bools, dark = 1, with or without a light border;
+      0 and 1 or bools, dark = 1, with or without a light border; ``None``
+      marks a module that could not be read (an erasure);
     - an :class:`~quillbank.aztec.AztecSymbol`;
     - a picture: a file name (``str`` or path) or the file's bytes, PNG,
       PBM, PGM, PPM, PAM or SVG as this package writes them (any scale
@@ -107,14 +108,14 @@ def _matrix(source: object) -> Tuple[bytes, int, int]:
 
 
 def _checked_cells(rows: List[Sequence[Any]]) -> bytes:
-    """The cells of rows holding other values than ints and bools (1.0,
-    NumPy scalars...), each checked: AztecError naming the first that is
-    not 0 or 1."""
+    """The cells of rows holding other values than ints and bools (None,
+    1.0, NumPy scalars...), each checked: AztecError naming the first that
+    is not 0, 1 or None."""
     cells = bytearray()
     for y, row in enumerate(rows):
         for x, value in enumerate(row):
-            if value not in (0, 1):  # True and False are 1 and 0
+            if value is not None and value not in (0, 1):  # True and False are 1 and 0
                 raise AztecError(f"the module matrix holds {value!r} at row {y}, column {x}; "
-                                 "it takes 0 and 1 (or bools), dark = 1")
-        cells += bytes(int(value) for value in row)
+                                 "it takes 0 and 1 (or bools), dark = 1, and None where unreadable")
+        cells += bytes(UNREADABLE if value is None else int(value) for value in row)
     return bytes(cells)
