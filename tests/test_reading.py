@@ -192,8 +192,9 @@ def test_pictures_of_every_kind_scale_border_and_polarity(kind, tmp_path):
             options["scale"] = scale
         target = tmp_path / f"s{scale}.{kind}"
         symbol.save(str(target), **options)
-        for source in (str(target), target, target.read_bytes()):
-            assert aztec.read(source).data == message, (kind, scale, border, dark)
+        with open(target, "rb") as opened:
+            for source in (str(target), target, target.read_bytes(), opened):
+                assert aztec.read(source).data == message, (kind, scale, border, dark)
 
 
 def test_pictures_through_pillow_and_turned_symbols():

@@ -33,7 +33,8 @@ def read(source: Source) -> Decoded:
       0 and 1 or bools, dark = 1, with or without a light border; ``None``
       marks a module that could not be read (an erasure);
     - an :class:`~quillbank.aztec.AztecSymbol`;
-    - a picture: a file name (``str`` or path) or the file's bytes, PNG,
+    - a picture: a file name (``str`` or path), a file opened in binary
+      mode, or the file's bytes: PNG,
       PBM, PGM, PPM, PAM or SVG as this package writes them (any scale
       and border), or any format Pillow opens when it is installed; an SVG
       document as a ``str`` (what :meth:`~AztecSymbol.svg` returns) and a
@@ -82,6 +83,11 @@ def _grid_of(source: object) -> Tuple[bytes, int, int]:
             return module_grid(grey_rows(stream.read()))
     if isinstance(source, (bytes, bytearray, memoryview)):
         return module_grid(grey_rows(bytes(source)))
+    if hasattr(source, "read") and hasattr(source, "seek"):  # a file opened in binary mode
+        data = source.read()  # type: ignore[attr-defined]
+        if not isinstance(data, bytes):
+            raise TypeError("read() takes a file opened in binary mode ('rb'), not a text stream")
+        return module_grid(grey_rows(data))
     if type(source).__module__.startswith("PIL."):
         return module_grid(pillow_rows(source))
     return _matrix(source)
