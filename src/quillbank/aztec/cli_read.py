@@ -25,7 +25,7 @@ def run_read(files: List[str], as_json: bool) -> int:
     failed = 0
     for name in files:
         try:
-            found: Optional[Decoded] = read(sys.stdin.buffer.read() if name == "-" else name)
+            found = read(sys.stdin.buffer.read() if name == "-" else name)
         except AztecError as error:
             message = str(error)
         except OSError as error:

@@ -31,6 +31,8 @@ class _MadeFrom:
 
     __slots__ = ("_made_from",)
 
+    _made_from: object
+
 
 class AztecSymbol(_MadeFrom):
     """An Aztec symbol: a square of dark and light modules.

@@ -84,7 +84,7 @@ def _grid_of(source: object) -> Tuple[bytes, int, int]:
     if isinstance(source, (bytes, bytearray, memoryview)):
         return module_grid(grey_rows(bytes(source)))
     if hasattr(source, "read") and hasattr(source, "seek"):  # a file opened in binary mode
-        data = source.read()  # type: ignore[attr-defined]
+        data = source.read()
         if not isinstance(data, bytes):
             raise TypeError("read() takes a file opened in binary mode ('rb'), not a text stream")
         return module_grid(grey_rows(data))

@@ -11,7 +11,7 @@ import gzip
 import re
 import struct
 import zlib
-from typing import Callable, Dict, List, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 from ..errors import AztecError
 
@@ -146,7 +146,7 @@ def _png(data: bytes) -> Rows:
     return [convert(row) for row in samples]
 
 
-def _png_levels(colour_type: int, depth: int, chunks: Dict[bytes, bytes]):  # type: ignore[no-untyped-def]
+def _png_levels(colour_type: int, depth: int, chunks: Dict[bytes, bytes]) -> Optional[List[int]]:
     """The grey level of each sample value of a grey or palette PNG, or
     None for the other colour types."""
     if colour_type == 0:
@@ -208,7 +208,8 @@ def _netpbm(data: bytes) -> Rows:
     kind = data[:2]
     if kind == b"P7":
         return _pam(data)
-    fields, position = [], 2
+    fields: List[int] = []
+    position = 2
     wanted = 2 if kind in (b"P1", b"P4") else 3
     while len(fields) < wanted:
         match = _TOKEN.match(data, position)

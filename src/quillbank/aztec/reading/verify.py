@@ -3,7 +3,7 @@ compared with what it was made from."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, List, Tuple
+from typing import TYPE_CHECKING, List, Optional, Tuple, cast
 
 from ..errors import AztecError
 from .decoded import Decoded
@@ -46,7 +46,7 @@ def expected_content(made: Made) -> Tuple[bytes, Tuple[Tuple[int, int], ...], bo
         return made.encode("latin-1"), (), False, False
     if isinstance(made, bytes):
         return made, (), False, False
-    message, flags, reader_init = made  # type: ignore[misc]
+    message, flags, reader_init = cast(Tuple[bytes, Tuple[Tuple[int, Optional[int]], ...], bool], made)
     data, ecis, gs1, taken = bytearray(), [], False, 0
     for position, value in flags:
         data += message[taken:position]
