@@ -80,10 +80,12 @@ def main():
         import quillbank.aztec.charsets  # noqa: F401
         import quillbank.aztec.cli  # noqa: F401
         import quillbank.aztec.writers  # noqa: F401
+        import quillbank.aztec.reading  # noqa: F401
         import targets
         import pictures_target  # noqa: F401
         import gs1_target  # noqa: F401
         import cli_target  # noqa: F401
+        import reader_target  # noqa: F401
     TARGETS = targets.TARGETS
     NAMES = tuple(sorted(TARGETS)) if not only else tuple(only)
     atheris.Fuzz()

@@ -23,3 +23,30 @@ def pytest_sessionstart(session):
             "install the package and run the tests from the repository root with `pytest`",
             returncode=3,
         )
+
+
+# Every symbol a test reads with zxing-cpp is also read by aztec.read, which
+# must agree with it: the message bytes, the ECI designators, GS1, reader
+# initialisation and runes.  Pictures of exactly two grey levels only (whole
+# modules, as this package draws them); anti-aliased renderings are left
+# to zxing-cpp.
+@pytest.fixture(autouse=True)
+def _aztec_read_agrees_with_zxing(monkeypatch):
+    try:
+        import numpy
+        import zxingcpp
+    except ImportError:
+        yield
+        return
+    original = zxingcpp.read_barcodes
+
+    def read_barcodes(image, *args, **kwargs):
+        found = original(image, *args, **kwargs)
+        if isinstance(image, numpy.ndarray) and image.ndim == 2 and len(numpy.unique(image)) == 2:
+            from reading_agreement import assert_agrees
+
+            assert_agrees(original, image)
+        return found
+
+    monkeypatch.setattr(zxingcpp, "read_barcodes", read_barcodes)
+    yield

@@ -8,7 +8,7 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CPP_TESTS = [name for name in ("core_tests", "symbol_tests", "optimal_tests", "smallest_tests", "batch_tests",
-                               "exhaustion_tests")
+                               "exhaustion_tests", "reader_tests")
              if os.path.exists(os.path.join(REPO, "tests", "cpp", name + ".cpp"))]
 
 

@@ -17,7 +17,7 @@ REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DOCS_DIR = os.path.join(REPO_DIR, "docs")
 # The guide's task pages, whose pictures are committed beside them.
 GUIDE_PAGES = ["index.md", "making-symbols.md", "size-and-error-correction.md", "character-sets.md",
-               "formats-and-printing.md"]
+               "formats-and-printing.md", "reading.md"]
 # Every page whose examples a reader may type: the README and the whole
 # guide, but the API reference, whose blocks are signatures, and the pages
 # whose examples a test of their own runs: the recipes (test_recipes.py

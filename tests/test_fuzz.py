@@ -1,6 +1,6 @@
 """Fuzzing with a fixed budget: the targets of fuzz/ (make, rune, every
 picture and its options, encode_optimal, encode_optimal_segments, GS1
-content, the Encoder, the command line's main), driven by hypothesis on every run and
+content, the Encoder, the command line's main, read), driven by hypothesis on every run and
 by atheris' coverage-guided search when atheris is installed.
 
 Budgets (environment variables): QUILLBANK_FUZZ_EXAMPLES, hypothesis
@@ -26,6 +26,7 @@ if FUZZ not in sys.path:
 import cli_target  # noqa: E402,F401  (these three add their targets)
 import gs1_target  # noqa: E402,F401
 import pictures_target  # noqa: E402
+import reader_target  # noqa: E402,F401
 import targets  # noqa: E402
 from choices import HypothesisChoices  # noqa: E402
 

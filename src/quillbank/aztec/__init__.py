@@ -18,6 +18,8 @@ __version__ = "0.1.0"  # the one place: pyproject.toml reads it
 __all__ = [
     "make",
     "make_sequence",
+    "read",
+    "Decoded",
     "make_many",
     "save_many",
     "render_many",
@@ -39,6 +41,8 @@ _LAZY = {
     "render_many": "batch",
     "BatchError": "batch",
     "make_sequence": "builder",
+    "read": "reading",
+    "Decoded": "reading",
     "Segment": "segments",
     "encode_optimal": "optimal",
     "rune": "builder",
@@ -53,6 +57,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from .errors import AztecError, DataOverflowError, InvalidOptionError
     from .optimal import encode_optimal
     from .builder import make, make_sequence, rune
+    from .reading import Decoded, read
     from .segments import Segment
     from .symbol import AztecSymbol
 

@@ -26,6 +26,7 @@
 #include "smallest_symbol.hpp"
 #include "stream_arguments.hpp"
 #include "symbol_layout.hpp"
+#include "symbol_reader.hpp"
 #include "thread_cache.hpp"
 
 namespace az = quillbank::aztec;
@@ -969,6 +970,113 @@ PyObject* renderList(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// read_modules: the reader's core on a grid of cells, for aztec.read.
+
+// The reason a grid could not be read, as the ValueError's text (the
+// package raises it again as AztecError).
+void setReadError(az::ReadStatus status, const az::SymbolReading& reading) {
+    switch (status) {
+        case az::ReadStatus::NoFinder:
+            PyErr_SetString(PyExc_ValueError,
+                            "no Aztec symbol found: no bullseye finder pattern with its orientation marks");
+            break;
+        case az::ReadStatus::ModeMessage:
+            PyErr_SetString(PyExc_ValueError,
+                            "the symbol's mode message is damaged beyond what its check words repair");
+            break;
+        case az::ReadStatus::OutsideGrid:
+            PyErr_Format(PyExc_ValueError,
+                         "the mode message describes a symbol of %d modules a side, which reaches outside the "
+                         "picture: the symbol is cut off or its mode message is damaged",
+                         reading.size);
+            break;
+        case az::ReadStatus::TooDamaged:
+            PyErr_Format(PyExc_ValueError,
+                         "the symbol is damaged beyond what its %d check words repair (at most %d wrong or %d "
+                         "unreadable codewords); nothing is returned that could not be checked",
+                         reading.checkWords, reading.checkWords / 2, reading.checkWords);
+            break;
+        default:
+            PyErr_SetString(PyExc_ValueError,
+                            "the symbol's repaired data words are not a well-formed Aztec data stream");
+            break;
+    }
+}
+
+// The ECI designators as ((position, number), ...): a new reference.
+PyObject* eciTuple(const az::DecodedStream& stream) {
+    PyObject* ecis = PyTuple_New(static_cast<Py_ssize_t>(stream.ecis.size()));
+    for (size_t i = 0; ecis != nullptr && i < stream.ecis.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(nk)", static_cast<Py_ssize_t>(stream.ecis[i].first),
+                                       static_cast<unsigned long>(stream.ecis[i].second));
+        if (pair == nullptr) Py_CLEAR(ecis);
+        else PyTuple_SET_ITEM(ecis, static_cast<Py_ssize_t>(i), pair);  // steals pair
+    }
+    return ecis;
+}
+
+// (position, count, id or None), or None outside a sequence: a new reference.
+PyObject* sequenceOrNone(const az::DecodedStream& stream) {
+    if (!stream.inSequence) return newReference(Py_None);
+    if (!stream.hasId) return Py_BuildValue("(iiO)", stream.position, stream.count, Py_None);
+    return Py_BuildValue("(iis#)", stream.position, stream.count, stream.id.data(),
+                         static_cast<Py_ssize_t>(stream.id.size()));
+}
+
+// read_modules(cells, width, height): the reading of a grid of cells (one
+// byte each, row by row: 0 light, 1 dark, 2 unreadable) as (data, ecis,
+// gs1, reader_init, sequence, compact, layers, rune, corrected, size,
+// data_words, check_words); ValueError saying why it cannot be read.
+PyObject* readModules(PyObject*, PyObject* args) {
+    Py_buffer cells;
+    int width, height;
+    if (!PyArg_ParseTuple(args, "y*ii:read_modules", &cells, &width, &height)) return nullptr;
+    PyObject* result = nullptr;
+    PyObject* ecis = nullptr;
+    PyObject* sequence = nullptr;
+    PyObject* rune = nullptr;
+    if (width < 1 || height < 1 || width > kMaxPixels || height > kMaxPixels ||
+        cells.len != static_cast<Py_ssize_t>(width) * height) {
+        PyErr_SetString(PyExc_ValueError, "cells, width or height out of range");
+        goto done;
+    }
+    try {
+        az::ModuleGrid grid;
+        grid.width = width;
+        grid.height = height;
+        const auto* first = static_cast<const uint8_t*>(cells.buf);
+        grid.cells.assign(first, first + cells.len);  // our copy: the caller's buffer may change meanwhile
+        az::SymbolReading reading;
+        az::ReadStatus status = az::ReadStatus::NoFinder;
+        maybeWithoutGil(true, [&] { status = az::readSymbol(grid, reading); });
+        if (status != az::ReadStatus::Ok) {
+            setReadError(status, reading);
+            goto done;
+        }
+        const az::DecodedStream& stream = reading.stream;
+        ecis = eciTuple(stream);
+        sequence = ecis == nullptr ? nullptr : sequenceOrNone(stream);
+        rune = reading.rune < 0 ? newReference(Py_None) : PyLong_FromLong(reading.rune);
+        if (sequence == nullptr || rune == nullptr) goto done;
+        static const char kNothing[1] = {0};  // "y#" makes None of a null pointer: a rune's data is b""
+        result = Py_BuildValue("(y#OOOOOiOiiii)",
+                               stream.data.empty() ? kNothing : reinterpret_cast<const char*>(stream.data.data()),
+                               static_cast<Py_ssize_t>(stream.data.size()), ecis, stream.gs1 ? Py_True : Py_False,
+                               reading.readerInit ? Py_True : Py_False, sequence,
+                               reading.compact ? Py_True : Py_False, reading.layers, rune, reading.corrected,
+                               reading.size, reading.dataWords, reading.checkWords);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+done:
+    Py_XDECREF(ecis);
+    Py_XDECREF(sequence);
+    Py_XDECREF(rune);
+    PyBuffer_Release(&cells);
+    return result;
+}
+
 PyMethodDef methods[] = {
     {"build", build, METH_VARARGS,
      "build(bits, compact, layers, ec_percent, reader_init=False) -> (compact, layers, size, data_words, "
@@ -1013,6 +1121,10 @@ PyMethodDef methods[] = {
      "colours None, else a palette of colours' 8 bytes (light RGBA, dark RGBA); a pHYs chunk unless "
      "pixels_per_metre is None"},
     {"svg_path", svgPath, METH_VARARGS, "svg_path(modules, size, border) -> SVG path data of the dark modules"},
+    {"read_modules", readModules, METH_VARARGS,
+     "read_modules(cells, width, height) -> (data, ecis, gs1, reader_init, sequence, compact, layers, rune, "
+     "corrected, size, data_words, check_words) of the symbol in a grid of cells (0 light, 1 dark, 2 unreadable); "
+     "ValueError saying why it cannot be read"},
     {nullptr, nullptr, 0, nullptr},
 };
 

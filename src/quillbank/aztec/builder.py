@@ -38,7 +38,8 @@ Stream = Union[List[bool], Tuple[bytes, int]]
 
 def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None, encoding: Optional[str] = None,
          gs1: bool = False, reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
-         compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None, optimal: bool = True) -> AztecSymbol:
+         compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None, optimal: bool = True,
+         verify: bool = False) -> AztecSymbol:
     """Makes the smallest Aztec symbol holding ``data``.
 
     ``data`` is a ``str`` or any C-contiguous bytes-like object (``bytes``,
@@ -104,6 +105,11 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     leading ECI designator but no FNC1 and no ECI change.  Integer options
     take any integer (``operator.index``), but not ``bool`` or ``float``.
 
+    ``verify=True`` (default False) reads the symbol back with the
+    package's own reader before returning it (:meth:`AztecSymbol.verify`)
+    and raises AztecError if it does not hold what was asked; any symbol
+    can be checked later with ``symbol.verify()``.
+
     Raises AztecError for an empty message or text that cannot be written,
     DataOverflowError when the message does not fit (its message says what
     would, :func:`make_sequence` among it when the message fits a
@@ -116,10 +122,12 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     # very long message, or one that does not fit, is None there and takes
     # the general way below, which gives every error.
     if (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
-            and layers is None and optimal is True):
+            and layers is None and optimal is True and (verify is False or verify is True)):
         symbol = _symbol.make_plain(data, ec_percent)
         if symbol is not None:
-            return symbol
+            symbol._made_from = data  # bytes or str, both immutable
+            return _verified(symbol) if verify else symbol
+    _check_bool("verify", verify)
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if gs1 or is_segments(data):
         content = _content(data, eci, encoding, gs1, reader_init)
@@ -135,19 +143,30 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
         built = _symbol.make(content.message, content.eci if leading else None, allowed.kind, allowed.layers,
                              allowed.ec_percent, allowed.reader_init, None if leading else content.flags, False)
         if built is not None:
-            return AztecSymbol(built, eci, False)
+            return _made(AztecSymbol(built, eci, False), content, allowed.reader_init, verify)
     stream = _content_stream(content, optimal)
     built = None if optimal else allowed.build(stream)
     if built is None:
         raise _overflow(content, stream, allowed, optimal)
-    return AztecSymbol(built, eci, False)
+    return _made(AztecSymbol(built, eci, False), content, allowed.reader_init, verify)
+
+
+def _made(symbol: AztecSymbol, content: Content, reader_init: bool, verify: bool) -> AztecSymbol:
+    """The symbol with what it was made from, read back if asked."""
+    symbol._made_from = (content.message, content.flags, reader_init)
+    return _verified(symbol) if verify else symbol
+
+
+def _verified(symbol: AztecSymbol) -> AztecSymbol:
+    symbol.verify()
+    return symbol
 
 
 def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[SupportsIndex] = None, id: Optional[str] = None,
                   eci: Union[SupportsIndex, "Literal[False]", None] = None, encoding: Optional[str] = None, gs1: bool = False,
                   reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
                   compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None,
-                  optimal: bool = True) -> List[AztecSymbol]:
+                  optimal: bool = True, verify: bool = False) -> List[AztecSymbol]:
     """Spreads one message over a structured-append sequence of 2 to 26
     Aztec symbols, all of one size; a reader joins their parts in order.
 
@@ -163,13 +182,15 @@ def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[Sup
     part holds one at least.  Each part repeats what its data needs to read
     alone: the ECI designator in force where it begins, and FNC1 first
     for GS1 data.  ``symbol.sequence`` is ``(position, count, id)``,
-    position 1 first.
+    position 1 first.  ``verify=True`` reads every symbol back before
+    returning them, as :func:`make` does.
 
     Raises DataOverflowError when 26 symbols (or ``symbols``) of the largest
     allowed size do not hold the message, InvalidOptionError for a count
     out of range, a bad ``id`` or a message of fewer characters than
     symbols, and the errors of :func:`make` for the rest.
     """
+    _check_bool("verify", verify)
     count = None if symbols is None else _check_int(
         "symbols", symbols, 2, MAX_SYMBOLS, f"a sequence has 2 to {MAX_SYMBOLS} symbols")
     header(1, 2, id)  # checks the ID
@@ -183,18 +204,21 @@ def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[Sup
     _check_length(content.message, allowed, MAX_SYMBOLS)
     parts = _Parts(content, id, allowed)
     try:
-        return parts.plan(count)
+        made = parts.plan(count)
     except AztecError:
         if not content.gs1:
             raise
         # GS1 parts are cut between AIs where they can be, else anywhere.
-        return _Parts(content._replace(boundaries=None), id, allowed).plan(count)
+        made = _Parts(content._replace(boundaries=None), id, allowed).plan(count)
+    return [_verified(symbol) for symbol in made] if verify else made
 
 
 def rune(value: SupportsIndex) -> AztecSymbol:
     """Makes the Aztec Rune of ``value`` (0 to 255): an 11x11 symbol of one value."""
     number = _check_int("a rune value", value, 0, 255, "rune values are 0 to 255")
-    return AztecSymbol(_symbol.rune(number), None, True)
+    symbol = AztecSymbol(_symbol.rune(number), None, True)
+    symbol._made_from = number
+    return symbol
 
 
 def data_stream(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None,
@@ -675,7 +699,12 @@ class _Parts:
             if built is None:
                 return None
             part_eci = next((value for _, value in flags if value is not None), None)
-            made.append(AztecSymbol(built, part_eci, False, (position, len(cuts), self.id)))
+            symbol = AztecSymbol(built, part_eci, False, (position, len(cuts), self.id))
+            # What the part holds after its header, which the reader takes off.
+            head = len(message) - (end - start)
+            symbol._made_from = (message[head:], tuple((at - head, value) for at, value in flags),
+                                 self.allowed.reader_init)
+            made.append(symbol)
         return made
 
     def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:

@@ -7,7 +7,8 @@ the defaults and the checks are the API's.  ``docs/command-line.md`` shows
 every option with an example.
 
 Exit statuses: 0 done; 1 a batch in which some messages failed (the others
-are written); 2 an error, reported in one line on standard error with no
+are written), or --read with some files unreadable (the others printed); 2
+an error, reported in one line on standard error with no
 output file left behind; 130 interrupted (Ctrl-C), with complete files only.
 """
 
@@ -44,7 +45,7 @@ STANDARD_OUTPUT = "-"
 # The options of each kind, by their names in the parsed namespace, to tell
 # options that do not apply to what is asked.
 _MESSAGE_OPTIONS = ("encoding", "eci", "ec", "compact", "layers", "optimal", "gs1", "reader_init", "sequence", "id")
-_SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id")
+_SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id", "verify")
 _PICTURE_OPTIONS = ("format", "scale", "dark", "light", "dpi", "unit", "module_size", "title")
 _TERMINAL_OPTIONS = ("invert", "no_color")
 _BATCH_OPTIONS = ("jsonl", "column", "same_size")
@@ -100,9 +101,11 @@ examples:
   aztec "Hello" -o - --format svg > hello.svg   a picture to standard output
   aztec --batch tickets.txt -o "out/{line}.png" one file per line
   aztec --bits "Ab"                             the data bit stream
+  aztec --read hello.png                        print the message a picture holds
 
-exit status: 0 done; 1 some messages of a batch failed; 2 an error (one
-line on standard error, no file written); 130 interrupted.
+exit status: 0 done; 1 some messages of a batch failed (or some files of
+--read could not be read); 2 an error (one line on standard error, no file
+written); 130 interrupted.
 See docs/command-line.md for every option."""
 
 
@@ -167,6 +170,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="spread the message over N symbols (2 to 26; auto: the fewest), "
                              "written to NAME-1.png, NAME-2.png, ...")
     symbol.add_argument("--id", metavar="ID", help="the ID that marks the symbols of one --sequence")
+    symbol.add_argument("--verify", action="store_true", default=None,
+                        help="read each symbol back with the package's own reader before writing it, and "
+                             "fail if it does not hold the message")
     symbol.add_argument("--search-encoder", action="store_const", const=False, dest="optimal",
                         help="use the search encoder's stream instead of a shortest one")
     output = parser.add_argument_group("pictures")
@@ -212,6 +218,11 @@ def _parser() -> argparse.ArgumentParser:
                         help="print the data bit stream as 0s and 1s instead")
     stream.add_argument("--hex", action="store_true", default=None,
                         help="print the data bit stream in hex instead (8 bits a byte, the first bit lowest)")
+    modes.add_argument("--read", nargs="+", metavar="FILE",
+                       help="print the message of each picture (PNG, PBM, PGM, PPM, PAM, SVG; others with "
+                            "Pillow), one a line; - for standard input")
+    modes.add_argument("--json", action="store_true", default=None,
+                       help="with --read: everything read from each picture as a JSON object a line")
     modes.add_argument("--rune", type=int, metavar="VALUE", help="the Aztec Rune of VALUE (0 to 255) instead")
     modes.add_argument("--version", action="version", version=f"aztec {__version__}")
     return parser
@@ -241,6 +252,14 @@ def _refuse(options: argparse.Namespace, names: Sequence[str], reason: str) -> N
 
 def _check_applicable(options: argparse.Namespace) -> None:
     """Refuses options that would be silently ignored for what is asked."""
+    if options.read is not None:
+        others = [name for name, value in vars(options).items() if value is not None and name not in ("read", "json")]
+        if others:
+            fail(f"{', '.join('the message' if name == 'message' else _flag(name) for name in others)} "
+                 f"{'does' if len(others) == 1 else 'do'} not apply to --read (it reads pictures, writes none)")
+        return
+    if options.json:
+        fail("--json applies to --read FILE...")
     if options.rune is not None:
         if options.message is not None or options.batch is not None:
             fail("--rune takes no message: the rune's value is its content")
@@ -273,7 +292,7 @@ def _check_applicable(options: argparse.Namespace) -> None:
 def _make_options(options: argparse.Namespace) -> Dict[str, Any]:
     given = {"encoding": options.encoding, "eci": options.eci, "ec_percent": options.ec,
              "compact": options.compact, "layers": options.layers, "optimal": options.optimal,
-             "gs1": options.gs1, "reader_init": options.reader_init}
+             "gs1": options.gs1, "reader_init": options.reader_init, "verify": options.verify}
     return {name: value for name, value in given.items() if value is not None}
 
 
@@ -424,7 +443,10 @@ def _print_stream(options: argparse.Namespace) -> None:
 
 def _symbols(options: argparse.Namespace) -> List[AztecSymbol]:
     if options.rune is not None:
-        return [rune(options.rune)]
+        made = rune(options.rune)
+        if options.verify:
+            made.verify()
+        return [made]
     message = _message(options)
     make_options = _make_options(options)
     if options.sequence is None:
@@ -468,6 +490,10 @@ def _run(arguments: Optional[Sequence[str]]) -> int:
     parser = _parser()
     options = parser.parse_args(arguments)
     _check_applicable(options)
+    if options.read is not None:
+        from .cli_read import run_read
+
+        return run_read(options.read, bool(options.json))
     if options.batch is not None:
         from .cli_batch import run_batch
 

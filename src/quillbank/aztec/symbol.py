@@ -18,13 +18,26 @@ if TYPE_CHECKING:  # the optional packages' types, for type checkers only
     import numpy
     import numpy.typing
     import PIL.Image
+    from .reading.decoded import Decoded
 
 __all__ = ["AztecSymbol"]
 
 Color = writers.colors.Color
 
 
-class AztecSymbol:
+class _MadeFrom:
+    """What a symbol was made from, for :meth:`AztecSymbol.verify`: set by
+    make(), make_sequence() and rune() once the symbol exists (see
+    reading.verify for its forms).  A slot of its own class, apart from
+    those the core fills in, so that make()'s common case pays only for
+    one attribute set; unset where unknown."""
+
+    __slots__ = ("_made_from",)
+
+    _made_from: object
+
+
+class AztecSymbol(_MadeFrom):
     """An Aztec symbol: a square of dark and light modules.
 
     Made by :func:`make` or :func:`rune`.  ``str(symbol)`` draws it for the
@@ -53,6 +66,18 @@ class AztecSymbol:
         self.sequence = sequence
         self.is_rune = is_rune
         self._rows: Optional[Tuple[Tuple[bool, ...], ...]] = None
+
+    def verify(self) -> "Decoded":
+        """Reads the symbol's own modules back with the package's reader
+        (:func:`quillbank.aztec.read`, written apart from the writer) and
+        checks that they hold what the symbol was made from: the data, the
+        ECI designators at their places, GS1, reader initialisation, the
+        sequence header and the shape.  Returns the :class:`Decoded`;
+        raises AztecError naming each difference, or when the symbol was
+        not made by :func:`make`, :func:`make_sequence` or :func:`rune`."""
+        from .reading.verify import verify
+
+        return verify(self)
 
     @property
     def word_bits(self) -> int:
