@@ -20,6 +20,7 @@ __all__ = [
     "make_sequence",
     "make_many",
     "save_many",
+    "save_sequence",
     "rune",
     "Segment",
     "encode_optimal",
@@ -35,6 +36,7 @@ _LAZY = {
     "make": "builder",
     "make_many": "batch",
     "save_many": "batch",
+    "save_sequence": "batch",
     "BatchError": "batch",
     "make_sequence": "builder",
     "Segment": "segments",
@@ -47,7 +49,7 @@ _LAZY = {
 }
 
 if TYPE_CHECKING:  # pragma: no cover
-    from .batch import BatchError, make_many, save_many
+    from .batch import BatchError, make_many, save_many, save_sequence
     from .errors import AztecError, DataOverflowError, InvalidOptionError
     from .optimal import encode_optimal
     from .builder import make, make_sequence, rune

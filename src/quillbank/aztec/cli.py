@@ -19,6 +19,7 @@ import sys
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
+from .batch import save_sequence
 from .builder import _PLAIN_MOST_BYTES, _largest_bits, data_stream, make, make_sequence, rune
 from .errors import AztecError
 from .sequence import MAX_SYMBOLS
@@ -46,7 +47,7 @@ _MESSAGE_OPTIONS = ("encoding", "eci", "ec", "compact", "layers", "optimal", "gs
 _SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id")
 _PICTURE_OPTIONS = ("format", "scale", "dark", "light", "dpi", "unit", "module_size", "title")
 _TERMINAL_OPTIONS = ("invert", "no_color")
-_BATCH_OPTIONS = ("jsonl", "column")
+_BATCH_OPTIONS = ("jsonl", "column", "durable")
 
 
 class CommandLineError(Exception):
@@ -197,6 +198,9 @@ def _parser() -> argparse.ArgumentParser:
                             "message) is the message")
     batch.add_argument("--column", metavar="NAME",
                        help="FILE is CSV with a header row; the message is in column NAME")
+    batch.add_argument("--no-sync", action="store_const", const=False, dest="durable",
+                       help="leave syncing the files to disk to the system (for scratch output: faster, but "
+                            "a power cut may lose files)")
     modes = parser.add_argument_group("other output")
     stream = modes.add_mutually_exclusive_group()
     stream.add_argument("--bits", action="store_true", default=None,
@@ -215,6 +219,8 @@ def _flag(name: str) -> str:
         return "--compact/--full"
     if name == "optimal":
         return "--search-encoder"
+    if name == "durable":
+        return "--no-sync"
     return "--" + name.replace("_", "-")
 
 
@@ -436,9 +442,8 @@ def _write_pictures(symbols: List[AztecSymbol], options: argparse.Namespace) -> 
     if len(symbols) == 1:
         symbols[0].save(options.output, kind=options.format, **pictures)
         return
-    kind = writers.kind_of(options.output, options.format)
-    for position, symbol in enumerate(symbols, 1):
-        symbol.save(_numbered(options.output, position), kind=kind, **pictures)
+    names = [_numbered(options.output, position) for position in range(1, len(symbols) + 1)]
+    save_sequence(symbols, names, kind=options.format, **pictures)
 
 
 def _draw(symbols: List[AztecSymbol], options: argparse.Namespace) -> None:
@@ -457,7 +462,7 @@ def _run(arguments: Optional[Sequence[str]]) -> int:
         from .cli_batch import run_batch
 
         return run_batch(options.batch, options.output, jsonl=bool(options.jsonl), column=options.column,
-                         make_options=_make_options(options),
+                         durable=options.durable is None, make_options=_make_options(options),
                          picture_options={"kind": options.format, **_picture_options(options)})
     if (options.message is None and options.rune is None and _stdin_is_terminal()):
         sys.stderr.write(parser.format_usage())

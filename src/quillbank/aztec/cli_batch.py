@@ -279,7 +279,7 @@ def _describe(error: BaseException) -> str:
 
 
 def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], progress: _Progress,
-          written: List[int]) -> None:
+          written: List[int], durable: bool) -> None:
     """Writes the named records' files, chunk by chunk, counting in
     ``written[0]`` the files of the chunks done.  A folder that goes away
     (or stops being writable) once the batch runs stops the files that go
@@ -292,7 +292,7 @@ def _save(records: List[Record], kind: Optional[str], options: Dict[str, Any], p
             try:
                 results = save_many([cast(Message, record.message) for record in chunk],
                                     [cast(str, record.name) for record in chunk],
-                                    errors="return", kind=kind, **options)
+                                    errors="return", kind=kind, durable=durable, **options)
             except OSError as error:  # save_many looks at the folders again before each chunk
                 _give_up_folder(error, todo[start:])
                 chunk = [record for record in chunk if record.error is None]
@@ -332,7 +332,7 @@ def _summary(records: List[Record], written: int, seconds: float, interrupted: b
 
 
 def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], make_options: Dict[str, Any],
-              picture_options: Dict[str, Any]) -> int:
+              picture_options: Dict[str, Any], durable: bool = True) -> int:
     """Runs ``aztec --batch``; returns the exit status (0 all written, 1
     some failed, 130 interrupted).  Input that cannot be read as asked,
     options wrong for every message and folders that are missing or cannot
@@ -364,7 +364,7 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
     progress = _Progress(len(records))
     written, interrupted = [0], False
     try:
-        _save(records, kind, options, progress, written)
+        _save(records, kind, options, progress, written, durable)
     except KeyboardInterrupt:
         interrupted = True  # save_many lets the files being written finish, and leaves no partial one
     finally:
