@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
@@ -50,6 +51,55 @@ _TERMINAL_OPTIONS = ("invert", "no_color")
 _BATCH_OPTIONS = ("jsonl", "column", "durable")
 
 
+# --- The API's words in the command line's -----------------------------------------
+
+# The options of the API by the names the command line gives them.
+_FLAGS = {"ec_percent": "--ec", "eci": "--eci", "encoding": "--encoding", "reader_init": "--reader-init",
+          "compact": "--compact", "layers": "--layers", "symbols": "--sequence", "kind": "--format",
+          "module_size": "--module-size", "dpi": "--dpi", "scale": "--scale", "unit": "--unit",
+          "border": "--border", "title": "--title", "dark": "--dark", "light": "--light", "id": "--id"}
+_NAMES = "|".join(_FLAGS)
+
+# Phrases of the API's messages that name a function or a way of calling
+# it, first; then every ``name=value`` and every message that starts with an
+# option's name.  One table, so that a new API message needs one line here
+# (the tests look for Python names in every message the command line prints).
+_PHRASES = [
+    (r"\bmake_sequence\b", "--sequence"),
+    (r"leave out optimal=False|leave optimal out", "leave out --search-encoder"),
+    (r"\boptimal=False\b", "--search-encoder"),
+    (r"\(leave out symbols=, or give more\)", "(--sequence auto, or a larger number)"),
+    (r"pass kind to save to a stream", "give --format with -o -"),
+    (r"\bpass kind\b", "give --format"),
+    (r"give scale or module_size, not both", "give --scale or --module-size, not both"),
+    (r"\bmodule_size in (\w+) needs dpi\b", r"--module-size in \1 needs --dpi"),
+    (r"\bmodule_size with dpi\b", "--module-size with --dpi"),
+    (r"lower the scale or the border", "lower --scale or --border"),
+    (r"a raster picture's scale\b", "a raster picture's --scale"),
+    (r"take no option '?(\w+)'?", lambda found: "take no option " + _FLAGS.get(found[1], found[1])),
+    (r"another encoding, or leave encoding out", "another --encoding, or leave --encoding out"),
+    (r"^the sequence id\b", "--id"),
+    (rf"\b({_NAMES})=(True|False|\d+|N|'[^']*')?", lambda found: _assignment(found[1], found[2])),
+    (rf"(?<![-\w])({_NAMES})(?= is\b)", lambda found: _FLAGS[found[1]]),
+    (r"^encoding (?=')", "--encoding "),
+]
+
+
+def _assignment(name: str, value: Optional[str]) -> str:
+    flag = _FLAGS[name]
+    if value == "False":
+        return "--full" if name == "compact" else f"no {flag}"
+    return flag if value in (None, "True") else f"{flag} {value}"
+
+
+def in_options(message: str) -> str:
+    """An API error's message in the command line's words: its options
+    (``--ec 22``, ``--sequence``) where the API names its arguments."""
+    for pattern, replacement in _PHRASES:
+        message = re.sub(pattern, replacement, message)  # type: ignore[call-overload]
+    return message
+
+
 class CommandLineError(Exception):
     """A failure already worded for the user: one line, exit status 2."""
 
@@ -66,15 +116,46 @@ def fail(message: str) -> NoReturn:
     raise CommandLineError(message)
 
 
+class _PrintGuide(argparse.Action):
+    """--docs: prints the guide installed with the package, as --version
+    prints the version."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> None:
+        from importlib import resources
+
+        try:
+            guide = resources.files(__package__).joinpath(GUIDE).read_text(encoding="utf-8")
+        except OSError:
+            fail("the guide is not installed with this copy of the package: see docs/command-line.md in its source")
+        parser._print_message(guide, sys.stdout)
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         fail(message)
 
     def _print_message(self, message: str, file: Optional[IO[str]] = None) -> None:
+        """Prints --help, --version or the usage in full, flushed here: a
+        failing stream (a full disk, /dev/full) is reported with status 1,
+        where argparse would pass over it."""
+        stream = file if file is not None else sys.stderr
+        if not message or stream is None:
+            return
         try:
-            super()._print_message(message, file)
-        except (OSError, ValueError):  # a closed or failing stream
-            fail("cannot write the help text: standard output is closed or failing")
+            stream.write(message)
+            stream.flush()
+        except (OSError, ValueError) as error:  # a full, closed or failing stream
+            if stream is sys.stdout:
+                _silence_stdout()
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else "it is closed"
+            where = "standard output" if stream is sys.stdout else "standard error"
+            report(f"cannot write to {where}: {reason}")
+            raise _Exit(EXIT_SOME_FAILED) from None
 
     def exit(self, status: int = 0, message: Optional[str] = None) -> NoReturn:
         if message:
@@ -101,9 +182,12 @@ examples:
   aztec --batch tickets.txt -o "out/{line}.png" one file per line
   aztec --bits "Ab"                             the data bit stream
 
-exit status: 0 done; 1 some messages of a batch failed; 2 an error (one
-line on standard error, no file written); 130 interrupted.
-See docs/command-line.md for every option."""
+exit status: 0 done; 1 some messages of a batch failed (or this text could
+not be written); 2 an error (one line on standard error, no file written);
+130 interrupted.  aztec --docs prints the guide to every option."""
+
+#: The guide --docs prints, installed in the package from docs/command-line.md.
+GUIDE = "command-line.md"
 
 
 def _number(text: str) -> Union[int, float]:
@@ -209,6 +293,7 @@ def _parser() -> argparse.ArgumentParser:
                         help="print the data bit stream in hex instead (8 bits a byte, the first bit lowest)")
     modes.add_argument("--rune", type=int, metavar="VALUE", help="the Aztec Rune of VALUE (0 to 255) instead")
     modes.add_argument("--version", action="version", version=f"aztec {__version__}")
+    modes.add_argument("--docs", action=_PrintGuide, help="print the guide to every option, with examples")
     return parser
 
 
@@ -491,7 +576,7 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
         return report(str(failure))
     except (AztecError, TypeError) as error:
         # TypeError: an option a writer does not take (--title for a PNG).
-        return report(str(error))
+        return report(in_options(str(error)))
     except OSError as error:
         return report(describe_os_error(error))
     except KeyboardInterrupt:

@@ -22,7 +22,7 @@ import time
 from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
 from .batch import check_save, save_many
-from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
+from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, in_options, one_line
 from .errors import AztecError
 
 __all__ = ["run_batch", "MAX_LINE_BYTES"]
@@ -194,7 +194,12 @@ def _pattern_fields(pattern: str) -> List[str]:
     return [field.split(".")[0].split("[")[0] for field in names]
 
 
-def _check_pattern(pattern: str, jsonl: bool, column: Optional[str], header: Optional[List[str]]) -> None:
+def _check_pattern(pattern: str, jsonl: bool, column: Optional[str], header: Optional[List[str]],
+                   first: Optional[Record] = None) -> None:
+    """Refuses a pattern whose fields the records cannot fill: a batch of
+    lines has none of their own, CSV has its header's, and JSON Lines are
+    held to the fields of the first record that has a message (a field
+    missing there is taken for a mistake in the pattern, not in the data)."""
     fields = set(_pattern_fields(pattern)) - {"index", "line"}
     if not fields:
         return
@@ -205,6 +210,11 @@ def _check_pattern(pattern: str, jsonl: bool, column: Optional[str], header: Opt
         missing = sorted(fields - set(header))
         if missing:
             _stop(f"the name pattern uses {', '.join(missing)}, which the CSV header does not have")
+    elif first is not None:
+        missing = sorted(fields - set(first.fields))
+        if missing:
+            _stop(f"the name pattern uses {', '.join(missing)}, which the first record (line {first.line}) "
+                  "does not have")
 
 
 def _safe_part(value: str) -> bool:
@@ -274,7 +284,7 @@ def _describe(error: BaseException) -> str:
     if isinstance(error, OSError):
         return describe_os_error(error)
     if isinstance(error, (AztecError, TypeError)):
-        return str(error)
+        return in_options(str(error))
     return f"{type(error).__name__}: {error}"
 
 
@@ -346,7 +356,8 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
         finally:
             if source != "-":
                 stream.close()
-        _check_pattern(pattern, jsonl, column, header)
+        _check_pattern(pattern, jsonl, column, header,
+                       next((record for record in records if record.error is None), None))
         if not records:
             _stop(f"{name} holds no messages: there is nothing to encode")
         _name_records(records, pattern)
