@@ -210,6 +210,17 @@ def _length(text: str) -> Union[int, float, str]:
         return text
 
 
+def _codec_name(text: str) -> str:
+    """--encoding: a codec name is text; bytes that are not (surrogate
+    escapes of an argument in another encoding) name no codec."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = text.encode("utf-8", "backslashreplace").decode("utf-8")
+        raise argparse.ArgumentTypeError(f"'{shown}' is not a character set name") from None
+    return text
+
+
 def _symbol_count(text: str) -> Union[int, str]:
     """--sequence: a number of symbols, or auto (the fewest)."""
     if text == "auto":
@@ -226,7 +237,7 @@ def _parser() -> argparse.ArgumentParser:
     source = parser.add_argument_group("the message")
     source.add_argument("message", nargs="?",
                         help="the message as text; default: standard input, as bytes")
-    source.add_argument("--encoding", metavar="NAME",
+    source.add_argument("--encoding", type=_codec_name, metavar="NAME",
                         help="write the text in this character set (a Python codec with an ECI number, "
                              "such as iso8859-5 or shift_jis), marked with its ECI")
     source.add_argument("--eci", type=int, metavar="N",
