@@ -187,13 +187,7 @@ def stage(path: str, data: bytes) -> Staged:
     (see the module's note) before writing anything."""
     if path.endswith(os.sep) or (os.altsep is not None and path.endswith(os.altsep)):
         raise IsADirectoryError(errno.EISDIR, "a name ending in a separator is a folder, not a file", path)
-    real = os.path.realpath(path)  # write through a symbolic link, keep the link
-    try:
-        existing: Optional[os.stat_result] = os.stat(real)
-    except FileNotFoundError:
-        existing = None
-    except OSError as error:
-        raise _named(error, path) from None
+    real, existing = _target(path)
     if existing is not None and stat.S_ISDIR(existing.st_mode):
         raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", path)
     if existing is not None and not stat.S_ISREG(existing.st_mode):
@@ -201,6 +195,23 @@ def stage(path: str, data: bytes) -> Staged:
     if existing is not None:
         _check_replaceable(path, real, existing)
     return Staged(path, real, _write_temporary(path, real, data, existing), None, existing is not None)
+
+
+def _target(path: str) -> Tuple[str, Optional[os.stat_result]]:
+    """The file a name writes to, and its status (None: there is none).  A
+    symbolic link is written through, and stays a link; any other name is
+    taken as it is, its folders resolved by the system (one lstat rather
+    than one for each folder, which counts in a batch)."""
+    try:
+        found: Optional[os.stat_result] = os.lstat(path)
+        if found is None or not stat.S_ISLNK(found.st_mode):
+            return path, found
+        real = os.path.realpath(path)
+        return real, os.stat(real)
+    except FileNotFoundError:
+        return (os.path.realpath(path) if os.path.islink(path) else path), None
+    except OSError as error:
+        raise _named(error, path) from None
 
 
 def commit_each(staged: Sequence[Staged], durable: bool = True) -> List[Optional[OSError]]:
