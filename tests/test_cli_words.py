@@ -106,11 +106,11 @@ def test_status_2_is_an_error_with_no_file_written(monkeypatch, tmp_path, patter
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
 @pytest.mark.parametrize("option", ["--version", "--help", "--docs"])
-def test_status_1_when_the_text_asked_for_cannot_be_written(option):
+def test_status_2_when_the_text_asked_for_cannot_be_written(option):
     with open("/dev/full", "w") as full:
         result = subprocess.run([*PYTHON, "-m", "quillbank.aztec", option], stdout=full, stderr=subprocess.PIPE,
                                 cwd=os.sep, timeout=60)
-    assert result.returncode == 1
+    assert result.returncode == 2
     assert result.stderr.decode().splitlines() == ["aztec: error: cannot write to standard output: "
                                                    "No space left on device"]
 

@@ -141,8 +141,9 @@ class _Parser(argparse.ArgumentParser):
 
     def _print_message(self, message: str, file: Optional[IO[str]] = None) -> None:
         """Prints --help, --version or the usage in full, flushed here: a
-        failing stream (a full disk, /dev/full) is reported with status 1,
-        where argparse would pass over it."""
+        failing stream (a full disk, /dev/full) is an error (status 2, as
+        for any output that cannot be written), where argparse would pass
+        over it."""
         stream = file if file is not None else sys.stderr
         if not message or stream is None:
             return
@@ -155,7 +156,7 @@ class _Parser(argparse.ArgumentParser):
             reason = error.strerror if isinstance(error, OSError) and error.strerror else "it is closed"
             where = "standard output" if stream is sys.stdout else "standard error"
             report(f"cannot write to {where}: {reason}")
-            raise _Exit(EXIT_SOME_FAILED) from None
+            raise _Exit(EXIT_ERROR) from None
 
     def exit(self, status: int = 0, message: Optional[str] = None) -> NoReturn:
         if message:
@@ -182,9 +183,9 @@ examples:
   aztec --batch tickets.txt -o "out/{line}.png" one file per line
   aztec --bits "Ab"                             the data bit stream
 
-exit status: 0 done; 1 some messages of a batch failed (or this text could
-not be written); 2 an error (one line on standard error, no file written);
-130 interrupted.  aztec --docs prints the guide to every option."""
+exit status: 0 done; 1 some messages of a batch failed; 2 an error (one
+line on standard error, no file written); 130 interrupted.
+aztec --docs prints the guide to every option."""
 
 #: The guide --docs prints, installed in the package from docs/command-line.md.
 GUIDE = "command-line.md"
