@@ -156,19 +156,17 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
         symbol = make(items[index], **make_options)
         return files.stage(os.fspath(names[index]), _picture(symbol, names[index], kind, picture_options))
 
-    results: List[Any] = []
-    failed: List[bool] = []
+    failures: List[Optional[Exception]] = []
     for start in range(0, len(items), _SYNC_GROUP):
-        done, bad = _write_group(range(start, min(start + _SYNC_GROUP, len(items))), stage, workers, durable)
-        results += [error if error is not None else names[index] for index, error in done]
-        failed += bad
-    return _finish(results, failed, errors)
+        failures += _write_group(range(start, min(start + _SYNC_GROUP, len(items))), stage, workers, durable)
+    results = [names[index] if error is None else error for index, error in enumerate(failures)]
+    return _finish(results, [error is not None for error in failures], errors)
 
 
 def _write_group(indices: range, stage: Callable[[int], files.Staged], workers: int,
-                 durable: bool) -> Tuple[List[Tuple[int, Optional[BaseException]]], List[bool]]:
+                 durable: bool) -> List[Optional[Exception]]:
     """Stages the files of ``indices`` on the threads, then syncs and
-    renames them together: (index, error or None) of each, and which failed."""
+    renames them together: the error of each, None where it was written."""
     staged: List[files.Staged] = []  # every one made, for the clean-up should the batch stop
 
     def task(offset: int) -> files.Staged:
@@ -178,14 +176,14 @@ def _write_group(indices: range, stage: Callable[[int], files.Staged], workers: 
 
     try:
         made, failed = _tasks(len(indices), task, workers)
+        found: List[Optional[Exception]] = [made[offset] if bad else None for offset, bad in enumerate(failed)]
         good = [offset for offset, bad in enumerate(failed) if not bad]
         for offset, error in zip(good, files.commit_each([made[offset] for offset in good], durable)):
-            if error is not None:
-                made[offset], failed[offset] = error, True
+            found[offset] = error
     finally:
         for item in staged:
             item.discard()  # a no-op for the files in place
-    return [(index, made[offset] if failed[offset] else None) for offset, index in enumerate(indices)], failed
+    return found
 
 
 def save_sequence(symbols: Sequence[AztecSymbol], pattern: Union[str, Sequence[PathName]], *,

@@ -21,10 +21,13 @@ folder, never a file (IsADirectoryError).
 :func:`write_files` writes documents that belong together (the symbols of
 one sequence) all or nothing: each goes to its temporary file first, and
 the temporary files are renamed into place only when every one is written
-and synced; should a rename still fail, the files renamed before it are put
-back.  For many independent files, :func:`stage` and :func:`commit_each`
-sync a whole group at a time: the files on parallel threads, then each
-folder once, which costs little more than plain writes.
+and synced.  Should a rename still fail, the files renamed before it are
+put back, from a second name (a hard link) each old file has until all are
+renamed; where the file system has no hard links, the new files are removed
+again but a replaced one cannot come back.  For many independent files,
+:func:`stage` and :func:`commit_each` sync a whole group at a time: the
+files on parallel threads, then each folder once, which costs little more
+than plain writes.
 """
 
 from __future__ import annotations
@@ -123,24 +126,22 @@ def write_file(path: str, data: bytes) -> None:
     write_files([(path, data)])
 
 
-def write_files(documents: Sequence[Tuple[str, bytes]], durable: bool = True) -> None:
-    """Writes every (file name, bytes) or none of them: on any failure no
-    target has changed and no temporary file is left; the error names its
-    file.  ``durable`` syncs the files and their folders before returning."""
+def write_files(documents: Sequence[Tuple[str, bytes]]) -> None:
+    """Writes every (file name, bytes) or none of them, synced to disk with
+    their folders: on any failure no target has changed and no temporary
+    file is left; the error names its file."""
     staged: List[Staged] = []
     try:
         for path, data in documents:
             staged.append(stage(path, data))
-        if durable:
-            for error in _sync_temporaries(staged):
-                if error is not None:
-                    raise error
+        for error in _sync_temporaries(staged):
+            if error is not None:
+                raise error
         _commit_all(staged)
     finally:
         for item in staged:
             item.discard()
-    if durable:
-        _sync_folders(item.folder for item in staged)
+    _sync_folders(item.folder for item in staged)
 
 
 class Staged:
@@ -203,8 +204,8 @@ def _target(path: str) -> Tuple[str, Optional[os.stat_result]]:
     taken as it is, its folders resolved by the system (one lstat rather
     than one for each folder, which counts in a batch)."""
     try:
-        found: Optional[os.stat_result] = os.lstat(path)
-        if found is None or not stat.S_ISLNK(found.st_mode):
+        found = os.lstat(path)
+        if not stat.S_ISLNK(found.st_mode):
             return path, found
         real = os.path.realpath(path)
         return real, os.stat(real)
