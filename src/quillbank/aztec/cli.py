@@ -2,9 +2,11 @@
 
 A thin layer over the public API: each option is an argument of
 :func:`make`, :meth:`AztecSymbol.save`, :meth:`AztecSymbol.terminal`,
-:func:`make_sequence` or :func:`save_many`, passed on only when given, so
-the defaults and the checks are the API's.  ``docs/command-line.md`` shows
-every option with an example.
+:func:`make_sequence`, :func:`save_sequence` or :func:`save_many`, passed
+on only when given, so the defaults and the checks are the API's; the
+API's error messages are put in the options' words (:func:`in_options`).
+``docs/command-line.md`` (``aztec --docs``) shows every option with an
+example.
 
 Exit statuses: 0 done; 1 a batch in which some messages failed (the others
 are written); 2 an error, reported in one line on standard error with no
