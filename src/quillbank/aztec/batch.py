@@ -19,7 +19,7 @@ import itertools
 import os
 import stat
 import threading
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import writers
@@ -156,18 +156,30 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
         symbol = make(items[index], **make_options)
         return files.stage(os.fspath(names[index]), _picture(symbol, names[index], kind, picture_options))
 
+    # Each group is synced and renamed on a thread of its own while the
+    # next one is made: the disk's wait hides behind the work.  Should the
+    # batch stop, the group in hand is dropped and the one being put in
+    # place finishes (leaving the with block waits for it).
     failures: List[Optional[Exception]] = []
-    for start in range(0, len(items), _SYNC_GROUP):
-        failures += _write_group(range(start, min(start + _SYNC_GROUP, len(items))), stage, workers, durable)
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="aztec-commit") as committer:
+        previous: Optional["Future[List[Optional[Exception]]]"] = None
+        for start in range(0, len(items), _SYNC_GROUP):
+            made, failed = _stage_group(range(start, min(start + _SYNC_GROUP, len(items))), stage, workers)
+            current = committer.submit(_commit_group, made, failed, durable)  # after the previous one
+            if previous is not None:
+                failures += previous.result()
+            previous = current
+        if previous is not None:
+            failures += previous.result()
     results = [names[index] if error is None else error for index, error in enumerate(failures)]
     return _finish(results, [error is not None for error in failures], errors)
 
 
-def _write_group(indices: range, stage: Callable[[int], files.Staged], workers: int,
-                 durable: bool) -> List[Optional[Exception]]:
-    """Stages the files of ``indices`` on the threads, then syncs and
-    renames them together: the error of each, None where it was written."""
-    staged: List[files.Staged] = []  # every one made, for the clean-up should the batch stop
+def _stage_group(indices: range, stage: Callable[[int], files.Staged],
+                 workers: int) -> Tuple[List[Any], List[bool]]:
+    """The files of ``indices`` staged on the threads (or the error of
+    each that failed); none is left behind should the batch stop."""
+    staged: List[files.Staged] = []
 
     def task(offset: int) -> files.Staged:
         item = stage(indices[offset])
@@ -175,14 +187,24 @@ def _write_group(indices: range, stage: Callable[[int], files.Staged], workers: 
         return item
 
     try:
-        made, failed = _tasks(len(indices), task, workers)
-        found: List[Optional[Exception]] = [made[offset] if bad else None for offset, bad in enumerate(failed)]
-        good = [offset for offset, bad in enumerate(failed) if not bad]
+        return _tasks(len(indices), task, workers)
+    except BaseException:
+        for item in staged:
+            item.discard()
+        raise
+
+
+def _commit_group(made: List[Any], failed: List[bool], durable: bool) -> List[Optional[Exception]]:
+    """Syncs and renames a staged group together: the error of each file,
+    None where it was written."""
+    found: List[Optional[Exception]] = [made[offset] if bad else None for offset, bad in enumerate(failed)]
+    good = [offset for offset, bad in enumerate(failed) if not bad]
+    try:
         for offset, error in zip(good, files.commit_each([made[offset] for offset in good], durable)):
             found[offset] = error
     finally:
-        for item in staged:
-            item.discard()  # a no-op for the files in place
+        for offset in good:
+            made[offset].discard()  # a no-op for the files in place
     return found
 
 
