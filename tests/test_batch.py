@@ -11,7 +11,9 @@ import pytest
 
 import quillbank.aztec as aztec
 from quillbank.aztec import writers
+from quillbank.aztec import batch
 from quillbank.aztec.batch import BatchError
+from quillbank.aztec.writers import files
 from symbol_pictures import modules_gray, png_gray, read
 
 # More messages than one thread's share, in mixed kinds and lengths, so that
@@ -356,22 +358,22 @@ def test_a_folder_that_cannot_be_written_refuses_the_batch_but_a_link_out_of_it_
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_an_interrupted_batch_leaves_only_complete_files(tmp_path, monkeypatch, threads):
-    real_write = writers.write_document
+    # Groups of 16: Ctrl-C while the fourth is made keeps the three synced
+    # and renamed, and leaves nothing of the fourth, not even a temporary file.
+    real_stage = files.stage
     calls = []
 
-    def interrupted_write(out, document):
-        if isinstance(out, str):  # files only, not the options' probe
-            calls.append(out)
-            if len(calls) == 50:
-                raise KeyboardInterrupt
-        real_write(out, document)
+    def interrupted_stage(path, data):
+        calls.append(path)
+        if len(calls) == 50:
+            raise KeyboardInterrupt
+        return real_stage(path, data)
 
-    monkeypatch.setattr(writers, "write_document", interrupted_write)
+    monkeypatch.setattr(batch, "_SYNC_GROUP", 16)
+    monkeypatch.setattr(files, "stage", interrupted_stage)
     with pytest.raises(KeyboardInterrupt):
         aztec.save_many(MESSAGES, str(tmp_path / "{index}.png"), threads=threads)
-    written = sorted(int(name[:-4]) for name in os.listdir(tmp_path))
-    assert 49 <= len(written) <= 51  # the other thread ends the file it is on, then stops
-    assert not os.path.exists(calls[49])
-    for index in written:
+    assert sorted(os.listdir(tmp_path)) == sorted(f"{index}.png" for index in range(48))
+    for index in range(48):
         with open(tmp_path / f"{index}.png", "rb") as f:
             assert f.read() == aztec.make(MESSAGES[index]).png()

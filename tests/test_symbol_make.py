@@ -336,14 +336,16 @@ def test_make_takes_a_packed_stream_too(monkeypatch):
         aztec.make(message, compact=True, layers=1)
 
 
-@pytest.mark.parametrize("unit", [b"\x00", b". ", b"A1a!"])
+@pytest.mark.parametrize("unit", [b"\x00", b". ", b"A1a!", b"x", "Grüße, Zoë! ".encode("latin-1"), b"0123456789"])
 def test_a_message_too_long_for_any_symbol_is_refused_with_a_true_bound(unit):
-    # Refused before encoding; the bytes it says a symbol holds at most are
-    # a bound: one byte more of the same content does not fit.
+    # Refused before encoding; the bytes it says a symbol holds are a count
+    # that fits, and one byte more of the same content does not fit.
     error = overflow(lambda: aztec.make(unit * 20_000_000))
-    assert "at most" in str(error) and "no single symbol holds more than 19932 bits" in str(error)
     bound = error.fitting_bytes
+    assert f"the first {bound} of its bytes" in str(error)
+    assert "no single symbol holds more than 19932 bits" in str(error)
     message = (unit * (bound // len(unit) + 2))[:bound + 1]
+    aztec.make(message[:bound])
     overflow(lambda: aztec.make(message))
     assert error.needed_bits > 19932 and error.available_bits == 1278 * 12
     if unit == b"\x00":

@@ -23,6 +23,7 @@ __all__ = [
     "make_many",
     "save_many",
     "render_many",
+    "save_sequence",
     "rune",
     "Segment",
     "encode_optimal",
@@ -39,6 +40,7 @@ _LAZY = {
     "make_many": "batch",
     "save_many": "batch",
     "render_many": "batch",
+    "save_sequence": "batch",
     "BatchError": "batch",
     "make_sequence": "builder",
     "read": "reading",
@@ -53,7 +55,7 @@ _LAZY = {
 }
 
 if TYPE_CHECKING:  # pragma: no cover
-    from .batch import BatchError, make_many, render_many, save_many
+    from .batch import BatchError, make_many, render_many, save_many, save_sequence
     from .errors import AztecError, DataOverflowError, InvalidOptionError
     from .optimal import encode_optimal
     from .builder import make, make_sequence, rune

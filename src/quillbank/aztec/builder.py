@@ -131,11 +131,11 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     eci, allowed = _check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     if gs1 or is_segments(data):
         content = _content(data, eci, encoding, gs1, reader_init)
-        _check_length(content.message, allowed, content=content)
+        _check_length(content.message, allowed, content=content, optimal=optimal)
         eci = content.eci
     else:
         message, eci = _message(data, eci, encoding)
-        _check_length(message, allowed, eci=eci)
+        _check_length(message, allowed, eci=eci, optimal=optimal)
         content = single(message, eci)
     if optimal:
         # One call: stream, check words and layout, the lock released.
@@ -635,11 +635,11 @@ def _text_bytes() -> bytes:
 
 
 def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1, eci: Optional[int] = None,
-                  content: Optional[Content] = None) -> None:
+                  content: Optional[Content] = None, optimal: bool = True) -> None:
     """Refuses a message that no symbol at all (no ``symbols`` symbols) can
-    hold, before encoding it.  The message is ``content``, or the bytes
-    marked with ``eci``: the refusal of one symbol names make_sequence when
-    a sequence holds it."""
+    hold, before encoding it whole.  The message is ``content``, or the
+    bytes marked with ``eci``: the refusal of one symbol names make_sequence
+    when a sequence holds it, and how many of its first bytes do fit."""
     largest_bits = _largest_bits() * symbols
     if len(message) * _TEXT_BITS_TIMES_2 <= 2 * largest_bits:
         return  # could fit, whatever its bytes
@@ -648,15 +648,26 @@ def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1, eci: Opti
     if least_bits_times_2 <= 2 * largest_bits:
         return
     capacity = allowed.data_words * allowed.word_bits * symbols
-    at_most = capacity * 2 * len(message) // least_bits_times_2
+    # The byte count a refusal gives is one that fits: the longest start of
+    # the message that the largest allowed symbol holds, by bisection with
+    # real builds below the most bytes any stream of its bits could carry
+    # (2.5 bits a byte), never an estimate from the message's average cost
+    # (a letter estimated at 2.5 bits costs 5).  Only a start of at most
+    # that many bytes is encoded, so a huge message costs little more.  A
+    # sequence gives no such count: cutting it into parts is the slow work
+    # this quick refusal is there to spare.
+    fitting: Optional[int] = None
     if symbols > 1:
-        holds = (f"{symbols} of {allowed.largest}, {allowed.limit}, hold {capacity} with "
-                 f"{allowed.ec_percent}% error correction: at most {at_most} bytes of a message like this "
-                 f"one, and no sequence holds more than {largest_bits} bits")
+        holds = (f"{symbols} of {allowed.largest}, {allowed.limit}, hold {capacity} bits with "
+                 f"{allowed.ec_percent}% error correction, and no sequence holds more than {largest_bits} bits")
     else:
-        holds = (f"{allowed.largest}, {allowed.limit}, holds {capacity} with {allowed.ec_percent}% error "
-                 f"correction: at most {at_most} bytes of a message like this one, and no single symbol "
-                 f"holds more than {largest_bits} bits")
+        most = _most_bytes(capacity)
+        start = (content or single(message, eci)).prefix(most)  # its flags cut once, not at each step
+        fitting = 0 if allowed.data_words == 0 else _longest_fitting_prefix(
+            start.message, allowed, lambda length: _content_stream(start.prefix(length), optimal))
+        holds = (f"{allowed.largest}, {allowed.limit}, holds {capacity} bits with {allowed.ec_percent}% error "
+                 f"correction: the first {fitting} of its bytes, and no single symbol holds more than "
+                 f"{largest_bits} bits")
         if least_bits_times_2 <= 2 * capacity * MAX_SYMBOLS and _fits_sequence(content or single(message, eci),
                                                                                allowed):
             holds += "; split it across symbols with make_sequence"
@@ -664,7 +675,7 @@ def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1, eci: Opti
         f"the message does not fit: its {len(message)} bytes ({binary} of them binary) need at least "
         f"{(least_bits_times_2 + 1) // 2} bits, but {holds}",
         needed_bits=(least_bits_times_2 + 1) // 2, available_bits=capacity,
-        message_bytes=len(message), fitting_bytes=at_most)
+        message_bytes=len(message), fitting_bytes=fitting)
 
 
 # --- Structured-append sequences ------------------------------------------------

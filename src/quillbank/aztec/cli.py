@@ -2,9 +2,11 @@
 
 A thin layer over the public API: each option is an argument of
 :func:`make`, :meth:`AztecSymbol.save`, :meth:`AztecSymbol.terminal`,
-:func:`make_sequence` or :func:`save_many`, passed on only when given, so
-the defaults and the checks are the API's.  ``docs/command-line.md`` shows
-every option with an example.
+:func:`make_sequence`, :func:`save_sequence` or :func:`save_many`, passed
+on only when given, so the defaults and the checks are the API's; the
+API's error messages are put in the options' words (:func:`in_options`).
+``docs/command-line.md`` (``aztec --docs``) shows every option with an
+example.
 
 Exit statuses: 0 done; 1 a batch in which some messages failed (the others
 are written), or --read with some files unreadable (the others printed); 2
@@ -16,11 +18,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 import warnings
 from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
+from .batch import save_sequence
 from .builder import _PLAIN_MOST_BYTES, _largest_bits, data_stream, make, make_sequence, rune
 from .errors import AztecError
 from .sequence import MAX_SYMBOLS
@@ -48,7 +52,56 @@ _MESSAGE_OPTIONS = ("encoding", "eci", "ec", "compact", "layers", "optimal", "gs
 _SYMBOL_OPTIONS = ("ec", "compact", "layers", "reader_init", "sequence", "id", "verify")
 _PICTURE_OPTIONS = ("format", "scale", "dark", "light", "dpi", "unit", "module_size", "title")
 _TERMINAL_OPTIONS = ("invert", "no_color")
-_BATCH_OPTIONS = ("jsonl", "column", "same_size")
+_BATCH_OPTIONS = ("jsonl", "column", "same_size", "durable")
+
+
+# --- The API's words in the command line's -----------------------------------------
+
+# The options of the API by the names the command line gives them.
+_FLAGS = {"ec_percent": "--ec", "eci": "--eci", "encoding": "--encoding", "reader_init": "--reader-init",
+          "compact": "--compact", "layers": "--layers", "symbols": "--sequence", "kind": "--format",
+          "module_size": "--module-size", "dpi": "--dpi", "scale": "--scale", "unit": "--unit",
+          "border": "--border", "title": "--title", "dark": "--dark", "light": "--light", "id": "--id"}
+_NAMES = "|".join(_FLAGS)
+
+# Phrases of the API's messages that name a function or a way of calling
+# it, first; then every ``name=value`` and every message that starts with an
+# option's name.  One table, so that a new API message needs one line here
+# (the tests look for Python names in every message the command line prints).
+_PHRASES = [
+    (r"\bmake_sequence\b", "--sequence"),
+    (r"leave out optimal=False|leave optimal out", "leave out --search-encoder"),
+    (r"\boptimal=False\b", "--search-encoder"),
+    (r"\(leave out symbols=, or give more\)", "(--sequence auto, or a larger number)"),
+    (r"pass kind to save to a stream", "give --format with -o -"),
+    (r"\bpass kind\b", "give --format"),
+    (r"give scale or module_size, not both", "give --scale or --module-size, not both"),
+    (r"\bmodule_size in (\w+) needs dpi\b", r"--module-size in \1 needs --dpi"),
+    (r"\bmodule_size with dpi\b", "--module-size with --dpi"),
+    (r"lower the scale or the border", "lower --scale or --border"),
+    (r"a raster picture's scale\b", "a raster picture's --scale"),
+    (r"take no option '?(\w+)'?", lambda found: "take no option " + _FLAGS.get(found[1], found[1])),
+    (r"another encoding, or leave encoding out", "another --encoding, or leave --encoding out"),
+    (r"^the sequence id\b", "--id"),
+    (rf"\b({_NAMES})=(True|False|\d+|N|'[^']*')?", lambda found: _assignment(found[1], found[2])),
+    (rf"(?<![-\w])({_NAMES})(?= is\b)", lambda found: _FLAGS[found[1]]),
+    (r"^encoding (?=')", "--encoding "),
+]
+
+
+def _assignment(name: str, value: Optional[str]) -> str:
+    flag = _FLAGS[name]
+    if value == "False":
+        return "--full" if name == "compact" else f"no {flag}"
+    return flag if value in (None, "True") else f"{flag} {value}"
+
+
+def in_options(message: str) -> str:
+    """An API error's message in the command line's words: its options
+    (``--ec 22``, ``--sequence``) where the API names its arguments."""
+    for pattern, replacement in _PHRASES:
+        message = re.sub(pattern, replacement, message)  # type: ignore[call-overload]
+    return message
 
 
 class CommandLineError(Exception):
@@ -67,15 +120,47 @@ def fail(message: str) -> NoReturn:
     raise CommandLineError(message)
 
 
+class _PrintGuide(argparse.Action):
+    """--docs: prints the guide installed with the package, as --version
+    prints the version."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> None:
+        from importlib import resources
+
+        try:
+            guide = resources.files(__package__).joinpath(GUIDE).read_text(encoding="utf-8")
+        except OSError:
+            fail("the guide is not installed with this copy of the package: see docs/command-line.md in its source")
+        parser._print_message(guide, sys.stdout)
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         fail(message)
 
     def _print_message(self, message: str, file: Optional[IO[str]] = None) -> None:
+        """Prints --help, --version or the usage in full, flushed here: a
+        failing stream (a full disk, /dev/full) is an error (status 2, as
+        for any output that cannot be written), where argparse would pass
+        over it."""
+        stream = file if file is not None else sys.stderr
+        if not message or stream is None:
+            return
         try:
-            super()._print_message(message, file)
-        except (OSError, ValueError):  # a closed or failing stream
-            fail("cannot write the help text: standard output is closed or failing")
+            stream.write(message)
+            stream.flush()
+        except (OSError, ValueError) as error:  # a full, closed or failing stream
+            if stream is sys.stdout:
+                _silence_stdout()
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else "it is closed"
+            where = "standard output" if stream is sys.stdout else "standard error"
+            report(f"cannot write to {where}: {reason}")
+            raise _Exit(EXIT_ERROR) from None
 
     def exit(self, status: int = 0, message: Optional[str] = None) -> NoReturn:
         if message:
@@ -106,7 +191,10 @@ examples:
 exit status: 0 done; 1 some messages of a batch failed (or some files of
 --read could not be read); 2 an error (one line on standard error, no file
 written); 130 interrupted.
-See docs/command-line.md for every option."""
+aztec --docs prints the guide to every option."""
+
+#: The guide --docs prints, installed in the package from docs/command-line.md.
+GUIDE = "command-line.md"
 
 
 def _number(text: str) -> Union[int, float]:
@@ -129,6 +217,17 @@ def _length(text: str) -> Union[int, float, str]:
         return text
 
 
+def _codec_name(text: str) -> str:
+    """--encoding: a codec name is text; bytes that are not (surrogate
+    escapes of an argument in another encoding) name no codec."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = text.encode("utf-8", "backslashreplace").decode("utf-8")
+        raise argparse.ArgumentTypeError(f"'{shown}' is not a character set name") from None
+    return text
+
+
 def _symbol_count(text: str) -> Union[int, str]:
     """--sequence: a number of symbols, or auto (the fewest)."""
     if text == "auto":
@@ -145,7 +244,7 @@ def _parser() -> argparse.ArgumentParser:
     source = parser.add_argument_group("the message")
     source.add_argument("message", nargs="?",
                         help="the message as text; default: standard input, as bytes")
-    source.add_argument("--encoding", metavar="NAME",
+    source.add_argument("--encoding", type=_codec_name, metavar="NAME",
                         help="write the text in this character set (a Python codec with an ECI number, "
                              "such as iso8859-5 or shift_jis), marked with its ECI")
     marks = source.add_mutually_exclusive_group()
@@ -212,6 +311,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="FILE is CSV with a header row; the message is in column NAME")
     batch.add_argument("--same-size", action="store_true", default=None,
                        help="every symbol of the batch the same shape: the smallest that holds each message")
+    batch.add_argument("--no-sync", action="store_const", const=False, dest="durable",
+                       help="leave syncing the files to disk to the system (for scratch output: faster, but "
+                            "a power cut may lose files)")
     modes = parser.add_argument_group("other output")
     stream = modes.add_mutually_exclusive_group()
     stream.add_argument("--bits", action="store_true", default=None,
@@ -225,6 +327,7 @@ def _parser() -> argparse.ArgumentParser:
                        help="with --read: everything read from each picture as a JSON object a line")
     modes.add_argument("--rune", type=int, metavar="VALUE", help="the Aztec Rune of VALUE (0 to 255) instead")
     modes.add_argument("--version", action="version", version=f"aztec {__version__}")
+    modes.add_argument("--docs", action=_PrintGuide, help="print the guide to every option, with examples")
     return parser
 
 
@@ -237,6 +340,8 @@ def _flag(name: str) -> str:
         return "--search-encoder"
     if name == "eci":
         return "--eci/--no-eci"
+    if name == "durable":
+        return "--no-sync"
     return "--" + name.replace("_", "-")
 
 
@@ -473,9 +578,8 @@ def _write_pictures(symbols: List[AztecSymbol], options: argparse.Namespace) -> 
     if len(symbols) == 1:
         symbols[0].save(options.output, kind=options.format, **pictures)
         return
-    kind = writers.kind_of(options.output, options.format)
-    for position, symbol in enumerate(symbols, 1):
-        symbol.save(_numbered(options.output, position), kind=kind, **pictures)
+    names = [_numbered(options.output, position) for position in range(1, len(symbols) + 1)]
+    save_sequence(symbols, names, kind=options.format, **pictures)
 
 
 def _draw(symbols: List[AztecSymbol], options: argparse.Namespace) -> None:
@@ -498,7 +602,8 @@ def _run(arguments: Optional[Sequence[str]]) -> int:
         from .cli_batch import run_batch
 
         return run_batch(options.batch, options.output, jsonl=bool(options.jsonl), column=options.column,
-                         same_size=bool(options.same_size), make_options=_make_options(options),
+                         same_size=bool(options.same_size), durable=options.durable is None,
+                         make_options=_make_options(options),
                          picture_options={"kind": options.format, **_picture_options(options)})
     if (options.message is None and options.rune is None and _stdin_is_terminal()):
         sys.stderr.write(parser.format_usage())
@@ -530,7 +635,7 @@ def main(arguments: Optional[Sequence[str]] = None) -> int:
         return report(str(failure))
     except (AztecError, TypeError) as error:
         # TypeError: an option a writer does not take (--title for a PNG).
-        return report(str(error))
+        return report(in_options(str(error)))
     except OSError as error:
         return report(describe_os_error(error))
     except ImportError as error:  # a kind written by an optional package that is missing

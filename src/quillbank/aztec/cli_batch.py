@@ -32,7 +32,7 @@ from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, 
 
 from . import writers
 from .batch import _MAKE_OPTIONS, check_save, common_shape, save_many
-from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, one_line
+from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, in_options, one_line
 from .errors import AztecError
 
 __all__ = ["run_batch", "MAX_LINE_BYTES"]
@@ -282,7 +282,12 @@ def _pattern_fields(pattern: str) -> List[str]:
     return [field.split(".")[0].split("[")[0] for field in names]
 
 
-def _check_pattern(pattern: str, jsonl: bool, column: Optional[str], header: Optional[List[str]]) -> None:
+def _check_pattern(pattern: str, jsonl: bool, column: Optional[str], header: Optional[List[str]],
+                   first: Optional[Record] = None) -> None:
+    """Refuses a pattern whose fields the records cannot fill: a batch of
+    lines has none of their own, CSV has its header's, and JSON Lines are
+    held to the fields of the first record that has a message (a field
+    missing there is taken for a mistake in the pattern, not in the data)."""
     fields = set(_pattern_fields(pattern)) - {"index", "line"}
     if not fields:
         return
@@ -293,6 +298,11 @@ def _check_pattern(pattern: str, jsonl: bool, column: Optional[str], header: Opt
         missing = sorted(fields - set(header))
         if missing:
             _stop(f"the name pattern uses {', '.join(missing)}, which the CSV header does not have")
+    elif first is not None:
+        missing = sorted(fields - set(first.fields))
+        if missing:
+            _stop(f"the name pattern uses {', '.join(missing)}, which the first record (line {first.line}) "
+                  "does not have")
 
 
 def _safe_part(value: str) -> bool:
@@ -458,7 +468,7 @@ def _describe(error: BaseException) -> str:
     if isinstance(error, OSError):
         return describe_os_error(error)
     if isinstance(error, (AztecError, TypeError)):
-        return str(error)
+        return in_options(str(error))
     return f"{type(error).__name__}: {error}"
 
 
@@ -471,7 +481,7 @@ def _check_kinds(records: List[Record], kind: Optional[str], options: Dict[str, 
         try:
             record_kind = writers.kind_of(cast(str, record.name), kind)
         except AztecError as error:
-            record.error = str(error)
+            record.error = in_options(str(error))
             continue
         if record_kind not in checked:
             try:
@@ -480,13 +490,13 @@ def _check_kinds(records: List[Record], kind: Optional[str], options: Dict[str, 
             except OSError:  # the kind is right; its folder is save()'s to report
                 checked[record_kind] = None
             except (AztecError, TypeError) as error:
-                checked[record_kind] = str(error)
+                checked[record_kind] = in_options(str(error))
         if checked[record_kind] is not None:
             record.error = checked[record_kind]
 
 
 def _save(chunk: List[Record], kind: Optional[str], options: Dict[str, Any], checked: Dict[str, Optional[str]],
-          tally: _Tally) -> None:
+          tally: _Tally, durable: bool) -> None:
     """Writes the named records' files.  A folder that goes away (or stops
     being writable) once the batch runs stops the files that go there,
     which are not written and say why; the files for the other folders are
@@ -497,7 +507,7 @@ def _save(chunk: List[Record], kind: Optional[str], options: Dict[str, Any], che
         try:
             results = save_many([cast(Message, record.message) for record in todo],
                                 [cast(str, record.name) for record in todo],
-                                errors="return", kind=kind, **options)
+                                errors="return", kind=kind, durable=durable, **options)
         except OSError as error:  # save_many looks at the folders again for each chunk
             _give_up_folder(error, todo)
             todo = [record for record in todo if record.error is None]
@@ -556,7 +566,7 @@ def _summary(tally: _Tally, seconds: float, interrupted: bool, stopped: Optional
 
 
 def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], make_options: Dict[str, Any],
-              picture_options: Dict[str, Any], same_size: bool = False) -> int:
+              picture_options: Dict[str, Any], same_size: bool = False, durable: bool = True) -> int:
     """Runs ``aztec --batch``; returns the exit status (0 all written, 1
     some failed, 130 interrupted by Ctrl-C, SIGTERM or SIGHUP).
 
@@ -586,11 +596,13 @@ def run_batch(source: str, pattern: str, *, jsonl: bool, column: Optional[str], 
             first = next(chunks, None)
             if first is None:
                 _stop(f"{name} holds no messages: there is nothing to encode")
+            _check_pattern(pattern, jsonl, column, header, next((record for record in first
+                                                                 if record.error is None), None))
             names = _Names(pattern)
             names.name(first, before_any_file=True)
             checked = _check_first(first, kind, options)
             return _write(first, chunks, names, lines, kind, options, checked, signals, began,
-                          _Progress(_line_count(source)))
+                          _Progress(_line_count(source)), durable)
         except _BatchInputError as error:
             fail(str(error))
         finally:
@@ -611,7 +623,7 @@ def _check_first(chunk: List[Record], kind: Optional[str], options: Dict[str, An
 
 def _write(first: List[Record], chunks: Iterator[List[Record]], names: _Names, lines: _Lines, kind: Optional[str],
            options: Dict[str, Any], checked: Dict[str, Optional[str]], signals: _Signals, began: float,
-           progress: _Progress) -> int:
+           progress: _Progress, durable: bool) -> int:
     tally = _Tally()
     interrupted, stopped = False, None
     chunk: Optional[List[Record]] = first
@@ -619,7 +631,7 @@ def _write(first: List[Record], chunks: Iterator[List[Record]], names: _Names, l
         while chunk is not None:
             tally.read += len(chunk)
             signals.reading = False
-            _save(chunk, kind, options, checked, tally)
+            _save(chunk, kind, options, checked, tally, durable)
             progress.show(lines.number)
             signals.reading = True
             if signals.requested:

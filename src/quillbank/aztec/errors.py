@@ -20,9 +20,9 @@ class DataOverflowError(AztecError):
     ``needed_bits``, the data bits the message takes (at least, when it
     was refused before encoding); ``available_bits``, what the largest
     allowed symbol holds for data at the requested error correction;
-    ``message_bytes``, the message's length; ``fitting_bytes``, how many
-    bytes of a message like this one that symbol holds (the longest start
-    of the message that fits, or a bound when it was refused unencoded).
+    ``message_bytes``, the message's length; ``fitting_bytes``, the
+    longest start of the message that symbol holds, a count that fits
+    (None when a sequence was refused before it was cut).
     """
 
     def __init__(self, message: str, *, needed_bits: Optional[int] = None, available_bits: Optional[int] = None,

@@ -169,8 +169,12 @@ class AztecSymbol(_MadeFrom):
         The picture is made in full before anything is written.  A file is
         written through a temporary file in its folder that replaces it in
         one step, so a failure never leaves a partial file nor loses the one
-        that was there; a device or FIFO is written directly.  A text stream
-        takes the text formats; short writes to a stream are retried.
+        that was there; a device or FIFO is written directly.  A file this
+        process could not write in place (write-protected, immutable) is
+        refused with PermissionError, and one with several hard links with
+        OSError EMLINK; a replaced file keeps its mode, owner and group (as
+        far as the process may set them).  A text stream takes the text
+        formats; short writes to a stream are retried.
         """
         writers.save(target, self._modules, self.size, kind, **options)
 
