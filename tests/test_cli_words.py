@@ -36,7 +36,7 @@ def run(monkeypatch, *arguments, stdin=b""):
     (["x", "--compact", "--layers", "1", "--ec", "99"], "--ec 70 or less"),
     (["x" * 300, "--compact"], "leave out --compact"),
     (["x", "--module-size", "0.5mm", "-o", "a.png"], "--module-size in mm needs --dpi"),
-    (["x", "-o", "a.gif"], "or give --format"),
+    (["x", "-o", "a.heic"], "or give --format"),
     (["x", "--scale", "2", "--module-size", "1mm", "-o", "a.svg"], "give --scale or --module-size"),
     (["x", "--scale", "1.5", "-o", "a.png"], "--module-size with --dpi"),
     (["x", "--title", "T", "-o", "a.png"], "take no option --title"),
