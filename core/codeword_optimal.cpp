@@ -191,11 +191,14 @@ struct Programme {
     std::vector<uint32_t> headerRest;    // per position: a lower bound of the run headers and bytes in runs to come
     std::vector<uint32_t> cellRest;      // restBits + stuffedRest + headerRest of each cell's position
     std::vector<uint32_t> runRest;       // per position q: the least over q' >= q of 8 q' + cellRest's bound at q'
+    std::vector<uint32_t> cellPosition;  // per cell: its position
+    std::vector<uint32_t> fewestBits;    // per cell and mode: the fewest bits of any stream on from there
+    std::vector<uint32_t> runLanding;    // per cell and binary mode: the least over later cells q of 8 pos(q) + fewestBits
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
         : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
           firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
-          runRest(n + 1) {
+          runRest(n + 1), cellPosition(n + 1 + l.flags.size()) {
         for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
         countStuffedRest();
         countHeaderRest();
@@ -210,7 +213,113 @@ struct Programme {
         for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
             while (j < n && firstCell[j + 1] <= cell) ++j;
             cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
+            cellPosition[cell] = uint32_t(j);
         }
+        countFewestBits();
+    }
+
+    // fewestBits: the shortest stream's bits from each cell and mode to the
+    // end, by a programme run backwards over the same steps as fill's
+    // (characters, shifts, pairs, flags, single latches, runs), less two of
+    // their limits (a run's 2,078 bytes, and the M/L U/L that may not start
+    // a plain stream), so that it can only be lower.  No stream from a cell
+    // in a mode has fewer bits, and stuffing only adds: an entry whose
+    // codewords so far plus these bits exceed the bound is dropped.  Near a
+    // size's capacity the bound leaves room for a few bits more than a
+    // shortest stream's, so only the entries of nearly shortest streams
+    // are kept, where the bytes' least bits (cellRest) kept every entry
+    // within tens of bits of them: on binary stretches that is what
+    // spared trying each run length from each start.
+    void countFewestBits() {
+        const std::size_t cells = cellPosition.size();
+        fewestBits.assign(cells * kModeCount, kUnreached);
+        runLanding.assign(cells * 3, kUnreached);
+        // Per binary mode, where the runs from the position being done land
+        // (8 pos + fewestBits there): a queue of those 1 to 31 bytes on,
+        // least at the front, and the least of those 32 or more bytes on.
+        // A flag stops runs: both are emptied at one.
+        struct Landing {
+            uint32_t position;
+            uint32_t bits;
+        };
+        constexpr std::size_t kQueue = 32;  // a power of two above kShortRunMax
+        std::array<std::array<Landing, kQueue>, 3> shortRuns;
+        std::array<std::size_t, 3> front{}, back{};
+        std::array<uint32_t, 3> longRuns{kUnreached, kUnreached, kUnreached};
+        std::size_t flag = layout.flags.size();
+        std::size_t runsEnd = length;  // the furthest position the runs from here reach: the next flag's
+        auto bitsAt = [&](std::size_t cell, int m) { return fewestBits[cell * kModeCount + std::size_t(m)]; };
+        for (std::size_t c = cells; c-- > 0;) {
+            uint32_t* at = &fewestBits[c * kModeCount];
+            const std::size_t j = cellPosition[c];
+            if (c + 1 == cells) {
+                std::fill(at, at + kModeCount, 0);
+            } else if (j == length || c + 1 < firstCell[j + 1]) {
+                // A flag cell: the flag out of it is the (c - j)th.
+                const uint32_t flagBits = uint32_t(flagToken(layout.flags[c - j].eci).bitCount);
+                for (int m = 0; m < kModeCount; ++m)
+                    at[m] = (m == Punct ? 0 : shiftTable[m][Punct].bitCount) + flagBits + bitsAt(c + 1, m);
+            } else {
+                // The last cell of position j; its runs land at j + 1 on.
+                while (flag > 0 && layout.flags[flag - 1].position > j) runsEnd = layout.flags[--flag].position;
+                if (runsEnd == j + 1) {
+                    front.fill(0);
+                    back.fill(0);
+                    longRuns.fill(kUnreached);
+                }
+                const std::size_t far = j + kShortRunMax + 1;  // where the shortest long run lands
+                for (std::size_t b = 0; b < 3; ++b) {
+                    const int m = kBinaryModes[b];
+                    auto& queue = shortRuns[b];
+                    const uint32_t bits = 8 * uint32_t(j + 1) + bitsAt(c + 1, m);
+                    while (back[b] > front[b] && queue[(back[b] - 1) % kQueue].bits >= bits) --back[b];
+                    queue[back[b]++ % kQueue] = {uint32_t(j + 1), bits};
+                    while (queue[front[b] % kQueue].position > j + kShortRunMax) ++front[b];
+                    if (far <= runsEnd) longRuns[b] = std::min(longRuns[b], 8 * uint32_t(far) + bitsAt(c + far - j, m));
+                }
+                const uint8_t byte = data[j];
+                const bool pair =
+                    j + 1 < length && pairCode(byte, data[j + 1]) != 0 && firstCell[j + 2] - firstCell[j + 1] == 1;
+                for (int m = 0; m < kModeCount; ++m) {
+                    const uint32_t next = bitsAt(c + 1, m);
+                    uint32_t best = kUnreached;
+                    if (charTable[m][byte].bitCount != 0) best = charTable[m][byte].bitCount + next;
+                    for (int t = 0; t < kModeCount; ++t)
+                        if (shiftTable[m][t].bitCount != 0 && charTable[t][byte].bitCount != 0)
+                            best = std::min<uint32_t>(best, shiftTable[m][t].bitCount + charTable[t][byte].bitCount + next);
+                    if (pair)
+                        best = std::min<uint32_t>(best, (m == Punct ? 0 : shiftTable[m][Punct].bitCount) + 5 + bitsAt(c + 2, m));
+                    at[m] = best;
+                }
+                for (std::size_t b = 0; b < 3; ++b) {
+                    const uint32_t shortest = shortRuns[b][front[b] % kQueue].bits;
+                    const uint32_t run = std::min(10 + shortest, 21 + longRuns[b]) - 8 * uint32_t(j);
+                    at[kBinaryModes[b]] = std::min(at[kBinaryModes[b]], run);
+                }
+            }
+            // Single latches, until nothing improves (a chain is at most four).
+            for (bool changed = true; changed;) {
+                changed = false;
+                for (const Latch& latch : kLatches) {
+                    const uint32_t through = latchTable[latch.from][latch.to].bitCount + at[latch.to];
+                    if (through < at[latch.from]) {
+                        at[latch.from] = through;
+                        changed = true;
+                    }
+                }
+            }
+        }
+        // The least landing of every run from a cell on, per binary mode.
+        for (std::size_t c = cells; c-- > 0;)
+            for (std::size_t b = 0; b < 3; ++b) {
+                const uint32_t here = 8 * cellPosition[c] + bitsAt(c, kBinaryModes[b]);
+                runLanding[c * 3 + b] = c + 1 == cells ? here : std::min(here, runLanding[(c + 1) * 3 + b]);
+            }
+    }
+
+    // The bits still to come from an entry of mode m at `cell`, at least.
+    uint32_t restFrom(std::size_t cell, int m) const {
+        return std::max(cellRest[cell], fewestBits[cell * kModeCount + std::size_t(m)]);
     }
 
     // Counting a stream's progress as words * width + open bits, each bit
@@ -314,7 +423,7 @@ struct Programme {
 
     // Relaxes an entry unless it cannot end within the bound.
     bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
-        if (leastWords(words, s, cellRest[cell]) > bound) return false;
+        if (leastWords(words, s, restFrom(cell, mode)) > bound) return false;
         return table.relax(cell, mode, s, words, how);
     }
 
@@ -439,16 +548,25 @@ struct Programme {
         // The least of words * width + open bits over the starts: with the
         // header, the run's bytes and a bound of what comes after them, a
         // lower bound of every run's codewords.
-        uint64_t leastStart = UINT64_MAX;
-        for (std::size_t k = 0; k < startCount; ++k)
-            leastStart = std::min(leastStart, uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
+        // The same per binary mode, with the fewest bits after the run.
+        std::array<uint64_t, 3> leastStart;
+        leastStart.fill(UINT64_MAX);
+        for (std::size_t k = 0; k < startCount; ++k) {
+            const std::size_t b = starts[k].mode == Upper ? 0 : starts[k].mode == Lower ? 1 : 2;
+            leastStart[b] = std::min(leastStart[b], uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
+        }
         for (std::size_t length = 1; length <= longest; ++length) {
             const uint64_t headerBits = Automaton::runHeader(length).bitCount;
-            // Both bounds hold for every longer run too: the first grows
-            // with the length, the second is the least over the ends.
+            // These bounds hold for every longer run too: the first grows
+            // with the length, the others are the least over the ends.
             const uint64_t rest = std::max<uint64_t>(8 * length + restBits[j + length] + stuffedRest[j],
                                                      runRest[j + length] - 8 * j);
-            if (leastWords(0, 0, leastStart + headerBits + rest) > bound) break;
+            uint64_t least = UINT64_MAX;
+            for (std::size_t b = 0; b < 3; ++b)
+                if (leastStart[b] != UINT64_MAX)
+                    least = std::min(least, leastStart[b] + headerBits +
+                                                std::max<uint64_t>(rest, runLanding[(cell + length) * 3 + b] - 8 * j));
+            if (leastWords(0, 0, least) > bound) break;
             const uint8_t value = data[j + length - 1];
             for (int s = 0; s < states; ++s) {
                 Walk& at = walk[std::size_t(s)];

@@ -26,12 +26,15 @@
 // O(n * min(n, 2078) * width) for n bytes of binary data.  That is exact,
 // and bounded in practice by `atMost`: chooseSmallestSymbol
 // (smallest_symbol.hpp) only asks when a smaller symbol may hold the
-// message, with that symbol's capacity as the bound, which drops every run
-// that cannot end within it (counting the least bits of the bytes to come,
-// the run headers that bytes only binary shift carries force, and the
-// stuffing of their bits).  It stays slow where a message is just above a
-// size and mostly binary (tens of milliseconds for some kilobyte-long
-// messages near a size's capacity).  Measured in bench/stuffing.py.
+// message, with that symbol's capacity as the bound, which drops every
+// entry that cannot end within it.  What is still to come from an entry is
+// bounded below by the fewest bits of any stream from its cell in its mode
+// (a shortest-stream programme run backwards first, linear in the message)
+// and by the stuffing that bytes only binary shift carries force.  Near a
+// capacity the bound leaves a few bits of room over a shortest stream, so
+// only the entries of nearly shortest streams survive, and a run stops
+// being lengthened as soon as no stream through it can end within the
+// bound.  Measured in bench/stuffing.py and bench/peers.py's tail section.
 #pragma once
 
 #include <cstddef>
