@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -149,34 +150,76 @@ struct Back {
     uint16_t length;    // a run's length
 };
 
+// The entries reached of a (cell, mode) are a bit set of states, so that
+// the steps out of a cell visit only those (a few, once the bound prunes)
+// and nothing else of the table is read or even initialised.
 class Table {
 public:
-    Table(std::size_t cells, int states) : states_(states) {
-        const std::size_t size = cells * kModeCount * std::size_t(states);
-        cost_.assign(size, kUnreached);
-        back_.resize(size);
+    Table(std::size_t cells, int states)
+        : states_(states), reached_(cells * kModeCount, 0),
+          cost_(new uint32_t[cells * kModeCount * std::size_t(states)]),
+          back_(new Back[cells * kModeCount * std::size_t(states)]) {}
+    uint64_t reached(std::size_t cell, int mode) const { return reached_[cell * kModeCount + std::size_t(mode)]; }
+    uint32_t cost(std::size_t cell, int mode, int s) const {
+        return reached(cell, mode) >> s & 1 ? cost_[index(cell, mode, s)] : kUnreached;
     }
-    uint32_t& cost(std::size_t cell, int mode, int s) { return cost_[index(cell, mode, s)]; }
-    uint32_t cost(std::size_t cell, int mode, int s) const { return cost_[index(cell, mode, s)]; }
     const Back& back(std::size_t cell, int mode, int s) const { return back_[index(cell, mode, s)]; }
 
     // True when `words` improves the entry.
     bool relax(std::size_t cell, int mode, int s, uint32_t words, Back how) {
         const std::size_t at = index(cell, mode, s);
-        if (words >= cost_[at]) return false;
+        uint64_t& mask = reached_[cell * kModeCount + std::size_t(mode)];
+        const uint64_t bit = uint64_t(1) << s;
+        if ((mask & bit) != 0 && words >= cost_[at]) return false;
+        mask |= bit;
         cost_[at] = words;
         back_[at] = how;
         return true;
     }
+    void drop(std::size_t cell, int mode, int s) { reached_[cell * kModeCount + std::size_t(mode)] &= ~(uint64_t(1) << s); }
 
 private:
     std::size_t index(std::size_t cell, int mode, int s) const {
         return (cell * kModeCount + std::size_t(mode)) * std::size_t(states_) + std::size_t(s);
     }
     int states_;
-    std::vector<uint32_t> cost_;
-    std::vector<Back> back_;
+    std::vector<uint64_t> reached_;
+    std::unique_ptr<uint32_t[]> cost_;
+    std::unique_ptr<Back[]> back_;
 };
+
+static_assert(kMaxStates <= 64, "a (cell, mode)'s states fit a 64-bit set");
+
+// Takes the lowest state out of a non-empty bit set.
+inline int nextState(uint64_t& mask) {
+#if defined(__GNUC__) || defined(__clang__)
+    const int s = __builtin_ctzll(mask);
+#else
+    int s = 0;
+    while ((mask >> s & 1) == 0) ++s;
+#endif
+    mask &= mask - 1;
+    return s;
+}
+
+// The fewest bits any stream spends on each byte: 8 for a byte only binary
+// shift carries, 2 for one that can be half of a 5-bit Punct pair, else
+// its shortest character code.
+constexpr std::array<uint8_t, 256> buildLeastBits() {
+    std::array<uint8_t, 256> least{};
+    for (int byte = 0; byte < 256; ++byte) {
+        least[std::size_t(byte)] = 8;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charTable[m][byte].bitCount != 0 && charTable[m][byte].bitCount < least[std::size_t(byte)])
+                least[std::size_t(byte)] = uint8_t(charTable[m][byte].bitCount);
+        // A pair's second byte is LF or space; its first CR, '.', ',' or ':'.
+        const uint8_t b = uint8_t(byte);
+        if (pairCode(b, '\n') != 0 || pairCode(b, ' ') != 0 || pairCode('\r', b) != 0 || pairCode('.', b) != 0)
+            least[std::size_t(byte)] = 2;
+    }
+    return least;
+}
+constexpr std::array<uint8_t, 256> kLeastBits = buildLeastBits();
 
 struct Programme {
     const uint8_t* data;
@@ -401,17 +444,7 @@ struct Programme {
     }
 
 
-    // The fewest bits any stream spends on `byte`: 8 for a byte only binary
-    // shift carries, 2 for one that can be half of a 5-bit Punct pair, else
-    // its shortest character code.
-    static uint32_t leastBits(uint8_t byte) {
-        uint32_t least = 8;
-        for (int m = 0; m < kModeCount; ++m)
-            if (charTable[m][byte].bitCount != 0) least = std::min<uint32_t>(least, charTable[m][byte].bitCount);
-        for (int other = 0; other < 256; ++other)
-            if (pairCode(byte, uint8_t(other)) != 0 || pairCode(uint8_t(other), byte) != 0) return 2;
-        return least;
-    }
+    static uint32_t leastBits(uint8_t byte) { return kLeastBits[byte]; }
 
     // The fewest codewords of any stream through an entry of `words`
     // completed codewords, `s` open and `rest` bits still to come: every
@@ -441,8 +474,8 @@ struct Programme {
         const std::size_t to = firstCell[j];
         const uint8_t byte = data[j - 1];
         for (int m = 0; m < kModeCount; ++m) {
-            for (int s = 0; s < automaton.states; ++s) {
-                if (table.cost(to - 1, m, s) >= kUnreached) continue;
+            for (uint64_t mask = table.reached(to - 1, m); mask != 0;) {
+                const int s = nextState(mask);
                 const Back from{kChar, uint8_t(m), uint8_t(s), 0};
                 if (charTable[m][byte].bitCount != 0) step(to - 1, m, s, charTable[m][byte], to, m, from);
                 for (int t = 0; t < kModeCount; ++t) {
@@ -459,9 +492,11 @@ struct Programme {
         if (code == 0) return;
         const std::size_t to = firstCell[j];
         for (int m = 0; m < kModeCount; ++m)
-            for (int s = 0; s < automaton.states; ++s)
+            for (uint64_t mask = table.reached(to - 2, m); mask != 0;) {
+                const int s = nextState(mask);
                 step(to - 2, m, s, BitToken{5, code}, to, m, Back{kPair, uint8_t(m), uint8_t(s), 0},
                      m == Punct ? BitToken{0, 0} : shiftTable[m][Punct]);
+            }
     }
 
     // Whether the latch would start a plain stream with M/L U/L, which the
@@ -490,13 +525,18 @@ struct Programme {
     void dropDominated(std::size_t cell) {
         for (int m = 0; m < kModeCount; ++m) {
             int best = -1;
-            for (int s = 0; s < automaton.states; ++s)
-                if (table.cost(cell, m, s) < kUnreached && (best < 0 || table.cost(cell, m, s) < table.cost(cell, m, best) ||
-                    (table.cost(cell, m, s) == table.cost(cell, m, best) && s / 3 < best / 3)))
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
+                if (best < 0 || table.cost(cell, m, s) < table.cost(cell, m, best) ||
+                    (table.cost(cell, m, s) == table.cost(cell, m, best) && s / 3 < best / 3))
                     best = s;
+            }
             if (best < 0) continue;
-            for (int s = 0; s < automaton.states; ++s)
-                if (table.cost(cell, m, s) > table.cost(cell, m, best) || s / 3 > best / 3) table.cost(cell, m, s) = kUnreached;
+            const uint32_t least = table.cost(cell, m, best);
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
+                if (table.cost(cell, m, s) > least || s / 3 > best / 3) table.drop(cell, m, s);
+            }
         }
     }
 
@@ -505,9 +545,10 @@ struct Programme {
         for (bool changed = true; changed;) {
             changed = false;
             for (const Latch& latch : kLatches) {
-                for (int s = 0; s < automaton.states; ++s) {
+                for (uint64_t mask = table.reached(cell, latch.from); mask != 0;) {
+                    const int s = nextState(mask);
                     const uint32_t words = table.cost(cell, latch.from, s);
-                    if (words >= kUnreached || marksStructuredAppend(cell, latch, s)) continue;
+                    if (marksStructuredAppend(cell, latch, s)) continue;
                     const Move moved = automaton.push(uint8_t(s), latchTable[latch.from][latch.to]);
                     changed |= offer(cell, latch.to, moved.state, words + moved.words,
                                            Back{kLatchStep, uint8_t(latch.from), uint8_t(s), 0});
@@ -519,9 +560,11 @@ struct Programme {
     void offerFlag(std::size_t cell, const StreamFlag& flag) {
         const BitToken token = flagToken(flag.eci);
         for (int m = 0; m < kModeCount; ++m)
-            for (int s = 0; s < automaton.states; ++s)
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
                 step(cell, m, s, token, cell + 1, m, Back{kFlag, uint8_t(m), uint8_t(s), 0},
                      m == Punct ? BitToken{0, 0} : shiftTable[m][Punct]);
+            }
         closeUnderLatches(cell + 1);
     }
 
@@ -542,8 +585,10 @@ struct Programme {
         std::array<Start, 3 * kMaxStates> starts;  // the reached (mode, state) of the cell
         std::size_t startCount = 0;
         for (Mode m : kBinaryModes)
-            for (int s = 0; s < states; ++s)
-                if (table.cost(cell, m, s) < kUnreached) starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
+                starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
+            }
         if (startCount == 0) return;
         // The least of words * width + open bits over the starts: with the
         // header, the run's bytes and a bound of what comes after them, a
