@@ -19,7 +19,6 @@ import itertools
 import os
 import stat
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import writers
@@ -299,6 +298,10 @@ def _tasks(count: int, task: Callable[[int], Any], workers: int) -> Tuple[List[A
     if workers == 1:
         work()
     else:
+        # Imported here: concurrent.futures brings logging along, a good
+        # part of what the first make_many in a process took.
+        from concurrent.futures import ThreadPoolExecutor
+
         with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="aztec-batch") as pool:
             futures = [pool.submit(work) for _ in range(workers)]
             try:
