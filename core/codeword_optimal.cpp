@@ -748,6 +748,12 @@ struct Programme {
 
 }  // namespace
 
+std::size_t leastMessageBits(const uint8_t* data, std::size_t length) {
+    std::size_t bits = 0;
+    for (std::size_t j = 0; j < length; ++j) bits += kLeastBits[data[j]];
+    return bits;
+}
+
 CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
                                      int width, std::size_t atMost) {
     if (length > kMaxCodewordMessage) throw std::length_error("message too long");

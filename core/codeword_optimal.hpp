@@ -56,6 +56,13 @@ struct CodewordStream {
 
 constexpr std::size_t kNoCodewordBound = std::size_t(-1);
 
+// A lower bound of the bits of any stream of the `length` bytes at `data`:
+// each byte's fewest (8 for a byte only binary shift carries, 2 for half
+// of a Punct pair, else its shortest character code).  One pass, no
+// encoding: chooseSmallestSymbol refuses with it a message that no allowed
+// symbol could hold.
+std::size_t leastMessageBits(const uint8_t* data, std::size_t length);
+
 // A stream for `length` bytes at `data` with the flags and the start of
 // `layout` whose stuffed codewords of `width` bits (6, 8, 10 or 12) are as
 // few as any stream's, when that is at most `atMost` (found false
