@@ -10,8 +10,8 @@ a set of distinct messages of that kind (the same length and kind of
 content), made once and given to every library in the same order, since
 our encoder learns per thread and a message repeated again and again
 flatters it.  The figures for one message repeated follow, labelled.  The
-tail section times each message by single calls (the best of two, a
-whole pass apart), beside zint on the same message: near-capacity messages
+tail section times each message by single calls (the best of three,
+a whole pass apart), beside zint on the same message: near-capacity messages
 found by bisection on each payload kind (the starts of a new long message
 around every length where the smallest symbol changes; the bisection has
 made some of them once before), messages too long for any symbol, and
@@ -443,7 +443,7 @@ def too_long(new, rng, count):
     return found
 
 
-def time_one(libraries, messages, rounds=2):
+def time_one(libraries, messages, rounds=3):
     """[(ours, zint, refused)] seconds per message, each the best of
     `rounds` single calls made a whole pass apart (ours and zint one after
     the other on each message)."""
@@ -512,7 +512,7 @@ def measure_tail(libraries, settings):
 
 
 def print_tail(tail):
-    print("Tail: one call a message (best of two a pass apart), zint on the same message at 23% "
+    print("Tail: one call a message (best of three a pass apart), zint on the same message at 23% "
           "(its refusal timed as it comes); ms")
     print(f"  targets: a refusal at most {REFUSAL_TARGET[0]}x zint or {REFUSAL_TARGET[1] * 1e3:.1f} ms, any other "
           f"message at most {MESSAGE_TARGET[0]}x zint or {MESSAGE_TARGET[1] * 1e3:.1f} ms; 'worst' is the worst "

@@ -561,8 +561,7 @@ def _overflow(content: Content, stream: Stream, allowed: _Allowed, optimal: bool
     sequence of those symbols holds it."""
     message = content.message
     words = _Words(stream)
-    needed = len(_symbol.stuffed_words(_stream_bits(stream), allowed.word_bits)) if words.bits == 0 else \
-        words.count(allowed.word_bits)
+    needed = words.count(allowed.word_bits)
     head = f"the message does not fit: its {words.bits} bits make {needed} codewords of {allowed.word_bits} bits"
     if allowed.data_words == 0:
         fitting = 0
