@@ -388,8 +388,18 @@ def tail_kinds(rng):
     def utf8(n):
         return "".join(rng.choice("Grüße aus Köln Съешь же ещё 欢迎光临 abc 123") for _ in range(n)).encode("utf-8")[:n]
 
+    def zero_one_runs(n):
+        # Binary data whose bits stuff wherever the codewords fall: the
+        # class whose smallest symbol is still slow to settle exactly.
+        out = b""
+        while len(out) < n:
+            out += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
+                               rng.randbytes(rng.randrange(1, 6)), b"A"])
+        return out[:n]
+
     return {"text": text, "JSON": json_tickets, "digits": lambda n: bytes(rng.choice(b"0123456789") for _ in range(n)),
-            "ticket (text+binary)": lambda n: rail_ticket(n, rng), "UTF-8": utf8, "random": rng.randbytes}
+            "ticket (text+binary)": lambda n: rail_ticket(n, rng), "UTF-8": utf8, "random": rng.randbytes,
+            "00/FF runs": zero_one_runs}
 
 
 def side_of(message):
