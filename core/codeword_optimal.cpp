@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -149,34 +150,76 @@ struct Back {
     uint16_t length;    // a run's length
 };
 
+// The entries reached of a (cell, mode) are a bit set of states, so that
+// the steps out of a cell visit only those (a few, once the bound prunes)
+// and nothing else of the table is read or even initialised.
 class Table {
 public:
-    Table(std::size_t cells, int states) : states_(states) {
-        const std::size_t size = cells * kModeCount * std::size_t(states);
-        cost_.assign(size, kUnreached);
-        back_.resize(size);
+    Table(std::size_t cells, int states)
+        : states_(states), reached_(cells * kModeCount, 0),
+          cost_(new uint32_t[cells * kModeCount * std::size_t(states)]),
+          back_(new Back[cells * kModeCount * std::size_t(states)]) {}
+    uint64_t reached(std::size_t cell, int mode) const { return reached_[cell * kModeCount + std::size_t(mode)]; }
+    uint32_t cost(std::size_t cell, int mode, int s) const {
+        return reached(cell, mode) >> s & 1 ? cost_[index(cell, mode, s)] : kUnreached;
     }
-    uint32_t& cost(std::size_t cell, int mode, int s) { return cost_[index(cell, mode, s)]; }
-    uint32_t cost(std::size_t cell, int mode, int s) const { return cost_[index(cell, mode, s)]; }
     const Back& back(std::size_t cell, int mode, int s) const { return back_[index(cell, mode, s)]; }
 
     // True when `words` improves the entry.
     bool relax(std::size_t cell, int mode, int s, uint32_t words, Back how) {
         const std::size_t at = index(cell, mode, s);
-        if (words >= cost_[at]) return false;
+        uint64_t& mask = reached_[cell * kModeCount + std::size_t(mode)];
+        const uint64_t bit = uint64_t(1) << s;
+        if ((mask & bit) != 0 && words >= cost_[at]) return false;
+        mask |= bit;
         cost_[at] = words;
         back_[at] = how;
         return true;
     }
+    void drop(std::size_t cell, int mode, int s) { reached_[cell * kModeCount + std::size_t(mode)] &= ~(uint64_t(1) << s); }
 
 private:
     std::size_t index(std::size_t cell, int mode, int s) const {
         return (cell * kModeCount + std::size_t(mode)) * std::size_t(states_) + std::size_t(s);
     }
     int states_;
-    std::vector<uint32_t> cost_;
-    std::vector<Back> back_;
+    std::vector<uint64_t> reached_;
+    std::unique_ptr<uint32_t[]> cost_;
+    std::unique_ptr<Back[]> back_;
 };
+
+static_assert(kMaxStates <= 64, "a (cell, mode)'s states fit a 64-bit set");
+
+// Takes the lowest state out of a non-empty bit set.
+inline int nextState(uint64_t& mask) {
+#if defined(__GNUC__) || defined(__clang__)
+    const int s = __builtin_ctzll(mask);
+#else
+    int s = 0;
+    while ((mask >> s & 1) == 0) ++s;
+#endif
+    mask &= mask - 1;
+    return s;
+}
+
+// The fewest bits any stream spends on each byte: 8 for a byte only binary
+// shift carries, 2 for one that can be half of a 5-bit Punct pair, else
+// its shortest character code.
+constexpr std::array<uint8_t, 256> buildLeastBits() {
+    std::array<uint8_t, 256> least{};
+    for (int byte = 0; byte < 256; ++byte) {
+        least[std::size_t(byte)] = 8;
+        for (int m = 0; m < kModeCount; ++m)
+            if (charTable[m][byte].bitCount != 0 && charTable[m][byte].bitCount < least[std::size_t(byte)])
+                least[std::size_t(byte)] = uint8_t(charTable[m][byte].bitCount);
+        // A pair's second byte is LF or space; its first CR, '.', ',' or ':'.
+        const uint8_t b = uint8_t(byte);
+        if (pairCode(b, '\n') != 0 || pairCode(b, ' ') != 0 || pairCode('\r', b) != 0 || pairCode('.', b) != 0)
+            least[std::size_t(byte)] = 2;
+    }
+    return least;
+}
+constexpr std::array<uint8_t, 256> kLeastBits = buildLeastBits();
 
 struct Programme {
     const uint8_t* data;
@@ -191,11 +234,14 @@ struct Programme {
     std::vector<uint32_t> headerRest;    // per position: a lower bound of the run headers and bytes in runs to come
     std::vector<uint32_t> cellRest;      // restBits + stuffedRest + headerRest of each cell's position
     std::vector<uint32_t> runRest;       // per position q: the least over q' >= q of 8 q' + cellRest's bound at q'
+    std::vector<uint32_t> cellPosition;  // per cell: its position
+    std::vector<uint32_t> fewestBits;    // per cell and mode: the fewest bits of any stream on from there
+    std::vector<uint32_t> runLanding;    // per cell and binary mode: the least over later cells q of 8 pos(q) + fewestBits
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
         : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
           firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
-          runRest(n + 1) {
+          runRest(n + 1), cellPosition(n + 1 + l.flags.size()) {
         for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
         countStuffedRest();
         countHeaderRest();
@@ -210,7 +256,113 @@ struct Programme {
         for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
             while (j < n && firstCell[j + 1] <= cell) ++j;
             cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
+            cellPosition[cell] = uint32_t(j);
         }
+        countFewestBits();
+    }
+
+    // fewestBits: the shortest stream's bits from each cell and mode to the
+    // end, by a programme run backwards over the same steps as fill's
+    // (characters, shifts, pairs, flags, single latches, runs), less two of
+    // their limits (a run's 2,078 bytes, and the M/L U/L that may not start
+    // a plain stream), so that it can only be lower.  No stream from a cell
+    // in a mode has fewer bits, and stuffing only adds: an entry whose
+    // codewords so far plus these bits exceed the bound is dropped.  Near a
+    // size's capacity the bound leaves room for a few bits more than a
+    // shortest stream's, so only the entries of nearly shortest streams
+    // are kept, where the bytes' least bits (cellRest) kept every entry
+    // within tens of bits of them: on binary stretches that is what
+    // spared trying each run length from each start.
+    void countFewestBits() {
+        const std::size_t cells = cellPosition.size();
+        fewestBits.assign(cells * kModeCount, kUnreached);
+        runLanding.assign(cells * 3, kUnreached);
+        // Per binary mode, where the runs from the position being done land
+        // (8 pos + fewestBits there): a queue of those 1 to 31 bytes on,
+        // least at the front, and the least of those 32 or more bytes on.
+        // A flag stops runs: both are emptied at one.
+        struct Landing {
+            uint32_t position;
+            uint32_t bits;
+        };
+        constexpr std::size_t kQueue = 32;  // a power of two above kShortRunMax
+        std::array<std::array<Landing, kQueue>, 3> shortRuns;
+        std::array<std::size_t, 3> front{}, back{};
+        std::array<uint32_t, 3> longRuns{kUnreached, kUnreached, kUnreached};
+        std::size_t flag = layout.flags.size();
+        std::size_t runsEnd = length;  // the furthest position the runs from here reach: the next flag's
+        auto bitsAt = [&](std::size_t cell, int m) { return fewestBits[cell * kModeCount + std::size_t(m)]; };
+        for (std::size_t c = cells; c-- > 0;) {
+            uint32_t* at = &fewestBits[c * kModeCount];
+            const std::size_t j = cellPosition[c];
+            if (c + 1 == cells) {
+                std::fill(at, at + kModeCount, 0);
+            } else if (j == length || c + 1 < firstCell[j + 1]) {
+                // A flag cell: the flag out of it is the (c - j)th.
+                const uint32_t flagBits = uint32_t(flagToken(layout.flags[c - j].eci).bitCount);
+                for (int m = 0; m < kModeCount; ++m)
+                    at[m] = (m == Punct ? 0 : shiftTable[m][Punct].bitCount) + flagBits + bitsAt(c + 1, m);
+            } else {
+                // The last cell of position j; its runs land at j + 1 on.
+                while (flag > 0 && layout.flags[flag - 1].position > j) runsEnd = layout.flags[--flag].position;
+                if (runsEnd == j + 1) {
+                    front.fill(0);
+                    back.fill(0);
+                    longRuns.fill(kUnreached);
+                }
+                const std::size_t far = j + kShortRunMax + 1;  // where the shortest long run lands
+                for (std::size_t b = 0; b < 3; ++b) {
+                    const int m = kBinaryModes[b];
+                    auto& queue = shortRuns[b];
+                    const uint32_t bits = 8 * uint32_t(j + 1) + bitsAt(c + 1, m);
+                    while (back[b] > front[b] && queue[(back[b] - 1) % kQueue].bits >= bits) --back[b];
+                    queue[back[b]++ % kQueue] = {uint32_t(j + 1), bits};
+                    while (queue[front[b] % kQueue].position > j + kShortRunMax) ++front[b];
+                    if (far <= runsEnd) longRuns[b] = std::min(longRuns[b], 8 * uint32_t(far) + bitsAt(c + far - j, m));
+                }
+                const uint8_t byte = data[j];
+                const bool pair =
+                    j + 1 < length && pairCode(byte, data[j + 1]) != 0 && firstCell[j + 2] - firstCell[j + 1] == 1;
+                for (int m = 0; m < kModeCount; ++m) {
+                    const uint32_t next = bitsAt(c + 1, m);
+                    uint32_t best = kUnreached;
+                    if (charTable[m][byte].bitCount != 0) best = charTable[m][byte].bitCount + next;
+                    for (int t = 0; t < kModeCount; ++t)
+                        if (shiftTable[m][t].bitCount != 0 && charTable[t][byte].bitCount != 0)
+                            best = std::min<uint32_t>(best, shiftTable[m][t].bitCount + charTable[t][byte].bitCount + next);
+                    if (pair)
+                        best = std::min<uint32_t>(best, (m == Punct ? 0 : shiftTable[m][Punct].bitCount) + 5 + bitsAt(c + 2, m));
+                    at[m] = best;
+                }
+                for (std::size_t b = 0; b < 3; ++b) {
+                    const uint32_t shortest = shortRuns[b][front[b] % kQueue].bits;
+                    const uint32_t run = std::min(10 + shortest, 21 + longRuns[b]) - 8 * uint32_t(j);
+                    at[kBinaryModes[b]] = std::min(at[kBinaryModes[b]], run);
+                }
+            }
+            // Single latches, until nothing improves (a chain is at most four).
+            for (bool changed = true; changed;) {
+                changed = false;
+                for (const Latch& latch : kLatches) {
+                    const uint32_t through = latchTable[latch.from][latch.to].bitCount + at[latch.to];
+                    if (through < at[latch.from]) {
+                        at[latch.from] = through;
+                        changed = true;
+                    }
+                }
+            }
+        }
+        // The least landing of every run from a cell on, per binary mode.
+        for (std::size_t c = cells; c-- > 0;)
+            for (std::size_t b = 0; b < 3; ++b) {
+                const uint32_t here = 8 * cellPosition[c] + bitsAt(c, kBinaryModes[b]);
+                runLanding[c * 3 + b] = c + 1 == cells ? here : std::min(here, runLanding[(c + 1) * 3 + b]);
+            }
+    }
+
+    // The bits still to come from an entry of mode m at `cell`, at least.
+    uint32_t restFrom(std::size_t cell, int m) const {
+        return std::max(cellRest[cell], fewestBits[cell * kModeCount + std::size_t(m)]);
     }
 
     // Counting a stream's progress as words * width + open bits, each bit
@@ -292,17 +444,7 @@ struct Programme {
     }
 
 
-    // The fewest bits any stream spends on `byte`: 8 for a byte only binary
-    // shift carries, 2 for one that can be half of a 5-bit Punct pair, else
-    // its shortest character code.
-    static uint32_t leastBits(uint8_t byte) {
-        uint32_t least = 8;
-        for (int m = 0; m < kModeCount; ++m)
-            if (charTable[m][byte].bitCount != 0) least = std::min<uint32_t>(least, charTable[m][byte].bitCount);
-        for (int other = 0; other < 256; ++other)
-            if (pairCode(byte, uint8_t(other)) != 0 || pairCode(uint8_t(other), byte) != 0) return 2;
-        return least;
-    }
+    static uint32_t leastBits(uint8_t byte) { return kLeastBits[byte]; }
 
     // The fewest codewords of any stream through an entry of `words`
     // completed codewords, `s` open and `rest` bits still to come: every
@@ -314,7 +456,7 @@ struct Programme {
 
     // Relaxes an entry unless it cannot end within the bound.
     bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
-        if (leastWords(words, s, cellRest[cell]) > bound) return false;
+        if (leastWords(words, s, restFrom(cell, mode)) > bound) return false;
         return table.relax(cell, mode, s, words, how);
     }
 
@@ -332,8 +474,8 @@ struct Programme {
         const std::size_t to = firstCell[j];
         const uint8_t byte = data[j - 1];
         for (int m = 0; m < kModeCount; ++m) {
-            for (int s = 0; s < automaton.states; ++s) {
-                if (table.cost(to - 1, m, s) >= kUnreached) continue;
+            for (uint64_t mask = table.reached(to - 1, m); mask != 0;) {
+                const int s = nextState(mask);
                 const Back from{kChar, uint8_t(m), uint8_t(s), 0};
                 if (charTable[m][byte].bitCount != 0) step(to - 1, m, s, charTable[m][byte], to, m, from);
                 for (int t = 0; t < kModeCount; ++t) {
@@ -350,9 +492,11 @@ struct Programme {
         if (code == 0) return;
         const std::size_t to = firstCell[j];
         for (int m = 0; m < kModeCount; ++m)
-            for (int s = 0; s < automaton.states; ++s)
+            for (uint64_t mask = table.reached(to - 2, m); mask != 0;) {
+                const int s = nextState(mask);
                 step(to - 2, m, s, BitToken{5, code}, to, m, Back{kPair, uint8_t(m), uint8_t(s), 0},
                      m == Punct ? BitToken{0, 0} : shiftTable[m][Punct]);
+            }
     }
 
     // Whether the latch would start a plain stream with M/L U/L, which the
@@ -381,13 +525,18 @@ struct Programme {
     void dropDominated(std::size_t cell) {
         for (int m = 0; m < kModeCount; ++m) {
             int best = -1;
-            for (int s = 0; s < automaton.states; ++s)
-                if (table.cost(cell, m, s) < kUnreached && (best < 0 || table.cost(cell, m, s) < table.cost(cell, m, best) ||
-                    (table.cost(cell, m, s) == table.cost(cell, m, best) && s / 3 < best / 3)))
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
+                if (best < 0 || table.cost(cell, m, s) < table.cost(cell, m, best) ||
+                    (table.cost(cell, m, s) == table.cost(cell, m, best) && s / 3 < best / 3))
                     best = s;
+            }
             if (best < 0) continue;
-            for (int s = 0; s < automaton.states; ++s)
-                if (table.cost(cell, m, s) > table.cost(cell, m, best) || s / 3 > best / 3) table.cost(cell, m, s) = kUnreached;
+            const uint32_t least = table.cost(cell, m, best);
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
+                if (table.cost(cell, m, s) > least || s / 3 > best / 3) table.drop(cell, m, s);
+            }
         }
     }
 
@@ -396,9 +545,10 @@ struct Programme {
         for (bool changed = true; changed;) {
             changed = false;
             for (const Latch& latch : kLatches) {
-                for (int s = 0; s < automaton.states; ++s) {
+                for (uint64_t mask = table.reached(cell, latch.from); mask != 0;) {
+                    const int s = nextState(mask);
                     const uint32_t words = table.cost(cell, latch.from, s);
-                    if (words >= kUnreached || marksStructuredAppend(cell, latch, s)) continue;
+                    if (marksStructuredAppend(cell, latch, s)) continue;
                     const Move moved = automaton.push(uint8_t(s), latchTable[latch.from][latch.to]);
                     changed |= offer(cell, latch.to, moved.state, words + moved.words,
                                            Back{kLatchStep, uint8_t(latch.from), uint8_t(s), 0});
@@ -410,9 +560,11 @@ struct Programme {
     void offerFlag(std::size_t cell, const StreamFlag& flag) {
         const BitToken token = flagToken(flag.eci);
         for (int m = 0; m < kModeCount; ++m)
-            for (int s = 0; s < automaton.states; ++s)
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
                 step(cell, m, s, token, cell + 1, m, Back{kFlag, uint8_t(m), uint8_t(s), 0},
                      m == Punct ? BitToken{0, 0} : shiftTable[m][Punct]);
+            }
         closeUnderLatches(cell + 1);
     }
 
@@ -433,22 +585,33 @@ struct Programme {
         std::array<Start, 3 * kMaxStates> starts;  // the reached (mode, state) of the cell
         std::size_t startCount = 0;
         for (Mode m : kBinaryModes)
-            for (int s = 0; s < states; ++s)
-                if (table.cost(cell, m, s) < kUnreached) starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
+            for (uint64_t mask = table.reached(cell, m); mask != 0;) {
+                const int s = nextState(mask);
+                starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
+            }
         if (startCount == 0) return;
         // The least of words * width + open bits over the starts: with the
         // header, the run's bytes and a bound of what comes after them, a
         // lower bound of every run's codewords.
-        uint64_t leastStart = UINT64_MAX;
-        for (std::size_t k = 0; k < startCount; ++k)
-            leastStart = std::min(leastStart, uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
+        // The same per binary mode, with the fewest bits after the run.
+        std::array<uint64_t, 3> leastStart;
+        leastStart.fill(UINT64_MAX);
+        for (std::size_t k = 0; k < startCount; ++k) {
+            const std::size_t b = starts[k].mode == Upper ? 0 : starts[k].mode == Lower ? 1 : 2;
+            leastStart[b] = std::min(leastStart[b], uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
+        }
         for (std::size_t length = 1; length <= longest; ++length) {
             const uint64_t headerBits = Automaton::runHeader(length).bitCount;
-            // Both bounds hold for every longer run too: the first grows
-            // with the length, the second is the least over the ends.
+            // These bounds hold for every longer run too: the first grows
+            // with the length, the others are the least over the ends.
             const uint64_t rest = std::max<uint64_t>(8 * length + restBits[j + length] + stuffedRest[j],
                                                      runRest[j + length] - 8 * j);
-            if (leastWords(0, 0, leastStart + headerBits + rest) > bound) break;
+            uint64_t least = UINT64_MAX;
+            for (std::size_t b = 0; b < 3; ++b)
+                if (leastStart[b] != UINT64_MAX)
+                    least = std::min(least, leastStart[b] + headerBits +
+                                                std::max<uint64_t>(rest, runLanding[(cell + length) * 3 + b] - 8 * j));
+            if (leastWords(0, 0, least) > bound) break;
             const uint8_t value = data[j + length - 1];
             for (int s = 0; s < states; ++s) {
                 Walk& at = walk[std::size_t(s)];
@@ -584,6 +747,12 @@ struct Programme {
 
 
 }  // namespace
+
+std::size_t leastMessageBits(const uint8_t* data, std::size_t length) {
+    std::size_t bits = 0;
+    for (std::size_t j = 0; j < length; ++j) bits += kLeastBits[data[j]];
+    return bits;
+}
 
 CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, const StreamLayout& layout,
                                      int width, std::size_t atMost) {

@@ -26,12 +26,15 @@
 // O(n * min(n, 2078) * width) for n bytes of binary data.  That is exact,
 // and bounded in practice by `atMost`: chooseSmallestSymbol
 // (smallest_symbol.hpp) only asks when a smaller symbol may hold the
-// message, with that symbol's capacity as the bound, which drops every run
-// that cannot end within it (counting the least bits of the bytes to come,
-// the run headers that bytes only binary shift carries force, and the
-// stuffing of their bits).  It stays slow where a message is just above a
-// size and mostly binary (tens of milliseconds for some kilobyte-long
-// messages near a size's capacity).  Measured in bench/stuffing.py.
+// message, with that symbol's capacity as the bound, which drops every
+// entry that cannot end within it.  What is still to come from an entry is
+// bounded below by the fewest bits of any stream from its cell in its mode
+// (a shortest-stream programme run backwards first, linear in the message)
+// and by the stuffing that bytes only binary shift carries force.  Near a
+// capacity the bound leaves a few bits of room over a shortest stream, so
+// only the entries of nearly shortest streams survive, and a run stops
+// being lengthened as soon as no stream through it can end within the
+// bound.  Measured in bench/stuffing.py and bench/peers.py's tail section.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +55,13 @@ struct CodewordStream {
 };
 
 constexpr std::size_t kNoCodewordBound = std::size_t(-1);
+
+// A lower bound of the bits of any stream of the `length` bytes at `data`:
+// each byte's fewest (8 for a byte only binary shift carries, 2 for half
+// of a Punct pair, else its shortest character code).  One pass, no
+// encoding: chooseSmallestSymbol refuses with it a message that no allowed
+// symbol could hold.
+std::size_t leastMessageBits(const uint8_t* data, std::size_t length);
 
 // A stream for `length` bytes at `data` with the flags and the start of
 // `layout` whose stuffed codewords of `width` bits (6, 8, 10 or 12) are as

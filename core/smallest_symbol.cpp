@@ -29,6 +29,33 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         result.status = BuildStatus::BadRequest;
         return result;
     }
+    if (length <= kMaxOptimalMessage) {
+        // A message that no allowed symbol could hold even at its bytes'
+        // fewest bits is refused before it is encoded: a refusal costs a
+        // pass over the bytes.  (A longer one raises in encodeOptimal.)
+        checkLayout(length, layout);
+        const std::size_t least = leastMessageBits(data, length);
+        bool anyShape = false;
+        bool anyReaderInitShape = false;
+        bool mayFit = false;
+        for (const SymbolShape& shape : symbolsBySize()) {
+            if (!allowedByRequest(shape, request)) continue;
+            anyShape = true;
+            if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
+            anyReaderInitShape = true;
+            const std::size_t width = std::size_t(shape.wordBits);
+            if (long(std::max<std::size_t>(1, (least + width - 1) / width)) <= maxDataWords(shape, request.ecPercent)) {
+                mayFit = true;
+                break;
+            }
+        }
+        if (!mayFit) {
+            result.status = !anyShape ? BuildStatus::BadRequest
+                            : !anyReaderInitShape ? BuildStatus::NoReaderInit
+                                                  : BuildStatus::TooLong;
+            return result;
+        }
+    }
     PackedBits shortest = encodeOptimal(data, length, layout);
     // Per width, computed on first need: the shortest stream's codewords
     // (kept, since the symbol is drawn from them), and the codeword-optimal

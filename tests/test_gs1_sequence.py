@@ -1,10 +1,12 @@
 """GS1 content checked with biip, and the structured-append header."""
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from quillbank.aztec import gs1
 from quillbank.aztec.errors import InvalidOptionError
-from quillbank.aztec.sequence import header
+from quillbank.aztec.sequence import header, last_true
 
 
 class TestGS1:
@@ -56,3 +58,24 @@ class TestSequenceHeader:
     def test_bad_values_are_refused(self, position, count, symbol_id, error):
         with pytest.raises(error):
             header(position, count, symbol_id)
+
+
+class TestLastTrue:
+    # The overflow diagnosis starts its search from a guess of the longest
+    # start that fits: whatever the guess, the answer is the bisection's.
+    @given(data=st.data(), low=st.integers(0, 50), span=st.integers(0, 200))
+    def test_a_guess_changes_the_calls_not_the_answer(self, data, low, span):
+        high = low + span
+        last = data.draw(st.integers(low, high))
+        near = data.draw(st.one_of(st.none(), st.integers(low - 5, high + 5)))
+        asked = []
+
+        def holds(n):
+            assert low <= n <= high
+            asked.append(n)
+            return n <= last
+
+        assert last_true(low, high, holds, near=near) == last
+        assert last_true(low, high, lambda n: n <= last) == last
+        if near is not None and low < near == last < high:
+            assert len(asked) == 2  # the guess and the one after it

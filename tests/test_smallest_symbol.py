@@ -121,3 +121,85 @@ class TestSmallestSymbol:
             _optimal._smallest_symbol(b"A", compact=1, layers=5)
         with pytest.raises(ValueError):
             _optimal._smallest_symbol(b"A", compact=0, layers=30, reader_init=True)
+
+
+# --- Near a size's capacity -----------------------------------------------------
+
+def near_capacity_kinds():
+    """Messages of the kinds that stuff differently, each made the same
+    way every run."""
+    import json
+    import random
+
+    rng = random.Random(20)
+    letters = b"abcdefghijklmnopqrstuvwxyz ABCDEFGHIJ0123456789.,"
+
+    def text(n):
+        return bytes(rng.choice(letters) for _ in range(n))
+
+    def mixed(n):
+        out = b""
+        while len(out) < n:
+            out += text(rng.randrange(5, 40)) + rng.randbytes(rng.randrange(4, 30))
+        return out[:n]
+
+    tickets = "".join(json.dumps({"id": rng.randrange(10**6), "seat": f"{rng.randrange(60)}C", "paid": True})
+                      for _ in range(20)).encode()
+    utf8 = "".join(rng.choice("Grüße aus Köln Съешь ещё 欢迎光临 ab 12") for _ in range(400)).encode()
+    return {"text": text(600), "digits": bytes(rng.choice(b"0123456789") for _ in range(600)), "json": tickets[:600],
+            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600)}
+
+
+NEAR_KINDS = near_capacity_kinds()
+# Sizes whose capacity falls within the messages above, each width among them.
+NEAR_SHAPES = [(True, 1), (True, 2), (True, 4), (False, 2), (False, 5), (False, 9), (False, 12)]
+
+
+def lengths_near(message, compact, layers):
+    """Start lengths of ``message`` around where the shortest stream's bits
+    fill the shape's codewords: where stuffing decides whether it fits."""
+    _, width, _, words = _symbol.capacity(compact, layers, 23)
+
+    def lower_bound_fits(length):
+        return -(-_optimal.encode_stream(message[:length])[1] // width) <= words
+
+    low, high = 1, len(message)
+    while low < high:
+        middle = (low + high + 1) // 2
+        low, high = (middle, high) if lower_bound_fits(middle) else (low, middle - 1)
+    return width, words, [n for n in range(low - 3, low + 2) if 0 < n <= len(message)]
+
+
+class TestNearCapacity:
+    # The bound prunes by the fewest bits still to come from each cell and
+    # mode: pruning too much (a bound that is not one) loses the minimum
+    # exactly here, where the capacity is a bit or two from it.
+    @pytest.mark.parametrize("kind", sorted(NEAR_KINDS))
+    @pytest.mark.parametrize("compact, layers", NEAR_SHAPES)
+    def test_the_capacity_as_bound_keeps_the_unbounded_minimum(self, kind, compact, layers):
+        width, capacity, lengths = lengths_near(NEAR_KINDS[kind], compact, layers)
+        for length in lengths:
+            message = NEAR_KINDS[kind][:length]
+            fewest = _optimal._fewest_codewords(message, width)[2]
+            found = _optimal._fewest_codewords(message, width, at_most=capacity)
+            assert (found is None) == (fewest > capacity), length
+            if found is not None:
+                assert found[2] == fewest and stuffed(*found[:2], width) == fewest, length
+                assert decode_bits(unpack(*found[:2])) == (message, None)
+            assert _optimal._fewest_codewords(message, width, at_most=fewest)[2] == fewest
+            assert _optimal._fewest_codewords(message, width, at_most=fewest - 1) is None
+
+    @pytest.mark.parametrize("kind", sorted(NEAR_KINDS))
+    def test_smallest_symbol_is_the_first_size_the_minimum_fits_and_reads_back(self, kind):
+        shapes = sorted(((_symbol.capacity(c, n, 23)[0], not c, n, c) for c, n in NEAR_SHAPES))
+        for _, _, layers, compact in shapes:
+            _, _, lengths = lengths_near(NEAR_KINDS[kind], compact, layers)
+            message = NEAR_KINDS[kind][:lengths[-1]]
+            packed, bit_count, got_compact, got_layers = _optimal._smallest_symbol(message)
+            for size, full, n, c in sorted((_symbol.capacity(c, n, 23)[0], not c, n, c)
+                                           for c in (True, False) for n in range(1, 5 if c else 33)):
+                _, width, _, words = _symbol.capacity(c, n, 23)
+                if words > 0 and _optimal._fewest_codewords(message, width, at_most=words) is not None:
+                    assert (got_compact, got_layers) == (c, n), (kind, len(message))
+                    break
+            assert reads_back(symbol_of(packed, bit_count, got_compact, got_layers), message)

@@ -271,6 +271,43 @@ def test_overflow_says_how_much_of_the_message_fits():
     assert 1900 <= fitting < 1930  # about 1,914 bytes of binary at the default correction
 
 
+@pytest.mark.parametrize("kind", ["text", "json", "mixed", "utf8", "digits"])
+def test_overflow_figures_hold_for_every_kind_of_message(kind):
+    # The longest start that fits is searched from a guess and judged by
+    # the stream's bits and stuffing, no symbol drawn: it must still be
+    # the start make() takes and the one after it the first it refuses;
+    # and the sequence named by the cheap count of what a part surely holds
+    # must be one make_sequence makes.
+    import json
+
+    rng = __import__("random").Random(kind)
+    unit = {"text": lambda: bytes(rng.choice(b"abcdefghij KLMNOP.,0123") for _ in range(40)),
+            "json": lambda: json.dumps({"id": rng.randrange(10**6), "seat": "12C", "ok": True}).encode(),
+            "mixed": lambda: b"FROM:BERLIN|TO:KOELN|SIG:" + rng.randbytes(rng.randrange(8, 40)),
+            "utf8": lambda: "".join(rng.choice("Grüße Köln Съешь 欢迎 ab") for _ in range(20)).encode(),
+            "digits": lambda: str(rng.randrange(10**20)).encode()}[kind]
+    message = b""
+    while len(message) < 2 * 4700:
+        message += unit()
+    _, longest = next((n, n) for n in range(1400, 9400, 40) if _fits_nowhere(message[:n]))
+    message = message[:longest + rng.randrange(200)]
+    error = overflow(lambda: aztec.make(message))
+    fitting = error.fitting_bytes
+    assert f"the first {fitting} of the message's {len(message)} bytes" in str(error)
+    aztec.make(message[:fitting])
+    overflow(lambda: aztec.make(message[:fitting + 1]))
+    assert "make_sequence" in str(error)
+    assert len(aztec.make_sequence(message)) >= 2
+
+
+def _fits_nowhere(message):
+    try:
+        aztec.make(message)
+    except aztec.DataOverflowError:
+        return True
+    return False
+
+
 TEXT = b"Advice that works " * 60
 BINARY = __import__("random").Random(4).randbytes(1500)
 

@@ -807,6 +807,28 @@ PyObject* stuffedWords(PyObject*, PyObject* args) {
     }
 }
 
+PyObject* stuffedCount(PyObject*, PyObject* args) {
+    Py_buffer packed;
+    Py_ssize_t count;
+    int width;
+    if (!PyArg_ParseTuple(args, "y*ni:stuffed_count", &packed, &count, &width)) return nullptr;
+    PyObject* result = nullptr;
+    if (width < 2 || width > 16) {
+        PyErr_Format(PyExc_ValueError, "codeword width must be 2 to 16 bits, not %d", width);
+    } else if (count < 0 || count / 8 + (count % 8 != 0) > packed.len) {
+        PyErr_Format(PyExc_ValueError, "%zd bits do not fit in %zd bytes", count, packed.len);
+    } else {
+        try {
+            result = PyLong_FromSize_t(
+                az::stuffedPackedWordCount(static_cast<const uint8_t*>(packed.buf), static_cast<size_t>(count), width));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+    }
+    PyBuffer_Release(&packed);
+    return result;
+}
+
 PyObject* checkWords(PyObject*, PyObject* args) {
     PyObject* sequence;
     Py_ssize_t checkCount;
@@ -1114,6 +1136,8 @@ PyMethodDef methods[] = {
     {"layer_positions", layerPositions, METH_VARARGS,
      "layer_positions(compact, layers) -> y * size + x of the module of each bit of the layers"},
     {"stuffed_words", stuffedWords, METH_VARARGS, "stuffed_words(bits, width) -> list of codewords"},
+    {"stuffed_count", stuffedCount, METH_VARARGS,
+     "stuffed_count(packed, bit_count, width) -> the number of codewords of a packed stream"},
     {"check_words", checkWords, METH_VARARGS, "check_words(words, check_count, width) -> list of check words"},
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png", pngFile, METH_VARARGS,

@@ -19,14 +19,16 @@ import itertools
 import os
 import stat
 import threading
-from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from . import _symbol, writers
 from .writers import files
 from .builder import Data, _Batch, make
 from .errors import AztecError, InvalidOptionError
 from .symbol import AztecSymbol
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 __all__ = ["make_many", "save_many", "save_sequence", "render_many", "common_shape", "BatchError"]
 
@@ -204,6 +206,8 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     # batch stop, the group in hand is dropped and the one being put in
     # place finishes (leaving the with block waits for it).
     failures: List[Optional[Exception]] = []
+    from concurrent.futures import ThreadPoolExecutor  # here: it brings logging along, a good part of a first call
+
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="aztec-commit") as committer:
         previous: Optional["Future[List[Optional[Exception]]]"] = None
         for start in range(0, len(items), _SYNC_GROUP):
@@ -515,6 +519,10 @@ def _tasks(count: int, task: Callable[[int], Any], workers: int) -> Tuple[List[A
     if workers == 1:
         work()
     else:
+        # Imported here: concurrent.futures brings logging along, a good
+        # part of what the first make_many in a process took.
+        from concurrent.futures import ThreadPoolExecutor
+
         with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="aztec-batch") as pool:
             futures = [pool.submit(work) for _ in range(workers)]
             try:

@@ -121,8 +121,9 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     # most ec_percent given (an int of 0 to 99).  Anything else, an empty or
     # very long message, or one that does not fit, is None there and takes
     # the general way below, which gives every error.
-    if (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
-            and layers is None and optimal is True and (verify is False or verify is True)):
+    plain = (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
+             and layers is None and optimal is True and (verify is False or verify is True))
+    if plain:
         symbol = _symbol.make_plain(data, ec_percent)
         if symbol is not None:
             symbol._made_from = data  # bytes or str, both immutable
@@ -137,7 +138,10 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
         message, eci = _message(data, eci, encoding)
         _check_length(message, allowed, eci=eci, optimal=optimal)
         content = single(message, eci)
-    if optimal:
+    # make_plain has already tried bytes and ISO-8859-1 text (no ECI) with
+    # an int ec_percent, and found no symbol: the same call would not either.
+    tried = plain and type(data) in (bytes, str) and eci is None and type(ec_percent) is int
+    if optimal and not tried:
         # One call: stream, check words and layout, the lock released.
         leading = content.leading_eci_only()
         built = _symbol.make(content.message, content.eci if leading else None, allowed.kind, allowed.layers,
@@ -300,6 +304,41 @@ def _content_stream(content: Content, optimal: bool) -> Stream:
     from .optimal import encode_optimal_segments
 
     return encode_optimal_segments(content.message, content.flags)
+
+
+def _packed(stream: Stream) -> Tuple[bytes, int]:
+    """A stream packed as the optimal encoder returns it (bit k in bit
+    k % 8 of byte k // 8), and its bit count."""
+    if isinstance(stream, tuple):
+        return stream
+    bits = list(stream)
+    packed = bytearray((len(bits) + 7) // 8)
+    for k, bit in enumerate(bits):
+        if bit:
+            packed[k >> 3] |= 1 << (k & 7)
+    return bytes(packed), len(bits)
+
+
+class _Words:
+    """A stream's codewords after bit stuffing, counted once a width and
+    only where its bits leave the answer open."""
+
+    def __init__(self, stream: Stream) -> None:
+        self.packed, self.bits = _packed(stream)
+        self._counts: dict = {}
+
+    def count(self, width: int) -> int:
+        if width not in self._counts:
+            self._counts[width] = max(1, _symbol.stuffed_count(self.packed, self.bits, width))
+        return self._counts[width]
+
+    def fit(self, words: int, width: int) -> bool:
+        """Whether the stream fits in ``words`` codewords of ``width`` bits."""
+        if self.bits > words * width:
+            return False
+        if max(1, -(-self.bits // (width - 1))) <= words:
+            return True  # even if every codeword were stuffed
+        return self.count(width) <= words
 
 
 def _stream_bits(stream: Stream) -> List[bool]:
@@ -531,6 +570,16 @@ class _Allowed:
                     found.append((_symbol.capacity(compact, layers, 0)[0], not compact, layers, compact))
         return [(compact, layers) for _, _, layers, compact in sorted(found)]
 
+    def holds(self, stream: _Words, **changes: int) -> bool:
+        """Whether the largest allowed symbol, with ``changes`` to the
+        options (kind, layers, ec_percent, reader_init), holds the stream."""
+        allowed = self
+        if changes:
+            allowed = _Allowed(changes.get("kind", self.kind), changes.get("layers", self.layers),
+                               changes.get("ec_percent", self.ec_percent),
+                               bool(changes.get("reader_init", self.reader_init)))
+        return allowed.data_words > 0 and stream.fit(allowed.data_words, allowed.word_bits)
+
     def build(self, stream: Stream, **changes: int) -> Optional[_symbol.Built]:
         if changes:
             kind, layers, ec = (changes.get("kind", self.kind), changes.get("layers", self.layers),
@@ -566,20 +615,20 @@ def _overflow(content: Content, stream: Stream, allowed: _Allowed, optimal: bool
     which option would make the message fit, and make_sequence when a
     sequence of those symbols holds it."""
     message = content.message
-    bits = _stream_bits(stream)
-    needed = len(_symbol.stuffed_words(bits, allowed.word_bits))
-    head = f"the message does not fit: its {len(bits)} bits make {needed} codewords of {allowed.word_bits} bits"
+    words = _Words(stream)
+    needed = words.count(allowed.word_bits)
+    head = f"the message does not fit: its {words.bits} bits make {needed} codewords of {allowed.word_bits} bits"
     if allowed.data_words == 0:
         fitting = 0
         holds = f"{allowed.largest} has no room for data with {allowed.ec_percent}% error correction"
     else:
         fitting = _longest_fitting_prefix(
-            message, allowed, lambda length: _content_stream(content.prefix(length), optimal))
+            message, allowed, lambda length: _content_stream(content.prefix(length), optimal), words.bits)
         holds = (f"{allowed.largest}, {allowed.limit}, holds {allowed.data_words} of them with "
                  f"{allowed.ec_percent}% error correction: the first {fitting} of the message's "
                  f"{len(message)} bytes")
-    remedies = allowed.remedies(lambda **changes: allowed.build(stream, **changes) is not None)
-    split = _fits_sequence(content, allowed, len(bits))
+    remedies = allowed.remedies(lambda **changes: allowed.holds(words, **changes))
+    split = _fits_sequence(content, allowed, words.bits)
     if remedies:
         advice = f"it would fit with {' or '.join(remedies)}"
         advice += "; or split it across symbols with make_sequence" if split else ""
@@ -590,13 +639,24 @@ def _overflow(content: Content, stream: Stream, allowed: _Allowed, optimal: bool
                   f"such symbols (make_sequence)")
     return DataOverflowError(
         f"{head}, but {holds}; {advice}",
-        needed_bits=len(bits), available_bits=allowed.data_words * allowed.word_bits,
+        needed_bits=words.bits, available_bits=allowed.data_words * allowed.word_bits,
         message_bytes=len(message), fitting_bytes=fitting)
 
 
-def _longest_fitting_prefix(message: bytes, allowed: _Allowed, stream_of: Callable[[int], Stream]) -> int:
-    """The most bytes from the start of ``message`` that fit (the whole does not)."""
-    return last_true(0, len(message) - 1, lambda length: allowed.build(stream_of(length)) is not None)
+def _longest_fitting_prefix(message: bytes, allowed: _Allowed, stream_of: Callable[[int], Stream],
+                            whole_bits: int) -> int:
+    """The most bytes from the start of ``message`` that fit (the whole,
+    of ``whole_bits`` bits, does not).  Searched from a guess: the start
+    whose share of the whole's bits the symbol holds, made closer once by
+    that start's own bits per byte, so that a few encodings settle it
+    where a plain bisection took a dozen."""
+    room = allowed.data_words * allowed.word_bits
+    guess = len(message) * room // max(whole_bits, 1)
+    if 0 < guess < len(message):
+        bits = _Words(stream_of(guess)).bits
+        guess = guess * room // max(bits, 1)
+    return last_true(0, len(message) - 1, lambda length: allowed.holds(_Words(stream_of(length))),
+                     near=min(max(guess, 0), len(message) - 1))
 
 
 # --- The quick length refusal -------------------------------------------------
@@ -792,6 +852,25 @@ def _most_bytes(bits: int) -> int:
     return bits * 2 // _TEXT_BITS_TIMES_2 + 1
 
 
+# What a part of a sequence writes beside its bytes, at most: M/L U/L and
+# two letters (the header of a sequence without an id), and an ECI
+# designator (P/S, FLG(n), six digits).
+_PART_HEAD_BITS = 10 + 10 + 5 + 8 + 24
+
+
+def _surely_held_bytes(allowed: _Allowed) -> int:
+    """Bytes of any message without flags that a part of the largest
+    allowed size holds whatever they are, less the 3 bytes a character may
+    add to a cut: the part's header and one binary shift run of all of them
+    (B/S and an 11-bit length, 21 bits; two runs for more than 2,078
+    bytes), even if every codeword were stuffed."""
+    room = allowed.data_words * (allowed.word_bits - 1) - _PART_HEAD_BITS
+    fit = (room - 21) // 8
+    if fit > 2078:
+        fit = (room - 42) // 8  # no symbol holds two runs' worth
+    return max(0, fit - 3)
+
+
 def _content_bits(content: Content) -> int:
     from .optimal import encode_optimal_segments
 
@@ -803,7 +882,11 @@ def _fits_sequence(content: Content, allowed: _Allowed, whole_bits: Optional[int
     if allowed.data_words == 0 or len(content.message) < 2:
         return False
     whole = _content_bits(content) if whole_bits is None else whole_bits
-    return _sequence_may_hold(allowed, whole) and _Parts(content, None, allowed).cut_largest(MAX_SYMBOLS) is not None
+    if not _sequence_may_hold(allowed, whole):
+        return False
+    if content.leading_eci_only() and len(content.message) <= MAX_SYMBOLS * _surely_held_bytes(allowed):
+        return True
+    return _Parts(content, None, allowed).cut_largest(MAX_SYMBOLS) is not None
 
 
 def _sequence_may_hold(allowed: _Allowed, whole_bits: int) -> bool:

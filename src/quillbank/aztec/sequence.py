@@ -182,9 +182,29 @@ def split_to(boundaries: Sequence[int], count: int, fits: Fits, most_bytes: int)
     return cuts
 
 
-def last_true(low: int, high: int, holds: Callable[[int], bool]) -> int:
+def last_true(low: int, high: int, holds: Callable[[int], bool], near: Optional[int] = None) -> int:
     """The largest n in low..high for which ``holds(n)``, by bisection: it
-    holds up to some n and not after (``low`` is taken to hold)."""
+    holds up to some n and not after (``low`` is taken to hold).  ``near``,
+    a guess of that n, is tried first, and the range is closed in from it in
+    steps that double, so that a good guess costs a few calls."""
+    if near is not None and low < near <= high:
+        step = 1
+        if holds(near):
+            low = near
+            while low < high:
+                ahead = min(high, low + step)
+                if not holds(ahead):
+                    high = ahead - 1
+                    break
+                low, step = ahead, step * 2
+        else:
+            high = near - 1
+            while low < high:
+                behind = max(low, high - step + 1)
+                if holds(behind):
+                    low = behind
+                    break
+                high, step = behind - 1, step * 2
     while low < high:
         middle = (low + high + 1) // 2
         if holds(middle):
