@@ -723,8 +723,9 @@ def _check_length(message: bytes, allowed: _Allowed, symbols: int = 1, eci: Opti
     else:
         most = _most_bytes(capacity)
         start = (content or single(message, eci)).prefix(most)  # its flags cut once, not at each step
+        start_bits = least_bits_times_2 * len(start.message) // (2 * len(message))  # a guess, for the search
         fitting = 0 if allowed.data_words == 0 else _longest_fitting_prefix(
-            start.message, allowed, lambda length: _content_stream(start.prefix(length), optimal))
+            start.message, allowed, lambda length: _content_stream(start.prefix(length), optimal), start_bits)
         holds = (f"{allowed.largest}, {allowed.limit}, holds {capacity} bits with {allowed.ec_percent}% error "
                  f"correction: the first {fitting} of its bytes, and no single symbol holds more than "
                  f"{largest_bits} bits")
