@@ -20,4 +20,5 @@ python -m pip install -q "pyspark>=3.5" "pandas<3" pyarrow
 # The tests read the installed package, like the rest of the suite: the
 # Spark job of tests/test_clusters.py, and the examples of docs/scaling.md,
 # whose Spark example the suite skips without PySpark.
-python -m pytest -q -rs tests/test_clusters.py -k spark "tests/test_docs.py::test_every_example_of_a_page_runs_in_order[scaling.md]"
+python -m pytest -q -rs "tests/test_clusters.py::test_a_spark_pandas_udf_gives_a_column_of_every_png" \
+  "tests/test_docs.py::test_every_example_of_a_page_runs_in_order[scaling.md]"
