@@ -89,6 +89,13 @@ def one_machine(count, rounds):
     return rates["render_many, 1 thread"]
 
 
+def _render_partition(part):
+    # On a worker: one count back, as a job that writes its files there
+    # would send (an item per message back through the bag costs Dask
+    # about 30 us each, more than the symbol).
+    return [len(aztec.render_many(list(part), threads=1))]
+
+
 def dask_partitions(count, sizes, alone_rate):
     try:
         import dask.bag as bag
@@ -103,8 +110,7 @@ def dask_partitions(count, sizes, alone_rate):
             messages = fresh_messages(count)
             partitions = max(1, count // size)
             start = time.perf_counter()
-            bag.from_sequence(messages, npartitions=partitions).map_partitions(
-                lambda part: [len(p) for p in aztec.render_many(list(part), threads=1)]).compute()
+            bag.from_sequence(messages, npartitions=partitions).map_partitions(_render_partition).compute()
             _report(size, partitions, count, time.perf_counter() - start, alone_rate)
 
 
