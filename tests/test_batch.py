@@ -131,23 +131,26 @@ def test_batches_at_once_on_several_threads_and_in_a_forked_child_are_made_alike
     assert os.waitstatus_to_exitcode(status) == 0
 
 
-@pytest.mark.parametrize("wrapped", [False, True])
-def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind(wrapped):
+@pytest.mark.parametrize("made", ["tuples", "symbols", "pictures"])
+def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind(made):
     # Python's allocations fail from the n-th on, for n across the results
     # of several blocks, while the core's helpers still make the next ones;
-    # wrapped, the symbols are filled in slot by slot and fail part way.
+    # as symbols, they are filled in slot by slot and fail part way; as
+    # pictures (render_many's), each PNG file becomes bytes as it is stored.
     testcapi = pytest.importorskip("_testcapi")
     from quillbank.aztec import _symbol
     from quillbank.aztec.symbol import AztecSymbol
 
     messages = [f"label {i}".encode() for i in range(300)]
     ecis = [None] * len(messages)
-    wrap = (AztecSymbol,) if wrapped else ()
+    calls = {"tuples": lambda: _symbol.make_list(messages, ecis, -1, 0, 23, False, 2),
+             "symbols": lambda: _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, AztecSymbol),
+             "pictures": lambda: _symbol.render_list(messages, ecis, -1, 0, 23, False, 2, 4, 2, None, None, 65535)}
     outcomes = set()
-    for first_failure in range(0, 3000 if wrapped else 1500, 41):
+    for first_failure in range(0, 3000 if made == "symbols" else 1500, 41):
         testcapi.set_nomemory(first_failure, 0)
         try:
-            _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, *wrap)
+            calls[made]()
             outcome = "made"
         except MemoryError:
             outcome = "refused"
@@ -156,6 +159,7 @@ def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind(wrappe
         outcomes.add(outcome)
     assert outcomes == {"made", "refused"}
     assert aztec.make_many(messages, threads=2) == [aztec.make(m) for m in messages]
+    assert aztec.render_many(messages, threads=2) == [aztec.make(m).png() for m in messages]
 
 
 def test_the_cores_wrap_may_fail_or_make_a_batch_of_its_own_while_the_helpers_work():

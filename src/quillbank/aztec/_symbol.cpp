@@ -569,6 +569,8 @@ void drawInto(Slot& slot, const PngOrder& png) noexcept {
                                    png.pixelsPerMetre);
     } catch (const std::bad_alloc&) {
         slot.outcome = Outcome::NoMemory;
+    } catch (...) {  // none is expected; the caller makes this one alone and learns why
+        slot.picture.clear();
     }
 }
 
