@@ -15,6 +15,7 @@ from quillbank.aztec import batch
 from quillbank.aztec.batch import BatchError
 from quillbank.aztec.writers import files
 from symbol_pictures import modules_gray, png_gray, read
+from test_output_files import as_nobody
 
 # More messages than one thread's share, in mixed kinds and lengths, so that
 # every thread gets work and the results must be put back in order.
@@ -325,7 +326,6 @@ def test_a_folder_missing_or_not_a_folder_refuses_the_whole_batch_naming_it(tmp_
 @pytest.mark.skipif(not hasattr(os, "fork") or os.name != "posix", reason="POSIX permissions")
 def test_a_folder_that_cannot_be_written_refuses_the_batch_but_a_link_out_of_it_is_written():
     import tempfile
-    import traceback
 
     def attempt(locked, elsewhere):
         with pytest.raises(PermissionError) as caught:
@@ -344,20 +344,7 @@ def test_a_folder_that_cannot_be_written_refuses_the_batch_but_a_link_out_of_it_
         os.chmod(top, 0o755)
         os.chmod(elsewhere, 0o777)
         os.chmod(locked, 0o555)
-        if os.geteuid() != 0:
-            attempt(locked, elsewhere)
-            return
-        child = os.fork()
-        if child == 0:  # pragma: no cover - the child's status carries the result
-            try:
-                os.setgid(65534)
-                os.setuid(65534)
-                attempt(locked, elsewhere)
-            except BaseException:
-                traceback.print_exc()
-                os._exit(1)
-            os._exit(0)
-        assert os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0
+        as_nobody(attempt, locked, elsewhere)
 
 
 @pytest.mark.parametrize("threads", [1, 2])
