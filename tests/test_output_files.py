@@ -43,6 +43,10 @@ def as_nobody(attempt, *arguments):
     if os.geteuid() != 0:
         attempt(*arguments)
         return
+    # What the package imports on demand is imported here, as root: nobody
+    # may not read the folder this interpreter's standard library is in.
+    from concurrent.futures import ThreadPoolExecutor  # noqa: F401
+
     child = os.fork()
     if child == 0:  # pragma: no cover - the child's status carries the result
         try:

@@ -36,7 +36,6 @@ import errno
 import io
 import os
 import stat
-from concurrent.futures import ThreadPoolExecutor
 from typing import IO, Any, Iterable, List, Optional, Sequence, Tuple, Union
 
 Target = Union[str, "os.PathLike[str]", IO[Any]]
@@ -387,6 +386,8 @@ def _sync_temporaries(staged: Sequence[Staged]) -> List[Optional[OSError]]:
 
     if len(staged) < 4:
         return [sync(item) for item in staged]
+    from concurrent.futures import ThreadPoolExecutor  # here: it brings logging along, a good part of a first call
+
     with ThreadPoolExecutor(max_workers=min(_SYNC_THREADS, len(staged)), thread_name_prefix="aztec-sync") as pool:
         return list(pool.map(sync, staged))
 
