@@ -20,6 +20,32 @@ bool allowedByRequest(const SymbolShape& shape, const SymbolRequest& request) {
 
 std::size_t widthIndex(int width) { return std::size_t(width / 2 - 3); }  // 6, 8, 10, 12 -> 0..3
 
+// The shapes a request allows that can carry its reader initialisation,
+// smallest first, and what a message that fits none of them gets: TooLong,
+// or why there are none (BadRequest: no shape of that kind and layer
+// count; NoReaderInit: none of them carries the mark).
+struct AllowedShapes {
+    std::array<const SymbolShape*, kMaxCompactLayers + kMaxFullLayers> shapes{};
+    std::size_t count = 0;
+    BuildStatus refusal = BuildStatus::TooLong;
+
+    const SymbolShape* const* begin() const { return shapes.data(); }
+    const SymbolShape* const* end() const { return shapes.data() + count; }
+};
+
+AllowedShapes allowedShapes(const SymbolRequest& request) {
+    AllowedShapes allowed;
+    bool anyShape = false;
+    for (const SymbolShape& shape : symbolsBySize()) {
+        if (!allowedByRequest(shape, request)) continue;
+        anyShape = true;
+        if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
+        allowed.shapes[allowed.count++] = &shape;
+    }
+    if (allowed.count == 0) allowed.refusal = anyShape ? BuildStatus::NoReaderInit : BuildStatus::BadRequest;
+    return allowed;
+}
+
 }  // namespace
 
 SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, const StreamLayout& layout,
@@ -29,30 +55,20 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
         result.status = BuildStatus::BadRequest;
         return result;
     }
+    const AllowedShapes allowed = allowedShapes(request);
     if (length <= kMaxOptimalMessage) {
         // A message that no allowed symbol could hold even at its bytes'
         // fewest bits is refused before it is encoded: a refusal costs a
         // pass over the bytes.  (A longer one raises in encodeOptimal.)
         checkLayout(length, layout);
         const std::size_t least = leastMessageBits(data, length);
-        bool anyShape = false;
-        bool anyReaderInitShape = false;
-        bool mayFit = false;
-        for (const SymbolShape& shape : symbolsBySize()) {
-            if (!allowedByRequest(shape, request)) continue;
-            anyShape = true;
-            if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
-            anyReaderInitShape = true;
-            const std::size_t width = std::size_t(shape.wordBits);
-            if (long(std::max<std::size_t>(1, (least + width - 1) / width)) <= maxDataWords(shape, request.ecPercent)) {
-                mayFit = true;
-                break;
-            }
-        }
+        const bool mayFit = std::any_of(allowed.begin(), allowed.end(), [&](const SymbolShape* shape) {
+            const std::size_t width = std::size_t(shape->wordBits);
+            return long(std::max<std::size_t>(1, (least + width - 1) / width)) <=
+                   maxDataWords(*shape, request.ecPercent);
+        });
         if (!mayFit) {
-            result.status = !anyShape ? BuildStatus::BadRequest
-                            : !anyReaderInitShape ? BuildStatus::NoReaderInit
-                                                  : BuildStatus::TooLong;
+            result.status = allowed.refusal;
             return result;
         }
     }
@@ -62,13 +78,8 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
     // stream.
     std::array<std::optional<std::vector<uint16_t>>, 4> shortestWords;
     std::array<std::optional<CodewordStream>, 4> fewest;
-    bool anyShape = false;
-    bool anyReaderInitShape = false;
-    for (const SymbolShape& shape : symbolsBySize()) {
-        if (!allowedByRequest(shape, request)) continue;
-        anyShape = true;
-        if (request.readerInit && !canCarryReaderInit(shape.compact, shape.layers)) continue;
-        anyReaderInitShape = true;
+    for (const SymbolShape* allowedShape : allowed) {
+        const SymbolShape& shape = *allowedShape;
         const std::size_t w = widthIndex(shape.wordBits);
         const long capacity = maxDataWords(shape, request.ecPercent);
         // Every stream has at least the shortest one's bits, and a codeword
@@ -102,9 +113,7 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
             }
         }
     }
-    result.status = !anyShape ? BuildStatus::BadRequest
-                    : !anyReaderInitShape ? BuildStatus::NoReaderInit
-                                          : BuildStatus::TooLong;
+    result.status = allowed.refusal;
     return result;
 }
 
