@@ -15,6 +15,7 @@ quillbank_core_library(aztec_smallest
 )
 if(QUILLBANK_AZTEC_PYTHON)
   quillbank_extension(_optimal quillbank/aztec aztec_smallest src/quillbank/aztec/_optimal.cpp)
+  quillbank_own_runtime(_optimal)
 endif()
 # The exhaustion tests replace the program's allocator, so they are a
 # program of their own, over everything that keeps state between calls.

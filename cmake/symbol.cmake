@@ -29,6 +29,7 @@ if(QUILLBANK_CORE_TESTS)
 endif()
 if(QUILLBANK_AZTEC_PYTHON)
   quillbank_extension(_symbol quillbank/aztec aztec_symbol_core src/quillbank/aztec/_symbol.cpp)
+  quillbank_own_runtime(_symbol)
   # make() crosses once: the stream (the shortest one, or the one with the
   # fewest codewords where that makes a smaller symbol) is computed inside
   # the binding.
