@@ -9,8 +9,6 @@ on a disk, not in memory (tmpfs), for the durable figures to mean anything.
 The goal is durable save_many at most twice the plain writes.
 """
 
-import argparse
-import json
 import os
 import random
 import shutil
@@ -19,6 +17,8 @@ import tempfile
 import time
 
 import quillbank.aztec as aztec
+
+import report
 
 
 def boarding_passes(count):
@@ -59,11 +59,9 @@ def timed(cases, messages, repeat, root):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = report.parser(__doc__, what="runs")
     parser.add_argument("--count", type=int, default=4000, help="files a batch (default 4000)")
     parser.add_argument("--dir", metavar="FOLDER", help="where the folders are made (default: the temporary folder)")
-    parser.add_argument("--repeat", type=int, default=5, help="runs per figure, the best is kept (default 3)")
-    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     options = parser.parse_args(argv)
     messages = boarding_passes(options.count)
     cases = [
@@ -79,9 +77,7 @@ def main(argv=None):
     for row in rows:
         row["ratio_to_plain"] = row["seconds"] / base
         print(f"{row['case']:<30} {row['seconds']:>9.3f} {row['ratio_to_plain']:>8.2f}")
-    if options.json:
-        with open(options.json, "w") as out:
-            json.dump({"python": sys.version, "results": rows}, out, indent=2)
+    report.write_json(options.json, rows)
     return 0
 
 

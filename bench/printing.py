@@ -5,15 +5,15 @@ make_many, as time per symbol.
     python bench/printing.py [--json FILE] [--repeat N] [--batch N]
 """
 
-import argparse
 import io
-import json
 import random
 import sys
 import timeit
 import warnings
 
 import quillbank.aztec as aztec
+
+import report
 
 BOARDING_PASS = "M1DESMARAIS/LUC       EABC123 YULFRAAC 0834 326J001A0025 100"
 
@@ -62,9 +62,7 @@ def batches(repeat, count):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
-    parser.add_argument("--repeat", type=int, default=5, help="timings per figure, the best is kept (default 5)")
+    parser = report.parser(__doc__)
     parser.add_argument("--batch", type=int, default=2000, help="messages in the batch (default 2000)")
     options = parser.parse_args(argv)
     warnings.simplefilter("ignore")  # JPEG's warning, once per call
@@ -73,9 +71,7 @@ def main(argv=None):
     for row in rows:
         print(f"{row['message']:<28} {row['symbol']:<10} {row['operation']:<22} "
               f"{row['seconds'] * 1e6:>9.1f} us {row['bytes_out'] or '':>8}")
-    if options.json:
-        with open(options.json, "w") as out:
-            json.dump({"python": sys.version, "results": rows}, out, indent=2)
+    report.write_json(options.json, rows)
     return 0
 
 

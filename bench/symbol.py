@@ -5,14 +5,14 @@ the encoder call alone.
     python bench/symbol.py [--json FILE] [--repeat N]
 """
 
-import argparse
-import json
 import random
 import sys
 import timeit
 
 import quillbank.aztec as aztec
 from quillbank.aztec.encoder import Encoder
+
+import report
 
 MESSAGE_100 = (b"Invoice 2024-0117: 3 x widget @ 12.50 EUR, ship to Quill Bank, 1 Main St, "
                b"Springfield. Thanks!")[:100].ljust(100, b".")
@@ -59,18 +59,14 @@ def measure(repeat):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
-    parser.add_argument("--repeat", type=int, default=5, help="timings per figure, the best is kept (default 5)")
+    parser = report.parser(__doc__)
     options = parser.parse_args(argv)
     rows = measure(options.repeat)
     print(f"{'message':<22} {'symbol':<30} {'operation':<14} {'per call':>12} {'x encoder':>10}")
     for row in rows:
         print(f"{row['message'] + ' (' + str(row['bytes']) + ')':<22} {row['symbol']:<30} {row['operation']:<14} "
               f"{row['seconds'] * 1e6:>9.1f} us {row['ratio_to_encoder']:>10.2f}")
-    if options.json:
-        with open(options.json, "w") as out:
-            json.dump({"python": sys.version, "results": rows}, out, indent=2)
+    report.write_json(options.json, rows)
     return 0
 
 
