@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 import quillbank.aztec as aztec
-from quillbank.aztec import _optimal, _symbol, builder
+from quillbank.aztec import _optimal, _symbol, _test_hooks, builder
 from quillbank.aztec.segments import Segment, from_gs1, from_segments
 from quillbank.aztec.sequence import header
 
@@ -222,13 +222,13 @@ def test_the_steps_of_make_are_the_python_package_s_bit_for_bit(consumer):
          stream_line(*_optimal.encode_segments(head + text, shifted, True))),
     ]
     for width in (6, 8, 10, 12):
-        packed, bits, words = _optimal._fewest_codewords(binary, width, flags)
+        packed, bits, words = _test_hooks.fewest_codewords(binary, width, flags)
         assert _symbol.stuffed_count(packed, bits, width) == words
         cases.append((f"fewest {width} flag=0:26 fnc1=4 flag=9:3 {binary.hex()}",
                       f"{stream_line(packed, bits)} {words}"))
     for options, kwargs in (("", {}), ("compact=0 ec=50 ", dict(compact=0, ec_percent=50)),
                             ("init ", dict(reader_init=True))):
-        packed, bits, compact, layers = _optimal._smallest_symbol(binary, **kwargs)
+        packed, bits, compact, layers = _test_hooks.smallest_symbol(binary, **kwargs)
         cases.append((f"plan {options}{binary.hex()}", f"plan {int(compact)} {layers} {stream_line(packed, bits)}"))
     for value in (0, 37, 255):
         cases.append((f"rune {value}", _symbol.rune(value)))

@@ -163,7 +163,8 @@ struct BatchOptions {
     // Called on the calling thread, in order, each time the first `done`
     // results are complete (a result is final once it is reported); false
     // stops the batch: the messages not started are left with neither
-    // symbol nor error.  Empty: the batch runs to its end.
+    // symbol nor error.  What it throws stops the batch too, and is thrown
+    // again once the threads are done.  Empty: the batch runs to its end.
     std::function<bool(std::size_t done)> keepGoing;
 };
 
