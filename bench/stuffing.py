@@ -8,13 +8,13 @@ happens:
 
 - exhaustively: every valid stream of every message up to a length over a
   small alphabet that mixes the modes (every stream enumerated, cut into
-  codewords by the library's own stuffing, _symbol.stuffed_words);
+  codewords by the library's own stuffing, _test_hooks.stuffed_words);
 - on a large random corpus: for each message and codeword width, the fewest
   codewords of any stream, by a shortest-path search whose state is
   (position, mode, bits in the open codeword, whether those bits are all 0,
   all 1 or mixed), against the codewords of the shortest stream (the search
   is tests/codeword_reference.py, the tests' reference);
-- the exact choice that make can use (_optimal._smallest_symbol, the C++
+- the exact choice that make can use (_test_hooks.smallest_symbol, the C++
   chooseSmallestSymbol): how often its symbol is smaller than the shortest
   stream's on larger random corpora, its slowest call, and its cost against
   today's path on typical payloads.
@@ -28,7 +28,8 @@ codewords would fit.  The streams of both counts use the code choices of
 tests/reference_search.py (characters, shortest latches and single latch
 codes, shifts, punctuation pairs, binary shift runs of every length), and
 the exhaustive pass checks the search against enumeration.  ECI is not
-used.  Run from the repository root against the installed package:
+used.  Run from the repository root against the package installed with
+its test hooks (the README's test command):
 
     python bench/stuffing.py [--quick] [--json FILE]
 """
@@ -45,7 +46,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
 
 import reference_search as ref  # noqa: E402  (the tests' code tables)
 from codeword_reference import fewest_words, steps, token_bits  # noqa: E402
-from quillbank.aztec import _optimal, _symbol  # noqa: E402
+from quillbank.aztec import _symbol, _test_hooks  # noqa: E402
 from quillbank.aztec.optimal import encode_optimal, encode_optimal_stream  # noqa: E402
 
 EC_PERCENT = 23
@@ -97,7 +98,7 @@ def compare(message):
     """(side of the shortest stream, side of the best stream for codewords,
     widths where the best stream takes fewer codewords)."""
     bits = encode_optimal(message, asBits=True)
-    shortest = {w: len(_symbol.stuffed_words(bits, w)) for w in WIDTHS}
+    shortest = {w: len(_test_hooks.stuffed_words(bits, w)) for w in WIDTHS}
     side = smallest_side(shortest)
     # Only the widths of symbols no larger than the shortest stream's can
     # change the symbol; the others keep the shortest stream's count.
@@ -119,8 +120,8 @@ def exhaustive(alphabet, longest, slack):
             counts["messages"] += 1
             counts["streams"] += len(streams)
             assert min(map(len, streams)) == len(bits), message  # the steps reach the shortest stream
-            enumerated = {w: min(len(_symbol.stuffed_words(list(s), w)) for s in streams) for w in WIDTHS}
-            shortest = {w: len(_symbol.stuffed_words(bits, w)) for w in WIDTHS}
+            enumerated = {w: min(len(_test_hooks.stuffed_words(list(s), w)) for s in streams) for w in WIDTHS}
+            shortest = {w: len(_test_hooks.stuffed_words(bits, w)) for w in WIDTHS}
             searched = {w: fewest_words(message, w) for w in WIDTHS}
             assert enumerated == searched, (message, enumerated, searched)
             if any(enumerated[w] < shortest[w] for w in WIDTHS):
@@ -174,7 +175,7 @@ def prove(message, side):
 
 
 # ---------------------------------------------------------------------------
-# The exact choice (_optimal._smallest_symbol): how often it changes the
+# The exact choice (_test_hooks.smallest_symbol): how often it changes the
 # symbol, and what it costs
 
 
@@ -201,7 +202,7 @@ def today_side(message):
 
 def chosen_side(message):
     """The side of the exact choice's symbol, None when none holds the message."""
-    chosen = _optimal._smallest_symbol(message, ec_percent=EC_PERCENT)
+    chosen = _test_hooks.smallest_symbol(message, ec_percent=EC_PERCENT)
     if chosen is None:
         return None
     packed, bit_count, compact, layers = chosen
@@ -250,7 +251,7 @@ def choice_cost(payloads):
         _symbol.build_packed(packed, bit_count, -1, 0, EC_PERCENT)
 
     def exact(message):
-        packed, bit_count, compact, layers = _optimal._smallest_symbol(message, ec_percent=EC_PERCENT)
+        packed, bit_count, compact, layers = _test_hooks.smallest_symbol(message, ec_percent=EC_PERCENT)
         _symbol.build_packed(packed, bit_count, int(compact), layers, EC_PERCENT)
 
     return {name: {"today_us": best_time(lambda: today(message)) * 1e6,

@@ -24,3 +24,9 @@ if(QUILLBANK_CORE_TESTS)
   target_link_libraries(exhaustion_tests PRIVATE aztec_smallest)
   target_compile_options(exhaustion_tests PRIVATE ${QUILLBANK_WARNINGS})
 endif()
+# The core's inner steps for the tests, benchmarks and fuzzers
+# (quillbank.aztec._test_hooks): only with QUILLBANK_AZTEC_TEST_HOOKS, so
+# that the installed package does not carry them.
+if(QUILLBANK_AZTEC_PYTHON AND QUILLBANK_AZTEC_TEST_HOOKS)
+  quillbank_extension(_test_hooks quillbank/aztec aztec_smallest src/quillbank/aztec/_test_hooks.cpp)
+endif()

@@ -248,7 +248,7 @@ size_t writeSvgPath(const uint8_t* modules, int size, int border, std::vector<ch
     return static_cast<size_t>(at - start);
 }
 
-std::string svgPath(const uint8_t* modules, int size, int border) {
+std::string svgPathString(const uint8_t* modules, int size, int border) {
     std::vector<char> buffer;
     const size_t length = writeSvgPath(modules, size, border, buffer);
     return std::string(buffer.data(), length);

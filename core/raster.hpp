@@ -40,7 +40,7 @@ std::vector<uint8_t> pngFile(const uint8_t* modules, int size, int scale, int bo
 
 // SVG path data of the dark modules, one unit a module, offset by `border`:
 // a closed rectangle "M{x} {y}h{w}v1h-{w}z" per run of dark modules along a row.
-std::string svgPath(const uint8_t* modules, int size, int border);
+std::string svgPathString(const uint8_t* modules, int size, int border);
 
 // The same path data written to the start of `buffer`, which grows to the
 // most a matrix of that size could need and is kept by the caller for the

@@ -23,6 +23,14 @@ def pytest_sessionstart(session):
             "install the package and run the tests from the repository root with `pytest`",
             returncode=3,
         )
+    try:
+        import quillbank.aztec._test_hooks  # noqa: F401
+    except ImportError:
+        pytest.exit(
+            "quillbank.aztec._test_hooks is missing: install with the test hooks: see README "
+            "(pip install \".[test]\" -C cmake.define.QUILLBANK_AZTEC_TEST_HOOKS=ON)",
+            returncode=3,
+        )
 
 
 # Every symbol a test reads with zxing-cpp is also read by aztec.read, which

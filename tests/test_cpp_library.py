@@ -10,8 +10,9 @@ import subprocess
 import pytest
 
 import quillbank.aztec as aztec
-from quillbank.aztec import builder
+from quillbank.aztec import _optimal, _symbol, _test_hooks, builder
 from quillbank.aztec.segments import Segment, from_gs1, from_segments
+from quillbank.aztec.sequence import header
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONSUMER = os.path.join(REPO, "tests", "cpp", "consumer")
@@ -49,14 +50,35 @@ def cpp_results(consumer, lines):
     return out
 
 
+def packed_rows(rows):
+    """Rows of modules packed as Symbol::packed() holds them: a row in whole
+    bytes, its leftmost module in bit 7."""
+    packed = bytearray()
+    for row in rows:
+        bits = "".join("1" if dark else "0" for dark in row)
+        bits += "0" * (-len(bits) % 8)
+        packed += bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+    return bytes(packed)
+
+
 def assert_same(line, symbol):
-    """A consumer's "ok ..." line describes `symbol`, module for module."""
+    """A consumer's "ok ..." line describes `symbol` (an AztecSymbol, or the
+    core's tuple), module for module: by dark(), packed() and modules()."""
+    if isinstance(symbol, tuple):
+        compact, layers, size, data, check, modules = symbol
+        rows = [modules[y * size:(y + 1) * size] for y in range(size)]
+        expected = (compact, layers, size, data, check)
+    else:
+        rows = symbol.rows
+        expected = (symbol.compact, symbol.layers, symbol.size, symbol.data_words, symbol.check_words)
     fields = line.split()
     assert fields[0] == "ok", line
     compact, layers, size, data, check = map(int, fields[1:6])
-    assert (bool(compact), layers, size, data, check) == (
-        symbol.compact, symbol.layers, symbol.size, symbol.data_words, symbol.check_words)
-    assert fields[6] == "".join("1" if dark else "0" for row in symbol.rows for dark in row)
+    assert (bool(compact), layers, size, data, check) == expected
+    modules = "".join("1" if dark else "0" for row in rows for dark in row)
+    assert fields[6] == modules
+    assert bytes.fromhex(fields[7]) == packed_rows(rows)
+    assert fields[8] == modules
 
 
 def flag_options(flags):
@@ -149,10 +171,13 @@ def test_errors_say_what_python_says(consumer):
 
 def test_pictures_are_the_python_package_s(consumer):
     symbol = aztec.make(b"PNG and SVG")
-    ok, png, svg = cpp_results(consumer, ["make pictures " + b"PNG and SVG".hex()])
+    ok, *pictures = cpp_results(consumer, ["make pictures " + b"PNG and SVG".hex()])
     assert_same(ok, symbol)
-    assert bytes.fromhex(png.split()[1]) == symbol.png()
-    assert f'd="{svg.split(" ", 1)[1]}"' in symbol.svg()
+    # Of the symbol, then of its modules as a grid.
+    assert len(pictures) == 4
+    for png, svg in (pictures[:2], pictures[2:]):
+        assert bytes.fromhex(png.split()[1]) == symbol.png()
+        assert f'd="{svg.split(" ", 1)[1]}"' in symbol.svg()
 
 
 def test_random_symbols_read_back(consumer):
@@ -177,3 +202,144 @@ def test_the_documented_example_runs(consumer, tmp_path):
     assert "failed: there is nothing to encode: the message is empty" in out
     assert "the message does not fit" in out
     assert (tmp_path / "ticket.png").read_bytes().startswith(b"\x89PNG")
+
+
+def stream_line(packed, bits):
+    return f"stream {bits} {packed.hex()}"
+
+
+def test_the_steps_of_make_are_the_python_package_s_bit_for_bit(consumer):
+    rng = random.Random(19)
+    binary = bytes(rng.randrange(256) for _ in range(70))
+    text = b"BOARDING PASS 0042 seat 17C / gate B12"
+    flags = [(0, 26), (4, None), (9, 3)]
+    head = header(2, 3, "ID7")
+    shifted = [(position + len(head), value) for position, value in flags]
+    cases = [
+        ("stream " + text.hex(), stream_line(*_optimal.encode_segments(text))),
+        ("stream eci=26 " + binary.hex(), stream_line(*_optimal.encode_stream(binary, 26))),
+        (" ".join(["stream seq=2/3/ID7", "flag=0:26", "fnc1=4", "flag=9:3", text.hex()]),
+         stream_line(*_optimal.encode_segments(head + text, shifted, True))),
+    ]
+    for width in (6, 8, 10, 12):
+        packed, bits, words = _test_hooks.fewest_codewords(binary, width, flags)
+        assert _symbol.stuffed_count(packed, bits, width) == words
+        cases.append((f"fewest {width} flag=0:26 fnc1=4 flag=9:3 {binary.hex()}",
+                      f"{stream_line(packed, bits)} {words}"))
+    for options, kwargs in (("", {}), ("compact=0 ec=50 ", dict(compact=0, ec_percent=50)),
+                            ("init ", dict(reader_init=True))):
+        packed, bits, compact, layers = _test_hooks.smallest_symbol(binary, **kwargs)
+        cases.append((f"plan {options}{binary.hex()}", f"plan {int(compact)} {layers} {stream_line(packed, bits)}"))
+    for value in (0, 37, 255):
+        cases.append((f"rune {value}", _symbol.rune(value)))
+    for compact, layers, ec in ((1, 1, 0), (1, 4, 23), (0, 1, 50), (0, 32, 99)):
+        cases.append((f"capacity {compact} {layers} {ec}", "capacity %d %d %d %d" % _symbol.capacity(compact, layers, ec)))
+    stream = _optimal.encode_stream(text)
+    for options, args in (("", (-1, 0, 23)), ("compact=0 layers=5 ec=10 ", (0, 5, 10)), ("init ", (-1, 0, 23, True))):
+        cases.append((f"layout {options}{stream[1]}:{stream[0].hex()}", _symbol.build_packed(*stream, *args)))
+    lines = cpp_results(consumer, [line for line, _ in cases])
+    assert len(lines) == len(cases)
+    for line, (case, expected) in zip(lines, cases):
+        if isinstance(expected, tuple):
+            assert_same(line, expected)
+        else:
+            assert line == expected, case
+
+
+def test_the_steps_refuse_as_make_does(consumer):
+    long_stream = _optimal.encode_stream(bytes(range(256)) * 2)
+    assert _symbol.build_packed(*long_stream, 1, 0, 23) is None
+    lines = cpp_results(consumer, [
+        f"layout compact=1 {long_stream[1]}:{long_stream[0].hex()}",
+        "layout 12:00",   # 12 bits in one byte
+        "rune 256", "capacity 1 5 23", "capacity 0 1 100",
+        "fewest 7 41", "plan -", "stream fnc1=2 41", "plan compact=1 " + (bytes(range(256)) * 2).hex(),
+    ])
+    assert lines[0].startswith("error 1 the message does not fit: its %d bits make" % long_stream[1])
+    assert "but a compact symbol of 4 layers (27x27)" in lines[0]
+    assert lines[1] == "error 0 a stream of 12 bits needs 2 bytes, not 1"
+    assert lines[2] == "error 0 rune values are 0 to 255, not 256"
+    assert lines[3] == "error 0 compact symbols have 1 to 4 layers, not 5"
+    assert lines[4] == "error 0 error correction is 0 to 99 percent, not 100"
+    assert lines[5] == "error 0 the codewords of a symbol are 6, 8, 10 or 12 bits, not 7"
+    assert lines[6].startswith("error 2 there is nothing to encode")
+    assert lines[7] == "error 0 flag position 2 is past the end of the 1-byte message"
+    # plan words its overflow as make does.
+    made = cpp_results(consumer, ["make compact=1 " + (bytes(range(256)) * 2).hex()])[0]
+    assert lines[8] == made and made.startswith("error 1 ")
+
+
+def grid_line(cells, width, height):
+    return f"read {width} {height} {bytes(cells).hex()}"
+
+
+def reading_line(reading):
+    data, ecis, gs1, init, sequence, compact, layers, rune, corrected, size, data_words, check_words = reading
+    seq = "-" if sequence is None else f"{sequence[0]}/{sequence[1]}/{sequence[2] or ''}"
+    eci_text = ",".join(f"{position}:{number}" for position, number in ecis) or "-"
+    return " ".join(map(str, ["read", data.hex() or "-", eci_text, int(gs1), int(init), seq, int(compact), layers,
+                              -1 if rune is None else rune, corrected, size, data_words, check_words]))
+
+
+def test_read_gives_what_read_modules_gives(consumer):
+    symbols = [
+        aztec.make(["abc", Segment("Жук", encoding="iso-8859-5"), b"123"]),
+        aztec.make("(01)09501101530003(17)250101", gs1=True),
+        aztec.make(b"SETUP 42", reader_init=True),
+        aztec.rune(200),
+        builder._Parts(from_segments([b"PART ONE|part two"]), "T42", builder._Allowed(-1, 0, 23)).build(
+            (False, 2), [(0, 9), (9, 17)])[1],
+    ]
+    grids = []
+    for symbol in symbols:
+        cells = bytearray(symbol.modules)
+        grids.append((cells, symbol.size, symbol.size))
+    # Turned, bordered and damaged: two codewords' worth of cells unreadable.
+    size = symbols[0].size
+    turned = bytearray((size + 4) * (size + 4))
+    for y in range(size):
+        for x in range(size):
+            turned[(x + 2) * (size + 4) + (size - 1 - y) + 2] = symbols[0].modules[y * size + x]
+    for i in range(6):
+        turned[(size + 4) * 3 + 3 + i] = 2
+    grids.append((turned, size + 4, size + 4))
+    lines = cpp_results(consumer, [grid_line(*grid) for grid in grids] + [grid_line(bytes(25), 5, 5), "read 2 1 0003"])
+    for line, grid in zip(lines, grids):
+        assert line == reading_line(_symbol.read_modules(bytes(grid[0]), grid[1], grid[2]))
+    with pytest.raises(ValueError) as unreadable:
+        _symbol.read_modules(bytes(25), 5, 5)
+    assert lines[-2] == f"error 4 {unreadable.value}"
+    assert lines[-1] == "error 0 a cell is 0 (light), 1 (dark) or 2 (unreadable), not 3"
+
+
+def test_batches_of_pictures_per_message_ecis_and_stopping(consumer):
+    rng = random.Random(2024)
+    messages = [bytes(rng.randrange(256) for _ in range(rng.randrange(1, 60))) for _ in range(40)]
+    messages[5] = b""
+    hexes = ",".join(m.hex() or "-" for m in messages)
+    pictures = cpp_results(consumer, [f"pngs 3 ec=40 {hexes}"])
+    assert len(pictures) == len(messages)
+    for line, message in zip(pictures, messages):
+        if message:
+            assert line == "png " + aztec.make(message, ec_percent=40).png().hex()
+    assert pictures[5].startswith("error 2 ")
+    # One ECI number a message in place of Options::eci, or a wrong count.
+    ecis = [rng.choice([None, 3, 26, 899]) for _ in messages]
+    ecis[5] = None
+    eci_text = "/".join("-" if eci is None else str(eci) for eci in ecis)
+    made = cpp_results(consumer, [f"many 2 eci=7 ecis={eci_text} {hexes}", f"many 2 ecis=3/4 {hexes}"])
+    for line, message, eci in zip(made, messages, ecis):
+        if message:
+            assert_same(line, aztec.make(message, eci=eci))
+    assert made[-1] == "error 0 ecis has 2 ECI numbers for 40 messages: give one a message, or none"
+    # keepGoing stops the batch at its first call: the messages after the
+    # ones reported done are left unmade (one thread: none made ahead).
+    messages = [b"ITEM %04d" % i for i in range(300)]
+    lines = cpp_results(consumer, ["many 1 stop " + ",".join(m.hex() for m in messages)])
+    done = int(lines[0].split()[1])
+    assert lines[0] == f"stopped {done}" and 0 < done < len(messages)
+    results = lines[1:]
+    assert len(results) == len(messages)
+    for line, message in zip(results[:done], messages):
+        assert_same(line, aztec.make(message))
+    assert set(results[done:]) == {"none"}

@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillbank.aztec as aztec
-from quillbank.aztec import _symbol
+from quillbank.aztec import _test_hooks
 
 zxingcpp = pytest.importorskip("zxingcpp")
 np = pytest.importorskip("numpy")
@@ -96,7 +96,7 @@ def test_sequences_give_position_count_and_id(symbol_id):
 
 def codeword_cells(symbol):
     """The cells (y * size + x) of each codeword of the layers."""
-    positions = _symbol.layer_positions(symbol.compact, symbol.layers)
+    positions = _test_hooks.layer_positions(symbol.compact, symbol.layers)
     width, lead = symbol.word_bits, len(positions) % symbol.word_bits
     return [positions[lead + w * width:lead + (w + 1) * width] for w in range(symbol.data_words + symbol.check_words)]
 

@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from codeword_reference import fewest_words
-from quillbank.aztec import _optimal, _symbol
+from quillbank.aztec import _optimal, _symbol, _test_hooks
 from stream_decoder import decode_bits, decode_flagged, unpack
 from symbol_pictures import modules_gray, read
 
@@ -27,7 +27,7 @@ SMALLER = [
 
 
 def stuffed(packed, bit_count, width):
-    return len(_symbol.stuffed_words(unpack(packed, bit_count), width))
+    return len(_test_hooks.stuffed_words(unpack(packed, bit_count), width))
 
 
 def symbol_of(packed, bit_count, compact=-1, layers=0, ec_percent=23):
@@ -44,13 +44,13 @@ class TestFewestCodewords:
     @given(message=short_messages)
     def test_as_few_as_the_search_finds_and_decodes(self, message):
         for width in WIDTHS:
-            packed, bit_count, words = _optimal._fewest_codewords(message, width)
+            packed, bit_count, words = _test_hooks.fewest_codewords(message, width)
             assert words == fewest_words(message, width), width
             assert stuffed(packed, bit_count, width) == words, width
             assert decode_bits(unpack(packed, bit_count)) == (message, None)
             # A bound only prunes: the minimum within it, nothing below it.
-            assert _optimal._fewest_codewords(message, width, at_most=words)[2] == words
-            assert words == 0 or _optimal._fewest_codewords(message, width, at_most=words - 1) is None
+            assert _test_hooks.fewest_codewords(message, width, at_most=words)[2] == words
+            assert words == 0 or _test_hooks.fewest_codewords(message, width, at_most=words - 1) is None
 
     # Long stretches of bytes only binary shift carries, whose equal bits
     # stuff wherever the codewords fall, between short text: the bound
@@ -64,16 +64,16 @@ class TestFewestCodewords:
         positions = sorted(data.draw(st.lists(st.integers(0, len(message)), max_size=2)))
         flags = [(p, data.draw(st.one_of(st.none(), st.just(3)))) for p in positions]
         for width in WIDTHS:
-            words = _optimal._fewest_codewords(message, width, flags)[2]
-            assert _optimal._fewest_codewords(message, width, flags, at_most=words)[2] == words, width
-            assert _optimal._fewest_codewords(message, width, flags, at_most=words - 1) is None, width
+            words = _test_hooks.fewest_codewords(message, width, flags)[2]
+            assert _test_hooks.fewest_codewords(message, width, flags, at_most=words)[2] == words, width
+            assert _test_hooks.fewest_codewords(message, width, flags, at_most=words - 1) is None, width
 
     # Here the open codeword's kind (all 0, all 1 or mixed), not only its
     # length, decides the count: pruning must keep all three.
     @pytest.mark.parametrize("message", [b"\x13}aa", b" ,aa", b" :b\x1b", b"!\x00\x01\x1c", b"(,bz"])
     def test_keeps_every_kind_of_open_codeword(self, message):
         for width in WIDTHS:
-            assert _optimal._fewest_codewords(message, width)[2] == fewest_words(message, width), width
+            assert _test_hooks.fewest_codewords(message, width)[2] == fewest_words(message, width), width
 
     @settings(max_examples=100, deadline=None)
     @given(data=st.data(), message=short_messages, append=st.booleans())
@@ -82,22 +82,22 @@ class TestFewestCodewords:
         flags = [(p, data.draw(st.one_of(st.none(), st.integers(0, 999999)))) for p in positions]
         shortest = _optimal.encode_segments(message, flags, append)
         for width in WIDTHS:
-            packed, bit_count, words = _optimal._fewest_codewords(message, width, flags, append)
+            packed, bit_count, words = _test_hooks.fewest_codewords(message, width, flags, append)
             assert stuffed(packed, bit_count, width) == words <= stuffed(*shortest, width)
             assert decode_flagged(unpack(packed, bit_count)) == (message, flags, append)
 
     def test_refuses_a_width_no_symbol_has(self):
         with pytest.raises(ValueError, match="widths"):
-            _optimal._fewest_codewords(b"A", 7)
+            _test_hooks.fewest_codewords(b"A", 7)
         with pytest.raises(TypeError):
-            _optimal._fewest_codewords(1.5, 6)
+            _test_hooks.fewest_codewords(1.5, 6)
 
 
 class TestSmallestSymbol:
     @pytest.mark.parametrize("message, today, smallest", SMALLER)
     def test_found_cases_get_the_smaller_symbol_and_read_back(self, message, today, smallest):
         assert symbol_of(*_optimal.encode_stream(message))[2] == today
-        packed, bit_count, compact, layers = _optimal._smallest_symbol(message)
+        packed, bit_count, compact, layers = _test_hooks.smallest_symbol(message)
         built = symbol_of(packed, bit_count, compact, layers)
         assert built[2] == smallest
         assert reads_back(built, message)
@@ -108,19 +108,19 @@ class TestSmallestSymbol:
            ec_percent=st.sampled_from([5, 23, 50]))
     def test_never_larger_than_the_shortest_streams_and_reads_back(self, message, ec_percent):
         today = symbol_of(*_optimal.encode_stream(message), ec_percent=ec_percent)
-        packed, bit_count, compact, layers = _optimal._smallest_symbol(message, ec_percent=ec_percent)
+        packed, bit_count, compact, layers = _test_hooks.smallest_symbol(message, ec_percent=ec_percent)
         built = symbol_of(packed, bit_count, compact, layers, ec_percent)
         assert built[2] <= today[2]
         assert reads_back(built, message)
 
     def test_requests_as_the_symbol_writer_takes_them(self):
-        packed, bit_count, compact, layers = _optimal._smallest_symbol(b"0@91b@", compact=0)
+        packed, bit_count, compact, layers = _test_hooks.smallest_symbol(b"0@91b@", compact=0)
         assert (compact, layers) == (False, 1)
-        assert _optimal._smallest_symbol(b"\x80" * 3000) is None
+        assert _test_hooks.smallest_symbol(b"\x80" * 3000) is None
         with pytest.raises(ValueError):
-            _optimal._smallest_symbol(b"A", compact=1, layers=5)
+            _test_hooks.smallest_symbol(b"A", compact=1, layers=5)
         with pytest.raises(ValueError):
-            _optimal._smallest_symbol(b"A", compact=0, layers=30, reader_init=True)
+            _test_hooks.smallest_symbol(b"A", compact=0, layers=30, reader_init=True)
 
 
 # --- Near a size's capacity -----------------------------------------------------
@@ -180,14 +180,14 @@ class TestNearCapacity:
         width, capacity, lengths = lengths_near(NEAR_KINDS[kind], compact, layers)
         for length in lengths:
             message = NEAR_KINDS[kind][:length]
-            fewest = _optimal._fewest_codewords(message, width)[2]
-            found = _optimal._fewest_codewords(message, width, at_most=capacity)
+            fewest = _test_hooks.fewest_codewords(message, width)[2]
+            found = _test_hooks.fewest_codewords(message, width, at_most=capacity)
             assert (found is None) == (fewest > capacity), length
             if found is not None:
                 assert found[2] == fewest and stuffed(*found[:2], width) == fewest, length
                 assert decode_bits(unpack(*found[:2])) == (message, None)
-            assert _optimal._fewest_codewords(message, width, at_most=fewest)[2] == fewest
-            assert _optimal._fewest_codewords(message, width, at_most=fewest - 1) is None
+            assert _test_hooks.fewest_codewords(message, width, at_most=fewest)[2] == fewest
+            assert _test_hooks.fewest_codewords(message, width, at_most=fewest - 1) is None
 
     @pytest.mark.parametrize("kind", sorted(NEAR_KINDS))
     def test_smallest_symbol_is_the_first_size_the_minimum_fits_and_reads_back(self, kind):
@@ -195,11 +195,11 @@ class TestNearCapacity:
         for _, _, layers, compact in shapes:
             _, _, lengths = lengths_near(NEAR_KINDS[kind], compact, layers)
             message = NEAR_KINDS[kind][:lengths[-1]]
-            packed, bit_count, got_compact, got_layers = _optimal._smallest_symbol(message)
+            packed, bit_count, got_compact, got_layers = _test_hooks.smallest_symbol(message)
             for size, full, n, c in sorted((_symbol.capacity(c, n, 23)[0], not c, n, c)
                                            for c in (True, False) for n in range(1, 5 if c else 33)):
                 _, width, _, words = _symbol.capacity(c, n, 23)
-                if words > 0 and _optimal._fewest_codewords(message, width, at_most=words) is not None:
+                if words > 0 and _test_hooks.fewest_codewords(message, width, at_most=words) is not None:
                     assert (got_compact, got_layers) == (c, n), (kind, len(message))
                     break
             assert reads_back(symbol_of(packed, bit_count, got_compact, got_layers), message)

@@ -8,7 +8,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import quillbank.aztec as aztec
-from quillbank.aztec import _optimal, _symbol
+from quillbank.aztec import _symbol, _test_hooks
 from quillbank.aztec.encoder import Encoder
 from quillbank.aztec.builder import data_stream
 
@@ -17,7 +17,7 @@ ALL_SHAPES = [(True, n) for n in range(1, 5)] + [(False, n) for n in range(1, 33
 
 def layer_words(symbol):
     """The codewords read back from the symbol's layers."""
-    positions = _symbol.layer_positions(symbol.compact, symbol.layers)
+    positions = _test_hooks.layer_positions(symbol.compact, symbol.layers)
     width = symbol.word_bits
     lead = len(positions) % width
     assert all(symbol.modules[p] == 0 for p in positions[:lead])
@@ -60,7 +60,7 @@ def test_stream_reaches_the_layers_unchanged(message, eci, ec, optimal):
         # The stream with the fewest codewords where stuffing makes a longer
         # one fit a smaller symbol; otherwise the shortest.
         flags = [(0, eci)] if eci is not None else []
-        packed, bit_count, _, _ = _optimal._smallest_symbol(data, flags, ec_percent=ec)
+        packed, bit_count, _, _ = _test_hooks.smallest_symbol(data, flags, ec_percent=ec)
         stream = [packed[k >> 3] >> (k & 7) & 1 for k in range(bit_count)]
     else:
         stream = [int(b) for b in Encoder().encode(data, eci=eci, asBits=True)]
@@ -72,7 +72,7 @@ def test_stream_reaches_the_layers_unchanged(message, eci, ec, optimal):
     assert symbol.check_words >= -(-(symbol.data_words + symbol.check_words) * ec // 100) + 3
     # Data and check words form a Reed–Solomon codeword: its check words are
     # what the core computes for the data words.
-    assert words[symbol.data_words:] == _symbol.check_words(words[:symbol.data_words], symbol.check_words,
+    assert words[symbol.data_words:] == _test_hooks.check_words(words[:symbol.data_words], symbol.check_words,
                                                             symbol.word_bits)
 
 
@@ -81,7 +81,7 @@ def smallest_by_capacity(stream, ec, shapes):
     fitting = []
     for compact, layers in shapes:
         size, width, _, most = _symbol.capacity(compact, layers, ec)
-        needed = max(1, len(_symbol.stuffed_words(stream, width)))
+        needed = max(1, len(_test_hooks.stuffed_words(stream, width)))
         if needed <= most:
             fitting.append((size, not compact, layers, compact))
     if not fitting:

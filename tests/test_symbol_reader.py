@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import quillbank.aztec as aztec  # noqa: E402
-from quillbank.aztec import _symbol  # noqa: E402
+from quillbank.aztec import _symbol, _test_hooks  # noqa: E402
 from symbol_pictures import modules_gray, png_gray, read, svg_gray  # noqa: E402
 
 # One character class per text mode of the encoder, and all bytes.
@@ -157,7 +157,7 @@ def damaged(symbol, rng, codewords):
     """A pixel array of the symbol with every module of `codewords` randomly
     chosen codewords inverted (data or check words alike)."""
     matrix = bytearray(symbol.modules)
-    positions = _symbol.layer_positions(symbol.compact, symbol.layers)
+    positions = _test_hooks.layer_positions(symbol.compact, symbol.layers)
     width = symbol.word_bits
     lead = len(positions) % width
     for word in rng.sample(range(symbol.data_words + symbol.check_words), codewords):

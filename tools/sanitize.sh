@@ -113,6 +113,7 @@ build() {
     --config-settings=cmake.build-type=Debug \
     --config-settings=cmake.define.QUILLBANK_SANITIZE=ON \
     --config-settings=cmake.define.QUILLBANK_FAULT_INJECTION="$3" \
+    --config-settings=cmake.define.QUILLBANK_AZTEC_TEST_HOOKS=ON \
     "$REPO"
 }
 

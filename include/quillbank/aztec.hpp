@@ -22,6 +22,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -82,7 +83,8 @@ enum class ErrorCode {
     InvalidOption,  // an option out of range, or options that cannot be combined
     DataOverflow,   // the message does not fit any symbol the options allow
     EmptyMessage,   // there is nothing to encode
-    OutOfMemory,    // makeMany only: a message that memory did not suffice for
+    OutOfMemory,    // makeMany and pngMany only: a message that memory did not suffice for
+    Unreadable,     // read only: the grid holds no symbol that can be read; the text says why
 };
 
 class Error : public std::runtime_error {
@@ -102,11 +104,11 @@ private:
     std::size_t availableBits_;
 };
 
-// A made symbol: its modules, row by row, and what it is.
+// A made symbol: its modules, one bit each, and what it is.
 class Symbol {
 public:
     int size() const noexcept { return size_; }  // modules on a side
-    int layers() const noexcept { return layers_; }
+    int layers() const noexcept { return layers_; }  // 0 for a rune
     bool compact() const noexcept { return compact_; }
     int dataWords() const noexcept { return dataWords_; }
     int checkWords() const noexcept { return checkWords_; }
@@ -114,10 +116,18 @@ public:
     // size() - 1) is dark; every module outside the symbol is light.
     bool dark(int x, int y) const noexcept {
         return x >= 0 && y >= 0 && x < size_ && y < size_ &&
-               modules_[static_cast<std::size_t>(y) * static_cast<std::size_t>(size_) + static_cast<std::size_t>(x)];
+               (packed_[static_cast<std::size_t>(y) * rowBytes() + static_cast<std::size_t>(x >> 3)] >>
+                (7 - (x & 7))) & 1;
     }
-    // size() * size() bytes, row by row, 1 dark and 0 light.
-    const std::vector<std::uint8_t>& modules() const noexcept { return modules_; }
+    // The bytes of a packed row: size() bits, rounded up to whole bytes.
+    std::size_t rowBytes() const noexcept { return (static_cast<std::size_t>(size_) + 7) / 8; }
+    // The modules packed one bit each, 1 dark: rowBytes() bytes a row, rows
+    // from the top, the leftmost module of a row in bit 7 of its first byte;
+    // the bits past a row's last module are 0.  (Pillow's mode "1" and
+    // numpy.unpackbits read this layout as it is.)
+    const std::vector<std::uint8_t>& packed() const noexcept { return packed_; }
+    // The modules unpacked: size() * size() bytes, row by row, 1 dark and 0 light.
+    std::vector<std::uint8_t> modules() const;
 
 private:
     friend struct SymbolAccess;
@@ -126,7 +136,7 @@ private:
     bool compact_ = false;
     int dataWords_ = 0;
     int checkWords_ = 0;
-    std::vector<std::uint8_t> modules_;
+    std::vector<std::uint8_t> packed_;
 };
 
 // The smallest symbol that holds the `length` bytes at `data` with the
@@ -142,12 +152,30 @@ struct Made {
     std::optional<Error> error;
 };
 
+// How a batch runs.
+struct BatchOptions {
+    // Up to this many threads (0: one per hardware thread; at most 256 are
+    // used), which the library keeps from one batch to the next.
+    int threads = 0;
+    // One ECI number (or none) a message, in place of Options::eci; empty:
+    // Options::eci for every message.
+    std::vector<std::optional<std::uint32_t>> ecis;
+    // Called on the calling thread, in order, each time the first `done`
+    // results are complete (a result is final once it is reported); false
+    // stops the batch: the messages not started are left with neither
+    // symbol nor error.  What it throws stops the batch too, and is thrown
+    // again once the threads are done.  Empty: the batch runs to its end.
+    std::function<bool(std::size_t done)> keepGoing;
+};
+
 // The symbols of many messages with the same options, in order, made on
-// up to `threads` threads (0: one per hardware thread; at most 256 are
-// used) that the library keeps from one batch to the next.  A message that
-// fails has its error in its place; options wrong for every message throw
-// Error before any is made.  Threads that cannot be started leave their
-// share to the others, down to the calling thread alone.
+// the batch's threads.  A message that fails has its error in its place;
+// options wrong for every message (or ecis not one a message) throw Error
+// before any is made.  Threads that cannot be started leave their share
+// to the others, down to the calling thread alone.
+std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options,
+                           const BatchOptions& batch);
+// The same on up to `threads` threads (0: one per hardware thread).
 std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options = {},
                            int threads = 0);
 
@@ -174,5 +202,128 @@ std::vector<std::uint8_t> png(const Symbol& symbol, const PngOptions& options = 
 // (0 to 1000): a closed rectangle per run of dark modules along a row, for
 // the `d` attribute of a path.
 std::string svgPath(const Symbol& symbol, int border = 2);
+
+// The same two pictures of any square grid of modules: `size` * `size`
+// bytes at `modules`, row by row, nonzero dark (1 to 65535 on a side).
+std::vector<std::uint8_t> png(const std::uint8_t* modules, int size, const PngOptions& options = {});
+std::string svgPath(const std::uint8_t* modules, int size, int border = 2);
+
+// One message's picture in a batch: the PNG file, or the error make() or
+// png() would have thrown for it.
+struct Drawn {
+    std::optional<std::vector<std::uint8_t>> png;
+    std::optional<Error> error;
+};
+
+// makeMany's symbols as PNG files, each drawn by the thread that made it
+// (no Symbol is kept).  A picture wider than kMaxPngSide is an error in
+// its place; picture options wrong for every message throw Error first.
+std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const Options& options = {},
+                           const PngOptions& picture = {}, const BatchOptions& batch = {});
+
+// ---------------------------------------------------------------------------
+// The steps of make, one by one: for programs that choose streams and
+// shapes themselves (the parts of a sequence, say) or inspect them.
+
+// A data bit stream, packed least significant bit first: stream bit k is
+// bit k % 8 of bytes[k / 8]; the unused bits of the last byte are 0.
+struct BitStream {
+    std::vector<std::uint8_t> bytes;
+    std::size_t bitCount = 0;
+
+    bool bit(std::size_t k) const noexcept { return (bytes[k >> 3] >> (k & 7)) & 1; }
+    void push(bool bit) {
+        if (bitCount % 8 == 0) bytes.push_back(0);
+        if (bit) bytes.back() = static_cast<std::uint8_t>(bytes.back() | 1u << (bitCount % 8));
+        ++bitCount;
+    }
+};
+
+// A shortest data stream of the message with the options' eci, flags, gs1
+// and sequence (its header first); the options' other fields are checked
+// but change nothing.  An empty message has a stream (flags, header).
+// Throws Error for options out of range or a message beyond 8 MiB.
+BitStream shortestStream(const std::uint8_t* data, std::size_t length, const Options& options = {});
+BitStream shortestStream(std::string_view message, const Options& options = {});
+
+// Of all the streams of the message (as shortestStream takes it), one whose
+// codewords of `wordBits` bits (6, 8, 10 or 12) after bit stuffing are the
+// fewest.  It can be longer than a shortest stream and still fit a
+// smaller symbol.  Throws Error as shortestStream, and for a message
+// beyond 32 KiB.
+BitStream fewestCodewordsStream(const std::uint8_t* data, std::size_t length, int wordBits,
+                                const Options& options = {});
+
+// What make() lays out for a message: the stream, and the shape of the
+// smallest symbol the options allow that holds it.
+struct Plan {
+    BitStream stream;
+    bool compact = false;
+    int layers = 0;
+};
+
+// make()'s plan for the message, without drawing the symbol; throws what
+// make() throws.  layOut(plan.stream, options with that shape) draws it.
+Plan plan(const std::uint8_t* data, std::size_t length, const Options& options = {});
+
+// The smallest symbol that the options' compact, layers, ecPercent and
+// readerInit allow that holds `stream` as it is (the options' other fields
+// are ignored: the stream already holds them).  Throws Error: DataOverflow
+// when no allowed symbol holds it, InvalidOption for options out of range.
+Symbol layOut(const BitStream& stream, const Options& options = {});
+
+// The codewords of `wordBits` bits (6, 8, 10 or 12) that `stream` makes
+// after bit stuffing: what it takes of a symbol of that width.
+std::size_t stuffedWordCount(const BitStream& stream, int wordBits);
+
+// The rune of `value` (0 to 255): an 11x11 compact symbol of no layer
+// that holds the value alone.  Throws Error (InvalidOption) for another value.
+Symbol rune(int value);
+
+// What a symbol of a kind and layer count holds with `ecPercent` (0 to
+// 99) error correction.
+struct Capacity {
+    int size = 0;          // modules on a side
+    int wordBits = 0;      // codeword width: 6, 8, 10 or 12
+    int totalWords = 0;    // codewords of the layers, data and check
+    int maxDataWords = 0;  // the most data codewords (0 or less: none fit)
+};
+
+// Throws Error (InvalidOption) where no symbol has that kind and layer
+// count (compact: 1 to 4; full: 1 to 32) or ecPercent is out of range.
+Capacity capacity(bool compact, int layers, int ecPercent);
+
+// ---------------------------------------------------------------------------
+// Reading a symbol back from its modules.
+
+// The values of the cells of a grid to read, one byte each.
+enum class Cell : std::uint8_t {
+    Light = 0,
+    Dark = 1,
+    Unreadable = 2,  // a cell whose colour could not be told: an erasure
+};
+
+// What a symbol holds, as read.
+struct Reading {
+    std::vector<std::uint8_t> data;  // the message bytes; FNC1 past the first place as GS (0x1D)
+    std::vector<Flag> ecis;          // the ECI designators (eci always set), by position in data
+    bool gs1 = false;                // FNC1 opens the message
+    bool readerInit = false;
+    std::optional<SequencePart> sequence;  // id empty where the header has none
+    bool compact = false;
+    int layers = 0;  // 0 for a rune
+    std::optional<int> rune;  // a rune's value
+    int corrected = 0;        // codewords of the layers that their check words repaired
+    int size = 0;
+    int dataWords = 0;
+    int checkWords = 0;
+};
+
+// Reads the symbol in a grid of `width` x `height` cells (bytes row by
+// row, each a Cell's value), in any of its eight
+// orientations, with a light border or none.  Throws Error: Unreadable
+// (its text says why: no finder, a damaged mode message, too much damage)
+// or InvalidOption for a grid out of range (1 to 1,000,000 on a side).
+Reading read(const std::uint8_t* cells, int width, int height);
 
 }  // namespace quillbank::aztec

@@ -493,8 +493,8 @@ void testRaster() {
           "image data with dark as 0");
     check(inflated(pngImageData(modules, 2, 1, 0, true), 4).size() == 2 * 2, "scale 1, no border");
     const uint8_t cells[9] = {1, 1, 0, 0, 1, 1, 1, 0, 1};
-    check(svgPath(cells, 3, 2) == "M2 2h2v1h-2zM3 3h2v1h-2zM2 4h1v1h-1zM4 4h1v1h-1z", "SVG path: one rectangle per run");
-    check(svgPath(cells, 0, 0).empty(), "SVG path of nothing");
+    check(svgPathString(cells, 3, 2) == "M2 2h2v1h-2zM3 3h2v1h-2zM2 4h1v1h-1zM4 4h1v1h-1z", "SVG path: one rectangle per run");
+    check(svgPathString(cells, 0, 0).empty(), "SVG path of nothing");
     const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     bool sameCrc = chunkCrc(digits, sizeof digits) == 0xCBF43926u;
     std::vector<uint8_t> noise(1000);

@@ -2,16 +2,28 @@
 //
 //   make [OPTION...] HEX                 one symbol of the message HEX
 //   many THREADS [OPTION...] HEX,HEX...  a batch, one result a message
+//   pngs THREADS [OPTION...] HEX,HEX...  pngMany: "png HEX" or an error a message
+//   stream [OPTION...] HEX               shortestStream: "stream BITS HEX"
+//   fewest WIDTH [OPTION...] HEX         fewestCodewordsStream: "stream BITS HEX WORDS"
+//   plan [OPTION...] HEX                 plan: "plan COMPACT LAYERS BITS HEX"
+//   layout [OPTION...] BITS:HEX          layOut of a stream: a symbol
+//   rune N / capacity COMPACT LAYERS EC  "capacity SIZE WORD_BITS TOTAL MOST"
+//   read WIDTH HEIGHT HEX                read: "read DATA ECIS GS1 INIT SEQ COMPACT LAYERS RUNE
+//                                        CORRECTED SIZE DATA_WORDS CHECK_WORDS" (ECIS as POS:ECI,...)
 //
 // OPTION is ec=N, compact=0|1, layers=N, eci=N, fnc1=POS, flag=POS:ECI,
-// gs1, init, seq=POSITION/COUNT[/ID] or pictures (also print the PNG file
-// as hex and the SVG path).  A symbol prints as
-// "ok COMPACT LAYERS SIZE DATA_WORDS CHECK_WORDS MODULES", the modules as
-// 0 and 1 row by row; a failure as "error CODE MESSAGE".
+// gs1, init, seq=POSITION/COUNT[/ID], pictures (also print the PNG file
+// as hex and the SVG path), and for batches ecis=ECI/-/... (one a message)
+// and stop (keepGoing stops at its first call; "stopped DONE" follows).
+// A symbol prints as "ok COMPACT LAYERS SIZE DATA_WORDS CHECK_WORDS
+// MODULES PACKED UNPACKED": the modules as 0 and 1 row by row from
+// dark(), the packed bytes as hex, and modules() as 0 and 1; a failure as
+// "error CODE MESSAGE".
 #include <quillbank/aztec.hpp>
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,18 +38,44 @@ std::string fromHex(const std::string& hex) {
     return bytes;
 }
 
+std::string hexOf(const std::vector<std::uint8_t>& bytes) {
+    std::string hex;
+    char digits[3];
+    for (std::uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        hex += digits;
+    }
+    return hex;
+}
+
 void print(const az::Symbol& symbol) {
     std::printf("ok %d %d %d %d %d ", symbol.compact() ? 1 : 0, symbol.layers(), symbol.size(), symbol.dataWords(),
                 symbol.checkWords());
     for (int y = 0; y < symbol.size(); ++y)
         for (int x = 0; x < symbol.size(); ++x) std::fputc(symbol.dark(x, y) ? '1' : '0', stdout);
+    std::printf(" %s ", hexOf(symbol.packed()).c_str());
+    for (std::uint8_t module : symbol.modules()) std::fputc(module ? '1' : '0', stdout);
     std::fputc('\n', stdout);
+}
+
+void print(const az::BitStream& stream) {
+    std::printf("stream %zu %s", stream.bitCount, hexOf(stream.bytes).c_str());
+}
+
+az::BitStream streamOf(const std::string& text) {  // BITS:HEX
+    const std::string bytes = fromHex(text.substr(text.find(':') + 1));
+    return az::BitStream{std::vector<std::uint8_t>(bytes.begin(), bytes.end()), std::stoul(text)};
+}
+
+std::optional<std::uint32_t> eciOf(const std::string& text) {
+    if (text == "-") return std::nullopt;
+    return static_cast<std::uint32_t>(std::stoul(text));
 }
 
 void print(const az::Error& error) { std::printf("error %d %s\n", static_cast<int>(error.code()), error.what()); }
 
 // Reads OPTION tokens into `options` until the last token, the message(s).
-bool readOption(const std::string& token, az::Options& options, bool& pictures) {
+bool readOption(const std::string& token, az::Options& options, az::BatchOptions& batch, bool& pictures) {
     const std::size_t equals = token.find('=');
     const std::string key = token.substr(0, equals);
     const std::string value = equals == std::string::npos ? "" : token.substr(equals + 1);
@@ -50,6 +88,11 @@ bool readOption(const std::string& token, az::Options& options, bool& pictures) 
     else if (key == "gs1") options.gs1 = true;
     else if (key == "init") options.readerInit = true;
     else if (key == "pictures") pictures = true;
+    else if (key == "stop") batch.keepGoing = [](std::size_t done) { return std::printf("stopped %zu\n", done), false; };
+    else if (key == "ecis") {
+        std::istringstream fields(value);
+        for (std::string field; std::getline(fields, field, '/');) batch.ecis.push_back(eciOf(field));
+    }
     else if (key == "seq") {
         az::SequencePart part;
         std::istringstream fields(value);
@@ -64,39 +107,97 @@ bool readOption(const std::string& token, az::Options& options, bool& pictures) 
     return true;
 }
 
+void printReading(const az::Reading& reading) {
+    std::printf("read %s ", reading.data.empty() ? "-" : hexOf(reading.data).c_str());
+    std::string ecis;
+    for (const az::Flag& flag : reading.ecis)
+        ecis += (ecis.empty() ? "" : ",") + std::to_string(flag.position) + ":" + std::to_string(*flag.eci);
+    std::string sequence = "-";
+    if (reading.sequence)
+        sequence = std::to_string(reading.sequence->position) + "/" + std::to_string(reading.sequence->count) + "/" +
+                   reading.sequence->id;
+    std::printf("%s %d %d %s %d %d %d %d %d %d %d\n", ecis.empty() ? "-" : ecis.c_str(), reading.gs1,
+                reading.readerInit, sequence.c_str(), reading.compact, reading.layers, reading.rune.value_or(-1),
+                reading.corrected, reading.size, reading.dataWords, reading.checkWords);
+}
+
+// The steps of make and the other single calls, by the case's first word.
+void runStep(const std::vector<std::string>& tokens, const az::Options& options) {
+    const std::string& kind = tokens.at(0);
+    const std::string last = tokens.back();
+    const bool hex = kind == "stream" || kind == "fewest" || kind == "plan" || kind == "read";
+    const std::string message = hex ? fromHex(last) : "";
+    const auto* data = reinterpret_cast<const std::uint8_t*>(message.data());
+    if (kind == "stream") {
+        print(az::shortestStream(message, options));
+    } else if (kind == "fewest") {
+        const int width = std::stoi(tokens.at(1));
+        const az::BitStream stream = az::fewestCodewordsStream(data, message.size(), width, options);
+        print(stream);
+        std::printf(" %zu", az::stuffedWordCount(stream, width));
+    } else if (kind == "plan") {
+        const az::Plan plan = az::plan(data, message.size(), options);
+        std::printf("plan %d %d ", plan.compact, plan.layers);
+        print(plan.stream);
+    } else if (kind == "layout") {
+        return print(az::layOut(streamOf(last), options));
+    } else if (kind == "rune") {
+        return print(az::rune(std::stoi(last)));
+    } else if (kind == "capacity") {
+        const az::Capacity c = az::capacity(tokens.at(1) == "1", std::stoi(tokens.at(2)), std::stoi(last));
+        std::printf("capacity %d %d %d %d", c.size, c.wordBits, c.totalWords, c.maxDataWords);
+    } else if (kind == "read") {
+        return printReading(az::read(data, std::stoi(tokens.at(1)), std::stoi(tokens.at(2))));
+    }
+    std::fputc('\n', stdout);
+}
+
+void runBatch(const std::string& kind, const std::string& list, const az::Options& options,
+              const az::BatchOptions& batch) {
+    std::vector<std::string> messages;
+    std::istringstream items(list);
+    for (std::string hex; std::getline(items, hex, ',');) messages.push_back(fromHex(hex == "-" ? "" : hex));
+    const std::vector<std::string_view> views(messages.begin(), messages.end());
+    if (kind == "pngs") {
+        for (const az::Drawn& drawn : az::pngMany(views, options, az::PngOptions{}, batch)) {
+            if (drawn.png) std::printf("png %s\n", hexOf(*drawn.png).c_str());
+            else if (drawn.error) print(*drawn.error);
+            else std::printf("none\n");
+        }
+        return;
+    }
+    for (const az::Made& made : az::makeMany(views, options, batch)) {
+        if (made.symbol) print(*made.symbol);
+        else if (made.error) print(*made.error);
+        else std::printf("none\n");
+    }
+}
+
 void runCase(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> tokens;
     for (std::string token; in >> token;) tokens.push_back(token);
-    const bool many = tokens.at(0) == "many";
-    const int threads = many ? std::stoi(tokens.at(1)) : 0;
+    const std::string& kind = tokens.at(0);
+    const bool many = kind == "many" || kind == "pngs";
+    // Cases whose first arguments are numbers, not options.
+    const std::size_t numbers = many || kind == "fewest" ? 1 : kind == "read" ? 2 : kind == "capacity" ? 3 : 0;
     az::Options options;
+    az::BatchOptions batch;
+    if (many) batch.threads = std::stoi(tokens.at(1));
     bool pictures = false;
-    for (std::size_t i = many ? 2 : 1; i + 1 < tokens.size(); ++i)
-        if (!readOption(tokens[i], options, pictures)) throw std::runtime_error("unknown option " + tokens[i]);
-    const std::string last = tokens.back() == "-" ? "" : tokens.back();
-    if (!many) {
-        try {
-            const az::Symbol symbol = az::make(fromHex(last), options);
-            print(symbol);
-            if (!pictures) return;
-            std::printf("png ");
-            for (std::uint8_t byte : az::png(symbol)) std::printf("%02x", byte);
-            std::printf("\nsvg %s\n", az::svgPath(symbol).c_str());
-        } catch (const az::Error& error) {
-            print(error);
-        }
-        return;
-    }
-    std::vector<std::string> messages;
-    std::istringstream list(last);
-    for (std::string hex; std::getline(list, hex, ',');) messages.push_back(fromHex(hex == "-" ? "" : hex));
-    const std::vector<std::string_view> views(messages.begin(), messages.end());
+    for (std::size_t i = 1 + numbers; i + 1 < tokens.size(); ++i)
+        if (!readOption(tokens[i], options, batch, pictures)) throw std::runtime_error("unknown option " + tokens[i]);
     try {
-        for (const az::Made& made : az::makeMany(views, options, threads)) {
-            if (made.symbol) print(*made.symbol);
-            else print(*made.error);
-        }
+        if (many) return runBatch(kind, tokens.back(), options, batch);
+        if (kind != "make") return runStep(tokens, options);
+        const az::Symbol symbol = az::make(fromHex(tokens.back() == "-" ? "" : tokens.back()), options);
+        print(symbol);
+        if (!pictures) return;
+        std::printf("png %s\nsvg %s\n", hexOf(az::png(symbol)).c_str(), az::svgPath(symbol).c_str());
+        // The same pictures of the symbol's modules as a grid.
+        const std::vector<std::uint8_t> modules = symbol.modules();
+        std::printf("png %s\nsvg %s\n", hexOf(az::png(modules.data(), symbol.size())).c_str(),
+                    az::svgPath(modules.data(), symbol.size()).c_str());
     } catch (const az::Error& error) {
         print(error);
     }
