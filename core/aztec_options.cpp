@@ -19,13 +19,18 @@ Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     symbol.dataWords_ = matrix.dataWords;
     symbol.checkWords_ = matrix.checkWords;
     const std::size_t size = static_cast<std::size_t>(matrix.shape.size);
-    const std::size_t rowBytes = symbol.rowBytes();
-    symbol.packed_.assign(rowBytes * size, 0);
-    const std::uint8_t* module = matrix.modules.data();
-    for (std::size_t y = 0; y < size; ++y) {
-        std::uint8_t* row = symbol.packed_.data() + y * rowBytes;
-        for (std::size_t x = 0; x < size; ++x, ++module)
-            if (*module) row[x >> 3] = static_cast<std::uint8_t>(row[x >> 3] | 0x80u >> (x & 7));
+    symbol.packed_.resize(symbol.rowBytes() * size);
+    // Eight modules a byte, shifted in without a branch: the modules of a
+    // symbol are as good as random, and a branch on each mispredicts half
+    // the time (it doubled make's time).
+    std::uint8_t* out = symbol.packed_.data();
+    const std::uint8_t* row = matrix.modules.data();
+    for (std::size_t y = 0; y < size; ++y, row += size) {
+        for (std::size_t x = 0; x < size; x += 8) {
+            unsigned byte = 0;
+            for (std::size_t k = x; k < x + 8; ++k) byte = byte << 1 | (k < size ? row[k] & 1u : 0u);
+            *out++ = static_cast<std::uint8_t>(byte);
+        }
     }
     return symbol;
 }

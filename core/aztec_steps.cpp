@@ -58,10 +58,13 @@ PackedBits encoded(Encode encode) {
 }  // namespace
 
 std::vector<std::uint8_t> Symbol::modules() const {
-    std::vector<std::uint8_t> modules(static_cast<std::size_t>(size_) * static_cast<std::size_t>(size_));
+    const std::size_t size = static_cast<std::size_t>(size_);
+    std::vector<std::uint8_t> modules(size * size);
     std::uint8_t* module = modules.data();
-    for (int y = 0; y < size_; ++y)
-        for (int x = 0; x < size_; ++x) *module++ = dark(x, y) ? 1 : 0;
+    for (std::size_t y = 0; y < size; ++y) {
+        const std::uint8_t* row = packed_.data() + y * rowBytes();
+        for (std::size_t x = 0; x < size; ++x) *module++ = (row[x >> 3] >> (7 - (x & 7))) & 1;
+    }
     return modules;
 }
 

@@ -12,7 +12,8 @@
 #   tools/sanitize.sh tests/test_robustness_threads.py -x   # pytest arguments
 #
 # Needs: pip 22.1 or later in the interpreter (for --config-settings), the
-# test dependencies (pip install ".[test]"), a C++ compiler (CXX, default
+# test dependencies (pip install ".[test]"; the build below adds the test
+# hooks, QUILLBANK_AZTEC_TEST_HOOKS), a C++ compiler (CXX, default
 # g++) with its ASan and UBSan runtimes, and cmake; each is checked first.
 #
 # Environment: PYTHON (default: the active interpreter, that is
