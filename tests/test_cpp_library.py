@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 import quillbank.aztec as aztec
-from quillbank.aztec import builder
+from quillbank.aztec import sequence_parts, shapes
 from quillbank.aztec.segments import Segment, from_gs1, from_segments
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -89,7 +89,7 @@ def cases():
                       aztec.make(b"ABC-123/xyz", ec_percent=ec, compact=compact, layers=layers)))
     # The second part of a sequence of two, as make_sequence makes it.
     text = b"PART ONE|part two"
-    parts = builder._Parts(from_segments([text]), "T42", builder._Allowed(-1, 0, 23))
+    parts = sequence_parts.Parts(from_segments([text]), "T42", shapes.Allowed(-1, 0, 23))
     second = parts.build((False, 2), [(0, 9), (9, len(text))])[1]
     found.append(("make seq=2/2/T42 layers=2 compact=0 " + text[9:].hex(), second))
     return found

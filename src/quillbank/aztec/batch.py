@@ -23,8 +23,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, 
 
 from . import _symbol, writers
 from .writers import files
-from .builder import Data, _Batch, make
+from .builder import DEFAULT_EC_PERCENT, check_options, make
+from .charsets import message_bytes
 from .errors import AztecError, InvalidOptionError
+from .shapes import MOST_MESSAGE_BYTES, Allowed
+from .streams import Data
 from .symbol import AztecSymbol
 
 if TYPE_CHECKING:
@@ -52,7 +55,7 @@ _SYNC_GROUP = 1024
 
 # The keyword options save_many hands to make(), and those it hands to the
 # writers: any that one of the writers takes (svgz takes svg's).
-_MAKE_OPTIONS = frozenset(make.__kwdefaults__ or ())
+MAKE_OPTIONS = frozenset(make.__kwdefaults__ or ())
 _PICTURE_OPTIONS = frozenset(name for writer in writers.WRITERS.values() for name in writer.__kwdefaults__ or ())
 
 
@@ -359,10 +362,10 @@ def _as_arrow(results: List[Any], failed: List[bool]) -> Any:
 
 def _split_options(options: Dict[str, Any], caller: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     """Keyword ``options`` split into :func:`make`'s and the writers'."""
-    unknown = [name for name in options if name not in _MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
+    unknown = [name for name in options if name not in MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
     if unknown:
         raise TypeError(f"{caller}() takes no option {unknown[0]!r}: neither make() nor any picture writer has it")
-    make_options = {name: value for name, value in options.items() if name in _MAKE_OPTIONS}
+    make_options = {name: value for name, value in options.items() if name in MAKE_OPTIONS}
     picture_options = {name: value for name, value in options.items() if name in _PICTURE_OPTIONS}
     return make_options, picture_options
 
@@ -380,6 +383,108 @@ def check_save(names: Sequence[PathName], kind: Optional[str],
         probe.save(io.BytesIO(), kind=picture_kind, **picture_options)
     _check_folders(names)
     return make_options, picture_options
+
+
+# ---------------------------------------------------------------------------
+# Many messages with one set of options, in one crossing into the core
+
+#: make()'s options that _Batch takes; any other goes message by message.
+_BATCH_OPTIONS = frozenset({"eci", "encoding", "ec_percent", "compact", "layers", "reader_init", "gs1", "optimal"})
+
+
+class _Batch:
+    """make() for many messages with the same options, many symbols a
+    crossing: the options are checked once, and each message's bytes and
+    ECI number come from the same charset policy.  A message it does not
+    make (segments, an empty or very long one, one that fails or does not
+    fit) is None in its results, for make() to make or refuse alone."""
+
+    def __init__(self, eci: Optional[int], encoding: Optional[str], allowed: Allowed) -> None:
+        self.eci, self.encoding, self.allowed = eci, encoding, allowed
+
+    @staticmethod
+    def of(options: dict) -> Optional["_Batch"]:
+        """The batch for make()'s keyword ``options`` (already known to be
+        valid), or None where they ask for more than one crossing gives."""
+        if not options.keys() <= _BATCH_OPTIONS or options.get("gs1", False) is not False or \
+                options.get("optimal", True) is not True:
+            return None
+        eci, allowed = check_options(options.get("eci"), False, options.get("reader_init", False),
+                                     options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                                     options.get("layers"), True)
+        return _Batch(eci, options.get("encoding"), allowed)
+
+    def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
+        """The symbols of ``items`` (None where make() is to make or refuse
+        one alone); the core wraps each as it is made, while its helpers
+        make the next ones."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
+            AztecSymbol))
+
+    def built(self, items: Sequence[object], threads: int = 1) -> List[Optional[_symbol.Built]]:
+        """:meth:`make`'s symbols as the core's plain tuples (compact, layers,
+        size, data words, check words, modules), with no symbol object."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads))
+
+    def render_png(self, items: Sequence[object], threads: int,
+                   settings: Tuple[int, int, Optional[bytes], Optional[int]], max_side: int) -> List[Optional[bytes]]:
+        """The PNG files of ``items`` with :func:`png_settings`'s
+        ``settings``, drawn by the core's threads as they make the symbols
+        (None where make() is to make or refuse one alone, or where the
+        picture would be wider than ``max_side``)."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.render_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
+            *settings, max_side))
+
+    def _in_place(self, items: Sequence[object], made: Callable[[List[bytes], List[Optional[int]]], List[Any]]
+                  ) -> List[Any]:
+        """made(messages, ecis) for the items the core takes, each result
+        in its item's place; None in the places of the others."""
+        plain = self.eci is None and self.encoding is None
+        if plain and all(type(data) is bytes and 0 < len(data) <= MOST_MESSAGE_BYTES for data in items):  # type: ignore
+            # Most batches: every message is taken as it is, in its place.
+            return made(list(items), [None] * len(items))  # type: ignore[arg-type]
+        messages: List[bytes] = []
+        ecis: List[Optional[int]] = []
+        places: List[int] = []
+        for place, data in enumerate(items):
+            kind = type(data)
+            message: Optional[bytes]
+            eci = None
+            if kind is bytes and plain:  # most batches: taken as they are, without a call
+                message = data  # type: ignore[assignment]
+            elif kind is str or kind is bytes:
+                message = _plain_bytes(data) if plain else None
+                if message is None:
+                    try:
+                        message, eci = message_bytes(data, self.eci, self.encoding)
+                    except Exception:  # noqa: BLE001 - make() raises it again for this message
+                        continue
+            else:
+                continue
+            if message and len(message) <= MOST_MESSAGE_BYTES:
+                messages.append(message)
+                ecis.append(eci)
+                places.append(place)
+        results: List[Any] = [None] * len(items)
+        for place, result in zip(places, made(messages, ecis)):
+            results[place] = result
+        return results
+
+
+def _plain_bytes(data: object) -> Optional[bytes]:
+    """The bytes of a message that needs no ECI designator, as make()
+    writes it (bytes as they are, ASCII text); None for any other message."""
+    if type(data) is bytes:
+        return data
+    if type(data) is str and data.isascii():
+        return data.encode("ascii")
+    return None
 
 
 # ---------------------------------------------------------------------------
@@ -571,11 +676,9 @@ def common_shape(messages: Iterable[Data], *, threads: Optional[int] = None,
 
 def _shapes(options: Dict[str, Any]) -> List[Tuple[bool, int]]:
     """Every (compact, layers) the options allow, smallest first."""
-    from .builder import DEFAULT_EC_PERCENT, _check_options as allowed_by
-
-    _, allowed = allowed_by(options.get("eci"), options.get("gs1", False), options.get("reader_init", False),
-                            options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
-                            options.get("layers"), options.get("optimal", True))
+    _, allowed = check_options(options.get("eci"), options.get("gs1", False), options.get("reader_init", False),
+                               options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                               options.get("layers"), options.get("optimal", True))
     return allowed.shapes()
 
 
