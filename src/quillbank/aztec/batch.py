@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, 
 
 from . import _symbol, writers
 from .writers import files
+from .arguments import as_int, check_bool
 from .builder import DEFAULT_EC_PERCENT, check_options, make
 from .charsets import message_bytes
 from .errors import AztecError, InvalidOptionError
@@ -120,8 +121,7 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     items = list(messages)
     _check_options(options)
     _check_errors(errors)
-    if not isinstance(same_size, bool):
-        raise TypeError(f"same_size is True or False, not {type(same_size).__name__}")
+    check_bool("same_size", same_size)
     made, failed = _made(items, threads, options)
     if same_size:
         _to_one_shape(items, made, failed, threads, options)
@@ -544,10 +544,10 @@ def _thread_count(threads: Optional[int], count: int) -> int:
     if threads is None:
         cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
         threads = cores or 1
-    elif isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads is an int or None, not {type(threads).__name__}")
-    elif threads < 1:
-        raise InvalidOptionError(f"threads is at least 1, not {threads}")
+    else:
+        threads = as_int("threads", threads)
+        if threads < 1:
+            raise InvalidOptionError(f"threads is at least 1, not {threads}")
     # More than the core's batches run on (even on a host with more CPUs)
     # would only cost threads that wait.
     return max(1, min(threads, _symbol.MAX_THREADS, (count + _CHUNK - 1) // _CHUNK))

@@ -6,10 +6,10 @@ from __future__ import annotations
 from typing import List, Literal, Optional, SupportsIndex, Tuple, Union
 
 from . import _symbol
-from .arguments import check_bool, check_int
+from .arguments import check_bool, check_eci, check_int
 from .errors import AztecError, InvalidOptionError
 from .overflow import check_length, overflow
-from .segments import Content, Segment, check_eci, is_segments, single
+from .segments import Content, Segment, is_segments, single
 from .sequence import MAX_SYMBOLS, header
 from .sequence_parts import Parts
 from .shapes import MOST_MESSAGE_BYTES, Allowed, check_shape
@@ -33,9 +33,11 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
          verify: bool = False) -> AztecSymbol:
     """Makes the smallest Aztec symbol holding ``data``.
 
-    ``data`` is a ``str`` or any C-contiguous bytes-like object (``bytes``,
-    ``bytearray``, ``memoryview``, ``array.array('B')``, a NumPy ``uint8``
-    array).  Text is written so that a reader shows it as typed:
+    ``data`` is a ``str`` or any bytes-like object whose items are bytes
+    (``bytes``, ``bytearray``, ``memoryview``, ``array.array('B')``, a
+    NumPy ``uint8`` array), read-only or writable, contiguous or strided
+    (gathered in order, as ``bytes()`` gathers it).  Text is written so
+    that a reader shows it as typed:
 
     - ASCII text is written as it is, with no ECI designator;
     - other text that ISO-8859-1 (Latin-1) can hold is written in
@@ -223,7 +225,7 @@ def data_stream(data: Union[Data, Segment, Segments], *, eci: Union[SupportsInde
     ``data``, ``eci``, ``encoding``, ``gs1`` (default False) and ``optimal``
     (default True) are those of :func:`make`, and follow its rules.
     """
-    checked = None if eci is None else check_eci(eci)
+    checked = check_eci(eci)
     check_bool("gs1", gs1)
     check_bool("optimal", optimal)
     if gs1 or is_segments(data):
@@ -236,7 +238,7 @@ def check_options(eci: object, gs1: object, reader_init: object, ec_percent: obj
                   layers: object, optimal: object) -> Tuple[Union[int, "Literal[False]", None], Allowed]:
     """The options of make() and make_sequence() checked: the ECI number,
     and the symbols they allow."""
-    number = None if eci is None else check_eci(eci)
+    number = check_eci(eci)
     ec = check_int("ec_percent", ec_percent, 0, 99, "error correction is 0 to 99 percent")
     if type(gs1) is not bool or type(reader_init) is not bool:  # one test on the common path
         check_bool("gs1", gs1)

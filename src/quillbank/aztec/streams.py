@@ -13,8 +13,8 @@ from .segments import Content, Segment, from_gs1, from_segments
 __all__ = ["Data", "Segments", "Stream", "message_of", "stream_of", "content_of", "content_stream", "packed",
            "stream_bits"]
 
-#: A message: text, or any C-contiguous buffer of bytes (bytes, bytearray,
-#: memoryview, array.array('B'), a NumPy uint8 array...).
+#: A message: text, or any buffer of bytes (bytes, bytearray, memoryview,
+#: array.array('B'), a NumPy uint8 array...), in any layout.
 Data = Union[str, BytesLike]
 #: A message of segments, each with its own character set: a list, tuple
 #: or other sequence of them.

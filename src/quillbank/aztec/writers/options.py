@@ -208,12 +208,6 @@ def number(value: float) -> str:
     return text if text not in ("", "-0") else "0"
 
 
-def check_flag(value: object, name: str) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} is True or False, not {type(value).__name__}")
-    return value
-
-
 def check_text(value: object, name: str) -> Optional[str]:
     """A str that UTF-8 can hold (no lone surrogates), or None."""
     if value is None:

@@ -20,9 +20,9 @@ from __future__ import annotations
 import re
 from typing import List, Optional, Sequence, Tuple
 
-from ..arguments import as_int
+from ..arguments import as_int, check_bool
 from ..errors import InvalidOptionError
-from .options import DEFAULT_BORDER, Number, check_border, check_dpi, check_flag
+from .options import DEFAULT_BORDER, Number, check_border, check_dpi
 from .raster import bitmap_rows, raster
 
 #: The resolutions of ZPL printers, in dots per inch (6, 8, 12 and 24 dots a mm).
@@ -71,7 +71,7 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
     if width * symbol.side > MAX_LABEL_BYTES:
         raise InvalidOptionError(f"a label of {symbol.side} by {symbol.side} dots is more than {MAX_LABEL_BYTES} "
                                  "bytes of picture; lower the module size")
-    check_flag(compress, "compress")
+    check_bool("compress", compress)
     rows: List[str] = [row.hex().upper() for row in bitmap_rows(symbol, first_bit_left=True)]
     band = MAX_FIELD_BYTES // width
     offset = border * picture.scale
