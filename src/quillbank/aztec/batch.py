@@ -119,7 +119,7 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     ``errors`` says), and the common size is that of the other messages.
     """
     items = list(messages)
-    _check_options(options)
+    _probe(options)
     _check_errors(errors)
     check_bool("same_size", same_size)
     made, failed = _made(items, threads, options)
@@ -308,7 +308,7 @@ def render_many(messages: Iterable[Data], kind: str = "png", *, threads: Optiona
     kind = writers.check_kind(kind)
     _check_errors(errors)
     make_options, picture_options = _split_options(options, "render_many")
-    probe = _check_options(make_options)
+    probe = _probe(make_options)
     writers.render(kind, probe.modules, probe.size, **picture_options)  # the writer's own checks, once
     workers = _thread_count(threads, len(items))
     batch = _Batch.of(make_options)
@@ -376,7 +376,7 @@ def check_save(names: Sequence[PathName], kind: Optional[str],
     the writers', once it is known that nothing in them or in the folders
     of ``names`` fails every file (see :func:`save_many`)."""
     make_options, picture_options = _split_options(options, "save_many")
-    probe = _check_options(make_options)
+    probe = _probe(make_options)
     # Each kind the names ask for is drawn once from the probe, with the
     # writer's own checks.
     for picture_kind in {writers.kind_of(name, kind) for name in names}:
@@ -491,7 +491,9 @@ def _plain_bytes(data: object) -> Optional[bytes]:
 # Options and names
 
 
-def _check_options(options: dict) -> AztecSymbol:
+def _probe(options: dict) -> AztecSymbol:
+    """make()'s keyword ``options`` checked once for a batch, by making the
+    least message with them."""
     # One letter is about the least any message takes (make refuses an empty
     # one), and (20)00 the least GS1 data, so an error here comes from the
     # options themselves and would fail every message alike.  encoding=
@@ -665,7 +667,7 @@ def common_shape(messages: Iterable[Data], *, threads: Optional[int] = None,
     slice at a time and not kept, so any number of them takes bounded
     memory (the command line's ``--same-size`` passes the shape on)."""
     items = list(messages)
-    _check_options(options)
+    _probe(options)
     shapes = _shapes(options)
     most = -1
     for start in range(0, len(items), _SLICE):

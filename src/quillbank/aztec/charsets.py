@@ -36,7 +36,7 @@ if TYPE_CHECKING:
 #: array.array('B'), a NumPy uint8 array...), in any layout (buffer_bytes).
 BytesLike = Union["Buffer", "_ArrayInterface"]
 
-__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "LATIN_1_ECI", "UTF_8_ECI", "BINARY_ECI", "NO_ECI", "eci_of",
+__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "LATIN_1_ECI", "UTF_8_ECI", "NO_ECI", "eci_of",
            "codec_of", "message_bytes", "buffer_bytes"]
 
 LATIN_1 = "iso8859-1"
@@ -44,8 +44,6 @@ LATIN_1_ECI = 3
 #: ``eci=False``: write no ECI designator (text in ISO-8859-1, unmarked).
 NO_ECI = False
 UTF_8_ECI = 26
-#: ECI 899 marks 8-bit binary data: it has no character set to encode text with.
-BINARY_ECI = 899
 
 # ECI numbers of the AIM ECI assignments (AIM's register of Extended Channel
 # Interpretations), keyed by the names codecs.lookup() gives.  Only the

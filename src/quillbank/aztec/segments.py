@@ -1,10 +1,11 @@
 """What a stream holds besides bytes: segments with their own character
-sets, GS1 content, and the cut of one message into the parts of a
-structured-append sequence.
+sets, and GS1 content.
 
 A :class:`Content` is the message as the shortest-stream programme takes it:
 bytes, flags at byte positions (an ECI designator, or FNC1) and the places
-where a part of a sequence may begin (character boundaries).
+where a part of a sequence may begin (character boundaries).  The cut of a
+message into the parts of a sequence is sequence.py's, and the plan of
+those parts sequence_parts.py's.
 """
 
 from __future__ import annotations
