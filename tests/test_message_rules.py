@@ -113,13 +113,15 @@ def test_the_command_line_takes_eci_numbers_by_the_same_rule(eci, status, tmp_pa
 
 
 def test_the_compiled_doors_refuse_what_a_broken_rule_gives(monkeypatch):
-    # encode_optimal's converters hand anything but bytes, str and plain
-    # ints in range to the Python rules, and check what comes back.
+    # encode_optimal's converters hand anything but str, contiguous byte
+    # buffers and plain ints in range to the Python rules, and check what
+    # comes back.
     from quillbank.aztec import arguments, charsets
 
     monkeypatch.setattr(charsets, "buffer_bytes", lambda data: "not bytes")
     with pytest.raises(SystemError, match="buffer_bytes gave no bytes"):
-        aztec.encode_optimal(bytearray(TEXT))
+        aztec.encode_optimal(memoryview(DASHED)[::2])
+    assert decode_bits(aztec.encode_optimal(bytearray(TEXT), asBits=True)) == (TEXT, None)  # never asks it
     monkeypatch.setattr(arguments, "check_eci", lambda eci: 10 ** 7)
     with pytest.raises(SystemError, match="check_eci gave no ECI number"):
         aztec.encode_optimal(TEXT, np.int64(3))

@@ -55,8 +55,23 @@ public:
             lend(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
             return 0;
         }
-        // Any other object: the package's rule gives its bytes (gathered
-        // when strided) or the error, and they are copied.
+        // A contiguous buffer of single bytes, the rule's common case, is
+        // copied here; any other object goes to the package's rule, which
+        // gathers a strided buffer or gives the error.
+        if (PyObject_CheckBuffer(data)) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+                const bool bytes = view.itemsize == 1;
+                int copied = bytes ? copy(view.buf, view.len) : 0;
+                PyBuffer_Release(&view);
+                if (bytes) return copied;
+            } else if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+                       PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();  // a strided or released buffer: the rule says what to do with it
+            } else {
+                return -1;
+            }
+        }
         PyObject* gathered = callPackageRule("quillbank.aztec.charsets", "buffer_bytes", data);  // new reference
         if (!gathered) return -1;
         int copied = -1;
