@@ -164,26 +164,43 @@ AS_BITS = ((True, True), (False, False), (1, True), (0, False), ("", False), ("x
            ([0], True), (None, False), (Undecided(), Hostile))
 
 
-def stream_message(form, payload):
-    """Expect of a message for the stream functions (str as UTF-8, any
-    buffer by its bytes)."""
+def stream_message(form, payload, product):
+    """Expect of a message for the stream functions: str as UTF-8; a buffer
+    by its bytes, as the package's one rule takes it for encode_optimal
+    (``product``: any layout, items of one byte), or as the search encoder
+    does (C-contiguous, items of any size)."""
     if form == "text":
         try:
             return Expect(payload.encode("utf-8"))
         except UnicodeEncodeError:
             return Expect(error=UnicodeEncodeError)
+    if form == "strided view" and not product and len(payload) > 1:  # one item or none is contiguous
+        return Expect(error=TypeError)
     if form in values.BUFFER_FORMS:
         return Expect(bytes(payload))
-    if form == "array H":
+    if form == "array H" and not product:
         return Expect(bytes(payload) + b"\x00" * (len(payload) % 2))
     return Expect(error={"released view": ValueError}.get(form, TypeError))
 
 
-def stream_eci(value, number, kind, ignore_others, wraps):
-    """Expect of an eci argument: a number as the stream writes it, or the
-    error.  `ignore_others`: the search encoder's contract drops values
-    that are no integer at all; `wraps`: it writes numbers of a million and
-    more modulo a million, where the optimal encoder refuses them."""
+def optimal_eci(value, number, kind):
+    """Expect of encode_optimal's eci, by the package's one rule: None or
+    False for no designator, else an integer 0 to 999999 (True refused)."""
+    if kind == "none" or value is None or value is False:
+        return Expect(None)
+    if isinstance(value, values.FailingIndex):
+        return Expect(error=Hostile)
+    if value is True or number is None:
+        return Expect(error=TypeError)
+    if not 0 <= number <= 999_999:
+        return Expect(error=InvalidOptionError)
+    return Expect(number)
+
+
+def encoder_eci(value, number, kind):
+    """Expect of the search encoder's eci: a number as the stream writes it
+    (modulo a million), or the error; a value that is no integer at all is
+    dropped, as its contract says."""
     if kind == "none" or value is None:
         return Expect(None)
     if isinstance(value, bool):
@@ -191,11 +208,9 @@ def stream_eci(value, number, kind, ignore_others, wraps):
     if isinstance(value, values.FailingIndex):
         return Expect(error=Hostile)
     if number is None or isinstance(value, (float, str)):
-        return Expect(None) if ignore_others else Expect(error=TypeError)
+        return Expect(None)
     if not 0 <= number < 2 ** 32:
         return Expect(error=OverflowError)
-    if number > 999_999 and not wraps:
-        return Expect(error=InvalidOptionError)
     return Expect(number % 1_000_000)
 
 
@@ -242,9 +257,8 @@ def fuzz_optimal(c):
     form, data, payload = values.message(c)
     eci, number, kind = eci_argument(c)
     as_bits, as_list = c.pick(AS_BITS)
-    # The optimal encoder gathers a strided buffer's bytes (bytes() does).
-    message = Expect(data.tobytes()) if form == "strided view" else stream_message(form, payload)
-    eci_expect = stream_eci(eci, number, kind, ignore_others=False, wraps=False)
+    message = stream_message(form, payload, product=True)
+    eci_expect = optimal_eci(eci, number, kind)
     asbits_expect = Expect(error=as_list) if as_list is Hostile else Expect(as_list)
     check_stream_call(lambda: encode_optimal(data, eci, as_bits), lambda: encode_optimal(data, eci, True),
                       (message, eci_expect, asbits_expect), as_list is True, message.value, eci_expect.value, ordered=False)
@@ -298,7 +312,7 @@ def encoder_message(c):
         form, data, payload = values.message(c)
         if form in ("int", "none", "list"):
             return data, Expect(str(data).encode("utf-8"))
-        return data, stream_message(form, payload)
+        return data, stream_message(form, payload, product=False)
     text = values.payload_text(c, 80)
     try:
         utf8 = text.encode("utf-8")
@@ -324,7 +338,7 @@ class Reentrant:
 def fuzz_encoder(c):
     data, message = encoder_message(c)
     eci, number, kind = eci_argument(c)
-    eci_expect = stream_eci(eci, number, kind, ignore_others=True, wraps=True)
+    eci_expect = encoder_eci(eci, number, kind)
     if c.one_in(12):
         as_bits, asbits_expect, as_list = Reentrant(), Expect(error=RuntimeError), True
     else:

@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 import quillbank.aztec as aztec
-from quillbank.aztec import _optimal, _symbol, _test_hooks, builder
+from quillbank.aztec import _optimal, _symbol, _test_hooks, sequence_parts, shapes
 from quillbank.aztec.segments import Segment, from_gs1, from_segments
 from quillbank.aztec.sequence import header
 
@@ -111,7 +111,7 @@ def cases():
                       aztec.make(b"ABC-123/xyz", ec_percent=ec, compact=compact, layers=layers)))
     # The second part of a sequence of two, as make_sequence makes it.
     text = b"PART ONE|part two"
-    parts = builder._Parts(from_segments([text]), "T42", builder._Allowed(-1, 0, 23))
+    parts = sequence_parts.Parts(from_segments([text]), "T42", shapes.Allowed(-1, 0, 23))
     second = parts.build((False, 2), [(0, 9), (9, len(text))])[1]
     found.append(("make seq=2/2/T42 layers=2 compact=0 " + text[9:].hex(), second))
     return found
@@ -287,7 +287,7 @@ def test_read_gives_what_read_modules_gives(consumer):
         aztec.make("(01)09501101530003(17)250101", gs1=True),
         aztec.make(b"SETUP 42", reader_init=True),
         aztec.rune(200),
-        builder._Parts(from_segments([b"PART ONE|part two"]), "T42", builder._Allowed(-1, 0, 23)).build(
+        sequence_parts.Parts(from_segments([b"PART ONE|part two"]), "T42", shapes.Allowed(-1, 0, 23)).build(
             (False, 2), [(0, 9), (9, 17)])[1],
     ]
     grids = []

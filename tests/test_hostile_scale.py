@@ -111,13 +111,13 @@ def alternating(count):
 
 
 def test_segments_far_too_many_for_a_sequence_are_refused_before_any_cut(monkeypatch):
-    from quillbank.aztec import builder
+    from quillbank.aztec import sequence_parts
 
     def no_cutting(*arguments, **options):
         raise AssertionError("the message was cut although its stream is far too long")
 
-    monkeypatch.setattr(builder, "cut_greedily", no_cutting)
-    monkeypatch.setattr(builder, "split_to", no_cutting)
+    monkeypatch.setattr(sequence_parts, "cut_greedily", no_cutting)
+    monkeypatch.setattr(sequence_parts, "split_to", no_cutting)
     segments = alternating(100_000)
     with pytest.raises(errors.DataOverflowError, match="does not fit in 26 symbols") as caught:
         aztec.make_sequence(segments)

@@ -172,7 +172,9 @@ class TestForms:
             bits = encode_optimal("Ab1", eci=eci, asBits=True)
             assert decode_bits(bits) == (b"Ab1", eci)
             assert bits[:5] == [False] * 5  # P/S from Upper
-        assert encode_optimal("x", eci=True) == encode_optimal("x", eci=1)
+        assert encode_optimal("x", eci=False) == encode_optimal("x")  # no designator, as make() reads False
+        with pytest.raises(TypeError, match="not True"):
+            encode_optimal("x", eci=True)
 
     def test_eci_numbers_of_more_than_six_digits_are_refused_not_wrapped(self):
         # 1000026 was written as ECI 26: the wrap belongs to the search
@@ -183,7 +185,7 @@ class TestForms:
 
     @pytest.mark.parametrize("data, eci, error", [
         (123, None, TypeError), (["A"], None, TypeError), (None, None, TypeError),
-        ("A", "3", TypeError), ("A", -1, OverflowError), ("A", 2 ** 32, OverflowError),
+        ("A", "3", TypeError), ("A", -1, InvalidOptionError), ("A", 2 ** 32, InvalidOptionError),
         ("\ud800", None, UnicodeEncodeError),
     ])
     def test_bad_arguments_are_refused(self, data, eci, error):

@@ -18,6 +18,7 @@ import textwrap
 import pytest
 
 from quillbank.aztec import _symbol, _test_hooks
+from quillbank.aztec.errors import InvalidOptionError
 from quillbank.aztec.optimal import encode_optimal
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -119,7 +120,7 @@ def test_optimal_encoder_takes_integer_like_eci_numbers():
     assert encode_optimal("A", eci=numpy.int64(26)) == encode_optimal("A", eci=26)
     assert encode_optimal(numpy.frombuffer(b"AB", numpy.uint8), eci=numpy.uint16(3)) == \
         encode_optimal(b"AB", eci=3)
-    with pytest.raises(OverflowError):
+    with pytest.raises(InvalidOptionError):
         encode_optimal("A", eci=numpy.int64(-1))
     with pytest.raises(TypeError):
         encode_optimal("A", eci=26.0)

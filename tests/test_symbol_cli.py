@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillbank.aztec as aztec
-from quillbank.aztec import builder, encode_optimal, writers
+from quillbank.aztec import builder, encode_optimal, shapes, writers
 from quillbank.aztec.cli import LONGEST_MESSAGE, main
 from quillbank.aztec.encoder import Encoder
 from symbol_pictures import decode_half_blocks, png_gray, read, render
@@ -310,7 +310,7 @@ def test_endless_standard_input_is_refused_after_a_bounded_read(arguments):
     assert endless.returncode == 2 and endless.stdout == b""
     assert endless.stderr.decode().splitlines() == [
         f"aztec: error: standard input holds more than {LONGEST_MESSAGE} bytes, more than any Aztec symbol holds "
-        f"(the largest symbol holds {builder._largest_bits()} bits)"]
+        f"(the largest symbol holds {shapes.largest_bits()} bits)"]
 
 
 def test_a_terminal_on_standard_input_gets_the_usage_not_a_wait():

@@ -360,14 +360,14 @@ def test_make_takes_a_packed_stream_too(monkeypatch):
     # The optimal encoder hands over packed bytes and a bit count: make()
     # builds from them in one call, and the overflow message and
     # data_stream read them.
-    from quillbank.aztec import _symbol, builder as symbol_module
+    from quillbank.aztec import _symbol, streams
 
     message = b"Packed stream, same symbol 0123456789"
     listed = aztec.make(message, eci=7, optimal=False)
     packed = Encoder().encode(message, eci=7)
     count = len(Encoder().encode(message, eci=7, asBits=True))
     assert aztec.AztecSymbol(_symbol.build_packed(packed, count, -1, 0, 23), 7, False) == listed
-    monkeypatch.setattr(symbol_module, "_data_stream", lambda data, eci, optimal: (packed, count))
+    monkeypatch.setattr(streams, "stream_of", lambda data, eci, optimal: (packed, count))
     assert data_stream(message, eci=7) == Encoder().encode(message, eci=7, asBits=True)
     with pytest.raises(aztec.DataOverflowError, match=f"its {count} bits"):
         aztec.make(message, compact=True, layers=1)

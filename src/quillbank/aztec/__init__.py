@@ -7,8 +7,10 @@
     >>> symbol.save("hello.svg")            # or .png
     >>> print(symbol)                        # Unicode half blocks
 
-The data encoder is quillbank.aztec.encoder.  Importing this package loads
-nothing else: the symbol writer is loaded on first use of its names.
+make() writes a shortest data bit stream (encode_optimal);
+quillbank.aztec.encoder is the search encoder (the Encoder type), which
+make(optimal=False) uses instead.  Importing this package loads nothing
+else: the symbol writer is loaded on first use of its names.
 """
 
 from typing import TYPE_CHECKING, Any, List

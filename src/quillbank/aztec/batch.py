@@ -23,8 +23,12 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, 
 
 from . import _symbol, writers
 from .writers import files
-from .builder import Data, _Batch, make
+from .arguments import as_int, check_bool
+from .builder import DEFAULT_EC_PERCENT, check_options, make
+from .charsets import message_bytes
 from .errors import AztecError, InvalidOptionError
+from .shapes import MOST_MESSAGE_BYTES, Allowed
+from .streams import Data
 from .symbol import AztecSymbol
 
 if TYPE_CHECKING:
@@ -52,7 +56,7 @@ _SYNC_GROUP = 1024
 
 # The keyword options save_many hands to make(), and those it hands to the
 # writers: any that one of the writers takes (svgz takes svg's).
-_MAKE_OPTIONS = frozenset(make.__kwdefaults__ or ())
+MAKE_OPTIONS = frozenset(make.__kwdefaults__ or ())
 _PICTURE_OPTIONS = frozenset(name for writer in writers.WRITERS.values() for name in writer.__kwdefaults__ or ())
 
 
@@ -115,10 +119,9 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
     ``errors`` says), and the common size is that of the other messages.
     """
     items = list(messages)
-    _check_options(options)
+    _probe(options)
     _check_errors(errors)
-    if not isinstance(same_size, bool):
-        raise TypeError(f"same_size is True or False, not {type(same_size).__name__}")
+    check_bool("same_size", same_size)
     made, failed = _made(items, threads, options)
     if same_size:
         _to_one_shape(items, made, failed, threads, options)
@@ -305,7 +308,7 @@ def render_many(messages: Iterable[Data], kind: str = "png", *, threads: Optiona
     kind = writers.check_kind(kind)
     _check_errors(errors)
     make_options, picture_options = _split_options(options, "render_many")
-    probe = _check_options(make_options)
+    probe = _probe(make_options)
     writers.render(kind, probe.modules, probe.size, **picture_options)  # the writer's own checks, once
     workers = _thread_count(threads, len(items))
     batch = _Batch.of(make_options)
@@ -359,10 +362,10 @@ def _as_arrow(results: List[Any], failed: List[bool]) -> Any:
 
 def _split_options(options: Dict[str, Any], caller: str) -> Tuple[Dict[str, Any], Dict[str, Any]]:
     """Keyword ``options`` split into :func:`make`'s and the writers'."""
-    unknown = [name for name in options if name not in _MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
+    unknown = [name for name in options if name not in MAKE_OPTIONS and name not in _PICTURE_OPTIONS]
     if unknown:
         raise TypeError(f"{caller}() takes no option {unknown[0]!r}: neither make() nor any picture writer has it")
-    make_options = {name: value for name, value in options.items() if name in _MAKE_OPTIONS}
+    make_options = {name: value for name, value in options.items() if name in MAKE_OPTIONS}
     picture_options = {name: value for name, value in options.items() if name in _PICTURE_OPTIONS}
     return make_options, picture_options
 
@@ -373,7 +376,7 @@ def check_save(names: Sequence[PathName], kind: Optional[str],
     the writers', once it is known that nothing in them or in the folders
     of ``names`` fails every file (see :func:`save_many`)."""
     make_options, picture_options = _split_options(options, "save_many")
-    probe = _check_options(make_options)
+    probe = _probe(make_options)
     # Each kind the names ask for is drawn once from the probe, with the
     # writer's own checks.
     for picture_kind in {writers.kind_of(name, kind) for name in names}:
@@ -383,10 +386,114 @@ def check_save(names: Sequence[PathName], kind: Optional[str],
 
 
 # ---------------------------------------------------------------------------
+# Many messages with one set of options, in one crossing into the core
+
+#: make()'s options that _Batch takes; any other goes message by message.
+_BATCH_OPTIONS = frozenset({"eci", "encoding", "ec_percent", "compact", "layers", "reader_init", "gs1", "optimal"})
+
+
+class _Batch:
+    """make() for many messages with the same options, many symbols a
+    crossing: the options are checked once, and each message's bytes and
+    ECI number come from the same charset policy.  A message it does not
+    make (segments, an empty or very long one, one that fails or does not
+    fit) is None in its results, for make() to make or refuse alone."""
+
+    def __init__(self, eci: Optional[int], encoding: Optional[str], allowed: Allowed) -> None:
+        self.eci, self.encoding, self.allowed = eci, encoding, allowed
+
+    @staticmethod
+    def of(options: dict) -> Optional["_Batch"]:
+        """The batch for make()'s keyword ``options`` (already known to be
+        valid), or None where they ask for more than one crossing gives."""
+        if not options.keys() <= _BATCH_OPTIONS or options.get("gs1", False) is not False or \
+                options.get("optimal", True) is not True:
+            return None
+        eci, allowed = check_options(options.get("eci"), False, options.get("reader_init", False),
+                                     options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                                     options.get("layers"), True)
+        return _Batch(eci, options.get("encoding"), allowed)
+
+    def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
+        """The symbols of ``items`` (None where make() is to make or refuse
+        one alone); the core wraps each as it is made, while its helpers
+        make the next ones."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
+            AztecSymbol))
+
+    def built(self, items: Sequence[object], threads: int = 1) -> List[Optional[_symbol.Built]]:
+        """:meth:`make`'s symbols as the core's plain tuples (compact, layers,
+        size, data words, check words, modules), with no symbol object."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads))
+
+    def render_png(self, items: Sequence[object], threads: int,
+                   settings: Tuple[int, int, Optional[bytes], Optional[int]], max_side: int) -> List[Optional[bytes]]:
+        """The PNG files of ``items`` with :func:`png_settings`'s
+        ``settings``, drawn by the core's threads as they make the symbols
+        (None where make() is to make or refuse one alone, or where the
+        picture would be wider than ``max_side``)."""
+        allowed = self.allowed
+        return self._in_place(items, lambda messages, ecis: _symbol.render_list(
+            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
+            *settings, max_side))
+
+    def _in_place(self, items: Sequence[object], made: Callable[[List[bytes], List[Optional[int]]], List[Any]]
+                  ) -> List[Any]:
+        """made(messages, ecis) for the items the core takes, each result
+        in its item's place; None in the places of the others."""
+        plain = self.eci is None and self.encoding is None
+        if plain and all(type(data) is bytes and 0 < len(data) <= MOST_MESSAGE_BYTES for data in items):  # type: ignore
+            # Most batches: every message is taken as it is, in its place.
+            return made(list(items), [None] * len(items))  # type: ignore[arg-type]
+        messages: List[bytes] = []
+        ecis: List[Optional[int]] = []
+        places: List[int] = []
+        for place, data in enumerate(items):
+            kind = type(data)
+            message: Optional[bytes]
+            eci = None
+            if kind is bytes and plain:  # most batches: taken as they are, without a call
+                message = data  # type: ignore[assignment]
+            elif kind is str or kind is bytes:
+                message = _plain_bytes(data) if plain else None
+                if message is None:
+                    try:
+                        message, eci = message_bytes(data, self.eci, self.encoding)
+                    except Exception:  # noqa: BLE001 - make() raises it again for this message
+                        continue
+            else:
+                continue
+            if message and len(message) <= MOST_MESSAGE_BYTES:
+                messages.append(message)
+                ecis.append(eci)
+                places.append(place)
+        results: List[Any] = [None] * len(items)
+        for place, result in zip(places, made(messages, ecis)):
+            results[place] = result
+        return results
+
+
+def _plain_bytes(data: object) -> Optional[bytes]:
+    """The bytes of a message that needs no ECI designator, as make()
+    writes it (bytes as they are, ASCII text); None for any other message."""
+    if type(data) is bytes:
+        return data
+    if type(data) is str and data.isascii():
+        return data.encode("ascii")
+    return None
+
+
+# ---------------------------------------------------------------------------
 # Options and names
 
 
-def _check_options(options: dict) -> AztecSymbol:
+def _probe(options: dict) -> AztecSymbol:
+    """make()'s keyword ``options`` checked once for a batch, by making the
+    least message with them."""
     # One letter is about the least any message takes (make refuses an empty
     # one), and (20)00 the least GS1 data, so an error here comes from the
     # options themselves and would fail every message alike.  encoding=
@@ -439,10 +546,10 @@ def _thread_count(threads: Optional[int], count: int) -> int:
     if threads is None:
         cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
         threads = cores or 1
-    elif isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads is an int or None, not {type(threads).__name__}")
-    elif threads < 1:
-        raise InvalidOptionError(f"threads is at least 1, not {threads}")
+    else:
+        threads = as_int("threads", threads)
+        if threads < 1:
+            raise InvalidOptionError(f"threads is at least 1, not {threads}")
     # More than the core's batches run on (even on a host with more CPUs)
     # would only cost threads that wait.
     return max(1, min(threads, _symbol.MAX_THREADS, (count + _CHUNK - 1) // _CHUNK))
@@ -560,7 +667,7 @@ def common_shape(messages: Iterable[Data], *, threads: Optional[int] = None,
     slice at a time and not kept, so any number of them takes bounded
     memory (the command line's ``--same-size`` passes the shape on)."""
     items = list(messages)
-    _check_options(options)
+    _probe(options)
     shapes = _shapes(options)
     most = -1
     for start in range(0, len(items), _SLICE):
@@ -571,11 +678,9 @@ def common_shape(messages: Iterable[Data], *, threads: Optional[int] = None,
 
 def _shapes(options: Dict[str, Any]) -> List[Tuple[bool, int]]:
     """Every (compact, layers) the options allow, smallest first."""
-    from .builder import DEFAULT_EC_PERCENT, _check_options as allowed_by
-
-    _, allowed = allowed_by(options.get("eci"), options.get("gs1", False), options.get("reader_init", False),
-                            options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
-                            options.get("layers"), options.get("optimal", True))
+    _, allowed = check_options(options.get("eci"), options.get("gs1", False), options.get("reader_init", False),
+                               options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                               options.get("layers"), options.get("optimal", True))
     return allowed.shapes()
 
 

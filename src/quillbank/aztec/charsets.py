@@ -11,7 +11,8 @@ policy of make() and data_stream().
 - ``str`` with ``eci`` alone: the character set of that ECI number.
 - ``eci=False``: no designator; text is written in ISO-8859-1, unmarked,
   as make() wrote it before ECI 3 was its default.
-- bytes and other buffers: as given, marked with ``eci`` only if asked.
+- bytes and other buffers of bytes (:func:`buffer_bytes`): as given,
+  marked with ``eci`` only if asked.
 """
 
 from __future__ import annotations
@@ -31,20 +32,18 @@ if TYPE_CHECKING:
         @property
         def __array_interface__(self) -> Dict[str, Any]: ...
 
-#: A bytes-like message: any C-contiguous buffer of bytes (bytes, bytearray,
-#: memoryview, array.array('B'), a NumPy uint8 array...).
+#: A bytes-like message: any buffer of bytes (bytes, bytearray, memoryview,
+#: array.array('B'), a NumPy uint8 array...), in any layout (buffer_bytes).
 BytesLike = Union["Buffer", "_ArrayInterface"]
 
-__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "LATIN_1_ECI", "UTF_8_ECI", "BINARY_ECI", "NO_ECI", "eci_of",
-           "codec_of", "message_bytes"]
+__all__ = ["ECI_OF_CODEC", "CODEC_OF_ECI", "LATIN_1", "LATIN_1_ECI", "UTF_8_ECI", "NO_ECI", "eci_of",
+           "codec_of", "message_bytes", "buffer_bytes"]
 
 LATIN_1 = "iso8859-1"
 LATIN_1_ECI = 3
 #: ``eci=False``: write no ECI designator (text in ISO-8859-1, unmarked).
 NO_ECI = False
 UTF_8_ECI = 26
-#: ECI 899 marks 8-bit binary data: it has no character set to encode text with.
-BINARY_ECI = 899
 
 # ECI numbers of the AIM ECI assignments (AIM's register of Extended Channel
 # Interpretations), keyed by the names codecs.lookup() gives.  Only the
@@ -134,10 +133,7 @@ def message_bytes(data: Union[str, BytesLike], eci: Optional[int], encoding: Opt
     if encoding is not None:
         raise InvalidOptionError(
             "encoding applies to a str message; bytes are written as given (mark them with eci=N)")
-    marked = None if eci is NO_ECI else eci
-    if type(data) is bytes:
-        return data, marked
-    return _buffer_bytes(data), marked
+    return buffer_bytes(data), None if eci is NO_ECI else eci
 
 
 def _text_bytes(text: str, eci: Optional[int], encoding: Optional[str]) -> Tuple[bytes, Optional[int]]:
@@ -191,7 +187,20 @@ def _encode(text: str, codec: str, label: str,
             f"in {label}; {advice}") from None
 
 
-def _buffer_bytes(data: object) -> bytes:
+def buffer_bytes(data: object) -> bytes:
+    """The bytes of a bytes-like message: the one rule every door takes
+    buffers by.  Any object with the buffer protocol whose items are single
+    bytes is taken (bytes, bytearray, memoryview, array.array('B'), a NumPy
+    uint8 array), read-only or writable, in any layout: a strided or
+    Fortran-ordered one is gathered in C order, as ``bytes()`` gathers it.
+
+    Raises TypeError for an object that is no buffer, or whose items are
+    wider than a byte (their bytes would depend on the machine's byte
+    order), and AztecError for a buffer that cannot be read (a released
+    memoryview).
+    """
+    if type(data) is bytes:
+        return data
     try:
         view = memoryview(data)  # type: ignore[arg-type]
     except TypeError:
@@ -203,6 +212,4 @@ def _buffer_bytes(data: object) -> bytes:
         if view.itemsize != 1:
             raise TypeError(f"the message buffer holds items of {view.itemsize} bytes "
                             f"(format {view.format!r}); pass a buffer of bytes")
-        if not view.c_contiguous:
-            raise TypeError("the message buffer is not C-contiguous; copy it first (bytes(...))")
         return view.tobytes()

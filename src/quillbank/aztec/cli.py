@@ -25,9 +25,10 @@ from typing import IO, Any, Dict, List, NoReturn, Optional, Sequence, Union
 
 from . import __version__, writers
 from .batch import save_sequence
-from .builder import _PLAIN_MOST_BYTES, _largest_bits, data_stream, make, make_sequence, rune
+from .builder import data_stream, make, make_sequence, rune
 from .errors import AztecError
 from .sequence import MAX_SYMBOLS
+from .shapes import MOST_MESSAGE_BYTES, largest_bits
 from .symbol import AztecSymbol
 
 __all__ = ["main", "EXIT_OK", "EXIT_SOME_FAILED", "EXIT_ERROR", "EXIT_INTERRUPTED", "LONGEST_MESSAGE"]
@@ -42,7 +43,7 @@ EXIT_INTERRUPTED = 130
 #: ". " in one 5-bit code, the cheapest bytes there are).  Standard input
 #: and the message of --bits/--hex are refused past it, after reading at most
 #: one byte more.
-LONGEST_MESSAGE = _PLAIN_MOST_BYTES
+LONGEST_MESSAGE = MOST_MESSAGE_BYTES
 
 STANDARD_OUTPUT = "-"
 
@@ -443,7 +444,7 @@ def _read_bounded(stream: Any, name: str, limit: int = LONGEST_MESSAGE) -> bytes
         holder = ("any Aztec symbol holds" if limit <= LONGEST_MESSAGE
                   else f"a sequence of {MAX_SYMBOLS} Aztec symbols holds")
         fail(f"{name} holds more than {limit} bytes, more than {holder} "
-             f"(the largest symbol holds {_largest_bits()} bits)")
+             f"(the largest symbol holds {largest_bits()} bits)")
     return bytes(data)
 
 
@@ -469,16 +470,17 @@ def _stdin_is_terminal() -> bool:
 
 # --- Writing to standard output --------------------------------------------------
 
-def _stdout() -> Any:
+def standard_output() -> Any:
+    """sys.stdout; a closed one is the command line's one-line failure."""
     if sys.stdout is None:
         fail("standard output is closed")
     return sys.stdout
 
 
-def _to_stdout(text: str) -> None:
+def write_standard_output(text: str) -> None:
     """Writes text in full to standard output; a failure is one line on
     standard error."""
-    out = _stdout()
+    out = standard_output()
     try:
         out.write(text)
         out.flush()
@@ -490,7 +492,7 @@ def _to_stdout(text: str) -> None:
 
 
 def _save_to_stdout(symbol: AztecSymbol, kind: str, pictures: Dict[str, Any]) -> None:
-    out = _stdout()
+    out = standard_output()
     try:
         out.flush()
         symbol.save(getattr(out, "buffer", out), kind=kind, **pictures)
@@ -543,7 +545,7 @@ def _print_stream(options: argparse.Namespace) -> None:
         fail(f"the message holds more than {LONGEST_MESSAGE} bytes, more than any Aztec symbol holds")
     stream_options = {name: value for name, value in _make_options(options).items()
                       if name in ("encoding", "eci", "gs1", "optimal")}
-    _to_stdout(_stream_text(data_stream(message, **stream_options), bool(options.hex)) + "\n")
+    write_standard_output(_stream_text(data_stream(message, **stream_options), bool(options.hex)) + "\n")
 
 
 def _symbols(options: argparse.Namespace) -> List[AztecSymbol]:
@@ -583,11 +585,11 @@ def _write_pictures(symbols: List[AztecSymbol], options: argparse.Namespace) -> 
 
 
 def _draw(symbols: List[AztecSymbol], options: argparse.Namespace) -> None:
-    out = _stdout()
+    out = standard_output()
     drawing = {"border": options.border, "invert": options.invert, "color": False if options.no_color else None}
     drawings = [symbol.terminal(stream=out, **{k: v for k, v in drawing.items() if v is not None})
                 for symbol in symbols]
-    _to_stdout("\n\n".join(drawings) + "\n")
+    write_standard_output("\n\n".join(drawings) + "\n")
 
 
 def _run(arguments: Optional[Sequence[str]]) -> int:

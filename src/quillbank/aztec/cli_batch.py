@@ -31,7 +31,7 @@ import time
 from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union, cast
 
 from . import writers
-from .batch import _MAKE_OPTIONS, check_save, common_shape, save_many
+from .batch import MAKE_OPTIONS, check_save, common_shape, save_many
 from .cli import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, describe_os_error, fail, in_options, one_line
 from .errors import AztecError
 
@@ -525,7 +525,7 @@ def _fix_shape(records: List[Record], options: Dict[str, Any]) -> None:
     """Puts the one shape of every symbol into ``options``; a message that
     fits none fails alone when its file is made."""
     shape = common_shape([cast(Message, record.message) for record in records if record.error is None],
-                         **{key: value for key, value in options.items() if key in _MAKE_OPTIONS})
+                         **{key: value for key, value in options.items() if key in MAKE_OPTIONS})
     if shape is not None:
         options["compact"], options["layers"] = shape
 

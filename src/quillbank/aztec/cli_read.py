@@ -89,8 +89,8 @@ def _as_json(name: str, found: Decoded) -> str:
 
 
 def _print(line: str) -> None:
-    from .cli import _stdout, _to_stdout
+    from .cli import standard_output, write_standard_output
 
     # Characters standard output's encoding lacks are shown escaped.
-    encoding = getattr(_stdout(), "encoding", None) or "utf-8"
-    _to_stdout(line.encode(encoding, "backslashreplace").decode(encoding) + "\n")
+    encoding = getattr(standard_output(), "encoding", None) or "utf-8"
+    write_standard_output(line.encode(encoding, "backslashreplace").decode(encoding) + "\n")

@@ -1,7 +1,8 @@
-// The conversion of an ECI argument that the extension modules share: an
+// The conversion of the search encoder's ECI argument (Encoder.encode): an
 // int (bool included) or an integer-like object (one with __index__, such
 // as a NumPy integer) taken as an unsigned 32-bit number, with the errors
-// that callers of the encoder rely on.
+// that callers of the encoder rely on.  The product's doors take ECI numbers
+// by the package's own rule instead (stream_arguments.hpp, parseEci).
 #pragma once
 
 #include <Python.h>

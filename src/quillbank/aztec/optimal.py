@@ -13,7 +13,7 @@ depends on the message and the ECI number alone.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, List, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import TYPE_CHECKING, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union, overload
 
 from . import _optimal
 
@@ -22,37 +22,44 @@ if TYPE_CHECKING:
 
 __all__ = ["encode_optimal", "encode_optimal_stream", "encode_optimal_segments"]
 
-#: A message: text (encoded as UTF-8) or any object with the buffer protocol.
+#: A message: text (encoded as UTF-8) or any buffer of bytes.
 Data = Union[str, "Buffer"]
+#: An ECI number to start the stream with, or None or False for none.
+Eci = Union[SupportsIndex, "Literal[False]", None]
 
 
 @overload
-def encode_optimal(data: Data, eci: Optional[int] = ..., asBits: Literal[False] = ...) -> bytes: ...
+def encode_optimal(data: Data, eci: Eci = ..., asBits: Literal[False] = ...) -> bytes: ...
 @overload
-def encode_optimal(data: Data, eci: Optional[int], asBits: Literal[True]) -> List[bool]: ...
+def encode_optimal(data: Data, eci: Eci, asBits: Literal[True]) -> List[bool]: ...
 @overload
-def encode_optimal(data: Data, eci: Optional[int] = ..., *, asBits: Literal[True]) -> List[bool]: ...
+def encode_optimal(data: Data, eci: Eci = ..., *, asBits: Literal[True]) -> List[bool]: ...
 @overload
-def encode_optimal(data: Data, eci: Optional[int] = ..., asBits: object = ...) -> Union[bytes, List[bool]]: ...
+def encode_optimal(data: Data, eci: Eci = ..., asBits: object = ...) -> Union[bytes, List[bool]]: ...
 
 
-def encode_optimal(data: Data, eci: Optional[int] = None, asBits: object = False) -> Union[bytes, List[bool]]:
+def encode_optimal(data: Data, eci: Eci = None, asBits: object = False) -> Union[bytes, List[bool]]:
     """Return a shortest data bit stream for `data`.
 
-    :param data: the message: a ``str`` (encoded as UTF-8), ``bytes``,
-        ``bytearray`` or any other object with the buffer protocol.
-    :param eci: an ECI number (0 to 999999) to start the stream with, or
-        ``None``.
+    :param data: the message: a ``str`` (encoded as UTF-8), or any
+        bytes-like object whose items are bytes (``bytes``, ``bytearray``,
+        ``memoryview``, ``array.array('B')``, a NumPy ``uint8`` array),
+        read-only or writable, contiguous or strided.
+    :param eci: an ECI number (0 to 999999; an int or any integer
+        ``operator.index`` takes, not bool) to start the stream with, or
+        ``None`` or ``False`` for no designator.
     :param asBits: return a list of booleans, one per stream bit, instead
         of packed bytes (any object, taken by its truth value; default False).
     :return: ``bytes`` with stream bit k in bit ``k % 8`` of byte ``k // 8``
         (the last byte padded with zero bits), or a ``list`` of ``bool``.
-    :raises InvalidOptionError: for an ECI number above 999999.
+    :raises InvalidOptionError: for an ECI number out of range.
+    :raises TypeError: for a message or ECI number of another type, or a
+        buffer of wider items.
     """
     return _optimal.encode(data, eci, asBits)
 
 
-def encode_optimal_stream(data: Data, eci: Optional[int] = None) -> Tuple[bytes, int]:
+def encode_optimal_stream(data: Data, eci: Eci = None) -> Tuple[bytes, int]:
     """Return ``(packed, bit_count)``: the stream of :func:`encode_optimal`
     as packed bytes with its exact length in bits, for the symbol writer.
     """

@@ -1,22 +1,23 @@
 """What a stream holds besides bytes: segments with their own character
-sets, GS1 content, and the cut of one message into the parts of a
-structured-append sequence.
+sets, and GS1 content.
 
 A :class:`Content` is the message as the shortest-stream programme takes it:
 bytes, flags at byte positions (an ECI designator, or FNC1) and the places
-where a part of a sequence may begin (character boundaries).
+where a part of a sequence may begin (character boundaries).  The cut of a
+message into the parts of a sequence is sequence.py's, and the plan of
+those parts sequence_parts.py's.
 """
 
 from __future__ import annotations
 
 import collections.abc
-import operator
 from bisect import bisect_left
 from dataclasses import dataclass
 from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import gs1 as _gs1
-from .charsets import LATIN_1, LATIN_1_ECI, NO_ECI, BytesLike, codec_of, message_bytes
+from .arguments import check_eci
+from .charsets import LATIN_1, LATIN_1_ECI, BytesLike, codec_of, message_bytes
 from .errors import InvalidOptionError
 
 __all__ = ["Segment", "Content", "Flag", "single", "is_segments", "from_segments", "from_gs1"]
@@ -45,29 +46,12 @@ class Segment:
             raise TypeError(f"encoding is a codec name (str) or None, not {type(encoding).__name__}")
         object.__setattr__(self, "data", data)
         object.__setattr__(self, "encoding", encoding)
-        object.__setattr__(self, "eci", None if eci is None else check_eci(eci))
+        object.__setattr__(self, "eci", check_eci(eci))
 
 
-MAX_ECI = 999_999
 # The character set in force before any designator: ISO-8859-1 by the
 # standard, but guessed at by readers.
 _UNMARKED = object()
-
-
-def check_eci(eci: object) -> Union[int, "Literal[False]"]:
-    """An ECI number (anything operator.index takes but bool), 0 to 999999,
-    or False (NO_ECI: no designator)."""
-    if eci is NO_ECI:
-        return NO_ECI
-    if isinstance(eci, bool):
-        raise TypeError("eci is an integer, or False for no designator, not True")
-    try:
-        number = operator.index(eci)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"eci is an integer, not {type(eci).__name__}") from None
-    if not 0 <= number <= MAX_ECI:
-        raise InvalidOptionError(f"ECI numbers are 0 to {MAX_ECI}, not {number}")
-    return number
 
 
 class Content(NamedTuple):

@@ -11,6 +11,7 @@ from __future__ import annotations
 from bisect import bisect_left, bisect_right
 from typing import TYPE_CHECKING, Callable, List, NamedTuple, Optional, Sequence, Tuple
 
+from .arguments import as_int
 from .errors import InvalidOptionError
 
 if TYPE_CHECKING:
@@ -40,9 +41,7 @@ def header(position: int, count: int, id: Optional[str] = None) -> bytes:
     :raises InvalidOptionError: for a count outside 2 to 26, a position
         outside 1 to count, or an empty ID or one with other characters.
     """
-    for name, value in (("position", position), ("count", count)):
-        if isinstance(value, bool) or not isinstance(value, int):
-            raise TypeError(f"the sequence {name} must be an int, not {type(value).__name__}")
+    position, count = as_int("the sequence position", position), as_int("the sequence count", count)
     if not 2 <= count <= MAX_SYMBOLS:
         raise InvalidOptionError(f"a sequence has 2 to {MAX_SYMBOLS} symbols, not {count}")
     if not 1 <= position <= count:

@@ -1,6 +1,10 @@
 // The arguments that the stream-making bindings share (_optimal and
 // _symbol): the message's bytes, an ECI number and a list of flags, read
-// from Python objects with the errors callers rely on.
+// from Python objects.  The rules for message bytes and ECI numbers are the
+// package's, written once in Python (charsets.buffer_bytes and
+// arguments.check_eci): the common cases (str, bytes, a plain int in range)
+// are read here, and everything else is handed to those functions, so that
+// every door takes and refuses the same objects with the same errors.
 #pragma once
 
 #include <Python.h>
@@ -11,18 +15,31 @@
 #include <vector>
 
 #include "eci.hpp"
-#include "eci_argument.hpp"
 #include "optimal_encoder.hpp"
 
 namespace quillbank::aztec::binding {
+
+// A new reference to module.function(argument), or NULL with an exception
+// set.  The module is imported on the uncommon paths alone, so that loading
+// a binding loads nothing else.
+inline PyObject* callPackageRule(const char* module, const char* function, PyObject* argument) {
+    PyObject* owner = PyImport_ImportModule(module);  // new reference
+    if (!owner) return nullptr;
+    PyObject* rule = PyObject_GetAttrString(owner, function);  // new reference
+    Py_DECREF(owner);
+    if (!rule) return nullptr;
+    PyObject* result = PyObject_CallOneArg(rule, argument);
+    Py_DECREF(rule);
+    return result;
+}
 
 // The message's bytes, read from the caller's object once, with the GIL
 // held, into storage that no other thread can change while the encoder runs
 // without the GIL (it reads the message more than once).  A str lends its
 // cached UTF-8 form and a bytes object its contents (both immutable, and the
-// caller's reference keeps them alive); any other bytes-like object is
-// copied, since another thread may write to a bytearray, an array or a
-// memoryview while the buffer is exported.
+// caller's reference keeps them alive); any other object is taken by the
+// package's rule and its bytes copied, since another thread may write to a
+// bytearray, an array or a memoryview.
 class MessageBytes {
 public:
     // 0 on success, -1 with an exception set.
@@ -38,25 +55,31 @@ public:
             lend(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
             return 0;
         }
-        if (!PyObject_CheckBuffer(data)) {
-            PyErr_Format(PyExc_TypeError, "data must be str or a bytes-like object, not %.200s",
-                         Py_TYPE(data)->tp_name);
-            return -1;
+        // A contiguous buffer of single bytes, the rule's common case, is
+        // copied here; any other object goes to the package's rule, which
+        // gathers a strided buffer or gives the error.
+        if (PyObject_CheckBuffer(data)) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+                const bool bytes = view.itemsize == 1;
+                int copied = bytes ? copy(view.buf, view.len) : 0;
+                PyBuffer_Release(&view);
+                if (bytes) return copied;
+            } else if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+                       PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();  // a strided or released buffer: the rule says what to do with it
+            } else {
+                return -1;
+            }
         }
-        Py_buffer view;
-        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) == 0) {
-            int copied = copy(view.buf, view.len);
-            PyBuffer_Release(&view);
-            return copied;
-        }
-        // A strided buffer: let bytes() gather it, then copy that.  NumPy
-        // refuses a simple view of a non-contiguous array with ValueError,
-        // other exporters with BufferError.
-        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
-        PyErr_Clear();
-        PyObject* gathered = PyBytes_FromObject(data);
+        PyObject* gathered = callPackageRule("quillbank.aztec.charsets", "buffer_bytes", data);  // new reference
         if (!gathered) return -1;
-        int copied = copy(PyBytes_AS_STRING(gathered), PyBytes_GET_SIZE(gathered));
+        int copied = -1;
+        if (PyBytes_Check(gathered)) {
+            copied = copy(PyBytes_AS_STRING(gathered), PyBytes_GET_SIZE(gathered));
+        } else {
+            PyErr_SetString(PyExc_SystemError, "buffer_bytes gave no bytes");
+        }
         Py_DECREF(gathered);
         return copied;
     }
@@ -88,20 +111,36 @@ private:
     std::size_t size_ = 0;
 };
 
-// None, or an int (bool included) or integer-like object in 0 .. 2**32 - 1,
-// refused with the same errors as Encoder.encode.  0 on success, -1 with an
-// exception set.
+// None, False (no designator) or an ECI number 0 to 999999, by the
+// package's rule: a plain int in range is read here, any other object goes
+// through arguments.check_eci, which gives the number (or False) or raises
+// its error.  0 on success, -1 with an exception set.
 inline int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
+    constexpr long long most = static_cast<long long>(quillbank::aztec::kMaxEciNumber);
     if (object == Py_None) return 0;
-    if (!isEciNumber(object)) {
-        PyErr_Format(PyExc_TypeError, "eci must be an int or None, not %.200s",
-                     Py_TYPE(object)->tp_name);
-        return -1;
+    if (PyLong_CheckExact(object)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (value == -1 && PyErr_Occurred()) return -1;
+        if (overflow == 0 && value >= 0 && value <= most) {
+            eci = uint32_t(value);
+            return 0;
+        }
     }
-    uint32_t number;
-    if (eciFromNumber(object, &number) < 0) return -1;
-    eci = number;
-    return 0;
+    PyObject* checked = callPackageRule("quillbank.aztec.arguments", "check_eci", object);  // new reference
+    if (!checked) return -1;
+    int result = 0;
+    if (checked != Py_False && checked != Py_None) {
+        long long value = PyLong_Check(checked) ? PyLong_AsLongLong(checked) : -1;
+        if (value >= 0 && value <= most) {
+            eci = uint32_t(value);
+        } else {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "check_eci gave no ECI number");
+            result = -1;
+        }
+    }
+    Py_DECREF(checked);
+    return result;
 }
 
 // One (position, value) item: position an int, value None (FNC1) or an

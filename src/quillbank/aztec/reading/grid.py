@@ -34,8 +34,8 @@ def module_grid(rows: List[bytes]) -> Tuple[bytes, int, int]:
     middle = (darkest + lightest) // 2
     ink = bytes(1 if level <= middle else 0 for level in range(256))
     binary = [row.translate(ink) for row in rows]
-    x_step, x_origin = _grid_along(_column_edges(binary), len(rows[0]))
-    y_step, y_origin = _grid_along(_row_edges(binary), len(rows))
+    x_step, x_origin = _grid_along(_column_edges(binary))
+    y_step, y_origin = _grid_along(_row_edges(binary))
     # The middle third of the grey range cannot be told apart reliably.
     third = (lightest - darkest) / 3
     cell_of = bytes(UNREADABLE if darkest + third < level < lightest - third else
@@ -75,7 +75,7 @@ def _row_edges(binary: List[bytes]) -> List[int]:
     return [y for y in range(1, len(binary)) if binary[y] != binary[y - 1]]
 
 
-def _grid_along(edges: List[int], length: int) -> Tuple[int, int]:
+def _grid_along(edges: List[int]) -> Tuple[int, int]:
     """(step, origin) of the grid whose lines hold every edge; the origin
     is the first line at or after the picture's start."""
     if len(edges) < 2:

@@ -12,9 +12,9 @@ are transparent) is at least :data:`MIN_CONTRAST`.
 from __future__ import annotations
 
 import numbers
-import operator
 from typing import Optional, Tuple, Union
 
+from ..arguments import check_int
 from ..errors import InvalidOptionError
 
 RGBA = Tuple[int, int, int, int]
@@ -108,15 +108,7 @@ def _parse_tuple(color: Tuple[object, ...], name: str) -> RGBA:
 
 
 def _channel(value: object, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name}'s channels are integers 0 to 255, not {value!r}")
-    try:
-        number = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name}'s channels are integers 0 to 255, not {type(value).__name__}") from None
-    if not 0 <= number <= 255:
-        raise InvalidOptionError(f"{name}'s channels are 0 to 255, not {number}")
-    return number
+    return check_int(f"a channel of {name}", value, 0, 255, f"{name}'s channels are 0 to 255")
 
 
 def _alpha(value: object, name: str) -> int:

@@ -23,10 +23,10 @@ from __future__ import annotations
 import decimal
 import math
 import numbers
-import operator
 import re
 from typing import Any, Dict, Optional, Tuple, Union
 
+from ..arguments import as_int
 from ..errors import InvalidOptionError
 
 #: Pixels (or units) a module is wide by default.
@@ -61,7 +61,7 @@ _LENGTH = re.compile(r"([0-9]+(?:\.[0-9]*)?|\.[0-9]+)\s*(mm|cm|in|pt|px)", re.AS
 
 def check_border(border: object) -> int:
     """The border as an int, 0 to MAX_BORDER."""
-    value = _integer(border, "border")
+    value = as_int("border", border)
     if not 0 <= value <= MAX_BORDER:
         raise InvalidOptionError(f"border is 0 to {MAX_BORDER} modules, not {value}")
     return value
@@ -138,7 +138,7 @@ def raster_scale(scale: object, module_size: object, unit: object, dpi: Optional
             raise InvalidOptionError(f"a raster picture's scale is a whole number of pixels, not {scale!r} "
                                      "(module_size with dpi sets a physical size)")
         scale = int(number)
-    pixels_a_module = _integer(scale, "scale")
+    pixels_a_module = as_int("scale", scale)
     if pixels_a_module < 1:
         raise InvalidOptionError(f"scale is 1 or more pixels, not {pixels_a_module}")
     if pixels_a_module > MAX_PIXELS or side_modules * pixels_a_module > MAX_PIXELS:
@@ -208,12 +208,6 @@ def number(value: float) -> str:
     return text if text not in ("", "-0") else "0"
 
 
-def check_flag(value: object, name: str) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} is True or False, not {type(value).__name__}")
-    return value
-
-
 def check_text(value: object, name: str) -> Optional[str]:
     """A str that UTF-8 can hold (no lone surrogates), or None."""
     if value is None:
@@ -226,15 +220,6 @@ def check_text(value: object, name: str) -> Optional[str]:
         raise InvalidOptionError(f"{name} holds {value[error.start]!r} at {error.start}, "
                                  "which is not a character (a lone surrogate)") from None
     return value
-
-
-def _integer(value: object, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} is an int, not bool")
-    try:
-        return operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} is an int, not {type(value).__name__}") from None
 
 
 # ---------------------------------------------------------------------------

@@ -8,10 +8,11 @@ import re
 from typing import Dict, Optional, Tuple
 
 from .. import _symbol
+from ..arguments import check_bool
 from ..errors import InvalidOptionError
 from .colors import RGBA, Color, hex_color
 from .layout import check_modules
-from .options import (DEFAULT_BORDER, Number, check_border, check_dpi, check_flag, check_text, number, options_key,
+from .options import (DEFAULT_BORDER, Number, check_border, check_dpi, check_text, number, options_key,
                       recall, remember, vector_scale)
 from .raster import colors_of
 
@@ -63,7 +64,7 @@ def _frame(size: int, scale: Optional[Number], border: int, dark: Color, light: 
     units_a_module, unit_name = vector_scale(scale, module_size, unit, "px", side, dpi=check_dpi(dpi))
     dark_rgba, light_rgba = colors_of(dark, light)
     for name, flag in (("omitsize", omitsize), ("xmldecl", xmldecl)):
-        check_flag(flag, name)
+        check_bool(name, flag)
     for name, text in (("title", title), ("desc", desc), ("svgclass", svgclass), ("lineclass", lineclass)):
         _check_xml_text(check_text(text, name), name)
     suffix = "" if unit_name == "px" else unit_name

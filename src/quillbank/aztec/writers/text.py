@@ -11,8 +11,9 @@ from __future__ import annotations
 import os
 from typing import List, Optional, Tuple
 
+from ..arguments import check_bool
 from .layout import check_modules, padded_rows
-from .options import DEFAULT_BORDER, check_border, check_flag
+from .options import DEFAULT_BORDER, check_border
 
 # Index: 2 * (top module dark) + (bottom module dark).
 _HALF_BLOCKS = (" ", "\u2584", "\u2580", "\u2588")
@@ -60,7 +61,7 @@ def terminal(modules: bytes, size: int, *, border: int = DEFAULT_BORDER, invert:
     check_modules(modules, size)
     border = check_border(border)  # at most MAX_BORDER: lines of a few thousand cells
     for name, flag in (("invert", invert), ("color", color), ("blocks", blocks)):
-        check_flag(flag, name)
+        check_bool(name, flag)
     rows = padded_rows(modules, size, border)
     if invert and not color:
         rows = [row.translate(_INVERT) for row in rows]
@@ -100,7 +101,7 @@ def style_for(stream: object, color: Optional[bool] = None) -> Tuple[bool, bool]
     if color is None:
         color = _is_terminal(stream) and not os.environ.get("NO_COLOR")
     encoding = getattr(stream, "encoding", None)
-    return check_flag(color, "color"), encoding is None or can_encode_blocks(encoding)
+    return check_bool("color", color), encoding is None or can_encode_blocks(encoding)
 
 
 def _is_terminal(stream: object) -> bool:

@@ -20,8 +20,9 @@ from __future__ import annotations
 import re
 from typing import List, Optional, Sequence, Tuple
 
+from ..arguments import as_int, check_bool
 from ..errors import InvalidOptionError
-from .options import DEFAULT_BORDER, Number, _integer, check_border, check_dpi, check_flag
+from .options import DEFAULT_BORDER, Number, check_border, check_dpi
 from .raster import bitmap_rows, raster
 
 #: The resolutions of ZPL printers, in dots per inch (6, 8, 12 and 24 dots a mm).
@@ -70,7 +71,7 @@ def zpl(modules: bytes, size: int, *, dpi: Number = DEFAULT_DPI, scale: Optional
     if width * symbol.side > MAX_LABEL_BYTES:
         raise InvalidOptionError(f"a label of {symbol.side} by {symbol.side} dots is more than {MAX_LABEL_BYTES} "
                                  "bytes of picture; lower the module size")
-    check_flag(compress, "compress")
+    check_bool("compress", compress)
     rows: List[str] = [row.hex().upper() for row in bitmap_rows(symbol, first_bit_left=True)]
     band = MAX_FIELD_BYTES // width
     offset = border * picture.scale
@@ -132,7 +133,7 @@ def _check_resolution(dpi: Number) -> int:
 def _check_home(home: object, side: int) -> Tuple[int, int]:
     if isinstance(home, (str, bytes)) or not isinstance(home, Sequence) or len(home) != 2:
         raise TypeError(f"home is (x, y) in dots, not {home!r}")
-    left, top = (_integer(value, "home") for value in home)
+    left, top = (as_int("home", value) for value in home)
     if min(left, top) < 0:
         raise InvalidOptionError(f"home is (x, y) of 0 or more dots, not {tuple(home)}")
     if max(left, top) + side > MAX_LABEL_DOTS:
