@@ -12,15 +12,15 @@ import random
 import timeit
 
 import quillbank.aztec as aztec
-from quillbank.aztec import Segment, _symbol, gs1
+from quillbank.aztec import Segment, _aztec, gs1
 from quillbank.aztec.builder import data_stream
 from quillbank.aztec.optimal import encode_optimal_segments, encode_optimal_stream
 from quillbank.aztec.sequence import header
 
 
 def side(stream, reader_init=False):
-    built = _symbol.build_packed(stream[0], stream[1], -1, 0, 23, reader_init)
-    return "-" if built is None else str(built[2])
+    symbol = _aztec.build(stream[0], stream[1], reader_init=reader_init)
+    return "-" if symbol is None else str(symbol.size)
 
 
 def microseconds(call, repeat):

@@ -46,15 +46,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
 
 import reference_search as ref  # noqa: E402  (the tests' code tables)
 from codeword_reference import fewest_words, steps, token_bits  # noqa: E402
-from quillbank.aztec import _symbol, _test_hooks  # noqa: E402
+from quillbank.aztec import _aztec, _test_hooks  # noqa: E402
 from quillbank.aztec.optimal import encode_optimal, encode_optimal_stream  # noqa: E402
 
 EC_PERCENT = 23
 WIDTHS = (6, 8, 10, 12)
 # Symbol shapes in order of side, compact first at equal sides.
 SHAPES = sorted([(True, n) for n in range(1, 5)] + [(False, n) for n in range(1, 33)],
-                key=lambda shape: (_symbol.capacity(shape[0], shape[1], EC_PERCENT)[0], not shape[0]))
-CAPACITY = [_symbol.capacity(compact, layers, EC_PERCENT) for compact, layers in SHAPES]
+                key=lambda shape: (_aztec.capacity(shape[0], shape[1], EC_PERCENT)[0], not shape[0]))
+CAPACITY = [_aztec.capacity(compact, layers, EC_PERCENT) for compact, layers in SHAPES]
 
 # ---------------------------------------------------------------------------
 # Exhaustive: every stream of a short message
@@ -168,7 +168,7 @@ def prove(message, side):
         if size != side:
             continue
         for stream in sorted(all_streams(message, shortest + 8), key=len):
-            built = _symbol.build([bool(b) for b in stream], int(compact), layers, EC_PERCENT)
+            built = _test_hooks.build([bool(b) for b in stream], int(compact), layers, EC_PERCENT)
             if built is not None and read(modules_gray(built[5], built[2])) == (message, None):
                 return {"stream_bits": len(stream), "shortest_bits": shortest, "compact": compact, "layers": layers}
     return None
@@ -196,8 +196,7 @@ def zero_heavy(rng, longest):
 
 def today_side(message):
     packed, bit_count = encode_optimal_stream(message)
-    built = _symbol.build_packed(packed, bit_count, -1, 0, EC_PERCENT)
-    return built[2]
+    return _aztec.build(packed, bit_count, ec_percent=EC_PERCENT).size
 
 
 def chosen_side(message):
@@ -206,7 +205,7 @@ def chosen_side(message):
     if chosen is None:
         return None
     packed, bit_count, compact, layers = chosen
-    return _symbol.build_packed(packed, bit_count, int(compact), layers, EC_PERCENT)[2]
+    return _aztec.build(packed, bit_count, compact=compact, layers=layers, ec_percent=EC_PERCENT).size
 
 
 def exact_choice(corpora):
@@ -248,11 +247,11 @@ def choice_cost(payloads):
     symbol writer's choice) against the exact choice, both laying out."""
     def today(message):
         packed, bit_count = encode_optimal_stream(message)
-        _symbol.build_packed(packed, bit_count, -1, 0, EC_PERCENT)
+        _aztec.build(packed, bit_count, ec_percent=EC_PERCENT)
 
     def exact(message):
         packed, bit_count, compact, layers = _test_hooks.smallest_symbol(message, ec_percent=EC_PERCENT)
-        _symbol.build_packed(packed, bit_count, int(compact), layers, EC_PERCENT)
+        _aztec.build(packed, bit_count, compact=compact, layers=layers, ec_percent=EC_PERCENT)
 
     return {name: {"today_us": best_time(lambda: today(message)) * 1e6,
                    "exact_us": best_time(lambda: exact(message)) * 1e6}

@@ -1,4 +1,4 @@
-# The optimal (shortest-stream) encoder and its binding quillbank.aztec._optimal.
+# The optimal (shortest-stream) encoder.
 quillbank_core_library(aztec_optimal
   core/optimal_encoder.cpp
   core/optimal_machine.cpp
@@ -13,10 +13,6 @@ quillbank_core_library(aztec_smallest
   LINK aztec_optimal aztec_symbol_core
   TEST smallest_tests
 )
-if(QUILLBANK_AZTEC_PYTHON)
-  quillbank_extension(_optimal quillbank/aztec aztec_smallest src/quillbank/aztec/_optimal.cpp)
-  quillbank_own_runtime(_optimal)
-endif()
 # The exhaustion tests replace the program's allocator, so they are a
 # program of their own, over everything that keeps state between calls.
 if(QUILLBANK_CORE_TESTS)

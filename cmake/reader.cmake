@@ -1,6 +1,6 @@
 # The reader: decoding symbols from their module grids, written apart from
 # the writer (it shares only the Galois field tables of reed_solomon.cpp).
-# Bound in quillbank.aztec._symbol as read_modules.
+# Bound in quillbank.aztec._aztec as read_modules.
 quillbank_core_library(aztec_reader
   core/reed_solomon_decoder.cpp
   core/stream_decoder.cpp
@@ -8,6 +8,3 @@ quillbank_core_library(aztec_reader
   LINK aztec_symbol_core
   TEST reader_tests
 )
-if(SKBUILD OR QUILLBANK_PYTHON_MODULES)
-  target_link_libraries(_symbol PRIVATE aztec_reader)
-endif()

@@ -132,23 +132,22 @@ def test_batches_at_once_on_several_threads_and_in_a_forked_child_are_made_alike
     assert os.waitstatus_to_exitcode(status) == 0
 
 
-@pytest.mark.parametrize("made", ["tuples", "symbols", "pictures"])
+@pytest.mark.parametrize("made", ["symbols", "pictures"])
 def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind(made):
     # Python's allocations fail from the n-th on, for n across the results
     # of several blocks, while the core's helpers still make the next ones;
-    # as symbols, they are filled in slot by slot and fail part way; as
-    # pictures (render_many's), each PNG file becomes bytes as it is stored.
+    # as symbols, each is made with what it was made from and fails part
+    # way; as pictures (render_many's), each PNG file becomes bytes as it
+    # is stored.
     testcapi = pytest.importorskip("_testcapi")
-    from quillbank.aztec import _symbol
-    from quillbank.aztec.symbol import AztecSymbol
+    from quillbank.aztec import _aztec
 
     messages = [f"label {i}".encode() for i in range(300)]
-    ecis = [None] * len(messages)
-    calls = {"tuples": lambda: _symbol.make_list(messages, ecis, -1, 0, 23, False, 2),
-             "symbols": lambda: _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, AztecSymbol),
-             "pictures": lambda: _symbol.render_list(messages, ecis, -1, 0, 23, False, 2, 4, 2, None, None, 65535)}
+    ecis = [None, 26] * (len(messages) // 2)
+    calls = {"symbols": lambda: _aztec.make_list(messages, ecis, threads=2),
+             "pictures": lambda: _aztec.render_list(messages, ecis, threads=2, scale=4, border=2, max_side=65535)}
     outcomes = set()
-    for first_failure in range(0, 3000 if made == "symbols" else 1500, 41):
+    for first_failure in range(0, 3000, 41):
         testcapi.set_nomemory(first_failure, 0)
         try:
             calls[made]()
@@ -163,37 +162,28 @@ def test_a_batch_that_runs_out_of_memory_raises_and_leaves_nothing_behind(made):
     assert aztec.render_many(messages, threads=2) == [aztec.make(m).png() for m in messages]
 
 
-def test_the_cores_wrap_may_fail_or_make_a_batch_of_its_own_while_the_helpers_work():
-    # The core wraps each symbol while its helpers make the next ones: an
-    # exception from the wrap ends the batch (and the helpers), and a wrap
-    # that makes a batch itself finds the kept helpers busy and uses others.
-    from quillbank.aztec import _symbol
-    from quillbank.aztec.symbol import AztecSymbol
+def test_batches_from_two_threads_at_once_come_out_whole_and_in_order():
+    # The core's kept helpers serve one batch at a time: a second batch
+    # started meanwhile finds them busy and uses others.
+    import threading
+
+    from quillbank.aztec import _aztec
 
     messages = [f"label {i}".encode() for i in range(700)]  # more than the core's ring of results
     ecis = [None] * len(messages)
     expected = [aztec.make(m) for m in messages]
-    calls = []
+    results = [None, None]
 
-    def failing(built, eci, is_rune):
-        calls.append(eci)
-        if len(calls) == 300:
-            raise KeyError("stop here")
-        return AztecSymbol(built, eci, is_rune)
+    def batch(k):
+        results[k] = [_aztec.make_list(messages, ecis, threads=2) for _ in range(3)]
 
-    with pytest.raises(KeyError, match="stop here"):
-        _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, failing)
-    assert len(calls) == 300
-
-    def nesting(built, eci, is_rune):
-        inner = _symbol.make_list(messages[:40], ecis[:40], -1, 0, 23, False, 2, AztecSymbol)
-        assert inner == expected[:40]
-        return AztecSymbol(built, eci, is_rune)
-
-    assert _symbol.make_list(messages[:50], ecis[:50], -1, 0, 23, False, 2, nesting) == expected[:50]
-    assert _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, AztecSymbol) == expected
-    with pytest.raises(TypeError, match="wrap must be callable"):
-        _symbol.make_list(messages, ecis, -1, 0, 23, False, 2, 3)
+    workers = [threading.Thread(target=batch, args=(k,)) for k in range(2)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert results == [[expected] * 3] * 2
+    assert [symbol._made_from for symbol in results[0][0][:2]] == messages[:2]  # each verify()s
 
 
 def test_ctrl_c_stops_a_batch_inside_the_core_and_the_next_batch_is_made():
@@ -205,14 +195,16 @@ def test_ctrl_c_stops_a_batch_inside_the_core_and_the_next_batch_is_made():
     import signal
     import threading
 
-    from quillbank.aztec import _symbol
+    import sys
+
+    from quillbank.aztec import _aztec
     from quillbank.aztec.symbol import AztecSymbol
 
     messages = [f"label {i}".encode() for i in range(200_000)]
     alive = []
 
     def handler(signum, frame):
-        alive.append(sum(type(o) is AztecSymbol for o in gc.get_objects()))
+        alive.append(sys.getrefcount(AztecSymbol) - before)
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGINT, handler)
@@ -220,25 +212,28 @@ def test_ctrl_c_stops_a_batch_inside_the_core_and_the_next_batch_is_made():
     # would take the signal and lose the exception, as Python does.
     gc.collect()
     gc.disable()
+    # Each symbol holds a reference to its class: the symbols alive, counted.
+    before = sys.getrefcount(AztecSymbol)
     timer = threading.Timer(0.05, _thread.interrupt_main)
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            _symbol.make_list(messages, [None] * len(messages), -1, 0, 23, False, 2, AztecSymbol)
+            _aztec.make_list(messages, [None] * len(messages), threads=2)
+        kept = sys.getrefcount(AztecSymbol) - before
     finally:
         timer.cancel()
         gc.enable()
         signal.signal(signal.SIGINT, previous)
-    assert len(alive) == 1 and alive[0] < len(messages)
+    assert len(alive) == 1 and 0 < alive[0] < len(messages) and kept == 0
     assert aztec.make_many(messages[:300], threads=2) == [aztec.make(m) for m in messages[:300]]
 
 
 @pytest.mark.parametrize("threads, error", [(0, ValueError), (257, ValueError), (True, TypeError), (2.0, TypeError)])
 def test_the_core_refuses_a_thread_count_out_of_range(threads, error):
-    from quillbank.aztec import _symbol
+    from quillbank.aztec import _aztec
 
     with pytest.raises(error, match="threads"):
-        _symbol.make_list([b"a"], [None], -1, 0, 23, False, threads)
+        _aztec.make_list([b"a"], [None], threads=threads)
 
 
 def test_more_threads_than_the_pool_has_are_clamped_to_it(monkeypatch):

@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 import quillbank.aztec as aztec
-from quillbank.aztec import _optimal, _symbol, _test_hooks, sequence_parts, shapes
+from quillbank.aztec import _aztec, _test_hooks, sequence_parts, shapes
 from quillbank.aztec.segments import Segment, from_gs1, from_segments
 from quillbank.aztec.sequence import header
 
@@ -62,15 +62,10 @@ def packed_rows(rows):
 
 
 def assert_same(line, symbol):
-    """A consumer's "ok ..." line describes `symbol` (an AztecSymbol, or the
-    core's tuple), module for module: by dark(), packed() and modules()."""
-    if isinstance(symbol, tuple):
-        compact, layers, size, data, check, modules = symbol
-        rows = [modules[y * size:(y + 1) * size] for y in range(size)]
-        expected = (compact, layers, size, data, check)
-    else:
-        rows = symbol.rows
-        expected = (symbol.compact, symbol.layers, symbol.size, symbol.data_words, symbol.check_words)
+    """A consumer's "ok ..." line describes `symbol`, module for module: by
+    dark(), packed() and modules()."""
+    rows = symbol.rows
+    expected = (symbol.compact, symbol.layers, symbol.size, symbol.data_words, symbol.check_words)
     fields = line.split()
     assert fields[0] == "ok", line
     compact, layers, size, data, check = map(int, fields[1:6])
@@ -216,14 +211,14 @@ def test_the_steps_of_make_are_the_python_package_s_bit_for_bit(consumer):
     head = header(2, 3, "ID7")
     shifted = [(position + len(head), value) for position, value in flags]
     cases = [
-        ("stream " + text.hex(), stream_line(*_optimal.encode_segments(text))),
-        ("stream eci=26 " + binary.hex(), stream_line(*_optimal.encode_stream(binary, 26))),
+        ("stream " + text.hex(), stream_line(*_aztec.encode_segments(text))),
+        ("stream eci=26 " + binary.hex(), stream_line(*_aztec.encode_stream(binary, 26))),
         (" ".join(["stream seq=2/3/ID7", "flag=0:26", "fnc1=4", "flag=9:3", text.hex()]),
-         stream_line(*_optimal.encode_segments(head + text, shifted, True))),
+         stream_line(*_aztec.encode_segments(head + text, shifted, True))),
     ]
     for width in (6, 8, 10, 12):
         packed, bits, words = _test_hooks.fewest_codewords(binary, width, flags)
-        assert _symbol.stuffed_count(packed, bits, width) == words
+        assert _aztec.stuffed_count(packed, bits, width) == words
         cases.append((f"fewest {width} flag=0:26 fnc1=4 flag=9:3 {binary.hex()}",
                       f"{stream_line(packed, bits)} {words}"))
     for options, kwargs in (("", {}), ("compact=0 ec=50 ", dict(compact=0, ec_percent=50)),
@@ -231,24 +226,25 @@ def test_the_steps_of_make_are_the_python_package_s_bit_for_bit(consumer):
         packed, bits, compact, layers = _test_hooks.smallest_symbol(binary, **kwargs)
         cases.append((f"plan {options}{binary.hex()}", f"plan {int(compact)} {layers} {stream_line(packed, bits)}"))
     for value in (0, 37, 255):
-        cases.append((f"rune {value}", _symbol.rune(value)))
+        cases.append((f"rune {value}", _aztec.rune(value)))
     for compact, layers, ec in ((1, 1, 0), (1, 4, 23), (0, 1, 50), (0, 32, 99)):
-        cases.append((f"capacity {compact} {layers} {ec}", "capacity %d %d %d %d" % _symbol.capacity(compact, layers, ec)))
-    stream = _optimal.encode_stream(text)
-    for options, args in (("", (-1, 0, 23)), ("compact=0 layers=5 ec=10 ", (0, 5, 10)), ("init ", (-1, 0, 23, True))):
-        cases.append((f"layout {options}{stream[1]}:{stream[0].hex()}", _symbol.build_packed(*stream, *args)))
+        cases.append((f"capacity {compact} {layers} {ec}", "capacity %d %d %d %d" % _aztec.capacity(bool(compact), layers, ec)))
+    stream = _aztec.encode_stream(text)
+    for options, kwargs in (("", {}), ("compact=0 layers=5 ec=10 ", dict(compact=False, layers=5, ec_percent=10)),
+                            ("init ", dict(reader_init=True))):
+        cases.append((f"layout {options}{stream[1]}:{stream[0].hex()}", _aztec.build(*stream, **kwargs)))
     lines = cpp_results(consumer, [line for line, _ in cases])
     assert len(lines) == len(cases)
     for line, (case, expected) in zip(lines, cases):
-        if isinstance(expected, tuple):
+        if isinstance(expected, _aztec.Symbol):
             assert_same(line, expected)
         else:
             assert line == expected, case
 
 
 def test_the_steps_refuse_as_make_does(consumer):
-    long_stream = _optimal.encode_stream(bytes(range(256)) * 2)
-    assert _symbol.build_packed(*long_stream, 1, 0, 23) is None
+    long_stream = _aztec.encode_stream(bytes(range(256)) * 2)
+    assert _aztec.build(*long_stream, compact=True) is None
     lines = cpp_results(consumer, [
         f"layout compact=1 {long_stream[1]}:{long_stream[0].hex()}",
         "layout 12:00",   # 12 bits in one byte
@@ -305,9 +301,9 @@ def test_read_gives_what_read_modules_gives(consumer):
     grids.append((turned, size + 4, size + 4))
     lines = cpp_results(consumer, [grid_line(*grid) for grid in grids] + [grid_line(bytes(25), 5, 5), "read 2 1 0003"])
     for line, grid in zip(lines, grids):
-        assert line == reading_line(_symbol.read_modules(bytes(grid[0]), grid[1], grid[2]))
+        assert line == reading_line(_aztec.read_modules(bytes(grid[0]), grid[1], grid[2]))
     with pytest.raises(ValueError) as unreadable:
-        _symbol.read_modules(bytes(25), 5, 5)
+        _aztec.read_modules(bytes(25), 5, 5)
     assert lines[-2] == f"error 4 {unreadable.value}"
     assert lines[-1] == "error 0 a cell is 0 (light), 1 (dark) or 2 (unreadable), not 3"
 

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillbank.aztec import _symbol
+from quillbank.aztec import _aztec
 from quillbank.aztec.optimal import encode_optimal_segments, encode_optimal_stream
 from shortest_reference import reference_length
 from stream_decoder import decode_flagged, split_append_header, unpack
@@ -113,9 +113,9 @@ class TestArguments:
 def read_symbol(packed, bit_count, reader_init=False, text_mode=None):
     zxingcpp = pytest.importorskip("zxingcpp")
     pytest.importorskip("numpy")
-    built = _symbol.build_packed(packed, bit_count, -1, 0, 23, reader_init)
-    assert built is not None
-    size, modules = built[2], built[5]
+    symbol = _aztec.build(packed, bit_count, reader_init=reader_init)
+    assert symbol is not None
+    size, modules = symbol.size, symbol.modules
     options = {} if text_mode is None else {"text_mode": getattr(zxingcpp.TextMode, text_mode)}
     found = zxingcpp.read_barcodes(modules_gray(modules, size), formats=zxingcpp.BarcodeFormat.Aztec, **options)
     assert len(found) == 1
@@ -216,7 +216,7 @@ class TestReader:
 
     def test_reader_initialisation_refuses_symbols_that_cannot_carry_it(self):
         packed, bit_count = encode_optimal_segments(b"x" * 2500)
-        assert _symbol.build_packed(packed, bit_count, -1, 0, 23, True) is None  # more than 22 layers
-        assert _symbol.build_packed(packed, bit_count, -1, 0, 23)[1] > 22
+        assert _aztec.build(packed, bit_count, reader_init=True) is None  # more than 22 layers
+        assert _aztec.build(packed, bit_count).layers > 22
         with pytest.raises(ValueError, match="reader initialisation"):
-            _symbol.build_packed(packed, bit_count, 1, 3, 23, True)
+            _aztec.build(packed, bit_count, compact=True, layers=3, reader_init=True)

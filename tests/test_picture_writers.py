@@ -17,7 +17,7 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import quillbank.aztec as aztec  # noqa: E402
-from quillbank.aztec import _symbol, writers  # noqa: E402
+from quillbank.aztec import _aztec, writers  # noqa: E402
 from symbol_pictures import png_chunks  # noqa: E402
 
 COLOURS = [  # (dark, light, their RGBA)
@@ -147,7 +147,7 @@ def test_svg_path_is_one_rectangle_per_run(size, border, pattern):
                 x = end
             else:
                 x += 1
-    assert _symbol.svg_path(modules, size, border) == "".join(expected)
+    assert _aztec.svg_path(modules, size, border) == "".join(expected)
 
 
 @pytest.mark.parametrize("colours, per_metre, error", [
@@ -156,7 +156,7 @@ def test_svg_path_is_one_rectangle_per_run(size, border, pattern):
 ])
 def test_the_core_refuses_bad_png_colours_and_resolutions(colours, per_metre, error):
     with pytest.raises(error):
-        _symbol.png(b"\x01", 1, 1, 0, colours, per_metre)
+        _aztec.png(b"\x01", 1, 1, 0, colours, per_metre)
 
 
 # --- Colours a scanner can tell apart -------------------------------------------

@@ -41,19 +41,25 @@ def test_every_part_of_a_sequence_verifies_even_gs1():
         assert [part.verify().sequence for part in parts] == [part.sequence for part in parts]
 
 
+def faulty(symbol, **changes):
+    """The symbol as a writer with a fault would make it: ``changes`` to its
+    modules, labels or what it was made from."""
+    fields = {name: getattr(symbol, name) for name in (
+        "modules", "size", "layers", "compact", "data_words", "check_words", "eci", "sequence", "is_rune")}
+    fields["made_from"] = symbol._made_from
+    return aztec.AztecSymbol(**{**fields, **changes})
+
+
 def test_a_symbol_that_holds_something_else_is_refused_naming_the_difference():
-    symbol = aztec.make(b"the right message")
-    symbol._made_from = b"the wrong message"  # as if the writer had a fault
+    symbol = faulty(aztec.make(b"the right message"), made_from=b"the wrong message")
     with pytest.raises(aztec.AztecError, match=r"reads back differently.*data b'the right message'"):
         symbol.verify()
-    symbol = aztec.make("(01)09501101530003", gs1=True)
-    symbol._made_from = (b"0109501101530003", (), False)
+    symbol = faulty(aztec.make("(01)09501101530003", gs1=True), made_from=(b"0109501101530003", (), False))
     with pytest.raises(aztec.AztecError, match="GS1 True, made False"):
         symbol.verify()
     sequence = aztec.make_sequence(b"y" * 200, symbols=2)
-    sequence[0].sequence = (2, 2, None)
     with pytest.raises(aztec.AztecError, match=r"sequence \(1, 2, None\), made \(2, 2, None\)"):
-        sequence[0].verify()
+        faulty(sequence[0], sequence=(2, 2, None)).verify()
 
 
 def test_a_symbol_that_does_not_read_back_is_refused():
@@ -64,11 +70,10 @@ def test_a_symbol_that_does_not_read_back_is_refused():
         for x in range(size):
             if min(x, y, size - 1 - x, size - 1 - y) < 2:
                 modules[y * size + x] ^= 1
-    symbol._modules = bytes(modules)
     with pytest.raises(aztec.AztecError, match="does not read back"):
-        symbol.verify()
+        faulty(symbol, modules=bytes(modules)).verify()
     with pytest.raises(aztec.AztecError, match="does not say what it was made from"):
-        aztec.AztecSymbol((True, 1, 15, 2, 15, aztec.make(b"x").modules), None, False).verify()
+        faulty(aztec.make(b"x"), made_from=None).verify()
     with pytest.raises(TypeError, match="verify"):
         aztec.make(b"x", verify="yes")
 

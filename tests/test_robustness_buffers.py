@@ -17,7 +17,7 @@ import textwrap
 
 import pytest
 
-from quillbank.aztec import _symbol, _test_hooks
+from quillbank.aztec import _aztec, _test_hooks
 from quillbank.aztec.errors import InvalidOptionError
 from quillbank.aztec.optimal import encode_optimal
 
@@ -81,11 +81,11 @@ def test_a_message_changed_by_another_thread_is_read_once():
 
 def test_modules_changed_by_another_thread_give_one_of_the_two_pictures():
     outcome = run_child("""
-        from quillbank.aztec import _symbol
+        from quillbank.aztec import _aztec
         size = 151
         light, dark = bytes(size * size), b"\\x01" * (size * size)
         def picture(modules):
-            return _symbol.png(modules, size, 3, 4, None, None)
+            return _aztec.png(modules, size, 3, 4, None, None)
         seen, calls = race(picture, light, dark, 1.0)
         known = {picture(light): "light", picture(dark): "dark"}
         print(json.dumps({"calls": calls, "pictures": sorted(known.get(p, "mixed") for p in seen)}))
@@ -95,12 +95,12 @@ def test_modules_changed_by_another_thread_give_one_of_the_two_pictures():
 
 
 @pytest.mark.parametrize("call", [
-    lambda: _symbol.capacity(True, 1, 2**31 - 1),
-    lambda: _symbol.capacity(False, 32, -(2**31)),
-    lambda: _symbol.capacity(True, 4, 100),
-    lambda: _symbol.png(b"\x01", 1, 2**31 - 1, 2**31 - 1, None, None),
-    lambda: _symbol.png(b"\x01", 1, 1, 2**31 - 1, None, None),
-    lambda: _symbol.build_packed(b"\xff", 2**62, -1, 0, 23),
+    lambda: _aztec.capacity(True, 1, 2**31 - 1),
+    lambda: _aztec.capacity(False, 32, -(2**31)),
+    lambda: _aztec.capacity(True, 4, 100),
+    lambda: _aztec.png(b"\x01", 1, 2**31 - 1, 2**31 - 1, None, None),
+    lambda: _aztec.png(b"\x01", 1, 1, 2**31 - 1, None, None),
+    lambda: _aztec.build(b"\xff", 2**62),
     lambda: _test_hooks.check_words([1, 2], 2**62, 8),
     lambda: _test_hooks.check_words([1, 2], 2**8 - 2, 8),
 ], ids=["capacity-huge-ec", "capacity-negative-ec", "capacity-ec-100", "png-huge", "png-huge-border",
@@ -111,8 +111,8 @@ def test_integer_arguments_out_of_range_are_refused_before_arithmetic(call):
 
 
 def test_capacity_takes_the_ends_of_the_error_correction_range():
-    assert _symbol.capacity(True, 1, 0) == (15, 6, 17, 14)
-    assert _symbol.capacity(False, 32, 99)[:3] == (151, 12, 1664)
+    assert _aztec.capacity(True, 1, 0) == (15, 6, 17, 14)
+    assert _aztec.capacity(False, 32, 99)[:3] == (151, 12, 1664)
 
 
 def test_optimal_encoder_takes_integer_like_eci_numbers():

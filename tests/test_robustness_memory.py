@@ -133,7 +133,7 @@ def test_symbol_too_large_for_the_cap_raises_memory_error():
     out = run_child(
         """
         import quillbank.aztec as aztec
-        from quillbank.aztec import _symbol
+        from quillbank.aztec import _test_hooks
         before = aztec.make("HELLO after the cap", eci=3)
         long_stream = [False] * (40 * MB)
         cap(24 * MB)
@@ -143,7 +143,7 @@ def test_symbol_too_large_for_the_cap_raises_memory_error():
             except aztec.DataOverflowError:
                 print("overflow")
             try:
-                _symbol.build(long_stream, -1, 0, 23)
+                _test_hooks.build(long_stream, -1, 0, 23)
             except MemoryError:
                 print("MemoryError")
         after = aztec.make("HELLO after the cap", eci=3)
@@ -153,7 +153,7 @@ def test_symbol_too_large_for_the_cap_raises_memory_error():
             aztec.make(tie_heavy[:100000])
         except aztec.DataOverflowError:
             print("overflow")
-        assert _symbol.build(long_stream, -1, 0, 23) is None
+        assert _test_hooks.build(long_stream, -1, 0, 23) is None
         print("ok")
         """
     )

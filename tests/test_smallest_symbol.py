@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from codeword_reference import fewest_words
-from quillbank.aztec import _optimal, _symbol, _test_hooks
+from quillbank.aztec import _aztec, _test_hooks
 from stream_decoder import decode_bits, decode_flagged, unpack
 from symbol_pictures import modules_gray, read
 
@@ -30,13 +30,12 @@ def stuffed(packed, bit_count, width):
     return len(_test_hooks.stuffed_words(unpack(packed, bit_count), width))
 
 
-def symbol_of(packed, bit_count, compact=-1, layers=0, ec_percent=23):
-    """(compact, layers, size, data words, check words, modules)."""
-    return _symbol.build_packed(packed, bit_count, int(compact), layers, ec_percent)
+def symbol_of(packed, bit_count, compact=None, layers=None, ec_percent=23):
+    return _aztec.build(packed, bit_count, compact=compact, layers=layers, ec_percent=ec_percent)
 
 
-def reads_back(built, message):
-    return read(modules_gray(built[5], built[2])) == (message, None)
+def reads_back(symbol, message):
+    return read(modules_gray(symbol.modules, symbol.size)) == (message, None)
 
 
 class TestFewestCodewords:
@@ -80,7 +79,7 @@ class TestFewestCodewords:
     def test_flags_and_structured_append_decode_and_never_cost_more(self, data, message, append):
         positions = sorted(data.draw(st.lists(st.integers(0, len(message)), max_size=3)))
         flags = [(p, data.draw(st.one_of(st.none(), st.integers(0, 999999)))) for p in positions]
-        shortest = _optimal.encode_segments(message, flags, append)
+        shortest = _aztec.encode_segments(message, flags, append)
         for width in WIDTHS:
             packed, bit_count, words = _test_hooks.fewest_codewords(message, width, flags, append)
             assert stuffed(packed, bit_count, width) == words <= stuffed(*shortest, width)
@@ -96,10 +95,10 @@ class TestFewestCodewords:
 class TestSmallestSymbol:
     @pytest.mark.parametrize("message, today, smallest", SMALLER)
     def test_found_cases_get_the_smaller_symbol_and_read_back(self, message, today, smallest):
-        assert symbol_of(*_optimal.encode_stream(message))[2] == today
+        assert symbol_of(*_aztec.encode_stream(message)).size == today
         packed, bit_count, compact, layers = _test_hooks.smallest_symbol(message)
         built = symbol_of(packed, bit_count, compact, layers)
-        assert built[2] == smallest
+        assert built.size == smallest
         assert reads_back(built, message)
 
     @settings(max_examples=150, deadline=None)
@@ -107,10 +106,10 @@ class TestSmallestSymbol:
                             min_size=1, max_size=12).map(b"".join),
            ec_percent=st.sampled_from([5, 23, 50]))
     def test_never_larger_than_the_shortest_streams_and_reads_back(self, message, ec_percent):
-        today = symbol_of(*_optimal.encode_stream(message), ec_percent=ec_percent)
+        today = symbol_of(*_aztec.encode_stream(message), ec_percent=ec_percent)
         packed, bit_count, compact, layers = _test_hooks.smallest_symbol(message, ec_percent=ec_percent)
         built = symbol_of(packed, bit_count, compact, layers, ec_percent)
-        assert built[2] <= today[2]
+        assert built.size <= today.size
         assert reads_back(built, message)
 
     def test_requests_as_the_symbol_writer_takes_them(self):
@@ -158,10 +157,10 @@ NEAR_SHAPES = [(True, 1), (True, 2), (True, 4), (False, 2), (False, 5), (False, 
 def lengths_near(message, compact, layers):
     """Start lengths of ``message`` around where the shortest stream's bits
     fill the shape's codewords: where stuffing decides whether it fits."""
-    _, width, _, words = _symbol.capacity(compact, layers, 23)
+    _, width, _, words = _aztec.capacity(compact, layers, 23)
 
     def lower_bound_fits(length):
-        return -(-_optimal.encode_stream(message[:length])[1] // width) <= words
+        return -(-_aztec.encode_stream(message[:length])[1] // width) <= words
 
     low, high = 1, len(message)
     while low < high:
@@ -191,14 +190,14 @@ class TestNearCapacity:
 
     @pytest.mark.parametrize("kind", sorted(NEAR_KINDS))
     def test_smallest_symbol_is_the_first_size_the_minimum_fits_and_reads_back(self, kind):
-        shapes = sorted(((_symbol.capacity(c, n, 23)[0], not c, n, c) for c, n in NEAR_SHAPES))
+        shapes = sorted(((_aztec.capacity(c, n, 23)[0], not c, n, c) for c, n in NEAR_SHAPES))
         for _, _, layers, compact in shapes:
             _, _, lengths = lengths_near(NEAR_KINDS[kind], compact, layers)
             message = NEAR_KINDS[kind][:lengths[-1]]
             packed, bit_count, got_compact, got_layers = _test_hooks.smallest_symbol(message)
-            for size, full, n, c in sorted((_symbol.capacity(c, n, 23)[0], not c, n, c)
+            for size, full, n, c in sorted((_aztec.capacity(c, n, 23)[0], not c, n, c)
                                            for c in (True, False) for n in range(1, 5 if c else 33)):
-                _, width, _, words = _symbol.capacity(c, n, 23)
+                _, width, _, words = _aztec.capacity(c, n, 23)
                 if words > 0 and _test_hooks.fewest_codewords(message, width, at_most=words) is not None:
                     assert (got_compact, got_layers) == (c, n), (kind, len(message))
                     break

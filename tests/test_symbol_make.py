@@ -8,7 +8,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import quillbank.aztec as aztec
-from quillbank.aztec import _symbol, _test_hooks
+from quillbank.aztec import _aztec, _test_hooks
 from quillbank.aztec.encoder import Encoder
 from quillbank.aztec.builder import data_stream
 
@@ -80,7 +80,7 @@ def smallest_by_capacity(stream, ec, shapes):
     """The symbol the rules choose, worked out from the capacities alone."""
     fitting = []
     for compact, layers in shapes:
-        size, width, _, most = _symbol.capacity(compact, layers, ec)
+        size, width, _, most = _aztec.capacity(compact, layers, ec)
         needed = max(1, len(_test_hooks.stuffed_words(stream, width)))
         if needed <= most:
             fitting.append((size, not compact, layers, compact))
@@ -109,7 +109,7 @@ def test_choice_is_the_smallest_that_fits(length, ec, kind, layers):
         return
     symbol = aztec.make(message, ec_percent=ec, compact=kind, layers=layers)
     assert (symbol.compact, symbol.layers) == expected
-    assert symbol.size == _symbol.capacity(*expected, ec)[0] and len(symbol.rows) == symbol.size
+    assert symbol.size == _aztec.capacity(*expected, ec)[0] and len(symbol.rows) == symbol.size
 
 
 def test_symbol_attributes():
@@ -126,56 +126,59 @@ def test_symbol_attributes():
 @pytest.mark.parametrize("message,ec", [
     (b"Hello, world", 23), ("Gruss", 0), (b"\x00\xff" * 5, 99), ("0" * 3000, 23), (b"x" * 2000, 5)],
     ids=["short", "ascii text", "binary at 99%", "digits", "long"])
-def test_common_case_fills_every_slot_as_init_does(message, ec):
-    # make()'s common case fills the symbol's slots in C, bypassing
-    # __init__: a slot it misses or fills differently shows here.
+def test_common_case_and_general_way_make_the_same_symbol(message, ec):
+    # make()'s common case calls the core with the message alone; a list of
+    # one segment takes the general way: a label one of them sets
+    # differently shows here.
     made = aztec.make(message, ec_percent=ec)
-    plain = message.encode("ascii") if isinstance(message, str) else message
-    general = aztec.AztecSymbol(_symbol.make(plain, None, -1, 0, ec, False, None, False), None, False)
-    assert type(made) is aztec.AztecSymbol
-    assert {name: getattr(made, name) for name in aztec.AztecSymbol.__slots__} == \
-        {name: getattr(general, name) for name in aztec.AztecSymbol.__slots__}
+    general = aztec.make([message], ec_percent=ec)
+    names = ("size", "layers", "compact", "is_rune", "data_words", "check_words", "eci", "sequence", "modules")
+    assert type(made) is type(general) is aztec.AztecSymbol
+    assert {name: getattr(made, name) for name in names} == {name: getattr(general, name) for name in names}
+    assert made.verify().data == general.verify().data
 
 
-def test_common_case_out_of_memory_at_each_slot_raises_and_then_works():
-    # Python's allocations fail from the n-th on: every slot value in turn,
-    # the object itself, the bytes of the modules.
+def test_making_a_symbol_out_of_memory_at_each_allocation_raises_and_then_works():
+    # Python's allocations fail from the n-th on: the message's copy, the
+    # symbol object, what it was made from.
     testcapi = pytest.importorskip("_testcapi")
     outcomes = set()
     for first_failure in range(12):
         testcapi.set_nomemory(first_failure, 0)
         try:
-            made = _symbol.make_plain(b"Hello, world", 23)
+            made = _aztec.make(b"Hello, world", eci=26, ec_percent=23)
         except MemoryError:
             made = None
         finally:
             testcapi.remove_mem_hooks()
         outcomes.add(made is None)
     assert outcomes == {True, False}
-    assert _symbol.make_plain(b"Hello, world", 23) == aztec.make(b"Hello, world")
+    assert _aztec.make(b"Hello, world", ec_percent=23) == aztec.make(b"Hello, world")
 
 
-def test_symbol_class_binding_refuses_what_it_cannot_fill():
-    class NoSlots:
+def test_symbols_are_made_only_of_symbol_classes_with_plain_labels():
+    class WithDict(_aztec.Symbol):
         pass
 
-    class Properties:
-        __slots__ = ("compact",)
-        layers = property(lambda self: 1)
-
-    for cls, error in ((NoSlots, TypeError), (Properties, TypeError), (aztec.AztecSymbol(
-            _symbol.rune(1), None, True), TypeError)):
-        with pytest.raises(error):
-            _symbol.set_symbol_class(cls, 10)
-    with pytest.raises(ValueError):
-        _symbol.set_symbol_class(aztec.AztecSymbol, -1)
-    with pytest.raises(TypeError):
-        _symbol.make_plain(b"x")
-    # A refused class changes nothing; texts beyond ISO-8859-1 and other
-    # types are left to make()'s general way.
-    assert type(_symbol.make_plain(b"x", 23)) is aztec.AztecSymbol
-    assert [_symbol.make_plain(data, ec) for data, ec in (("\u0416", 23), (bytearray(b"x"), 23), (b"x", True),
-                                                          (b"x", 100), (b"x", 2**70), (b"", 23))] == [None] * 6
+    for cls in (object, int, WithDict, aztec.rune(1)):
+        with pytest.raises(TypeError):
+            _aztec.set_symbol_class(cls)
+    assert type(_aztec.make(b"x")) is aztec.AztecSymbol  # a refused class changes nothing
+    symbol = aztec.make(b"x")
+    fields = (symbol.modules, symbol.size, symbol.layers, symbol.compact, symbol.data_words, symbol.check_words)
+    # A label that could hold the symbol itself is refused: the core's
+    # symbols have no traversal for the garbage collector.
+    for labels in ({"made_from": [b"x"]}, {"made_from": (b"x", [(0, None)], False)}, {"eci": True},
+                   {"sequence": (1, 2, [])}):
+        with pytest.raises(TypeError):
+            aztec.AztecSymbol(*fields, **labels)
+    for modules, size in ((symbol.modules[:-1], symbol.size), (b"\x02" * 4, 2), (b"", 0)):
+        with pytest.raises(ValueError):
+            aztec.AztecSymbol(modules, size, 1, True, 1, 1)
+    with pytest.raises(AttributeError):
+        symbol.size = 15  # read-only
+    copied = aztec.AztecSymbol(*fields, eci=None, made_from=b"x")
+    assert copied == symbol and hash(copied) == hash(symbol) and copied.verify().data == b"x"
 
 
 def test_runes():
@@ -352,7 +355,7 @@ def test_package_imports_lightly():
             "print(sorted(m for m in sys.modules if m.startswith('quillbank')))")
     python = [sys.executable, "-P"] if sys.version_info >= (3, 11) else [sys.executable]
     out = subprocess.run([*python, "-c", code], capture_output=True, text=True, check=True, cwd=os.sep).stdout
-    assert "quillbank.aztec._symbol" not in out and "quillbank.aztec.symbol" not in out and "quillbank.aztec.builder" not in out
+    assert "quillbank.aztec._aztec" not in out and "quillbank.aztec.symbol" not in out and "quillbank.aztec.builder" not in out
     assert aztec.__version__ and set(aztec.__all__) <= set(dir(aztec))
 
 
@@ -360,13 +363,13 @@ def test_make_takes_a_packed_stream_too(monkeypatch):
     # The optimal encoder hands over packed bytes and a bit count: make()
     # builds from them in one call, and the overflow message and
     # data_stream read them.
-    from quillbank.aztec import _symbol, streams
+    from quillbank.aztec import streams
 
     message = b"Packed stream, same symbol 0123456789"
     listed = aztec.make(message, eci=7, optimal=False)
     packed = Encoder().encode(message, eci=7)
     count = len(Encoder().encode(message, eci=7, asBits=True))
-    assert aztec.AztecSymbol(_symbol.build_packed(packed, count, -1, 0, 23), 7, False) == listed
+    assert _aztec.build(packed, count, eci=7) == listed
     monkeypatch.setattr(streams, "stream_of", lambda data, eci, optimal: (packed, count))
     assert data_stream(message, eci=7) == Encoder().encode(message, eci=7, asBits=True)
     with pytest.raises(aztec.DataOverflowError, match=f"its {count} bits"):

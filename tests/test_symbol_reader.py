@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import quillbank.aztec as aztec  # noqa: E402
-from quillbank.aztec import _symbol, _test_hooks  # noqa: E402
+from quillbank.aztec import _aztec, _test_hooks  # noqa: E402
 from symbol_pictures import modules_gray, png_gray, read, svg_gray  # noqa: E402
 
 # One character class per text mode of the encoder, and all bytes.
@@ -169,7 +169,7 @@ def damaged(symbol, rng, codewords):
 @pytest.mark.parametrize("compact,layers", [(True, 1), (True, 4), (False, 2), (False, 6), (False, 12), (False, 25)])
 def test_damage_up_to_what_error_correction_repairs(compact, layers):
     rng = random.Random(layers)
-    most = _symbol.capacity(compact, layers, 23)[3] * (_symbol.capacity(compact, layers, 23)[1] - 1)
+    most = _aztec.capacity(compact, layers, 23)[3] * (_aztec.capacity(compact, layers, 23)[1] - 1)
     message = bytes(rng.randrange(256) for _ in range(most // 16))  # about half full
     symbol = aztec.make(message, compact=compact, layers=layers)
     repairable = symbol.check_words // 2

@@ -142,7 +142,7 @@ echo "sanitizer build: $((built - start)) s"
 
 cd "$REPO"
 loaded="$(run "$WORK/site" ASAN_OPTIONS=detect_leaks=0 -- -c \
-  'import quillbank.aztec.encoder as m, quillbank.aztec._symbol as s; print(m.__file__, s.__file__)')"
+  'import quillbank.aztec.encoder as m, quillbank.aztec._aztec as s; print(m.__file__, s.__file__)')"
 for file in $loaded; do
   [[ "$file" == "$WORK/site/"* ]] || fail "the tests would import $file, not the sanitized build"
 done

@@ -173,6 +173,39 @@ PyObject* stuffedWords(PyObject*, PyObject* args) {
     }
 }
 
+// build(bits, compact, layers, ec_percent, reader_init=False) ->
+// (compact, layers, size, data_words, check_words, modules) or None: the
+// symbol of a stream given as a sequence of truthy items, compact -1
+// either, 0 full, 1 compact and layers 0 for the fewest (the product's
+// _aztec.build takes packed streams).
+PyObject* build(PyObject*, PyObject* args) {
+    PyObject* sequence;
+    az::SymbolRequest request;
+    int readerInit = 0;
+    if (!PyArg_ParseTuple(args, "Oiii|p:build", &sequence, &request.compact, &request.layers, &request.ecPercent,
+                          &readerInit))
+        return nullptr;
+    request.readerInit = readerInit != 0;
+    try {
+        std::vector<uint8_t> bits;
+        if (!readBits(sequence, bits)) return nullptr;
+        az::AztecMatrix m;
+        switch (az::buildSymbol(bits.data(), bits.size(), request, m)) {
+            case az::BuildStatus::Ok: break;
+            case az::BuildStatus::TooLong: Py_RETURN_NONE;
+            default:
+                PyErr_SetString(PyExc_ValueError, "no Aztec symbol has that kind, layer count, error correction "
+                                                  "and reader initialisation");
+                return nullptr;
+        }
+        return Py_BuildValue("(Oiiiiy#)", m.shape.compact ? Py_True : Py_False, m.shape.layers, m.shape.size,
+                             m.dataWords, m.checkWords, reinterpret_cast<const char*>(m.modules.data()),
+                             static_cast<Py_ssize_t>(m.modules.size()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 // A copy of the message and its checked layout.  False with an exception set.
 bool readSegments(PyObject* data, PyObject* flagSequence, int structuredAppend, std::vector<uint8_t>& message,
                   az::StreamLayout& layout) {
@@ -251,6 +284,10 @@ PyObject* smallestSymbol(PyObject*, PyObject* args, PyObject* kwargs) {
 #define KEYWORDS(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 PyMethodDef methods[] = {
+    {"build", build, METH_VARARGS,
+     "build(bits, compact, layers, ec_percent, reader_init=False) -> (compact, layers, size, data_words, "
+     "check_words, modules) or None: the symbol of a stream of booleans; compact -1 either, 0 full, 1 compact; "
+     "layers 0 for the fewest"},
     {"check_words", checkWords, METH_VARARGS, "check_words(words, check_count, width) -> list of check words"},
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"layer_positions", layerPositions, METH_VARARGS,

@@ -21,7 +21,7 @@ import stat
 import threading
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union, overload
 
-from . import _symbol, writers
+from . import _aztec, writers
 from .writers import files
 from .arguments import as_int, check_bool
 from .builder import DEFAULT_EC_PERCENT, check_options, make
@@ -325,7 +325,8 @@ def render_many(messages: Iterable[Data], kind: str = "png", *, threads: Optiona
             if settings is not None:
                 made.extend(batch.render_png(part, workers, settings, writers.MAX_PIXELS))
             else:
-                made.extend(None if built is None else draw(built[5], built[2]) for built in batch.built(part, workers))
+                made.extend(None if symbol is None else draw(symbol.modules, symbol.size)
+                            for symbol in batch.make(part, workers))
     else:
         made = [None] * len(items)
     # make() makes (or refuses) alone the messages the core left out.
@@ -416,19 +417,11 @@ class _Batch:
 
     def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
         """The symbols of ``items`` (None where make() is to make or refuse
-        one alone); the core wraps each as it is made, while its helpers
-        make the next ones."""
-        allowed = self.allowed
-        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
-            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
-            AztecSymbol))
-
-    def built(self, items: Sequence[object], threads: int = 1) -> List[Optional[_symbol.Built]]:
-        """:meth:`make`'s symbols as the core's plain tuples (compact, layers,
-        size, data words, check words, modules), with no symbol object."""
-        allowed = self.allowed
-        return self._in_place(items, lambda messages, ecis: _symbol.make_list(
-            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads))
+        one alone), made by the core's threads, each with what it was made
+        from."""
+        options = self.allowed.options()
+        return self._in_place(items, lambda messages, ecis: _aztec.make_list(
+            messages, ecis, threads=threads, **options))
 
     def render_png(self, items: Sequence[object], threads: int,
                    settings: Tuple[int, int, Optional[bytes], Optional[int]], max_side: int) -> List[Optional[bytes]]:
@@ -436,10 +429,11 @@ class _Batch:
         ``settings``, drawn by the core's threads as they make the symbols
         (None where make() is to make or refuse one alone, or where the
         picture would be wider than ``max_side``)."""
-        allowed = self.allowed
-        return self._in_place(items, lambda messages, ecis: _symbol.render_list(
-            messages, ecis, allowed.kind, allowed.layers, allowed.ec_percent, allowed.reader_init, threads,
-            *settings, max_side))
+        options = self.allowed.options()
+        scale, border, colours, pixels_per_metre = settings
+        return self._in_place(items, lambda messages, ecis: _aztec.render_list(
+            messages, ecis, threads=threads, scale=scale, border=border, colours=colours,
+            pixels_per_metre=pixels_per_metre, max_side=max_side, **options))
 
     def _in_place(self, items: Sequence[object], made: Callable[[List[bytes], List[Optional[int]]], List[Any]]
                   ) -> List[Any]:
@@ -552,7 +546,7 @@ def _thread_count(threads: Optional[int], count: int) -> int:
             raise InvalidOptionError(f"threads is at least 1, not {threads}")
     # More than the core's batches run on (even on a host with more CPUs)
     # would only cost threads that wait.
-    return max(1, min(threads, _symbol.MAX_THREADS, (count + _CHUNK - 1) // _CHUNK))
+    return max(1, min(threads, _aztec.MAX_THREADS, (count + _CHUNK - 1) // _CHUNK))
 
 
 def _file_names(pattern: Union[str, Sequence[PathName]], count: int, field: str = "index", first: int = 0,

@@ -5,11 +5,11 @@ from __future__ import annotations
 
 from typing import List, Literal, Optional, SupportsIndex, Tuple, Union
 
-from . import _symbol
+from . import _aztec
 from .arguments import check_bool, check_eci, check_int
 from .errors import AztecError, InvalidOptionError
 from .overflow import check_length, overflow
-from .segments import Content, Segment, is_segments, single
+from .segments import Segment, is_segments, single
 from .sequence import MAX_SYMBOLS, header
 from .sequence_parts import Parts
 from .shapes import MOST_MESSAGE_BYTES, Allowed, check_shape
@@ -21,11 +21,6 @@ __all__ = ["make", "make_sequence", "rune", "data_stream", "Segment", "check_opt
 
 #: The error correction the standard recommends: 23% of the codewords (plus 3).
 DEFAULT_EC_PERCENT = 23
-
-# make()'s common case: _symbol.make_plain fills AztecSymbols itself, and
-# leaves longer messages to the general way.
-_symbol.set_symbol_class(AztecSymbol, MOST_MESSAGE_BYTES)
-
 
 def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None, encoding: Optional[str] = None,
          gs1: bool = False, reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
@@ -110,16 +105,17 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     that cannot be combined, and TypeError for an argument of the wrong
     type.
     """
-    # The common case first, in one call: bytes or ISO-8859-1 text with at
-    # most ec_percent given (an int of 0 to 99).  Anything else, an empty or
-    # very long message, or one that does not fit, is None there and takes
-    # the general way below, which gives every error.
+    # The common case first, in one call: bytes or ASCII text with at most
+    # ec_percent given (an int of 0 to 99).  Anything else, an empty or very
+    # long message, or one that does not fit, takes the general way below,
+    # which gives every error.
     plain = (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
              and layers is None and optimal is True and (verify is False or verify is True))
-    if plain:
-        symbol = _symbol.make_plain(data, ec_percent)
+    kind = type(data)
+    if plain and (kind is bytes or (kind is str and data.isascii())) and 0 < len(data) <= MOST_MESSAGE_BYTES \
+            and type(ec_percent) is int and 0 <= ec_percent <= 99:  # type: ignore[arg-type,operator,union-attr]
+        symbol = _aztec.make(data, ec_percent=ec_percent)  # made from the caller's bytes or str, both immutable
         if symbol is not None:
-            symbol._made_from = data  # bytes or str, both immutable
             return _verified(symbol) if verify else symbol
     check_bool("verify", verify)
     eci, allowed = check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
@@ -131,26 +127,22 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
         message, eci = message_of(data, eci, encoding)
         check_length(message, allowed, eci=eci, optimal=optimal)
         content = single(message, eci)
-    # make_plain has already tried bytes and ISO-8859-1 text (no ECI) with
+    # The common case has already tried bytes and ASCII text (no ECI) with
     # an int ec_percent, and found no symbol: the same call would not either.
     tried = plain and type(data) in (bytes, str) and eci is None and type(ec_percent) is int
     if optimal and not tried:
         # One call: stream, check words and layout, the lock released.
         leading = content.leading_eci_only()
-        built = _symbol.make(content.message, content.eci if leading else None, allowed.kind, allowed.layers,
-                             allowed.ec_percent, allowed.reader_init, None if leading else content.flags, False)
-        if built is not None:
-            return _made(AztecSymbol(built, eci, False), content, allowed.reader_init, verify)
+        # The symbol keeps what it was made from: the message and its flags.
+        symbol = _aztec.make(content.message, eci=content.eci if leading else None,
+                             flags=None if leading else content.flags, **allowed.options())
+        if symbol is not None:
+            return _verified(symbol) if verify else symbol
     stream = content_stream(content, optimal)
-    built = None if optimal else allowed.build(stream)
-    if built is None:
+    symbol = None if optimal else allowed.build(
+        stream, eci=eci, made_from=(content.message, tuple(content.flags), allowed.reader_init))
+    if symbol is None:
         raise overflow(content, stream, allowed, optimal)
-    return _made(AztecSymbol(built, eci, False), content, allowed.reader_init, verify)
-
-
-def _made(symbol: AztecSymbol, content: Content, reader_init: bool, verify: bool) -> AztecSymbol:
-    """The symbol with what it was made from, read back if asked."""
-    symbol._made_from = (content.message, content.flags, reader_init)
     return _verified(symbol) if verify else symbol
 
 
@@ -213,9 +205,7 @@ def make_sequence(data: Union[Data, Segment, Segments], *, symbols: Optional[Sup
 def rune(value: SupportsIndex) -> AztecSymbol:
     """Makes the Aztec Rune of ``value`` (0 to 255): an 11x11 symbol of one value."""
     number = check_int("a rune value", value, 0, 255, "rune values are 0 to 255")
-    symbol = AztecSymbol(_symbol.rune(number), None, True)
-    symbol._made_from = number
-    return symbol
+    return _aztec.rune(number)
 
 
 def data_stream(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None,

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Union, overload
 
-from . import _optimal
+from . import _aztec
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -56,14 +56,14 @@ def encode_optimal(data: Data, eci: Eci = None, asBits: object = False) -> Union
     :raises TypeError: for a message or ECI number of another type, or a
         buffer of wider items.
     """
-    return _optimal.encode(data, eci, asBits)
+    return _aztec.encode(data, eci, asBits)
 
 
 def encode_optimal_stream(data: Data, eci: Eci = None) -> Tuple[bytes, int]:
     """Return ``(packed, bit_count)``: the stream of :func:`encode_optimal`
     as packed bytes with its exact length in bits, for the symbol writer.
     """
-    return _optimal.encode_stream(data, eci)
+    return _aztec.encode_stream(data, eci)
 
 
 def encode_optimal_segments(data: Data, flags: Sequence[Tuple[int, Optional[int]]] = (),
@@ -91,4 +91,4 @@ def encode_optimal_segments(data: Data, flags: Sequence[Tuple[int, Optional[int]
     every mode (P/S and FLG, or FLG alone in Punct); no binary run or
     Punct pair spans a flag, and the decoder's mode is unchanged by it.
     """
-    return _optimal.encode_segments(data, flags, structured_append)
+    return _aztec.encode_segments(data, flags, structured_append)

@@ -73,9 +73,9 @@ def _longest_fitting_prefix(message: bytes, allowed: Allowed, stream_of: Callabl
 def _text_bytes() -> bytes:
     """The bytes some text mode holds: those the encoder writes alone in
     fewer bits than a binary shift run of one byte (18 bits) takes."""
-    from . import _optimal
+    from . import _aztec
 
-    return bytes(b for b in range(256) if len(_optimal.encode(bytes([b]), None, True)) < 18)
+    return bytes(b for b in range(256) if len(_aztec.encode(bytes([b]), asBits=True)) < 18)
 
 
 def check_length(message: bytes, allowed: Allowed, symbols: int = 1, eci: Optional[int] = None,

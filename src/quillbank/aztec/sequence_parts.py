@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from typing import Callable, List, Optional, Sequence, Tuple
 
-from . import _symbol
+from . import _aztec
 from .errors import DataOverflowError, InvalidOptionError
 from .segments import Content
 from .sequence import MAX_SYMBOLS, FlagIndex, cut_greedily, header, part_content, split_to
@@ -40,26 +40,26 @@ class Parts:
         made = []
         for position, (start, end) in enumerate(cuts, 1):
             message, flags = part_content(self.content, start, end, header(position, len(cuts), self.id), self.flags)
-            built = _symbol.make(message, None, int(shape[0]), shape[1], self.allowed.ec_percent,
-                                 self.allowed.reader_init, flags, True)
-            if built is None:
-                return None
-            part_eci = next((value for _, value in flags if value is not None), None)
-            symbol = AztecSymbol(built, part_eci, False, (position, len(cuts), self.id))
             # What the part holds after its header, which the reader takes off.
             head = len(message) - (end - start)
-            symbol._made_from = (message[head:], tuple((at - head, value) for at, value in flags),
-                                 self.allowed.reader_init)
+            made_from = (message[head:], tuple((at - head, value) for at, value in flags), self.allowed.reader_init)
+            symbol = _aztec.make(message, flags=flags, structured_append=True, sequence=(position, len(cuts), self.id),
+                                 made_from=made_from, **self._shape_options(shape))
+            if symbol is None:
+                return None
             made.append(symbol)
         return made
 
-    def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[_symbol.Built]:
-        return _symbol.build_packed(stream[0], stream[1], int(shape[0]), shape[1], self.allowed.ec_percent,
-                                    self.allowed.reader_init)
+    def _shape_options(self, shape: Tuple[bool, int]) -> dict:
+        return {"compact": shape[0], "layers": shape[1], "ec_percent": self.allowed.ec_percent,
+                "reader_init": self.allowed.reader_init}
+
+    def _lay_out(self, shape: Tuple[bool, int], stream: Tuple[bytes, int]) -> Optional[AztecSymbol]:
+        return _aztec.build(stream[0], stream[1], **self._shape_options(shape))
 
     def room(self, shape: Tuple[bool, int]) -> Tuple[int, int, int]:
         """(data bits, data words, word bits) of a shape."""
-        _, word_bits, _, words = _symbol.capacity(shape[0], shape[1], self.allowed.ec_percent)
+        _, word_bits, _, words = _aztec.capacity(shape[0], shape[1], self.allowed.ec_percent)
         words = max(words, 0)
         return words * word_bits, words, word_bits
 

@@ -5,13 +5,16 @@ layer counts, the capacity at an error correction, whether a stream fits
 from __future__ import annotations
 
 from functools import cached_property, lru_cache
-from typing import Callable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Callable, List, Optional, Tuple
 
-from . import _symbol
+from . import _aztec
 from .arguments import check_int
 from .errors import InvalidOptionError
 from .sequence import last_true
 from .streams import Stream, packed
+
+if TYPE_CHECKING:
+    from .symbol import AztecSymbol
 
 __all__ = ["MAX_COMPACT_LAYERS", "MAX_FULL_LAYERS", "MAX_INIT_COMPACT_LAYERS", "MAX_INIT_FULL_LAYERS",
            "TEXT_BITS_TIMES_2", "BINARY_BITS_TIMES_2", "MOST_MESSAGE_BYTES", "most_layers", "check_shape", "Allowed",
@@ -42,7 +45,7 @@ def most_layers(compact: bool, reader_init: bool = False) -> int:
 
 
 def check_shape(compact: object, layers: object, reader_init: bool = False) -> Tuple[int, int]:
-    """(kind, layers) as _symbol.build takes them: kind -1 either, 0 full,
+    """(kind, layers) as Allowed takes them: kind -1 either, 0 full,
     1 compact; layers 0 for the fewest that fit."""
     if compact is not None and not isinstance(compact, bool):
         raise TypeError(f"compact is True, False or None, not {type(compact).__name__}")
@@ -73,7 +76,7 @@ class Words:
 
     def count(self, width: int) -> int:
         if width not in self._counts:
-            self._counts[width] = max(1, _symbol.stuffed_count(self.packed, self.bits, width))
+            self._counts[width] = max(1, _aztec.stuffed_count(self.packed, self.bits, width))
         return self._counts[width]
 
     def fit(self, words: int, width: int) -> bool:
@@ -98,9 +101,14 @@ class Allowed:
 
     # The capacity of the largest allowed symbol, worked out only when an
     # error needs it (a symbol that fits never asks).
+    def options(self) -> dict:
+        """The symbols allowed, as _aztec's functions take them by name."""
+        return {"compact": None if self.kind < 0 else self.kind == 1, "layers": self.layers or None,
+                "ec_percent": self.ec_percent, "reader_init": self.reader_init}
+
     @cached_property
     def _capacity(self) -> Tuple[int, int, int]:
-        size, word_bits, _, most = _symbol.capacity(self.compact, self.largest_layers, self.ec_percent)
+        size, word_bits, _, most = _aztec.capacity(self.compact, self.largest_layers, self.ec_percent)
         return size, word_bits, max(most, 0)
 
     @property
@@ -139,7 +147,7 @@ class Allowed:
             most = most_layers(compact, self.reader_init)
             for layers in ([self.layers] if self.layers else range(1, most + 1)):
                 if layers <= most:
-                    found.append((_symbol.capacity(compact, layers, 0)[0], not compact, layers, compact))
+                    found.append((_aztec.capacity(compact, layers, 0)[0], not compact, layers, compact))
         return [(compact, layers) for _, _, layers, compact in sorted(found)]
 
     def holds(self, stream: Words, **changes: int) -> bool:
@@ -152,16 +160,11 @@ class Allowed:
                                bool(changes.get("reader_init", self.reader_init)))
         return allowed.data_words > 0 and stream.fit(allowed.data_words, allowed.word_bits)
 
-    def build(self, stream: Stream, **changes: int) -> Optional[_symbol.Built]:
-        if changes:
-            kind, layers, ec = (changes.get("kind", self.kind), changes.get("layers", self.layers),
-                                changes.get("ec_percent", self.ec_percent))
-            init = bool(changes.get("reader_init", self.reader_init))
-        else:
-            kind, layers, ec, init = self.kind, self.layers, self.ec_percent, self.reader_init
-        if isinstance(stream, tuple):
-            return _symbol.build_packed(stream[0], stream[1], kind, layers, ec, init)
-        return _symbol.build(stream, kind, layers, ec, init)
+    def build(self, stream: Stream, eci: Optional[int], made_from: object) -> Optional["AztecSymbol"]:
+        """The smallest allowed symbol of the stream, labelled with ``eci``
+        and what it was ``made_from``; None when none holds it."""
+        bits, count = packed(stream)
+        return _aztec.build(bits, count, eci=eci, made_from=made_from, **self.options())
 
     def remedies(self, fits: Callable[..., bool]) -> List[str]:
         """The single changes of option that make ``fits`` true, in words."""

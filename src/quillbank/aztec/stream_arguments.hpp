@@ -1,5 +1,5 @@
-// The arguments that the stream-making bindings share (_optimal and
-// _symbol): the message's bytes, an ECI number and a list of flags, read
+// The arguments that the stream-making bindings share (_aztec and
+// _test_hooks): the message's bytes, an ECI number and a list of flags, read
 // from Python objects.  The rules for message bytes and ECI numbers are the
 // package's, written once in Python (charsets.buffer_bytes and
 // arguments.check_eci): the common cases (str, bytes, a plain int in range)

@@ -10,7 +10,7 @@ import sys
 import urllib.parse
 from typing import IO, TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
-from . import writers
+from . import _aztec, writers
 from .errors import InvalidOptionError
 from .writers.options import Number
 
@@ -25,29 +25,21 @@ __all__ = ["AztecSymbol"]
 Color = writers.colors.Color
 
 
-class _MadeFrom:
-    """What a symbol was made from, for :meth:`AztecSymbol.verify`: set by
-    make(), make_sequence() and rune() once the symbol exists (see
-    reading.verify for its forms).  A slot of its own class, apart from
-    those the core fills in, so that make()'s common case pays only for
-    one attribute set; unset where unknown."""
-
-    __slots__ = ("_made_from",)
-
-    _made_from: object
-
-
-class AztecSymbol(_MadeFrom):
+class AztecSymbol(_aztec.Symbol):
     """An Aztec symbol: a square of dark and light modules.
 
     Made by :func:`make` or :func:`rune`.  ``str(symbol)`` draws it for the
     terminal (see :meth:`terminal`); :meth:`save` writes every picture kind,
     :meth:`svg` and :meth:`png` return documents, and the symbol shows itself
-    in notebooks and converts to Pillow and NumPy objects.
+    in notebooks and converts to Pillow and NumPy objects.  Its properties
+    are read-only; two symbols are equal when their modules are.
+
+    The modules are kept one bit each in the compiled base class, so a kept
+    symbol costs little more than its bits; :attr:`modules` and
+    :attr:`rows` unpack them at each call.
     """
 
-    __slots__ = ("size", "layers", "compact", "is_rune", "data_words", "check_words", "eci", "sequence", "_modules",
-                 "_rows")
+    __slots__ = ()
 
     size: int  #: modules on a side (11 to 151)
     layers: int  #: data layers around the core; 0 for a rune
@@ -58,14 +50,7 @@ class AztecSymbol(_MadeFrom):
     eci: Optional[int]  #: the ECI number the message is marked with, if any
     #: (position from 1, count, id or None) in a structured-append sequence; None for a single symbol
     sequence: Optional[Tuple[int, int, Optional[str]]]
-
-    def __init__(self, built: Tuple[bool, int, int, int, int, bytes], eci: Optional[int], is_rune: bool,
-                 sequence: Optional[Tuple[int, int, Optional[str]]] = None) -> None:
-        self.compact, self.layers, self.size, self.data_words, self.check_words, self._modules = built
-        self.eci = eci
-        self.sequence = sequence
-        self.is_rune = is_rune
-        self._rows: Optional[Tuple[Tuple[bool, ...], ...]] = None
+    modules: bytes  #: the modules as bytes, row by row from the top: 1 dark, 0 light
 
     def verify(self) -> "Decoded":
         """Reads the symbol's own modules back with the package's reader
@@ -93,15 +78,8 @@ class AztecSymbol(_MadeFrom):
     @property
     def rows(self) -> Tuple[Tuple[bool, ...], ...]:
         """The modules row by row from the top, each True where it is dark."""
-        if self._rows is None:
-            size, modules = self.size, self._modules
-            self._rows = tuple(tuple(b == 1 for b in modules[y * size:(y + 1) * size]) for y in range(size))
-        return self._rows
-
-    @property
-    def modules(self) -> bytes:
-        """The modules as bytes, row by row from the top: 1 dark, 0 light."""
-        return self._modules
+        size, modules = self.size, self.modules
+        return tuple(tuple(b == 1 for b in modules[y * size:(y + 1) * size]) for y in range(size))
 
     def svg(self, *, scale: Optional[Number] = None, border: int = writers.DEFAULT_BORDER,
             dark: Color = "#000", light: Color = "#fff", unit: Optional[str] = None,
@@ -121,7 +99,7 @@ class AztecSymbol(_MadeFrom):
         ``title``, ``desc``, ``xmldecl``, ``svgclass`` and ``lineclass`` as in
         :func:`quillbank.aztec.writers.svg`.
         """
-        return writers.svg(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, unit=unit,
+        return writers.svg(self.modules, self.size, scale=scale, border=border, dark=dark, light=light, unit=unit,
                            module_size=module_size, dpi=dpi, omitsize=omitsize, title=title, desc=desc, xmldecl=xmldecl,
                            svgclass=svgclass, lineclass=lineclass)
 
@@ -135,7 +113,7 @@ class AztecSymbol(_MadeFrom):
         ``dpi`` is written into the image (pHYs) so it prints at that size.
         Pictures are at most 65,535 pixels a side.  Colours as :meth:`svg`.
         """
-        return writers.png(self._modules, self.size, scale=scale, border=border, dark=dark, light=light, dpi=dpi,
+        return writers.png(self.modules, self.size, scale=scale, border=border, dark=dark, light=light, dpi=dpi,
                            module_size=module_size, unit=unit)
 
     def terminal(self, *, border: int = writers.DEFAULT_BORDER, invert: bool = False,
@@ -152,7 +130,7 @@ class AztecSymbol(_MadeFrom):
         characters (``##`` or spaces) so writing it never fails.
         """
         use_color, blocks = writers.style_for(sys.stdout if stream is None else stream, color)
-        return writers.terminal(self._modules, self.size, border=border, invert=invert, color=use_color,
+        return writers.terminal(self.modules, self.size, border=border, invert=invert, color=use_color,
                                 blocks=blocks)
 
     def save(self, target: Union[str, "os.PathLike[str]", IO[Any]], kind: Optional[str] = None,
@@ -176,7 +154,7 @@ class AztecSymbol(_MadeFrom):
         far as the process may set them).  A text stream takes the text
         formats; short writes to a stream are retried.
         """
-        writers.save(target, self._modules, self.size, kind, **options)
+        writers.save(target, self.modules, self.size, kind, **options)
 
     def print_size(self, *, module_size: Union[str, Number], dpi: Number, border: int = writers.DEFAULT_BORDER,
                    unit: Optional[str] = None) -> writers.PrintSize:
@@ -228,7 +206,7 @@ class AztecSymbol(_MadeFrom):
         import webbrowser  # imported here: it is slow to import and rarely needed
 
         kind = writers.check_kind(kind)
-        document = writers.render(kind, self._modules, self.size, **options)
+        document = writers.render(kind, self.modules, self.size, **options)
         fd, name = tempfile.mkstemp(prefix="aztec-", suffix="." + kind)
         with open(fd, "wb") as stream:
             stream.write(document.encode("utf-8") if isinstance(document, str) else document)
@@ -242,7 +220,7 @@ class AztecSymbol(_MadeFrom):
         """The rows of the picture from the top, ``border`` light modules
         around the symbol (0 to 1000), each True where dark."""
         border = writers.options.check_border(border)
-        for row in writers.layout.padded_rows(self._modules, self.size, border):
+        for row in writers.layout.padded_rows(self.modules, self.size, border):
             yield tuple(module == 1 for module in row)
 
     def to_numpy(self, border: int = 0) -> numpy.typing.NDArray[numpy.uint8]:
@@ -250,7 +228,7 @@ class AztecSymbol(_MadeFrom):
         ``border`` light modules around them (NumPy is imported here)."""
         numpy = _optional_import("numpy", "to_numpy")
         border = writers.options.check_border(border)
-        matrix = numpy.frombuffer(self._modules, dtype=numpy.uint8).reshape(self.size, self.size)
+        matrix = numpy.frombuffer(self.modules, dtype=numpy.uint8).reshape(self.size, self.size)
         return numpy.pad(matrix, border) if border else matrix.copy()
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> Any:
@@ -269,7 +247,7 @@ class AztecSymbol(_MadeFrom):
             raise TypeError(f"mode is a str such as 'RGB', not {type(mode).__name__}")
         # Pillow holds most modes in 4 bytes a pixel: the image is bounded
         # before the PNG is made, let alone unpacked.
-        side = writers.raster.raster(self._modules, self.size, scale, border, dark, light, None, None, None).side
+        side = writers.raster.raster(self.modules, self.size, scale, border, dark, light, None, None, None).side
         writers.options.check_picture_bytes("Pillow", side, 4, "scale")
         image = image_module.open(io.BytesIO(self.png(scale=scale, border=border, dark=dark, light=light)))
         image.load()
@@ -290,13 +268,6 @@ class AztecSymbol(_MadeFrom):
         return (f"<AztecSymbol {kind} {self.size}x{self.size}, {self.layers} layers, "
                 f"{self.data_words} data + {self.check_words} check codewords>")
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, AztecSymbol):
-            return NotImplemented
-        return self.size == other.size and self._modules == other._modules
-
-    def __hash__(self) -> int:
-        return hash(self._modules)
 
 
 def _word_bits(layers: int) -> int:
@@ -309,3 +280,7 @@ def _optional_import(name: str, method: str) -> Any:
     except ImportError:
         package = "Pillow" if name.startswith("PIL") else name
         raise ImportError(f"{method}() needs {package}: pip install {package}") from None
+
+
+# make(), rune(), make_many() and the rest make their symbols of this class.
+_aztec.set_symbol_class(AztecSymbol)

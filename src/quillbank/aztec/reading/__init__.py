@@ -2,7 +2,7 @@
 
 The decoding of a module grid (finder, orientation, mode message, layers,
 Reed–Solomon repair, unstuffing, the data stream's modes) is the core's
-reader (quillbank.aztec._symbol.read_modules), written apart from the
+reader (quillbank.aztec._aztec.read_modules), written apart from the
 writer so that it checks it.  This package turns what the caller gives
 into a module grid: a matrix, a symbol, or a picture file.
 """
@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from typing import Any, List, Sequence, Tuple, Union
 
-from .. import _symbol
+from .. import _aztec
 from ..errors import AztecError
 from .decoded import Decoded
 from .grid import DARK, LIGHT, UNREADABLE, module_grid
@@ -51,14 +51,14 @@ def read(source: Source) -> Decoded:
     """
     cells, width, height = _grid_of(source)
     try:
-        return _decoded(_symbol.read_modules(cells, width, height))
+        return _decoded(_aztec.read_modules(cells, width, height))
     except ValueError as first:
         if "no Aztec symbol found" not in str(first):
             raise AztecError(str(first)) from None
     # Light on dark: the same grid with the colours swapped.
     swapped = cells.translate(_SWAP)
     try:
-        return _decoded(_symbol.read_modules(swapped, width, height))
+        return _decoded(_aztec.read_modules(swapped, width, height))
     except ValueError as error:
         raise AztecError(str(error)) from None
 

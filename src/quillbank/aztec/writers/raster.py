@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
-from .. import _symbol
+from .. import _aztec
 from ..errors import InvalidOptionError
 from .colors import BLACK, RGBA, WHITE, Color, dark_and_light, opaque_or_clear
 from .layout import check_modules, padded_rows
@@ -92,7 +92,7 @@ def png(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
     settings = png_settings(size, scale=scale, border=border, dark=dark, light=light, dpi=dpi,
                             module_size=module_size, unit=unit)
     # The whole file is written in the C++ core, its pixel rows compressed there.
-    return _symbol.png(modules, size, *settings)
+    return _aztec.png(modules, size, *settings)
 
 
 def png_settings(size: int, *, scale: Optional[Number] = None, border: int = DEFAULT_BORDER,

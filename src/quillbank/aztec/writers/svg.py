@@ -7,7 +7,7 @@ import gzip
 import re
 from typing import Dict, Optional, Tuple
 
-from .. import _symbol
+from .. import _aztec
 from ..arguments import check_bool
 from ..errors import InvalidOptionError
 from .colors import RGBA, Color, hex_color
@@ -45,7 +45,7 @@ def svg(modules: bytes, size: int, *, scale: Optional[Number] = None, border: in
                        svgclass, lineclass)
         remember(_FRAMES, key, frame)
     head, border_modules, tail = frame
-    return head + _symbol.svg_path(modules, size, border_modules) + tail
+    return head + _aztec.svg_path(modules, size, border_modules) + tail
 
 
 # The document before the path data, the border and the document after it,

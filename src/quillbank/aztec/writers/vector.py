@@ -9,7 +9,7 @@ import re
 import zlib
 from typing import List, NamedTuple, Optional
 
-from .. import _symbol
+from .. import _aztec
 from .colors import RGBA, Color, dark_and_light, opaque_or_clear
 from .layout import check_modules
 from .options import DEFAULT_BORDER, UNITS, Number, check_border, check_dpi, number, vector_scale
@@ -54,7 +54,7 @@ def _module_runs(picture: Page, start: str, between: str, before_width: str, end
     """One line per run of dark modules: ``start``, x, ``between``, y,
     ``before_width``, width, ``end`` (x, y and width in modules from the top
     left), made by plain replacements of the C++ helper's path."""
-    path = _symbol.svg_path(picture.modules, picture.size, picture.border)
+    path = _aztec.svg_path(picture.modules, picture.size, picture.border)
     lines = _RUN_TAIL.sub("\n", path).replace(" ", between).replace("M", start).replace("h", before_width)
     return lines.replace("\n", end + "\n").rstrip("\n")
 

@@ -1,0 +1,102 @@
+// The shortest data streams of messages, as quillbank.aztec.optimal gives
+// them: packed least significant bit first, as Encoder.encode packs them.
+//   encode(data, eci=None, asBits=False) -> bytes | list[bool]
+//   encode_stream(data, eci=None) -> (bytes, bit count)
+//   encode_segments(data, flags=(), structured_append=False) -> (bytes, bit count)
+// The message is str (encoded as UTF-8) or any bytes-like object, read by
+// MessageBytes; the stream is computed with the GIL released.
+#include "_aztec.hpp"  // first: Python.h
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "_aztec_arguments.hpp"
+#include "_aztec_make.hpp"
+#include "optimal_encoder.hpp"
+
+namespace quillbank::aztec::binding {
+namespace {
+
+PyObject* packedBytes(const PackedBits& stream) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream.bytes.data()),
+                                     static_cast<Py_ssize_t>(stream.bytes.size()));
+}
+
+PyObject* bitList(const PackedBits& stream) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(stream.bitCount));
+    if (list == nullptr) return nullptr;
+    for (std::size_t k = 0; k < stream.bitCount; ++k)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), newReference(stream.bit(k) ? Py_True : Py_False));
+    return list;
+}
+
+// (packed bytes, bit count): a new reference, or NULL with an exception set.
+PyObject* streamPair(const PackedBits& stream) {
+    PyObject* bytes = packedBytes(stream);
+    if (bytes == nullptr) return nullptr;
+    return Py_BuildValue("(Nn)", bytes, static_cast<Py_ssize_t>(stream.bitCount));  // steals bytes
+}
+
+// The shortest stream of a message with a leading ECI number, or NULL with
+// an exception set.
+bool encodeMessage(PyObject* data, PyObject* eciObject, PackedBits& stream) {
+    std::optional<uint32_t> eci;
+    if (!eciArgument(eciObject, eci)) return false;
+    MessageBytes message;
+    if (message.acquire(data) < 0) return false;
+    return withoutGil([&] { stream = encodeOptimal(message.data(), message.size(), eci); }) == 0;
+}
+
+}  // namespace
+
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "eci", "asBits", nullptr};
+    PyObject* values[3];
+    if (!parseArguments("encode", args, nargs, kwnames, names, 3, 1, values)) return nullptr;
+    const int asBits = values[2] == nullptr ? 0 : PyObject_IsTrue(values[2]);
+    if (asBits < 0) return nullptr;
+    try {
+        PackedBits stream;
+        if (!encodeMessage(values[0], values[1], stream)) return nullptr;
+        return asBits ? bitList(stream) : packedBytes(stream);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* encodeStream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "eci", nullptr};
+    PyObject* values[2];
+    if (!parseArguments("encode_stream", args, nargs, kwnames, names, 2, 1, values)) return nullptr;
+    try {
+        PackedBits stream;
+        if (!encodeMessage(values[0], values[1], stream)) return nullptr;
+        return streamPair(stream);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* encodeSegments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "flags", "structured_append", nullptr};
+    PyObject* values[3];
+    if (!parseArguments("encode_segments", args, nargs, kwnames, names, 3, 1, values)) return nullptr;
+    const int structuredAppend = values[2] == nullptr ? 0 : PyObject_IsTrue(values[2]);
+    if (structuredAppend < 0) return nullptr;
+    try {
+        SymbolOrder order;  // our own copy of the message: no caller's buffer is read without the GIL
+        order.layout.structuredAppend = structuredAppend != 0;
+        if ((values[1] != nullptr && parseFlags(values[1], order.layout.flags) < 0) || !readMessage(values[0], order))
+            return nullptr;
+        PackedBits stream;
+        if (withoutGil([&] { stream = encodeOptimal(order.message.data(), order.message.size(), order.layout); }) < 0)
+            return nullptr;
+        return streamPair(stream);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace quillbank::aztec::binding

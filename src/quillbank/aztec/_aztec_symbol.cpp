@@ -1,0 +1,277 @@
+// _aztec.Symbol: a made symbol, its modules packed one bit each (module
+// y * size + x in bit k % 8 of byte k / 8, k = y * size + x, 1 dark), with
+// its shape, its labels (ECI number, sequence place) and what it was made
+// from, all read-only.  quillbank.aztec.AztecSymbol is its Python subclass
+// (with no slots of its own), which adds the pictures.
+//
+// A symbol holds no reference that could lead back to itself (the labels
+// are checked), so Symbol needs no traversal by the garbage collector: 100,000
+// kept symbols cost their bits and a small header each (a Python subclass
+// adds the collector's header, which CPython gives every class statement).
+#include "_aztec.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "_aztec_arguments.hpp"
+
+namespace quillbank::aztec::binding {
+namespace {
+
+struct SymbolObject {
+    PyObject_VAR_HEAD  // ob_size: the bytes of `bits`
+    PyObject* eci;       // None or an int
+    PyObject* sequence;  // None or (position, count, id or None)
+    PyObject* madeFrom;  // what verify() compares with, or None
+    int32_t size;
+    int16_t layers;
+    int16_t dataWords;
+    int16_t checkWords;
+    bool compact;
+    bool isRune;
+    uint8_t bits[1];
+};
+
+constexpr Py_ssize_t kHeaderBytes = static_cast<Py_ssize_t>(offsetof(SymbolObject, bits));
+constexpr int kMostSide = 151;
+
+SymbolObject* asSymbol(PyObject* object) { return reinterpret_cast<SymbolObject*>(object); }
+
+Py_ssize_t packedBytes(int size) { return (static_cast<Py_ssize_t>(size) * size + 7) / 8; }
+
+bool isSymbol(PyObject* object);
+
+// ---------------------------------------------------------------------------
+// The labels' rules: plain values that hold nothing that could hold the symbol.
+
+bool isIntOrNone(PyObject* object) { return object == Py_None || (PyLong_Check(object) && !PyBool_Check(object)); }
+
+// (position, count, id or None), or None.
+bool plainSequence(PyObject* object) {
+    if (object == Py_None) return true;
+    if (!PyTuple_CheckExact(object) || PyTuple_GET_SIZE(object) != 3) return false;
+    PyObject* id = PyTuple_GET_ITEM(object, 2);
+    return PyLong_CheckExact(PyTuple_GET_ITEM(object, 0)) && PyLong_CheckExact(PyTuple_GET_ITEM(object, 1)) &&
+           (id == Py_None || PyUnicode_CheckExact(id));
+}
+
+// None, a rune's value, the message (bytes or str), or (message bytes,
+// ((position, ECI number or None), ...), reader_init): verify's forms.
+bool plainMadeFrom(PyObject* object) {
+    if (object == Py_None || PyLong_CheckExact(object) || PyBytes_CheckExact(object) || PyUnicode_CheckExact(object))
+        return true;
+    if (!PyTuple_CheckExact(object) || PyTuple_GET_SIZE(object) != 3) return false;
+    PyObject* flags = PyTuple_GET_ITEM(object, 1);
+    if (!PyBytes_CheckExact(PyTuple_GET_ITEM(object, 0)) || !PyBool_Check(PyTuple_GET_ITEM(object, 2)) ||
+        !PyTuple_CheckExact(flags))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(flags); ++i) {
+        PyObject* flag = PyTuple_GET_ITEM(flags, i);
+        if (!PyTuple_CheckExact(flag) || PyTuple_GET_SIZE(flag) != 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(flag, 0)) ||
+            !(PyTuple_GET_ITEM(flag, 1) == Py_None || PyLong_CheckExact(PyTuple_GET_ITEM(flag, 1))))
+            return false;
+    }
+    return true;
+}
+
+// The labels checked.  False with TypeError set.
+bool plainLabels(const SymbolLabels& labels) {
+    if (!isIntOrNone(labels.eci)) {
+        PyErr_Format(PyExc_TypeError, "a symbol's eci is an int or None, not %.200s", Py_TYPE(labels.eci)->tp_name);
+        return false;
+    }
+    if (!plainSequence(labels.sequence)) {
+        PyErr_SetString(PyExc_TypeError, "a symbol's sequence is (position, count, id or None) or None");
+        return false;
+    }
+    if (!plainMadeFrom(labels.madeFrom)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "made_from is None, an int, bytes, a str or (bytes, ((position, ECI or None), ...), bool)");
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction.
+
+// A symbol of `type` with its shape and labels, its bits all light.  A new
+// reference, or NULL with an exception set.
+PyObject* allocateSymbol(PyTypeObject* type, const SymbolShape& shape, int dataWords, int checkWords,
+                         const SymbolLabels& labels) {
+    if (!plainLabels(labels)) return nullptr;
+    PyObject* object = type->tp_alloc(type, packedBytes(shape.size));  // zeroed
+    if (object == nullptr) return nullptr;
+    SymbolObject* symbol = asSymbol(object);
+    symbol->eci = newReference(labels.eci);
+    symbol->sequence = newReference(labels.sequence);
+    symbol->madeFrom = newReference(labels.madeFrom);
+    symbol->size = shape.size;
+    symbol->layers = static_cast<int16_t>(shape.layers);
+    symbol->dataWords = static_cast<int16_t>(dataWords);
+    symbol->checkWords = static_cast<int16_t>(checkWords);
+    symbol->compact = shape.compact;
+    symbol->isRune = labels.isRune;
+    return object;
+}
+
+void packModules(SymbolObject* symbol, const uint8_t* modules) {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(symbol->size) * symbol->size;
+    for (Py_ssize_t k = 0; k < count; ++k)
+        if (modules[k] != 0) symbol->bits[k >> 3] = static_cast<uint8_t>(symbol->bits[k >> 3] | (1u << (k & 7)));
+}
+
+void symbolDealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    SymbolObject* symbol = asSymbol(object);
+    Py_XDECREF(symbol->eci);
+    Py_XDECREF(symbol->sequence);
+    Py_XDECREF(symbol->madeFrom);
+    type->tp_free(object);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// Symbol(modules, size, layers, compact, data_words, check_words, eci=None,
+// sequence=None, is_rune=False, made_from=None): the door for pickling and
+// for tests that need a symbol with a given fault; make() and rune() make
+// symbols.  modules are one byte each, 0 or 1, row by row.
+PyObject* symbolNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"modules", "size", "layers", "compact", "data_words", "check_words",
+                                     "eci", "sequence", "is_rune", "made_from", nullptr};
+    Py_buffer modules;
+    int size, layers, compact, dataWords, checkWords, isRune = 0;
+    SymbolLabels labels;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*iipii|OOpO:Symbol", const_cast<char**>(keywords), &modules,
+                                     &size, &layers, &compact, &dataWords, &checkWords, &labels.eci, &labels.sequence,
+                                     &isRune, &labels.madeFrom))
+        return nullptr;
+    PyObject* result = nullptr;
+    const auto* bytes = static_cast<const uint8_t*>(modules.buf);
+    bool binary = true;
+    for (Py_ssize_t k = 0; k < modules.len; ++k) binary = binary && bytes[k] <= 1;
+    if (size < 1 || size > kMostSide || modules.len != static_cast<Py_ssize_t>(size) * size || !binary) {
+        PyErr_Format(PyExc_ValueError, "modules are size * size bytes of 0 or 1, size 1 to %d", kMostSide);
+    } else if (layers < 0 || layers > kMaxFullLayers || dataWords < 0 || checkWords < 0 || dataWords > 0x7FFF ||
+               checkWords > 0x7FFF) {
+        PyErr_SetString(PyExc_ValueError, "layers is 0 to 32, data_words and check_words 0 to 32767");
+    } else {
+        labels.isRune = isRune != 0;
+        const SymbolShape shape{compact != 0, layers, size, 0, 0, 0};
+        result = allocateSymbol(type, shape, dataWords, checkWords, labels);
+        if (result != nullptr) packModules(asSymbol(result), bytes);
+    }
+    PyBuffer_Release(&modules);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Properties.
+
+PyObject* unpackedModules(const SymbolObject* symbol) {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(symbol->size) * symbol->size;
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, count);
+    if (bytes == nullptr) return nullptr;
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+    for (Py_ssize_t k = 0; k < count; ++k) out[k] = (symbol->bits[k >> 3] >> (k & 7)) & 1;
+    return bytes;
+}
+
+PyObject* getModules(PyObject* self, void*) { return unpackedModules(asSymbol(self)); }
+PyObject* getSize(PyObject* self, void*) { return PyLong_FromLong(asSymbol(self)->size); }
+PyObject* getLayers(PyObject* self, void*) { return PyLong_FromLong(asSymbol(self)->layers); }
+PyObject* getDataWords(PyObject* self, void*) { return PyLong_FromLong(asSymbol(self)->dataWords); }
+PyObject* getCheckWords(PyObject* self, void*) { return PyLong_FromLong(asSymbol(self)->checkWords); }
+PyObject* getCompact(PyObject* self, void*) { return PyBool_FromLong(asSymbol(self)->compact); }
+PyObject* getIsRune(PyObject* self, void*) { return PyBool_FromLong(asSymbol(self)->isRune); }
+PyObject* getEci(PyObject* self, void*) { return newReference(asSymbol(self)->eci); }
+PyObject* getSequence(PyObject* self, void*) { return newReference(asSymbol(self)->sequence); }
+PyObject* getMadeFrom(PyObject* self, void*) { return newReference(asSymbol(self)->madeFrom); }
+
+PyGetSetDef symbolGetSet[] = {
+    {"size", getSize, nullptr, "modules on a side (11 to 151)", nullptr},
+    {"layers", getLayers, nullptr, "data layers around the core; 0 for a rune", nullptr},
+    {"compact", getCompact, nullptr, "compact (11x11 core) or full (15x15 core, reference grid)", nullptr},
+    {"is_rune", getIsRune, nullptr, "an Aztec Rune (a compact symbol carrying one value 0 to 255)", nullptr},
+    {"data_words", getDataWords, nullptr, "codewords carrying the data stream", nullptr},
+    {"check_words", getCheckWords, nullptr, "Reed-Solomon check codewords", nullptr},
+    {"eci", getEci, nullptr, "the ECI number the message is marked with, if any", nullptr},
+    {"sequence", getSequence, nullptr,
+     "(position from 1, count, id or None) in a structured-append sequence; None for a single symbol", nullptr},
+    {"modules", getModules, nullptr, "the modules as bytes, row by row from the top: 1 dark, 0 light", nullptr},
+    {"_made_from", getMadeFrom, nullptr, "what the symbol was made from, for verify(); None where unknown",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Comparison, hashing and pickling: two symbols are equal when their modules are.
+
+bool sameModules(const SymbolObject* a, const SymbolObject* b) {
+    return a->size == b->size && std::memcmp(a->bits, b->bits, static_cast<size_t>(packedBytes(a->size))) == 0;
+}
+
+PyObject* symbolRichCompare(PyObject* self, PyObject* other, int op) {
+    if (!isSymbol(other) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = sameModules(asSymbol(self), asSymbol(other));
+    return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+}
+
+Py_hash_t symbolHash(PyObject* self) {
+    const SymbolObject* symbol = asSymbol(self);
+    uint64_t hash = 14695981039346656037ull ^ static_cast<uint64_t>(symbol->size);  // FNV-1a
+    for (Py_ssize_t i = 0; i < packedBytes(symbol->size); ++i) hash = (hash ^ symbol->bits[i]) * 1099511628211ull;
+    const auto result = static_cast<Py_hash_t>(hash);
+    return result == -1 ? -2 : result;
+}
+
+PyObject* symbolReduce(PyObject* self, PyObject*) {
+    const SymbolObject* symbol = asSymbol(self);
+    PyObject* modules = unpackedModules(symbol);
+    if (modules == nullptr) return nullptr;
+    PyObject* result = Py_BuildValue("(O(NiiOiiOOOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), modules,
+                                     symbol->size, symbol->layers, symbol->compact ? Py_True : Py_False,
+                                     symbol->dataWords, symbol->checkWords, symbol->eci, symbol->sequence,
+                                     symbol->isRune ? Py_True : Py_False, symbol->madeFrom);
+    return result;
+}
+
+PyMethodDef symbolMethods[] = {
+    {"__reduce__", symbolReduce, METH_NOARGS, "pickles the symbol"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot symbolSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Symbol(modules, size, layers, compact, data_words, check_words, eci=None, "
+                                  "sequence=None, is_rune=False, made_from=None)\n--\n\n"
+                                  "An Aztec symbol's modules (one bit each) and shape.")},
+    {Py_tp_new, reinterpret_cast<void*>(symbolNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(symbolDealloc)},
+    {Py_tp_getset, symbolGetSet},
+    {Py_tp_methods, symbolMethods},
+    {Py_tp_richcompare, reinterpret_cast<void*>(symbolRichCompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(symbolHash)},
+    {0, nullptr},
+};
+
+PyType_Spec symbolSpec = {
+    "quillbank.aztec._aztec.Symbol", static_cast<int>(kHeaderBytes), 1,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, symbolSlots,
+};
+
+// A symbol is an object whose type compares as Symbol does: Symbol or a
+// subclass that keeps its comparison (AztecSymbol).
+bool isSymbol(PyObject* object) { return Py_TYPE(object)->tp_richcompare == symbolRichCompare; }
+
+}  // namespace
+
+PyObject* newSymbol(PyTypeObject* type, const AztecMatrix& matrix, const SymbolLabels& labels) {
+    PyObject* object = allocateSymbol(type, matrix.shape, matrix.dataWords, matrix.checkWords, labels);
+    if (object != nullptr) packModules(asSymbol(object), matrix.modules.data());
+    return object;
+}
+
+PyTypeObject* createSymbolType(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &symbolSpec, nullptr));
+}
+
+}  // namespace quillbank::aztec::binding
