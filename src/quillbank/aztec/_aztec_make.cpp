@@ -145,16 +145,17 @@ int builtOrRaise(BuildStatus status) {
 //      sequence=None, made_from=None)
 
 PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"message", "eci", "flags", "structured_append", "compact", "layers",
-                                        "ec_percent", "reader_init", "sequence", "made_from", nullptr};
+    // ec_percent first: make()'s common case gives it alone.
+    static const char* const names[] = {"message", "ec_percent", "eci", "flags", "structured_append", "compact",
+                                        "layers", "reader_init", "sequence", "made_from", nullptr};
     PyObject* values[10];
     if (!parseArguments("make", args, nargs, kwnames, names, 1, 1, values)) return nullptr;
     try {
         SymbolOrder order;
-        if (!readShapeOptions(values[4], values[5], values[6], values[7], order.request) ||
-            !boolArgument(values[3], "structured_append", order.layout.structuredAppend) ||
-            (values[2] != nullptr && values[2] != Py_None && parseFlags(values[2], order.layout.flags) < 0) ||
-            !addLeadingEci(values[1], order.layout) || !readMessage(values[0], order))
+        if (!readShapeOptions(values[5], values[6], values[1], values[7], order.request) ||
+            !boolArgument(values[4], "structured_append", order.layout.structuredAppend) ||
+            (values[3] != nullptr && values[3] != Py_None && parseFlags(values[3], order.layout.flags) < 0) ||
+            !addLeadingEci(values[2], order.layout) || !readMessage(values[0], order))
             return nullptr;
         AztecMatrix matrix;
         BuildStatus status = BuildStatus::BadRequest;
