@@ -41,7 +41,7 @@ class Symbol:
 
 def set_symbol_class(cls: type) -> None: ...
 def make(
-    message: _Data, /, *, eci: Optional[int] = ..., flags: Optional[Sequence[_Flag]] = ...,
+    message: _Data, *, eci: Optional[int] = ..., flags: Optional[Sequence[_Flag]] = ...,
     structured_append: bool = ..., compact: Optional[bool] = ..., layers: Optional[int] = ...,
     ec_percent: int = ..., reader_init: bool = ..., sequence: Optional[_Sequence] = ..., made_from: object = ...,
 ) -> Optional[Symbol]: ...

@@ -140,7 +140,7 @@ int builtOrRaise(BuildStatus status) {
 }
 
 // ---------------------------------------------------------------------------
-// make(message, /, *, eci=None, flags=None, structured_append=False,
+// make(message, *, eci=None, flags=None, structured_append=False,
 //      compact=None, layers=None, ec_percent=23, reader_init=False,
 //      sequence=None, made_from=None)
 

@@ -41,7 +41,7 @@ PyObject* setSymbolClass(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef methods[] = {
     QUILLBANK_METHOD("make", make,
-                     "make(message, /, *, eci=None, flags=None, structured_append=False, compact=None, layers=None, "
+                     "make(message, *, eci=None, flags=None, structured_append=False, compact=None, layers=None, "
                      "ec_percent=23, reader_init=False, sequence=None, made_from=None)\n--\n\n"
                      "The smallest symbol that holds the message's bytes (str as UTF-8), in a shortest stream with "
                      "the ECI designator of eci first, or the flags ((position, ECI number or None for FNC1), ...); "
