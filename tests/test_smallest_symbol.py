@@ -143,11 +143,20 @@ def near_capacity_kinds():
             out += text(rng.randrange(5, 40)) + rng.randbytes(rng.randrange(4, 30))
         return out[:n]
 
+    def zero_one_runs(n):
+        # Runs of 00 and FF bytes stuff wherever the codewords fall; the
+        # short text between them is where a stream may leave its run.
+        out = b""
+        while len(out) < n:
+            out += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
+                               rng.randbytes(rng.randrange(1, 6)), b"A"])
+        return out[:n]
+
     tickets = "".join(json.dumps({"id": rng.randrange(10**6), "seat": f"{rng.randrange(60)}C", "paid": True})
                       for _ in range(20)).encode()
     utf8 = "".join(rng.choice("Grüße aus Köln Съешь ещё 欢迎光临 ab 12") for _ in range(400)).encode()
     return {"text": text(600), "digits": bytes(rng.choice(b"0123456789") for _ in range(600)), "json": tickets[:600],
-            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600)}
+            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600), "00/FF runs": zero_one_runs(600)}
 
 
 NEAR_KINDS = near_capacity_kinds()
