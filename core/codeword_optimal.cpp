@@ -100,9 +100,16 @@ struct Automaton {
         }
         for (int s = 0; s < states; ++s)
             for (int value = 0; value < 256; ++value) byte[s][value] = push(uint8_t(s), BitToken{8, uint64_t(value)});
+        // A header's last 8 bits go through the byte table: a long one is
+        // 13 bits and a byte, not 21 bits one at a time.
         header.resize((kMaxBinaryRun + 1) * std::size_t(states));
         for (std::size_t length = 1; length <= kMaxBinaryRun; ++length)
-            for (int s = 0; s < states; ++s) header[length * std::size_t(states) + std::size_t(s)] = push(uint8_t(s), runHeader(length));
+            for (int s = 0; s < states; ++s) {
+                const BitToken token = runHeader(length);
+                const Move first = push(uint8_t(s), BitToken{uint8_t(token.bitCount - 8), token.value >> 8});
+                const Move last = byte[first.state][token.value & 0xFF];
+                header[length * std::size_t(states) + std::size_t(s)] = {last.state, uint8_t(first.words + last.words)};
+            }
         countFreeBits();
     }
 
@@ -160,14 +167,14 @@ struct Automaton {
     static int openWord(int s) { return s >= 3 ? 1 : 0; }
 };
 
-// Built once per width, on first use (thread-safe statics).
+// Built once per width, on first use (thread-safe statics), each on its
+// own: a first call builds only the one it needs.
 const Automaton& automaton(int width) {
-    static const Automaton six(6), eight(8), ten(10), twelve(12);
     switch (width) {
-        case 6: return six;
-        case 8: return eight;
-        case 10: return ten;
-        case 12: return twelve;
+        case 6: { static const Automaton six(6); return six; }
+        case 8: { static const Automaton eight(8); return eight; }
+        case 10: { static const Automaton ten(10); return ten; }
+        case 12: { static const Automaton twelve(12); return twelve; }
         default: throw std::invalid_argument("codeword widths are 6, 8, 10 and 12");
     }
 }
