@@ -212,3 +212,40 @@ class TestNearCapacity:
                     assert (got_compact, got_layers) == (c, n), (kind, len(message))
                     break
             assert reads_back(symbol_of(packed, bit_count, got_compact, got_layers), message)
+
+
+# --- The longest start that fits ---------------------------------------------------
+
+class TestFittingStart:
+    # One encoding of the whole message: each start's stream is walked back
+    # from its cells, which must be those an encoding of the start alone
+    # fills.  So the start found must be one that real encodings of the
+    # starts say fits, the next one must not, and where fitting goes down
+    # with length (all but always) it is the longest.
+    @settings(max_examples=80, deadline=None)
+    @given(message=st.lists(st.one_of(st.sampled_from(PIECES + [b"\x00" * 9, b"\xff" * 7]),
+                                      st.binary(min_size=1, max_size=30)), min_size=2, max_size=12).map(b"".join),
+           eci=st.one_of(st.none(), st.integers(0, 999999)), width=st.sampled_from(WIDTHS), data=st.data())
+    def test_the_start_that_encodings_of_the_starts_find(self, message, eci, width, data):
+        starts = [_optimal.encode_stream(message[:n], eci) for n in range(len(message))]
+        whole = _optimal.encode_stream(message, eci)
+        words = data.draw(st.integers(0, _symbol.stuffed_count(*whole, width) + 1))
+
+        def fits(n):
+            packed, bits = starts[n]
+            return n == 0 or (bits <= words * width and max(1, _symbol.stuffed_count(packed, bits, width)) <= words)
+
+        packed, bits, fitting = _symbol.fitting_start(message, eci, words, width)
+        assert (packed, bits) == whole
+        assert fits(fitting) and (fitting == len(message) - 1 or not fits(fitting + 1))
+        fitting_starts = [fits(n) for n in range(len(message))]
+        if fitting_starts == sorted(fitting_starts, reverse=True):
+            assert fitting == fitting_starts.count(True) - 1
+
+    def test_refuses_what_the_encoder_refuses(self):
+        with pytest.raises(ValueError, match="widths"):
+            _symbol.fitting_start(b"AB", None, 3, 7)
+        with pytest.raises(ValueError, match="ECI"):
+            _symbol.fitting_start(b"AB", 1000000, 3, 6)
+        with pytest.raises(TypeError):
+            _symbol.fitting_start(b"AB", "3", 3, 6)

@@ -831,6 +831,44 @@ PyObject* stuffedCount(PyObject*, PyObject* args) {
     return result;
 }
 
+// fitting_start(data, eci, words, width) -> (packed, bit_count, fitting):
+// the shortest stream of data (after the ECI designator of eci, an int, or
+// none for None) and the most bytes from its start whose own shortest
+// stream fits `words` codewords of `width` bits: az::encodeWithFittingStart,
+// for the error of a message that does not fit.
+PyObject* fittingStart(PyObject*, PyObject* args) {
+    Py_buffer data;
+    PyObject* eciObject;
+    Py_ssize_t words;
+    int width;
+    if (!PyArg_ParseTuple(args, "y*Oni:fitting_start", &data, &eciObject, &words, &width)) return nullptr;
+    PyObject* result = nullptr;
+    std::optional<uint32_t> eci;
+    long number = eciObject == Py_None ? 0 : PyLong_AsLong(eciObject);
+    if (number == -1 && PyErr_Occurred()) {
+        // a TypeError or OverflowError, set
+    } else if (number < 0 || number > 999999) {
+        PyErr_Format(PyExc_ValueError, "ECI numbers are 0 to 999999, not %ld", number);
+    } else if (words < 0) {
+        PyErr_SetString(PyExc_ValueError, "a symbol holds 0 codewords or more");
+    } else {
+        if (eciObject != Py_None) eci = uint32_t(number);
+        try {
+            const az::FittingStart found = az::encodeWithFittingStart(
+                static_cast<const uint8_t*>(data.buf), std::size_t(data.len), eci, std::size_t(words), width);
+            result = Py_BuildValue("(y#nn)", reinterpret_cast<const char*>(found.stream.bytes.data()),
+                                   Py_ssize_t(found.stream.bytes.size()), Py_ssize_t(found.stream.bitCount),
+                                   Py_ssize_t(found.fitting));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {  // a width or length refused
+            PyErr_SetString(PyExc_ValueError, error.what());
+        }
+    }
+    PyBuffer_Release(&data);
+    return result;
+}
+
 PyObject* checkWords(PyObject*, PyObject* args) {
     PyObject* sequence;
     Py_ssize_t checkCount;
@@ -1140,6 +1178,8 @@ PyMethodDef methods[] = {
     {"stuffed_words", stuffedWords, METH_VARARGS, "stuffed_words(bits, width) -> list of codewords"},
     {"stuffed_count", stuffedCount, METH_VARARGS,
      "stuffed_count(packed, bit_count, width) -> the number of codewords of a packed stream"},
+    {"fitting_start", fittingStart, METH_VARARGS,
+     "fitting_start(data, eci, words, width) -> (packed, bit_count, bytes of the longest start that fits)"},
     {"check_words", checkWords, METH_VARARGS, "check_words(words, check_count, width) -> list of check words"},
     {"gf_multiply", gfMultiply, METH_VARARGS, "gf_multiply(a, b, width) -> product in GF(2^width)"},
     {"png", pngFile, METH_VARARGS,
