@@ -141,7 +141,9 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
                              allowed.ec_percent, allowed.reader_init, None if leading else content.flags, False)
         if built is not None:
             return _made(AztecSymbol(built, eci, False), content, allowed.reader_init, verify)
-    stream = content_stream(content, optimal)
+    # (With optimal=True the core has found no symbol: the stream is
+    # encoded for the error alone, by overflow.)
+    stream = None if optimal else content_stream(content, optimal)
     built = None if optimal else allowed.build(stream)
     if built is None:
         raise overflow(content, stream, allowed, optimal)
