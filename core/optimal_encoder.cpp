@@ -398,18 +398,18 @@ private:
     }
 
     uint32_t arrivalCost(Arrival how, int mode, std::size_t index, std::size_t position, uint32_t startBits) const {
-        const uint32_t toPunct = mode == Punct ? 0 : shiftToken(Mode(mode), Punct).bitCount;
-        if (how == kStartArrival) return index == 0 && mode == Upper ? startBits : kUnreached;
-        if (index == 0) return kUnreached;  // the start's other modes: never read, never written
-        if (how == kFlagArrival)
-            return isFlagCell(index, position)
-                       ? cost(index - 1, mode) + toPunct + flagToken(flags_.flags[index - position - 1].eci).bitCount
-                       : kUnreached;
+        if (index == 0) return how == kStartArrival && mode == Upper ? startBits : kUnreached;  // others: never written
         if (how == kCharArrival) {
             const StepToken token = stepTokens[mode][data_[position - 1]];
             return token.bitCount == 0 ? kUnreached : cost(index - 1, mode) + token.bitCount;
         }
+        const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
+        if (how == kFlagArrival)
+            return isFlagCell(index, position)
+                       ? cost(index - 1, mode) + toPunct + flagToken(flags_.flags[index - position - 1].eci).bitCount
+                       : kUnreached;
         if (how == kPairArrival) return index < 2 ? kUnreached : cost(index - 2, mode) + toPunct + 5;
+        if (how == kStartArrival) return kUnreached;
         const std::size_t length = runLength(how);
         if (length > index) return kUnreached;
         return cost(index - length, mode) + uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
