@@ -210,6 +210,28 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
     }
 }
 
+// M/L then U/L, the start of a structured-append stream: Upper to Mixed,
+// and back.
+constexpr BitToken kAppendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
+
+// The stream walked back from cell `index` in `mode`, of `bits` bits: the
+// first `length` bytes' (and their flags), after the structured-append
+// start when asked.
+PackedBits writeStream(const Decision* decisions, std::size_t index, int mode, uint32_t bits, const uint8_t* data,
+                       std::size_t length, const FlagList& flags, bool structuredAppend) {
+    PackedBits stream;
+    stream.bitCount = bits;
+    stream.bytes.resize((stream.bitCount + 7) / 8);
+    BackwardBitWriter out(stream.bytes.data(), stream.bytes.data() + stream.bytes.size(), stream.bitCount);
+    walkBack(decisions, index, mode, data, length, flags, out);
+    if (structuredAppend) {
+        out.write(kAppendHeader[1]);
+        out.write(kAppendHeader[0]);
+    }
+    out.finish();
+    return stream;
+}
+
 // The working storage of one thread's encodings, kept between messages so
 // that a steady stream of them allocates only the result, and a long
 // message is not charged for fresh pages on every call.  The decisions are
@@ -279,9 +301,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     if (length > kMaxOptimalMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
-    // M/L then U/L: Upper to Mixed, and back.
-    const BitToken appendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
-    const uint32_t startBits = layout.structuredAppend ? appendHeader[0].bitCount + appendHeader[1].bitCount : 0;
+    const uint32_t startBits = layout.structuredAppend ? kAppendHeader[0].bitCount + kAppendHeader[1].bitCount : 0;
 
     ThreadCache<Scratch> kept;
     Scratch& scratch = *kept;
@@ -294,20 +314,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     std::size_t lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(),
                                       lastCost);
     int mode = bestFinalMode(lastCost);
-
-    PackedBits stream;
-    stream.bitCount = lastCost[mode];
-    stream.bytes.resize((stream.bitCount + 7) / 8);
-    uint8_t* begin = stream.bytes.data();
-    uint8_t* end = begin + stream.bytes.size();
-    BackwardBitWriter out(begin, end, stream.bitCount);
-    walkBack(decisions, lastIndex, mode, data, length, flags, out);
-    if (layout.structuredAppend) {
-        out.write(appendHeader[1]);
-        out.write(appendHeader[0]);
-    }
-    out.finish();
-    return stream;
+    return writeStream(decisions, lastIndex, mode, lastCost[mode], data, length, flags, layout.structuredAppend);
 }
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
@@ -360,13 +367,7 @@ public:
 
     // The first n bytes' own shortest stream.
     PackedBits stream(std::size_t n) const {
-        PackedBits out;
-        out.bitCount = bits(n);
-        out.bytes.resize((out.bitCount + 7) / 8);
-        BackwardBitWriter writer(out.bytes.data(), out.bytes.data() + out.bytes.size(), out.bitCount);
-        walkBack(decisions_, cellOf(n), finalMode(n), data_, n, flags_, writer);
-        writer.finish();
-        return out;
+        return writeStream(decisions_, cellOf(n), finalMode(n), bits(n), data_, n, flags_, false);
     }
 
 private:
@@ -451,14 +452,7 @@ FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::
 
     FittingStart result;
     const int mode = bestFinalMode(lastCost);
-    result.stream.bitCount = lastCost[mode];
-    result.stream.bytes.resize((result.stream.bitCount + 7) / 8);
-    {
-        BackwardBitWriter out(result.stream.bytes.data(), result.stream.bytes.data() + result.stream.bytes.size(),
-                              result.stream.bitCount);
-        walkBack(decisions, lastIndex, mode, data, length, flags, out);
-        out.finish();
-    }
+    result.stream = writeStream(decisions, lastIndex, mode, lastCost[mode], data, length, flags, false);
     if (length < 2) return result;
     const StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
     // The longest start whose bits are within the codewords' room, then
