@@ -247,5 +247,11 @@ class TestFittingStart:
             _symbol.fitting_start(b"AB", None, 3, 7)
         with pytest.raises(ValueError, match="ECI"):
             _symbol.fitting_start(b"AB", 1000000, 3, 6)
+        with pytest.raises(ValueError, match="0 codewords or more"):
+            _symbol.fitting_start(b"AB", None, -1, 6)
         with pytest.raises(TypeError):
             _symbol.fitting_start(b"AB", "3", 3, 6)
+        with pytest.raises(OverflowError):
+            _symbol.fitting_start(b"AB", 1 << 80, 3, 6)
+        with pytest.raises(TypeError):
+            _symbol.fitting_start("AB", None, 3, 6)
