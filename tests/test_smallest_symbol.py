@@ -198,6 +198,36 @@ class TestNearCapacity:
             assert _test_hooks.fewest_codewords(message, width, at_most=fewest)[2] == fewest
             assert _test_hooks.fewest_codewords(message, width, at_most=fewest - 1) is None
 
+    # Runs of 00 and FF bytes a codeword over the largest sizes' capacities,
+    # the slowest messages to settle: the capacity as bound must keep the
+    # unbounded minimum there too (the 600-byte "00/FF runs" kind above is
+    # what catches a bound that prunes too much).
+    @pytest.mark.parametrize("layers", [31, 32])
+    def test_runs_that_stuff_at_the_largest_sizes_keep_the_unbounded_minimum(self, layers):
+        import random
+
+        rng = random.Random(layers)
+        message = b""
+        while len(message) < 2400:
+            message += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
+                                   rng.randbytes(rng.randrange(1, 6)), b"A"])
+        _, width, _, capacity = _symbol.capacity(False, layers, 23)
+
+        def shortest_fits(length):
+            return _symbol.stuffed_count(*_optimal.encode_stream(message[:length]), width) <= capacity
+
+        low, high = 1, len(message)
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if shortest_fits(middle) else (low, middle - 1)
+        for length in (low, low + 1):
+            start = message[:length]
+            fewest = _test_hooks.fewest_codewords(start, width)[2]
+            found = _test_hooks.fewest_codewords(start, width, at_most=capacity)
+            assert (found is None) == (fewest > capacity), length
+            assert _test_hooks.fewest_codewords(start, width, at_most=fewest)[2] == fewest
+            assert _test_hooks.fewest_codewords(start, width, at_most=fewest - 1) is None
+
     @pytest.mark.parametrize("kind", sorted(NEAR_KINDS))
     def test_smallest_symbol_is_the_first_size_the_minimum_fits_and_reads_back(self, kind):
         shapes = sorted(((_symbol.capacity(c, n, 23)[0], not c, n, c) for c, n in NEAR_SHAPES))
