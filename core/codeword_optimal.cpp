@@ -341,20 +341,21 @@ struct Programme {
     // of a run that some mode holds at least its fewest bits (kLeastBits),
     // a flag its token's, a run's header at least kRunHeaderBits, and any
     // number more anywhere between (latches, shifts, the longer header).
-    // A byte only binary shift carries is only ever in a run.  Each stream is one way
-    // through the relaxation, at its own codewords, so none has fewer; and
-    // no mode is kept, so each cell has one row of states.  What it keeps
-    // exact is what the bytes' least bits lose on binary data: where each
-    // run's bytes fall in the codewords, so how they stuff, and the header
-    // each return to text costs.  runWordsAfter is the same in a run whose
-    // bytes end before position p: ended there (wordsAfter of its landing
-    // cell) or going on with byte p (no flag before it).
+    // A byte only binary shift carries is only ever in a run.  Each stream
+    // is one way through the relaxation, at its own codewords, so none has
+    // fewer; and no mode is kept, so each cell has one row of states.  What
+    // it keeps exact is what the bytes' least bits lose on binary data:
+    // where each run's bytes fall in the codewords, so how they stuff, and
+    // the header each return to text costs.  runWordsAfter is the same in a
+    // run whose bytes end before position p: ended there (wordsAfter of its
+    // landing cell) or going on with byte p (no flag before it).
     //
-    // It costs about a microsecond a byte, more than the whole programme
-    // where the bounds above settle it (text, random bytes), so it is
-    // counted only once the runs have walked kRunStepsBeforeWordsAfter
-    // bytes a byte of the message: on binary data whose bytes stuff, where
-    // those bounds leave room for hundreds of run lengths from each start.
+    // It costs about a third of a microsecond a byte, more than the whole
+    // programme where the bounds above settle it (text, random bytes), so
+    // it is counted only once the runs have walked
+    // kRunStepsBeforeWordsAfter bytes a byte of the message: on binary data
+    // whose bytes stuff, where those bounds leave room for hundreds of run
+    // lengths from each start.
     // A lower bound prunes only entries that no stream within the bound
     // goes through, so the stream found is the same either way.
     static constexpr std::size_t kRunStepsBeforeWordsAfter = 8;
