@@ -9,6 +9,6 @@ if(QUILLBANK_AZTEC_PYTHON)
     src/quillbank/aztec/_aztec_streams.cpp
     src/quillbank/aztec/_aztec_pictures.cpp
   )
-  target_link_libraries(_aztec PRIVATE aztec_batch aztec_reader)
+  target_link_libraries(_aztec PRIVATE aztec_batch aztec_reader quillbank_aztec)
   quillbank_own_runtime(_aztec)
 endif()

@@ -80,6 +80,23 @@ BitStream shortestStream(std::string_view message, const Options& options) {
     return shortestStream(reinterpret_cast<const std::uint8_t*>(message.data()), message.size(), options);
 }
 
+StreamAndFit shortestStreamAndFit(const std::uint8_t* data, std::size_t length, std::size_t words, int wordBits,
+                                  const Options& options) {
+    checkWordBits(wordBits);
+    prepare(options);  // checks them
+    if (!options.flags.empty() || options.gs1 || options.sequence)
+        throw invalid("the fitting start is found for a message with at most an ECI number before it");
+    StreamAndFit found;
+    std::size_t fitting = 0;
+    found.stream = publicStream(encoded([&] {
+        FittingStart fit = encodeWithFittingStart(data, length, options.eci, words, wordBits);
+        fitting = fit.fitting;
+        return std::move(fit.stream);
+    }));
+    found.fittingBytes = fitting;
+    return found;
+}
+
 BitStream fewestCodewordsStream(const std::uint8_t* data, std::size_t length, int wordBits, const Options& options) {
     checkWordBits(wordBits);
     const Prepared prepared = prepare(options);

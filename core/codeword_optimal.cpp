@@ -60,6 +60,31 @@ struct Automaton {
     // The header of a run of each length: header[L * states + s].
     std::vector<Move> header;
 
+    // Free bits, the relaxation behind wordsAfter (Programme): bits of any
+    // values.  freeMoves[freeStart[b * states + s] ..
+    // freeStart[b * states + s + 1]) are the states that b of them take s
+    // to, each with the fewest codewords completed on the way;
+    // freeRange(b, s) gives them.
+    // runEntry[s * states + t]: the fewest codewords that kRunHeaderBits or
+    // more free bits complete from s to t (kNoWay: none reach t).
+    static constexpr int kMaxFreeBits = 40;   // above any token: a flag with six digits is 32
+    static constexpr int kRunHeaderBits = 10;  // B/S and a 5-bit length: the shortest header
+    static constexpr uint8_t kNoWay = 255;
+    std::vector<Move> freeMoves;
+    std::vector<uint32_t> freeStart;
+    std::vector<uint8_t> runEntry;
+
+    struct MoveRange {
+        const Move* first;
+        const Move* last;
+        const Move* begin() const { return first; }
+        const Move* end() const { return last; }
+    };
+    MoveRange freeRange(int bits, int s) const {
+        const std::size_t at = std::size_t(bits) * std::size_t(states) + std::size_t(s);
+        return {freeMoves.data() + freeStart[at], freeMoves.data() + freeStart[at + 1]};
+    }
+
     explicit Automaton(int w) : width(w), states(3 * w) {
         for (int s = 0; s < states; ++s) {
             const int k = s / 3;
@@ -75,9 +100,53 @@ struct Automaton {
         }
         for (int s = 0; s < states; ++s)
             for (int value = 0; value < 256; ++value) byte[s][value] = push(uint8_t(s), BitToken{8, uint64_t(value)});
+        // A header's last 8 bits go through the byte table: a long one is
+        // 13 bits and a byte, not 21 bits one at a time.
         header.resize((kMaxBinaryRun + 1) * std::size_t(states));
         for (std::size_t length = 1; length <= kMaxBinaryRun; ++length)
-            for (int s = 0; s < states; ++s) header[length * std::size_t(states) + std::size_t(s)] = push(uint8_t(s), runHeader(length));
+            for (int s = 0; s < states; ++s) {
+                const BitToken token = runHeader(length);
+                const Move first = push(uint8_t(s), BitToken{uint8_t(token.bitCount - 8), token.value >> 8});
+                const Move last = byte[first.state][token.value & 0xFF];
+                header[length * std::size_t(states) + std::size_t(s)] = {last.state, uint8_t(first.words + last.words)};
+            }
+        countFreeBits();
+    }
+
+    // The free-bit tables, one bit at a time from every state: reach[s *
+    // states + t] is the fewest codewords b bits complete from s to t.
+    void countFreeBits() {
+        const std::size_t n = std::size_t(states);
+        std::vector<uint8_t> reach(n * n, kNoWay), next(n * n);
+        runEntry.assign(n * n, kNoWay);
+        for (std::size_t s = 0; s < n; ++s) reach[s * n + s] = 0;
+        freeStart.push_back(0);
+        for (int bits = 0; bits <= kMaxFreeBits; ++bits) {
+            for (std::size_t s = 0; s < n; ++s) {
+                for (std::size_t t = 0; t < n; ++t) {
+                    const uint8_t words = reach[s * n + t];
+                    if (words == kNoWay) continue;
+                    freeMoves.push_back({uint8_t(t), words});
+                    // Enough: a way of more than kRunHeaderBits + 2 width
+                    // bits completes two codewords after the first
+                    // kRunHeaderBits, where completing the open one and
+                    // going on to t takes fewer bits and one codeword.
+                    if (bits >= kRunHeaderBits) runEntry[s * n + t] = std::min(runEntry[s * n + t], words);
+                }
+                freeStart.push_back(uint32_t(freeMoves.size()));
+            }
+            std::fill(next.begin(), next.end(), kNoWay);
+            for (std::size_t s = 0; s < n; ++s)
+                for (std::size_t t = 0; t < n; ++t) {
+                    if (reach[s * n + t] == kNoWay) continue;
+                    for (int b = 0; b < 2; ++b) {
+                        const Move step = bit[t][b];
+                        uint8_t& to = next[s * n + step.state];
+                        to = std::min<uint8_t>(to, uint8_t(reach[s * n + t] + step.words));
+                    }
+                }
+            reach.swap(next);
+        }
     }
 
     static BitToken runHeader(std::size_t length) {
@@ -98,14 +167,14 @@ struct Automaton {
     static int openWord(int s) { return s >= 3 ? 1 : 0; }
 };
 
-// Built once per width, on first use (thread-safe statics).
+// Built once per width, on first use (thread-safe statics), each on its
+// own: a first call builds only the one it needs.
 const Automaton& automaton(int width) {
-    static const Automaton six(6), eight(8), ten(10), twelve(12);
     switch (width) {
-        case 6: return six;
-        case 8: return eight;
-        case 10: return ten;
-        case 12: return twelve;
+        case 6: { static const Automaton six(6); return six; }
+        case 8: { static const Automaton eight(8); return eight; }
+        case 10: { static const Automaton ten(10); return ten; }
+        case 12: { static const Automaton twelve(12); return twelve; }
         default: throw std::invalid_argument("codeword widths are 6, 8, 10 and 12");
     }
 }
@@ -237,6 +306,9 @@ struct Programme {
     std::vector<uint32_t> cellPosition;  // per cell: its position
     std::vector<uint32_t> fewestBits;    // per cell and mode: the fewest bits of any stream on from there
     std::vector<uint32_t> runLanding;    // per cell and binary mode: the least over later cells q of 8 pos(q) + fewestBits
+    std::vector<uint32_t> wordsAfter;    // per cell and open codeword: the fewest codewords any stream still completes
+    std::vector<uint32_t> runWordsAfter; // per position p and open codeword: the same in a run just past byte p - 1
+    std::size_t runSteps = 0;            // bytes walked in runs so far: wordsAfter is counted once they are many
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
         : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
@@ -259,6 +331,90 @@ struct Programme {
             cellPosition[cell] = uint32_t(j);
         }
         countFewestBits();
+    }
+
+    // wordsAfter: a lower bound of the codewords a stream still completes
+    // from each cell and open codeword (the open one counted), by a
+    // programme run backwards over a relaxation of the code in which only
+    // the bytes of binary shift runs keep their bits.  Every other token
+    // is free bits (bits of any values, Automaton::freeRange): a byte out
+    // of a run that some mode holds at least its fewest bits (kLeastBits),
+    // a flag its token's, a run's header at least kRunHeaderBits, and any
+    // number more anywhere between (latches, shifts, the longer header).
+    // A byte only binary shift carries is only ever in a run.  Each stream
+    // is one way through the relaxation, at its own codewords, so none has
+    // fewer; and no mode is kept, so each cell has one row of states.  What
+    // it keeps exact is what the bytes' least bits lose on binary data:
+    // where each run's bytes fall in the codewords, so how they stuff, and
+    // the header each return to text costs.  runWordsAfter is the same in a
+    // run whose bytes end before position p: ended there (wordsAfter of its
+    // landing cell) or going on with byte p (no flag before it).
+    //
+    // It costs about a third of a microsecond a byte, more than the whole
+    // programme where the bounds above settle it (text, random bytes), so
+    // it is counted only once the runs have walked
+    // kRunStepsBeforeWordsAfter bytes a byte of the message: on binary data
+    // whose bytes stuff, where those bounds leave room for hundreds of run
+    // lengths from each start.
+    // A lower bound prunes only entries that no stream within the bound
+    // goes through, so the stream found is the same either way.
+    static constexpr std::size_t kRunStepsBeforeWordsAfter = 8;
+
+    void countWordsAfter() {
+        const std::size_t cells = cellPosition.size();
+        const std::size_t n = std::size_t(automaton.states);
+        wordsAfter.assign(cells * n, kUnreached);
+        runWordsAfter.assign((length + 1) * n, kUnreached);
+        std::array<uint32_t, kMaxStates> inRun;  // in a run, before byte j + 1 (the position done last)
+        inRun.fill(kUnreached);
+        for (std::size_t c = cells; c-- > 0;) {
+            uint32_t* at = &wordsAfter[c * n];
+            const uint32_t* next = at + n;
+            const std::size_t j = cellPosition[c];
+            if (c + 1 == cells) {
+                for (std::size_t s = 0; s < n; ++s) at[s] = uint32_t(Automaton::openWord(int(s)));
+            } else if (j == length || c + 1 < firstCell[j + 1]) {
+                const int bits = flagToken(layout.flags[c - j].eci).bitCount;
+                for (std::size_t s = 0; s < n; ++s) at[s] = leastThrough(automaton.freeRange(bits, int(s)), next);
+            } else {
+                // The last cell of position j: its runs land at firstCell[j + 1] (the next cell) or go on.
+                uint32_t* after = &runWordsAfter[(j + 1) * n];
+                const bool goesOn = j + 1 < length && firstCell[j + 2] - firstCell[j + 1] == 1;
+                for (std::size_t s = 0; s < n; ++s) after[s] = goesOn ? std::min(next[s], inRun[s]) : next[s];
+                for (std::size_t s = 0; s < n; ++s) {
+                    const Move step = automaton.byte[s][data[j]];
+                    inRun[s] = step.words + after[step.state];
+                }
+                const bool text = !kBinaryOnly[data[j]];
+                const int bits = leastBits(data[j]);
+                for (std::size_t s = 0; s < n; ++s)
+                    at[s] = std::min(text ? leastThrough(automaton.freeRange(bits, int(s)), next) : kUnreached,
+                                     leastThrough(automaton.freeRange(Automaton::kRunHeaderBits, int(s)), inRun.data()));
+            }
+            closeUnderFreeBits(at);
+        }
+    }
+
+    // The least of a move's codewords plus `after` at the state it reaches.
+    static uint32_t leastThrough(const Automaton::MoveRange& moves, const uint32_t* after) {
+        uint32_t least = kUnreached;
+        for (const Move& move : moves) least = std::min(least, move.words + after[move.state]);
+        return least;
+    }
+
+    // Free bits may come anywhere between tokens: a row becomes the least
+    // over what any bits reach, with no codeword completed or with one
+    // completed, which always leaves the empty codeword (state 0).  A bit
+    // that completes none adds one to the open codeword, so going down
+    // the states (3k + kind, k falling) finds each one's successors done.
+    void closeUnderFreeBits(uint32_t* row) const {
+        for (int s = automaton.states; s-- > 0;)
+            for (int b = 0; b < 2; ++b) {
+                const Move step = automaton.bit[s][b];
+                if (step.words == 0) row[s] = std::min(row[s], row[step.state]);
+            }
+        const uint32_t again = 1 + row[0];
+        for (int s = 0; s < automaton.states; ++s) row[s] = std::min(row[s], again);
     }
 
     // fewestBits: the shortest stream's bits from each cell and mode to the
@@ -457,6 +613,8 @@ struct Programme {
     // Relaxes an entry unless it cannot end within the bound.
     bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
         if (leastWords(words, s, restFrom(cell, mode)) > bound) return false;
+        if (!wordsAfter.empty() && words + uint64_t(wordsAfter[cell * std::size_t(automaton.states) + std::size_t(s)]) > bound)
+            return false;
         return table.relax(cell, mode, s, words, how);
     }
 
@@ -590,6 +748,7 @@ struct Programme {
                 starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
             }
         if (startCount == 0) return;
+        if (wordsAfter.empty() && runSteps > kRunStepsBeforeWordsAfter * (length + 1)) countWordsAfter();
         // The least of words * width + open bits over the starts: with the
         // header, the run's bytes and a bound of what comes after them, a
         // lower bound of every run's codewords.
@@ -600,6 +759,25 @@ struct Programme {
             const std::size_t b = starts[k].mode == Upper ? 0 : starts[k].mode == Lower ? 1 : 2;
             leastStart[b] = std::min(leastStart[b], uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
         }
+        // Where the header of some run takes the starts, at the fewest
+        // codewords: from there, with the walk of the bytes and what any
+        // stream completes after them in the run or out of it
+        // (runWordsAfter), a lower bound of every run at least as long.
+        struct Entry {
+            uint8_t state;
+            uint32_t words;
+        };
+        std::array<Entry, kMaxStates> entries;
+        std::size_t entryCount = 0;
+        for (int h = 0; h < states && !wordsAfter.empty(); ++h) {
+            uint32_t least = kUnreached;
+            for (std::size_t k = 0; k < startCount; ++k) {
+                const uint8_t words = automaton.runEntry[std::size_t(starts[k].state) * std::size_t(states) + std::size_t(h)];
+                if (words != Automaton::kNoWay) least = std::min(least, starts[k].words + words);
+            }
+            if (least < kUnreached) entries[entryCount++] = {uint8_t(h), least};
+        }
+        const uint32_t* runAfter = runWordsAfter.data();
         for (std::size_t length = 1; length <= longest; ++length) {
             const uint64_t headerBits = Automaton::runHeader(length).bitCount;
             // These bounds hold for every longer run too: the first grows
@@ -617,6 +795,19 @@ struct Programme {
                 Walk& at = walk[std::size_t(s)];
                 const Move next = automaton.byte[at.state][value];
                 at = {next.state, at.words + next.words};
+            }
+            runSteps += 1;
+            // Every fourth length: the bound holds for the longer runs too,
+            // and a run lengthened three bytes too far costs less than the
+            // test at each length.
+            if (entryCount > 0 && length % 4 == 0) {
+                const uint32_t* after = runAfter + (j + length) * std::size_t(states);
+                uint64_t leastRun = UINT64_MAX;
+                for (std::size_t e = 0; e < entryCount; ++e) {
+                    const Walk& body = walk[entries[e].state];
+                    leastRun = std::min<uint64_t>(leastRun, entries[e].words + body.words + after[body.state]);
+                }
+                if (leastRun > bound) break;
             }
             const Move* header = &automaton.header[length * std::size_t(states)];
             for (std::size_t k = 0; k < startCount; ++k) {

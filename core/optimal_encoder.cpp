@@ -210,6 +210,28 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
     }
 }
 
+// M/L then U/L, the start of a structured-append stream: Upper to Mixed,
+// and back.
+constexpr BitToken kAppendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
+
+// The stream walked back from cell `index` in `mode`, of `bits` bits: the
+// first `length` bytes' (and their flags), after the structured-append
+// start when asked.
+PackedBits writeStream(const Decision* decisions, std::size_t index, int mode, uint32_t bits, const uint8_t* data,
+                       std::size_t length, const FlagList& flags, bool structuredAppend) {
+    PackedBits stream;
+    stream.bitCount = bits;
+    stream.bytes.resize((stream.bitCount + 7) / 8);
+    BackwardBitWriter out(stream.bytes.data(), stream.bytes.data() + stream.bytes.size(), stream.bitCount);
+    walkBack(decisions, index, mode, data, length, flags, out);
+    if (structuredAppend) {
+        out.write(kAppendHeader[1]);
+        out.write(kAppendHeader[0]);
+    }
+    out.finish();
+    return stream;
+}
+
 // The working storage of one thread's encodings, kept between messages so
 // that a steady stream of them allocates only the result, and a long
 // message is not charged for fresh pages on every call.  The decisions are
@@ -279,9 +301,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     if (length > kMaxOptimalMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
-    // M/L then U/L: Upper to Mixed, and back.
-    const BitToken appendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
-    const uint32_t startBits = layout.structuredAppend ? appendHeader[0].bitCount + appendHeader[1].bitCount : 0;
+    const uint32_t startBits = layout.structuredAppend ? kAppendHeader[0].bitCount + kAppendHeader[1].bitCount : 0;
 
     ThreadCache<Scratch> kept;
     Scratch& scratch = *kept;
@@ -294,26 +314,174 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     std::size_t lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(),
                                       lastCost);
     int mode = bestFinalMode(lastCost);
-
-    PackedBits stream;
-    stream.bitCount = lastCost[mode];
-    stream.bytes.resize((stream.bitCount + 7) / 8);
-    uint8_t* begin = stream.bytes.data();
-    uint8_t* end = begin + stream.bytes.size();
-    BackwardBitWriter out(begin, end, stream.bitCount);
-    walkBack(decisions, lastIndex, mode, data, length, flags, out);
-    if (layout.structuredAppend) {
-        out.write(appendHeader[1]);
-        out.write(appendHeader[0]);
-    }
-    out.finish();
-    return stream;
+    return writeStream(decisions, lastIndex, mode, lastCost[mode], data, length, flags, layout.structuredAppend);
 }
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
     StreamLayout layout;
     if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci));
     return encodeOptimal(data, length, layout);
+}
+
+namespace {
+
+// The streams of the starts of a message, from the cells its encoding
+// filled.  The programme only looks back, so the cells of the first n
+// bytes are those an encoding of them alone fills; each cell's cost in
+// each mode is the cost of the cell it came from plus the codes of the
+// step, read off its decision as walkBack reads them.
+class StartStreams {
+public:
+    // The costs of cells 0 to cells - 1, or up to the first whose every
+    // mode costs more than `most` bits (no stream of a start grows shorter
+    // with a byte more: its last step, cut short, is a stream of the start
+    // before, as long or shorter).
+    StartStreams(const Decision* decisions, const uint8_t* data, const FlagList& flags, std::size_t cells,
+                 uint32_t startBits, std::size_t most)
+        : decisions_(decisions), data_(data), flags_(flags) {
+        cost_.resize(cells * kModeCount);
+        std::size_t index = 0;
+        for (std::size_t position = 0; index < cells; ++index) {
+            if (index > 0 && !isFlagCell(index, position)) ++position;
+            countCell(index, position, startBits);
+            const uint32_t* row = &cost_[index * kModeCount];
+            if (*std::min_element(row, row + kModeCount) > most) {
+                ++index;
+                break;
+            }
+        }
+        cost_.resize(index * kModeCount);
+    }
+
+    // The longest start (at most `most`) whose cost is counted.
+    std::size_t counted() const {
+        const std::size_t cells = cost_.size() / kModeCount;
+        return cells > flags_.count ? cells - 1 - flags_.count : 0;
+    }
+
+    // The cell after the first n bytes (n >= 1; the flags are all before
+    // the first byte), its cost in its final mode, and that mode.
+    std::size_t cellOf(std::size_t n) const { return n + flags_.count; }
+    uint32_t bits(std::size_t n) const { return cost(cellOf(n), finalMode(n)); }
+    int finalMode(std::size_t n) const { return bestFinalMode(&cost_[cellOf(n) * kModeCount]); }
+
+    // The first n bytes' own shortest stream.
+    PackedBits stream(std::size_t n) const {
+        return writeStream(decisions_, cellOf(n), finalMode(n), bits(n), data_, n, flags_, false);
+    }
+
+private:
+    uint32_t cost(std::size_t cell, int mode) const { return cost_[cell * kModeCount + std::size_t(mode)]; }
+
+    // Cell `index` follows a flag: the cells of position p are p plus the
+    // flags before it, then one after each flag at p.
+    bool isFlagCell(std::size_t index, std::size_t position) const {
+        return index - position - 1 < flags_.count && flags_.flags[index - position - 1].position == position;
+    }
+
+    // Each mode's cost is an arrival's, in that mode or another, plus the
+    // latches after it; only the arrivals some mode takes are counted.
+    void countCell(std::size_t index, std::size_t position, uint32_t startBits) {
+        const Decision& decision = decisions_[index];
+        uint32_t* row = &cost_[index * kModeCount];
+        for (int m = 0; m < kModeCount; ++m) {
+            int mode = m;
+            uint32_t latches = 0;
+            for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
+                const int from = (source & 7) - 1;
+                latches += latchTable[from][mode].bitCount;
+                mode = from;
+                if (!(source & kFromClosed)) break;
+            }
+            const uint32_t arrival = arrivalCost(decision.arrival[mode], mode, index, position, startBits);
+            row[m] = std::min<uint32_t>(kUnreached, arrival + latches);
+        }
+    }
+
+    uint32_t arrivalCost(Arrival how, int mode, std::size_t index, std::size_t position, uint32_t startBits) const {
+        if (index == 0) return how == kStartArrival && mode == Upper ? startBits : kUnreached;  // others: never written
+        if (how == kCharArrival) {
+            const StepToken token = stepTokens[mode][data_[position - 1]];
+            return token.bitCount == 0 ? kUnreached : cost(index - 1, mode) + token.bitCount;
+        }
+        const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
+        if (how == kFlagArrival)
+            return isFlagCell(index, position)
+                       ? cost(index - 1, mode) + toPunct + flagToken(flags_.flags[index - position - 1].eci).bitCount
+                       : kUnreached;
+        if (how == kPairArrival) return index < 2 ? kUnreached : cost(index - 2, mode) + toPunct + 5;
+        if (how == kStartArrival) return kUnreached;
+        const std::size_t length = runLength(how);
+        if (length > index) return kUnreached;
+        return cost(index - length, mode) + uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
+    }
+
+    const Decision* decisions_;
+    const uint8_t* data_;
+    const FlagList& flags_;
+    std::vector<uint32_t> cost_;
+};
+
+// Whether the first n bytes' shortest stream fits, as `fit` says.
+bool startFits(const StartStreams& starts, std::size_t n, const StartFit& fit) {
+    const std::size_t bits = starts.bits(n);
+    if (bits > fit.mostBits) return false;
+    return bits <= fit.surelyBits || fit.fits(starts.stream(n));
+}
+
+}  // namespace
+
+FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci,
+                                  const StartFit& fit) {
+    if (length > kMaxOptimalMessage) throw std::length_error("message too long");
+    StreamLayout layout;
+    if (eci) layout.flags.push_back(StreamFlag::eciDesignator(0, *eci));
+    checkLayout(length, layout);
+    const FlagList flags{layout.flags.data(), layout.flags.size()};
+
+    ThreadCache<Scratch> kept;
+    Scratch& scratch = *kept;
+    struct Release {  // on every way out, exceptions included
+        Scratch& s;
+        ~Release() { s.release(); }
+    } release{scratch};
+    Decision* decisions = scratch.decisionsFor(length + 1 + flags.count);
+    uint32_t lastCost[kModeCount];
+    const std::size_t lastIndex =
+        fillCells(data, length, flags, 0, decisions, scratch.windows(), scratch.cache(), lastCost);
+
+    FittingStart result;
+    const int mode = bestFinalMode(lastCost);
+    result.stream = writeStream(decisions, lastIndex, mode, lastCost[mode], data, length, flags, false);
+    if (length < 2) return result;
+    const StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
+    // The longest start whose bits are within the codewords' room, then
+    // back from it in doubling steps to one that fits, and a bisection
+    // between: a fitting start is found in one or two walks back where
+    // stuffing is rare, and where it is not in a few more.
+    std::size_t high = std::min(length - 1, starts.counted());
+    while (high >= 1 && starts.bits(high) > fit.mostBits) --high;
+    if (high == 0) return result;
+    std::size_t low = 0;  // fits (0 bytes: nothing to fit)
+    for (std::size_t step = 1;; step *= 2) {
+        const std::size_t at = high > step ? high - step + 1 : 1;
+        if (startFits(starts, at, fit)) {
+            low = at;
+            break;
+        }
+        if (at == 1) break;
+        high = at - 1;
+    }
+    if (low == 0) return result;
+    while (low < high) {
+        const std::size_t middle = low + (high - low + 1) / 2;
+        if (startFits(starts, middle, fit))
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    result.fitting = low;
+    return result;
 }
 
 }  // namespace quillbank::aztec

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -86,5 +87,30 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
 // position 0 (so an ECI number above 999999 is refused, as there).
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length,
                          std::optional<uint32_t> eci = std::nullopt);
+
+// What a start of a message must do to fit: have at most mostBits bits;
+// then it fits if it has at most surelyBits, else if `fits` says its
+// stream does.
+struct StartFit {
+    std::size_t mostBits = 0;
+    std::size_t surelyBits = 0;
+    std::function<bool(const PackedBits&)> fits;
+};
+
+// encodeOptimal of a message, and what of it fits: the most bytes from
+// its start, fewer than all, whose own shortest stream (encodeOptimal of
+// those bytes alone, after the same ECI designator) fits as `fit` says; 0
+// when no start of a byte or more does.  One encoding: the programme only
+// looks back, so each start's cells are among the message's, and a
+// start's stream is walked back from them.  The search takes the fitting
+// starts to be the shorter ones (the longest within mostBits first, then
+// back from it), as they all but always are.  Raises as encodeOptimal
+// does.
+struct FittingStart {
+    PackedBits stream;        // the whole message's shortest stream
+    std::size_t fitting = 0;  // the bytes of the longest start that fits
+};
+FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci,
+                                  const StartFit& fit);
 
 }  // namespace quillbank::aztec

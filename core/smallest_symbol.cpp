@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -115,6 +116,25 @@ SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, con
     }
     result.status = allowed.refusal;
     return result;
+}
+
+FittingStart encodeWithFittingStart(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci,
+                                    std::size_t words, int width) {
+    if (width != 6 && width != 8 && width != 10 && width != 12)
+        throw std::invalid_argument("codeword widths are 6, 8, 10 and 12");
+    const std::size_t w = std::size_t(width);
+    StartFit fit;
+    if (words > 0) {
+        fit.mostBits = words * w;
+        fit.surelyBits = words * (w - 1);  // fits even were every codeword stuffed
+        fit.fits = [&](const PackedBits& stream) {
+            return std::max<std::size_t>(1, stuffedPackedWordCount(stream.bytes.data(), stream.bitCount, width)) <=
+                   words;
+        };
+    }
+    FittingStart found = encodeOptimalFitting(data, length, eci, fit);
+    if (words == 0) found.fitting = 0;  // no start fits no room (one of no bits would say it does)
+    return found;
 }
 
 SymbolRequest requestForShape(const SymbolRequest& request, const SymbolShape& shape) {

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "optimal_encoder.hpp"
@@ -37,6 +38,15 @@ struct SmallestSymbol {
 // Raises what encodeOptimal raises for a bad layout.
 SmallestSymbol chooseSmallestSymbol(const uint8_t* data, std::size_t length, const StreamLayout& layout,
                                     const SymbolRequest& request);
+
+// encodeOptimal of a message that may not fit, and the most bytes from its
+// start, fewer than all, whose own shortest stream takes at most `words`
+// codewords of `width` bits after bit stuffing (0 when none or `words` is
+// 0): what the error of a message too long can say fits, from one
+// encoding (encodeOptimalFitting).  Raises std::invalid_argument for a
+// width other than 6, 8, 10 and 12, and what encodeOptimal raises.
+FittingStart encodeWithFittingStart(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci,
+                                    std::size_t words, int width);
 
 // `request` with its kind and layers pinned to `shape`.
 SymbolRequest requestForShape(const SymbolRequest& request, const SymbolShape& shape);

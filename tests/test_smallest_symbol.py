@@ -142,11 +142,20 @@ def near_capacity_kinds():
             out += text(rng.randrange(5, 40)) + rng.randbytes(rng.randrange(4, 30))
         return out[:n]
 
+    def zero_one_runs(n):
+        # Runs of 00 and FF bytes stuff wherever the codewords fall; the
+        # short text between them is where a stream may leave its run.
+        out = b""
+        while len(out) < n:
+            out += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
+                               rng.randbytes(rng.randrange(1, 6)), b"A"])
+        return out[:n]
+
     tickets = "".join(json.dumps({"id": rng.randrange(10**6), "seat": f"{rng.randrange(60)}C", "paid": True})
                       for _ in range(20)).encode()
     utf8 = "".join(rng.choice("Grüße aus Köln Съешь ещё 欢迎光临 ab 12") for _ in range(400)).encode()
     return {"text": text(600), "digits": bytes(rng.choice(b"0123456789") for _ in range(600)), "json": tickets[:600],
-            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600)}
+            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600), "00/FF runs": zero_one_runs(600)}
 
 
 NEAR_KINDS = near_capacity_kinds()
@@ -188,6 +197,36 @@ class TestNearCapacity:
             assert _test_hooks.fewest_codewords(message, width, at_most=fewest)[2] == fewest
             assert _test_hooks.fewest_codewords(message, width, at_most=fewest - 1) is None
 
+    # Runs of 00 and FF bytes a codeword over the largest sizes' capacities,
+    # the slowest messages to settle: the capacity as bound must keep the
+    # unbounded minimum there too (the 600-byte "00/FF runs" kind above is
+    # what catches a bound that prunes too much).
+    @pytest.mark.parametrize("layers", [31, 32])
+    def test_runs_that_stuff_at_the_largest_sizes_keep_the_unbounded_minimum(self, layers):
+        import random
+
+        rng = random.Random(layers)
+        message = b""
+        while len(message) < 2400:
+            message += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
+                                   rng.randbytes(rng.randrange(1, 6)), b"A"])
+        _, width, _, capacity = _aztec.capacity(False, layers, 23)
+
+        def shortest_fits(length):
+            return _aztec.stuffed_count(*_aztec.encode_stream(message[:length]), width) <= capacity
+
+        low, high = 1, len(message)
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if shortest_fits(middle) else (low, middle - 1)
+        for length in (low, low + 1):
+            start = message[:length]
+            fewest = _test_hooks.fewest_codewords(start, width)[2]
+            found = _test_hooks.fewest_codewords(start, width, at_most=capacity)
+            assert (found is None) == (fewest > capacity), length
+            assert _test_hooks.fewest_codewords(start, width, at_most=fewest)[2] == fewest
+            assert _test_hooks.fewest_codewords(start, width, at_most=fewest - 1) is None
+
     @pytest.mark.parametrize("kind", sorted(NEAR_KINDS))
     def test_smallest_symbol_is_the_first_size_the_minimum_fits_and_reads_back(self, kind):
         shapes = sorted(((_aztec.capacity(c, n, 23)[0], not c, n, c) for c, n in NEAR_SHAPES))
@@ -202,3 +241,47 @@ class TestNearCapacity:
                     assert (got_compact, got_layers) == (c, n), (kind, len(message))
                     break
             assert reads_back(symbol_of(packed, bit_count, got_compact, got_layers), message)
+
+
+# --- The longest start that fits ---------------------------------------------------
+
+class TestFittingStart:
+    # One encoding of the whole message: each start's stream is walked back
+    # from its cells, which must be those an encoding of the start alone
+    # fills.  So the start found must be one that real encodings of the
+    # starts say fits, the next one must not, and where fitting goes down
+    # with length (all but always) it is the longest.
+    @settings(max_examples=80, deadline=None)
+    @given(message=st.lists(st.one_of(st.sampled_from(PIECES + [b"\x00" * 9, b"\xff" * 7]),
+                                      st.binary(min_size=1, max_size=30)), min_size=2, max_size=12).map(b"".join),
+           eci=st.one_of(st.none(), st.integers(0, 999999)), width=st.sampled_from(WIDTHS), data=st.data())
+    def test_the_start_that_encodings_of_the_starts_find(self, message, eci, width, data):
+        starts = [_aztec.encode_stream(message[:n], eci) for n in range(len(message))]
+        whole = _aztec.encode_stream(message, eci)
+        words = data.draw(st.integers(0, _aztec.stuffed_count(*whole, width) + 1))
+
+        def fits(n):
+            packed, bits = starts[n]
+            return n == 0 or (bits <= words * width and max(1, _aztec.stuffed_count(packed, bits, width)) <= words)
+
+        packed, bits, fitting = _aztec.fitting_start(message, eci, words=words, width=width)
+        assert (packed, bits) == whole
+        assert fits(fitting) and (fitting == len(message) - 1 or not fits(fitting + 1))
+        fitting_starts = [fits(n) for n in range(len(message))]
+        if fitting_starts == sorted(fitting_starts, reverse=True):
+            assert fitting == fitting_starts.count(True) - 1
+
+    def test_refuses_what_the_encoder_refuses(self):
+        with pytest.raises(ValueError, match="6, 8, 10 or 12"):
+            _aztec.fitting_start(b"AB", None, words=3, width=7)
+        with pytest.raises(ValueError, match="ECI"):
+            _aztec.fitting_start(b"AB", 1000000, words=3, width=6)
+        with pytest.raises(ValueError, match="words"):
+            _aztec.fitting_start(b"AB", None, words=-1, width=6)
+        with pytest.raises(TypeError):
+            _aztec.fitting_start(b"AB", "3", words=3, width=6)
+        with pytest.raises(TypeError):
+            _aztec.fitting_start(b"AB", None, words=3)
+        # str is taken as the other stream functions take it: as UTF-8
+        assert _aztec.fitting_start("AB", None, words=3, width=6) == \
+            _aztec.fitting_start(b"AB", None, words=3, width=6)

@@ -276,6 +276,19 @@ Symbol layOut(const BitStream& stream, const Options& options = {});
 // after bit stuffing: what it takes of a symbol of that width.
 std::size_t stuffedWordCount(const BitStream& stream, int wordBits);
 
+// A shortest stream of the message with the options' eci (as
+// shortestStream takes it; a message with flags, GS1 or a sequence header
+// is refused with InvalidOption), and how many bytes from the message's
+// start, fewer than all, make a stream of at most `words` codewords of
+// `wordBits` bits (6, 8, 10 or 12) after bit stuffing (0 when `words` is
+// 0): what can be said to fit of a message too long, from one encoding.
+struct StreamAndFit {
+    BitStream stream;
+    std::size_t fittingBytes = 0;
+};
+StreamAndFit shortestStreamAndFit(const std::uint8_t* data, std::size_t length, std::size_t words, int wordBits,
+                                  const Options& options = {});
+
 // The rune of `value` (0 to 255): an 11x11 compact symbol of no layer
 // that holds the value alone.  Throws Error (InvalidOption) for another value.
 Symbol rune(int value);

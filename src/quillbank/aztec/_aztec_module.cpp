@@ -76,6 +76,10 @@ PyMethodDef methods[] = {
                      "bit first into bytes, or as a list of booleans."),
     QUILLBANK_METHOD("encode_stream", encodeStream,
                      "encode_stream(data, eci=None)\n--\n\nA shortest data bit stream as (packed bytes, bit count)."),
+    QUILLBANK_METHOD("fitting_start", fittingStart,
+                     "fitting_start(data, eci=None, *, words, width)\n--\n\n"
+                     "The shortest stream of data as (packed bytes, bit count, fitting), fitting the bytes of its "
+                     "longest start whose own stream takes at most words codewords of width bits."),
     QUILLBANK_METHOD("encode_segments", encodeSegments,
                      "encode_segments(data, flags=(), structured_append=False)\n--\n\n"
                      "A shortest data bit stream as (packed bytes, bit count), with a flag before the byte at each "

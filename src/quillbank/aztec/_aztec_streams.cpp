@@ -3,6 +3,7 @@
 //   encode(data, eci=None, asBits=False) -> bytes | list[bool]
 //   encode_stream(data, eci=None) -> (bytes, bit count)
 //   encode_segments(data, flags=(), structured_append=False) -> (bytes, bit count)
+//   fitting_start(data, eci=None, *, words, width) -> (bytes, bit count, fitting bytes)
 // The message is str (encoded as UTF-8) or any bytes-like object, read by
 // MessageBytes; the stream is computed with the GIL released.
 #include "_aztec.hpp"  // first: Python.h
@@ -15,6 +16,7 @@
 #include "_aztec_arguments.hpp"
 #include "_aztec_make.hpp"
 #include "optimal_encoder.hpp"
+#include "quillbank/aztec.hpp"
 
 namespace quillbank::aztec::binding {
 namespace {
@@ -94,6 +96,50 @@ PyObject* encodeSegments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (withoutGil([&] { stream = encodeOptimal(order.message.data(), order.message.size(), order.layout); }) < 0)
             return nullptr;
         return streamPair(stream);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// The shortest stream of a message too long for the symbols allowed, and
+// the bytes of its longest start whose own stream fits `words` codewords of
+// `width` bits: the figures of its DataOverflowError from one encoding.
+PyObject* fittingStart(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "eci", "words", "width", nullptr};
+    PyObject* values[4];
+    if (!parseArguments("fitting_start", args, nargs, kwnames, names, 4, 1, values)) return nullptr;
+    Options options;
+    int words = 0;
+    int width = 0;
+    if (!eciArgument(values[1], options.eci) || !intArgument(values[2], "words", 0, 1 << 20, words) ||
+        !intArgument(values[3], "width", 6, 12, width))
+        return nullptr;
+    if (values[2] == nullptr || values[3] == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "fitting_start() needs words and width");
+        return nullptr;
+    }
+    try {
+        MessageBytes message;
+        if (message.acquire(values[0]) < 0) return nullptr;
+        StreamAndFit found;
+        std::optional<Error> refused;
+        if (withoutGil([&] {
+                try {
+                    found = shortestStreamAndFit(message.data(), message.size(), std::size_t(words), width, options);
+                } catch (const Error& error) {
+                    refused = error;
+                }
+            }) < 0)
+            return nullptr;
+        if (refused) {
+            PyErr_SetString(PyExc_ValueError, refused->what());
+            return nullptr;
+        }
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.stream.bytes.data()),
+                                                    static_cast<Py_ssize_t>(found.stream.bytes.size()));
+        if (bytes == nullptr) return nullptr;
+        return Py_BuildValue("(Nnn)", bytes, static_cast<Py_ssize_t>(found.stream.bitCount),
+                             static_cast<Py_ssize_t>(found.fittingBytes));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -138,7 +138,9 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
                              flags=None if leading else content.flags, **allowed.options())
         if symbol is not None:
             return _verified(symbol) if verify else symbol
-    stream = content_stream(content, optimal)
+    # (With optimal=True the core has found no symbol: the stream is
+    # encoded for the error alone, by overflow.)
+    stream = None if optimal else content_stream(content, optimal)
     symbol = None if optimal else allowed.build(
         stream, eci=eci, made_from=(content.message, tuple(content.flags), allowed.reader_init))
     if symbol is None:

@@ -9,6 +9,7 @@ from __future__ import annotations
 from functools import lru_cache
 from typing import Callable, Optional
 
+from . import _aztec
 from .errors import DataOverflowError
 from .segments import Content, single
 from .sequence import MAX_SYMBOLS, last_true
@@ -19,12 +20,21 @@ from .streams import Stream, content_stream
 __all__ = ["overflow", "check_length"]
 
 
-def overflow(content: Content, stream: Stream, allowed: Allowed, optimal: bool) -> DataOverflowError:
-    """The error for a stream that fits none of the allowed symbols: what
-    the largest of them holds, in codewords and in bytes of this message,
-    which option would make the message fit, and make_sequence when a
-    sequence of those symbols holds it."""
+def overflow(content: Content, stream: Optional[Stream], allowed: Allowed, optimal: bool) -> DataOverflowError:
+    """The error for a stream that fits none of the allowed symbols (None:
+    the content's, not yet encoded): what the largest of them holds, in
+    codewords and in bytes of this message, which option would make the
+    message fit, and make_sequence when a sequence of those symbols holds
+    it."""
     message = content.message
+    fitting: Optional[int] = None
+    if stream is None and optimal and content.leading_eci_only() and allowed.data_words > 0:
+        # One encoding gives the stream and the longest start that fits.
+        packed, bits, fitting = _aztec.fitting_start(message, content.eci, words=allowed.data_words,
+                                                      width=allowed.word_bits)
+        stream = (packed, bits)
+    elif stream is None:
+        stream = content_stream(content, optimal)
     words = Words(stream)
     needed = words.count(allowed.word_bits)
     head = f"the message does not fit: its {words.bits} bits make {needed} codewords of {allowed.word_bits} bits"
@@ -32,8 +42,9 @@ def overflow(content: Content, stream: Stream, allowed: Allowed, optimal: bool) 
         fitting = 0
         holds = f"{allowed.largest} has no room for data with {allowed.ec_percent}% error correction"
     else:
-        fitting = _longest_fitting_prefix(
-            message, allowed, lambda length: content_stream(content.prefix(length), optimal), words.bits)
+        if fitting is None:
+            fitting = _longest_fitting_prefix(
+                message, allowed, lambda length: content_stream(content.prefix(length), optimal), words.bits)
         holds = (f"{allowed.largest}, {allowed.limit}, holds {allowed.data_words} of them with "
                  f"{allowed.ec_percent}% error correction: the first {fitting} of the message's "
                  f"{len(message)} bytes")
@@ -73,8 +84,6 @@ def _longest_fitting_prefix(message: bytes, allowed: Allowed, stream_of: Callabl
 def _text_bytes() -> bytes:
     """The bytes some text mode holds: those the encoder writes alone in
     fewer bits than a binary shift run of one byte (18 bits) takes."""
-    from . import _aztec
-
     return bytes(b for b in range(256) if len(_aztec.encode(bytes([b]), asBits=True)) < 18)
 
 
@@ -108,8 +117,15 @@ def check_length(message: bytes, allowed: Allowed, symbols: int = 1, eci: Option
         most = most_bytes(capacity)
         start = (content or single(message, eci)).prefix(most)  # its flags cut once, not at each step
         start_bits = least_bits_times_2 * len(start.message) // (2 * len(message))  # a guess, for the search
-        fitting = 0 if allowed.data_words == 0 else _longest_fitting_prefix(
-            start.message, allowed, lambda length: content_stream(start.prefix(length), optimal), start_bits)
+        if allowed.data_words == 0:
+            fitting = 0
+        elif optimal and start.leading_eci_only():
+            # One encoding of the start, not one a step of a search.
+            fitting = _aztec.fitting_start(start.message, start.eci, words=allowed.data_words,
+                                           width=allowed.word_bits)[2]
+        else:
+            fitting = _longest_fitting_prefix(
+                start.message, allowed, lambda length: content_stream(start.prefix(length), optimal), start_bits)
         holds = (f"{allowed.largest}, {allowed.limit}, holds {capacity} bits with {allowed.ec_percent}% error "
                  f"correction: the first {fitting} of its bytes, and no single symbol holds more than "
                  f"{most_bits} bits")
