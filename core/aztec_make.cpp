@@ -84,21 +84,20 @@ void errorInPlace(std::optional<Error>& error, Work work) noexcept {
     }
 }
 
-// A batch whose results are made in place, one per message, reported to
-// keepGoing as they are complete.
+// A batch whose results are made in place, one per message, handed to
+// `ready` in runs as they are complete.
 struct InPlaceBatch {
-    const std::function<void(std::size_t)>& makeOne;  // throws nothing
-    const BatchOptions& options;
-    std::exception_ptr failure;  // what keepGoing threw
+    const std::function<void(std::size_t)>& makeOne;            // throws nothing
+    const std::function<bool(std::size_t, std::size_t)>& ready;  // the caller's hooks for a run
+    std::exception_ptr failure;                                 // what a hook threw
 
     static void make(void* context, std::size_t index) noexcept {
         static_cast<InPlaceBatch*>(context)->makeOne(index);
     }
-    static bool store(void* context, std::size_t, std::size_t end) noexcept {
+    static bool store(void* context, std::size_t first, std::size_t end) noexcept {
         auto& batch = *static_cast<InPlaceBatch*>(context);
-        if (!batch.options.keepGoing) return true;
         try {
-            return batch.options.keepGoing(end);
+            return batch.ready(first, end);
         } catch (...) {
             batch.failure = std::current_exception();
             return false;
@@ -106,19 +105,30 @@ struct InPlaceBatch {
     }
 };
 
-void runInPlace(std::size_t count, const BatchOptions& options, const std::function<void(std::size_t)>& makeOne) {
+void runInPlace(std::size_t count, const BatchOptions& options, const std::function<void(std::size_t)>& makeOne,
+                const std::function<bool(std::size_t, std::size_t)>& ready) {
     int threads = options.threads;
     if (threads <= 0) threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 256u));
-    InPlaceBatch batch{makeOne, options, nullptr};
+    InPlaceBatch batch{makeOne, ready, nullptr};
     BatchJob job;
     job.count = count;
-    // Every result has a place of its own: the ring never waits for keepGoing.
+    // Every result has a place of its own: the ring never waits for the hooks.
     job.slotCount = std::max<std::size_t>(count, 1);
     job.context = &batch;
     job.make = InPlaceBatch::make;
     job.store = InPlaceBatch::store;
     if (runBatch(job, threads) == BatchEnd::NoMemory) throw std::bad_alloc();
     if (batch.failure) std::rethrow_exception(batch.failure);
+}
+
+// The hooks of `options` for a run of `results`: the run's own, then keepGoing.
+template <typename Result, typename Hook>
+std::function<bool(std::size_t, std::size_t)> runHooks(const BatchOptions& options, const Hook& onRun,
+                                                       std::vector<Result>& results) {
+    return [&options, &onRun, &results](std::size_t first, std::size_t end) {
+        if (onRun && !onRun(first, end, results.data() + first)) return false;
+        return !options.keepGoing || options.keepGoing(end);
+    };
 }
 
 }  // namespace
@@ -139,10 +149,13 @@ std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const 
                            const BatchOptions& batch) {
     const BatchOrders orders(messages, options, batch);
     std::vector<Made> results(messages.size());
-    runInPlace(messages.size(), batch, [&](std::size_t index) {
-        Made& made = results[index];
-        errorInPlace(made.error, [&] { made.symbol = SymbolAccess::of(orders.matrix(index)); });
-    });
+    runInPlace(
+        messages.size(), batch,
+        [&](std::size_t index) {
+            Made& made = results[index];
+            errorInPlace(made.error, [&] { made.symbol = SymbolAccess::of(orders.matrix(index)); });
+        },
+        runHooks(batch, batch.onMade, results));
     return results;
 }
 
@@ -157,14 +170,17 @@ std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const 
     const BatchOrders orders(messages, options, batch);
     checkPicture(picture, 0);
     std::vector<Drawn> results(messages.size());
-    runInPlace(messages.size(), batch, [&](std::size_t index) {
-        Drawn& drawn = results[index];
-        errorInPlace(drawn.error, [&] {
-            const AztecMatrix matrix = orders.matrix(index);
-            checkPicture(picture, matrix.shape.size);
-            drawn.png = pngOfModules(matrix.modules.data(), matrix.shape.size, picture);
-        });
-    });
+    runInPlace(
+        messages.size(), batch,
+        [&](std::size_t index) {
+            Drawn& drawn = results[index];
+            errorInPlace(drawn.error, [&] {
+                const AztecMatrix matrix = orders.matrix(index);
+                checkPicture(picture, matrix.shape.size);
+                drawn.png = pngOfModules(matrix.modules.data(), matrix.shape.size, picture);
+            });
+        },
+        runHooks(batch, batch.onDrawn, results));
     return results;
 }
 

@@ -11,6 +11,8 @@
 
 namespace quillbank::aztec {
 
+static_assert(kMostEci == kMaxEciNumber && kMostFlags == kMaxOptimalFlags, "the public limits are the core's");
+
 Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     Symbol symbol;
     symbol.size_ = matrix.shape.size;
@@ -126,10 +128,11 @@ Prepared prepare(const Options& options) {
     prepared.request.ecPercent = options.ecPercent;
     prepared.request.readerInit = options.readerInit;
     checkShape(options, prepared.request);
-    if (options.sequence) {
-        prepared.head = sequenceHeader(*options.sequence);
-        prepared.layout.structuredAppend = true;
-    }
+    if (options.sequence && options.headerInMessage)
+        throw invalid("give a sequence or headerInMessage, not both: with headerInMessage the message holds the "
+                      "sequence's header already");
+    if (options.sequence) prepared.head = sequenceHeader(*options.sequence);
+    prepared.layout.structuredAppend = options.sequence || options.headerInMessage;
     checkFlags(options, prepared.head.size(), prepared);
     const bool compact = prepared.request.compact == 1;
     prepared.largest = symbolShape(compact, prepared.request.layers ? prepared.request.layers
