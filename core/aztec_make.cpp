@@ -72,6 +72,10 @@ struct BatchOrders {
     }
 };
 
+// Made once, when the library is loaded: copying an Error allocates
+// nothing, so a batch can report running out of memory.
+const Error kOutOfMemory(ErrorCode::OutOfMemory, "not enough memory to make this symbol");
+
 // Runs `work`, and puts what it throws into `error`.
 template <typename Work>
 void errorInPlace(std::optional<Error>& error, Work work) noexcept {
@@ -80,7 +84,7 @@ void errorInPlace(std::optional<Error>& error, Work work) noexcept {
     } catch (const Error& refused) {
         error.emplace(refused);
     } catch (...) {  // bad_alloc; nothing else escapes the core for checked options
-        error.emplace(ErrorCode::OutOfMemory, "not enough memory to make this symbol");
+        error.emplace(kOutOfMemory);
     }
 }
 

@@ -7,11 +7,13 @@
 #include <utility>
 
 #include "bit_stuffing.hpp"
+#include "batch_pool.hpp"
 #include "eci.hpp"
 
 namespace quillbank::aztec {
 
-static_assert(kMostEci == kMaxEciNumber && kMostFlags == kMaxOptimalFlags, "the public limits are the core's");
+static_assert(kMostEci == kMaxEciNumber && kMostFlags == kMaxOptimalFlags && kMostThreads == kMaxBatchThreads,
+              "the public limits are the core's");
 
 Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     Symbol symbol;

@@ -34,6 +34,8 @@ namespace quillbank::aztec {
 // The largest ECI number, and the most flags (Options::flags) a message takes.
 constexpr std::uint32_t kMostEci = 999999;
 constexpr std::size_t kMostFlags = std::size_t(1) << 19;
+// The most threads a batch runs on (BatchOptions::threads).
+constexpr int kMostThreads = 256;
 
 // A flag written in the stream before message byte `position` (the
 // message's length: after the last byte): an ECI designator, which says
@@ -171,8 +173,8 @@ struct Drawn {
 
 // How a batch runs.
 struct BatchOptions {
-    // Up to this many threads (0: one per hardware thread; at most 256 are
-    // used), which the library keeps from one batch to the next.
+    // Up to this many threads (0: one per hardware thread; at most
+    // kMostThreads are used), which the library keeps from one batch to the next.
     int threads = 0;
     // One ECI number (or none) a message, in place of Options::eci; empty:
     // Options::eci for every message.

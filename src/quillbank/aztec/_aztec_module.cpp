@@ -6,7 +6,6 @@
 #include "_aztec.hpp"
 
 #include "_aztec_arguments.hpp"
-#include "batch_pool.hpp"
 
 namespace quillbank::aztec::binding {
 namespace {
@@ -113,7 +112,7 @@ int moduleExec(PyObject* module) {
         return -1;
     }
     // The most threads a batch runs on: make_many clamps to it.
-    return PyModule_AddIntConstant(module, "MAX_THREADS", kMaxBatchThreads);
+    return PyModule_AddIntConstant(module, "MAX_THREADS", kMostThreads);
 }
 
 int moduleTraverse(PyObject* module, visitproc visit, void* arg) {
