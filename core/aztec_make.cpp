@@ -16,6 +16,7 @@
 #include "optimal_encoder.hpp"
 #include "smallest_symbol.hpp"
 #include "symbol_layout.hpp"
+#include "thread_cache.hpp"
 
 namespace quillbank::aztec {
 
@@ -25,8 +26,10 @@ const std::uint8_t* bytesOf(std::string_view message) {
     return reinterpret_cast<const std::uint8_t*>(message.data());
 }
 
-// The matrix of one message's symbol with prepared options.  Throws Error.
-AztecMatrix makeMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t length) {
+// Builds one message's symbol with prepared options into `matrix` (the
+// thread's own, kept between calls: no allocation once it is grown).
+// Throws Error.
+void buildMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t length, AztecMatrix& matrix) {
     if (length == 0) throw Error(ErrorCode::EmptyMessage, "there is nothing to encode: the message is empty");
     checkFlagsFit(prepared, length);
     // Every byte costs 2.5 bits at least (two of a punctuation pair share
@@ -35,10 +38,9 @@ AztecMatrix makeMatrix(const Prepared& prepared, const std::uint8_t* data, std::
     if (length > kMostBits || length * 5 > kMostBits * 2) throw overflow(prepared, length, nullptr);
     std::vector<std::uint8_t> joined;
     joinHead(prepared, data, length, joined);
-    AztecMatrix matrix;
     PackedBits stream;
     const BuildStatus status = buildSmallestSymbol(data, length, prepared.layout, prepared.request, matrix, &stream);
-    if (status == BuildStatus::Ok) return matrix;
+    if (status == BuildStatus::Ok) return;
     if (status == BuildStatus::TooLong) {
         if (stream.bitCount == 0) stream = encodeOptimal(data, length, prepared.layout);
         throw overflow(prepared, length, &stream);
@@ -62,13 +64,13 @@ struct BatchOrders {
                           std::to_string(messages.size()) + " messages: give one a message, or none");
     }
 
-    AztecMatrix matrix(std::size_t index) const {
+    void build(std::size_t index, AztecMatrix& matrix) const {
         const std::string_view message = messages[index];
         if (batch.ecis.empty() || batch.ecis[index] == options.eci)
-            return makeMatrix(shared, bytesOf(message), message.size());
+            return buildMatrix(shared, bytesOf(message), message.size(), matrix);
         Options own = options;
         own.eci = batch.ecis[index];
-        return makeMatrix(prepare(own), bytesOf(message), message.size());
+        buildMatrix(prepare(own), bytesOf(message), message.size(), matrix);
     }
 };
 
@@ -138,7 +140,9 @@ std::function<bool(std::size_t, std::size_t)> runHooks(const BatchOptions& optio
 }  // namespace
 
 Symbol make(const std::uint8_t* data, std::size_t length, const Options& options) {
-    return SymbolAccess::of(makeMatrix(prepare(options), data, length));
+    ThreadCache<AztecMatrix> matrix;
+    buildMatrix(prepare(options), data, length, *matrix);
+    return SymbolAccess::of(*matrix);
 }
 
 Symbol make(std::string_view message, const Options& options) {
@@ -157,7 +161,11 @@ std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const 
         messages.size(), batch,
         [&](std::size_t index) {
             Made& made = results[index];
-            errorInPlace(made.error, [&] { made.symbol = SymbolAccess::of(orders.matrix(index)); });
+            errorInPlace(made.error, [&] {
+                ThreadCache<AztecMatrix> matrix;
+                orders.build(index, *matrix);
+                made.symbol = SymbolAccess::of(*matrix);
+            });
         },
         runHooks(batch, batch.onMade, results));
     return results;
@@ -179,9 +187,10 @@ std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const 
         [&](std::size_t index) {
             Drawn& drawn = results[index];
             errorInPlace(drawn.error, [&] {
-                const AztecMatrix matrix = orders.matrix(index);
-                checkPicture(picture, matrix.shape.size);
-                drawn.png = pngOfModules(matrix.modules.data(), matrix.shape.size, picture);
+                ThreadCache<AztecMatrix> matrix;
+                orders.build(index, *matrix);
+                checkPicture(picture, matrix->shape.size);
+                drawn.png = pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
             });
         },
         runHooks(batch, batch.onDrawn, results));
