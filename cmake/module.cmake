@@ -1,7 +1,7 @@
 # The product's extension module quillbank.aztec._aztec: symbols, batches,
-# streams, pictures and the reader, on the core libraries.
+# streams, pictures and the reader, binding the public C++ library alone.
 if(QUILLBANK_AZTEC_PYTHON)
-  quillbank_extension(_aztec quillbank/aztec aztec_smallest
+  quillbank_extension(_aztec quillbank/aztec quillbank::aztec
     src/quillbank/aztec/_aztec_module.cpp
     src/quillbank/aztec/_aztec_symbol.cpp
     src/quillbank/aztec/_aztec_make.cpp
@@ -9,6 +9,5 @@ if(QUILLBANK_AZTEC_PYTHON)
     src/quillbank/aztec/_aztec_streams.cpp
     src/quillbank/aztec/_aztec_pictures.cpp
   )
-  target_link_libraries(_aztec PRIVATE aztec_batch aztec_reader quillbank_aztec)
   quillbank_own_runtime(_aztec)
 endif()

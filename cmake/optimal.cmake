@@ -25,4 +25,5 @@ endif()
 # that the installed package does not carry them.
 if(QUILLBANK_AZTEC_PYTHON AND QUILLBANK_AZTEC_TEST_HOOKS)
   quillbank_extension(_test_hooks quillbank/aztec aztec_smallest src/quillbank/aztec/_test_hooks.cpp)
+  target_link_libraries(_test_hooks PRIVATE quillbank_aztec)  # the public limits of stream_arguments.hpp
 endif()

@@ -16,6 +16,7 @@
 #include "optimal_encoder.hpp"
 #include "smallest_symbol.hpp"
 #include "symbol_layout.hpp"
+#include "thread_cache.hpp"
 
 namespace quillbank::aztec {
 
@@ -25,8 +26,10 @@ const std::uint8_t* bytesOf(std::string_view message) {
     return reinterpret_cast<const std::uint8_t*>(message.data());
 }
 
-// The matrix of one message's symbol with prepared options.  Throws Error.
-AztecMatrix makeMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t length) {
+// Builds one message's symbol with prepared options into `matrix` (the
+// thread's own, kept between calls: no allocation once it is grown).
+// Throws Error.
+void buildMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t length, AztecMatrix& matrix) {
     if (length == 0) throw Error(ErrorCode::EmptyMessage, "there is nothing to encode: the message is empty");
     checkFlagsFit(prepared, length);
     // Every byte costs 2.5 bits at least (two of a punctuation pair share
@@ -35,10 +38,9 @@ AztecMatrix makeMatrix(const Prepared& prepared, const std::uint8_t* data, std::
     if (length > kMostBits || length * 5 > kMostBits * 2) throw overflow(prepared, length, nullptr);
     std::vector<std::uint8_t> joined;
     joinHead(prepared, data, length, joined);
-    AztecMatrix matrix;
     PackedBits stream;
     const BuildStatus status = buildSmallestSymbol(data, length, prepared.layout, prepared.request, matrix, &stream);
-    if (status == BuildStatus::Ok) return matrix;
+    if (status == BuildStatus::Ok) return;
     if (status == BuildStatus::TooLong) {
         if (stream.bitCount == 0) stream = encodeOptimal(data, length, prepared.layout);
         throw overflow(prepared, length, &stream);
@@ -62,15 +64,19 @@ struct BatchOrders {
                           std::to_string(messages.size()) + " messages: give one a message, or none");
     }
 
-    AztecMatrix matrix(std::size_t index) const {
+    void build(std::size_t index, AztecMatrix& matrix) const {
         const std::string_view message = messages[index];
         if (batch.ecis.empty() || batch.ecis[index] == options.eci)
-            return makeMatrix(shared, bytesOf(message), message.size());
+            return buildMatrix(shared, bytesOf(message), message.size(), matrix);
         Options own = options;
         own.eci = batch.ecis[index];
-        return makeMatrix(prepare(own), bytesOf(message), message.size());
+        buildMatrix(prepare(own), bytesOf(message), message.size(), matrix);
     }
 };
+
+// Made once, when the library is loaded: copying an Error allocates
+// nothing, so a batch can report running out of memory.
+const Error kOutOfMemory(ErrorCode::OutOfMemory, "not enough memory to make this symbol");
 
 // Runs `work`, and puts what it throws into `error`.
 template <typename Work>
@@ -80,25 +86,24 @@ void errorInPlace(std::optional<Error>& error, Work work) noexcept {
     } catch (const Error& refused) {
         error.emplace(refused);
     } catch (...) {  // bad_alloc; nothing else escapes the core for checked options
-        error.emplace(ErrorCode::OutOfMemory, "not enough memory to make this symbol");
+        error.emplace(kOutOfMemory);
     }
 }
 
-// A batch whose results are made in place, one per message, reported to
-// keepGoing as they are complete.
+// A batch whose results are made in place, one per message, handed to
+// `ready` in runs as they are complete.
 struct InPlaceBatch {
-    const std::function<void(std::size_t)>& makeOne;  // throws nothing
-    const BatchOptions& options;
-    std::exception_ptr failure;  // what keepGoing threw
+    const std::function<void(std::size_t)>& makeOne;            // throws nothing
+    const std::function<bool(std::size_t, std::size_t)>& ready;  // the caller's hooks for a run
+    std::exception_ptr failure;                                 // what a hook threw
 
     static void make(void* context, std::size_t index) noexcept {
         static_cast<InPlaceBatch*>(context)->makeOne(index);
     }
-    static bool store(void* context, std::size_t, std::size_t end) noexcept {
+    static bool store(void* context, std::size_t first, std::size_t end) noexcept {
         auto& batch = *static_cast<InPlaceBatch*>(context);
-        if (!batch.options.keepGoing) return true;
         try {
-            return batch.options.keepGoing(end);
+            return batch.ready(first, end);
         } catch (...) {
             batch.failure = std::current_exception();
             return false;
@@ -106,13 +111,14 @@ struct InPlaceBatch {
     }
 };
 
-void runInPlace(std::size_t count, const BatchOptions& options, const std::function<void(std::size_t)>& makeOne) {
+void runInPlace(std::size_t count, const BatchOptions& options, const std::function<void(std::size_t)>& makeOne,
+                const std::function<bool(std::size_t, std::size_t)>& ready) {
     int threads = options.threads;
     if (threads <= 0) threads = static_cast<int>(std::min(std::thread::hardware_concurrency(), 256u));
-    InPlaceBatch batch{makeOne, options, nullptr};
+    InPlaceBatch batch{makeOne, ready, nullptr};
     BatchJob job;
     job.count = count;
-    // Every result has a place of its own: the ring never waits for keepGoing.
+    // Every result has a place of its own: the ring never waits for the hooks.
     job.slotCount = std::max<std::size_t>(count, 1);
     job.context = &batch;
     job.make = InPlaceBatch::make;
@@ -121,10 +127,22 @@ void runInPlace(std::size_t count, const BatchOptions& options, const std::funct
     if (batch.failure) std::rethrow_exception(batch.failure);
 }
 
+// The hooks of `options` for a run of `results`: the run's own, then keepGoing.
+template <typename Result, typename Hook>
+std::function<bool(std::size_t, std::size_t)> runHooks(const BatchOptions& options, const Hook& onRun,
+                                                       std::vector<Result>& results) {
+    return [&options, &onRun, &results](std::size_t first, std::size_t end) {
+        if (onRun && !onRun(first, end, results.data() + first)) return false;
+        return !options.keepGoing || options.keepGoing(end);
+    };
+}
+
 }  // namespace
 
 Symbol make(const std::uint8_t* data, std::size_t length, const Options& options) {
-    return SymbolAccess::of(makeMatrix(prepare(options), data, length));
+    ThreadCache<AztecMatrix> matrix;
+    buildMatrix(prepare(options), data, length, *matrix);
+    return SymbolAccess::of(*matrix);
 }
 
 Symbol make(std::string_view message, const Options& options) {
@@ -139,10 +157,17 @@ std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const 
                            const BatchOptions& batch) {
     const BatchOrders orders(messages, options, batch);
     std::vector<Made> results(messages.size());
-    runInPlace(messages.size(), batch, [&](std::size_t index) {
-        Made& made = results[index];
-        errorInPlace(made.error, [&] { made.symbol = SymbolAccess::of(orders.matrix(index)); });
-    });
+    runInPlace(
+        messages.size(), batch,
+        [&](std::size_t index) {
+            Made& made = results[index];
+            errorInPlace(made.error, [&] {
+                ThreadCache<AztecMatrix> matrix;
+                orders.build(index, *matrix);
+                made.symbol = SymbolAccess::of(*matrix);
+            });
+        },
+        runHooks(batch, batch.onMade, results));
     return results;
 }
 
@@ -157,14 +182,18 @@ std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const 
     const BatchOrders orders(messages, options, batch);
     checkPicture(picture, 0);
     std::vector<Drawn> results(messages.size());
-    runInPlace(messages.size(), batch, [&](std::size_t index) {
-        Drawn& drawn = results[index];
-        errorInPlace(drawn.error, [&] {
-            const AztecMatrix matrix = orders.matrix(index);
-            checkPicture(picture, matrix.shape.size);
-            drawn.png = pngOfModules(matrix.modules.data(), matrix.shape.size, picture);
-        });
-    });
+    runInPlace(
+        messages.size(), batch,
+        [&](std::size_t index) {
+            Drawn& drawn = results[index];
+            errorInPlace(drawn.error, [&] {
+                ThreadCache<AztecMatrix> matrix;
+                orders.build(index, *matrix);
+                checkPicture(picture, matrix->shape.size);
+                drawn.png = pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
+            });
+        },
+        runHooks(batch, batch.onDrawn, results));
     return results;
 }
 

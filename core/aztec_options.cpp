@@ -3,13 +3,39 @@
 #include "aztec_options.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "bit_stuffing.hpp"
+#include "batch_pool.hpp"
 #include "eci.hpp"
 
 namespace quillbank::aztec {
+
+static_assert(kMostEci == kMaxEciNumber && kMostFlags == kMaxOptimalFlags && kMostThreads == kMaxBatchThreads,
+              "the public limits are the core's");
+
+namespace {
+
+// Eight modules (bytes of 0 or 1) into one byte, the first in bit 7, with
+// no branch on their values: the modules of a symbol are as good as
+// random, and a branch on each mispredicts half the time.  Read as a
+// little-endian number, module j is bit 8j; the product moves it to bit
+// 63 - j, and no two of its terms meet (so none carries).
+std::uint8_t packedByte(const std::uint8_t* modules) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::uint64_t eight;
+    std::memcpy(&eight, modules, 8);
+    return static_cast<std::uint8_t>((eight * 0x8040201008040201ull) >> 56);
+#else
+    unsigned byte = 0;
+    for (int j = 0; j < 8; ++j) byte = byte << 1 | modules[j];
+    return static_cast<std::uint8_t>(byte);
+#endif
+}
+
+}  // namespace
 
 Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     Symbol symbol;
@@ -20,16 +46,26 @@ Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     symbol.checkWords_ = matrix.checkWords;
     const std::size_t size = static_cast<std::size_t>(matrix.shape.size);
     symbol.packed_.resize(symbol.rowBytes() * size);
-    // Eight modules a byte, shifted in without a branch: the modules of a
-    // symbol are as good as random, and a branch on each mispredicts half
-    // the time (it doubled make's time).
     std::uint8_t* out = symbol.packed_.data();
-    const std::uint8_t* row = matrix.modules.data();
-    for (std::size_t y = 0; y < size; ++y, row += size) {
+    const std::uint8_t* modules = matrix.modules.data();  // 0 or 1 each, row by row
+    const std::size_t count = size * size;
+    // A row's last byte takes the next row's first modules too, and
+    // masks them off; only the last byte of all is read from a copy.
+    const std::size_t tail = size % 8;
+    const unsigned lastMask = tail == 0 ? 0xFFu : (0xFF00u >> tail) & 0xFFu;
+    for (std::size_t y = 0; y < size; ++y) {
+        const std::size_t start = y * size;
         for (std::size_t x = 0; x < size; x += 8) {
-            unsigned byte = 0;
-            for (std::size_t k = x; k < x + 8; ++k) byte = byte << 1 | (k < size ? row[k] & 1u : 0u);
-            *out++ = static_cast<std::uint8_t>(byte);
+            const unsigned mask = x + 8 <= size ? 0xFFu : lastMask;
+            std::uint8_t byte;
+            if (start + x + 8 <= count) {
+                byte = packedByte(modules + start + x);
+            } else {
+                std::uint8_t last[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+                std::memcpy(last, modules + start + x, count - start - x);
+                byte = packedByte(last);
+            }
+            *out++ = static_cast<std::uint8_t>(byte & mask);
         }
     }
     return symbol;
@@ -126,10 +162,11 @@ Prepared prepare(const Options& options) {
     prepared.request.ecPercent = options.ecPercent;
     prepared.request.readerInit = options.readerInit;
     checkShape(options, prepared.request);
-    if (options.sequence) {
-        prepared.head = sequenceHeader(*options.sequence);
-        prepared.layout.structuredAppend = true;
-    }
+    if (options.sequence && options.headerInMessage)
+        throw invalid("give a sequence or headerInMessage, not both: with headerInMessage the message holds the "
+                      "sequence's header already");
+    if (options.sequence) prepared.head = sequenceHeader(*options.sequence);
+    prepared.layout.structuredAppend = options.sequence || options.headerInMessage;
     checkFlags(options, prepared.head.size(), prepared);
     const bool compact = prepared.request.compact == 1;
     prepared.largest = symbolShape(compact, prepared.request.layers ? prepared.request.layers

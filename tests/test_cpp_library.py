@@ -215,6 +215,9 @@ def test_the_steps_of_make_are_the_python_package_s_bit_for_bit(consumer):
         ("stream eci=26 " + binary.hex(), stream_line(*_aztec.encode_stream(binary, 26))),
         (" ".join(["stream seq=2/3/ID7", "flag=0:26", "fnc1=4", "flag=9:3", text.hex()]),
          stream_line(*_aztec.encode_segments(head + text, shifted, True))),
+        # The caller's own header: the same stream, its flags counted from the header's first byte.
+        (" ".join(["stream header", *flag_options(shifted), (head + text).hex()]),
+         stream_line(*_aztec.encode_segments(head + text, shifted, True))),
     ]
     for width in (6, 8, 10, 12):
         packed, bits, words = _test_hooks.fewest_codewords(binary, width, flags)
@@ -250,6 +253,7 @@ def test_the_steps_refuse_as_make_does(consumer):
         "layout 12:00",   # 12 bits in one byte
         "rune 256", "capacity 1 5 23", "capacity 0 1 100",
         "fewest 7 41", "plan -", "stream fnc1=2 41", "plan compact=1 " + (bytes(range(256)) * 2).hex(),
+        "stream header seq=1/2 41",
     ])
     assert lines[0].startswith("error 1 the message does not fit: its %d bits make" % long_stream[1])
     assert "but a compact symbol of 4 layers (27x27)" in lines[0]
@@ -263,6 +267,7 @@ def test_the_steps_refuse_as_make_does(consumer):
     # plan words its overflow as make does.
     made = cpp_results(consumer, ["make compact=1 " + (bytes(range(256)) * 2).hex()])[0]
     assert lines[8] == made and made.startswith("error 1 ")
+    assert lines[9].startswith("error 0 give a sequence or headerInMessage, not both")
 
 
 def grid_line(cells, width, height):
@@ -339,3 +344,17 @@ def test_batches_of_pictures_per_message_ecis_and_stopping(consumer):
     for line, message in zip(results[:done], messages):
         assert_same(line, aztec.make(message))
     assert set(results[done:]) == {"none"}
+
+
+def test_the_run_hooks_see_every_result_final_in_order_before_the_batch_returns(consumer):
+    messages = [b"RUN %04d" % i for i in range(500)]
+    messages[3] = b""
+    hexes = ",".join(m.hex() or "-" for m in messages)
+    for kind in ("many", "pngs"):
+        lines = cpp_results(consumer, [f"{kind} 2 runs {hexes}"])
+        runs = [tuple(map(int, line.split()[1:])) for line in lines if line.startswith("run ")]
+        assert lines[:len(runs)] == [f"run {first} {end} {final}" for first, end, final in runs]
+        # Contiguous runs from the first message to the last, every result of a run final.
+        assert [first for first, _, _ in runs] == [0] + [end for _, end, _ in runs[:-1]]
+        assert runs[-1][1] == len(messages) and all(final == end - first for first, end, final in runs)
+        assert len(lines) == len(runs) + len(messages) and lines[len(runs) + 3].startswith("error 2 ")

@@ -31,6 +31,12 @@
 
 namespace quillbank::aztec {
 
+// The largest ECI number, and the most flags (Options::flags) a message takes.
+constexpr std::uint32_t kMostEci = 999999;
+constexpr std::size_t kMostFlags = std::size_t(1) << 19;
+// The most threads a batch runs on (BatchOptions::threads).
+constexpr int kMostThreads = 256;
+
 // A flag written in the stream before message byte `position` (the
 // message's length: after the last byte): an ECI designator, which says
 // the bytes after it are in the character set of ECI `eci` (0 to 999999),
@@ -77,6 +83,12 @@ struct Options {
     // A symbol of a structured-append sequence (its header is written
     // before the message); a lone symbol when empty.
     std::optional<SequencePart> sequence;
+    // The message starts with a structured-append header the caller wrote
+    // (" ID " if any, then the position and the count as capitals A to Z):
+    // the stream marks the symbol as a sequence part and encodes the whole
+    // message, header included, as it is.  Flag positions then count the
+    // header's bytes too.  Takes no sequence.
+    bool headerInMessage = false;
 };
 
 enum class ErrorCode {
@@ -152,10 +164,17 @@ struct Made {
     std::optional<Error> error;
 };
 
+// One message's picture in a batch: the PNG file, or the error make() or
+// png() would have thrown for it.
+struct Drawn {
+    std::optional<std::vector<std::uint8_t>> png;
+    std::optional<Error> error;
+};
+
 // How a batch runs.
 struct BatchOptions {
-    // Up to this many threads (0: one per hardware thread; at most 256 are
-    // used), which the library keeps from one batch to the next.
+    // Up to this many threads (0: one per hardware thread; at most
+    // kMostThreads are used), which the library keeps from one batch to the next.
     int threads = 0;
     // One ECI number (or none) a message, in place of Options::eci; empty:
     // Options::eci for every message.
@@ -166,6 +185,15 @@ struct BatchOptions {
     // symbol nor error.  What it throws stops the batch too, and is thrown
     // again once the threads are done.  Empty: the batch runs to its end.
     std::function<bool(std::size_t done)> keepGoing;
+    // Called on the calling thread, in order, with each run of results
+    // first to end - 1 as soon as all of them are final, while the threads
+    // go on with the messages after them: `results` points at result
+    // `first` of makeMany (onMade) or pngMany (onDrawn).  It may move the
+    // results out (the batch's vector keeps what it leaves).  Called
+    // before keepGoing for the same run; false, or what it throws, stops
+    // the batch as keepGoing does.  Empty: not called.
+    std::function<bool(std::size_t first, std::size_t end, Made* results)> onMade;
+    std::function<bool(std::size_t first, std::size_t end, Drawn* results)> onDrawn;
 };
 
 // The symbols of many messages with the same options, in order, made on
@@ -207,13 +235,6 @@ std::string svgPath(const Symbol& symbol, int border = 2);
 // bytes at `modules`, row by row, nonzero dark (1 to 65535 on a side).
 std::vector<std::uint8_t> png(const std::uint8_t* modules, int size, const PngOptions& options = {});
 std::string svgPath(const std::uint8_t* modules, int size, int border = 2);
-
-// One message's picture in a batch: the PNG file, or the error make() or
-// png() would have thrown for it.
-struct Drawn {
-    std::optional<std::vector<std::uint8_t>> png;
-    std::optional<Error> error;
-};
 
 // makeMany's symbols as PNG files, each drawn by the thread that made it
 // (no Symbol is kept).  A picture wider than kMaxPngSide is an error in

@@ -1,11 +1,12 @@
 // What the files of quillbank.aztec._aztec share: the module's state, the
 // symbol type's one constructor, and each file's functions for the method
-// table (_aztec_module.cpp).
+// table (_aztec_module.cpp).  The module binds the public C++ API
+// (quillbank/aztec.hpp) and nothing else of the core.
 //
 //   _aztec_module.cpp    the module: state, method table, initialisation
 //   _aztec_symbol.cpp    the Symbol type: modules packed one bit each
 //   _aztec_make.cpp      symbols from messages and streams, runes, capacity
-//   _aztec_batches.cpp   many symbols (or PNG files) on the core's threads
+//   _aztec_batches.cpp   many symbols (or PNG files) on the library's threads
 //   _aztec_streams.cpp   the shortest data streams of messages
 //   _aztec_pictures.cpp  PNG files, SVG paths, and reading a grid back
 #pragma once
@@ -15,11 +16,7 @@
 #endif
 #include <Python.h>
 
-#include <cstdint>
-#include <optional>
-
-#include "raster.hpp"
-#include "symbol_layout.hpp"
+#include <quillbank/aztec.hpp>
 
 namespace quillbank::aztec::binding {
 
@@ -45,15 +42,14 @@ struct SymbolLabels {
 };
 
 // The one constructor of symbols: an object of `type` (Symbol or a
-// subclass) for a made matrix, its modules packed one bit each.  A new
+// subclass) holding a made symbol's packed modules as they are.  A new
 // reference, or NULL with an exception set.
-PyObject* newSymbol(PyTypeObject* type, const AztecMatrix& matrix, const SymbolLabels& labels);
+PyObject* newSymbol(PyTypeObject* type, const Symbol& made, const SymbolLabels& labels);
 
-// A PNG file's colours (None, or light and dark RGBA as 8 bytes) and
-// resolution (None, or pixels a metre); nullptr reads as None.  False with
-// an exception set.
-bool readPngOptions(PyObject* colours, PyObject* perMetre, PngColours& readColours,
-                    std::optional<uint32_t>& readPerMetre);
+// A PNG file's colours (None for black on white, or light and dark RGBA as
+// 8 bytes) and resolution (None, or pixels a metre) into `options`;
+// nullptr reads as None.  False with an exception set.
+bool readPngOptions(PyObject* colours, PyObject* perMetre, PngOptions& options);
 
 // Creates the Symbol type for `module`.  A new reference, or NULL.
 PyTypeObject* createSymbolType(PyObject* module);

@@ -1,7 +1,8 @@
 // The rules every function of quillbank.aztec._aztec reads its arguments
 // by, each written once: arguments by name (parseArguments), integers
 // (intArgument), booleans (boolArgument), a symbol's kind and layer count
-// (shapeArguments), and work done with the GIL released (withoutGil).  The
+// (shapeArguments), the library's errors (raiseError), and work done with
+// the GIL released (withoutGil).  The
 // message bytes, ECI numbers and flags are stream_arguments.hpp's.
 #pragma once
 
@@ -11,11 +12,11 @@
 #include <Python.h>
 
 #include <new>
-#include <stdexcept>
-#include <string>
+#include <optional>
+
+#include <quillbank/aztec.hpp>
 
 #include "stream_arguments.hpp"
-#include "symbol_layout.hpp"
 
 namespace quillbank::aztec::binding {
 
@@ -88,16 +89,22 @@ inline bool boolArgument(PyObject* object, const char* name, bool& value) {
     return true;
 }
 
+// The most layers of a symbol: full symbols have 1 to 32.
+constexpr int kMostLayers = 32;
+
 // compact (None: either kind, True or False) and layers (None: the fewest
-// that fit, or 1 to 32) into the core's request.  False with an exception set.
-inline bool shapeArguments(PyObject* compact, PyObject* layers, SymbolRequest& request) {
+// that fit, or 1 to 32) into the options.  False with an exception set.
+inline bool shapeArguments(PyObject* compact, PyObject* layers, Options& options) {
     if (compact != nullptr && compact != Py_None) {
-        bool only;
+        bool only = false;
         if (!boolArgument(compact, "compact", only)) return false;
-        request.compact = only ? 1 : 0;
+        options.compact = only;
     }
-    if (layers != nullptr && layers != Py_None && !intArgument(layers, "layers", 1, kMaxFullLayers, request.layers))
-        return false;
+    if (layers != nullptr && layers != Py_None) {
+        int count = 0;
+        if (!intArgument(layers, "layers", 1, kMostLayers, count)) return false;
+        options.layers = count;
+    }
     return true;
 }
 
@@ -107,54 +114,40 @@ inline bool eciArgument(PyObject* object, std::optional<uint32_t>& eci) {
     return object == nullptr || parseEci(object, eci) == 0;
 }
 
-// How work done without the GIL ended: C++ exceptions may not cross
-// Py_BEGIN_ALLOW_THREADS, so they are caught there and told here.
-enum class Outcome { Done, NoMemory, TooLong, Refused, Failed };
-
-// Runs `work`, catching what it throws; `reason` takes a refusal's text.
-template <class Work>
-Outcome attempt(Work&& work, std::string* reason = nullptr) noexcept {
-    try {
-        work();
-        return Outcome::Done;
-    } catch (const std::bad_alloc&) {
-        return Outcome::NoMemory;
-    } catch (const std::length_error&) {
-        return Outcome::TooLong;
-    } catch (const std::invalid_argument& refused) {
-        try {
-            if (reason != nullptr) *reason = refused.what();
-        } catch (const std::bad_alloc&) {
-            return Outcome::NoMemory;
-        }
-        return Outcome::Refused;
-    } catch (...) {
-        return Outcome::Failed;
-    }
-}
-
-// The exception of an outcome other than Done.  Always -1.
-inline int raiseOutcome(Outcome outcome, const std::string& reason) {
-    switch (outcome) {
-        case Outcome::NoMemory: PyErr_NoMemory(); break;
-        case Outcome::TooLong: PyErr_SetString(PyExc_ValueError, "message too long"); break;
-        case Outcome::Refused: PyErr_SetString(PyExc_ValueError, reason.c_str()); break;
-        default: PyErr_SetString(PyExc_RuntimeError, "the core failed"); break;
-    }
+// The library's error as Python's: MemoryError when memory ran out, else
+// ValueError with its text (the package words its own errors first).  Always -1.
+inline int raiseError(const Error& error) {
+    if (error.code() == ErrorCode::OutOfMemory) PyErr_NoMemory();
+    else PyErr_SetString(PyExc_ValueError, error.what());
     return -1;
 }
 
-// Runs `work` with the GIL released.  It must read only storage that the
-// binding owns or that cannot change (see MessageBytes).  0 on success, -1
-// with an exception set.
+// Runs `work` with the GIL released; C++ exceptions may not cross
+// Py_BEGIN_ALLOW_THREADS, so they are caught there and raised here.  It
+// must read only storage that the binding owns or that cannot change (see
+// MessageBytes).  0 when done; 1, with no exception set, when it threw an
+// Error of code `quiet` (a message that fits no symbol, which the package
+// diagnoses itself); -1 with an exception set otherwise.
 template <class Work>
-int withoutGil(Work&& work) {
-    Outcome outcome;
-    std::string reason;
+int withoutGil(Work&& work, std::optional<ErrorCode> quiet = std::nullopt) {
+    std::optional<Error> refused;
+    bool noMemory = false, failed = false;
     Py_BEGIN_ALLOW_THREADS
-    outcome = attempt(work, &reason);
+    try {
+        work();
+    } catch (const Error& error) {
+        refused.emplace(error);  // copies share the text: throws nothing
+    } catch (const std::bad_alloc&) {
+        noMemory = true;
+    } catch (...) {
+        failed = true;
+    }
     Py_END_ALLOW_THREADS
-    return outcome == Outcome::Done ? 0 : raiseOutcome(outcome, reason);
+    if (noMemory) return PyErr_NoMemory(), -1;
+    if (failed) return PyErr_SetString(PyExc_RuntimeError, "the library failed"), -1;
+    if (!refused) return 0;
+    if (quiet && refused->code() == *quiet) return 1;
+    return raiseError(*refused);
 }
 
 // A new reference to `object` (Py_NewRef, which 3.9 lacks).

@@ -1,17 +1,17 @@
 // make_list and render_list: the symbols (or PNG files) of many messages
-// with one set of options, made without the GIL on the core's batch
-// threads (batch_pool.hpp) and stored in order by the calling thread.
+// with one set of options, made without the GIL on the library's batch
+// threads (makeMany, pngMany) and stored in order by the calling thread,
+// which takes each run of finished results as it is ready while the
+// helpers go on.
 #include "_aztec.hpp"  // first: Python.h
 
-#include <algorithm>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "_aztec_arguments.hpp"
 #include "_aztec_make.hpp"
-#include "batch_pool.hpp"
-#include "raster.hpp"
 
 namespace quillbank::aztec::binding {
 namespace {
@@ -19,163 +19,153 @@ namespace {
 // The widest picture, and the widest border, in pixels or modules.
 constexpr int kMaxPixels = 1000000;
 
-// The result of one order, in the slot of orders i, i + slot count, ...
-struct Slot {
-    BuildStatus status = BuildStatus::BadRequest;
-    Outcome outcome = Outcome::Failed;
-    AztecMatrix matrix;
-    std::vector<uint8_t> picture;  // render_list's PNG file of the symbol
+// A batch's messages and ECI numbers, read into the binding's own storage
+// before any is made, so that no list or buffer is read without the GIL.
+struct Orders {
+    PyObject* messages = nullptr;  // a copy of the caller's list (new reference): what each symbol is made from
+    std::vector<std::vector<uint8_t>> bytes;
+    std::vector<std::string_view> views;  // of `bytes`, as the library takes them
+    BatchOptions batch;                   // threads, and each message's ECI number
+
+    ~Orders() { Py_XDECREF(messages); }
 };
 
-// render_list's picture options, the same for every symbol of a call.  A
-// symbol whose picture would be wider than maxSide pixels gets none (its
-// caller makes it alone, to learn why).
-struct PngOrder {
-    int scale = 1;
-    int border = 0;
-    PngColours colours;
-    std::optional<uint32_t> pixelsPerMetre;
-    int maxSide = kMaxPixels;
-};
-
-// The PNG file of a symbol made into `slot`, when it was made and fits the
-// order's bound; an empty picture otherwise.
-void drawInto(Slot& slot, const PngOrder& png) noexcept {
-    slot.picture.clear();
-    if (slot.outcome != Outcome::Done || slot.status != BuildStatus::Ok) return;
-    const int size = slot.matrix.shape.size;
-    if ((static_cast<long long>(size) + 2LL * png.border) * png.scale > png.maxSide) return;
-    const Outcome drawn = attempt([&] {
-        slot.picture = pngFile(slot.matrix.modules.data(), size, png.scale, png.border, png.colours, png.pixelsPerMetre);
-    });
-    if (drawn == Outcome::NoMemory) slot.outcome = Outcome::NoMemory;
-    else if (drawn != Outcome::Done) slot.picture.clear();  // none expected; the caller makes this one alone
+// messages (a list of bytes-like objects) and ecis (a list of as many ECI
+// numbers or None).  Both lists are copied first: reading an item may run
+// Python code (the package's rules) that changes the caller's lists.
+// False with an exception set.
+bool readOrders(PyObject* messagesArgument, PyObject* ecisArgument, Orders& orders) {
+    if (!PyList_Check(messagesArgument) || !PyList_Check(ecisArgument) ||
+        PyList_GET_SIZE(messagesArgument) != PyList_GET_SIZE(ecisArgument)) {
+        PyErr_SetString(PyExc_TypeError, "a list of messages and a list of as many ECI numbers are needed");
+        return false;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(messagesArgument);
+    orders.messages = PyList_GetSlice(messagesArgument, 0, count);
+    PyObject* ecis = PyList_GetSlice(ecisArgument, 0, count);
+    bool read = orders.messages != nullptr && ecis != nullptr;
+    orders.bytes.resize(static_cast<size_t>(count));
+    orders.batch.ecis.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; read && i < count; ++i) {
+        MessageBytes message;
+        read = eciArgument(PyList_GET_ITEM(ecis, i), orders.batch.ecis[static_cast<size_t>(i)]) &&
+               message.acquire(PyList_GET_ITEM(orders.messages, i)) == 0;
+        if (read) orders.bytes[static_cast<size_t>(i)].assign(message.data(), message.data() + message.size());
+    }
+    Py_XDECREF(ecis);
+    if (!read) return false;
+    orders.views.reserve(orders.bytes.size());
+    for (const std::vector<uint8_t>& message : orders.bytes)
+        orders.views.emplace_back(reinterpret_cast<const char*>(message.data()), message.size());
+    return true;
 }
 
-// One batch as the core runs it: the orders are made without the GIL on
-// any thread, and stored into `list` on the calling thread, which takes
-// the GIL back for each run of them.
-struct ListBatch {
-    const std::vector<SymbolOrder>& orders;
-    std::vector<Slot>& slots;
-    PyObject* list;      // borrowed; its items are NULL until stored
-    PyObject* messages;  // borrowed: a copy of the caller's list, for what each symbol was made from
+// The width of a PNG file, from its header chunk (big-endian at byte 16).
+long pngWidth(const std::vector<uint8_t>& file) {
+    return static_cast<long>(file[16]) << 24 | static_cast<long>(file[17]) << 16 | static_cast<long>(file[18]) << 8 |
+           file[19];
+}
+
+// The list a batch fills, and how: each run of results is turned into
+// Python objects under the GIL, on the calling thread, as it is ready.
+struct Storing {
+    const Orders& orders;
+    Options labels;  // the batch's options, with each symbol's ECI number in turn
     PyTypeObject* symbolClass;
-    const PngOrder* png;  // with it, each symbol's picture is drawn by the thread that made it
+    long maxSide;                    // render_list: wider pictures are None
+    PyObject* list;                  // borrowed; its items are NULL until stored
     PyThreadState* saved = nullptr;  // the caller's thread state while the GIL is released
 
-    static void make(void* context, size_t index) noexcept {
-        auto& batch = *static_cast<ListBatch*>(context);
-        Slot& slot = batch.slots[index % batch.slots.size()];
-        slot.outcome = makeSymbol(batch.orders[index], slot.status, slot.matrix);
-        if (batch.png != nullptr) drawInto(slot, *batch.png);
+    // An item: the symbol, or None where make would give None or fail.  A
+    // new reference, or NULL with an exception set.
+    PyObject* item(size_t i, const Made& made) {
+        if (made.error) return made.error->code() == ErrorCode::OutOfMemory ? PyErr_NoMemory() : newReference(Py_None);
+        if (!made.symbol) return newReference(Py_None);
+        labels.eci = orders.batch.ecis[i];
+        const std::vector<uint8_t>& message = orders.bytes[i];
+        return madeSymbol(symbolClass, *made.symbol, PyList_GET_ITEM(orders.messages, static_cast<Py_ssize_t>(i)),
+                          message.data(), message.size(), labels, nullptr, nullptr);
     }
 
-    // An item: the symbol or PNG file, or None where make would give None
-    // or fail.  A new reference, or NULL with an exception set.
-    PyObject* item(size_t i) const {
-        const Slot& slot = slots[i % slots.size()];
-        if (slot.outcome == Outcome::NoMemory) return PyErr_NoMemory();
-        if (slot.outcome != Outcome::Done || slot.status != BuildStatus::Ok) return newReference(Py_None);
-        if (png != nullptr) {
-            if (slot.picture.empty()) return newReference(Py_None);
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(slot.picture.data()),
-                                             static_cast<Py_ssize_t>(slot.picture.size()));
-        }
-        PyObject* message = PyList_GET_ITEM(messages, static_cast<Py_ssize_t>(i));  // borrowed
-        return madeSymbol(symbolClass, message, orders[i], slot.matrix, nullptr, nullptr);
+    // The PNG file's bytes, or None where make would give None or fail, or
+    // the picture is wider than maxSide.
+    PyObject* item(size_t, const Drawn& drawn) const {
+        if (drawn.error) return drawn.error->code() == ErrorCode::OutOfMemory ? PyErr_NoMemory() : newReference(Py_None);
+        if (!drawn.png || pngWidth(*drawn.png) > maxSide) return newReference(Py_None);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(drawn.png->data()),
+                                         static_cast<Py_ssize_t>(drawn.png->size()));
     }
 
-    // Stores the items first to end - 1 under the GIL.  False with an
-    // exception set when one cannot be made or Ctrl-C was pressed, which
-    // stops the batch here, not only at its end.
-    static bool store(void* context, size_t first, size_t end) noexcept {
-        auto& batch = *static_cast<ListBatch*>(context);
-        PyEval_RestoreThread(batch.saved);
+    // Stores results first to end - 1.  False with an exception set when
+    // one cannot be made or Ctrl-C was pressed, which stops the batch here,
+    // not only at its end.  The results' storage is left to the batch,
+    // which frees it at its end without the GIL: freed here, while the
+    // helpers allocate, it kept them waiting on the allocator (a third of
+    // a batch's time on 2 threads).
+    template <typename Result>
+    bool store(size_t first, size_t end, const Result* results) {
+        PyEval_RestoreThread(saved);
         bool stored = true;
         for (size_t i = first; stored && i < end; ++i) {
-            PyObject* item = batch.item(i);
-            if (item == nullptr) stored = false;
-            else PyList_SET_ITEM(batch.list, static_cast<Py_ssize_t>(i), item);  // steals item
+            PyObject* made = item(i, results[i - first]);
+            if (made == nullptr) stored = false;
+            else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), made);  // steals made
         }
         if (stored && PyErr_CheckSignals() < 0) stored = false;
         // Released at every run, even with results waiting: the helpers
         // may keep ahead of this thread for a whole batch, and the
         // interpreter's other threads need the GIL meanwhile.
-        batch.saved = PyEval_SaveThread();
+        saved = PyEval_SaveThread();
         return stored;
     }
 };
 
-// The orders of a batch: messages (a list of bytes-like objects) and ecis
-// (a list of as many ECI numbers or None), each with the shared request.
-// Everything is read first, while no Python code can run between the
-// items: each message is copied, so no list or buffer is read without the
-// GIL.  False with an exception set.
-bool readOrders(PyObject* messages, PyObject* ecis, const SymbolRequest& request, std::vector<SymbolOrder>& orders) {
-    if (!PyList_Check(messages) || !PyList_Check(ecis) || PyList_GET_SIZE(messages) != PyList_GET_SIZE(ecis)) {
-        PyErr_SetString(PyExc_TypeError, "a list of messages and a list of as many ECI numbers are needed");
-        return false;
+// The list of results of `orders`, made with `options` (and drawn with
+// `picture`, when given) on the batch's threads, this one among them: a
+// new reference, or NULL with an exception set.
+PyObject* resultsInOrder(PyObject* module, Orders& orders, const Options& options, const PngOptions* picture,
+                         long maxSide) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(orders.views.size()));  // items NULL until stored
+    if (list == nullptr) return nullptr;
+    Storing storing{orders, options, moduleState(module)->symbolClass, maxSide, list};
+    if (picture == nullptr)
+        orders.batch.onMade = [&storing](size_t first, size_t end, Made* results) {
+            return storing.store(first, end, results);
+        };
+    else
+        orders.batch.onDrawn = [&storing](size_t first, size_t end, Drawn* results) {
+            return storing.store(first, end, results);
+        };
+    std::optional<Error> refused;
+    bool noMemory = false;
+    storing.saved = PyEval_SaveThread();
+    try {
+        if (picture == nullptr) makeMany(orders.views, options, orders.batch);
+        else pngMany(orders.views, options, *picture, orders.batch);
+    } catch (const Error& error) {  // options wrong for every message: none was made
+        refused.emplace(error);
+    } catch (const std::bad_alloc&) {
+        noMemory = true;
     }
-    const Py_ssize_t count = PyList_GET_SIZE(messages);
-    orders.resize(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        SymbolOrder& order = orders[static_cast<size_t>(i)];
-        order.request = request;
-        if (!addLeadingEci(PyList_GET_ITEM(ecis, i), order.layout) ||
-            !readMessage(PyList_GET_ITEM(messages, i), order))
-            return false;
-    }
-    return true;
-}
-
-// The list of results for `orders` on `threads` threads, this one among
-// them: a new reference, or NULL with an exception set.
-PyObject* resultsInOrder(PyObject* module, const std::vector<SymbolOrder>& orders, PyObject* messagesArgument,
-                         int threads, const PngOrder* png) {
-    const Py_ssize_t count = static_cast<Py_ssize_t>(orders.size());
-    // Storing runs Python code (a bytes subclass's allocation, Ctrl-C's
-    // handler) that may change the caller's list: the messages are a copy's.
-    PyObject* messages = PyList_GetSlice(messagesArgument, 0, count);
-    if (messages == nullptr) return nullptr;
-    PyObject* list = PyList_New(count);  // its items are NULL until stored
-    if (list != nullptr) {
-        try {
-            std::vector<Slot> slots(std::min(orders.size(), kBatchSlots));
-            ListBatch batch{orders, slots, list, messages, moduleState(module)->symbolClass, png};
-            BatchJob job;
-            job.count = orders.size();
-            job.slotCount = slots.size();
-            job.context = &batch;
-            job.make = ListBatch::make;
-            job.store = ListBatch::store;
-            batch.saved = PyEval_SaveThread();
-            const BatchEnd end = runBatch(job, threads);
-            PyEval_RestoreThread(batch.saved);
-            if (end == BatchEnd::NoMemory) PyErr_NoMemory();
-            if (end != BatchEnd::Done) Py_CLEAR(list);
-        } catch (const std::bad_alloc&) {  // the slots, before any order is made
-            PyErr_NoMemory();
-            Py_CLEAR(list);
-        }
-    }
-    Py_DECREF(messages);
+    PyEval_RestoreThread(storing.saved);
+    if (noMemory) PyErr_NoMemory();
+    else if (refused) raiseError(*refused);
+    if (PyErr_Occurred()) Py_CLEAR(list);  // set here, or by a store that stopped the batch
     return list;
 }
 
 // Reads png's colours: None for black on white, or 8 bytes, the light and
 // then the dark colour as RGBA.  False with an exception set.
-bool readPngColours(PyObject* object, PngColours& colours) {
+bool readPngColours(PyObject* object, PngOptions& options) {
     if (object == nullptr || object == Py_None) return true;
     if (!PyBytes_Check(object) || PyBytes_GET_SIZE(object) != 8) {
         PyErr_SetString(PyExc_TypeError, "png colours are None or 8 bytes: light and dark RGBA");
         return false;
     }
     const char* rgba = PyBytes_AS_STRING(object);
-    colours.greyscale = false;
     for (int i = 0; i < 4; ++i) {
-        colours.light[i] = static_cast<uint8_t>(rgba[i]);
-        colours.dark[i] = static_cast<uint8_t>(rgba[4 + i]);
+        options.light[i] = static_cast<uint8_t>(rgba[i]);
+        options.dark[i] = static_cast<uint8_t>(rgba[4 + i]);
     }
     return true;
 }
@@ -192,9 +182,8 @@ bool readPixelsPerMetre(PyObject* object, std::optional<uint32_t>& perMetre) {
 
 }  // namespace
 
-bool readPngOptions(PyObject* colours, PyObject* perMetre, PngColours& readColours,
-                    std::optional<uint32_t>& readPerMetre) {
-    return readPngColours(colours, readColours) && readPixelsPerMetre(perMetre, readPerMetre);
+bool readPngOptions(PyObject* colours, PyObject* perMetre, PngOptions& options) {
+    return readPngColours(colours, options) && readPixelsPerMetre(perMetre, options.pixelsPerMetre);
 }
 
 // make_list(messages, ecis, *, compact=None, layers=None, ec_percent=23,
@@ -205,16 +194,17 @@ PyObject* makeList(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     static const char* const names[] = {"messages", "ecis", "compact", "layers", "ec_percent", "reader_init",
                                         "threads", nullptr};
     PyObject* values[7];
-    SymbolRequest request;
+    Options options;
     int threads = 1;
     if (!parseArguments("make_list", args, nargs, kwnames, names, 2, 2, values) ||
-        !readShapeOptions(values[2], values[3], values[4], values[5], request) ||
-        !intArgument(values[6], "threads", 1, kMaxBatchThreads, threads))
+        !readShapeOptions(values[2], values[3], values[4], values[5], options) ||
+        !intArgument(values[6], "threads", 1, kMostThreads, threads))
         return nullptr;
     try {
-        std::vector<SymbolOrder> orders;
-        if (!readOrders(values[0], values[1], request, orders)) return nullptr;
-        return resultsInOrder(module, orders, values[0], threads, nullptr);
+        Orders orders;
+        orders.batch.threads = threads;
+        if (!readOrders(values[0], values[1], orders)) return nullptr;
+        return resultsInOrder(module, orders, options, nullptr, 0);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -232,21 +222,23 @@ PyObject* renderList(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
                                         "threads", "scale", "border", "colours", "pixels_per_metre", "max_side",
                                         nullptr};
     PyObject* values[12];
-    SymbolRequest request;
-    int threads = 1;
-    PngOrder png;
+    Options options;
+    PngOptions picture;
+    picture.scale = 1;
+    picture.border = 0;
+    int threads = 1, maxSide = kMaxPixels;
     if (!parseArguments("render_list", args, nargs, kwnames, names, 2, 2, values) ||
-        !readShapeOptions(values[2], values[3], values[4], values[5], request) ||
-        !intArgument(values[6], "threads", 1, kMaxBatchThreads, threads) ||
-        !intArgument(values[7], "scale", 1, kMaxPixels, png.scale) ||
-        !intArgument(values[8], "border", 0, kMaxPixels, png.border) ||
-        !readPngOptions(values[9], values[10], png.colours, png.pixelsPerMetre) ||
-        !intArgument(values[11], "max_side", 1, kMaxPixels, png.maxSide))
+        !readShapeOptions(values[2], values[3], values[4], values[5], options) ||
+        !intArgument(values[6], "threads", 1, kMostThreads, threads) ||
+        !intArgument(values[7], "scale", 1, kMaxPixels, picture.scale) ||
+        !intArgument(values[8], "border", 0, kMaxPixels, picture.border) ||
+        !readPngOptions(values[9], values[10], picture) || !intArgument(values[11], "max_side", 1, kMaxPixels, maxSide))
         return nullptr;
     try {
-        std::vector<SymbolOrder> orders;
-        if (!readOrders(values[0], values[1], request, orders)) return nullptr;
-        return resultsInOrder(module, orders, values[0], threads, &png);
+        Orders orders;
+        orders.batch.threads = threads;
+        if (!readOrders(values[0], values[1], orders)) return nullptr;
+        return resultsInOrder(module, orders, options, &picture, maxSide);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -1,8 +1,8 @@
-// Symbols one at a time: make (from message bytes, the stream chosen in
-// the core), build (from a given stream), rune; and what the package asks
-// of the shapes (capacity, stuffed_count).  Every symbol comes from
-// newSymbol; the work runs with the GIL released, over the binding's own
-// copy of the message or one that cannot change.
+// Symbols one at a time: make (from message bytes), build (from a given
+// stream), rune; and what the package asks of the shapes (capacity,
+// stuffed_count).  Every symbol comes from newSymbol; the work runs with
+// the GIL released, over the binding's own copy of the message or one
+// that cannot change.
 #include "_aztec.hpp"  // first: Python.h
 
 #include <cstdint>
@@ -12,39 +12,31 @@
 
 #include "_aztec_arguments.hpp"
 #include "_aztec_make.hpp"
-#include "bit_stuffing.hpp"
-#include "smallest_symbol.hpp"
 
 namespace quillbank::aztec::binding {
 
 // ---------------------------------------------------------------------------
 // Reading a make order: the options a make call and a batch share.
 
+// Reader initialisation rides in the mode message, which has room for it
+// in compact symbols of 1 layer and full ones of up to 22 layers.
 bool readShapeOptions(PyObject* compact, PyObject* layers, PyObject* ecPercent, PyObject* readerInit,
-                      SymbolRequest& request) {
-    return shapeArguments(compact, layers, request) && intArgument(ecPercent, "ec_percent", 0, 99, request.ecPercent) &&
-           boolArgument(readerInit, "reader_init", request.readerInit);
-}
-
-bool addLeadingEci(PyObject* eciObject, StreamLayout& layout) {
-    std::optional<uint32_t> eci;
-    if (!eciArgument(eciObject, eci)) return false;
-    if (!eci) return true;
-    if (!layout.flags.empty()) {
-        PyErr_SetString(PyExc_ValueError, "with flags, the ECI designator goes among them (position 0)");
+                      Options& options) {
+    if (!shapeArguments(compact, layers, options) || !intArgument(ecPercent, "ec_percent", 0, 99, options.ecPercent) ||
+        !boolArgument(readerInit, "reader_init", options.readerInit))
+        return false;
+    if (options.readerInit && options.layers && *options.layers > (options.compact.value_or(false) ? 1 : 22)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "reader initialisation needs a compact symbol of 1 layer or a full one of up to 22 layers");
         return false;
     }
-    layout.flags.push_back(StreamFlag::eciDesignator(0, *eci));
     return true;
 }
 
-bool readMessage(PyObject* data, SymbolOrder& order) {
-    MessageBytes view;
-    if (view.acquire(data) < 0) return false;
-    order.message.assign(view.data(), view.data() + view.size());
-    if (!order.layout.flags.empty() && order.layout.flags.back().position > order.message.size()) {
-        PyErr_Format(PyExc_ValueError, "flag position %zu is past the end of the %zu-byte message",
-                     order.layout.flags.back().position, order.message.size());
+bool readLeadingEci(PyObject* eciObject, Options& options) {
+    if (!eciArgument(eciObject, options.eci)) return false;
+    if (options.eci && !options.flags.empty()) {
+        PyErr_SetString(PyExc_ValueError, "with flags, the ECI designator goes among them (position 0)");
         return false;
     }
     return true;
@@ -53,13 +45,14 @@ bool readMessage(PyObject* data, SymbolOrder& order) {
 // ---------------------------------------------------------------------------
 // What a symbol was made from, for verify(), where the caller does not say.
 
-// (message bytes, ((position, ECI number or None), ...), reader_init): a
-// new reference, or NULL with an exception set.
-PyObject* flaggedMadeFrom(PyObject* message, const SymbolOrder& order) {
-    PyObject* flags = PyTuple_New(static_cast<Py_ssize_t>(order.layout.flags.size()));
+// The options' flags as ((position, ECI number or None), ...), the
+// leading ECI designator first: a new reference, or NULL.
+PyObject* flagTuple(const Options& options) {
+    const std::size_t leading = options.eci ? 1 : 0;
+    PyObject* flags = PyTuple_New(static_cast<Py_ssize_t>(leading + options.flags.size()));
     if (flags == nullptr) return nullptr;
-    for (size_t i = 0; i < order.layout.flags.size(); ++i) {
-        const StreamFlag& flag = order.layout.flags[i];
+    for (std::size_t i = 0; i < leading + options.flags.size(); ++i) {
+        const Flag flag = i < leading ? Flag::eciAt(0, *options.eci) : options.flags[i - leading];
         PyObject* pair = flag.eci ? Py_BuildValue("(nk)", static_cast<Py_ssize_t>(flag.position),
                                                   static_cast<unsigned long>(*flag.eci))
                                   : Py_BuildValue("(nO)", static_cast<Py_ssize_t>(flag.position), Py_None);
@@ -69,74 +62,54 @@ PyObject* flaggedMadeFrom(PyObject* message, const SymbolOrder& order) {
         }
         PyTuple_SET_ITEM(flags, static_cast<Py_ssize_t>(i), pair);  // steals pair
     }
+    return flags;
+}
+
+// (message bytes, flags, reader_init): a new reference, or NULL.
+PyObject* flaggedMadeFrom(PyObject* message, const std::uint8_t* data, std::size_t length, const Options& options) {
+    PyObject* flags = flagTuple(options);
+    if (flags == nullptr) return nullptr;
     PyObject* bytes = PyBytes_CheckExact(message)
                           ? newReference(message)
-                          : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(order.message.data()),
-                                                      static_cast<Py_ssize_t>(order.message.size()));
-    PyObject* made = bytes == nullptr ? nullptr
-                                      : PyTuple_Pack(3, bytes, flags, order.request.readerInit ? Py_True : Py_False);
+                          : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length));
+    PyObject* made = bytes == nullptr ? nullptr : PyTuple_Pack(3, bytes, flags, options.readerInit ? Py_True : Py_False);
     Py_XDECREF(bytes);
     Py_DECREF(flags);
     return made;
 }
 
-PyObject* defaultMadeFrom(PyObject* message, const SymbolOrder& order) {
-    if (!order.layout.flags.empty() || order.request.readerInit || order.layout.structuredAppend)
-        return flaggedMadeFrom(message, order);
+PyObject* defaultMadeFrom(PyObject* message, const std::uint8_t* data, std::size_t length, const Options& options) {
+    if (options.eci || !options.flags.empty() || options.readerInit || options.headerInMessage)
+        return flaggedMadeFrom(message, data, length, options);
     // The caller's message itself where verify reads it as these bytes.
     if (PyBytes_CheckExact(message) || (PyUnicode_CheckExact(message) && PyUnicode_IS_ASCII(message)))
         return newReference(message);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(order.message.data()),
-                                     static_cast<Py_ssize_t>(order.message.size()));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length));
 }
 
 // The symbol's ECI number: the first ECI designator's, None without one.
-PyObject* firstEci(const SymbolOrder& order) {
-    for (const StreamFlag& flag : order.layout.flags)
+PyObject* firstEci(const Options& options) {
+    if (options.eci) return PyLong_FromUnsignedLong(*options.eci);
+    for (const Flag& flag : options.flags)
         if (flag.eci) return PyLong_FromUnsignedLong(*flag.eci);
     return newReference(Py_None);
 }
 
-PyObject* madeSymbol(PyTypeObject* type, PyObject* message, const SymbolOrder& order, const AztecMatrix& matrix,
-                     PyObject* sequence, PyObject* madeFrom) {
+PyObject* madeSymbol(PyTypeObject* type, const Symbol& made, PyObject* message, const std::uint8_t* data,
+                     std::size_t length, const Options& options, PyObject* sequence, PyObject* madeFrom) {
     SymbolLabels labels;
     labels.sequence = sequence == nullptr ? Py_None : sequence;
-    PyObject* eci = firstEci(order);
-    PyObject* made = madeFrom != nullptr ? newReference(madeFrom) : defaultMadeFrom(message, order);
+    PyObject* eci = firstEci(options);
+    PyObject* from = madeFrom != nullptr ? newReference(madeFrom) : defaultMadeFrom(message, data, length, options);
     PyObject* symbol = nullptr;
-    if (eci != nullptr && made != nullptr) {
+    if (eci != nullptr && from != nullptr) {
         labels.eci = eci;
-        labels.madeFrom = made;
-        symbol = newSymbol(type, matrix, labels);
+        labels.madeFrom = from;
+        symbol = newSymbol(type, made, labels);
     }
     Py_XDECREF(eci);
-    Py_XDECREF(made);
+    Py_XDECREF(from);
     return symbol;
-}
-
-Outcome makeSymbol(const SymbolOrder& order, BuildStatus& status, AztecMatrix& matrix) noexcept {
-    // The smallest symbol that holds the message: usually the one the
-    // shortest stream needs, but a longer stream that stuffs into fewer
-    // codewords can fit a smaller one.
-    return attempt([&] {
-        status = buildSmallestSymbol(order.message.data(), order.message.size(), order.layout, order.request, matrix);
-    });
-}
-
-// 1 for a made symbol, 0 where the stream does not fit, -1 with ValueError
-// for a request that no symbol meets.
-int builtOrRaise(BuildStatus status) {
-    switch (status) {
-        case BuildStatus::Ok: return 1;
-        case BuildStatus::TooLong: return 0;
-        case BuildStatus::NoReaderInit:
-            PyErr_SetString(PyExc_ValueError,
-                            "reader initialisation needs a compact symbol of 1 layer or a full one of up to 22 layers");
-            return -1;
-        case BuildStatus::BadRequest: break;
-    }
-    PyErr_SetString(PyExc_ValueError, "no Aztec symbol has that kind, layer count and error correction");
-    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -151,22 +124,19 @@ PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* values[10];
     if (!parseArguments("make", args, nargs, kwnames, names, 1, 1, values)) return nullptr;
     try {
-        SymbolOrder order;
-        if (!readShapeOptions(values[5], values[6], values[1], values[7], order.request) ||
-            !boolArgument(values[4], "structured_append", order.layout.structuredAppend) ||
-            (values[3] != nullptr && values[3] != Py_None && parseFlags(values[3], order.layout.flags) < 0) ||
-            !addLeadingEci(values[2], order.layout) || !readMessage(values[0], order))
+        Options options;
+        MessageBytes message;  // a str's or bytes' own, or our copy: unchanged while the GIL is released
+        if (!readShapeOptions(values[5], values[6], values[1], values[7], options) ||
+            !boolArgument(values[4], "structured_append", options.headerInMessage) ||
+            (values[3] != nullptr && values[3] != Py_None && parseFlags(values[3], options.flags) < 0) ||
+            !readLeadingEci(values[2], options) || message.acquire(values[0]) < 0)
             return nullptr;
-        AztecMatrix matrix;
-        BuildStatus status = BuildStatus::BadRequest;
-        if (withoutGil([&] {
-                status = buildSmallestSymbol(order.message.data(), order.message.size(), order.layout, order.request,
-                                             matrix);
-            }) < 0)
-            return nullptr;
-        const int built = builtOrRaise(status);
-        if (built <= 0) return built == 0 ? newReference(Py_None) : nullptr;
-        return madeSymbol(moduleState(module)->symbolClass, values[0], order, matrix, values[8], values[9]);
+        std::optional<Symbol> made;
+        const int ended = withoutGil([&] { made = aztec::make(message.data(), message.size(), options); },
+                                    ErrorCode::DataOverflow);
+        if (ended != 0) return ended > 0 ? newReference(Py_None) : nullptr;
+        return madeSymbol(moduleState(module)->symbolClass, *made, values[0], message.data(), message.size(), options,
+                          values[8], values[9]);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -193,9 +163,9 @@ PyObject* build(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
                                         "reader_init", "eci", "made_from", nullptr};
     PyObject* values[8];
     if (!parseArguments("build", args, nargs, kwnames, names, 2, 2, values)) return nullptr;
-    SymbolRequest request;
+    Options options;
     SymbolLabels labels;
-    if (!readShapeOptions(values[2], values[3], values[4], values[5], request)) return nullptr;
+    if (!readShapeOptions(values[2], values[3], values[4], values[5], options)) return nullptr;
     if (values[6] != nullptr) labels.eci = values[6];
     if (values[7] != nullptr) labels.madeFrom = values[7];
     int count = 0;
@@ -208,15 +178,14 @@ PyObject* build(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
         // ValueError set
     } else {
         try {
+            BitStream stream;  // ours: read without the GIL
             const auto* first = static_cast<const uint8_t*>(packed.buf);
-            const std::vector<uint8_t> stream(first, first + (count + 7) / 8);  // ours: read without the GIL
-            AztecMatrix matrix;
-            BuildStatus status = BuildStatus::BadRequest;
-            if (withoutGil([&] { status = buildSymbolPacked(stream.data(), static_cast<size_t>(count), request, matrix); }) == 0) {
-                const int built = builtOrRaise(status);
-                if (built > 0) result = newSymbol(moduleState(module)->symbolClass, matrix, labels);
-                else if (built == 0) result = newReference(Py_None);
-            }
+            stream.bytes.assign(first, first + (count + 7) / 8);
+            stream.bitCount = static_cast<size_t>(count);
+            std::optional<Symbol> made;
+            const int ended = withoutGil([&] { made = layOut(stream, options); }, ErrorCode::DataOverflow);
+            if (ended == 0) result = newSymbol(moduleState(module)->symbolClass, *made, labels);
+            else if (ended > 0) result = newReference(Py_None);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
@@ -234,12 +203,10 @@ PyObject* rune(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObje
         !intArgument(values[0], "a rune value", 0, 255, value))
         return nullptr;
     try {
-        AztecMatrix matrix;
-        buildRune(value, matrix);
         SymbolLabels labels;
         labels.isRune = true;
         labels.madeFrom = values[0];
-        return newSymbol(moduleState(module)->symbolClass, matrix, labels);
+        return newSymbol(moduleState(module)->symbolClass, aztec::rune(value), labels);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -252,15 +219,15 @@ PyObject* capacity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     bool compact = false;
     int layers = 0, ecPercent = 0;
     if (!parseArguments("capacity", args, nargs, kwnames, names, 3, 3, values) ||
-        !boolArgument(values[0], "compact", compact) || !intArgument(values[1], "layers", 1, kMaxFullLayers, layers) ||
+        !boolArgument(values[0], "compact", compact) || !intArgument(values[1], "layers", 1, kMostLayers, layers) ||
         !intArgument(values[2], "ec_percent", 0, 99, ecPercent))
         return nullptr;
-    if (!shapeExists(compact, layers)) {
-        PyErr_Format(PyExc_ValueError, "no %s Aztec symbol has %d layers", compact ? "compact" : "full", layers);
-        return nullptr;
+    try {
+        const Capacity shape = aztec::capacity(compact, layers, ecPercent);
+        return Py_BuildValue("(iiii)", shape.size, shape.wordBits, shape.totalWords, shape.maxDataWords);
+    } catch (const Error& error) {
+        return raiseError(error), nullptr;
     }
-    const SymbolShape shape = symbolShape(compact, layers);
-    return Py_BuildValue("(iiii)", shape.size, shape.wordBits, shape.totalWords, maxDataWords(shape, ecPercent));
 }
 
 // stuffed_count(packed, bit_count, width) -> the codewords of width bits
@@ -272,15 +239,20 @@ PyObject* stuffedCount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Py_buffer packed;
     if (!parseArguments("stuffed_count", args, nargs, kwnames, names, 3, 3, values) ||
         !intArgument(values[1], "bit_count", 0, kMostStreamBits, count) ||
-        !intArgument(values[2], "width", 2, 16, width) || PyObject_GetBuffer(values[0], &packed, PyBUF_SIMPLE) < 0)
+        !intArgument(values[2], "width", 6, 12, width) || PyObject_GetBuffer(values[0], &packed, PyBUF_SIMPLE) < 0)
         return nullptr;
     PyObject* result = nullptr;
     if (!streamInBuffer(count, packed)) {
         // ValueError set
     } else {
         try {
-            result = PyLong_FromSize_t(
-                stuffedPackedWordCount(static_cast<const uint8_t*>(packed.buf), static_cast<size_t>(count), width));
+            BitStream stream;
+            const auto* first = static_cast<const uint8_t*>(packed.buf);
+            stream.bytes.assign(first, first + (count + 7) / 8);
+            stream.bitCount = static_cast<size_t>(count);
+            result = PyLong_FromSize_t(stuffedWordCount(stream, width));
+        } catch (const Error& error) {
+            raiseError(error);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }

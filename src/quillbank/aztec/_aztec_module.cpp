@@ -6,7 +6,6 @@
 #include "_aztec.hpp"
 
 #include "_aztec_arguments.hpp"
-#include "batch_pool.hpp"
 
 namespace quillbank::aztec::binding {
 namespace {
@@ -58,7 +57,7 @@ PyMethodDef methods[] = {
                      "(size, word_bits, total_words, max_data_words) of a shape."),
     QUILLBANK_METHOD("stuffed_count", stuffedCount,
                      "stuffed_count(packed, bit_count, width)\n--\n\n"
-                     "The codewords of width bits that a packed stream takes after bit stuffing."),
+                     "The codewords of width bits (6, 8, 10 or 12) that a packed stream takes after bit stuffing."),
     QUILLBANK_METHOD("make_list", makeList,
                      "make_list(messages, ecis, *, compact=None, layers=None, ec_percent=23, reader_init=False, "
                      "threads=1)\n--\n\n"
@@ -117,7 +116,7 @@ int moduleExec(PyObject* module) {
         return -1;
     }
     // The most threads a batch runs on: make_many clamps to it.
-    return PyModule_AddIntConstant(module, "MAX_THREADS", kMaxBatchThreads);
+    return PyModule_AddIntConstant(module, "MAX_THREADS", kMostThreads);
 }
 
 int moduleTraverse(PyObject* module, visitproc visit, void* arg) {

@@ -1,5 +1,5 @@
-// Pictures the core draws (PNG files, SVG path data) from a symbol's
-// modules, and the reader's core on a grid of cells (read_modules, for
+// Pictures the library draws (PNG files, SVG path data) from a symbol's
+// modules, and the library's reader on a grid of cells (read_modules, for
 // aztec.read).  Each works on its own copy of the caller's buffer, with
 // the GIL released where the work is long.
 #include "_aztec.hpp"  // first: Python.h
@@ -7,17 +7,13 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "_aztec_arguments.hpp"
-#include "raster.hpp"
-#include "symbol_reader.hpp"
-#include "thread_cache.hpp"
 
 namespace quillbank::aztec::binding {
 namespace {
-
-namespace az = quillbank::aztec;
 
 // The widest picture, and the widest border, in pixels or modules.
 constexpr int kMaxPixels = 1000000;
@@ -42,43 +38,12 @@ bool pictureInts(PyObject* const* values, const char* const* names, int count, i
     return true;
 }
 
-// The reason a grid could not be read, as the ValueError's text (the
-// package raises it again as AztecError).
-void setReadError(az::ReadStatus status, const az::SymbolReading& reading) {
-    switch (status) {
-        case az::ReadStatus::NoFinder:
-            PyErr_SetString(PyExc_ValueError,
-                            "no Aztec symbol found: no bullseye finder pattern with its orientation marks");
-            break;
-        case az::ReadStatus::ModeMessage:
-            PyErr_SetString(PyExc_ValueError,
-                            "the symbol's mode message is damaged beyond what its check words repair");
-            break;
-        case az::ReadStatus::OutsideGrid:
-            PyErr_Format(PyExc_ValueError,
-                         "the mode message describes a symbol of %d modules a side, which reaches outside the "
-                         "picture: the symbol is cut off or its mode message is damaged",
-                         reading.size);
-            break;
-        case az::ReadStatus::TooDamaged:
-            PyErr_Format(PyExc_ValueError,
-                         "the symbol is damaged beyond what its %d check words repair (at most %d wrong or %d "
-                         "unreadable codewords); nothing is returned that could not be checked",
-                         reading.checkWords, reading.checkWords / 2, reading.checkWords);
-            break;
-        default:
-            PyErr_SetString(PyExc_ValueError,
-                            "the symbol's repaired data words are not a well-formed Aztec data stream");
-            break;
-    }
-}
-
 // The ECI designators as ((position, number), ...): a new reference.
-PyObject* eciTuple(const az::DecodedStream& stream) {
-    PyObject* ecis = PyTuple_New(static_cast<Py_ssize_t>(stream.ecis.size()));
-    for (size_t i = 0; ecis != nullptr && i < stream.ecis.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(nk)", static_cast<Py_ssize_t>(stream.ecis[i].first),
-                                       static_cast<unsigned long>(stream.ecis[i].second));
+PyObject* eciTuple(const Reading& reading) {
+    PyObject* ecis = PyTuple_New(static_cast<Py_ssize_t>(reading.ecis.size()));
+    for (size_t i = 0; ecis != nullptr && i < reading.ecis.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(nk)", static_cast<Py_ssize_t>(reading.ecis[i].position),
+                                       static_cast<unsigned long>(reading.ecis[i].eci.value_or(0)));
         if (pair == nullptr) Py_CLEAR(ecis);
         else PyTuple_SET_ITEM(ecis, static_cast<Py_ssize_t>(i), pair);  // steals pair
     }
@@ -86,11 +51,11 @@ PyObject* eciTuple(const az::DecodedStream& stream) {
 }
 
 // (position, count, id or None), or None outside a sequence: a new reference.
-PyObject* sequenceOrNone(const az::DecodedStream& stream) {
-    if (!stream.inSequence) return newReference(Py_None);
-    if (!stream.hasId) return Py_BuildValue("(iiO)", stream.position, stream.count, Py_None);
-    return Py_BuildValue("(iis#)", stream.position, stream.count, stream.id.data(),
-                         static_cast<Py_ssize_t>(stream.id.size()));
+PyObject* sequenceOrNone(const Reading& reading) {
+    if (!reading.sequence) return newReference(Py_None);
+    const SequencePart& part = *reading.sequence;
+    if (part.id.empty()) return Py_BuildValue("(iiO)", part.position, part.count, Py_None);
+    return Py_BuildValue("(iis#)", part.position, part.count, part.id.data(), static_cast<Py_ssize_t>(part.id.size()));
 }
 
 // read_modules's result for a buffer of cells; releases the buffer.
@@ -105,30 +70,22 @@ PyObject* readGrid(Py_buffer& cells, int width, int height) {
         goto done;
     }
     try {
-        az::ModuleGrid grid;
-        grid.width = width;
-        grid.height = height;
+        // Our copy: the caller's buffer may change meanwhile.
         const auto* first = static_cast<const uint8_t*>(cells.buf);
-        grid.cells.assign(first, first + cells.len);  // our copy: the caller's buffer may change meanwhile
-        az::SymbolReading reading;
-        az::ReadStatus status = az::ReadStatus::NoFinder;
-        if (withoutGil([&] { status = az::readSymbol(grid, reading); }) < 0) goto done;
-        if (status != az::ReadStatus::Ok) {
-            setReadError(status, reading);
-            goto done;
-        }
-        const az::DecodedStream& stream = reading.stream;
-        ecis = eciTuple(stream);
-        sequence = ecis == nullptr ? nullptr : sequenceOrNone(stream);
-        rune = reading.rune < 0 ? newReference(Py_None) : PyLong_FromLong(reading.rune);
+        const std::vector<uint8_t> grid(first, first + cells.len);
+        std::optional<Reading> reading;
+        if (withoutGil([&] { reading = read(grid.data(), width, height); }) < 0) goto done;
+        ecis = eciTuple(*reading);
+        sequence = ecis == nullptr ? nullptr : sequenceOrNone(*reading);
+        rune = !reading->rune ? newReference(Py_None) : PyLong_FromLong(*reading->rune);
         if (sequence == nullptr || rune == nullptr) goto done;
         static const char kNothing[1] = {0};  // "y#" makes None of a null pointer: a rune's data is b""
         result = Py_BuildValue("(y#OOOOOiOiiii)",
-                               stream.data.empty() ? kNothing : reinterpret_cast<const char*>(stream.data.data()),
-                               static_cast<Py_ssize_t>(stream.data.size()), ecis, stream.gs1 ? Py_True : Py_False,
-                               reading.readerInit ? Py_True : Py_False, sequence,
-                               reading.compact ? Py_True : Py_False, reading.layers, rune, reading.corrected,
-                               reading.size, reading.dataWords, reading.checkWords);
+                               reading->data.empty() ? kNothing : reinterpret_cast<const char*>(reading->data.data()),
+                               static_cast<Py_ssize_t>(reading->data.size()), ecis,
+                               reading->gs1 ? Py_True : Py_False, reading->readerInit ? Py_True : Py_False, sequence,
+                               reading->compact ? Py_True : Py_False, reading->layers, rune, reading->corrected,
+                               reading->size, reading->dataWords, reading->checkWords);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -166,11 +123,12 @@ PyObject* png(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     static const char* const names[] = {"modules", "size", "scale", "border", "colours", "pixels_per_metre", nullptr};
     PyObject* values[6];
     int ints[3];
-    PngColours colours;
-    std::optional<uint32_t> perMetre;
+    PngOptions options;
     if (!parseArguments("png", args, nargs, kwnames, names, 6, 4, values) || !pictureInts(values + 1, names + 1, 3, ints) ||
-        !readPngOptions(values[4], values[5], colours, perMetre))
+        !readPngOptions(values[4], values[5], options))
         return nullptr;
+    options.scale = ints[1];
+    options.border = ints[2];
     Py_buffer modules;
     if (PyObject_GetBuffer(values[0], &modules, PyBUF_SIMPLE) < 0) return nullptr;
     PyObject* result = nullptr;
@@ -180,7 +138,7 @@ PyObject* png(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
             const auto* first = static_cast<const uint8_t*>(modules.buf);
             const std::vector<uint8_t> data(first, first + modules.len);
             std::vector<uint8_t> file;
-            if (withoutGil([&] { file = pngFile(data.data(), ints[0], ints[1], ints[2], colours, perMetre); }) == 0)
+            if (withoutGil([&] { file = aztec::png(data.data(), ints[0], options); }) == 0)
                 result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(file.data()),
                                                    static_cast<Py_ssize_t>(file.size()));
         } catch (const std::bad_alloc&) {
@@ -207,14 +165,12 @@ PyObject* svgPath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
     } else {
         try {
-            // ASCII, copied into the str as it is (no decoding); the buffer
-            // is kept for the thread's next path.
-            az::ThreadCache<std::vector<char>> buffer;
-            const size_t length = writeSvgPath(static_cast<const uint8_t*>(modules.buf), size, border, *buffer);
-            result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-            if (result != nullptr && length > 0) std::memcpy(PyUnicode_1BYTE_DATA(result), buffer->data(), length);
+            // Quick: drawn with the GIL held, from the caller's buffer as it is.
+            const std::string path = aztec::svgPath(static_cast<const uint8_t*>(modules.buf), size, border);
+            result = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, path.data(), static_cast<Py_ssize_t>(path.size()));
+        } catch (const Error& error) {
+            raiseError(error);
         } catch (const std::bad_alloc&) {
-            Py_CLEAR(result);
             PyErr_NoMemory();
         }
     }

@@ -14,19 +14,16 @@
 #include <vector>
 
 #include "_aztec_arguments.hpp"
-#include "_aztec_make.hpp"
-#include "optimal_encoder.hpp"
-#include "quillbank/aztec.hpp"
 
 namespace quillbank::aztec::binding {
 namespace {
 
-PyObject* packedBytes(const PackedBits& stream) {
+PyObject* packedBytes(const BitStream& stream) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(stream.bytes.data()),
                                      static_cast<Py_ssize_t>(stream.bytes.size()));
 }
 
-PyObject* bitList(const PackedBits& stream) {
+PyObject* bitList(const BitStream& stream) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(stream.bitCount));
     if (list == nullptr) return nullptr;
     for (std::size_t k = 0; k < stream.bitCount; ++k)
@@ -35,20 +32,25 @@ PyObject* bitList(const PackedBits& stream) {
 }
 
 // (packed bytes, bit count): a new reference, or NULL with an exception set.
-PyObject* streamPair(const PackedBits& stream) {
+PyObject* streamPair(const BitStream& stream) {
     PyObject* bytes = packedBytes(stream);
     if (bytes == nullptr) return nullptr;
     return Py_BuildValue("(Nn)", bytes, static_cast<Py_ssize_t>(stream.bitCount));  // steals bytes
 }
 
-// The shortest stream of a message with a leading ECI number, or NULL with
-// an exception set.
-bool encodeMessage(PyObject* data, PyObject* eciObject, PackedBits& stream) {
-    std::optional<uint32_t> eci;
-    if (!eciArgument(eciObject, eci)) return false;
-    MessageBytes message;
-    if (message.acquire(data) < 0) return false;
-    return withoutGil([&] { stream = encodeOptimal(message.data(), message.size(), eci); }) == 0;
+// The shortest stream of a message with `options`: 0, or -1 with an
+// exception set.
+int encodeMessage(PyObject* data, const Options& options, BitStream& stream) {
+    MessageBytes message;  // a str's or bytes' own, or our copy: unchanged while the GIL is released
+    if (message.acquire(data) < 0) return -1;
+    return withoutGil([&] { stream = shortestStream(message.data(), message.size(), options); });
+}
+
+// A message with a leading ECI number: 0, or -1 with an exception set.
+int encodeWithEci(PyObject* data, PyObject* eciObject, BitStream& stream) {
+    Options options;
+    if (!eciArgument(eciObject, options.eci)) return -1;
+    return encodeMessage(data, options, stream);
 }
 
 }  // namespace
@@ -60,8 +62,8 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const int asBits = values[2] == nullptr ? 0 : PyObject_IsTrue(values[2]);
     if (asBits < 0) return nullptr;
     try {
-        PackedBits stream;
-        if (!encodeMessage(values[0], values[1], stream)) return nullptr;
+        BitStream stream;
+        if (encodeWithEci(values[0], values[1], stream) < 0) return nullptr;
         return asBits ? bitList(stream) : packedBytes(stream);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -73,8 +75,8 @@ PyObject* encodeStream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* values[2];
     if (!parseArguments("encode_stream", args, nargs, kwnames, names, 2, 1, values)) return nullptr;
     try {
-        PackedBits stream;
-        if (!encodeMessage(values[0], values[1], stream)) return nullptr;
+        BitStream stream;
+        if (encodeWithEci(values[0], values[1], stream) < 0) return nullptr;
         return streamPair(stream);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -88,12 +90,11 @@ PyObject* encodeSegments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const int structuredAppend = values[2] == nullptr ? 0 : PyObject_IsTrue(values[2]);
     if (structuredAppend < 0) return nullptr;
     try {
-        SymbolOrder order;  // our own copy of the message: no caller's buffer is read without the GIL
-        order.layout.structuredAppend = structuredAppend != 0;
-        if ((values[1] != nullptr && parseFlags(values[1], order.layout.flags) < 0) || !readMessage(values[0], order))
-            return nullptr;
-        PackedBits stream;
-        if (withoutGil([&] { stream = encodeOptimal(order.message.data(), order.message.size(), order.layout); }) < 0)
+        Options options;  // the message starts with the caller's sequence header
+        options.headerInMessage = structuredAppend != 0;
+        BitStream stream;
+        if ((values[1] != nullptr && parseFlags(values[1], options.flags) < 0) ||
+            encodeMessage(values[0], options, stream) < 0)
             return nullptr;
         return streamPair(stream);
     } catch (const std::bad_alloc&) {

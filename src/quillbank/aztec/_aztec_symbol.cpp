@@ -1,5 +1,6 @@
-// _aztec.Symbol: a made symbol, its modules packed one bit each (module
-// y * size + x in bit k % 8 of byte k / 8, k = y * size + x, 1 dark), with
+// _aztec.Symbol: a made symbol, its modules packed one bit each as the
+// library's Symbol packs them (rows padded to whole bytes, the leftmost
+// module of a row in bit 7 of its first byte, 1 dark), with
 // its shape, its labels (ECI number, sequence place) and what it was made
 // from, all read-only.  quillbank.aztec.AztecSymbol is its Python subclass
 // (with no slots of its own), which adds the pictures.
@@ -37,7 +38,8 @@ constexpr int kMostSide = 151;
 
 SymbolObject* asSymbol(PyObject* object) { return reinterpret_cast<SymbolObject*>(object); }
 
-Py_ssize_t packedBytes(int size) { return (static_cast<Py_ssize_t>(size) * size + 7) / 8; }
+Py_ssize_t rowBytes(int size) { return (static_cast<Py_ssize_t>(size) + 7) / 8; }
+Py_ssize_t packedBytes(int size) { return rowBytes(size) * size; }
 
 bool isSymbol(PyObject* object);
 
@@ -97,49 +99,35 @@ bool plainLabels(const SymbolLabels& labels) {
 
 // A symbol of `type` with its shape and labels, its bits all light.  A new
 // reference, or NULL with an exception set.
-PyObject* allocateSymbol(PyTypeObject* type, const SymbolShape& shape, int dataWords, int checkWords,
+PyObject* allocateSymbol(PyTypeObject* type, bool compact, int layers, int size, int dataWords, int checkWords,
                          const SymbolLabels& labels) {
     if (!plainLabels(labels)) return nullptr;
-    PyObject* object = type->tp_alloc(type, packedBytes(shape.size));  // zeroed
+    PyObject* object = type->tp_alloc(type, packedBytes(size));  // zeroed
     if (object == nullptr) return nullptr;
     SymbolObject* symbol = asSymbol(object);
     symbol->eci = newReference(labels.eci);
     symbol->sequence = newReference(labels.sequence);
     symbol->madeFrom = newReference(labels.madeFrom);
-    symbol->size = shape.size;
-    symbol->layers = static_cast<int16_t>(shape.layers);
+    symbol->size = size;
+    symbol->layers = static_cast<int16_t>(layers);
     symbol->dataWords = static_cast<int16_t>(dataWords);
     symbol->checkWords = static_cast<int16_t>(checkWords);
-    symbol->compact = shape.compact;
+    symbol->compact = compact;
     symbol->isRune = labels.isRune;
     return object;
 }
 
-// Eight modules (bytes of 0 or 1) into one byte, module j in bit j, with
-// no branch on their values: a branch would be mispredicted at every other
-// module, most of make's time.  Read as a little-endian number, module j
-// is bit 8j; the product moves it to bit 56 + j, and no two of its terms
-// meet (so none carries).
-uint8_t packedByte(const uint8_t* modules) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint64_t eight;
-    std::memcpy(&eight, modules, 8);
-    return static_cast<uint8_t>((eight * 0x0102040810204080ull) >> 56);
-#else
-    unsigned byte = 0;
-    for (int j = 0; j < 8; ++j) byte |= static_cast<unsigned>(modules[j]) << j;
-    return static_cast<uint8_t>(byte);
-#endif
-}
-
-// The modules must be 0 or 1 (the core's are; the constructor checks).
+// Modules of one byte each (0 or 1, row by row) packed as the library packs them.
 void packModules(SymbolObject* symbol, const uint8_t* modules) {
-    const Py_ssize_t count = static_cast<Py_ssize_t>(symbol->size) * symbol->size;
-    Py_ssize_t k = 0;
-    for (; k + 8 <= count; k += 8) symbol->bits[k >> 3] = packedByte(modules + k);
-    unsigned last = 0;
-    for (Py_ssize_t j = k; j < count; ++j) last |= static_cast<unsigned>(modules[j]) << (j - k);
-    if (k < count) symbol->bits[k >> 3] = static_cast<uint8_t>(last);
+    const int size = symbol->size;
+    uint8_t* out = symbol->bits;
+    for (int y = 0; y < size; ++y, modules += size) {
+        for (int x = 0; x < size; x += 8) {
+            unsigned byte = 0;
+            for (int k = x; k < x + 8; ++k) byte = byte << 1 | (k < size ? modules[k] : 0u);
+            *out++ = static_cast<uint8_t>(byte);
+        }
+    }
 }
 
 void symbolDealloc(PyObject* object) {
@@ -172,13 +160,12 @@ PyObject* symbolNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t k = 0; k < modules.len; ++k) binary = binary && bytes[k] <= 1;
     if (size < 1 || size > kMostSide || modules.len != static_cast<Py_ssize_t>(size) * size || !binary) {
         PyErr_Format(PyExc_ValueError, "modules are size * size bytes of 0 or 1, size 1 to %d", kMostSide);
-    } else if (layers < 0 || layers > kMaxFullLayers || dataWords < 0 || checkWords < 0 || dataWords > 0x7FFF ||
+    } else if (layers < 0 || layers > kMostLayers || dataWords < 0 || checkWords < 0 || dataWords > 0x7FFF ||
                checkWords > 0x7FFF) {
         PyErr_SetString(PyExc_ValueError, "layers is 0 to 32, data_words and check_words 0 to 32767");
     } else {
         labels.isRune = isRune != 0;
-        const SymbolShape shape{compact != 0, layers, size, 0, 0, 0};
-        result = allocateSymbol(type, shape, dataWords, checkWords, labels);
+        result = allocateSymbol(type, compact != 0, layers, size, dataWords, checkWords, labels);
         if (result != nullptr) packModules(asSymbol(result), bytes);
     }
     PyBuffer_Release(&modules);
@@ -189,15 +176,13 @@ PyObject* symbolNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Properties.
 
 PyObject* unpackedModules(const SymbolObject* symbol) {
-    const Py_ssize_t count = static_cast<Py_ssize_t>(symbol->size) * symbol->size;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, count);
+    const Py_ssize_t size = symbol->size;
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size * size);
     if (bytes == nullptr) return nullptr;
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
-    for (Py_ssize_t first = 0; first < count; first += 8) {
-        const unsigned byte = symbol->bits[first >> 3];
-        const Py_ssize_t end = first + 8 < count ? first + 8 : count;
-        for (Py_ssize_t k = first; k < end; ++k) out[k] = static_cast<uint8_t>((byte >> (k - first)) & 1);
-    }
+    const uint8_t* row = symbol->bits;
+    for (Py_ssize_t y = 0; y < size; ++y, row += rowBytes(symbol->size))
+        for (Py_ssize_t x = 0; x < size; ++x) *out++ = static_cast<uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
     return bytes;
 }
 
@@ -289,9 +274,10 @@ bool isSymbol(PyObject* object) { return Py_TYPE(object)->tp_richcompare == symb
 
 }  // namespace
 
-PyObject* newSymbol(PyTypeObject* type, const AztecMatrix& matrix, const SymbolLabels& labels) {
-    PyObject* object = allocateSymbol(type, matrix.shape, matrix.dataWords, matrix.checkWords, labels);
-    if (object != nullptr) packModules(asSymbol(object), matrix.modules.data());
+PyObject* newSymbol(PyTypeObject* type, const Symbol& made, const SymbolLabels& labels) {
+    PyObject* object =
+        allocateSymbol(type, made.compact(), made.layers(), made.size(), made.dataWords(), made.checkWords(), labels);
+    if (object != nullptr) std::memcpy(asSymbol(object)->bits, made.packed().data(), made.packed().size());
     return object;
 }
 

@@ -14,8 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "eci.hpp"
-#include "optimal_encoder.hpp"
+#include <quillbank/aztec.hpp>
 
 namespace quillbank::aztec::binding {
 
@@ -116,7 +115,7 @@ private:
 // through arguments.check_eci, which gives the number (or False) or raises
 // its error.  0 on success, -1 with an exception set.
 inline int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
-    constexpr long long most = static_cast<long long>(quillbank::aztec::kMaxEciNumber);
+    constexpr long long most = static_cast<long long>(quillbank::aztec::kMostEci);
     if (object == Py_None) return 0;
     if (PyLong_CheckExact(object)) {
         int overflow = 0;
@@ -144,8 +143,11 @@ inline int parseEci(PyObject* object, std::optional<uint32_t>& eci) {
 }
 
 // One (position, value) item: position an int, value None (FNC1) or an
-// ECI number 0 to 999999.  0 on success, -1 with an exception set.
-inline int parseFlag(PyObject* item, StreamFlag& flag) {
+// ECI number 0 to 999999, into a Flag of the public API or of the core
+// (both a position and an optional ECI number).  0 on success, -1 with an
+// exception set.
+template <typename Flag>
+int parseFlag(PyObject* item, Flag& flag) {
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
         PyErr_Format(PyExc_TypeError, "each flag must be a (position, value) tuple, not %.200s",
                      Py_TYPE(item)->tp_name);
@@ -176,7 +178,7 @@ inline int parseFlag(PyObject* item, StreamFlag& flag) {
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (number == -1 && PyErr_Occurred()) return -1;
-    if (overflow != 0 || number < 0 || number > static_cast<long long>(quillbank::aztec::kMaxEciNumber)) {
+    if (overflow != 0 || number < 0 || number > static_cast<long long>(quillbank::aztec::kMostEci)) {
         PyErr_SetString(PyExc_ValueError, "ECI numbers are 0 to 999999 (None is FNC1)");
         return -1;
     }
@@ -187,17 +189,18 @@ inline int parseFlag(PyObject* item, StreamFlag& flag) {
 // The flags of a sequence, checked against nothing but themselves: the
 // positions against the message once it is copied.  0 on success, -1 with
 // an exception set.
-inline int parseFlags(PyObject* sequence, std::vector<StreamFlag>& flags) {
+template <typename Flag>
+int parseFlags(PyObject* sequence, std::vector<Flag>& flags) {
     PyObject* fast = PySequence_Fast(sequence, "flags must be a sequence of (position, value) tuples");
     if (!fast) return -1;
     int result = 0;
     Py_ssize_t count = PySequence_Fast_GET_SIZE(fast);
-    if (std::size_t(count) > quillbank::aztec::kMaxOptimalFlags) {
-        PyErr_Format(PyExc_ValueError, "at most %zu flags are taken", quillbank::aztec::kMaxOptimalFlags);
+    if (std::size_t(count) > quillbank::aztec::kMostFlags) {
+        PyErr_Format(PyExc_ValueError, "at most %zu flags are taken", quillbank::aztec::kMostFlags);
         result = -1;
     }
     for (Py_ssize_t i = 0; result == 0 && i < count; ++i) {
-        StreamFlag flag{};
+        Flag flag{};
         // The items are tuples: reading them runs no Python code.
         if (parseFlag(PySequence_Fast_GET_ITEM(fast, i), flag) < 0) {
             result = -1;

@@ -12,9 +12,12 @@
 //                                        CORRECTED SIZE DATA_WORDS CHECK_WORDS" (ECIS as POS:ECI,...)
 //
 // OPTION is ec=N, compact=0|1, layers=N, eci=N, fnc1=POS, flag=POS:ECI,
-// gs1, init, seq=POSITION/COUNT[/ID], pictures (also print the PNG file
-// as hex and the SVG path), and for batches ecis=ECI/-/... (one a message)
-// and stop (keepGoing stops at its first call; "stopped DONE" follows).
+// gs1, init, seq=POSITION/COUNT[/ID], header (the message starts with its
+// sequence header), pictures (also print the PNG file as hex and the SVG
+// path), and for batches ecis=ECI/-/... (one a message), stop (keepGoing
+// stops at its first call; "stopped DONE" follows) and runs (the run hook
+// prints "run FIRST END FINAL" for each run, FINAL its results that hold a
+// symbol, a picture or an error, before the results).
 // A symbol prints as "ok COMPACT LAYERS SIZE DATA_WORDS CHECK_WORDS
 // MODULES PACKED UNPACKED": the modules as 0 and 1 row by row from
 // dark(), the packed bytes as hex, and modules() as 0 and 1; a failure as
@@ -86,6 +89,19 @@ bool readOption(const std::string& token, az::Options& options, az::BatchOptions
     else if (key == "fnc1") options.flags.push_back(az::Flag::fnc1(std::stoul(value)));
     else if (key == "flag") options.flags.push_back(az::Flag::eciAt(std::stoul(value), static_cast<std::uint32_t>(std::stoul(value.substr(value.find(':') + 1)))));
     else if (key == "gs1") options.gs1 = true;
+    else if (key == "header") options.headerInMessage = true;
+    else if (key == "runs") {
+        batch.onMade = [](std::size_t first, std::size_t end, az::Made* results) {
+            std::size_t final = 0;
+            for (std::size_t i = 0; i < end - first; ++i) final += results[i].symbol || results[i].error;
+            return std::printf("run %zu %zu %zu\n", first, end, final), true;
+        };
+        batch.onDrawn = [](std::size_t first, std::size_t end, az::Drawn* results) {
+            std::size_t final = 0;
+            for (std::size_t i = 0; i < end - first; ++i) final += results[i].png || results[i].error;
+            return std::printf("run %zu %zu %zu\n", first, end, final), true;
+        };
+    }
     else if (key == "init") options.readerInit = true;
     else if (key == "pictures") pictures = true;
     else if (key == "stop") batch.keepGoing = [](std::size_t done) { return std::printf("stopped %zu\n", done), false; };
