@@ -175,14 +175,31 @@ PyObject* symbolNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // Properties.
 
+// The eight module bytes (1 dark, 0 light) of each packed byte, leftmost
+// module first: unpacking copies eight bytes at a time, since `modules` is
+// read by every writer and conversion.
+struct ModuleBytesTable {
+    uint8_t bytes[256][8];
+    constexpr ModuleBytesTable() : bytes() {
+        for (int packed = 0; packed < 256; ++packed)
+            for (int bit = 0; bit < 8; ++bit) bytes[packed][bit] = static_cast<uint8_t>((packed >> (7 - bit)) & 1);
+    }
+};
+constexpr ModuleBytesTable kModuleBytes;
+
 PyObject* unpackedModules(const SymbolObject* symbol) {
     const Py_ssize_t size = symbol->size;
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size * size);
     if (bytes == nullptr) return nullptr;
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
     const uint8_t* row = symbol->bits;
-    for (Py_ssize_t y = 0; y < size; ++y, row += rowBytes(symbol->size))
-        for (Py_ssize_t x = 0; x < size; ++x) *out++ = static_cast<uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
+    const Py_ssize_t whole = size / 8;
+    const Py_ssize_t rest = size % 8;
+    for (Py_ssize_t y = 0; y < size; ++y, row += rowBytes(symbol->size)) {
+        for (Py_ssize_t k = 0; k < whole; ++k, out += 8) std::memcpy(out, kModuleBytes.bytes[row[k]], 8);
+        if (rest != 0) std::memcpy(out, kModuleBytes.bytes[row[whole]], static_cast<std::size_t>(rest));
+        out += rest;
+    }
     return bytes;
 }
 
