@@ -48,25 +48,24 @@ Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     symbol.packed_.resize(symbol.rowBytes() * size);
     std::uint8_t* out = symbol.packed_.data();
     const std::uint8_t* modules = matrix.modules.data();  // 0 or 1 each, row by row
-    const std::size_t count = size * size;
-    // A row's last byte takes the next row's first modules too, and
-    // masks them off; only the last byte of all is read from a copy.
+    // A row's last byte takes the next row's first modules too, and masks
+    // them off; only the last byte of all is read from a copy.
     const std::size_t tail = size % 8;
-    const unsigned lastMask = tail == 0 ? 0xFFu : (0xFF00u >> tail) & 0xFFu;
+    const unsigned lastMask = (0xFF00u >> tail) & 0xFFu;
     for (std::size_t y = 0; y < size; ++y) {
-        const std::size_t start = y * size;
-        for (std::size_t x = 0; x < size; x += 8) {
-            const unsigned mask = x + 8 <= size ? 0xFFu : lastMask;
-            std::uint8_t byte;
-            if (start + x + 8 <= count) {
-                byte = packedByte(modules + start + x);
-            } else {
-                std::uint8_t last[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-                std::memcpy(last, modules + start + x, count - start - x);
-                byte = packedByte(last);
-            }
-            *out++ = static_cast<std::uint8_t>(byte & mask);
+        const std::uint8_t* row = modules + y * size;
+        std::size_t x = 0;
+        for (; x + 8 <= size; x += 8) *out++ = packedByte(row + x);
+        if (tail == 0) continue;
+        std::uint8_t byte;
+        if (y + 1 < size) {
+            byte = packedByte(row + x);
+        } else {
+            std::uint8_t last[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            std::memcpy(last, row + x, tail);
+            byte = packedByte(last);
         }
+        *out++ = static_cast<std::uint8_t>(byte & lastMask);
     }
     return symbol;
 }

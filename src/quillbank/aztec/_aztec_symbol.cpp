@@ -192,12 +192,23 @@ PyObject* unpackedModules(const SymbolObject* symbol) {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size * size);
     if (bytes == nullptr) return nullptr;
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+    const uint8_t* const end = out + size * size;
     const uint8_t* row = symbol->bits;
     const Py_ssize_t whole = size / 8;
     const Py_ssize_t rest = size % 8;
     for (Py_ssize_t y = 0; y < size; ++y, row += rowBytes(symbol->size)) {
         for (Py_ssize_t k = 0; k < whole; ++k, out += 8) std::memcpy(out, kModuleBytes.bytes[row[k]], 8);
-        if (rest != 0) std::memcpy(out, kModuleBytes.bytes[row[whole]], static_cast<std::size_t>(rest));
+        if (rest == 0) continue;
+        // A row's last modules: all eight bytes are written where there is
+        // room (the next row's first modules are written over them), which
+        // keeps the copy a fixed eight bytes; the symbol's very last ones
+        // one by one.
+        const uint8_t* last = kModuleBytes.bytes[row[whole]];
+        if (end - out >= 8) {
+            std::memcpy(out, last, 8);
+        } else {
+            for (Py_ssize_t i = 0; i < rest; ++i) out[i] = last[i];
+        }
         out += rest;
     }
     return bytes;
