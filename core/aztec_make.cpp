@@ -28,20 +28,27 @@ const std::uint8_t* bytesOf(std::string_view message) {
 
 // Builds one message's symbol with prepared options into `matrix` (the
 // thread's own, kept between calls: no allocation once it is grown).
-// Throws Error.
-void buildMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t length, AztecMatrix& matrix) {
+// Throws Error; where no allowed symbol holds the message, returns false
+// instead when `figures` is false, without working out the error's
+// figures (which may take one more encoding of the message).
+bool buildMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t length, AztecMatrix& matrix,
+                 bool figures = true) {
     if (length == 0) throw Error(ErrorCode::EmptyMessage, "there is nothing to encode: the message is empty");
     checkFlagsFit(prepared, length);
     // Every byte costs 2.5 bits at least (two of a punctuation pair share
     // a 5-bit code): a message longer than the largest symbol of all holds
     // by that bound is refused unencoded, at the cost of one comparison.
-    if (length > kMostBits || length * 5 > kMostBits * 2) throw overflow(prepared, length, nullptr);
+    if (length > kMostBits || length * 5 > kMostBits * 2) {
+        if (!figures) return false;
+        throw overflow(prepared, length, nullptr);
+    }
     std::vector<std::uint8_t> joined;
     joinHead(prepared, data, length, joined);
     PackedBits stream;
     const BuildStatus status = buildSmallestSymbol(data, length, prepared.layout, prepared.request, matrix, &stream);
-    if (status == BuildStatus::Ok) return;
+    if (status == BuildStatus::Ok) return true;
     if (status == BuildStatus::TooLong) {
+        if (!figures) return false;
         if (stream.bitCount == 0) stream = encodeOptimal(data, length, prepared.layout);
         throw overflow(prepared, length, &stream);
     }
@@ -66,8 +73,10 @@ struct BatchOrders {
 
     void build(std::size_t index, AztecMatrix& matrix) const {
         const std::string_view message = messages[index];
-        if (batch.ecis.empty() || batch.ecis[index] == options.eci)
-            return buildMatrix(shared, bytesOf(message), message.size(), matrix);
+        if (batch.ecis.empty() || batch.ecis[index] == options.eci) {
+            buildMatrix(shared, bytesOf(message), message.size(), matrix);
+            return;
+        }
         Options own = options;
         own.eci = batch.ecis[index];
         buildMatrix(prepare(own), bytesOf(message), message.size(), matrix);
@@ -142,6 +151,12 @@ std::function<bool(std::size_t, std::size_t)> runHooks(const BatchOptions& optio
 Symbol make(const std::uint8_t* data, std::size_t length, const Options& options) {
     ThreadCache<AztecMatrix> matrix;
     buildMatrix(prepare(options), data, length, *matrix);
+    return SymbolAccess::of(*matrix);
+}
+
+std::optional<Symbol> makeIfFits(const std::uint8_t* data, std::size_t length, const Options& options) {
+    ThreadCache<AztecMatrix> matrix;
+    if (!buildMatrix(prepare(options), data, length, *matrix, false)) return std::nullopt;
     return SymbolAccess::of(*matrix);
 }
 

@@ -146,7 +146,13 @@ def test_errors_say_what_python_says(consumer):
         "make init layers=23 41": aztec.InvalidOptionError,
         "make eci=1000000 41": aztec.InvalidOptionError,
     }
-    lines = cpp_results(consumer, [*refusals, "make compact=1 " + long_message.hex(), "many 2 ec=-1 41"])
+    lines = cpp_results(consumer, [*refusals, "make compact=1 " + long_message.hex(), "many 2 ec=-1 41",
+                                   "fits compact=1 " + long_message.hex(), "fits compact=1 41", "fits ec=100 41"])
+    # makeIfFits: nothing where make refuses the length, make's symbol where it fits, make's other errors.
+    assert lines[-3] == "none"
+    assert_same(lines[-2], aztec.make(b"A", compact=True))
+    assert lines[-1] == lines[0]
+    lines = lines[:-3]
     for line, (case, error) in zip(lines, refusals.items()):
         option = {"ec": "ec_percent", "init": "reader_init"}
         words = case.split()[1:-1]

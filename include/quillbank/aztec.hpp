@@ -157,6 +157,12 @@ Symbol make(const std::uint8_t* data, std::size_t length, const Options& options
 Symbol make(std::string_view message, const Options& options = {});
 Symbol make(const std::vector<std::uint8_t>& message, const Options& options = {});
 
+// make()'s symbol, or nothing where no symbol the options allow holds the
+// message: for a caller that words its own refusal, since make() works out
+// its error's figures (at the cost of one more encoding of the message
+// where a bound refused it).  Throws Error for the other failures.
+std::optional<Symbol> makeIfFits(const std::uint8_t* data, std::size_t length, const Options& options = {});
+
 // One message's result in a batch: the symbol, or the error make() would
 // have thrown for it.
 struct Made {

@@ -132,9 +132,9 @@ PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObje
             !readLeadingEci(values[2], options) || message.acquire(values[0]) < 0)
             return nullptr;
         std::optional<Symbol> made;
-        const int ended = withoutGil([&] { made = aztec::make(message.data(), message.size(), options); },
-                                    ErrorCode::DataOverflow);
-        if (ended != 0) return ended > 0 ? newReference(Py_None) : nullptr;
+        // No symbol holds it: None, for the package to word the refusal.
+        if (withoutGil([&] { made = makeIfFits(message.data(), message.size(), options); }) != 0) return nullptr;
+        if (!made) return newReference(Py_None);
         return madeSymbol(moduleState(module)->symbolClass, *made, values[0], message.data(), message.size(), options,
                           values[8], values[9]);
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,7 @@
 //   plan [OPTION...] HEX                 plan: "plan COMPACT LAYERS BITS HEX"
 //   layout [OPTION...] BITS:HEX          layOut of a stream: a symbol
 //   rune N / capacity COMPACT LAYERS EC  "capacity SIZE WORD_BITS TOTAL MOST"
+//   fits [OPTION...] HEX                 makeIfFits: a symbol, or "none"
 //   read WIDTH HEIGHT HEX                read: "read DATA ECIS GS1 INIT SEQ COMPACT LAYERS RUNE
 //                                        CORRECTED SIZE DATA_WORDS CHECK_WORDS" (ECIS as POS:ECI,...)
 //
@@ -141,7 +142,7 @@ void printReading(const az::Reading& reading) {
 void runStep(const std::vector<std::string>& tokens, const az::Options& options) {
     const std::string& kind = tokens.at(0);
     const std::string last = tokens.back();
-    const bool hex = kind == "stream" || kind == "fewest" || kind == "plan" || kind == "read";
+    const bool hex = kind == "stream" || kind == "fewest" || kind == "plan" || kind == "read" || kind == "fits";
     const std::string message = hex ? fromHex(last) : "";
     const auto* data = reinterpret_cast<const std::uint8_t*>(message.data());
     if (kind == "stream") {
@@ -157,6 +158,10 @@ void runStep(const std::vector<std::string>& tokens, const az::Options& options)
         print(plan.stream);
     } else if (kind == "layout") {
         return print(az::layOut(streamOf(last), options));
+    } else if (kind == "fits") {
+        const std::optional<az::Symbol> symbol = az::makeIfFits(data, message.size(), options);
+        if (symbol) return print(*symbol);
+        std::printf("none");
     } else if (kind == "rune") {
         return print(az::rune(std::stoi(last)));
     } else if (kind == "capacity") {
