@@ -297,24 +297,45 @@ void checkLayout(std::size_t length, const StreamLayout& layout) {
     }
 }
 
+namespace {
+
+// A message's cells filled in the thread's scratch (a decision a cell, and
+// the costs and best mode at the end), which is released on every way out,
+// exceptions included.
+class FilledCells {
+    ThreadCache<Scratch> kept_;
+    struct Release {
+        Scratch& scratch;
+        ~Release() { scratch.release(); }
+    } release_{*kept_};
+
+public:
+    Decision* decisions = nullptr;
+    std::size_t lastIndex = 0;
+    uint32_t lastCost[kModeCount] = {};
+    int mode = 0;
+
+    FilledCells(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits) {
+        Scratch& scratch = release_.scratch;
+        decisions = scratch.decisionsFor(length + 1 + flags.count);
+        lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(), lastCost);
+        mode = bestFinalMode(lastCost);
+    }
+    FilledCells(const FilledCells&) = delete;
+    FilledCells& operator=(const FilledCells&) = delete;
+};
+
+}  // namespace
+
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLayout& layout) {
     if (length > kMaxOptimalMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
     const uint32_t startBits = layout.structuredAppend ? kAppendHeader[0].bitCount + kAppendHeader[1].bitCount : 0;
 
-    ThreadCache<Scratch> kept;
-    Scratch& scratch = *kept;
-    struct Release {  // on every way out, exceptions included
-        Scratch& s;
-        ~Release() { s.release(); }
-    } release{scratch};
-    Decision* decisions = scratch.decisionsFor(length + 1 + flags.count);
-    uint32_t lastCost[kModeCount];
-    std::size_t lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(),
-                                      lastCost);
-    int mode = bestFinalMode(lastCost);
-    return writeStream(decisions, lastIndex, mode, lastCost[mode], data, length, flags, layout.structuredAppend);
+    const FilledCells cells(data, length, flags, startBits);
+    return writeStream(cells.decisions, cells.lastIndex, cells.mode, cells.lastCost[cells.mode], data, length, flags,
+                       layout.structuredAppend);
 }
 
 PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<uint32_t> eci) {
@@ -439,20 +460,12 @@ FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
 
-    ThreadCache<Scratch> kept;
-    Scratch& scratch = *kept;
-    struct Release {  // on every way out, exceptions included
-        Scratch& s;
-        ~Release() { s.release(); }
-    } release{scratch};
-    Decision* decisions = scratch.decisionsFor(length + 1 + flags.count);
-    uint32_t lastCost[kModeCount];
-    const std::size_t lastIndex =
-        fillCells(data, length, flags, 0, decisions, scratch.windows(), scratch.cache(), lastCost);
+    const FilledCells cells(data, length, flags, 0);
+    const Decision* decisions = cells.decisions;
+    const std::size_t lastIndex = cells.lastIndex;
 
     FittingStart result;
-    const int mode = bestFinalMode(lastCost);
-    result.stream = writeStream(decisions, lastIndex, mode, lastCost[mode], data, length, flags, false);
+    result.stream = writeStream(decisions, lastIndex, cells.mode, cells.lastCost[cells.mode], data, length, flags, false);
     if (length < 2) return result;
     const StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
     // The longest start whose bits are within the codewords' room, then
