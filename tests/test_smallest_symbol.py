@@ -124,6 +124,17 @@ class TestSmallestSymbol:
 
 # --- Near a size's capacity -----------------------------------------------------
 
+def zero_one_runs(rng, n):
+    """n bytes of runs of 00 and FF with short text between: they stuff
+    wherever the codewords fall, and the text is where a stream may leave
+    its run."""
+    out = b""
+    while len(out) < n:
+        out += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
+                           rng.randbytes(rng.randrange(1, 6)), b"A"])
+    return out[:n]
+
+
 def near_capacity_kinds():
     """Messages of the kinds that stuff differently, each made the same
     way every run."""
@@ -142,20 +153,11 @@ def near_capacity_kinds():
             out += text(rng.randrange(5, 40)) + rng.randbytes(rng.randrange(4, 30))
         return out[:n]
 
-    def zero_one_runs(n):
-        # Runs of 00 and FF bytes stuff wherever the codewords fall; the
-        # short text between them is where a stream may leave its run.
-        out = b""
-        while len(out) < n:
-            out += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
-                               rng.randbytes(rng.randrange(1, 6)), b"A"])
-        return out[:n]
-
     tickets = "".join(json.dumps({"id": rng.randrange(10**6), "seat": f"{rng.randrange(60)}C", "paid": True})
                       for _ in range(20)).encode()
     utf8 = "".join(rng.choice("Grüße aus Köln Съешь ещё 欢迎光临 ab 12") for _ in range(400)).encode()
     return {"text": text(600), "digits": bytes(rng.choice(b"0123456789") for _ in range(600)), "json": tickets[:600],
-            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600), "00/FF runs": zero_one_runs(600)}
+            "mixed": mixed(600), "utf8": utf8[:600], "random": rng.randbytes(600), "00/FF runs": zero_one_runs(rng, 600)}
 
 
 NEAR_KINDS = near_capacity_kinds()
@@ -205,11 +207,7 @@ class TestNearCapacity:
     def test_runs_that_stuff_at_the_largest_sizes_keep_the_unbounded_minimum(self, layers):
         import random
 
-        rng = random.Random(layers)
-        message = b""
-        while len(message) < 2400:
-            message += rng.choice([b"\x00" * rng.randrange(1, 12), b"\xff" * rng.randrange(1, 12),
-                                   rng.randbytes(rng.randrange(1, 6)), b"A"])
+        message = zero_one_runs(random.Random(layers), 2400)
         _, width, _, capacity = _aztec.capacity(False, layers, 23)
 
         def shortest_fits(length):
