@@ -1,6 +1,7 @@
 // make, makeMany and pngMany of the public API (quillbank/aztec.hpp): the
-// options checked once (aztec_options.hpp), then the core's smallest
-// symbol for each message, a batch's on the core's threads.
+// options checked once (aztec_options.hpp), or once a job, then the core's
+// smallest symbol for each message (or the layout of a job's stream), a
+// batch's on the core's threads.
 #include <quillbank/aztec.hpp>
 
 #include <algorithm>
@@ -71,6 +72,8 @@ struct BatchOrders {
                           std::to_string(messages.size()) + " messages: give one a message, or none");
     }
 
+    std::size_t count() const { return messages.size(); }
+
     void build(std::size_t index, AztecMatrix& matrix) const {
         const std::string_view message = messages[index];
         if (batch.ecis.empty() || batch.ecis[index] == options.eci) {
@@ -80,6 +83,51 @@ struct BatchOrders {
         Options own = options;
         own.eci = batch.ecis[index];
         buildMatrix(prepare(own), bytesOf(message), message.size(), matrix);
+    }
+
+    Symbol symbol(std::size_t index) const {
+        ThreadCache<AztecMatrix> matrix;
+        build(index, *matrix);
+        return SymbolAccess::of(*matrix);
+    }
+
+    std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
+        ThreadCache<AztecMatrix> matrix;
+        build(index, *matrix);
+        checkPicture(picture, matrix->shape.size);
+        return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
+    }
+};
+
+// A batch of jobs, each prepared on the thread that makes it: a job's
+// options are its own, and so is their error.
+struct JobOrders {
+    const std::vector<Job>& jobs;
+
+    JobOrders(const std::vector<Job>& jobs, const BatchOptions& batch) : jobs(jobs) {
+        if (!batch.ecis.empty()) throw invalid("ecis is for a batch of messages: a job carries its own ECI number");
+    }
+
+    std::size_t count() const { return jobs.size(); }
+
+    Symbol symbol(std::size_t index) const {
+        const Job& job = jobs[index];
+        if (job.stream != nullptr) return layOut(*job.stream, job.options);
+        ThreadCache<AztecMatrix> matrix;
+        buildMatrix(prepare(job.options), bytesOf(job.message), job.message.size(), *matrix);
+        return SymbolAccess::of(*matrix);
+    }
+
+    std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
+        const Job& job = jobs[index];
+        if (job.stream != nullptr) {
+            const Symbol laid = layOut(*job.stream, job.options);
+            return png(laid, picture);
+        }
+        ThreadCache<AztecMatrix> matrix;
+        buildMatrix(prepare(job.options), bytesOf(job.message), job.message.size(), *matrix);
+        checkPicture(picture, matrix->shape.size);
+        return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
     }
 };
 
@@ -146,6 +194,36 @@ std::function<bool(std::size_t, std::size_t)> runHooks(const BatchOptions& optio
     };
 }
 
+// The symbols of `orders` (BatchOrders or JobOrders), each made by the
+// thread that takes it, its error in its place.
+template <typename Orders>
+std::vector<Made> madeInPlace(const Orders& orders, const BatchOptions& batch) {
+    std::vector<Made> results(orders.count());
+    runInPlace(
+        results.size(), batch,
+        [&](std::size_t index) {
+            Made& made = results[index];
+            errorInPlace(made.error, [&] { made.symbol = orders.symbol(index); });
+        },
+        runHooks(batch, batch.onMade, results));
+    return results;
+}
+
+// The same as PNG files, each drawn by the thread that made its symbol.
+template <typename Orders>
+std::vector<Drawn> drawnInPlace(const Orders& orders, const PngOptions& picture, const BatchOptions& batch) {
+    checkPicture(picture, 0);
+    std::vector<Drawn> results(orders.count());
+    runInPlace(
+        results.size(), batch,
+        [&](std::size_t index) {
+            Drawn& drawn = results[index];
+            errorInPlace(drawn.error, [&] { drawn.png = orders.picture(index, picture); });
+        },
+        runHooks(batch, batch.onDrawn, results));
+    return results;
+}
+
 }  // namespace
 
 Symbol make(const std::uint8_t* data, std::size_t length, const Options& options) {
@@ -170,20 +248,7 @@ Symbol make(const std::vector<std::uint8_t>& message, const Options& options) {
 
 std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options,
                            const BatchOptions& batch) {
-    const BatchOrders orders(messages, options, batch);
-    std::vector<Made> results(messages.size());
-    runInPlace(
-        messages.size(), batch,
-        [&](std::size_t index) {
-            Made& made = results[index];
-            errorInPlace(made.error, [&] {
-                ThreadCache<AztecMatrix> matrix;
-                orders.build(index, *matrix);
-                made.symbol = SymbolAccess::of(*matrix);
-            });
-        },
-        runHooks(batch, batch.onMade, results));
-    return results;
+    return madeInPlace(BatchOrders(messages, options, batch), batch);
 }
 
 std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options, int threads) {
@@ -192,24 +257,17 @@ std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const 
     return makeMany(messages, options, batch);
 }
 
+std::vector<Made> makeMany(const std::vector<Job>& jobs, const BatchOptions& batch) {
+    return madeInPlace(JobOrders(jobs, batch), batch);
+}
+
 std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const Options& options,
                            const PngOptions& picture, const BatchOptions& batch) {
-    const BatchOrders orders(messages, options, batch);
-    checkPicture(picture, 0);
-    std::vector<Drawn> results(messages.size());
-    runInPlace(
-        messages.size(), batch,
-        [&](std::size_t index) {
-            Drawn& drawn = results[index];
-            errorInPlace(drawn.error, [&] {
-                ThreadCache<AztecMatrix> matrix;
-                orders.build(index, *matrix);
-                checkPicture(picture, matrix->shape.size);
-                drawn.png = pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
-            });
-        },
-        runHooks(batch, batch.onDrawn, results));
-    return results;
+    return drawnInPlace(BatchOrders(messages, options, batch), picture, batch);
+}
+
+std::vector<Drawn> pngMany(const std::vector<Job>& jobs, const PngOptions& picture, const BatchOptions& batch) {
+    return drawnInPlace(JobOrders(jobs, batch), picture, batch);
 }
 
 }  // namespace quillbank::aztec
