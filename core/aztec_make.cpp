@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -99,33 +100,58 @@ struct BatchOrders {
     }
 };
 
-// A batch of jobs, each prepared on the thread that makes it: a job's
-// options are its own, and so is their error.
+// Whether two options ask for the same thing, field by field (every field
+// of Options, so that one Prepared serves both).
+bool sameOptions(const Options& a, const Options& b) {
+    const auto sameFlag = [](const Flag& x, const Flag& y) { return x.position == y.position && x.eci == y.eci; };
+    const auto samePart = [](const SequencePart& x, const SequencePart& y) {
+        return x.position == y.position && x.count == y.count && x.id == y.id;
+    };
+    return a.ecPercent == b.ecPercent && a.compact == b.compact && a.layers == b.layers && a.eci == b.eci &&
+           a.gs1 == b.gs1 && a.readerInit == b.readerInit && a.headerInMessage == b.headerInMessage &&
+           a.sequence.has_value() == b.sequence.has_value() && (!a.sequence || samePart(*a.sequence, *b.sequence)) &&
+           std::equal(a.flags.begin(), a.flags.end(), b.flags.begin(), b.flags.end(), sameFlag);
+}
+
+// A batch of jobs: the first job's options prepared once, for every job
+// that asks the same; any other job's prepared on the thread that makes
+// it, its error its own.
 struct JobOrders {
     const std::vector<Job>& jobs;
+    std::optional<Prepared> first;  // empty when the first job's options are wrong: that job fails alone
 
     JobOrders(const std::vector<Job>& jobs, const BatchOptions& batch) : jobs(jobs) {
         if (!batch.ecis.empty()) throw invalid("ecis is for a batch of messages: a job carries its own ECI number");
+        if (jobs.empty()) return;
+        try {
+            first.emplace(prepare(jobs.front().options));
+        } catch (const Error&) {
+        }
     }
 
     std::size_t count() const { return jobs.size(); }
+
+    void build(const Job& job, AztecMatrix& matrix) const {
+        const auto* data = bytesOf(job.message);
+        if (first && sameOptions(job.options, jobs.front().options))
+            buildMatrix(*first, data, job.message.size(), matrix);
+        else
+            buildMatrix(prepare(job.options), data, job.message.size(), matrix);
+    }
 
     Symbol symbol(std::size_t index) const {
         const Job& job = jobs[index];
         if (job.stream != nullptr) return layOut(*job.stream, job.options);
         ThreadCache<AztecMatrix> matrix;
-        buildMatrix(prepare(job.options), bytesOf(job.message), job.message.size(), *matrix);
+        build(job, *matrix);
         return SymbolAccess::of(*matrix);
     }
 
     std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
         const Job& job = jobs[index];
-        if (job.stream != nullptr) {
-            const Symbol laid = layOut(*job.stream, job.options);
-            return png(laid, picture);
-        }
+        if (job.stream != nullptr) return png(layOut(*job.stream, job.options), picture);
         ThreadCache<AztecMatrix> matrix;
-        buildMatrix(prepare(job.options), bytesOf(job.message), job.message.size(), *matrix);
+        build(job, *matrix);
         checkPicture(picture, matrix->shape.size);
         return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
     }

@@ -201,6 +201,7 @@ def test_the_documented_example_runs(consumer, tmp_path):
         assert "```cpp\n" + source.read() + "```" in page.read()
     out = run(str(consumer / "example"), cwd=str(tmp_path))
     assert "failed: there is nothing to encode: the message is empty" in out
+    assert out.count("job: ") == 2
     assert "the message does not fit" in out
     assert (tmp_path / "ticket.png").read_bytes().startswith(b"\x89PNG")
 

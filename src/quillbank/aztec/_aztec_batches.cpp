@@ -1,8 +1,9 @@
 // make_list and render_list: the symbols (or PNG files) of many messages,
-// each with its ECI number, flags or ready stream and the batch's shape
-// options, made without the GIL on the library's batch threads (makeMany
-// and pngMany of jobs) and stored in order by the calling thread, which
-// takes each run of finished results as it is ready while the helpers go on.
+// each with its ECI number (and flags or a ready stream, as jobs) and the
+// batch's shape options, made without the GIL on the library's batch
+// threads (makeMany, pngMany) and stored in order by the calling thread,
+// which takes each run of finished results as it is ready while the
+// helpers go on.
 #include "_aztec.hpp"  // first: Python.h
 
 #include <new>
@@ -19,16 +20,29 @@ namespace {
 // The widest picture, and the widest border, in pixels or modules.
 constexpr int kMaxPixels = 1000000;
 
-// A batch's jobs, read into the binding's own storage before any is made,
-// so that no list or buffer is read without the GIL.
+// A batch's orders, read into the binding's own storage before any is
+// made, so that no list or buffer is read without the GIL: the messages
+// with the batch's options and each its ECI number, or, where any message
+// has flags or a stream of its own, a job a message.
 struct Orders {
     PyObject* messages = nullptr;  // a copy of the caller's list (new reference): what each symbol is made from
     std::vector<std::vector<uint8_t>> bytes;
-    std::vector<BitStream> streams;  // the streams given, in the places of their jobs
-    std::vector<Job> jobs;           // each message (a view of `bytes`) with its options, as the library takes it
-    BatchOptions batch;              // threads
+    Options options;                      // the batch's
+    std::vector<std::string_view> views;  // of `bytes`, as makeMany of messages takes them
+    std::vector<BitStream> streams;       // the streams given, in the places of their jobs
+    std::vector<Job> jobs;                // in place of views: each message with its own options
+    BatchOptions batch;                   // threads, and each message's ECI number (without jobs)
 
     ~Orders() { Py_XDECREF(messages); }
+
+    size_t count() const { return bytes.size(); }
+    std::string_view message(size_t i) const { return jobs.empty() ? views[i] : jobs[i].message; }
+    // The options message i is made with (held in `own` for a plain message).
+    const Options& optionsOf(size_t i, Options& own) const {
+        if (!jobs.empty()) return jobs[i].options;
+        own.eci = batch.ecis[i];
+        return own;
+    }
 };
 
 // A list as long as the messages' (a copy: reading an item may run Python
@@ -45,26 +59,39 @@ bool copiedList(PyObject* argument, const char* what, Py_ssize_t count, PyObject
     return copy != nullptr;
 }
 
-// Job i: its message, ECI number, flags (None or a sequence of (position,
-// ECI number or None)) and stream (None or (packed bytes, bit count)), the
-// batch's other options.  False with an exception set.
-bool readJob(Orders& orders, size_t i, PyObject* eci, PyObject* flags, PyObject* stream, const Options& shared) {
+// Job i: message i with its ECI number, flags (None or a sequence of
+// (position, ECI number or None)) and stream (None or (packed bytes, bit
+// count)), and the batch's other options.  False with an exception set.
+bool readJob(Orders& orders, size_t i, PyObject* eci, PyObject* flags, PyObject* stream) {
     Job& job = orders.jobs[i];
-    job.options = shared;
-    if (flags != nullptr && flags != Py_None && parseFlags(flags, job.options.flags) < 0) return false;
-    if (!readLeadingEci(eci, job.options)) return false;
-    if (stream != nullptr && stream != Py_None) {
-        if (!PyTuple_Check(stream) || PyTuple_GET_SIZE(stream) != 2) {
-            PyErr_SetString(PyExc_TypeError, "a stream is None or (packed bytes, bit count)");
-            return false;
-        }
-        if (!readStream(PyTuple_GET_ITEM(stream, 0), PyTuple_GET_ITEM(stream, 1), orders.streams[i])) return false;
-        job.stream = &orders.streams[i];
-    }
-    MessageBytes message;
-    if (message.acquire(PyList_GET_ITEM(orders.messages, static_cast<Py_ssize_t>(i))) < 0) return false;
-    orders.bytes[i].assign(message.data(), message.data() + message.size());
+    job.options = orders.options;
     job.message = std::string_view(reinterpret_cast<const char*>(orders.bytes[i].data()), orders.bytes[i].size());
+    if ((flags != nullptr && flags != Py_None && parseFlags(flags, job.options.flags) < 0) ||
+        !readLeadingEci(eci, job.options))
+        return false;
+    if (stream == nullptr || stream == Py_None) return true;
+    if (!PyTuple_Check(stream) || PyTuple_GET_SIZE(stream) != 2) {
+        PyErr_SetString(PyExc_TypeError, "a stream is None or (packed bytes, bit count)");
+        return false;
+    }
+    job.stream = &orders.streams[i];
+    return readStream(PyTuple_GET_ITEM(stream, 0), PyTuple_GET_ITEM(stream, 1), orders.streams[i]);
+}
+
+// The jobs of `orders`, whose messages and ECI numbers are read, from
+// flags and streams (lists of as many items as readJob takes, or NULL).
+// False with an exception set.
+bool readJobs(Orders& orders, PyObject* ecis, PyObject* flags, PyObject* streams) {
+    const size_t count = orders.count();
+    orders.jobs.resize(count);
+    if (streams != nullptr) orders.streams.resize(count);  // never moved: jobs point into it
+    for (size_t i = 0; i < count; ++i) {
+        const auto at = static_cast<Py_ssize_t>(i);
+        if (!readJob(orders, i, PyList_GET_ITEM(ecis, at), flags == nullptr ? nullptr : PyList_GET_ITEM(flags, at),
+                     streams == nullptr ? nullptr : PyList_GET_ITEM(streams, at)))
+            return false;
+    }
+    orders.batch.ecis.clear();  // the jobs carry them
     return true;
 }
 
@@ -72,7 +99,7 @@ bool readJob(Orders& orders, size_t i, PyObject* eci, PyObject* flags, PyObject*
 // numbers or None), flags and streams (None, or lists of as many items as
 // readJob takes them).  False with an exception set.
 bool readOrders(PyObject* messagesArgument, PyObject* ecisArgument, PyObject* flagsArgument,
-                PyObject* streamsArgument, const Options& shared, Orders& orders) {
+                PyObject* streamsArgument, Orders& orders) {
     if (!PyList_Check(messagesArgument) || !PyList_Check(ecisArgument) ||
         PyList_GET_SIZE(messagesArgument) != PyList_GET_SIZE(ecisArgument)) {
         PyErr_SetString(PyExc_TypeError, "a list of messages and a list of as many ECI numbers are needed");
@@ -84,12 +111,20 @@ bool readOrders(PyObject* messagesArgument, PyObject* ecisArgument, PyObject* fl
     bool read = orders.messages != nullptr && copiedList(ecisArgument, "ecis", count, ecis) &&
                 copiedList(flagsArgument, "flags", count, flags) && copiedList(streamsArgument, "streams", count, streams);
     orders.bytes.resize(static_cast<size_t>(count));
-    orders.jobs.resize(static_cast<size_t>(count));
-    if (streams != nullptr) orders.streams.resize(static_cast<size_t>(count));  // never moved: jobs point into it
-    for (Py_ssize_t i = 0; read && i < count; ++i)
-        read = readJob(orders, static_cast<size_t>(i), PyList_GET_ITEM(ecis, i),
-                       flags == nullptr ? nullptr : PyList_GET_ITEM(flags, i),
-                       streams == nullptr ? nullptr : PyList_GET_ITEM(streams, i), shared);
+    orders.batch.ecis.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; read && i < count; ++i) {
+        MessageBytes message;
+        read = eciArgument(PyList_GET_ITEM(ecis, i), orders.batch.ecis[static_cast<size_t>(i)]) &&
+               message.acquire(PyList_GET_ITEM(orders.messages, i)) == 0;
+        if (read) orders.bytes[static_cast<size_t>(i)].assign(message.data(), message.data() + message.size());
+    }
+    if (read && (flags != nullptr || streams != nullptr)) {
+        read = readJobs(orders, ecis, flags, streams);
+    } else if (read) {
+        orders.views.reserve(orders.bytes.size());
+        for (const std::vector<uint8_t>& message : orders.bytes)
+            orders.views.emplace_back(reinterpret_cast<const char*>(message.data()), message.size());
+    }
     Py_XDECREF(ecis);
     Py_XDECREF(flags);
     Py_XDECREF(streams);
@@ -116,6 +151,7 @@ PyObject* failure(const Error& error) {
 // Python objects under the GIL, on the calling thread, as it is ready.
 struct Storing {
     const Orders& orders;
+    Options own;  // a plain message's options, with its ECI number in turn
     PyTypeObject* symbolClass;
     long maxSide;                    // render_list: wider pictures fail
     PyObject* list;                  // borrowed; its items are NULL until stored
@@ -126,9 +162,9 @@ struct Storing {
     PyObject* item(size_t i, const Made& made) {
         if (made.error) return failure(*made.error);
         if (!made.symbol) return newReference(Py_None);
-        const Job& job = orders.jobs[i];
+        const std::string_view message = orders.message(i);
         return madeSymbol(symbolClass, *made.symbol, PyList_GET_ITEM(orders.messages, static_cast<Py_ssize_t>(i)),
-                          reinterpret_cast<const uint8_t*>(job.message.data()), job.message.size(), job.options,
+                          reinterpret_cast<const uint8_t*>(message.data()), message.size(), orders.optionsOf(i, own),
                           nullptr, nullptr);
     }
 
@@ -171,9 +207,9 @@ struct Storing {
 // the batch's threads, this one among them: a new reference, or NULL with
 // an exception set.
 PyObject* resultsInOrder(PyObject* module, Orders& orders, const PngOptions* picture, long maxSide) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(orders.jobs.size()));  // items NULL until stored
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(orders.count()));  // items NULL until stored
     if (list == nullptr) return nullptr;
-    Storing storing{orders, moduleState(module)->symbolClass, maxSide, list};
+    Storing storing{orders, orders.options, moduleState(module)->symbolClass, maxSide, list};
     if (picture == nullptr)
         orders.batch.onMade = [&storing](size_t first, size_t end, Made* results) {
             return storing.store(first, end, results);
@@ -186,9 +222,11 @@ PyObject* resultsInOrder(PyObject* module, Orders& orders, const PngOptions* pic
     bool noMemory = false;
     storing.saved = PyEval_SaveThread();
     try {
-        if (picture == nullptr) makeMany(orders.jobs, orders.batch);
-        else pngMany(orders.jobs, *picture, orders.batch);
-    } catch (const Error& error) {  // picture options wrong for every message: none was made
+        if (!orders.jobs.empty() && picture == nullptr) makeMany(orders.jobs, orders.batch);
+        else if (!orders.jobs.empty()) pngMany(orders.jobs, *picture, orders.batch);
+        else if (picture == nullptr) makeMany(orders.views, orders.options, orders.batch);
+        else pngMany(orders.views, orders.options, *picture, orders.batch);
+    } catch (const Error& error) {  // options wrong for every message: none was made
         refused.emplace(error);
     } catch (const std::bad_alloc&) {
         noMemory = true;
@@ -242,16 +280,14 @@ PyObject* makeList(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     static const char* const names[] = {"messages", "ecis", "flags", "streams", "compact", "layers", "ec_percent",
                                         "reader_init", "threads", nullptr};
     PyObject* values[9];
-    Options options;
-    int threads = 1;
+    Orders orders;
+    orders.batch.threads = 1;
     if (!parseArguments("make_list", args, nargs, kwnames, names, 2, 2, values) ||
-        !readShapeOptions(values[4], values[5], values[6], values[7], options) ||
-        !intArgument(values[8], "threads", 1, kMostThreads, threads))
+        !readShapeOptions(values[4], values[5], values[6], values[7], orders.options) ||
+        !intArgument(values[8], "threads", 1, kMostThreads, orders.batch.threads))
         return nullptr;
     try {
-        Orders orders;
-        orders.batch.threads = threads;
-        if (!readOrders(values[0], values[1], values[2], values[3], options, orders)) return nullptr;
+        if (!readOrders(values[0], values[1], values[2], values[3], orders)) return nullptr;
         return resultsInOrder(module, orders, nullptr, 0);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -270,23 +306,22 @@ PyObject* renderList(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
                                         "reader_init", "threads", "scale", "border", "colours", "pixels_per_metre",
                                         "max_side", nullptr};
     PyObject* values[14];
-    Options options;
+    Orders orders;
+    orders.batch.threads = 1;
     PngOptions picture;
     picture.scale = 1;
     picture.border = 0;
-    int threads = 1, maxSide = kMaxPixels;
+    int maxSide = kMaxPixels;
     if (!parseArguments("render_list", args, nargs, kwnames, names, 2, 2, values) ||
-        !readShapeOptions(values[4], values[5], values[6], values[7], options) ||
-        !intArgument(values[8], "threads", 1, kMostThreads, threads) ||
+        !readShapeOptions(values[4], values[5], values[6], values[7], orders.options) ||
+        !intArgument(values[8], "threads", 1, kMostThreads, orders.batch.threads) ||
         !intArgument(values[9], "scale", 1, kMaxPixels, picture.scale) ||
         !intArgument(values[10], "border", 0, kMaxPixels, picture.border) ||
         !readPngOptions(values[11], values[12], picture) ||
         !intArgument(values[13], "max_side", 1, kMaxPixels, maxSide))
         return nullptr;
     try {
-        Orders orders;
-        orders.batch.threads = threads;
-        if (!readOrders(values[0], values[1], values[2], values[3], options, orders)) return nullptr;
+        if (!readOrders(values[0], values[1], values[2], values[3], orders)) return nullptr;
         return resultsInOrder(module, orders, &picture, maxSide);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

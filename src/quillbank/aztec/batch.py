@@ -437,6 +437,8 @@ class _Orders:
     slice, and the content and stream make() words a refusal from."""
 
     def __init__(self) -> None:
+        self.everyone = False  # every message of the slice, in its place
+        self.flagged = self.streamed = False  # whether any message has flags, a stream
         self.places: List[int] = []
         self.messages: List[bytes] = []
         self.ecis: List[Optional[int]] = []
@@ -453,19 +455,21 @@ class _Orders:
         self.ecis.append(content.eci if content is not None and leading else None)
         self.flags.append(None if leading else content.flags)  # type: ignore[union-attr]
         self.streams.append(None if stream is None else packed(stream))
+        self.flagged = self.flagged or not leading
+        self.streamed = self.streamed or stream is not None
         self.contents.append(content)
         self.made_streams.append(stream)
 
     def take_all(self, messages: List[bytes]) -> None:
         """Every message, as it is and unmarked, in its place."""
         nothing: List[Any] = [None] * len(messages)
-        self.places, self.messages = list(range(len(messages))), messages
+        self.everyone = True
+        self.places, self.messages = range(len(messages)), messages  # type: ignore[assignment]
         self.ecis = self.flags = self.streams = self.contents = self.made_streams = nothing
 
     def arguments(self) -> Dict[str, Any]:
         """make_list's and render_list's arguments for these messages."""
-        return {"flags": self.flags if any(flags is not None for flags in self.flags) else None,
-                "streams": self.streams if any(stream is not None for stream in self.streams) else None}
+        return {"flags": self.flags if self.flagged else None, "streams": self.streams if self.streamed else None}
 
 
 class _Plan:
@@ -550,16 +554,21 @@ class _Plan:
     def _store(self, results: _Results, orders: _Orders, made: List[Any]) -> None:
         """The core's results of ``orders`` in their places: a refusal for
         want of room worded as make() words it."""
-        for k, (place, result) in enumerate(zip(orders.places, made)):
-            if result is None:
+        # Failures are few: found in one pass, the symbols taken as a whole.
+        bad = [k for k, result in enumerate(made) if result is None or type(result) is ValueError]
+        if orders.everyone:
+            results.results = made
+        else:
+            for place, result in zip(orders.places, made):
+                results.results[place] = result
+        for k in bad:
+            error = made[k]
+            if error is None:
                 content = orders.contents[k]
                 if content is None:
                     content = single(orders.messages[k], None)
-                results.fail(place, overflow(content, orders.made_streams[k], self.allowed, self.optimal))
-            elif type(result) is ValueError:
-                results.fail(place, result)
-            else:
-                results.results[place] = result
+                error = overflow(content, orders.made_streams[k], self.allowed, self.optimal)
+            results.fail(orders.places[k], error)
 
 
 def _plain_bytes(data: object) -> Optional[bytes]:
