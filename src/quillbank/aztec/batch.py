@@ -497,7 +497,7 @@ class _Plan:
         results, orders = self._prepared(items)
         made = _aztec.make_list(orders.messages, orders.ecis, threads=threads, **orders.arguments(),
                                 **self.allowed.options())
-        self._store(results, orders, made)
+        self._store(results, orders, made, AztecSymbol)
         if self.verify:
             for place, (symbol, bad) in enumerate(zip(results.results, results.failed)):
                 try:
@@ -522,7 +522,7 @@ class _Plan:
         made = _aztec.render_list(orders.messages, orders.ecis, threads=threads, scale=scale, border=border,
                                   colours=colours, pixels_per_metre=pixels_per_metre, max_side=writers.MAX_PIXELS,
                                   **orders.arguments(), **self.allowed.options())
-        self._store(results, orders, made)
+        self._store(results, orders, made, bytes)
         refused = [place for place, result in enumerate(results.results) if type(result) is ValueError]
         if refused:
             again = self.symbols([items[place] for place in refused], 1)
@@ -551,11 +551,15 @@ class _Plan:
             orders.add(place, content.message, content, stream)
         return results, orders
 
-    def _store(self, results: _Results, orders: _Orders, made: List[Any]) -> None:
-        """The core's results of ``orders`` in their places: a refusal for
-        want of room worded as make() words it."""
-        # Failures are few: found in one pass, the symbols taken as a whole.
-        bad = [k for k, result in enumerate(made) if result is None or type(result) is ValueError]
+    def _store(self, results: _Results, orders: _Orders, made: List[Any], kind: type) -> None:
+        """The core's results of ``orders`` (each a ``kind`` where it was
+        made) in their places: a refusal for want of room worded as make()
+        words it."""
+        bad: List[int] = []
+        # Failures are few: looked for one by one only when the results are
+        # not all made, which a count of their types tells at C speed.
+        if list(map(type, made)).count(kind) != len(made):
+            bad = [k for k, result in enumerate(made) if result is None or type(result) is ValueError]
         if orders.everyone:
             results.results = made
         else:
