@@ -15,18 +15,17 @@ then Cyrillic in UTF-8; boarding passes (100 bytes) saved to PNG and to SVG
 files in a new temporary folder.  Figures are milliseconds a call.
 """
 
-import argparse
 import json
 import os
 import random
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)  # -P leaves this folder out
+import report  # noqa: E402
 from payloads import boarding_pass  # noqa: E402
 
 COUNT = 1000
@@ -118,40 +117,19 @@ def peers(rng, aztec):
     return [timed(zint_gs1), timed(zint_segments)]
 
 
-def round_of(path, seed):
-    env = dict(os.environ)
-    if path:
-        env["PYTHONPATH"] = path
-    out = subprocess.run([sys.executable, "-P", __file__, "--child", str(seed)], env=env, capture_output=True,
-                         text=True, check=True, cwd=HERE).stdout
-    return json.loads(out)
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--other", help="a folder holding another build's quillbank package")
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child is not None:
-        return child(args.child)
-    builds = {"installed": None}
-    if args.other:
-        builds["other"] = args.other
-    rounds = {name: [] for name in builds}
-    for number in range(args.rounds):
-        # Both builds get the same fresh messages in a round, each going
-        # first in every other round.
-        for name, path in sorted(builds.items(), reverse=number % 2 == 1):
-            rounds[name].append(round_of(path, number + 1))
-    print(f"{COUNT} messages a call, ms: best (worst) of {args.rounds} rounds; load {os.getloadavg()[0]:.1f}")
-    print(f"{'':34}" + "".join(f"{name:>22}" for name in builds) + ("   other / this" if args.other else ""))
+    rounds = report.build_rounds(os.path.abspath(__file__), child)
+    if rounds is None:
+        return
+    count = len(next(iter(rounds.values())))
+    print(f"{COUNT} messages a call, ms: best (worst) of {count} rounds; load {os.getloadavg()[0]:.1f}")
+    print(f"{'':34}" + "".join(f"{name:>22}" for name in rounds) + ("   other / this" if len(rounds) > 1 else ""))
     rows = [f"{kind}, {threads} thread{'s' * (threads > 1)}" for kind, threads in RUNS] + PEERS
     for index, row in enumerate(rows):
-        best = [min(got[index] for got in rounds[name]) for name in builds]
-        worst = [max(got[index] for got in rounds[name]) for name in builds]
+        best = [min(got[index] for got in runs) for runs in rounds.values()]
+        worst = [max(got[index] for got in runs) for runs in rounds.values()]
         line = f"  {row:32}" + "".join(f"{b:12.1f} ({w:7.1f})" for b, w in zip(best, worst))
-        if args.other:
+        if len(rounds) > 1:
             line += f"{best[1] / best[0]:13.2f}"
         print(line)
 
