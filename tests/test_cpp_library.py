@@ -402,9 +402,12 @@ def test_jobs_carry_their_own_flags_gs1_and_streams_and_fail_alone(consumer):
     # As PNG files (at the default ec_percent), and a batch's ECI numbers
     # refused beside the jobs' own.
     pictures = cpp_results(consumer, ["jobpngs 2 " + ",".join("/".join([m.hex()] + own) for m, own in jobs[:4]),
-                                      "jobs 2 ecis=3 41"])
+                                      "jobs 2 ecis=3 41", "jobs 1 layers=40 41,42/layers=3,43"])
     plain = [aztec.make("(01)09501101530003(10)AB12(17)250101", gs1=True),
              aztec.make(["Grüße ", Segment("Привет", encoding="utf-8"), b" 42"]),
              aztec.make("Hello, search encoder", optimal=False)]
     assert pictures[:4] == ["png " + symbol.png().hex() for symbol in [plain[0], *plain]]
     assert pictures[4].startswith("error 0 ecis is for a batch of messages")
+    # Jobs that share wrong options fail alone; one that mends them is made.
+    assert pictures[5] == pictures[7] and pictures[5].startswith("error 0 ")
+    assert_same(pictures[6], aztec.make(b"B", layers=3))

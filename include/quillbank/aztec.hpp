@@ -230,8 +230,8 @@ struct Job {
 
 // The symbols of jobs, each with its own options, in order, made on the
 // batch's threads as makeMany() makes them.  A job whose options are wrong
-// fails alone, its error in its place; batch.ecis must be empty (each job
-// carries its own).
+// fails alone, its error in its place.  batch.ecis must be empty (each job
+// carries its own ECI number): Error before any job is made otherwise.
 std::vector<Made> makeMany(const std::vector<Job>& jobs, const BatchOptions& batch = {});
 
 // Pictures of a symbol, each module a scale x scale square of pixels (or
