@@ -58,6 +58,23 @@ bool buildMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t
     throw invalid("no Aztec symbol meets these options");
 }
 
+// The symbol, or the PNG file, of the matrix that build(matrix) fills (the
+// thread's own, kept between calls).
+template <typename Build>
+Symbol symbolBuilt(const Build& build) {
+    ThreadCache<AztecMatrix> matrix;
+    build(*matrix);
+    return SymbolAccess::of(*matrix);
+}
+
+template <typename Build>
+std::vector<std::uint8_t> pictureBuilt(const Build& build, const PngOptions& picture) {
+    ThreadCache<AztecMatrix> matrix;
+    build(*matrix);
+    checkPicture(picture, matrix->shape.size);
+    return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
+}
+
 // One batch's messages and options: the options prepared once, and again
 // for a message whose own ECI number differs from theirs.
 struct BatchOrders {
@@ -87,21 +104,17 @@ struct BatchOrders {
     }
 
     Symbol symbol(std::size_t index) const {
-        ThreadCache<AztecMatrix> matrix;
-        build(index, *matrix);
-        return SymbolAccess::of(*matrix);
+        return symbolBuilt([&](AztecMatrix& matrix) { build(index, matrix); });
     }
 
     std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
-        ThreadCache<AztecMatrix> matrix;
-        build(index, *matrix);
-        checkPicture(picture, matrix->shape.size);
-        return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
+        return pictureBuilt([&](AztecMatrix& matrix) { build(index, matrix); }, picture);
     }
 };
 
-// Whether two options ask for the same thing, field by field (every field
-// of Options, so that one Prepared serves both).
+// Whether two options ask for the same thing, field by field, so that one
+// Prepared serves both: every field of Options (a field added there is
+// compared here too).
 bool sameOptions(const Options& a, const Options& b) {
     const auto sameFlag = [](const Flag& x, const Flag& y) { return x.position == y.position && x.eci == y.eci; };
     const auto samePart = [](const SequencePart& x, const SequencePart& y) {
@@ -142,18 +155,13 @@ struct JobOrders {
     Symbol symbol(std::size_t index) const {
         const Job& job = jobs[index];
         if (job.stream != nullptr) return layOut(*job.stream, job.options);
-        ThreadCache<AztecMatrix> matrix;
-        build(job, *matrix);
-        return SymbolAccess::of(*matrix);
+        return symbolBuilt([&](AztecMatrix& matrix) { build(job, matrix); });
     }
 
     std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
         const Job& job = jobs[index];
         if (job.stream != nullptr) return png(layOut(*job.stream, job.options), picture);
-        ThreadCache<AztecMatrix> matrix;
-        build(job, *matrix);
-        checkPicture(picture, matrix->shape.size);
-        return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
+        return pictureBuilt([&](AztecMatrix& matrix) { build(job, matrix); }, picture);
     }
 };
 
