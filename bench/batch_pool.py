@@ -17,16 +17,15 @@ boarding passes on 2 threads, against the two calls like it that follow
 (the first call's import of the package's modules is timed on its own).
 """
 
-import argparse
 import json
 import os
 import random
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)  # -P leaves this folder out
+import report  # noqa: E402
 from payloads import boarding_pass  # noqa: E402
 
 RUNS = [("boarding passes", 20000, 1), ("boarding passes", 20000, 2),
@@ -71,43 +70,23 @@ def child(seed):
     print(json.dumps({"rates": rates, "first": first}))
 
 
-def round_of(path, seed):
-    env = dict(os.environ)
-    if path:
-        env["PYTHONPATH"] = path
-    out = subprocess.run([sys.executable, "-P", __file__, "--child", str(seed)], env=env, capture_output=True,
-                         text=True, check=True, cwd=HERE).stdout
-    return json.loads(out)
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--other", help="a folder holding another build's quillbank package")
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child is not None:
-        return child(args.child)
-    builds = {"installed": None}
-    if args.other:
-        builds["other"] = args.other
-    best = {name: [0.0] * 2 * len(RUNS) for name in builds}
-    firsts = {name: [] for name in builds}
-    for number in range(args.rounds):
-        # Both builds get the same fresh messages in a round, each going
-        # first in every other round.
-        for name, path in sorted(builds.items(), reverse=number % 2 == 1):
-            got = round_of(path, number + 1)
-            best[name] = [max(a, b) for a, b in zip(best[name], got["rates"])]
-            firsts[name].append(got["first"])
-    print(f"make_many, symbols a second (best of {args.rounds} rounds; load {os.getloadavg()[0]:.1f})")
+    rounds = report.build_rounds(os.path.abspath(__file__), child)
+    if rounds is None:
+        return
+    builds = list(rounds)
+    best = {name: [max(column) for column in zip(*(got["rates"] for got in rounds[name]))] for name in builds}
+    firsts = {name: [got["first"] for got in rounds[name]] for name in builds}
+    count = len(rounds["installed"])
+    other = len(builds) > 1
+    print(f"make_many, symbols a second (best of {count} rounds; load {os.getloadavg()[0]:.1f})")
     for clock, offset in (("wall time", 0), ("CPU time", 1)):
-        print(f"{clock:32}" + "".join(f"{name:>12}" for name in builds) + ("      ratio" if args.other else ""))
+        print(f"{clock:32}" + "".join(f"{name:>12}" for name in builds) + ("      ratio" if other else ""))
         for index, (kind, count, threads) in enumerate(RUNS):
             row = f"{count} {kind}, {threads} thread{'s' * (threads > 1)}"
             figures = [best[name][2 * index + offset] for name in builds]
             line = f"  {row:30}" + "".join(f"{figure:12,.0f}" for figure in figures)
-            if args.other:
+            if other:
                 line += f"{figures[0] / figures[1]:11.3f}"
             print(line)
     print("first make_many of a process (10,000 boarding passes, 2 threads), median of the rounds, ms")

@@ -1,12 +1,14 @@
 // make, makeMany and pngMany of the public API (quillbank/aztec.hpp): the
-// options checked once (aztec_options.hpp), then the core's smallest
-// symbol for each message, a batch's on the core's threads.
+// options checked once (aztec_options.hpp), or once a job, then the core's
+// smallest symbol for each message (or the layout of a job's stream), a
+// batch's on the core's threads.
 #include <quillbank/aztec.hpp>
 
 #include <algorithm>
 #include <exception>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -56,6 +58,23 @@ bool buildMatrix(const Prepared& prepared, const std::uint8_t* data, std::size_t
     throw invalid("no Aztec symbol meets these options");
 }
 
+// The symbol, or the PNG file, of the matrix that build(matrix) fills (the
+// thread's own, kept between calls).
+template <typename Build>
+Symbol symbolBuilt(const Build& build) {
+    ThreadCache<AztecMatrix> matrix;
+    build(*matrix);
+    return SymbolAccess::of(*matrix);
+}
+
+template <typename Build>
+std::vector<std::uint8_t> pictureBuilt(const Build& build, const PngOptions& picture) {
+    ThreadCache<AztecMatrix> matrix;
+    build(*matrix);
+    checkPicture(picture, matrix->shape.size);
+    return pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
+}
+
 // One batch's messages and options: the options prepared once, and again
 // for a message whose own ECI number differs from theirs.
 struct BatchOrders {
@@ -71,6 +90,8 @@ struct BatchOrders {
                           std::to_string(messages.size()) + " messages: give one a message, or none");
     }
 
+    std::size_t count() const { return messages.size(); }
+
     void build(std::size_t index, AztecMatrix& matrix) const {
         const std::string_view message = messages[index];
         if (batch.ecis.empty() || batch.ecis[index] == options.eci) {
@@ -80,6 +101,67 @@ struct BatchOrders {
         Options own = options;
         own.eci = batch.ecis[index];
         buildMatrix(prepare(own), bytesOf(message), message.size(), matrix);
+    }
+
+    Symbol symbol(std::size_t index) const {
+        return symbolBuilt([&](AztecMatrix& matrix) { build(index, matrix); });
+    }
+
+    std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
+        return pictureBuilt([&](AztecMatrix& matrix) { build(index, matrix); }, picture);
+    }
+};
+
+// Whether two options ask for the same thing, field by field, so that one
+// Prepared serves both: every field of Options (a field added there is
+// compared here too).
+bool sameOptions(const Options& a, const Options& b) {
+    const auto sameFlag = [](const Flag& x, const Flag& y) { return x.position == y.position && x.eci == y.eci; };
+    const auto samePart = [](const SequencePart& x, const SequencePart& y) {
+        return x.position == y.position && x.count == y.count && x.id == y.id;
+    };
+    return a.ecPercent == b.ecPercent && a.compact == b.compact && a.layers == b.layers && a.eci == b.eci &&
+           a.gs1 == b.gs1 && a.readerInit == b.readerInit && a.headerInMessage == b.headerInMessage &&
+           a.sequence.has_value() == b.sequence.has_value() && (!a.sequence || samePart(*a.sequence, *b.sequence)) &&
+           std::equal(a.flags.begin(), a.flags.end(), b.flags.begin(), b.flags.end(), sameFlag);
+}
+
+// A batch of jobs: the first job's options prepared once, for every job
+// that asks the same; any other job's prepared on the thread that makes
+// it, its error its own.
+struct JobOrders {
+    const std::vector<Job>& jobs;
+    std::optional<Prepared> first;  // empty when the first job's options are wrong: that job fails alone
+
+    JobOrders(const std::vector<Job>& jobs, const BatchOptions& batch) : jobs(jobs) {
+        if (!batch.ecis.empty()) throw invalid("ecis is for a batch of messages: a job carries its own ECI number");
+        if (jobs.empty()) return;
+        try {
+            first.emplace(prepare(jobs.front().options));
+        } catch (const Error&) {
+        }
+    }
+
+    std::size_t count() const { return jobs.size(); }
+
+    void build(const Job& job, AztecMatrix& matrix) const {
+        const auto* data = bytesOf(job.message);
+        if (first && sameOptions(job.options, jobs.front().options))
+            buildMatrix(*first, data, job.message.size(), matrix);
+        else
+            buildMatrix(prepare(job.options), data, job.message.size(), matrix);
+    }
+
+    Symbol symbol(std::size_t index) const {
+        const Job& job = jobs[index];
+        if (job.stream != nullptr) return layOut(*job.stream, job.options);
+        return symbolBuilt([&](AztecMatrix& matrix) { build(job, matrix); });
+    }
+
+    std::vector<std::uint8_t> picture(std::size_t index, const PngOptions& picture) const {
+        const Job& job = jobs[index];
+        if (job.stream != nullptr) return png(layOut(*job.stream, job.options), picture);
+        return pictureBuilt([&](AztecMatrix& matrix) { build(job, matrix); }, picture);
     }
 };
 
@@ -146,6 +228,36 @@ std::function<bool(std::size_t, std::size_t)> runHooks(const BatchOptions& optio
     };
 }
 
+// The symbols of `orders` (BatchOrders or JobOrders), each made by the
+// thread that takes it, its error in its place.
+template <typename Orders>
+std::vector<Made> madeInPlace(const Orders& orders, const BatchOptions& batch) {
+    std::vector<Made> results(orders.count());
+    runInPlace(
+        results.size(), batch,
+        [&](std::size_t index) {
+            Made& made = results[index];
+            errorInPlace(made.error, [&] { made.symbol = orders.symbol(index); });
+        },
+        runHooks(batch, batch.onMade, results));
+    return results;
+}
+
+// The same as PNG files, each drawn by the thread that made its symbol.
+template <typename Orders>
+std::vector<Drawn> drawnInPlace(const Orders& orders, const PngOptions& picture, const BatchOptions& batch) {
+    checkPicture(picture, 0);
+    std::vector<Drawn> results(orders.count());
+    runInPlace(
+        results.size(), batch,
+        [&](std::size_t index) {
+            Drawn& drawn = results[index];
+            errorInPlace(drawn.error, [&] { drawn.png = orders.picture(index, picture); });
+        },
+        runHooks(batch, batch.onDrawn, results));
+    return results;
+}
+
 }  // namespace
 
 Symbol make(const std::uint8_t* data, std::size_t length, const Options& options) {
@@ -170,20 +282,7 @@ Symbol make(const std::vector<std::uint8_t>& message, const Options& options) {
 
 std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options,
                            const BatchOptions& batch) {
-    const BatchOrders orders(messages, options, batch);
-    std::vector<Made> results(messages.size());
-    runInPlace(
-        messages.size(), batch,
-        [&](std::size_t index) {
-            Made& made = results[index];
-            errorInPlace(made.error, [&] {
-                ThreadCache<AztecMatrix> matrix;
-                orders.build(index, *matrix);
-                made.symbol = SymbolAccess::of(*matrix);
-            });
-        },
-        runHooks(batch, batch.onMade, results));
-    return results;
+    return madeInPlace(BatchOrders(messages, options, batch), batch);
 }
 
 std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options, int threads) {
@@ -192,24 +291,17 @@ std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const 
     return makeMany(messages, options, batch);
 }
 
+std::vector<Made> makeMany(const std::vector<Job>& jobs, const BatchOptions& batch) {
+    return madeInPlace(JobOrders(jobs, batch), batch);
+}
+
 std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const Options& options,
                            const PngOptions& picture, const BatchOptions& batch) {
-    const BatchOrders orders(messages, options, batch);
-    checkPicture(picture, 0);
-    std::vector<Drawn> results(messages.size());
-    runInPlace(
-        messages.size(), batch,
-        [&](std::size_t index) {
-            Drawn& drawn = results[index];
-            errorInPlace(drawn.error, [&] {
-                ThreadCache<AztecMatrix> matrix;
-                orders.build(index, *matrix);
-                checkPicture(picture, matrix->shape.size);
-                drawn.png = pngOfModules(matrix->modules.data(), matrix->shape.size, picture);
-            });
-        },
-        runHooks(batch, batch.onDrawn, results));
-    return results;
+    return drawnInPlace(BatchOrders(messages, options, batch), picture, batch);
+}
+
+std::vector<Drawn> pngMany(const std::vector<Job>& jobs, const PngOptions& picture, const BatchOptions& batch) {
+    return drawnInPlace(JobOrders(jobs, batch), picture, batch);
 }
 
 }  // namespace quillbank::aztec

@@ -10,7 +10,7 @@ import random
 import pytest
 
 import quillbank.aztec as aztec
-from quillbank.aztec import writers
+from quillbank.aztec import Segment, writers
 from quillbank.aztec import batch
 from quillbank.aztec.batch import BatchError
 from quillbank.aztec.writers import files
@@ -57,6 +57,62 @@ def test_symbols_of_a_generator_read_back_as_their_messages():
         data = message.encode("latin-1") if isinstance(message, str) else message
         marked = 3 if isinstance(message, str) and not message.isascii() else None  # ECI 3 above 0x7F
         assert read(modules_gray(symbol.modules, symbol.size)) == (data, marked)
+
+
+def _gs1_message(rng):
+    lot = "".join(rng.choice("ABCDEFGH0123456789") for _ in range(rng.randrange(1, 20)))
+    return f"(01)09501101530003(10){lot}(17)2{rng.randrange(10)}0101"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_gs1_segment_and_search_encoder_batches_read_back_with_failures_in_place(threads):
+    # Messages the package prepares (GS1 checks, segments joined with their
+    # ECI changes, the search encoder's stream) made on the core's threads:
+    # each symbol is make()'s and reads back as its data, and each failure is
+    # make()'s own error, worded alike, in its place among good ones.
+    zxingcpp = pytest.importorskip("zxingcpp")
+    rng = random.Random(19 + threads)
+
+    def reads(symbol):
+        found = zxingcpp.read_barcodes(modules_gray(symbol.modules, symbol.size),
+                                       formats=zxingcpp.BarcodeFormat.Aztec)
+        return found[0].text
+
+    gs1 = [_gs1_message(rng) for _ in range(60)]
+    gs1[7] = "(01)09501101530004"  # a wrong check digit
+    gs1[40] = "(10)" + "A" * 21  # a value longer than its AI takes
+    segments = [["Grüße ", Segment("Привет %d" % i, encoding="utf-8"), b" %d" % i] for i in range(60)]
+    segments[11] = ["x" * 4000, Segment("Привет", encoding="utf-8")]  # too long
+    searched = [f"SEARCH {rng.randrange(10 ** 9)} encoder" for _ in range(60)]
+    searched[23] = "x" * 4000
+    for messages, options in ((gs1, {"gs1": True}), (segments, {"ec_percent": 40}),
+                              (searched, {"optimal": False, "compact": False})):
+        results = aztec.make_many(messages, threads=threads, errors="return", **options)
+        for message, result in zip(messages, results):
+            try:
+                expected = aztec.make(message, **options)
+            except aztec.AztecError as error:
+                assert type(result) is type(error) and str(result) == str(error)
+                continue
+            assert result == expected and result.eci == expected.eci
+            assert reads(result) == (message if isinstance(message, str) else
+                                     "".join(p.data if isinstance(p, Segment) else
+                                             p.decode() if isinstance(p, bytes) else p for p in message))
+        assert sum(isinstance(result, Exception) for result in results) == (2 if messages is gs1 else 1)
+
+
+def test_batches_of_every_kind_start_no_python_thread(monkeypatch):
+    # The core's threads make every batch: a batch that needs Python's work
+    # on each message, and its pictures, are made without a Python thread.
+    import threading
+
+    def no_thread(self):
+        raise AssertionError("a Python thread was started")
+
+    monkeypatch.setattr(threading.Thread, "start", no_thread)
+    messages = [["seg", Segment("мент", encoding="utf-8")]] * 100
+    assert aztec.make_many(messages, threads=2, verify=True) == [aztec.make(messages[0])] * 100
+    assert aztec.render_many(["Grüße"] * 100, "svg", threads=2) == [aztec.make("Grüße").svg().encode()] * 100
 
 
 @pytest.mark.parametrize("threads", [1, 2])

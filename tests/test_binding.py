@@ -86,3 +86,20 @@ print("ran")
 """
     completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert completed.stdout.strip() == "ran", completed.stderr[-2000:]
+
+
+def test_batch_jobs_refuse_wrong_flags_and_streams_and_keep_a_refused_job_in_place():
+    # The lists of flags and streams: their shape refused before any work,
+    # each item by the rules make and build follow; a job the library
+    # refuses alone is a ValueError in its place, one no symbol holds None.
+    for call, error in ((lambda: _aztec.make_list([b"x"], [None], flags=[(0, None)]), TypeError),
+                        (lambda: _aztec.make_list([b"x"], [None], flags=[[(0, None)], None]), TypeError),
+                        (lambda: _aztec.make_list([b"x"], [26], flags=[[(0, None)]]), ValueError),
+                        (lambda: _aztec.make_list([b"x"], [None], streams=[b"\x00"]), TypeError),
+                        (lambda: _aztec.make_list([b"x"], [None], streams=[(b"\x00", 9)]), ValueError),
+                        (lambda: _aztec.render_list([b"x"], [None], streams=[(b"\x00", -1)]), ValueError)):
+        with pytest.raises(error):
+            call()
+    made = _aztec.make_list([b"ab", b"ab", b"x" * 4000], [None] * 3, flags=[[(5, None)], [(1, None)], None])
+    assert type(made[0]) is ValueError and "position" in str(made[0])
+    assert made[1] == _aztec.make(b"ab", flags=[(1, None)]) and made[2] is None

@@ -201,6 +201,7 @@ def test_the_documented_example_runs(consumer, tmp_path):
         assert "```cpp\n" + source.read() + "```" in page.read()
     out = run(str(consumer / "example"), cwd=str(tmp_path))
     assert "failed: there is nothing to encode: the message is empty" in out
+    assert out.count("job: ") == 2
     assert "the message does not fit" in out
     assert (tmp_path / "ticket.png").read_bytes().startswith(b"\x89PNG")
 
@@ -364,3 +365,49 @@ def test_the_run_hooks_see_every_result_final_in_order_before_the_batch_returns(
         assert [first for first, _, _ in runs] == [0] + [end for _, end, _ in runs[:-1]]
         assert runs[-1][1] == len(messages) and all(final == end - first for first, end, final in runs)
         assert len(lines) == len(runs) + len(messages) and lines[len(runs) + 3].startswith("error 2 ")
+
+
+def test_jobs_carry_their_own_flags_gs1_and_streams_and_fail_alone(consumer):
+    # One batch of jobs: GS1 by Options::gs1 and by an FNC1 flag, segments
+    # with ECI changes, a ready stream of the search encoder, plain and
+    # random messages; a job with wrong options and one too long fail in
+    # their places.  Each symbol is the Python package's, module for module.
+    from quillbank.aztec.builder import data_stream
+    from quillbank.aztec.streams import packed
+
+    rng = random.Random(19)
+    gs1 = from_gs1("(01)09501101530003(10)AB12(17)250101")
+    segments = from_segments(["Grüße ", Segment("Привет", encoding="utf-8"), b" 42"])
+    searched = data_stream("Hello, search encoder", optimal=False)
+    stream_bytes, stream_bits = packed(searched)
+    jobs = [(gs1.message, ["gs1"] + flag_options([f for f in gs1.flags if f[0] > 0])),
+            (gs1.message, flag_options(gs1.flags)),
+            (segments.message, flag_options(segments.flags)),
+            (b"Hello, search encoder", [f"stream={stream_bits}:{stream_bytes.hex()}"]),
+            (b"wrong", ["layers=40"]),
+            (b"x" * 4000, [])]
+    jobs += [(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 80))), rng.choice([[], ["eci=26"], ["init"]]))
+             for _ in range(30)]
+    line = "jobs 2 ec=30 " + ",".join("/".join([message.hex()] + own) for message, own in jobs)
+    made = cpp_results(consumer, [line])
+    expected = [aztec.make("(01)09501101530003(10)AB12(17)250101", gs1=True, ec_percent=30)] * 2
+    expected.append(aztec.make(["Grüße ", Segment("Привет", encoding="utf-8"), b" 42"], ec_percent=30))
+    expected.append(aztec.make("Hello, search encoder", optimal=False, ec_percent=30))
+    for k in range(4):
+        assert_same(made[k], expected[k])
+    assert made[4].startswith("error 0 ") and made[5].startswith("error 1 ")
+    for line_of, (message, own) in zip(made[6:], jobs[6:]):
+        assert_same(line_of, aztec.make(message, ec_percent=30, eci=26 if "eci=26" in own else None,
+                                        reader_init="init" in own))
+    # As PNG files (at the default ec_percent), and a batch's ECI numbers
+    # refused beside the jobs' own.
+    pictures = cpp_results(consumer, ["jobpngs 2 " + ",".join("/".join([m.hex()] + own) for m, own in jobs[:4]),
+                                      "jobs 2 ecis=3 41", "jobs 1 layers=40 41,42/layers=3,43"])
+    plain = [aztec.make("(01)09501101530003(10)AB12(17)250101", gs1=True),
+             aztec.make(["Grüße ", Segment("Привет", encoding="utf-8"), b" 42"]),
+             aztec.make("Hello, search encoder", optimal=False)]
+    assert pictures[:4] == ["png " + symbol.png().hex() for symbol in [plain[0], *plain]]
+    assert pictures[4].startswith("error 0 ecis is for a batch of messages")
+    # Jobs that share wrong options fail alone; one that mends them is made.
+    assert pictures[5] == pictures[7] and pictures[5].startswith("error 0 ")
+    assert_same(pictures[6], aztec.make(b"B", layers=3))

@@ -213,6 +213,27 @@ std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const 
 std::vector<Made> makeMany(const std::vector<std::string_view>& messages, const Options& options = {},
                            int threads = 0);
 
+struct BitStream;
+
+// One message of a batch with options of its own: its ECI numbers, FNC1
+// and GS1 flags, shape and error correction, as make() takes them.  With
+// `stream`, the symbol is the smallest the options' compact, layers,
+// ecPercent and readerInit allow that holds that stream as it is (as
+// layOut() lays it out): the message and the options' other fields are
+// not read, the stream holds them.  What `message` and `stream` point at
+// must outlive the batch.
+struct Job {
+    std::string_view message;
+    Options options;
+    const BitStream* stream = nullptr;
+};
+
+// The symbols of jobs, each with its own options, in order, made on the
+// batch's threads as makeMany() makes them.  A job whose options are wrong
+// fails alone, its error in its place.  batch.ecis must be empty (each job
+// carries its own ECI number): Error before any job is made otherwise.
+std::vector<Made> makeMany(const std::vector<Job>& jobs, const BatchOptions& batch = {});
+
 // Pictures of a symbol, each module a scale x scale square of pixels (or
 // a unit square of the path) with `border` light modules all round.
 struct PngOptions {
@@ -247,6 +268,9 @@ std::string svgPath(const std::uint8_t* modules, int size, int border = 2);
 // its place; picture options wrong for every message throw Error first.
 std::vector<Drawn> pngMany(const std::vector<std::string_view>& messages, const Options& options = {},
                            const PngOptions& picture = {}, const BatchOptions& batch = {});
+// The same for jobs, each with its own options (makeMany of jobs).
+std::vector<Drawn> pngMany(const std::vector<Job>& jobs, const PngOptions& picture = {},
+                           const BatchOptions& batch = {});
 
 // ---------------------------------------------------------------------------
 // The steps of make, one by one: for programs that choose streams and

@@ -152,6 +152,22 @@ bool streamInBuffer(int count, const Py_buffer& packed) {
     return false;
 }
 
+bool readStream(PyObject* packedObject, PyObject* bitCount, BitStream& stream) {
+    int count = 0;
+    Py_buffer packed;
+    if (!intArgument(bitCount, "bit_count", 0, kMostStreamBits, count) ||
+        PyObject_GetBuffer(packedObject, &packed, PyBUF_SIMPLE) < 0)
+        return false;
+    const bool read = streamInBuffer(count, packed);
+    if (read) {
+        const auto* first = static_cast<const uint8_t*>(packed.buf);
+        stream.bytes.assign(first, first + (count + 7) / 8);  // ours: read without the GIL
+        stream.bitCount = static_cast<size_t>(count);
+    }
+    PyBuffer_Release(&packed);
+    return read;
+}
+
 // ---------------------------------------------------------------------------
 // build(packed, bit_count, *, compact=None, layers=None, ec_percent=23,
 //       reader_init=False, eci=None, made_from=None): the symbol of a stream
@@ -168,30 +184,16 @@ PyObject* build(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!readShapeOptions(values[2], values[3], values[4], values[5], options)) return nullptr;
     if (values[6] != nullptr) labels.eci = values[6];
     if (values[7] != nullptr) labels.madeFrom = values[7];
-    int count = 0;
-    Py_buffer packed;
-    if (!intArgument(values[1], "bit_count", 0, kMostStreamBits, count) ||
-        PyObject_GetBuffer(values[0], &packed, PyBUF_SIMPLE) < 0)
-        return nullptr;
-    PyObject* result = nullptr;
-    if (!streamInBuffer(count, packed)) {
-        // ValueError set
-    } else {
-        try {
-            BitStream stream;  // ours: read without the GIL
-            const auto* first = static_cast<const uint8_t*>(packed.buf);
-            stream.bytes.assign(first, first + (count + 7) / 8);
-            stream.bitCount = static_cast<size_t>(count);
-            std::optional<Symbol> made;
-            const int ended = withoutGil([&] { made = layOut(stream, options); }, ErrorCode::DataOverflow);
-            if (ended == 0) result = newSymbol(moduleState(module)->symbolClass, *made, labels);
-            else if (ended > 0) result = newReference(Py_None);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+    try {
+        BitStream stream;
+        if (!readStream(values[0], values[1], stream)) return nullptr;
+        std::optional<Symbol> made;
+        const int ended = withoutGil([&] { made = layOut(stream, options); }, ErrorCode::DataOverflow);
+        if (ended == 0) return newSymbol(moduleState(module)->symbolClass, *made, labels);
+        return ended > 0 ? newReference(Py_None) : nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
-    PyBuffer_Release(&packed);
-    return result;
 }
 
 // rune(value): the Aztec Rune of value (0 to 255).

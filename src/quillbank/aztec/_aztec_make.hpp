@@ -24,6 +24,11 @@ bool readShapeOptions(PyObject* compact, PyObject* layers, PyObject* ecPercent, 
 // make() writes first.  False with an exception set.
 bool readLeadingEci(PyObject* eci, Options& options);
 
+// A data stream given as its packed bytes (bit k in bit k % 8 of byte
+// k // 8, any buffer) and its bit count, copied into `stream`.  False with
+// an exception set.
+bool readStream(PyObject* packed, PyObject* bitCount, BitStream& stream);
+
 // The symbol of `type` for `made`, made from the `length` bytes at `data`
 // (the caller's `message` object) with `options`, labelled with its first
 // ECI number, `sequence` (nullptr: None) and `madeFrom` (nullptr: worked

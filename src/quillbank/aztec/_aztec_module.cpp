@@ -59,16 +59,19 @@ PyMethodDef methods[] = {
                      "stuffed_count(packed, bit_count, width)\n--\n\n"
                      "The codewords of width bits (6, 8, 10 or 12) that a packed stream takes after bit stuffing."),
     QUILLBANK_METHOD("make_list", makeList,
-                     "make_list(messages, ecis, *, compact=None, layers=None, ec_percent=23, reader_init=False, "
-                     "threads=1)\n--\n\n"
+                     "make_list(messages, ecis, *, flags=None, streams=None, compact=None, layers=None, "
+                     "ec_percent=23, reader_init=False, threads=1)\n--\n\n"
                      "make's symbol of each message (a list of bytes-like objects) with its ECI number (a list of "
-                     "as many ints or None), made with the GIL released on threads threads (1 to MAX_THREADS); None "
-                     "where make would give None or fail."),
+                     "as many ints or None) and flags (None, or a list of as many flag sequences or None), or "
+                     "build's symbol of its stream (streams: None, or a list of as many (packed, bit_count) or "
+                     "None), made with the GIL released on threads threads (1 to MAX_THREADS); None where no "
+                     "allowed symbol holds it, ValueError where the library refused it otherwise."),
     QUILLBANK_METHOD("render_list", renderList,
-                     "render_list(messages, ecis, *, compact=None, layers=None, ec_percent=23, reader_init=False, "
-                     "threads=1, scale=1, border=0, colours=None, pixels_per_metre=None, max_side=1000000)\n--\n\n"
-                     "make_list's symbols as PNG files (png's settings), or None where make would give None or "
-                     "fail, or the picture would be wider than max_side pixels."),
+                     "render_list(messages, ecis, *, flags=None, streams=None, compact=None, layers=None, "
+                     "ec_percent=23, reader_init=False, threads=1, scale=1, border=0, colours=None, "
+                     "pixels_per_metre=None, max_side=1000000)\n--\n\n"
+                     "make_list's symbols as PNG files (png's settings), or make_list's failures; a picture wider "
+                     "than max_side pixels fails as ValueError."),
     QUILLBANK_METHOD("encode", encode,
                      "encode(data, eci=None, asBits=False)\n--\n\n"
                      "A shortest data bit stream for data (str as UTF-8, or bytes-like), packed least significant "

@@ -4,31 +4,32 @@
     >>> symbols = make_many(["first", "second", "third"])
     >>> save_many(["first", "second"], "out/{index}.png")
 
-make_many() makes its symbols in the C++ core on threads of the core's own,
-the interpreter lock released for all of them; save_many() and the options
-the core does not take in one call spread over Python threads, each symbol's
-C++ work again without the lock.  Nothing is shared between calls, and the
-results come back in the order of the messages.
+The core makes every batch's symbols (and PNG files) on threads of its own,
+the interpreter lock released for all of them.  What needs Python (text
+into bytes, segments, GS1 checks, optimal=False's stream, the other
+pictures' writers, staging files) is done on the calling thread, a slice
+of messages at a time, each message's error kept in its place; the slice
+then goes to the core in one call.  Nothing is shared between calls, and
+the results come back in the order of the messages.
 """
 
 from __future__ import annotations
 
 import errno
 import io
-import itertools
 import os
 import stat
-import threading
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from . import _aztec, writers
 from .writers import files
 from .arguments import as_int, check_bool
-from .builder import DEFAULT_EC_PERCENT, check_options, make
-from .charsets import message_bytes
+from .builder import DEFAULT_EC_PERCENT, check_options, checked_content, make
 from .errors import AztecError, InvalidOptionError
-from .shapes import MOST_MESSAGE_BYTES, Allowed
-from .streams import Data
+from .overflow import overflow
+from .segments import Content, single
+from .shapes import MOST_MESSAGE_BYTES
+from .streams import Data, Stream, content_stream, packed
 from .symbol import AztecSymbol
 
 if TYPE_CHECKING:
@@ -38,15 +39,14 @@ __all__ = ["make_many", "save_many", "save_sequence", "render_many", "common_sha
 
 PathName = Union[str, "os.PathLike[str]"]
 
-# Messages a Python thread takes at a time: enough to make the hand-over
-# cheap next to a symbol (about 10 us), few enough to keep the threads
-# evenly loaded.  Also the fewest messages worth a thread of their own.
+# The fewest messages worth a thread of their own: waking a thread costs
+# about as much as a few symbols (about 10 us each).
 _CHUNK = 32
 
-# Messages make_many sends to the core in one call: enough that waking its
-# helper threads and the work around a call cost little next to the
-# symbols, few enough that the copies of the messages it takes stay small.
-# (The core stops at Ctrl-C as it goes.)
+# Messages a batch prepares and sends to the core in one call: enough that
+# waking its helper threads and the work around a call cost little next to
+# the symbols, few enough that the copies of the messages it takes stay
+# small.  (The core stops at Ctrl-C as it goes.)
 _SLICE = 8192
 
 # Files save_many writes before it syncs them and renames them into place:
@@ -129,22 +129,16 @@ def make_many(messages: Iterable[Data], *, threads: Optional[int] = None, errors
 
 
 def _made(items: List[Any], threads: Optional[int], options: Dict[str, Any]) -> Tuple[List[Any], List[bool]]:
-    """make_many's symbols in order, and which of them failed."""
+    """make_many's symbols in order (the exception in place of each that
+    failed), and which of them failed."""
     workers = _thread_count(threads, len(items))
-    batch = _Batch.of(options)
-    if batch is None:
-        return _tasks(len(items), lambda i: make(items[i], **options), workers)
+    plan = _Plan(options)
     made: List[Any] = []
+    failed: List[bool] = []
     for start in range(0, len(items), _SLICE):
-        made.extend(batch.make(items[start:start + _SLICE], workers))
-    # make() makes (or refuses) alone the messages the core left out.
-    left = [i for i, symbol in enumerate(made) if symbol is None]
-    failed = [False] * len(items)
-    if left:
-        redone, redone_failed = _tasks(len(left), lambda k: make(items[left[k]], **options),
-                                       _thread_count(threads, len(left)))
-        for index, result, bad in zip(left, redone, redone_failed):
-            made[index], failed[index] = result, bad
+        part = plan.symbols(items[start:start + _SLICE], workers)
+        made += part.results
+        failed += part.failed
     return made, failed
 
 
@@ -199,22 +193,26 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     make_options, picture_options = check_save(names, kind, options)
     workers = _thread_count(threads, len(items))
     _check_errors(errors)
+    plan = _Plan(make_options)
+    kinds = [writers.kind_of(name, kind) for name in names]
+    settings = writers.raster.png_settings(_probe(make_options).size, **picture_options) if "png" in kinds else None
 
-    def stage(index: int) -> files.Staged:
-        symbol = make(items[index], **make_options)
-        return files.stage(os.fspath(names[index]), _picture(symbol, names[index], kind, picture_options))
+    def draw(index: int, symbol: AztecSymbol) -> bytes:
+        return _picture(symbol, names[index], kind, picture_options)
 
-    # Each group is synced and renamed on a thread of its own while the
-    # next one is made: the disk's wait hides behind the work.  Should the
-    # batch stop, the group in hand is dropped and the one being put in
-    # place finishes (leaving the with block waits for it).
+    # Each group is made on the core's threads and staged here, then synced
+    # and renamed by a thread of its own while the next one is made: the
+    # disk's wait hides behind the work.  Should the batch stop, the group
+    # in hand is dropped and the one being put in place finishes (leaving
+    # the with block waits for it).
     failures: List[Optional[Exception]] = []
     from concurrent.futures import ThreadPoolExecutor  # here: it brings logging along, a good part of a first call
 
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="aztec-commit") as committer:
         previous: Optional["Future[List[Optional[Exception]]]"] = None
         for start in range(0, len(items), _SYNC_GROUP):
-            made, failed = _stage_group(range(start, min(start + _SYNC_GROUP, len(items))), stage, workers)
+            group = range(start, min(start + _SYNC_GROUP, len(items)))
+            made, failed = _stage_group(group, names, _group_pictures(plan, items, kinds, group, workers, settings, draw))
             current = committer.submit(_commit_group, made, failed, durable)  # after the previous one
             if previous is not None:
                 failures += previous.result()
@@ -225,23 +223,49 @@ def save_many(messages: Iterable[Data], pattern: Union[str, Sequence[PathName]],
     return _finish(results, [error is not None for error in failures], errors)
 
 
-def _stage_group(indices: range, stage: Callable[[int], files.Staged],
-                 workers: int) -> Tuple[List[Any], List[bool]]:
-    """The files of ``indices`` staged on the threads (or the error of
-    each that failed); none is left behind should the batch stop."""
+def _group_pictures(plan: "_Plan", items: List[Any], kinds: List[str], group: range, workers: int,
+                    settings: Optional[Tuple[int, int, Optional[bytes], Optional[int]]],
+                    draw: Callable[[int, AztecSymbol], bytes]) -> "_Results":
+    """The files' contents of the messages of ``group``: PNG files drawn by
+    the core's threads as they make the symbols (with ``settings``), the
+    other kinds drawn here from the core's symbols."""
+    pictures = _Results(len(group))
+    for is_png in (True, False):
+        offsets = [offset for offset, index in enumerate(group) if (kinds[index] == "png") is is_png]
+        if not offsets:
+            continue
+
+        def draw_one(k: int, symbol: AztecSymbol) -> bytes:
+            return draw(group[offsets[k]], symbol)
+
+        part = [items[group[offset]] for offset in offsets]
+        if is_png and settings is not None:
+            pictures.put(offsets, plan.pictures(part, workers, settings, draw_one))
+        else:
+            pictures.put(offsets, plan.symbols(part, workers).drawn(draw_one))
+    return pictures
+
+
+def _stage_group(group: range, names: Sequence[PathName], pictures: "_Results") -> Tuple[List[Any], List[bool]]:
+    """The files of ``group`` staged here, in order (or the error of each
+    that failed); none is left behind should the batch stop."""
+    made: List[Any] = list(pictures.results)
+    failed = list(pictures.failed)
     staged: List[files.Staged] = []
-
-    def task(offset: int) -> files.Staged:
-        item = stage(indices[offset])
-        staged.append(item)
-        return item
-
     try:
-        return _tasks(len(indices), task, workers)
+        for offset, index in enumerate(group):
+            if failed[offset]:
+                continue
+            try:
+                made[offset] = files.stage(os.fspath(names[index]), made[offset])
+                staged.append(made[offset])
+            except Exception as error:  # noqa: BLE001 - kept in its place
+                made[offset], failed[offset] = error, True
     except BaseException:
         for item in staged:
             item.discard()
         raise
+    return made, failed
 
 
 def _commit_group(made: List[Any], failed: List[bool], durable: bool) -> List[Optional[Exception]]:
@@ -311,34 +335,20 @@ def render_many(messages: Iterable[Data], kind: str = "png", *, threads: Optiona
     probe = _probe(make_options)
     writers.render(kind, probe.modules, probe.size, **picture_options)  # the writer's own checks, once
     workers = _thread_count(threads, len(items))
-    batch = _Batch.of(make_options)
+    plan = _Plan(make_options)
 
-    def draw(modules: bytes, size: int) -> bytes:
-        picture = writers.render(kind, modules, size, **picture_options)
-        return picture.encode() if isinstance(picture, str) else picture
+    def draw(_: int, symbol: AztecSymbol) -> bytes:
+        return files.as_bytes(writers.render(kind, symbol.modules, symbol.size, **picture_options))
 
+    settings = writers.raster.png_settings(probe.size, **picture_options) if kind == "png" else None
     made: List[Any] = []
-    if batch is not None:
-        settings = writers.raster.png_settings(probe.size, **picture_options) if kind == "png" else None
-        for start in range(0, len(items), _SLICE):
-            part = items[start:start + _SLICE]
-            if settings is not None:
-                made.extend(batch.render_png(part, workers, settings, writers.MAX_PIXELS))
-            else:
-                made.extend(None if symbol is None else draw(symbol.modules, symbol.size)
-                            for symbol in batch.make(part, workers))
-    else:
-        made = [None] * len(items)
-    # make() makes (or refuses) alone the messages the core left out.
-    left = [i for i, picture in enumerate(made) if picture is None]
-    failed = [False] * len(items)
-    if left:
-        def one(k: int) -> bytes:
-            symbol = make(items[left[k]], **make_options)
-            return draw(symbol.modules, symbol.size)
-        redone, redone_failed = _tasks(len(left), one, _thread_count(threads, len(left)))
-        for index, result, bad in zip(left, redone, redone_failed):
-            made[index], failed[index] = result, bad
+    failed: List[bool] = []
+    for start in range(0, len(items), _SLICE):
+        part = items[start:start + _SLICE]
+        drawn = (plan.pictures(part, workers, settings, draw) if settings is not None
+                 else plan.symbols(part, workers).drawn(draw))
+        made += drawn.results
+        failed += drawn.failed
     results = _finish(made, failed, errors)
     return _as_arrow(results, failed) if as_arrow else results
 
@@ -389,86 +399,180 @@ def check_save(names: Sequence[PathName], kind: Optional[str],
 # ---------------------------------------------------------------------------
 # Many messages with one set of options, in one crossing into the core
 
-#: make()'s options that _Batch takes; any other goes message by message.
-_BATCH_OPTIONS = frozenset({"eci", "encoding", "ec_percent", "compact", "layers", "reader_init", "gs1", "optimal"})
+
+class _Results:
+    """A batch's results in order (the exception in place of each that
+    failed), and which of them failed."""
+
+    def __init__(self, count: int) -> None:
+        self.results: List[Any] = [None] * count
+        self.failed = [False] * count
+
+    def fail(self, place: int, error: Exception) -> None:
+        self.results[place], self.failed[place] = error, True
+
+    def put(self, places: Sequence[int], part: "_Results") -> None:
+        """``part``'s results, in the places they stand for here."""
+        for place, result, bad in zip(places, part.results, part.failed):
+            self.results[place], self.failed[place] = result, bad
+
+    def drawn(self, draw: Callable[[int, AztecSymbol], bytes]) -> "_Results":
+        """The pictures draw(place, symbol) makes of the symbols, on this
+        thread, each failure in its place."""
+        pictures = _Results(len(self.results))
+        for place, (symbol, bad) in enumerate(zip(self.results, self.failed)):
+            if bad:
+                pictures.fail(place, symbol)
+                continue
+            try:
+                pictures.results[place] = draw(place, symbol)
+            except Exception as error:  # noqa: BLE001 - kept in its place
+                pictures.fail(place, error)
+        return pictures
 
 
-class _Batch:
-    """make() for many messages with the same options, many symbols a
-    crossing: the options are checked once, and each message's bytes and
-    ECI number come from the same charset policy.  A message it does not
-    make (segments, an empty or very long one, one that fails or does not
-    fit) is None in its results, for make() to make or refuse alone."""
+class _Orders:
+    """A slice's messages as the core takes them: each prepared one's
+    bytes, ECI number, flags and (optimal=False) stream, its place in the
+    slice, and the content and stream make() words a refusal from."""
 
-    def __init__(self, eci: Optional[int], encoding: Optional[str], allowed: Allowed) -> None:
-        self.eci, self.encoding, self.allowed = eci, encoding, allowed
+    def __init__(self) -> None:
+        self.everyone = False  # every message of the slice, in its place
+        self.flagged = self.streamed = False  # whether any message has flags, a stream
+        self.places: List[int] = []
+        self.messages: List[bytes] = []
+        self.ecis: List[Optional[int]] = []
+        self.flags: List[Any] = []
+        self.streams: List[Optional[Tuple[bytes, int]]] = []
+        self.contents: List[Optional[Content]] = []  # None: the message alone, unmarked
+        self.made_streams: List[Optional[Stream]] = []
 
-    @staticmethod
-    def of(options: dict) -> Optional["_Batch"]:
-        """The batch for make()'s keyword ``options`` (already known to be
-        valid), or None where they ask for more than one crossing gives."""
-        if not options.keys() <= _BATCH_OPTIONS or options.get("gs1", False) is not False or \
-                options.get("optimal", True) is not True:
-            return None
-        eci, allowed = check_options(options.get("eci"), False, options.get("reader_init", False),
-                                     options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
-                                     options.get("layers"), True)
-        return _Batch(eci, options.get("encoding"), allowed)
+    def add(self, place: int, message: bytes, content: Optional[Content] = None,
+            stream: Optional[Stream] = None) -> None:
+        leading = content is None or content.leading_eci_only()
+        self.places.append(place)
+        self.messages.append(message)
+        self.ecis.append(content.eci if content is not None and leading else None)
+        self.flags.append(None if leading else content.flags)  # type: ignore[union-attr]
+        self.streams.append(None if stream is None else packed(stream))
+        self.flagged = self.flagged or not leading
+        self.streamed = self.streamed or stream is not None
+        self.contents.append(content)
+        self.made_streams.append(stream)
 
-    def make(self, items: Sequence[object], threads: int = 1) -> List[Optional[AztecSymbol]]:
-        """The symbols of ``items`` (None where make() is to make or refuse
-        one alone), made by the core's threads, each with what it was made
-        from."""
-        options = self.allowed.options()
-        return self._in_place(items, lambda messages, ecis: _aztec.make_list(
-            messages, ecis, threads=threads, **options))
+    def take_all(self, messages: List[bytes]) -> None:
+        """Every message, as it is and unmarked, in its place."""
+        nothing: List[Any] = [None] * len(messages)
+        self.everyone = True
+        self.places, self.messages = range(len(messages)), messages  # type: ignore[assignment]
+        self.ecis = self.flags = self.streams = self.contents = self.made_streams = nothing
 
-    def render_png(self, items: Sequence[object], threads: int,
-                   settings: Tuple[int, int, Optional[bytes], Optional[int]], max_side: int) -> List[Optional[bytes]]:
+    def arguments(self) -> Dict[str, Any]:
+        """make_list's and render_list's arguments for these messages."""
+        return {"flags": self.flags if self.flagged else None, "streams": self.streams if self.streamed else None}
+
+
+class _Plan:
+    """make() for many messages with the same options (already checked):
+    each message is prepared on the calling thread as make() prepares it
+    (its bytes and ECI number by the charset policy, segments joined, GS1
+    data checked, the search encoder's stream for optimal=False), its error
+    kept in its place; then the whole slice is made in one call on the
+    core's threads.  A message that no allowed symbol holds gets make()'s
+    worded DataOverflowError, here, from its content."""
+
+    def __init__(self, options: Dict[str, Any]) -> None:
+        self.gs1 = options.get("gs1", False)
+        self.optimal = options.get("optimal", True)
+        self.verify = options.get("verify", False) is True
+        self.encoding = options.get("encoding")
+        self.eci, self.allowed = check_options(options.get("eci"), self.gs1, options.get("reader_init", False),
+                                               options.get("ec_percent", DEFAULT_EC_PERCENT), options.get("compact"),
+                                               options.get("layers"), self.optimal)
+        # Bytes and ASCII text are then written as they are: no Python work.
+        self.plain = self.eci is None and self.encoding is None and self.gs1 is False and self.optimal is True
+
+    def symbols(self, items: Sequence[object], threads: int) -> _Results:
+        """The symbols of ``items``, each with what it was made from."""
+        results, orders = self._prepared(items)
+        made = _aztec.make_list(orders.messages, orders.ecis, threads=threads, **orders.arguments(),
+                                **self.allowed.options())
+        self._store(results, orders, made, AztecSymbol)
+        if self.verify:
+            for place, (symbol, bad) in enumerate(zip(results.results, results.failed)):
+                try:
+                    if not bad:
+                        symbol.verify()
+                except Exception as error:  # noqa: BLE001 - kept in its place
+                    results.fail(place, error)
+        return results
+
+    def pictures(self, items: Sequence[object], threads: int,
+                 settings: Tuple[int, int, Optional[bytes], Optional[int]],
+                 draw: Callable[[int, AztecSymbol], bytes]) -> _Results:
         """The PNG files of ``items`` with :func:`png_settings`'s
         ``settings``, drawn by the core's threads as they make the symbols
-        (None where make() is to make or refuse one alone, or where the
-        picture would be wider than ``max_side``)."""
-        options = self.allowed.options()
+        (or, with verify, from the symbols once verified).  A picture the
+        core refuses (too wide) is drawn by draw(place, symbol) here, whose
+        writer words the refusal."""
+        if self.verify:
+            return self.symbols(items, threads).drawn(draw)
+        results, orders = self._prepared(items)
         scale, border, colours, pixels_per_metre = settings
-        return self._in_place(items, lambda messages, ecis: _aztec.render_list(
-            messages, ecis, threads=threads, scale=scale, border=border, colours=colours,
-            pixels_per_metre=pixels_per_metre, max_side=max_side, **options))
-
-    def _in_place(self, items: Sequence[object], made: Callable[[List[bytes], List[Optional[int]]], List[Any]]
-                  ) -> List[Any]:
-        """made(messages, ecis) for the items the core takes, each result
-        in its item's place; None in the places of the others."""
-        plain = self.eci is None and self.encoding is None
-        if plain and all(type(data) is bytes and 0 < len(data) <= MOST_MESSAGE_BYTES for data in items):  # type: ignore
-            # Most batches: every message is taken as it is, in its place.
-            return made(list(items), [None] * len(items))  # type: ignore[arg-type]
-        messages: List[bytes] = []
-        ecis: List[Optional[int]] = []
-        places: List[int] = []
-        for place, data in enumerate(items):
-            kind = type(data)
-            message: Optional[bytes]
-            eci = None
-            if kind is bytes and plain:  # most batches: taken as they are, without a call
-                message = data  # type: ignore[assignment]
-            elif kind is str or kind is bytes:
-                message = _plain_bytes(data) if plain else None
-                if message is None:
-                    try:
-                        message, eci = message_bytes(data, self.eci, self.encoding)
-                    except Exception:  # noqa: BLE001 - make() raises it again for this message
-                        continue
-            else:
-                continue
-            if message and len(message) <= MOST_MESSAGE_BYTES:
-                messages.append(message)
-                ecis.append(eci)
-                places.append(place)
-        results: List[Any] = [None] * len(items)
-        for place, result in zip(places, made(messages, ecis)):
-            results[place] = result
+        made = _aztec.render_list(orders.messages, orders.ecis, threads=threads, scale=scale, border=border,
+                                  colours=colours, pixels_per_metre=pixels_per_metre, max_side=writers.MAX_PIXELS,
+                                  **orders.arguments(), **self.allowed.options())
+        self._store(results, orders, made, bytes)
+        refused = [place for place, result in enumerate(results.results) if type(result) is ValueError]
+        if refused:
+            again = self.symbols([items[place] for place in refused], 1)
+            results.put(refused, again.drawn(lambda k, symbol: draw(refused[k], symbol)))
         return results
+
+    def _prepared(self, items: Sequence[object]) -> Tuple[_Results, _Orders]:
+        """The orders of ``items``, and the errors of those make() refuses
+        before encoding them, in place."""
+        results = _Results(len(items))
+        orders = _Orders()
+        if self.plain and all(type(data) is bytes and 0 < len(data) <= MOST_MESSAGE_BYTES for data in items):  # type: ignore
+            orders.take_all(list(items))  # type: ignore[arg-type]  # most batches
+            return results, orders
+        for place, data in enumerate(items):
+            message = _plain_bytes(data) if self.plain else None
+            if message is not None and 0 < len(message) <= MOST_MESSAGE_BYTES:
+                orders.add(place, message)
+                continue
+            try:
+                content = checked_content(data, self.eci, self.encoding, self.gs1, self.allowed, self.optimal)
+                stream = None if self.optimal else content_stream(content, False)
+            except Exception as error:  # noqa: BLE001 - kept in its place
+                results.fail(place, error)
+                continue
+            orders.add(place, content.message, content, stream)
+        return results, orders
+
+    def _store(self, results: _Results, orders: _Orders, made: List[Any], kind: type) -> None:
+        """The core's results of ``orders`` (each a ``kind`` where it was
+        made) in their places: a refusal for want of room worded as make()
+        words it."""
+        bad: List[int] = []
+        # Failures are few: looked for one by one only when the results are
+        # not all made, which a count of their types tells at C speed.
+        if list(map(type, made)).count(kind) != len(made):
+            bad = [k for k, result in enumerate(made) if result is None or type(result) is ValueError]
+        if orders.everyone:
+            results.results = made
+        else:
+            for place, result in zip(orders.places, made):
+                results.results[place] = result
+        for k in bad:
+            error = made[k]
+            if error is None:
+                content = orders.contents[k]
+                if content is None:
+                    content = single(orders.messages[k], None)
+                error = overflow(content, orders.made_streams[k], self.allowed, self.optimal)
+            results.fail(orders.places[k], error)
 
 
 def _plain_bytes(data: object) -> Optional[bytes]:
@@ -581,58 +685,7 @@ def _check_errors(errors: str) -> None:
 
 
 # ---------------------------------------------------------------------------
-# Running
-
-
-def _tasks(count: int, task: Callable[[int], Any], workers: int) -> Tuple[List[Any], List[bool]]:
-    """Runs task(i) for i in range(count) on ``workers`` threads: the
-    results in order, and which of them failed.
-
-    An Exception from a task takes that task's place in the results; any
-    other BaseException (KeyboardInterrupt, SystemExit) stops every thread
-    after the task it is on and is raised again here.
-    """
-    results: List[Any] = [None] * count
-    failed = [False] * count
-    # Chunks small enough that every thread gets several: the last ones
-    # then end close together.
-    chunk = max(1, min(_CHUNK, count // (4 * workers)))
-    chunks = itertools.count()  # next() on it is atomic: the threads share it
-    stop = threading.Event()
-
-    def work() -> None:
-        while not stop.is_set():
-            start = next(chunks) * chunk
-            if start >= count:
-                return
-            for index in range(start, min(start + chunk, count)):
-                if stop.is_set():
-                    return
-                try:
-                    results[index] = task(index)
-                except Exception as error:  # noqa: BLE001 - kept in its place
-                    results[index] = error
-                    failed[index] = True
-                except BaseException:
-                    stop.set()
-                    raise
-
-    if workers == 1:
-        work()
-    else:
-        # Imported here: concurrent.futures brings logging along, a good
-        # part of what the first make_many in a process took.
-        from concurrent.futures import ThreadPoolExecutor
-
-        with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="aztec-batch") as pool:
-            futures = [pool.submit(work) for _ in range(workers)]
-            try:
-                for future in futures:
-                    future.result()
-            except BaseException:
-                stop.set()  # the others finish the message they are on; the pool waits for them
-                raise
-    return results, failed
+# Results
 
 
 def _finish(results: List[Any], failed: List[bool], errors: str) -> List[Any]:

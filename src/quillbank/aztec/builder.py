@@ -9,7 +9,7 @@ from . import _aztec
 from .arguments import check_bool, check_eci, check_int
 from .errors import AztecError, InvalidOptionError
 from .overflow import check_length, overflow
-from .segments import Segment, is_segments, single
+from .segments import Content, Segment, is_segments, single
 from .sequence import MAX_SYMBOLS, header
 from .sequence_parts import Parts
 from .shapes import MOST_MESSAGE_BYTES, Allowed, check_shape
@@ -17,7 +17,8 @@ from .streams import Data, Segments, content_of, content_stream, message_of, str
 from .symbol import AztecSymbol
 
 
-__all__ = ["make", "make_sequence", "rune", "data_stream", "Segment", "check_options", "DEFAULT_EC_PERCENT"]
+__all__ = ["make", "make_sequence", "rune", "data_stream", "Segment", "check_options", "checked_content",
+           "DEFAULT_EC_PERCENT"]
 
 #: The error correction the standard recommends: 23% of the codewords (plus 3).
 DEFAULT_EC_PERCENT = 23
@@ -119,14 +120,8 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
             return _verified(symbol) if verify else symbol
     check_bool("verify", verify)
     eci, allowed = check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
-    if gs1 or is_segments(data):
-        content = content_of(data, eci, encoding, gs1, reader_init)
-        check_length(content.message, allowed, content=content, optimal=optimal)
-        eci = content.eci
-    else:
-        message, eci = message_of(data, eci, encoding)
-        check_length(message, allowed, eci=eci, optimal=optimal)
-        content = single(message, eci)
+    content = checked_content(data, eci, encoding, gs1, allowed, optimal)
+    eci = content.eci
     # The common case has already tried bytes and ASCII text (no ECI) with
     # an int ec_percent, and found no symbol: the same call would not either.
     tried = plain and type(data) in (bytes, str) and eci is None and type(ec_percent) is int
@@ -146,6 +141,20 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     if symbol is None:
         raise overflow(content, stream, allowed, optimal)
     return _verified(symbol) if verify else symbol
+
+
+def checked_content(data: object, eci: Union[int, "Literal[False]", None], encoding: Optional[str], gs1: bool,
+                    allowed: Allowed, optimal: bool) -> Content:
+    """What make() writes of ``data`` with options check_options() checked:
+    its bytes and flags, refused before it is encoded where no allowed
+    symbol at all can hold it."""
+    if gs1 or is_segments(data):
+        content = content_of(data, eci, encoding, gs1, allowed.reader_init)
+        check_length(content.message, allowed, content=content, optimal=optimal)
+        return content
+    message, checked = message_of(data, eci, encoding)  # type: ignore[arg-type]
+    check_length(message, allowed, eci=checked, optimal=optimal)
+    return single(message, checked)
 
 
 def _verified(symbol: AztecSymbol) -> AztecSymbol:

@@ -38,6 +38,15 @@ int main() {
             std::printf("failed: %s\n", made.error->what());
     }
 
+    // Jobs: each message with options of its own (GS1 data, UTF-8 text).
+    az::Options gs1;
+    gs1.gs1 = true;
+    az::Options utf8;
+    utf8.eci = 26;
+    std::vector<az::Job> jobs = {{"0109501101530003", gs1, nullptr}, {"Zürich", utf8, nullptr}};
+    for (const az::Made& made : az::makeMany(jobs, az::BatchOptions{}))
+        std::printf("job: %dx%d\n", made.symbol->size(), made.symbol->size());
+
     // Errors say what to change.
     try {
         az::Options tiny;

@@ -3,6 +3,10 @@
 //   make [OPTION...] HEX                 one symbol of the message HEX
 //   many THREADS [OPTION...] HEX,HEX...  a batch, one result a message
 //   pngs THREADS [OPTION...] HEX,HEX...  pngMany: "png HEX" or an error a message
+//   jobs THREADS [OPTION...] JOB,JOB...  makeMany of jobs; JOB is HEX, then /OPTION for
+//                                        each option of its own (stream=BITS:HEX lays out
+//                                        that stream), added to the batch's
+//   jobpngs THREADS [OPTION...] JOB,...  pngMany of jobs
 //   stream [OPTION...] HEX               shortestStream: "stream BITS HEX"
 //   fewest WIDTH [OPTION...] HEX         fewestCodewordsStream: "stream BITS HEX WORDS"
 //   plan [OPTION...] HEX                 plan: "plan COMPACT LAYERS BITS HEX"
@@ -173,25 +177,64 @@ void runStep(const std::vector<std::string>& tokens, const az::Options& options)
     std::fputc('\n', stdout);
 }
 
-void runBatch(const std::string& kind, const std::string& list, const az::Options& options,
-              const az::BatchOptions& batch) {
-    std::vector<std::string> messages;
-    std::istringstream items(list);
-    for (std::string hex; std::getline(items, hex, ',');) messages.push_back(fromHex(hex == "-" ? "" : hex));
-    const std::vector<std::string_view> views(messages.begin(), messages.end());
-    if (kind == "pngs") {
-        for (const az::Drawn& drawn : az::pngMany(views, options, az::PngOptions{}, batch)) {
-            if (drawn.png) std::printf("png %s\n", hexOf(*drawn.png).c_str());
-            else if (drawn.error) print(*drawn.error);
-            else std::printf("none\n");
-        }
-        return;
-    }
-    for (const az::Made& made : az::makeMany(views, options, batch)) {
+void printResults(const std::vector<az::Made>& results) {
+    for (const az::Made& made : results) {
         if (made.symbol) print(*made.symbol);
         else if (made.error) print(*made.error);
         else std::printf("none\n");
     }
+}
+
+void printResults(const std::vector<az::Drawn>& results) {
+    for (const az::Drawn& drawn : results) {
+        if (drawn.png) std::printf("png %s\n", hexOf(*drawn.png).c_str());
+        else if (drawn.error) print(*drawn.error);
+        else std::printf("none\n");
+    }
+}
+
+// A batch of jobs, each with the batch's options and its own.
+void runJobs(const std::string& kind, const std::string& list, const az::Options& options,
+             az::BatchOptions& batch) {
+    std::vector<std::string> messages;
+    std::vector<az::BitStream> streams;
+    std::vector<az::Job> jobs;
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) {
+        std::istringstream fields(item);
+        std::string field;
+        std::getline(fields, field, '/');
+        messages.push_back(fromHex(field == "-" ? "" : field));
+        az::Job job{{}, options, nullptr};
+        bool pictures = false;
+        while (std::getline(fields, field, '/')) {
+            if (field.rfind("stream=", 0) == 0) streams.push_back(streamOf(field.substr(7)));
+            else if (!readOption(field, job.options, batch, pictures)) throw std::runtime_error("unknown option " + field);
+        }
+        jobs.push_back(job);
+    }
+    // The views and stream pointers, once nothing moves.
+    std::size_t stream = 0;
+    std::istringstream again(list);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        jobs[i].message = messages[i];
+        std::string item;
+        std::getline(again, item, ',');
+        if (item.find("/stream=") != std::string::npos) jobs[i].stream = &streams[stream++];
+    }
+    if (kind == "jobpngs") printResults(az::pngMany(jobs, az::PngOptions{}, batch));
+    else printResults(az::makeMany(jobs, batch));
+}
+
+void runBatch(const std::string& kind, const std::string& list, const az::Options& options,
+              az::BatchOptions& batch) {
+    if (kind == "jobs" || kind == "jobpngs") return runJobs(kind, list, options, batch);
+    std::vector<std::string> messages;
+    std::istringstream items(list);
+    for (std::string hex; std::getline(items, hex, ',');) messages.push_back(fromHex(hex == "-" ? "" : hex));
+    const std::vector<std::string_view> views(messages.begin(), messages.end());
+    if (kind == "pngs") return printResults(az::pngMany(views, options, az::PngOptions{}, batch));
+    printResults(az::makeMany(views, options, batch));
 }
 
 void runCase(const std::string& line) {
@@ -199,7 +242,7 @@ void runCase(const std::string& line) {
     std::vector<std::string> tokens;
     for (std::string token; in >> token;) tokens.push_back(token);
     const std::string& kind = tokens.at(0);
-    const bool many = kind == "many" || kind == "pngs";
+    const bool many = kind == "many" || kind == "pngs" || kind == "jobs" || kind == "jobpngs";
     // Cases whose first arguments are numbers, not options.
     const std::size_t numbers = many || kind == "fewest" ? 1 : kind == "read" ? 2 : kind == "capacity" ? 3 : 0;
     az::Options options;
