@@ -374,6 +374,8 @@ public:
         cost_.resize(index * kModeCount);
     }
 
+    bool failed() const { return false; }
+
     // The longest start (at most `most`) whose cost is counted.
     std::size_t counted() const {
         const std::size_t cells = cost_.size() / kModeCount;
@@ -443,11 +445,202 @@ private:
     std::vector<uint32_t> cost_;
 };
 
+// The costs of the starts of a message read off the path of its own
+// stream.  The walk back from the whole message's end meets one arrival a
+// step, whose cost is the whole's less the bits after it; a start's cost in
+// a mode is the bits of a walk back from its cell to the first arrival on
+// that path (the decisions are fixed: from there on the two walks are one),
+// which takes a few steps where the paths join soon, as they do on most
+// messages.  The walks give up past `budget` steps in all (failed()), and
+// StartStreams counts the cells instead: the answer is the same, only
+// slower.  For flags before the first byte alone (those of an ECI number).
+class PathCosts {
+public:
+    PathCosts(const Decision* decisions, const uint8_t* data, const FlagList& flags, std::size_t lastIndex,
+              int lastMode, uint32_t lastCost, std::size_t length, std::size_t most, std::size_t budget)
+        : decisions_(decisions), data_(data), flags_(flags), length_(length), most_(most), budget_(budget),
+          pathMode_(lastIndex + 1, kOffPath), pathCost_(new uint32_t[lastIndex + 1]) {
+        for (std::size_t k = 0; k < flags.count; ++k)
+            if (flags.flags[k].position != 0) failed_ = true;
+        if (!failed_) recordPath(lastIndex, lastMode, lastCost);
+    }
+
+    bool failed() const { return failed_; }
+
+    // The first start of more than `most` bits, or the longest start (the
+    // whole message but its last byte) when none is; as StartStreams's.
+    std::size_t counted() {
+        std::size_t n = surelyWithin_ + 1;
+        for (; n < length_ && !failed_; ++n)
+            if (bits(n) > most_) return n;
+        return length_ - 1;
+    }
+
+    uint32_t bits(std::size_t n) { return row(n)[finalMode(n)]; }
+    int finalMode(std::size_t n) { return bestFinalMode(row(n)); }
+
+    PackedBits stream(std::size_t n) {
+        return writeStream(decisions_, cellOf(n), finalMode(n), bits(n), data_, n, flags_, false);
+    }
+
+private:
+    static constexpr uint8_t kOffPath = 0xFF;
+
+    std::size_t cellOf(std::size_t n) const { return n + flags_.count; }
+    std::size_t positionOf(std::size_t cell) const { return cell > flags_.count ? cell - flags_.count : 0; }
+    bool isFlagCell(std::size_t cell) const { return cell >= 1 && cell <= flags_.count; }
+
+    // The bits of the arrival `how` in `mode` at `cell`, or kUnreached for
+    // an arrival that StartStreams counts as none; `before` is the cell it
+    // comes from.
+    uint32_t arrivalBits(Arrival how, int mode, std::size_t cell, std::size_t& before) const {
+        const std::size_t position = positionOf(cell);
+        const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
+        if (how == kCharArrival) {
+            if (position == 0 || isFlagCell(cell)) return kUnreached;
+            before = cell - 1;
+            return stepTokens[mode][data_[position - 1]].bitCount == 0 ? kUnreached
+                                                                       : stepTokens[mode][data_[position - 1]].bitCount;
+        }
+        if (how == kFlagArrival) {
+            if (!isFlagCell(cell)) return kUnreached;
+            before = cell - 1;
+            return toPunct + flagToken(flags_.flags[cell - 1].eci).bitCount;
+        }
+        if (how == kPairArrival) {
+            if (cell < 2) return kUnreached;
+            before = cell - 2;
+            return toPunct + 5;
+        }
+        if (how == kStartArrival) return kUnreached;
+        const std::size_t length = runLength(how);
+        if (length > cell) return kUnreached;
+        before = cell - length;
+        return uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
+    }
+
+    // Undoes the latch closure at `cell` from `mode`, as walkBack does:
+    // the latches' bits, and the mode of the arrival.
+    uint32_t latchesBack(std::size_t cell, int& mode) const {
+        const Decision& decision = decisions_[cell];
+        uint32_t bits = 0;
+        for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
+            const int from = (source & 7) - 1;
+            bits += latchTable[from][mode].bitCount;
+            mode = from;
+            if (!(source & kFromClosed)) break;
+        }
+        return bits;
+    }
+
+    // The whole message's path: each arrival's cell, mode and cost; and the
+    // longest start whose cost on it is within most_ (so its own is too).
+    void recordPath(std::size_t cell, int mode, uint32_t cost) {
+        for (;;) {
+            cost -= latchesBack(cell, mode);
+            pathMode_[cell] = uint8_t(mode);
+            pathCost_[cell] = cost;
+            if (surelyWithin_ == 0 && cell > flags_.count && positionOf(cell) < length_ && cost <= most_)
+                surelyWithin_ = positionOf(cell);
+            const Arrival how = decisions_[cell].arrival[mode];
+            if (cell == 0 || how == kStartArrival) return;
+            std::size_t before = 0;
+            const uint32_t bits = arrivalBits(how, mode, cell, before);
+            if (bits >= kUnreached || bits > cost) {  // not a path (a fault of the programme): count the cells
+                failed_ = true;
+                return;
+            }
+            cost -= bits;
+            cell = before;
+        }
+    }
+
+    // The cost of `cell` in `mode`, as StartStreams counts it.
+    uint32_t cost(std::size_t cell, int mode) {
+        uint32_t bits = 0;
+        for (;;) {
+            bits += latchesBack(cell, mode);
+            if (pathMode_[cell] == mode) return std::min<uint32_t>(kUnreached, bits + pathCost_[cell]);
+            const Arrival how = decisions_[cell].arrival[mode];
+            if (cell == 0) return how == kStartArrival && mode == Upper ? std::min<uint32_t>(kUnreached, bits) : kUnreached;
+            if (budget_ == 0) {
+                failed_ = true;
+                return kUnreached;
+            }
+            --budget_;
+            std::size_t before = 0;
+            const uint32_t step = arrivalBits(how, mode, cell, before);
+            if (step >= kUnreached) return kUnreached;
+            bits += step;
+            if (bits >= kUnreached) return kUnreached;
+            cell = before;
+        }
+    }
+
+    // The costs of the first n bytes' cell in every mode (the last asked kept).
+    const uint32_t* row(std::size_t n) {
+        if (n != rowOf_) {
+            for (int m = 0; m < kModeCount; ++m) row_[m] = cost(cellOf(n), m);
+            rowOf_ = n;
+        }
+        return row_;
+    }
+
+    const Decision* decisions_;
+    const uint8_t* data_;
+    const FlagList& flags_;
+    std::size_t length_;
+    std::size_t most_;
+    std::size_t budget_;
+    std::vector<uint8_t> pathMode_;
+    std::unique_ptr<uint32_t[]> pathCost_;  // where pathMode_ is set
+    std::size_t surelyWithin_ = 0;
+    bool failed_ = false;
+    uint32_t row_[kModeCount] = {};
+    std::size_t rowOf_ = 0;  // no start (0 bytes) is asked
+};
+
 // Whether the first n bytes' shortest stream fits, as `fit` says.
-bool startFits(const StartStreams& starts, std::size_t n, const StartFit& fit) {
+template <typename Starts>
+bool startFits(Starts& starts, std::size_t n, const StartFit& fit) {
     const std::size_t bits = starts.bits(n);
     if (bits > fit.mostBits) return false;
     return bits <= fit.surelyBits || fit.fits(starts.stream(n));
+}
+
+// The bytes of the longest start, fewer than all `length` (at least 2),
+// that fits: the longest whose bits are within the codewords' room, then
+// back from it in doubling steps to one that fits, and a bisection
+// between, so that a fitting start is found in one or two walks back where
+// stuffing is rare, and where it is not in a few more.  None when `starts`
+// failed on the way.
+template <typename Starts>
+std::optional<std::size_t> longestFittingStart(Starts& starts, std::size_t length, const StartFit& fit) {
+    std::size_t high = std::min(length - 1, starts.counted());
+    while (high >= 1 && starts.bits(high) > fit.mostBits) --high;
+    std::size_t low = 0;  // fits (0 bytes: nothing to fit)
+    if (high != 0) {
+        for (std::size_t step = 1;; step *= 2) {
+            const std::size_t at = high > step ? high - step + 1 : 1;
+            if (startFits(starts, at, fit)) {
+                low = at;
+                break;
+            }
+            if (at == 1) break;
+            high = at - 1;
+        }
+    }
+    if (low != 0) {
+        while (low < high) {
+            const std::size_t middle = low + (high - low + 1) / 2;
+            if (startFits(starts, middle, fit))
+                low = middle;
+            else
+                high = middle - 1;
+        }
+    }
+    if (starts.failed()) return std::nullopt;
+    return low;
 }
 
 }  // namespace
@@ -465,35 +658,19 @@ FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::
     const std::size_t lastIndex = cells.lastIndex;
 
     FittingStart result;
-    result.stream = writeStream(decisions, lastIndex, cells.mode, cells.lastCost[cells.mode], data, length, flags, false);
+    const uint32_t bits = cells.lastCost[cells.mode];
+    result.stream = writeStream(decisions, lastIndex, cells.mode, bits, data, length, flags, false);
     if (length < 2) return result;
-    const StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
-    // The longest start whose bits are within the codewords' room, then
-    // back from it in doubling steps to one that fits, and a bisection
-    // between: a fitting start is found in one or two walks back where
-    // stuffing is rare, and where it is not in a few more.
-    std::size_t high = std::min(length - 1, starts.counted());
-    while (high >= 1 && starts.bits(high) > fit.mostBits) --high;
-    if (high == 0) return result;
-    std::size_t low = 0;  // fits (0 bytes: nothing to fit)
-    for (std::size_t step = 1;; step *= 2) {
-        const std::size_t at = high > step ? high - step + 1 : 1;
-        if (startFits(starts, at, fit)) {
-            low = at;
-            break;
-        }
-        if (at == 1) break;
-        high = at - 1;
+    // The starts' costs from the whole's path, in a few steps each where
+    // the paths join soon; counted cell by cell where they do not.
+    PathCosts path(decisions, data, flags, lastIndex, cells.mode, bits, length, fit.mostBits, 8 * length + 4096);
+    std::optional<std::size_t> fitting =
+        path.failed() || fit.countEveryCell ? std::nullopt : longestFittingStart(path, length, fit);
+    if (!fitting) {
+        StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
+        fitting = longestFittingStart(starts, length, fit);
     }
-    if (low == 0) return result;
-    while (low < high) {
-        const std::size_t middle = low + (high - low + 1) / 2;
-        if (startFits(starts, middle, fit))
-            low = middle;
-        else
-            high = middle - 1;
-    }
-    result.fitting = low;
+    result.fitting = *fitting;
     return result;
 }
 

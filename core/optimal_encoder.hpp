@@ -95,6 +95,9 @@ struct StartFit {
     std::size_t mostBits = 0;
     std::size_t surelyBits = 0;
     std::function<bool(const PackedBits&)> fits;
+    // The starts' costs counted cell by cell, the slower way that the walks
+    // to the whole's path fall back on: for tests that check one by the other.
+    bool countEveryCell = false;
 };
 
 // encodeOptimal of a message, and what of it fits: the most bytes from
