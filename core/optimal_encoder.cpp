@@ -3,9 +3,11 @@
 // the working storage kept per thread; the entry points.
 #include "optimal_encoder.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -267,9 +269,44 @@ public:
     // Gives back storage above the cap; on every way out of an encoding.
     void release() {
         if (capacity_ > kMaxKeptCells) {
+            forget();
             decisions_.reset();
             capacity_ = 0;
         }
+    }
+
+    // What the decisions hold once an encoding has filled them: the cells of
+    // this message, flags and start; so that the fitting start of a message
+    // the thread has just encoded and found too long (make's refusal, then
+    // its figures) walks those cells rather than filling them again.
+    bool holds(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits) const {
+        return filled_ && filledStart_ == startBits && filledData_.size() == length &&
+               filledFlags_.size() == flags.count &&
+               std::equal(flags.flags, flags.flags + flags.count, filledFlags_.begin(),
+                          [](const StreamFlag& a, const StreamFlag& b) {
+                              return a.position == b.position && a.eci == b.eci;
+                          }) &&
+               (length == 0 || std::memcmp(filledData_.data(), data, length) == 0);
+    }
+    Decision* filledDecisions() { return decisions_.get(); }
+    std::size_t filledLastIndex() const { return filledLastIndex_; }
+    const uint32_t* filledLastCost() const { return filledLastCost_; }
+
+    void forget() { filled_ = false; }
+    // After a fill: a copy of what it was of (none if there is no memory
+    // for one: the next encoding fills its cells as it would anyway).
+    void remember(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits,
+                  std::size_t lastIndex, const uint32_t* lastCost) noexcept {
+        try {
+            filledData_.assign(data, data + length);
+            filledFlags_.assign(flags.flags, flags.flags + flags.count);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        filledStart_ = startBits;
+        filledLastIndex_ = lastIndex;
+        std::copy(lastCost, lastCost + kModeCount, filledLastCost_);
+        filled_ = true;
     }
 
 private:
@@ -282,6 +319,12 @@ private:
     StateCachePointer cache_;
     std::unique_ptr<Decision[]> decisions_;
     std::size_t capacity_ = 0;
+    bool filled_ = false;
+    std::vector<uint8_t> filledData_;
+    std::vector<StreamFlag> filledFlags_;
+    uint32_t filledStart_ = 0;
+    std::size_t filledLastIndex_ = 0;
+    uint32_t filledLastCost_[kModeCount] = {};
 };
 
 }  // namespace
@@ -315,10 +358,21 @@ public:
     uint32_t lastCost[kModeCount] = {};
     int mode = 0;
 
-    FilledCells(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits) {
+    // `again`: the cells the thread's last encoding filled, when they are
+    // of this message, flags and start.
+    FilledCells(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits,
+                bool again = false) {
         Scratch& scratch = release_.scratch;
-        decisions = scratch.decisionsFor(length + 1 + flags.count);
-        lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(), lastCost);
+        if (again && scratch.holds(data, length, flags, startBits)) {
+            decisions = scratch.filledDecisions();
+            lastIndex = scratch.filledLastIndex();
+            std::copy(scratch.filledLastCost(), scratch.filledLastCost() + kModeCount, lastCost);
+        } else {
+            scratch.forget();
+            decisions = scratch.decisionsFor(length + 1 + flags.count);
+            lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(), lastCost);
+            scratch.remember(data, length, flags, startBits, lastIndex, lastCost);
+        }
         mode = bestFinalMode(lastCost);
     }
     FilledCells(const FilledCells&) = delete;
@@ -469,11 +523,23 @@ public:
 
     // The first start of more than `most` bits, or the longest start (the
     // whole message but its last byte) when none is; as StartStreams's.
+    // A start's bits grow with its length, so the first beyond is found in
+    // steps doubling from the longest one the path says is within, then by
+    // bisection: a few walks, where a long binary run on the path leaves
+    // hundreds of starts between its ends.
     std::size_t counted() {
-        std::size_t n = surelyWithin_ + 1;
-        for (; n < length_ && !failed_; ++n)
-            if (bits(n) > most_) return n;
-        return length_ - 1;
+        std::size_t within = surelyWithin_;  // 0, or a start of at most most_ bits
+        std::size_t step = 1;
+        while (within + step < length_ && bits(within + step) <= most_) {
+            within += step;
+            step *= 2;
+        }
+        std::size_t beyond = std::min(within + step, length_);  // length_: none is
+        while (beyond - within > 1) {
+            const std::size_t middle = within + (beyond - within) / 2;
+            (bits(middle) <= most_ ? within : beyond) = middle;
+        }
+        return beyond == length_ ? length_ - 1 : beyond;
     }
 
     uint32_t bits(std::size_t n) { return row(n)[finalMode(n)]; }
@@ -653,7 +719,9 @@ FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
 
-    const FilledCells cells(data, length, flags, 0);
+    // Filled once: make's refusal of a message, then its figures, walk
+    // the cells of one fill.
+    const FilledCells cells(data, length, flags, 0, true);
     const Decision* decisions = cells.decisions;
     const std::size_t lastIndex = cells.lastIndex;
 

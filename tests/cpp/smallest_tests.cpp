@@ -124,7 +124,9 @@ void testRequests() {
 }
 
 // The longest fitting start that walks to the whole message's path find
-// must be the one that counting every start's cell finds, stream and all:
+// (from cells filled for it, not those of the thread's last encoding of
+// another message) must be the one that counting every start's cell finds,
+// stream and all:
 // on text, digits, punctuation pairs, binary runs and 00/FF runs that
 // stuff, with and without an ECI number, at every width, in rooms around
 // the message's own size.
@@ -151,6 +153,14 @@ void testFittingStartWalks() {
         fit.mostBits = words * std::size_t(width);
         fit.surelyBits = words * std::size_t(width - 1);
         fit.fits = [&](const PackedBits& stream) { return std::max<std::size_t>(1, stuffedWords(stream, width)) <= words; };
+        // The thread's last cells are of a message one byte apart, or of this
+        // one after another ECI number: they must not be taken for its own.
+        std::string near = message;
+        near[random() % near.size()] ^= char(1 + random() % 255);
+        if (round % 2 == 0)
+            encodeOptimal(bytesOf(near), near.size(), eci);
+        else
+            encodeOptimal(bytesOf(message), message.size(), eci ? std::nullopt : std::optional<uint32_t>(3));
         const FittingStart walked = encodeOptimalFitting(bytesOf(message), message.size(), eci, fit);
         fit.countEveryCell = true;
         const FittingStart counted = encodeOptimalFitting(bytesOf(message), message.size(), eci, fit);
