@@ -73,7 +73,10 @@ class BackwardBitWriter {
 public:
     // The stream of `bitCount` bits in the bytes from `begin` to `end`.
     BackwardBitWriter(uint8_t* begin, uint8_t* end, std::size_t bitCount)
-        : begin_(begin), end_(end), out_(end), pendingBits_(uint32_t(-bitCount & 7)) {}
+        : begin_(begin), end_(end), out_(end), pendingBits_(uint32_t(-bitCount & 7)), padBits_(pendingBits_) {}
+
+    // The bits written so far: those after the next token.
+    std::size_t written() const { return std::size_t(end_ - out_) * 8 + pendingBits_ - padBits_; }
 
     // A token of at most 32 bits, before those written so far.
     void write(uint32_t bitCount, uint64_t value) {
@@ -120,6 +123,7 @@ private:
     uint8_t* out_;
     uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 31 + 32)
     uint32_t pendingBits_;  // starts with the zero bits after the last token
+    uint32_t padBits_;      // those zero bits
 };
 
 // The codes of each byte's cheapest step in each mode (charSteps) as one
@@ -172,10 +176,17 @@ void writeRunBackward(BackwardBitWriter& out, const uint8_t* end, std::size_t le
         out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
 }
 
+// Nothing to do at an arrival.
+struct NoVisit {
+    void operator()(std::size_t, int, std::size_t) const {}
+};
+
 // Walks back from the last cell, decisions[index], in the final mode,
-// writing each step's codes as it goes.
+// writing each step's codes as it goes; visit(cell, mode, bits after) at
+// each arrival it meets.
+template <typename Visit = NoVisit>
 void walkBack(const Decision* decisions, std::size_t index, int mode, const uint8_t* data, std::size_t length,
-              const FlagList& flags, BackwardBitWriter& out) {
+              const FlagList& flags, BackwardBitWriter& out, Visit visit = {}) {
     std::size_t position = length;
     for (;;) {
         const Decision& decision = decisions[index];
@@ -186,6 +197,7 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
             mode = from;
             if (!(source & kFromClosed)) break;
         }
+        visit(index, mode, out.written());
         Arrival how = decision.arrival[mode];
         if (how == kStartArrival) return;
         if (how == kFlagArrival) {
@@ -218,14 +230,15 @@ constexpr BitToken kAppendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed
 
 // The stream walked back from cell `index` in `mode`, of `bits` bits: the
 // first `length` bytes' (and their flags), after the structured-append
-// start when asked.
+// start when asked; `visit` as walkBack's.
+template <typename Visit = NoVisit>
 PackedBits writeStream(const Decision* decisions, std::size_t index, int mode, uint32_t bits, const uint8_t* data,
-                       std::size_t length, const FlagList& flags, bool structuredAppend) {
+                       std::size_t length, const FlagList& flags, bool structuredAppend, Visit visit = {}) {
     PackedBits stream;
     stream.bitCount = bits;
     stream.bytes.resize((stream.bitCount + 7) / 8);
     BackwardBitWriter out(stream.bytes.data(), stream.bytes.data() + stream.bytes.size(), stream.bitCount);
-    walkBack(decisions, index, mode, data, length, flags, out);
+    walkBack(decisions, index, mode, data, length, flags, out, visit);
     if (structuredAppend) {
         out.write(kAppendHeader[1]);
         out.write(kAppendHeader[0]);
@@ -500,8 +513,9 @@ private:
 };
 
 // The costs of the starts of a message read off the path of its own
-// stream.  The walk back from the whole message's end meets one arrival a
-// step, whose cost is the whole's less the bits after it; a start's cost in
+// stream.  The walk that writes the whole message's stream meets one
+// arrival a step (onPath), whose cost is the whole's less the bits after
+// it; a start's cost in
 // a mode is the bits of a walk back from its cell to the first arrival on
 // that path (the decisions are fixed: from there on the two walks are one),
 // which takes a few steps where the paths join soon, as they do on most
@@ -511,12 +525,21 @@ private:
 class PathCosts {
 public:
     PathCosts(const Decision* decisions, const uint8_t* data, const FlagList& flags, std::size_t lastIndex,
-              int lastMode, uint32_t lastCost, std::size_t length, std::size_t most, std::size_t budget)
+              std::size_t length, std::size_t most, std::size_t budget)
         : decisions_(decisions), data_(data), flags_(flags), length_(length), most_(most), budget_(budget),
           pathMode_(lastIndex + 1, kOffPath), pathCost_(new uint32_t[lastIndex + 1]) {
         for (std::size_t k = 0; k < flags.count; ++k)
             if (flags.flags[k].position != 0) failed_ = true;
-        if (!failed_) recordPath(lastIndex, lastMode, lastCost);
+    }
+
+    // The whole's path arrives at `cell` in `mode` at a cost of `cost` bits;
+    // the last arrival met first.  Also keeps the longest start whose cost
+    // on the path is within most_ (so its own is too).
+    void onPath(std::size_t cell, int mode, uint32_t cost) {
+        pathMode_[cell] = uint8_t(mode);
+        pathCost_[cell] = cost;
+        if (surelyWithin_ == 0 && cell > flags_.count && positionOf(cell) < length_ && cost <= most_)
+            surelyWithin_ = positionOf(cell);
     }
 
     bool failed() const { return failed_; }
@@ -597,28 +620,6 @@ private:
             if (!(source & kFromClosed)) break;
         }
         return bits;
-    }
-
-    // The whole message's path: each arrival's cell, mode and cost; and the
-    // longest start whose cost on it is within most_ (so its own is too).
-    void recordPath(std::size_t cell, int mode, uint32_t cost) {
-        for (;;) {
-            cost -= latchesBack(cell, mode);
-            pathMode_[cell] = uint8_t(mode);
-            pathCost_[cell] = cost;
-            if (surelyWithin_ == 0 && cell > flags_.count && positionOf(cell) < length_ && cost <= most_)
-                surelyWithin_ = positionOf(cell);
-            const Arrival how = decisions_[cell].arrival[mode];
-            if (cell == 0 || how == kStartArrival) return;
-            std::size_t before = 0;
-            const uint32_t bits = arrivalBits(how, mode, cell, before);
-            if (bits >= kUnreached || bits > cost) {  // not a path (a fault of the programme): count the cells
-                failed_ = true;
-                return;
-            }
-            cost -= bits;
-            cell = before;
-        }
     }
 
     // The cost of `cell` in `mode`, as StartStreams counts it.
@@ -727,11 +728,15 @@ FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::
 
     FittingStart result;
     const uint32_t bits = cells.lastCost[cells.mode];
-    result.stream = writeStream(decisions, lastIndex, cells.mode, bits, data, length, flags, false);
+    // The starts' costs from the whole's path, met as its stream is
+    // written, in a few steps each where the paths join soon; counted cell
+    // by cell where they do not.
+    PathCosts path(decisions, data, flags, lastIndex, length, fit.mostBits, 8 * length + 4096);
+    result.stream = writeStream(decisions, lastIndex, cells.mode, bits, data, length, flags, false,
+                                [&](std::size_t cell, int mode, std::size_t after) {
+                                    path.onPath(cell, mode, uint32_t(bits - after));
+                                });
     if (length < 2) return result;
-    // The starts' costs from the whole's path, in a few steps each where
-    // the paths join soon; counted cell by cell where they do not.
-    PathCosts path(decisions, data, flags, lastIndex, cells.mode, bits, length, fit.mostBits, 8 * length + 4096);
     std::optional<std::size_t> fitting =
         path.failed() || fit.countEveryCell ? std::nullopt : longestFittingStart(path, length, fit);
     if (!fitting) {
