@@ -306,10 +306,12 @@ public:
     const uint32_t* filledLastCost() const { return filledLastCost_; }
 
     void forget() { filled_ = false; }
-    // After a fill: a copy of what it was of (none if there is no memory
-    // for one: the next encoding fills its cells as it would anyway).
+    // After a fill: a copy of what it was of, for a message of a size some
+    // symbol's refusal may have (none for a longer one, or if there is no
+    // memory for one: the next encoding fills its cells as it would anyway).
     void remember(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits,
                   std::size_t lastIndex, const uint32_t* lastCost) noexcept {
+        if (length > kKeptCells || flags.count > kKeptFlags) return;
         try {
             filledData_.assign(data, data + length);
             filledFlags_.assign(flags.flags, flags.flags + flags.count);
@@ -325,6 +327,8 @@ public:
 private:
     // Kept whatever follows: 256 KB of decisions.
     static constexpr std::size_t kKeptCells = 16384;
+    // The most flags of a message whose copy is kept with its cells.
+    static constexpr std::size_t kKeptFlags = 64;
     // Above this (8 MB of decisions, a 512 KB message) nothing is kept.
     static constexpr std::size_t kMaxKeptCells = std::size_t(1) << 19;
 
