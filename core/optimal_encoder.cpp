@@ -417,6 +417,19 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<
 
 namespace {
 
+// Undoes the latch closure of a cell's `decision` from `mode`, as walkBack
+// does: the latches' bits, and `mode` becomes the arrival's.
+uint32_t latchesBack(const Decision& decision, int& mode) {
+    uint32_t bits = 0;
+    for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
+        const int from = (source & 7) - 1;
+        bits += latchTable[from][mode].bitCount;
+        mode = from;
+        if (!(source & kFromClosed)) break;
+    }
+    return bits;
+}
+
 // The streams of the starts of a message, from the cells its encoding
 // filled.  The programme only looks back, so the cells of the first n
 // bytes are those an encoding of them alone fills; each cell's cost in
@@ -480,13 +493,7 @@ private:
         uint32_t* row = &cost_[index * kModeCount];
         for (int m = 0; m < kModeCount; ++m) {
             int mode = m;
-            uint32_t latches = 0;
-            for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
-                const int from = (source & 7) - 1;
-                latches += latchTable[from][mode].bitCount;
-                mode = from;
-                if (!(source & kFromClosed)) break;
-            }
+            const uint32_t latches = latchesBack(decision, mode);
             const uint32_t arrival = arrivalCost(decision.arrival[mode], mode, index, position, startBits);
             row[m] = std::min<uint32_t>(kUnreached, arrival + latches);
         }
@@ -612,25 +619,11 @@ private:
         return uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
     }
 
-    // Undoes the latch closure at `cell` from `mode`, as walkBack does:
-    // the latches' bits, and the mode of the arrival.
-    uint32_t latchesBack(std::size_t cell, int& mode) const {
-        const Decision& decision = decisions_[cell];
-        uint32_t bits = 0;
-        for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
-            const int from = (source & 7) - 1;
-            bits += latchTable[from][mode].bitCount;
-            mode = from;
-            if (!(source & kFromClosed)) break;
-        }
-        return bits;
-    }
-
     // The cost of `cell` in `mode`, as StartStreams counts it.
     uint32_t cost(std::size_t cell, int mode) {
         uint32_t bits = 0;
         for (;;) {
-            bits += latchesBack(cell, mode);
+            bits += latchesBack(decisions_[cell], mode);
             if (pathMode_[cell] == mode) return std::min<uint32_t>(kUnreached, bits + pathCost_[cell]);
             const Arrival how = decisions_[cell].arrival[mode];
             if (cell == 0) return how == kStartArrival && mode == Upper ? std::min<uint32_t>(kUnreached, bits) : kUnreached;
