@@ -3,9 +3,11 @@
 // the working storage kept per thread; the entry points.
 #include "optimal_encoder.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -71,7 +73,10 @@ class BackwardBitWriter {
 public:
     // The stream of `bitCount` bits in the bytes from `begin` to `end`.
     BackwardBitWriter(uint8_t* begin, uint8_t* end, std::size_t bitCount)
-        : begin_(begin), end_(end), out_(end), pendingBits_(uint32_t(-bitCount & 7)) {}
+        : begin_(begin), end_(end), out_(end), pendingBits_(uint32_t(-bitCount & 7)), padBits_(pendingBits_) {}
+
+    // The bits written so far: those after the next token.
+    std::size_t written() const { return std::size_t(end_ - out_) * 8 + pendingBits_ - padBits_; }
 
     // A token of at most 32 bits, before those written so far.
     void write(uint32_t bitCount, uint64_t value) {
@@ -118,6 +123,7 @@ private:
     uint8_t* out_;
     uint64_t pending_ = 0;  // the low pendingBits_ bits are unwritten (at most 31 + 32)
     uint32_t pendingBits_;  // starts with the zero bits after the last token
+    uint32_t padBits_;      // those zero bits
 };
 
 // The codes of each byte's cheapest step in each mode (charSteps) as one
@@ -170,10 +176,17 @@ void writeRunBackward(BackwardBitWriter& out, const uint8_t* end, std::size_t le
         out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
 }
 
+// Nothing to do at an arrival.
+struct NoVisit {
+    void operator()(std::size_t, int, std::size_t) const {}
+};
+
 // Walks back from the last cell, decisions[index], in the final mode,
-// writing each step's codes as it goes.
+// writing each step's codes as it goes; visit(cell, mode, bits after) at
+// each arrival it meets.
+template <typename Visit = NoVisit>
 void walkBack(const Decision* decisions, std::size_t index, int mode, const uint8_t* data, std::size_t length,
-              const FlagList& flags, BackwardBitWriter& out) {
+              const FlagList& flags, BackwardBitWriter& out, Visit visit = {}) {
     std::size_t position = length;
     for (;;) {
         const Decision& decision = decisions[index];
@@ -184,6 +197,7 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
             mode = from;
             if (!(source & kFromClosed)) break;
         }
+        visit(index, mode, out.written());
         Arrival how = decision.arrival[mode];
         if (how == kStartArrival) return;
         if (how == kFlagArrival) {
@@ -216,14 +230,15 @@ constexpr BitToken kAppendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed
 
 // The stream walked back from cell `index` in `mode`, of `bits` bits: the
 // first `length` bytes' (and their flags), after the structured-append
-// start when asked.
+// start when asked; `visit` as walkBack's.
+template <typename Visit = NoVisit>
 PackedBits writeStream(const Decision* decisions, std::size_t index, int mode, uint32_t bits, const uint8_t* data,
-                       std::size_t length, const FlagList& flags, bool structuredAppend) {
+                       std::size_t length, const FlagList& flags, bool structuredAppend, Visit visit = {}) {
     PackedBits stream;
     stream.bitCount = bits;
     stream.bytes.resize((stream.bitCount + 7) / 8);
     BackwardBitWriter out(stream.bytes.data(), stream.bytes.data() + stream.bytes.size(), stream.bitCount);
-    walkBack(decisions, index, mode, data, length, flags, out);
+    walkBack(decisions, index, mode, data, length, flags, out, visit);
     if (structuredAppend) {
         out.write(kAppendHeader[1]);
         out.write(kAppendHeader[0]);
@@ -267,14 +282,53 @@ public:
     // Gives back storage above the cap; on every way out of an encoding.
     void release() {
         if (capacity_ > kMaxKeptCells) {
+            forget();
             decisions_.reset();
             capacity_ = 0;
         }
     }
 
+    // What the decisions hold once an encoding has filled them: the cells of
+    // this message, flags and start; so that the fitting start of a message
+    // the thread has just encoded and found too long (make's refusal, then
+    // its figures) walks those cells rather than filling them again.
+    bool holds(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits) const {
+        return filled_ && filledStart_ == startBits && filledData_.size() == length &&
+               filledFlags_.size() == flags.count &&
+               std::equal(flags.flags, flags.flags + flags.count, filledFlags_.begin(),
+                          [](const StreamFlag& a, const StreamFlag& b) {
+                              return a.position == b.position && a.eci == b.eci;
+                          }) &&
+               (length == 0 || std::memcmp(filledData_.data(), data, length) == 0);
+    }
+    Decision* filledDecisions() { return decisions_.get(); }
+    std::size_t filledLastIndex() const { return filledLastIndex_; }
+    const uint32_t* filledLastCost() const { return filledLastCost_; }
+
+    void forget() { filled_ = false; }
+    // After a fill: a copy of what it was of, for a message of a size some
+    // symbol's refusal may have (none for a longer one, or if there is no
+    // memory for one: the next encoding fills its cells as it would anyway).
+    void remember(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits,
+                  std::size_t lastIndex, const uint32_t* lastCost) noexcept {
+        if (length > kKeptCells || flags.count > kKeptFlags) return;
+        try {
+            filledData_.assign(data, data + length);
+            filledFlags_.assign(flags.flags, flags.flags + flags.count);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        filledStart_ = startBits;
+        filledLastIndex_ = lastIndex;
+        std::copy(lastCost, lastCost + kModeCount, filledLastCost_);
+        filled_ = true;
+    }
+
 private:
     // Kept whatever follows: 256 KB of decisions.
     static constexpr std::size_t kKeptCells = 16384;
+    // The most flags of a message whose copy is kept with its cells.
+    static constexpr std::size_t kKeptFlags = 64;
     // Above this (8 MB of decisions, a 512 KB message) nothing is kept.
     static constexpr std::size_t kMaxKeptCells = std::size_t(1) << 19;
 
@@ -282,6 +336,12 @@ private:
     StateCachePointer cache_;
     std::unique_ptr<Decision[]> decisions_;
     std::size_t capacity_ = 0;
+    bool filled_ = false;
+    std::vector<uint8_t> filledData_;
+    std::vector<StreamFlag> filledFlags_;
+    uint32_t filledStart_ = 0;
+    std::size_t filledLastIndex_ = 0;
+    uint32_t filledLastCost_[kModeCount] = {};
 };
 
 }  // namespace
@@ -315,10 +375,21 @@ public:
     uint32_t lastCost[kModeCount] = {};
     int mode = 0;
 
-    FilledCells(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits) {
+    // `again`: the cells the thread's last encoding filled, when they are
+    // of this message, flags and start.
+    FilledCells(const uint8_t* data, std::size_t length, const FlagList& flags, uint32_t startBits,
+                bool again = false) {
         Scratch& scratch = release_.scratch;
-        decisions = scratch.decisionsFor(length + 1 + flags.count);
-        lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(), lastCost);
+        if (again && scratch.holds(data, length, flags, startBits)) {
+            decisions = scratch.filledDecisions();
+            lastIndex = scratch.filledLastIndex();
+            std::copy(scratch.filledLastCost(), scratch.filledLastCost() + kModeCount, lastCost);
+        } else {
+            scratch.forget();
+            decisions = scratch.decisionsFor(length + 1 + flags.count);
+            lastIndex = fillCells(data, length, flags, startBits, decisions, scratch.windows(), scratch.cache(), lastCost);
+            scratch.remember(data, length, flags, startBits, lastIndex, lastCost);
+        }
         mode = bestFinalMode(lastCost);
     }
     FilledCells(const FilledCells&) = delete;
@@ -345,6 +416,19 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<
 }
 
 namespace {
+
+// Undoes the latch closure of a cell's `decision` from `mode`, as walkBack
+// does: the latches' bits, and `mode` becomes the arrival's.
+uint32_t latchesBack(const Decision& decision, int& mode) {
+    uint32_t bits = 0;
+    for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
+        const int from = (source & 7) - 1;
+        bits += latchTable[from][mode].bitCount;
+        mode = from;
+        if (!(source & kFromClosed)) break;
+    }
+    return bits;
+}
 
 // The streams of the starts of a message, from the cells its encoding
 // filled.  The programme only looks back, so the cells of the first n
@@ -373,6 +457,8 @@ public:
         }
         cost_.resize(index * kModeCount);
     }
+
+    bool failed() const { return false; }
 
     // The longest start (at most `most`) whose cost is counted.
     std::size_t counted() const {
@@ -407,13 +493,7 @@ private:
         uint32_t* row = &cost_[index * kModeCount];
         for (int m = 0; m < kModeCount; ++m) {
             int mode = m;
-            uint32_t latches = 0;
-            for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
-                const int from = (source & 7) - 1;
-                latches += latchTable[from][mode].bitCount;
-                mode = from;
-                if (!(source & kFromClosed)) break;
-            }
+            const uint32_t latches = latchesBack(decision, mode);
             const uint32_t arrival = arrivalCost(decision.arrival[mode], mode, index, position, startBits);
             row[m] = std::min<uint32_t>(kUnreached, arrival + latches);
         }
@@ -443,11 +523,188 @@ private:
     std::vector<uint32_t> cost_;
 };
 
+// The costs of the starts of a message read off the path of its own
+// stream.  The walk that writes the whole message's stream meets one
+// arrival a step (onPath), whose cost is the whole's less the bits after
+// it; a start's cost in
+// a mode is the bits of a walk back from its cell to the first arrival on
+// that path (the decisions are fixed: from there on the two walks are one),
+// which takes a few steps where the paths join soon, as they do on most
+// messages.  The walks give up past `budget` steps in all (failed()), and
+// StartStreams counts the cells instead: the answer is the same, only
+// slower.  For flags before the first byte alone (those of an ECI number).
+class PathCosts {
+public:
+    PathCosts(const Decision* decisions, const uint8_t* data, const FlagList& flags, std::size_t lastIndex,
+              std::size_t length, std::size_t most, std::size_t budget)
+        : decisions_(decisions), data_(data), flags_(flags), length_(length), most_(most), budget_(budget),
+          pathMode_(lastIndex + 1, kOffPath), pathCost_(new uint32_t[lastIndex + 1]) {
+        for (std::size_t k = 0; k < flags.count; ++k)
+            if (flags.flags[k].position != 0) failed_ = true;
+    }
+
+    // The whole's path arrives at `cell` in `mode` at a cost of `cost` bits;
+    // the last arrival met first.  Also keeps the longest start whose cost
+    // on the path is within most_ (so its own is too).
+    void onPath(std::size_t cell, int mode, uint32_t cost) {
+        pathMode_[cell] = uint8_t(mode);
+        pathCost_[cell] = cost;
+        if (surelyWithin_ == 0 && cell > flags_.count && positionOf(cell) < length_ && cost <= most_)
+            surelyWithin_ = positionOf(cell);
+    }
+
+    bool failed() const { return failed_; }
+
+    // The first start of more than `most` bits, or the longest start (the
+    // whole message but its last byte) when none is; as StartStreams's.
+    // A start's bits grow with its length, so the first beyond is found in
+    // steps doubling from the longest one the path says is within, then by
+    // bisection: a few walks, where a long binary run on the path leaves
+    // hundreds of starts between its ends.
+    std::size_t counted() {
+        std::size_t within = surelyWithin_;  // 0, or a start of at most most_ bits
+        std::size_t step = 1;
+        while (within + step < length_ && bits(within + step) <= most_) {
+            within += step;
+            step *= 2;
+        }
+        std::size_t beyond = std::min(within + step, length_);  // length_: none is
+        while (beyond - within > 1) {
+            const std::size_t middle = within + (beyond - within) / 2;
+            (bits(middle) <= most_ ? within : beyond) = middle;
+        }
+        return beyond == length_ ? length_ - 1 : beyond;
+    }
+
+    uint32_t bits(std::size_t n) { return row(n)[finalMode(n)]; }
+    int finalMode(std::size_t n) { return bestFinalMode(row(n)); }
+
+    PackedBits stream(std::size_t n) {
+        return writeStream(decisions_, cellOf(n), finalMode(n), bits(n), data_, n, flags_, false);
+    }
+
+private:
+    static constexpr uint8_t kOffPath = 0xFF;
+
+    std::size_t cellOf(std::size_t n) const { return n + flags_.count; }
+    std::size_t positionOf(std::size_t cell) const { return cell > flags_.count ? cell - flags_.count : 0; }
+    bool isFlagCell(std::size_t cell) const { return cell >= 1 && cell <= flags_.count; }
+
+    // The bits of the arrival `how` in `mode` at `cell`, or kUnreached for
+    // an arrival that StartStreams counts as none; `before` is the cell it
+    // comes from.
+    uint32_t arrivalBits(Arrival how, int mode, std::size_t cell, std::size_t& before) const {
+        const std::size_t position = positionOf(cell);
+        const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
+        if (how == kCharArrival) {
+            if (position == 0 || isFlagCell(cell)) return kUnreached;
+            before = cell - 1;
+            return stepTokens[mode][data_[position - 1]].bitCount == 0 ? kUnreached
+                                                                       : stepTokens[mode][data_[position - 1]].bitCount;
+        }
+        if (how == kFlagArrival) {
+            if (!isFlagCell(cell)) return kUnreached;
+            before = cell - 1;
+            return toPunct + flagToken(flags_.flags[cell - 1].eci).bitCount;
+        }
+        if (how == kPairArrival) {
+            if (cell < 2) return kUnreached;
+            before = cell - 2;
+            return toPunct + 5;
+        }
+        if (how == kStartArrival) return kUnreached;
+        const std::size_t length = runLength(how);
+        if (length > cell) return kUnreached;
+        before = cell - length;
+        return uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
+    }
+
+    // The cost of `cell` in `mode`, as StartStreams counts it.
+    uint32_t cost(std::size_t cell, int mode) {
+        uint32_t bits = 0;
+        for (;;) {
+            bits += latchesBack(decisions_[cell], mode);
+            if (pathMode_[cell] == mode) return std::min<uint32_t>(kUnreached, bits + pathCost_[cell]);
+            const Arrival how = decisions_[cell].arrival[mode];
+            if (cell == 0) return how == kStartArrival && mode == Upper ? std::min<uint32_t>(kUnreached, bits) : kUnreached;
+            if (budget_ == 0) {
+                failed_ = true;
+                return kUnreached;
+            }
+            --budget_;
+            std::size_t before = 0;
+            const uint32_t step = arrivalBits(how, mode, cell, before);
+            if (step >= kUnreached) return kUnreached;
+            bits += step;
+            if (bits >= kUnreached) return kUnreached;
+            cell = before;
+        }
+    }
+
+    // The costs of the first n bytes' cell in every mode (the last asked kept).
+    const uint32_t* row(std::size_t n) {
+        if (n != rowOf_) {
+            for (int m = 0; m < kModeCount; ++m) row_[m] = cost(cellOf(n), m);
+            rowOf_ = n;
+        }
+        return row_;
+    }
+
+    const Decision* decisions_;
+    const uint8_t* data_;
+    const FlagList& flags_;
+    std::size_t length_;
+    std::size_t most_;
+    std::size_t budget_;
+    std::vector<uint8_t> pathMode_;
+    std::unique_ptr<uint32_t[]> pathCost_;  // where pathMode_ is set
+    std::size_t surelyWithin_ = 0;
+    bool failed_ = false;
+    uint32_t row_[kModeCount] = {};
+    std::size_t rowOf_ = 0;  // no start (0 bytes) is asked
+};
+
 // Whether the first n bytes' shortest stream fits, as `fit` says.
-bool startFits(const StartStreams& starts, std::size_t n, const StartFit& fit) {
+template <typename Starts>
+bool startFits(Starts& starts, std::size_t n, const StartFit& fit) {
     const std::size_t bits = starts.bits(n);
     if (bits > fit.mostBits) return false;
     return bits <= fit.surelyBits || fit.fits(starts.stream(n));
+}
+
+// The bytes of the longest start, fewer than all `length` (at least 2),
+// that fits: the longest whose bits are within the codewords' room, then
+// back from it in doubling steps to one that fits, and a bisection
+// between, so that a fitting start is found in one or two walks back where
+// stuffing is rare, and where it is not in a few more.  None when `starts`
+// failed on the way.
+template <typename Starts>
+std::optional<std::size_t> longestFittingStart(Starts& starts, std::size_t length, const StartFit& fit) {
+    std::size_t high = std::min(length - 1, starts.counted());
+    while (high >= 1 && starts.bits(high) > fit.mostBits) --high;
+    std::size_t low = 0;  // fits (0 bytes: nothing to fit)
+    if (high != 0) {
+        for (std::size_t step = 1;; step *= 2) {
+            const std::size_t at = high > step ? high - step + 1 : 1;
+            if (startFits(starts, at, fit)) {
+                low = at;
+                break;
+            }
+            if (at == 1) break;
+            high = at - 1;
+        }
+    }
+    if (low != 0) {
+        while (low < high) {
+            const std::size_t middle = low + (high - low + 1) / 2;
+            if (startFits(starts, middle, fit))
+                low = middle;
+            else
+                high = middle - 1;
+        }
+    }
+    if (starts.failed()) return std::nullopt;
+    return low;
 }
 
 }  // namespace
@@ -460,40 +717,30 @@ FittingStart encodeOptimalFitting(const uint8_t* data, std::size_t length, std::
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
 
-    const FilledCells cells(data, length, flags, 0);
+    // Filled once: make's refusal of a message, then its figures, walk
+    // the cells of one fill.
+    const FilledCells cells(data, length, flags, 0, true);
     const Decision* decisions = cells.decisions;
     const std::size_t lastIndex = cells.lastIndex;
 
     FittingStart result;
-    result.stream = writeStream(decisions, lastIndex, cells.mode, cells.lastCost[cells.mode], data, length, flags, false);
+    const uint32_t bits = cells.lastCost[cells.mode];
+    // The starts' costs from the whole's path, met as its stream is
+    // written, in a few steps each where the paths join soon; counted cell
+    // by cell where they do not.
+    PathCosts path(decisions, data, flags, lastIndex, length, fit.mostBits, 8 * length + 4096);
+    result.stream = writeStream(decisions, lastIndex, cells.mode, bits, data, length, flags, false,
+                                [&](std::size_t cell, int mode, std::size_t after) {
+                                    path.onPath(cell, mode, uint32_t(bits - after));
+                                });
     if (length < 2) return result;
-    const StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
-    // The longest start whose bits are within the codewords' room, then
-    // back from it in doubling steps to one that fits, and a bisection
-    // between: a fitting start is found in one or two walks back where
-    // stuffing is rare, and where it is not in a few more.
-    std::size_t high = std::min(length - 1, starts.counted());
-    while (high >= 1 && starts.bits(high) > fit.mostBits) --high;
-    if (high == 0) return result;
-    std::size_t low = 0;  // fits (0 bytes: nothing to fit)
-    for (std::size_t step = 1;; step *= 2) {
-        const std::size_t at = high > step ? high - step + 1 : 1;
-        if (startFits(starts, at, fit)) {
-            low = at;
-            break;
-        }
-        if (at == 1) break;
-        high = at - 1;
+    std::optional<std::size_t> fitting =
+        path.failed() || fit.countEveryCell ? std::nullopt : longestFittingStart(path, length, fit);
+    if (!fitting) {
+        StartStreams starts(decisions, data, flags, lastIndex, 0, fit.mostBits);  // the starts' cells: all but the last
+        fitting = longestFittingStart(starts, length, fit);
     }
-    if (low == 0) return result;
-    while (low < high) {
-        const std::size_t middle = low + (high - low + 1) / 2;
-        if (startFits(starts, middle, fit))
-            low = middle;
-        else
-            high = middle - 1;
-    }
-    result.fitting = low;
+    result.fitting = *fitting;
     return result;
 }
 

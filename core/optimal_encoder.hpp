@@ -95,6 +95,9 @@ struct StartFit {
     std::size_t mostBits = 0;
     std::size_t surelyBits = 0;
     std::function<bool(const PackedBits&)> fits;
+    // The starts' costs counted cell by cell, the slower way that the walks
+    // to the whole's path fall back on: for tests that check one by the other.
+    bool countEveryCell = false;
 };
 
 // encodeOptimal of a message, and what of it fits: the most bytes from
@@ -102,7 +105,9 @@ struct StartFit {
 // those bytes alone, after the same ECI designator) fits as `fit` says; 0
 // when no start of a byte or more does.  One encoding: the programme only
 // looks back, so each start's cells are among the message's, and a
-// start's stream is walked back from them.  The search takes the fitting
+// start's stream is walked back from them; and none where the thread's
+// last encoding was of this message and ECI number (make's, finding that
+// it does not fit), whose cells are walked again.  The search takes the fitting
 // starts to be the shorter ones (the longest within mostBits first, then
 // back from it), as they all but always are.  Raises as encodeOptimal
 // does.

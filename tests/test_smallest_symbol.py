@@ -2,6 +2,8 @@
 programme against a plain search (codeword_reference.fewest_words) and the
 tests' decoder, and the choice of the symbol read back by zxing-cpp."""
 
+import random
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -268,6 +270,33 @@ class TestFittingStart:
         fitting_starts = [fits(n) for n in range(len(message))]
         if fitting_starts == sorted(fitting_starts, reverse=True):
             assert fitting == fitting_starts.count(True) - 1
+
+    @pytest.mark.parametrize("letters", [b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 .,-/",
+                                         b"\x00\xff\x00\xffA", "Grüße Köln 欢迎 abc 123".encode()])
+    def test_a_refusal_after_an_encoding_names_the_message_s_own_fitting_start(self, letters):
+        # Messages a little too long for any symbol, which make encodes
+        # before refusing: the refusal's figures walk the cells of that
+        # encoding again.  They must be the message's own (those of an
+        # encoding after another message's), and the start they name must
+        # fit and the next byte not.
+        from quillbank import aztec
+
+        rng = random.Random(letters[:4])
+        _, width, _, words = _aztec.capacity(False, 32, 23)
+        refused = 0
+        for _ in range(6):
+            message = bytes(rng.choice(letters) for _ in range(4600))
+            fitting = _aztec.fitting_start(message, None, words=words, width=width)[2]
+            message = message[:fitting + rng.randint(1, 40)]
+            with pytest.raises(aztec.DataOverflowError) as refusal:
+                aztec.make(message)
+            _aztec.encode_stream(bytes([message[0] ^ 1]) + message[1:])  # the thread's cells: another message's
+            assert refusal.value.fitting_bytes == _aztec.fitting_start(message, None, words=words, width=width)[2]
+            aztec.make(message[:refusal.value.fitting_bytes])
+            with pytest.raises(aztec.DataOverflowError):
+                aztec.make(message[:refusal.value.fitting_bytes + 1])
+            refused += 1
+        assert refused == 6
 
     def test_refuses_what_the_encoder_refuses(self):
         with pytest.raises(ValueError, match="6, 8, 10 or 12"):

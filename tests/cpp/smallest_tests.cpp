@@ -123,11 +123,62 @@ void testRequests() {
     check(refused, "a width of 7 is refused");
 }
 
+// The longest fitting start that walks to the whole message's path find
+// (from cells filled for it, not those of the thread's last encoding of
+// another message) must be the one that counting every start's cell finds,
+// stream and all:
+// on text, digits, punctuation pairs, binary runs and 00/FF runs that
+// stuff, with and without an ECI number, at every width, in rooms around
+// the message's own size.
+void testFittingStartWalks() {
+    std::mt19937 random(20);
+    const std::vector<std::string> pieces = {"HELLO ", "world ", "12345678", ". ", ", ", "\r\n", "a1B2", "://",
+                                             std::string(9, '\0'), std::string(7, '\xff'), "\x80\x81\xfe"};
+    int found = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string message;
+        for (int k = 1 + int(random() % 40); k > 0; --k) {
+            if (random() % 4 == 0)
+                for (int b = int(random() % 40); b > 0; --b) message += char(random() % 256);
+            else
+                message += pieces[random() % pieces.size()];
+        }
+        if (message.size() < 2) continue;
+        const std::optional<uint32_t> eci =
+            random() % 3 == 0 ? std::optional<uint32_t>(uint32_t(random() % 1000000)) : std::nullopt;
+        const int width = 6 + 2 * int(random() % 4);
+        const std::size_t whole = encodeOptimal(bytesOf(message), message.size(), eci).bitCount;
+        const std::size_t words = 1 + random() % (whole / std::size_t(width) + 2);
+        StartFit fit;
+        fit.mostBits = words * std::size_t(width);
+        fit.surelyBits = words * std::size_t(width - 1);
+        fit.fits = [&](const PackedBits& stream) { return std::max<std::size_t>(1, stuffedWords(stream, width)) <= words; };
+        // The thread's last cells are of a message one byte apart, or of this
+        // one after another ECI number: they must not be taken for its own.
+        std::string near = message;
+        near[random() % near.size()] ^= char(1 + random() % 255);
+        if (round % 2 == 0)
+            encodeOptimal(bytesOf(near), near.size(), eci);
+        else
+            encodeOptimal(bytesOf(message), message.size(), eci ? std::nullopt : std::optional<uint32_t>(3));
+        const FittingStart walked = encodeOptimalFitting(bytesOf(message), message.size(), eci, fit);
+        fit.countEveryCell = true;
+        const FittingStart counted = encodeOptimalFitting(bytesOf(message), message.size(), eci, fit);
+        check(walked.fitting == counted.fitting && unpack(walked.stream) == unpack(counted.stream),
+              "fitting start of " + std::to_string(message.size()) + " bytes in " + std::to_string(words) +
+                  " words of " + std::to_string(width) + " bits: walked " + std::to_string(walked.fitting) +
+                  ", counted " + std::to_string(counted.fitting));
+        found += counted.fitting > 0;
+    }
+    check(found > 100, "most rounds have a start that fits: " + std::to_string(found));
+}
+
 }  // namespace
 
 int main() {
     testExample();
     testRandomMessages();
     testRequests();
+    testFittingStartWalks();
     return testing::finish();
 }

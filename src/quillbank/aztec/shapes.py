@@ -153,11 +153,11 @@ class Allowed:
     def holds(self, stream: Words, **changes: int) -> bool:
         """Whether the largest allowed symbol, with ``changes`` to the
         options (kind, layers, ec_percent, reader_init), holds the stream."""
-        allowed = self
-        if changes:
-            allowed = Allowed(changes.get("kind", self.kind), changes.get("layers", self.layers),
-                               changes.get("ec_percent", self.ec_percent),
-                               bool(changes.get("reader_init", self.reader_init)))
+        if changes.keys() <= {"ec_percent"}:  # the same largest symbol: its data words at that correction
+            words = _data_words(self.compact, self.largest_layers, changes.get("ec_percent", self.ec_percent))
+            return words > 0 and stream.fit(words, self.word_bits)
+        allowed = Allowed(changes.get("kind", self.kind), changes.get("layers", self.layers),
+                          changes.get("ec_percent", self.ec_percent), bool(changes.get("reader_init", self.reader_init)))
         return allowed.data_words > 0 and stream.fit(allowed.data_words, allowed.word_bits)
 
     def build(self, stream: Stream, eci: Optional[int], made_from: object) -> Optional["AztecSymbol"]:
@@ -182,6 +182,12 @@ class Allowed:
         if self.reader_init and not self.layers and fits(reader_init=False):
             found.append("reader_init=False (larger symbols cannot carry its mark)")
         return found
+
+
+@lru_cache(maxsize=None)
+def _data_words(compact: bool, layers: int, ec_percent: int) -> int:
+    """The data codewords of a symbol at an error correction (0 when none)."""
+    return max(_aztec.capacity(compact, layers, ec_percent)[3], 0)
 
 
 @lru_cache(maxsize=None)
