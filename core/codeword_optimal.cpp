@@ -43,6 +43,8 @@ constexpr int kMixedBits = 2;
 static_assert(kZeros == 0 && kOnes == 1, "a uniform codeword's kind is its bit");
 constexpr int kMaxWidth = 12;
 constexpr int kMaxStates = 3 * kMaxWidth;
+constexpr int kShortHeaderBits = 10;  // B/S and a 5-bit length
+constexpr int kLongHeaderBits = 21;   // B/S, 00000 and an 11-bit length
 
 struct Move {
     uint8_t state;
@@ -65,14 +67,18 @@ struct Automaton {
     // freeStart[b * states + s + 1]) are the states that b of them take s
     // to, each with the fewest codewords completed on the way;
     // freeRange(b, s) gives them.
-    // runEntry[s * states + t]: the fewest codewords that kRunHeaderBits or
-    // more free bits complete from s to t (kNoWay: none reach t).
     static constexpr int kMaxFreeBits = 40;   // above any token: a flag with six digits is 32
-    static constexpr int kRunHeaderBits = 10;  // B/S and a 5-bit length: the shortest header
     static constexpr uint8_t kNoWay = 255;
     std::vector<Move> freeMoves;
     std::vector<uint32_t> freeStart;
-    std::vector<uint8_t> runEntry;
+
+    // Where the headers take each state: landing[s * states + h], the
+    // fewest codewords the header of a run of any length completes from s
+    // to h (kNoWay: none lands on h), and landingStates[s] those h as a
+    // bit set; longLanding the same for the long header (32 bytes or
+    // more).
+    std::vector<uint8_t> landing, longLanding;
+    std::vector<uint64_t> landingStates;
 
     struct MoveRange {
         const Move* first;
@@ -110,6 +116,21 @@ struct Automaton {
                 const Move last = byte[first.state][token.value & 0xFF];
                 header[length * std::size_t(states) + std::size_t(s)] = {last.state, uint8_t(first.words + last.words)};
             }
+        const std::size_t n = std::size_t(states);
+        landing.assign(n * n, kNoWay);
+        longLanding.assign(n * n, kNoWay);
+        landingStates.assign(n, 0);
+        for (std::size_t length = 1; length <= kMaxBinaryRun; ++length)
+            for (std::size_t s = 0; s < n; ++s) {
+                const Move head = header[length * n + s];
+                uint8_t& any = landing[s * n + head.state];
+                any = std::min(any, head.words);
+                landingStates[s] |= uint64_t(1) << head.state;
+                if (length > kShortRunMax) {
+                    uint8_t& longOne = longLanding[s * n + head.state];
+                    longOne = std::min(longOne, head.words);
+                }
+            }
         countFreeBits();
     }
 
@@ -118,7 +139,6 @@ struct Automaton {
     void countFreeBits() {
         const std::size_t n = std::size_t(states);
         std::vector<uint8_t> reach(n * n, kNoWay), next(n * n);
-        runEntry.assign(n * n, kNoWay);
         for (std::size_t s = 0; s < n; ++s) reach[s * n + s] = 0;
         freeStart.push_back(0);
         for (int bits = 0; bits <= kMaxFreeBits; ++bits) {
@@ -127,11 +147,6 @@ struct Automaton {
                     const uint8_t words = reach[s * n + t];
                     if (words == kNoWay) continue;
                     freeMoves.push_back({uint8_t(t), words});
-                    // Enough: a way of more than kRunHeaderBits + 2 width
-                    // bits completes two codewords after the first
-                    // kRunHeaderBits, where completing the open one and
-                    // going on to t takes fewer bits and one codeword.
-                    if (bits >= kRunHeaderBits) runEntry[s * n + t] = std::min(runEntry[s * n + t], words);
                 }
                 freeStart.push_back(uint32_t(freeMoves.size()));
             }
@@ -339,9 +354,10 @@ struct Programme {
     // the bytes of binary shift runs keep their bits.  Every other token
     // is free bits (bits of any values, Automaton::freeRange): a byte out
     // of a run that some mode holds at least its fewest bits (kLeastBits),
-    // a flag its token's, a run's header at least kRunHeaderBits, and any
-    // number more anywhere between (latches, shifts, the longer header).
-    // A byte only binary shift carries is only ever in a run.  Each stream
+    // a flag its token's, a run's header its 10 bits when the run has at
+    // most 31 bytes and 21 bits when it may have more (ShortRuns), and any
+    // number more anywhere between (latches, shifts).  A byte only binary
+    // shift carries is only ever in a run.  Each stream
     // is one way through the relaxation, at its own codewords, so none has
     // fewer; and no mode is kept, so each cell has one row of states.  What
     // it keeps exact is what the bytes' least bits lose on binary data:
@@ -350,7 +366,7 @@ struct Programme {
     // run whose bytes end before position p: ended there (wordsAfter of its
     // landing cell) or going on with byte p (no flag before it).
     //
-    // It costs about a third of a microsecond a byte, more than the whole
+    // It costs under a microsecond a byte, more than the whole
     // programme where the bounds above settle it (text, random bytes), so
     // it is counted only once the runs have walked
     // kRunStepsBeforeWordsAfter bytes a byte of the message: on binary data
@@ -367,6 +383,7 @@ struct Programme {
         runWordsAfter.assign((length + 1) * n, kUnreached);
         std::array<uint32_t, kMaxStates> inRun;  // in a run, before byte j + 1 (the position done last)
         inRun.fill(kUnreached);
+        ShortRuns shortRuns;
         for (std::size_t c = cells; c-- > 0;) {
             uint32_t* at = &wordsAfter[c * n];
             const uint32_t* next = at + n;
@@ -381,6 +398,7 @@ struct Programme {
                 uint32_t* after = &runWordsAfter[(j + 1) * n];
                 const bool goesOn = j + 1 < length && firstCell[j + 2] - firstCell[j + 1] == 1;
                 for (std::size_t s = 0; s < n; ++s) after[s] = goesOn ? std::min(next[s], inRun[s]) : next[s];
+                shortRuns.stepBack(automaton, data[j], next, goesOn);
                 for (std::size_t s = 0; s < n; ++s) {
                     const Move step = automaton.byte[s][data[j]];
                     inRun[s] = step.words + after[step.state];
@@ -388,12 +406,69 @@ struct Programme {
                 const bool text = !kBinaryOnly[data[j]];
                 const int bits = leastBits(data[j]);
                 for (std::size_t s = 0; s < n; ++s)
-                    at[s] = std::min(text ? leastThrough(automaton.freeRange(bits, int(s)), next) : kUnreached,
-                                     leastThrough(automaton.freeRange(Automaton::kRunHeaderBits, int(s)), inRun.data()));
+                    at[s] = std::min({text ? leastThrough(automaton.freeRange(bits, int(s)), next) : kUnreached,
+                                      leastThrough(automaton.freeRange(kShortHeaderBits, int(s)), shortRuns.entry()),
+                                      leastThrough(automaton.freeRange(kLongHeaderBits, int(s)), inRun.data())});
             }
             closeUnderFreeBits(at);
         }
     }
+
+    // The short runs of the relaxation behind wordsAfter.  A run of 1 to 31
+    // bytes has a 10-bit header, a longer one a 21-bit header.  Were every
+    // header 10 bits, the relaxation could cut a long run into long pieces
+    // at 10 bits a cut and so move its bytes to where they stuff least: on
+    // binary data that stuffs, codewords below what any stream takes.  So
+    // a run with the short header is held to 31 bytes, by counting how many
+    // it may still write.  about[t][d] is the least a stream completes from
+    // a run about to write the byte of the position done last, open
+    // codeword t, that may write at most d bytes more (that one included;
+    // lane 0 unreached); a run with the short header from there is
+    // about[h][31].  Each position costs two passes of 32 lanes a state,
+    // which the compiler does as vectors.
+    struct ShortRuns {
+        static constexpr std::size_t kLanes = kShortRunMax + 1;
+        // 16-bit lanes, twice as many to a vector: values are held at or
+        // below kCap (far above any symbol's codewords, so a bound no
+        // smaller), and a lane adds at most 31 steps of a few codewords to
+        // it before it is started again.
+        static constexpr uint16_t kCap = 0x4000;
+        using Lanes = std::array<uint16_t, kLanes>;
+        std::array<Lanes, kMaxStates> about, past;
+        std::array<uint32_t, kMaxStates> entered;  // about[t][31]
+
+        ShortRuns() {
+            for (Lanes& row : about) row.fill(kCap);
+        }
+
+        // From the position after j to j, whose byte is `byte`; `landing`
+        // is wordsAfter of the cell after position j, where a run that
+        // writes byte j last lands; it may go on with byte j + 1 when
+        // `goesOn`.
+        void stepBack(const Automaton& a, uint8_t byte, const uint32_t* landing, bool goesOn) {
+            const std::size_t states = std::size_t(a.states);
+            // past[t][d]: just past byte j, at most d bytes more.
+            for (std::size_t t = 0; t < states; ++t) {
+                const uint16_t land = uint16_t(std::min<uint32_t>(landing[t], kCap));
+                Lanes& row = past[t];
+                const Lanes& on = about[t];
+                if (goesOn) {
+                    for (std::size_t d = 0; d < kLanes; ++d) row[d] = std::min(land, on[d]);
+                } else {
+                    row.fill(land);
+                }
+            }
+            for (std::size_t t = 0; t < states; ++t) {
+                const Move step = a.byte[t][byte];
+                const Lanes& from = past[step.state];
+                Lanes& row = about[t];
+                row[0] = kCap;
+                for (std::size_t d = 1; d < kLanes; ++d) row[d] = uint16_t(step.words + from[d - 1]);
+                entered[t] = row[kShortRunMax];
+            }
+        }
+        const uint32_t* entry() const { return entered.data(); }
+    };
 
     // The least of a move's codewords plus `after` at the state it reaches.
     static uint32_t leastThrough(const Automaton::MoveRange& moves, const uint32_t* after) {
@@ -733,8 +808,7 @@ struct Programme {
             uint8_t state;
             uint32_t words;
         };
-        std::array<Walk, kMaxStates> walk;  // after the bytes j .. j+L-1, from each state
-        for (int s = 0; s < states; ++s) walk[std::size_t(s)] = {uint8_t(s), 0};
+        std::array<Walk, kMaxStates> walk;  // after the bytes j .. j+L-1, from the states headers land on
         struct Start {
             uint8_t mode;
             uint8_t state;
@@ -748,6 +822,15 @@ struct Programme {
                 starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
             }
         if (startCount == 0) return;
+        // Only the states a header takes some start to are walked: a few of
+        // them, where walking every state cost most of the time on long
+        // runs.
+        uint64_t walked = 0;
+        for (std::size_t k = 0; k < startCount; ++k) walked |= automaton.landingStates[starts[k].state];
+        for (uint64_t mask = walked; mask != 0;) {
+            const int h = nextState(mask);
+            walk[std::size_t(h)] = {uint8_t(h), 0};
+        }
         if (wordsAfter.empty() && runSteps > kRunStepsBeforeWordsAfter * (length + 1)) countWordsAfter();
         // The least of words * width + open bits over the starts: with the
         // header, the run's bytes and a bound of what comes after them, a
@@ -760,22 +843,30 @@ struct Programme {
             leastStart[b] = std::min(leastStart[b], uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
         }
         // Where the header of some run takes the starts, at the fewest
-        // codewords: from there, with the walk of the bytes and what any
-        // stream completes after them in the run or out of it
-        // (runWordsAfter), a lower bound of every run at least as long.
+        // codewords (`words` for any header, `longWords` for the long one
+        // of a run of 32 bytes or more): from there, with the walk of the
+        // bytes and what any stream completes after them in the run or out
+        // of it (runWordsAfter), a lower bound of every run at least as
+        // long (of 32 bytes or more: with longWords).
         struct Entry {
             uint8_t state;
             uint32_t words;
+            uint32_t longWords;
         };
         std::array<Entry, kMaxStates> entries;
         std::size_t entryCount = 0;
-        for (int h = 0; h < states && !wordsAfter.empty(); ++h) {
+        for (uint64_t mask = wordsAfter.empty() ? 0 : walked; mask != 0;) {
+            const int h = nextState(mask);
             uint32_t least = kUnreached;
+            uint32_t leastLong = kUnreached;
             for (std::size_t k = 0; k < startCount; ++k) {
-                const uint8_t words = automaton.runEntry[std::size_t(starts[k].state) * std::size_t(states) + std::size_t(h)];
+                const std::size_t at = std::size_t(starts[k].state) * std::size_t(states) + std::size_t(h);
+                const uint8_t words = automaton.landing[at];
+                const uint8_t longWords = automaton.longLanding[at];
                 if (words != Automaton::kNoWay) least = std::min(least, starts[k].words + words);
+                if (longWords != Automaton::kNoWay) leastLong = std::min(leastLong, starts[k].words + longWords);
             }
-            if (least < kUnreached) entries[entryCount++] = {uint8_t(h), least};
+            if (least < kUnreached) entries[entryCount++] = {uint8_t(h), least, leastLong};
         }
         const uint32_t* runAfter = runWordsAfter.data();
         for (std::size_t length = 1; length <= longest; ++length) {
@@ -791,8 +882,8 @@ struct Programme {
                                                 std::max<uint64_t>(rest, runLanding[(cell + length) * 3 + b] - 8 * j));
             if (leastWords(0, 0, least) > bound) break;
             const uint8_t value = data[j + length - 1];
-            for (int s = 0; s < states; ++s) {
-                Walk& at = walk[std::size_t(s)];
+            for (uint64_t mask = walked; mask != 0;) {
+                Walk& at = walk[std::size_t(nextState(mask))];
                 const Move next = automaton.byte[at.state][value];
                 at = {next.state, at.words + next.words};
             }
@@ -803,9 +894,11 @@ struct Programme {
             if (entryCount > 0 && length % 4 == 0) {
                 const uint32_t* after = runAfter + (j + length) * std::size_t(states);
                 uint64_t leastRun = UINT64_MAX;
+                const bool longRuns = length > kShortRunMax;
                 for (std::size_t e = 0; e < entryCount; ++e) {
                     const Walk& body = walk[entries[e].state];
-                    leastRun = std::min<uint64_t>(leastRun, entries[e].words + body.words + after[body.state]);
+                    leastRun = std::min<uint64_t>(leastRun, uint64_t(longRuns ? entries[e].longWords : entries[e].words) +
+                                                                body.words + after[body.state]);
                 }
                 if (leastRun > bound) break;
             }
@@ -824,6 +917,12 @@ struct Programme {
         // M/L then U/L for a structured-append symbol.
         const Move start = automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0});
         offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
+        // Once wordsAfter is counted, every stream completes at least its
+        // bound from the start: above `bound`, none is within it, and the
+        // rest of the fill (pruned to nothing) is skipped.
+        auto beyondBound = [&] {
+            return !wordsAfter.empty() && start.words + uint64_t(wordsAfter[start.state]) > bound;
+        };
         const std::vector<StreamFlag>& flags = layout.flags;
         std::size_t nextFlag = 0;
         for (std::size_t j = 0; j <= length; ++j) {
@@ -840,6 +939,7 @@ struct Programme {
             // Runs end at the next flag at the latest.
             const std::size_t limit = nextFlag < flags.size() ? flags[nextFlag].position : length;
             offerRuns(cell, j, std::min(kMaxBinaryRun, limit - j));
+            if (beyondBound()) break;
         }
     }
 
