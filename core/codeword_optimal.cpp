@@ -72,6 +72,19 @@ struct Automaton {
     std::vector<Move> freeMoves;
     std::vector<uint32_t> freeStart;
 
+    // The same as a dense table for up to kMaxDenseBits free bits, to go
+    // the other way at vector speed: dense[b][t][s] is the fewest codewords
+    // b free bits complete from s to t (kDenseNone: no way), each row of
+    // kDenseLanes lanes (the states, then padding).  Signed 16-bit lanes,
+    // whose minimum every x86-64 has as one instruction.
+    static constexpr int kMaxDenseBits = kLongHeaderBits;
+    static constexpr std::size_t kDenseLanes = 40;
+    static constexpr int16_t kDenseNone = 0x3000;
+    using DenseRow = std::array<int16_t, kDenseLanes>;
+    static_assert(kDenseLanes >= kMaxStates && kDenseLanes % 8 == 0, "a row holds every state, in whole vectors");
+    std::vector<DenseRow> dense;  // (kMaxDenseBits + 1) * states rows
+    const DenseRow* denseFrom(int bits) const { return dense.data() + std::size_t(bits) * std::size_t(states); }
+
     // Where the headers take each state: landing[s * states + h], the
     // fewest codewords the header of a run of any length completes from s
     // to h (kNoWay: none lands on h), and landingStates[s] those h as a
@@ -141,12 +154,16 @@ struct Automaton {
         std::vector<uint8_t> reach(n * n, kNoWay), next(n * n);
         for (std::size_t s = 0; s < n; ++s) reach[s * n + s] = 0;
         freeStart.push_back(0);
+        DenseRow none;
+        none.fill(kDenseNone);
+        dense.assign(std::size_t(kMaxDenseBits + 1) * n, none);
         for (int bits = 0; bits <= kMaxFreeBits; ++bits) {
             for (std::size_t s = 0; s < n; ++s) {
                 for (std::size_t t = 0; t < n; ++t) {
                     const uint8_t words = reach[s * n + t];
                     if (words == kNoWay) continue;
                     freeMoves.push_back({uint8_t(t), words});
+                    if (bits <= kMaxDenseBits) dense[std::size_t(bits) * n + t][s] = int16_t(words);
                 }
                 freeStart.push_back(uint32_t(freeMoves.size()));
             }
@@ -371,10 +388,12 @@ struct Programme {
     // it is counted only once the runs have walked
     // kRunStepsBeforeWordsAfter bytes a byte of the message: on binary data
     // whose bytes stuff, where those bounds leave room for hundreds of run
-    // lengths from each start.
+    // lengths from each start.  (Counted at once there, it settles most
+    // such messages a codeword over a size without a run tried: later,
+    // the runs tried before cost more than it.)
     // A lower bound prunes only entries that no stream within the bound
     // goes through, so the stream found is the same either way.
-    static constexpr std::size_t kRunStepsBeforeWordsAfter = 8;
+    static constexpr std::size_t kRunStepsBeforeWordsAfter = 1;
 
     void countWordsAfter() {
         const std::size_t cells = cellPosition.size();
@@ -405,10 +424,12 @@ struct Programme {
                 }
                 const bool text = !kBinaryOnly[data[j]];
                 const int bits = leastBits(data[j]);
-                for (std::size_t s = 0; s < n; ++s)
-                    at[s] = std::min({text ? leastThrough(automaton.freeRange(bits, int(s)), next) : kUnreached,
-                                      leastThrough(automaton.freeRange(kShortHeaderBits, int(s)), shortRuns.entry()),
-                                      leastThrough(automaton.freeRange(kLongHeaderBits, int(s)), inRun.data())});
+                Automaton::DenseRow least;
+                least.fill(kDenseUnreached);
+                if (text) leastThroughDense(bits, next, least);
+                leastThroughDense(kShortHeaderBits, shortRuns.entry(), least);
+                leastThroughDense(kLongHeaderBits, inRun.data(), least);
+                for (std::size_t s = 0; s < n; ++s) at[s] = uint32_t(least[s]);
             }
             closeUnderFreeBits(at);
         }
@@ -428,12 +449,12 @@ struct Programme {
     // which the compiler does as vectors.
     struct ShortRuns {
         static constexpr std::size_t kLanes = kShortRunMax + 1;
-        // 16-bit lanes, twice as many to a vector: values are held at or
+        // Signed 16-bit lanes, as Automaton::dense: values are held at or
         // below kCap (far above any symbol's codewords, so a bound no
         // smaller), and a lane adds at most 31 steps of a few codewords to
         // it before it is started again.
-        static constexpr uint16_t kCap = 0x4000;
-        using Lanes = std::array<uint16_t, kLanes>;
+        static constexpr int16_t kCap = Automaton::kDenseNone;
+        using Lanes = std::array<int16_t, kLanes>;
         std::array<Lanes, kMaxStates> about, past;
         std::array<uint32_t, kMaxStates> entered;  // about[t][31]
 
@@ -449,7 +470,7 @@ struct Programme {
             const std::size_t states = std::size_t(a.states);
             // past[t][d]: just past byte j, at most d bytes more.
             for (std::size_t t = 0; t < states; ++t) {
-                const uint16_t land = uint16_t(std::min<uint32_t>(landing[t], kCap));
+                const int16_t land = int16_t(std::min<uint32_t>(landing[t], uint32_t(kCap)));
                 Lanes& row = past[t];
                 const Lanes& on = about[t];
                 if (goesOn) {
@@ -463,12 +484,28 @@ struct Programme {
                 const Lanes& from = past[step.state];
                 Lanes& row = about[t];
                 row[0] = kCap;
-                for (std::size_t d = 1; d < kLanes; ++d) row[d] = uint16_t(step.words + from[d - 1]);
-                entered[t] = row[kShortRunMax];
+                for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(step.words + from[d - 1]);
+                entered[t] = uint32_t(row[kShortRunMax]);
             }
         }
         const uint32_t* entry() const { return entered.data(); }
     };
+
+    // into[s] = the least of `into[s]` and, over the states t that `bits`
+    // free bits take s to, their codewords plus after[t]: leastThrough for
+    // every s at once, a column of lanes a state t.  Values are held at or
+    // below kDenseNone, far above any symbol's codewords, so that a bound
+    // is no smaller than they are; the sums stay below 2 * kDenseNone.
+    static constexpr int16_t kDenseUnreached = 2 * Automaton::kDenseNone;
+    void leastThroughDense(int bits, const uint32_t* after, Automaton::DenseRow& into) const {
+        const Automaton::DenseRow* rows = automaton.denseFrom(bits);
+        for (int t = 0; t < automaton.states; ++t) {
+            const int16_t base = int16_t(std::min<uint32_t>(after[t], uint32_t(Automaton::kDenseNone)));
+            const Automaton::DenseRow& words = rows[t];
+            for (std::size_t s = 0; s < Automaton::kDenseLanes; ++s)
+                into[s] = std::min(into[s], int16_t(words[s] + base));
+        }
+    }
 
     // The least of a move's codewords plus `after` at the state it reaches.
     static uint32_t leastThrough(const Automaton::MoveRange& moves, const uint32_t* after) {
