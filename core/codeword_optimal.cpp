@@ -328,6 +328,7 @@ struct Programme {
     const StreamLayout& layout;
     const Automaton& automaton;
     const uint64_t bound;  // entries that cannot end within this many codewords are dropped
+    const uint64_t boundBits;  // bound * width, or the largest value when that is more
     Table table;
     std::vector<std::size_t> firstCell;  // per position
     std::vector<uint32_t> restBits;      // per position: a lower bound of the bits of the bytes from there
@@ -343,7 +344,9 @@ struct Programme {
     std::size_t runSteps = 0;            // bytes walked in runs so far: wordsAfter is counted once they are many
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
-        : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
+        : data(d), length(n), layout(l), automaton(a), bound(atMost),
+          boundBits(atMost > UINT64_MAX / uint64_t(a.width) ? UINT64_MAX : uint64_t(atMost) * uint64_t(a.width)),
+          table(n + 1 + l.flags.size(), a.states),
           firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
           runRest(n + 1), cellPosition(n + 1 + l.flags.size()) {
         for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
@@ -714,19 +717,21 @@ struct Programme {
 
     static uint32_t leastBits(uint8_t byte) { return kLeastBits[byte]; }
 
-    // The fewest codewords of any stream through an entry of `words`
-    // completed codewords, `s` open and `rest` bits still to come: every
-    // codeword holds at most width of the bits.
-    uint64_t leastWords(uint64_t words, int s, uint64_t rest) const {
-        const uint64_t w = uint64_t(automaton.width);
-        return (words * w + uint64_t(s / 3) + rest + w - 1) / w;
+    // Whether every stream through an entry of `words` completed codewords,
+    // `s` open and `rest` bits still to come takes more codewords than the
+    // bound: every codeword holds at most width of the bits, so it takes at
+    // least their count over the width, rounded up, which is above the
+    // bound exactly when the count is above boundBits (no division, which
+    // was a good part of each run length's offers).
+    bool beyondBoundBits(uint64_t words, int s, uint64_t rest) const {
+        return words * uint64_t(automaton.width) + uint64_t(s / 3) + rest > boundBits;
     }
 
     // Relaxes an entry unless it cannot end within the bound.
     bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
-        if (leastWords(words, s, restFrom(cell, mode)) > bound) return false;
         if (!wordsAfter.empty() && words + uint64_t(wordsAfter[cell * std::size_t(automaton.states) + std::size_t(s)]) > bound)
             return false;
+        if (beyondBoundBits(words, s, restFrom(cell, mode))) return false;
         return table.relax(cell, mode, s, words, how);
     }
 
@@ -917,7 +922,7 @@ struct Programme {
                 if (leastStart[b] != UINT64_MAX)
                     least = std::min(least, leastStart[b] + headerBits +
                                                 std::max<uint64_t>(rest, runLanding[(cell + length) * 3 + b] - 8 * j));
-            if (leastWords(0, 0, least) > bound) break;
+            if (beyondBoundBits(0, 0, least)) break;
             const uint8_t value = data[j + length - 1];
             for (uint64_t mask = walked; mask != 0;) {
                 Walk& at = walk[std::size_t(nextState(mask))];
