@@ -884,32 +884,6 @@ struct Programme {
             const std::size_t b = starts[k].mode == Upper ? 0 : starts[k].mode == Lower ? 1 : 2;
             leastStart[b] = std::min(leastStart[b], uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
         }
-        // Where the header of some run takes the starts, at the fewest
-        // codewords (`words` for any header, `longWords` for the long one
-        // of a run of 32 bytes or more): from there, with the walk of the
-        // bytes and what any stream completes after them in the run or out
-        // of it (runWordsAfter), a lower bound of every run at least as
-        // long (of 32 bytes or more: with longWords).
-        struct Entry {
-            uint8_t state;
-            uint32_t words;
-            uint32_t longWords;
-        };
-        std::array<Entry, kMaxStates> entries;
-        std::size_t entryCount = 0;
-        for (uint64_t mask = wordsAfter.empty() ? 0 : walked; mask != 0;) {
-            const int h = nextState(mask);
-            uint32_t least = kUnreached;
-            uint32_t leastLong = kUnreached;
-            for (std::size_t k = 0; k < startCount; ++k) {
-                const std::size_t at = std::size_t(starts[k].state) * std::size_t(states) + std::size_t(h);
-                const uint8_t words = automaton.landing[at];
-                const uint8_t longWords = automaton.longLanding[at];
-                if (words != Automaton::kNoWay) least = std::min(least, starts[k].words + words);
-                if (longWords != Automaton::kNoWay) leastLong = std::min(leastLong, starts[k].words + longWords);
-            }
-            if (least < kUnreached) entries[entryCount++] = {uint8_t(h), least, leastLong};
-        }
         const uint32_t* runAfter = runWordsAfter.data();
         for (std::size_t length = 1; length <= longest; ++length) {
             const uint64_t headerBits = Automaton::runHeader(length).bitCount;
@@ -930,19 +904,37 @@ struct Programme {
                 at = {next.state, at.words + next.words};
             }
             runSteps += 1;
-            // Every fourth length: the bound holds for the longer runs too,
-            // and a run lengthened three bytes too far costs less than the
-            // test at each length.
-            if (entryCount > 0 && length % 4 == 0) {
+            // Every fourth length, each start's runs this long or longer:
+            // where its headers land (at their fewest codewords: any
+            // header's, or the long one's from 32 bytes on), the walk of
+            // the bytes from there, and what any stream still completes
+            // after them in the run or out of it (runWordsAfter).  A start
+            // whose runs all go beyond the bound is dropped, and the states
+            // only it landed on are no longer walked; a run lengthened three
+            // bytes too far costs less than the test at each length.
+            if (!wordsAfter.empty() && length % 4 == 0) {
                 const uint32_t* after = runAfter + (j + length) * std::size_t(states);
-                uint64_t leastRun = UINT64_MAX;
-                const bool longRuns = length > kShortRunMax;
-                for (std::size_t e = 0; e < entryCount; ++e) {
-                    const Walk& body = walk[entries[e].state];
-                    leastRun = std::min<uint64_t>(leastRun, uint64_t(longRuns ? entries[e].longWords : entries[e].words) +
-                                                                body.words + after[body.state]);
+                const std::vector<uint8_t>& landing = length > kShortRunMax ? automaton.longLanding : automaton.landing;
+                walked = 0;
+                for (std::size_t k = 0; k < startCount;) {
+                    const Start& start = starts[k];
+                    const std::size_t row = std::size_t(start.state) * std::size_t(states);
+                    uint64_t leastRun = UINT64_MAX;
+                    for (uint64_t mask = automaton.landingStates[start.state]; mask != 0;) {
+                        const int h = nextState(mask);
+                        const Walk& body = walk[std::size_t(h)];
+                        if (landing[row + std::size_t(h)] != Automaton::kNoWay)
+                            leastRun = std::min<uint64_t>(leastRun, uint64_t(start.words) + landing[row + std::size_t(h)] +
+                                                                        body.words + after[body.state]);
+                    }
+                    if (leastRun > bound) {
+                        starts[k] = starts[--startCount];
+                    } else {
+                        walked |= automaton.landingStates[start.state];
+                        ++k;
+                    }
                 }
-                if (leastRun > bound) break;
+                if (startCount == 0) break;
             }
             const Move* header = &automaton.header[length * std::size_t(states)];
             for (std::size_t k = 0; k < startCount; ++k) {
