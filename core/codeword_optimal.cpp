@@ -452,10 +452,10 @@ struct Programme {
     // which the compiler does as vectors.
     struct ShortRuns {
         static constexpr std::size_t kLanes = kShortRunMax + 1;
-        // Signed 16-bit lanes, as Automaton::dense: values are held at or
-        // below kCap (far above any symbol's codewords, so a bound no
-        // smaller), and a lane adds at most 31 steps of a few codewords to
-        // it before it is started again.
+        // Signed 16-bit lanes, as Automaton::dense.  A value held down to
+        // kCap is still a lower bound, and kCap is far above any symbol's
+        // codewords, so it prunes as the exact value would; past is at most
+        // kCap, so a lane is at most kCap and one byte's codewords.
         static constexpr int16_t kCap = Automaton::kDenseNone;
         using Lanes = std::array<int16_t, kLanes>;
         std::array<Lanes, kMaxStates> about, past;
