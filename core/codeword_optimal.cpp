@@ -43,6 +43,8 @@ constexpr int kMixedBits = 2;
 static_assert(kZeros == 0 && kOnes == 1, "a uniform codeword's kind is its bit");
 constexpr int kMaxWidth = 12;
 constexpr int kMaxStates = 3 * kMaxWidth;
+constexpr int kShortHeaderBits = 10;  // B/S and a 5-bit length
+constexpr int kLongHeaderBits = 21;   // B/S, 00000 and an 11-bit length
 
 struct Move {
     uint8_t state;
@@ -65,14 +67,31 @@ struct Automaton {
     // freeStart[b * states + s + 1]) are the states that b of them take s
     // to, each with the fewest codewords completed on the way;
     // freeRange(b, s) gives them.
-    // runEntry[s * states + t]: the fewest codewords that kRunHeaderBits or
-    // more free bits complete from s to t (kNoWay: none reach t).
     static constexpr int kMaxFreeBits = 40;   // above any token: a flag with six digits is 32
-    static constexpr int kRunHeaderBits = 10;  // B/S and a 5-bit length: the shortest header
     static constexpr uint8_t kNoWay = 255;
     std::vector<Move> freeMoves;
     std::vector<uint32_t> freeStart;
-    std::vector<uint8_t> runEntry;
+
+    // The same as a dense table for up to kMaxDenseBits free bits, to go
+    // the other way at vector speed: dense[b][t][s] is the fewest codewords
+    // b free bits complete from s to t (kDenseNone: no way), each row of
+    // kDenseLanes lanes (the states, then padding).  Signed 16-bit lanes,
+    // whose minimum every x86-64 has as one instruction.
+    static constexpr int kMaxDenseBits = kLongHeaderBits;
+    static constexpr std::size_t kDenseLanes = 40;
+    static constexpr int16_t kDenseNone = 0x3000;
+    using DenseRow = std::array<int16_t, kDenseLanes>;
+    static_assert(kDenseLanes >= kMaxStates && kDenseLanes % 8 == 0, "a row holds every state, in whole vectors");
+    std::vector<DenseRow> dense;  // (kMaxDenseBits + 1) * states rows
+    const DenseRow* denseFrom(int bits) const { return dense.data() + std::size_t(bits) * std::size_t(states); }
+
+    // Where the headers take each state: landing[s * states + h], the
+    // fewest codewords the header of a run of any length completes from s
+    // to h (kNoWay: none lands on h), and landingStates[s] those h as a
+    // bit set; longLanding the same for the long header (32 bytes or
+    // more).
+    std::vector<uint8_t> landing, longLanding;
+    std::vector<uint64_t> landingStates;
 
     struct MoveRange {
         const Move* first;
@@ -110,6 +129,21 @@ struct Automaton {
                 const Move last = byte[first.state][token.value & 0xFF];
                 header[length * std::size_t(states) + std::size_t(s)] = {last.state, uint8_t(first.words + last.words)};
             }
+        const std::size_t n = std::size_t(states);
+        landing.assign(n * n, kNoWay);
+        longLanding.assign(n * n, kNoWay);
+        landingStates.assign(n, 0);
+        for (std::size_t length = 1; length <= kMaxBinaryRun; ++length)
+            for (std::size_t s = 0; s < n; ++s) {
+                const Move head = header[length * n + s];
+                uint8_t& any = landing[s * n + head.state];
+                any = std::min(any, head.words);
+                landingStates[s] |= uint64_t(1) << head.state;
+                if (length > kShortRunMax) {
+                    uint8_t& longOne = longLanding[s * n + head.state];
+                    longOne = std::min(longOne, head.words);
+                }
+            }
         countFreeBits();
     }
 
@@ -118,20 +152,18 @@ struct Automaton {
     void countFreeBits() {
         const std::size_t n = std::size_t(states);
         std::vector<uint8_t> reach(n * n, kNoWay), next(n * n);
-        runEntry.assign(n * n, kNoWay);
         for (std::size_t s = 0; s < n; ++s) reach[s * n + s] = 0;
         freeStart.push_back(0);
+        DenseRow none;
+        none.fill(kDenseNone);
+        dense.assign(std::size_t(kMaxDenseBits + 1) * n, none);
         for (int bits = 0; bits <= kMaxFreeBits; ++bits) {
             for (std::size_t s = 0; s < n; ++s) {
                 for (std::size_t t = 0; t < n; ++t) {
                     const uint8_t words = reach[s * n + t];
                     if (words == kNoWay) continue;
                     freeMoves.push_back({uint8_t(t), words});
-                    // Enough: a way of more than kRunHeaderBits + 2 width
-                    // bits completes two codewords after the first
-                    // kRunHeaderBits, where completing the open one and
-                    // going on to t takes fewer bits and one codeword.
-                    if (bits >= kRunHeaderBits) runEntry[s * n + t] = std::min(runEntry[s * n + t], words);
+                    if (bits <= kMaxDenseBits) dense[std::size_t(bits) * n + t][s] = int16_t(words);
                 }
                 freeStart.push_back(uint32_t(freeMoves.size()));
             }
@@ -296,6 +328,7 @@ struct Programme {
     const StreamLayout& layout;
     const Automaton& automaton;
     const uint64_t bound;  // entries that cannot end within this many codewords are dropped
+    const uint64_t boundBits;  // bound * width, or the largest value when that is more
     Table table;
     std::vector<std::size_t> firstCell;  // per position
     std::vector<uint32_t> restBits;      // per position: a lower bound of the bits of the bytes from there
@@ -311,7 +344,9 @@ struct Programme {
     std::size_t runSteps = 0;            // bytes walked in runs so far: wordsAfter is counted once they are many
 
     Programme(const uint8_t* d, std::size_t n, const StreamLayout& l, const Automaton& a, std::size_t atMost)
-        : data(d), length(n), layout(l), automaton(a), bound(atMost), table(n + 1 + l.flags.size(), a.states),
+        : data(d), length(n), layout(l), automaton(a), bound(atMost),
+          boundBits(atMost > UINT64_MAX / uint64_t(a.width) ? UINT64_MAX : uint64_t(atMost) * uint64_t(a.width)),
+          table(n + 1 + l.flags.size(), a.states),
           firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
           runRest(n + 1), cellPosition(n + 1 + l.flags.size()) {
         for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
@@ -339,9 +374,10 @@ struct Programme {
     // the bytes of binary shift runs keep their bits.  Every other token
     // is free bits (bits of any values, Automaton::freeRange): a byte out
     // of a run that some mode holds at least its fewest bits (kLeastBits),
-    // a flag its token's, a run's header at least kRunHeaderBits, and any
-    // number more anywhere between (latches, shifts, the longer header).
-    // A byte only binary shift carries is only ever in a run.  Each stream
+    // a flag its token's, a run's header its 10 bits when the run has at
+    // most 31 bytes and 21 bits when it may have more (ShortRuns), and any
+    // number more anywhere between (latches, shifts).  A byte only binary
+    // shift carries is only ever in a run.  Each stream
     // is one way through the relaxation, at its own codewords, so none has
     // fewer; and no mode is kept, so each cell has one row of states.  What
     // it keeps exact is what the bytes' least bits lose on binary data:
@@ -350,15 +386,17 @@ struct Programme {
     // run whose bytes end before position p: ended there (wordsAfter of its
     // landing cell) or going on with byte p (no flag before it).
     //
-    // It costs about a third of a microsecond a byte, more than the whole
+    // It costs under a microsecond a byte, more than the whole
     // programme where the bounds above settle it (text, random bytes), so
     // it is counted only once the runs have walked
     // kRunStepsBeforeWordsAfter bytes a byte of the message: on binary data
     // whose bytes stuff, where those bounds leave room for hundreds of run
-    // lengths from each start.
+    // lengths from each start.  (Counted at once there, it settles most
+    // such messages a codeword over a size without a run tried: later,
+    // the runs tried before cost more than it.)
     // A lower bound prunes only entries that no stream within the bound
     // goes through, so the stream found is the same either way.
-    static constexpr std::size_t kRunStepsBeforeWordsAfter = 8;
+    static constexpr std::size_t kRunStepsBeforeWordsAfter = 1;
 
     void countWordsAfter() {
         const std::size_t cells = cellPosition.size();
@@ -367,6 +405,7 @@ struct Programme {
         runWordsAfter.assign((length + 1) * n, kUnreached);
         std::array<uint32_t, kMaxStates> inRun;  // in a run, before byte j + 1 (the position done last)
         inRun.fill(kUnreached);
+        ShortRuns shortRuns;
         for (std::size_t c = cells; c-- > 0;) {
             uint32_t* at = &wordsAfter[c * n];
             const uint32_t* next = at + n;
@@ -381,17 +420,93 @@ struct Programme {
                 uint32_t* after = &runWordsAfter[(j + 1) * n];
                 const bool goesOn = j + 1 < length && firstCell[j + 2] - firstCell[j + 1] == 1;
                 for (std::size_t s = 0; s < n; ++s) after[s] = goesOn ? std::min(next[s], inRun[s]) : next[s];
+                shortRuns.stepBack(automaton, data[j], next, goesOn);
                 for (std::size_t s = 0; s < n; ++s) {
                     const Move step = automaton.byte[s][data[j]];
                     inRun[s] = step.words + after[step.state];
                 }
                 const bool text = !kBinaryOnly[data[j]];
                 const int bits = leastBits(data[j]);
-                for (std::size_t s = 0; s < n; ++s)
-                    at[s] = std::min(text ? leastThrough(automaton.freeRange(bits, int(s)), next) : kUnreached,
-                                     leastThrough(automaton.freeRange(Automaton::kRunHeaderBits, int(s)), inRun.data()));
+                Automaton::DenseRow least;
+                least.fill(kDenseUnreached);
+                if (text) leastThroughDense(bits, next, least);
+                leastThroughDense(kShortHeaderBits, shortRuns.entry(), least);
+                leastThroughDense(kLongHeaderBits, inRun.data(), least);
+                for (std::size_t s = 0; s < n; ++s) at[s] = uint32_t(least[s]);
             }
             closeUnderFreeBits(at);
+        }
+    }
+
+    // The short runs of the relaxation behind wordsAfter.  A run of 1 to 31
+    // bytes has a 10-bit header, a longer one a 21-bit header.  Were every
+    // header 10 bits, the relaxation could cut a long run into long pieces
+    // at 10 bits a cut and so move its bytes to where they stuff least: on
+    // binary data that stuffs, codewords below what any stream takes.  So
+    // a run with the short header is held to 31 bytes, by counting how many
+    // it may still write.  about[t][d] is the least a stream completes from
+    // a run about to write the byte of the position done last, open
+    // codeword t, that may write at most d bytes more (that one included;
+    // lane 0 unreached); a run with the short header from there is
+    // about[h][31].  Each position costs two passes of 32 lanes a state,
+    // which the compiler does as vectors.
+    struct ShortRuns {
+        static constexpr std::size_t kLanes = kShortRunMax + 1;
+        // Signed 16-bit lanes, as Automaton::dense.  A value held down to
+        // kCap is still a lower bound, and kCap is far above any symbol's
+        // codewords, so it prunes as the exact value would; past is at most
+        // kCap, so a lane is at most kCap and one byte's codewords.
+        static constexpr int16_t kCap = Automaton::kDenseNone;
+        using Lanes = std::array<int16_t, kLanes>;
+        std::array<Lanes, kMaxStates> about, past;
+        std::array<uint32_t, kMaxStates> entered;  // about[t][31]
+
+        ShortRuns() {
+            for (Lanes& row : about) row.fill(kCap);
+        }
+
+        // From the position after j to j, whose byte is `byte`; `landing`
+        // is wordsAfter of the cell after position j, where a run that
+        // writes byte j last lands; it may go on with byte j + 1 when
+        // `goesOn`.
+        void stepBack(const Automaton& a, uint8_t byte, const uint32_t* landing, bool goesOn) {
+            const std::size_t states = std::size_t(a.states);
+            // past[t][d]: just past byte j, at most d bytes more.
+            for (std::size_t t = 0; t < states; ++t) {
+                const int16_t land = int16_t(std::min<uint32_t>(landing[t], uint32_t(kCap)));
+                Lanes& row = past[t];
+                const Lanes& on = about[t];
+                if (goesOn) {
+                    for (std::size_t d = 0; d < kLanes; ++d) row[d] = std::min(land, on[d]);
+                } else {
+                    row.fill(land);
+                }
+            }
+            for (std::size_t t = 0; t < states; ++t) {
+                const Move step = a.byte[t][byte];
+                const Lanes& from = past[step.state];
+                Lanes& row = about[t];
+                row[0] = kCap;
+                for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(step.words + from[d - 1]);
+                entered[t] = uint32_t(row[kShortRunMax]);
+            }
+        }
+        const uint32_t* entry() const { return entered.data(); }
+    };
+
+    // into[s] = the least of `into[s]` and, over the states t that `bits`
+    // free bits take s to, their codewords plus after[t]: leastThrough for
+    // every s at once, a column of lanes a state t.  Values are held at or
+    // below kDenseNone, far above any symbol's codewords, so that a bound
+    // is no smaller than they are; the sums stay below 2 * kDenseNone.
+    static constexpr int16_t kDenseUnreached = 2 * Automaton::kDenseNone;
+    void leastThroughDense(int bits, const uint32_t* after, Automaton::DenseRow& into) const {
+        const Automaton::DenseRow* rows = automaton.denseFrom(bits);
+        for (int t = 0; t < automaton.states; ++t) {
+            const int16_t base = int16_t(std::min<uint32_t>(after[t], uint32_t(Automaton::kDenseNone)));
+            const Automaton::DenseRow& words = rows[t];
+            for (std::size_t s = 0; s < Automaton::kDenseLanes; ++s)
+                into[s] = std::min(into[s], int16_t(words[s] + base));
         }
     }
 
@@ -602,19 +717,21 @@ struct Programme {
 
     static uint32_t leastBits(uint8_t byte) { return kLeastBits[byte]; }
 
-    // The fewest codewords of any stream through an entry of `words`
-    // completed codewords, `s` open and `rest` bits still to come: every
-    // codeword holds at most width of the bits.
-    uint64_t leastWords(uint64_t words, int s, uint64_t rest) const {
-        const uint64_t w = uint64_t(automaton.width);
-        return (words * w + uint64_t(s / 3) + rest + w - 1) / w;
+    // Whether every stream through an entry of `words` completed codewords,
+    // `s` open and `rest` bits still to come takes more codewords than the
+    // bound: every codeword holds at most width of the bits, so it takes at
+    // least their count over the width, rounded up, which is above the
+    // bound exactly when the count is above boundBits (no division, which
+    // was a good part of each run length's offers).
+    bool beyondBoundBits(uint64_t words, int s, uint64_t rest) const {
+        return words * uint64_t(automaton.width) + uint64_t(s / 3) + rest > boundBits;
     }
 
     // Relaxes an entry unless it cannot end within the bound.
     bool offer(std::size_t cell, int mode, int s, uint32_t words, Back how) {
-        if (leastWords(words, s, restFrom(cell, mode)) > bound) return false;
         if (!wordsAfter.empty() && words + uint64_t(wordsAfter[cell * std::size_t(automaton.states) + std::size_t(s)]) > bound)
             return false;
+        if (beyondBoundBits(words, s, restFrom(cell, mode))) return false;
         return table.relax(cell, mode, s, words, how);
     }
 
@@ -733,8 +850,7 @@ struct Programme {
             uint8_t state;
             uint32_t words;
         };
-        std::array<Walk, kMaxStates> walk;  // after the bytes j .. j+L-1, from each state
-        for (int s = 0; s < states; ++s) walk[std::size_t(s)] = {uint8_t(s), 0};
+        std::array<Walk, kMaxStates> walk;  // after the bytes j .. j+L-1, from the states headers land on
         struct Start {
             uint8_t mode;
             uint8_t state;
@@ -748,6 +864,15 @@ struct Programme {
                 starts[startCount++] = {uint8_t(m), uint8_t(s), table.cost(cell, m, s)};
             }
         if (startCount == 0) return;
+        // Only the states a header takes some start to are walked: a few of
+        // them, where walking every state cost most of the time on long
+        // runs.
+        uint64_t walked = 0;
+        for (std::size_t k = 0; k < startCount; ++k) walked |= automaton.landingStates[starts[k].state];
+        for (uint64_t mask = walked; mask != 0;) {
+            const int h = nextState(mask);
+            walk[std::size_t(h)] = {uint8_t(h), 0};
+        }
         if (wordsAfter.empty() && runSteps > kRunStepsBeforeWordsAfter * (length + 1)) countWordsAfter();
         // The least of words * width + open bits over the starts: with the
         // header, the run's bytes and a bound of what comes after them, a
@@ -758,24 +883,6 @@ struct Programme {
         for (std::size_t k = 0; k < startCount; ++k) {
             const std::size_t b = starts[k].mode == Upper ? 0 : starts[k].mode == Lower ? 1 : 2;
             leastStart[b] = std::min(leastStart[b], uint64_t(starts[k].words) * uint64_t(automaton.width) + starts[k].state / 3);
-        }
-        // Where the header of some run takes the starts, at the fewest
-        // codewords: from there, with the walk of the bytes and what any
-        // stream completes after them in the run or out of it
-        // (runWordsAfter), a lower bound of every run at least as long.
-        struct Entry {
-            uint8_t state;
-            uint32_t words;
-        };
-        std::array<Entry, kMaxStates> entries;
-        std::size_t entryCount = 0;
-        for (int h = 0; h < states && !wordsAfter.empty(); ++h) {
-            uint32_t least = kUnreached;
-            for (std::size_t k = 0; k < startCount; ++k) {
-                const uint8_t words = automaton.runEntry[std::size_t(starts[k].state) * std::size_t(states) + std::size_t(h)];
-                if (words != Automaton::kNoWay) least = std::min(least, starts[k].words + words);
-            }
-            if (least < kUnreached) entries[entryCount++] = {uint8_t(h), least};
         }
         const uint32_t* runAfter = runWordsAfter.data();
         for (std::size_t length = 1; length <= longest; ++length) {
@@ -789,25 +896,45 @@ struct Programme {
                 if (leastStart[b] != UINT64_MAX)
                     least = std::min(least, leastStart[b] + headerBits +
                                                 std::max<uint64_t>(rest, runLanding[(cell + length) * 3 + b] - 8 * j));
-            if (leastWords(0, 0, least) > bound) break;
+            if (beyondBoundBits(0, 0, least)) break;
             const uint8_t value = data[j + length - 1];
-            for (int s = 0; s < states; ++s) {
-                Walk& at = walk[std::size_t(s)];
+            for (uint64_t mask = walked; mask != 0;) {
+                Walk& at = walk[std::size_t(nextState(mask))];
                 const Move next = automaton.byte[at.state][value];
                 at = {next.state, at.words + next.words};
             }
             runSteps += 1;
-            // Every fourth length: the bound holds for the longer runs too,
-            // and a run lengthened three bytes too far costs less than the
-            // test at each length.
-            if (entryCount > 0 && length % 4 == 0) {
+            // Every fourth length, each start's runs this long or longer:
+            // where its headers land (at their fewest codewords: any
+            // header's, or the long one's from 32 bytes on), the walk of
+            // the bytes from there, and what any stream still completes
+            // after them in the run or out of it (runWordsAfter).  A start
+            // whose runs all go beyond the bound is dropped, and the states
+            // only it landed on are no longer walked; a run lengthened three
+            // bytes too far costs less than the test at each length.
+            if (!wordsAfter.empty() && length % 4 == 0) {
                 const uint32_t* after = runAfter + (j + length) * std::size_t(states);
-                uint64_t leastRun = UINT64_MAX;
-                for (std::size_t e = 0; e < entryCount; ++e) {
-                    const Walk& body = walk[entries[e].state];
-                    leastRun = std::min<uint64_t>(leastRun, entries[e].words + body.words + after[body.state]);
+                const std::vector<uint8_t>& landing = length > kShortRunMax ? automaton.longLanding : automaton.landing;
+                walked = 0;
+                for (std::size_t k = 0; k < startCount;) {
+                    const Start& start = starts[k];
+                    const std::size_t row = std::size_t(start.state) * std::size_t(states);
+                    uint64_t leastRun = UINT64_MAX;
+                    for (uint64_t mask = automaton.landingStates[start.state]; mask != 0;) {
+                        const int h = nextState(mask);
+                        const Walk& body = walk[std::size_t(h)];
+                        if (landing[row + std::size_t(h)] != Automaton::kNoWay)
+                            leastRun = std::min<uint64_t>(leastRun, uint64_t(start.words) + landing[row + std::size_t(h)] +
+                                                                        body.words + after[body.state]);
+                    }
+                    if (leastRun > bound) {
+                        starts[k] = starts[--startCount];
+                    } else {
+                        walked |= automaton.landingStates[start.state];
+                        ++k;
+                    }
                 }
-                if (leastRun > bound) break;
+                if (startCount == 0) break;
             }
             const Move* header = &automaton.header[length * std::size_t(states)];
             for (std::size_t k = 0; k < startCount; ++k) {
@@ -824,6 +951,12 @@ struct Programme {
         // M/L then U/L for a structured-append symbol.
         const Move start = automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0});
         offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
+        // Once wordsAfter is counted, every stream completes at least its
+        // bound from the start: above `bound`, none is within it, and the
+        // rest of the fill (pruned to nothing) is skipped.
+        auto beyondBound = [&] {
+            return !wordsAfter.empty() && start.words + uint64_t(wordsAfter[start.state]) > bound;
+        };
         const std::vector<StreamFlag>& flags = layout.flags;
         std::size_t nextFlag = 0;
         for (std::size_t j = 0; j <= length; ++j) {
@@ -840,6 +973,7 @@ struct Programme {
             // Runs end at the next flag at the latest.
             const std::size_t limit = nextFlag < flags.size() ? flags[nextFlag].position : length;
             offerRuns(cell, j, std::min(kMaxBinaryRun, limit - j));
+            if (beyondBound()) break;
         }
     }
 

@@ -34,13 +34,16 @@
 // capacity the bound leaves a few bits of room over a shortest stream, so
 // only the entries of nearly shortest streams survive, and a run stops
 // being lengthened as soon as no stream through it can end within the
-// bound.  Where runs still are most of the work (binary data whose bytes
-// stuff), a second bound counts codewords from each open codeword on a
-// relaxation that keeps only the run bytes' bits (codeword_optimal.cpp,
-// countWordsAfter).  A message a codeword over a size can still take tens
-// of milliseconds at 1,700 bytes of such data: no bound short of the
-// programme proves that no stream saves that codeword.  Measured in
-// bench/stuffing.py and bench/peers.py's tail section.
+// bound.  Where runs are walked at all (binary data whose bytes stuff), a
+// second bound counts codewords from each open codeword on a relaxation
+// that keeps only the run bytes' bits and the headers' lengths, 10 bits
+// for a run of up to 31 bytes and 21 for a longer one (codeword_optimal.cpp,
+// countWordsAfter): on runs of 00 and FF bytes it meets the exact minimum
+// on most messages a codeword over a size, which it then refuses at about
+// a microsecond a byte without trying a run.  The few where it falls a
+// codeword or two short still take the programme, up to tens of
+// milliseconds at 1,200-1,700 bytes.  Measured in bench/stuffing.py and
+// bench/peers.py's tail section.
 #pragma once
 
 #include <cstddef>

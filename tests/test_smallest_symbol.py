@@ -69,6 +69,23 @@ class TestFewestCodewords:
             assert _test_hooks.fewest_codewords(message, width, flags, at_most=words)[2] == words, width
             assert _test_hooks.fewest_codewords(message, width, flags, at_most=words - 1) is None, width
 
+    # A run's header is 10 bits up to 31 bytes and 21 bits beyond, and the
+    # bound that prunes counts it so: runs of 30 to 33 bytes, ended by text,
+    # a flag or the message's end, are where a bound a byte off would drop
+    # the minimum (the search without a bound, and the plain search, say
+    # what it is).
+    @pytest.mark.parametrize("run", [30, 31, 32, 33])
+    def test_runs_either_side_of_the_short_header_keep_the_minimum(self, run):
+        message = b"A" + b"\x00" * run + b"9" + b"\xff" * (63 - run) + b"a."
+        fewest = fewest_words(message, 12)
+        assert _test_hooks.fewest_codewords(message, 12, at_most=fewest)[2] == fewest
+        assert _test_hooks.fewest_codewords(message, 12, at_most=fewest - 1) is None
+        for flags in ([(1 + run, None)], [(run // 2, 3)], [(len(message) - 2, None)]):
+            for width in WIDTHS:
+                words = _test_hooks.fewest_codewords(message, width, flags)[2]
+                assert _test_hooks.fewest_codewords(message, width, flags, at_most=words)[2] == words, (flags, width)
+                assert _test_hooks.fewest_codewords(message, width, flags, at_most=words - 1) is None, (flags, width)
+
     # Here the open codeword's kind (all 0, all 1 or mixed), not only its
     # length, decides the count: pruning must keep all three.
     @pytest.mark.parametrize("message", [b"\x13}aa", b" ,aa", b" :b\x1b", b"!\x00\x01\x1c", b"(,bz"])
