@@ -4,6 +4,7 @@ module state."""
 
 import copy
 import pickle
+import random
 import subprocess
 import sys
 
@@ -70,6 +71,26 @@ def test_symbols_of_one_size_differ_when_one_module_does():
         changed = aztec.AztecSymbol(bytes(modules), *fields)
         assert changed != symbol and changed.modules == bytes(modules)
     assert aztec.AztecSymbol(symbol.modules, *fields) == symbol
+
+
+def test_modules_of_every_row_length_survive_packing():
+    # Rows of 1 to 19 packed bytes, each length whole and cut short; a
+    # packed row's last byte is unpacked into the next row's place first.
+    rng = random.Random(19)
+    for size in [*range(1, 20), 31, 32, 33, 63, 64, 65, 127, 143, 151]:
+        modules = bytes(rng.getrandbits(1) for _ in range(size * size))
+        symbol = aztec.AztecSymbol(modules, size, 0, True, 0, 0)
+        assert symbol.modules == modules and pickle.loads(pickle.dumps(symbol)).modules == modules, size
+
+
+def test_the_common_case_leaves_what_it_cannot_take_to_the_package():
+    for message, ec_percent in ((b"", 23), ("Grüße", 23), (bytearray(b"x"), 23), (b"x", 23.0), (b"x", 100),
+                                (b"x", -1), (b"x", 2**70), (b"x" * 8000, 23)):
+        assert _aztec.make(message, ec_percent=ec_percent, plain=True) is None
+    made = _aztec.make("ASCII", ec_percent=40, plain=True)
+    assert made == _aztec.make(b"ASCII", ec_percent=40) and made._made_from == "ASCII" and made.eci is None
+    with pytest.raises(TypeError, match="plain must be True or False"):
+        _aztec.make(b"x", plain=1)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with their own GIL came in 3.12")

@@ -40,10 +40,11 @@ class Symbol:
 
 
 def set_symbol_class(cls: type) -> None: ...
+# plain=True takes any message and ec_percent (None for those it leaves to the package).
 def make(
-    message: _Data, *, eci: Optional[int] = ..., flags: Optional[Sequence[_Flag]] = ...,
-    structured_append: bool = ..., compact: Optional[bool] = ..., layers: Optional[int] = ...,
-    ec_percent: int = ..., reader_init: bool = ..., sequence: Optional[_Sequence] = ..., made_from: object = ...,
+    message: object, *, ec_percent: object = ..., plain: bool = ..., eci: Optional[int] = ...,
+    flags: Optional[Sequence[_Flag]] = ..., structured_append: bool = ..., compact: Optional[bool] = ...,
+    layers: Optional[int] = ..., reader_init: bool = ..., sequence: Optional[_Sequence] = ..., made_from: object = ...,
 ) -> Optional[Symbol]: ...
 def build(
     packed: Buffer, bit_count: int, *, compact: Optional[bool] = ..., layers: Optional[int] = ...,

@@ -113,30 +113,47 @@ PyObject* madeSymbol(PyTypeObject* type, const Symbol& made, PyObject* message, 
 }
 
 // ---------------------------------------------------------------------------
-// make(message, *, eci=None, flags=None, structured_append=False,
-//      compact=None, layers=None, ec_percent=23, reader_init=False,
-//      sequence=None, made_from=None)
+// make(message, *, ec_percent=23, plain=False, eci=None, flags=None,
+//      structured_append=False, compact=None, layers=None,
+//      reader_init=False, sequence=None, made_from=None)
+
+// Whether make(plain=True) takes the message and ec_percent (nullptr: not
+// given) as they are: bytes or ASCII text of one byte at least, and an int
+// of 0 to 99.  Anything else is the package's to convert or refuse.
+bool plainOrder(PyObject* message, PyObject* ecPercent) {
+    if (PyBytes_CheckExact(message)) {
+        if (PyBytes_GET_SIZE(message) == 0) return false;
+    } else if (!PyUnicode_CheckExact(message) || !PyUnicode_IS_ASCII(message) || PyUnicode_GET_LENGTH(message) == 0) {
+        return false;
+    }
+    if (ecPercent == nullptr) return true;
+    if (!PyLong_CheckExact(ecPercent)) return false;
+    const long value = PyLong_AsLong(ecPercent);  // -1 with OverflowError set for a huge int
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    return value >= 0 && value <= 99;
+}
 
 PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // ec_percent first: make()'s common case gives it alone.
-    static const char* const names[] = {"message", "ec_percent", "eci", "flags", "structured_append", "compact",
-                                        "layers", "reader_init", "sequence", "made_from", nullptr};
-    PyObject* values[10];
-    if (!parseArguments("make", args, nargs, kwnames, names, 1, 1, values)) return nullptr;
+    ModuleState* state = moduleState(module);
+    PyObject* values[kMakeNameCount];
+    if (!parseArguments("make", args, nargs, kwnames, kMakeNames, 1, 1, values, state->makeNames)) return nullptr;
+    bool plain = false;
+    if (!boolArgument(values[2], "plain", plain)) return nullptr;
+    if (plain && !plainOrder(values[0], values[1])) return newReference(Py_None);
     try {
         Options options;
         MessageBytes message;  // a str's or bytes' own, or our copy: unchanged while the GIL is released
-        if (!readShapeOptions(values[5], values[6], values[1], values[7], options) ||
-            !boolArgument(values[4], "structured_append", options.headerInMessage) ||
-            (values[3] != nullptr && values[3] != Py_None && parseFlags(values[3], options.flags) < 0) ||
-            !readLeadingEci(values[2], options) || message.acquire(values[0]) < 0)
+        if (!readShapeOptions(values[6], values[7], values[1], values[8], options) ||
+            !boolArgument(values[5], "structured_append", options.headerInMessage) ||
+            (values[4] != nullptr && values[4] != Py_None && parseFlags(values[4], options.flags) < 0) ||
+            !readLeadingEci(values[3], options) || message.acquire(values[0]) < 0)
             return nullptr;
         std::optional<Symbol> made;
         // No symbol holds it: None, for the package to word the refusal.
         if (withoutGil([&] { made = makeIfFits(message.data(), message.size(), options); }) != 0) return nullptr;
         if (!made) return newReference(Py_None);
-        return madeSymbol(moduleState(module)->symbolClass, *made, values[0], message.data(), message.size(), options,
-                          values[8], values[9]);
+        return madeSymbol(state->symbolClass, *made, values[0], message.data(), message.size(), options, values[9],
+                          values[10]);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -11,8 +11,10 @@
 // adds the collector's header, which CPython gives every class statement).
 #include "_aztec.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "_aztec_arguments.hpp"
 
@@ -187,29 +189,56 @@ struct ModuleBytesTable {
 };
 constexpr ModuleBytesTable kModuleBytes;
 
+// Rows of a symbol's modules to unpack: `size` modules a row, packed into
+// `rowBytes` bytes each.
+struct PackedRows {
+    const uint8_t* packed;
+    Py_ssize_t size;
+    Py_ssize_t rowBytes;
+    uint8_t* out;
+
+    // How many rows from the first can be unpacked eight modules at a
+    // time: a row's last byte writes into the next row's place, which that
+    // row then writes over; that of the last row (or rows, in a tiny
+    // symbol) would write past the end.
+    Py_ssize_t inPlace() const {
+        const Py_ssize_t total = size * size;
+        return total < 8 * rowBytes ? 0 : std::min(size, (total - 8 * rowBytes) / size + 1);
+    }
+};
+
+// The first `count` rows, eight modules at a time.  The row's byte count
+// is a template argument, so that the loop over a row unrolls (rows are 1
+// to 19 bytes, and a loop's overhead would cost more than the copies).
+template <Py_ssize_t RowBytes>
+void unpackRowsByEight(const PackedRows& rows, Py_ssize_t count) {
+    for (Py_ssize_t y = 0; y < count; ++y)
+        for (Py_ssize_t k = 0; k < RowBytes; ++k)
+            std::memcpy(rows.out + y * rows.size + 8 * k, kModuleBytes.bytes[rows.packed[y * RowBytes + k]], 8);
+}
+
+template <Py_ssize_t... RowBytes>
+void unpackRowsByEightOf(const PackedRows& rows, Py_ssize_t count, std::integer_sequence<Py_ssize_t, RowBytes...>) {
+    // The instance for the row's byte count (1 to 19: 1 to 151 modules a side).
+    ((rows.rowBytes == RowBytes + 1 ? unpackRowsByEight<RowBytes + 1>(rows, count) : void()), ...);
+}
+
 PyObject* unpackedModules(const SymbolObject* symbol) {
     const Py_ssize_t size = symbol->size;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size * size);
+    const Py_ssize_t total = size * size;
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, total);
     if (bytes == nullptr) return nullptr;
-    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
-    const uint8_t* const end = out + size * size;
-    const uint8_t* row = symbol->bits;
-    const Py_ssize_t whole = size / 8;
-    const Py_ssize_t rest = size % 8;
-    for (Py_ssize_t y = 0; y < size; ++y, row += rowBytes(symbol->size)) {
-        for (Py_ssize_t k = 0; k < whole; ++k, out += 8) std::memcpy(out, kModuleBytes.bytes[row[k]], 8);
-        if (rest == 0) continue;
-        // A row's last modules: all eight bytes are written where there is
-        // room (the next row's first modules are written over them), which
-        // keeps the copy a fixed eight bytes; the symbol's very last ones
-        // one by one.
-        const uint8_t* last = kModuleBytes.bytes[row[whole]];
-        if (end - out >= 8) {
-            std::memcpy(out, last, 8);
-        } else {
-            for (Py_ssize_t i = 0; i < rest; ++i) out[i] = last[i];
+    auto* const out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+    const PackedRows rows{symbol->bits, size, (size + 7) / 8, out};
+    const Py_ssize_t byEight = rows.inPlace();
+    unpackRowsByEightOf(rows, byEight, std::make_integer_sequence<Py_ssize_t, 19>());
+    // The last rows with the steps cut where they would run past the end.
+    for (Py_ssize_t y = byEight; y < size; ++y) {
+        for (Py_ssize_t x = 0; x < size; x += 8) {
+            const Py_ssize_t at = y * size + x;
+            std::memcpy(out + at, kModuleBytes.bytes[symbol->bits[y * rows.rowBytes + x / 8]],
+                        static_cast<size_t>(std::min<Py_ssize_t>(8, total - at)));
         }
-        out += rest;
     }
     return bytes;
 }

@@ -12,7 +12,7 @@ from .overflow import check_length, overflow
 from .segments import Segment, is_segments, single
 from .sequence import MAX_SYMBOLS, header
 from .sequence_parts import Parts
-from .shapes import MOST_MESSAGE_BYTES, Allowed, check_shape
+from .shapes import Allowed, check_shape
 from .streams import Data, Segments, content_of, content_stream, message_of, stream_bits
 from .symbol import AztecSymbol
 
@@ -105,16 +105,15 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     that cannot be combined, and TypeError for an argument of the wrong
     type.
     """
-    # The common case first, in one call: bytes or ASCII text with at most
-    # ec_percent given (an int of 0 to 99).  Anything else, an empty or very
-    # long message, or one that does not fit, takes the general way below,
-    # which gives every error.
+    # The common case first, in one call: no option but ec_percent (and
+    # verify), which the binding takes for bytes or ASCII text and an int
+    # ec_percent of 0 to 99.  It gives None for anything else, an empty
+    # message, or one that does not fit; the general way below, which
+    # gives every error, takes those.
     plain = (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
              and layers is None and optimal is True and (verify is False or verify is True))
-    kind = type(data)
-    if plain and (kind is bytes or (kind is str and data.isascii())) and 0 < len(data) <= MOST_MESSAGE_BYTES \
-            and type(ec_percent) is int and 0 <= ec_percent <= 99:  # type: ignore[arg-type,operator,union-attr]
-        symbol = _aztec.make(data, ec_percent=ec_percent)  # made from the caller's bytes or str, both immutable
+    if plain:
+        symbol = _aztec.make(data, ec_percent=ec_percent, plain=True)  # keeps data, bytes or str: immutable
         if symbol is not None:
             return _verified(symbol) if verify else symbol
     check_bool("verify", verify)
