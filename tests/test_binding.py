@@ -93,6 +93,27 @@ def test_the_common_case_leaves_what_it_cannot_take_to_the_package():
         _aztec.make(b"x", plain=1)
 
 
+def test_make_front_makes_the_common_case_as_make_itself_does_and_hands_on_the_rest():
+    general = aztec.make.__wrapped__  # the Python function behind the binding's front
+    for data, options in ((b"boarding", {}), ("ASCII text", {"ec_percent": 40}), ("Grüße", {}),
+                          (bytearray(b"x"), {}), (b"x", {"ec_percent": 23, "verify": True}), (b"x", {"eci": None})):
+        front, python = aztec.make(data, **options), general(data, **options)
+        assert type(front) is aztec.AztecSymbol and front == python
+        assert (front.eci, front._made_from) == (python.eci, python._made_from)
+    for args, options in (((b"",), {}), ((b"x",), {"ec_percent": 100}), ((b"x",), {"ec_percent": 2.0}),
+                          ((b"x" * 4000,), {}), ((b"x" * 3000,), {"ec_percent": 40}), ((b"x", b"y"), {})):
+        with pytest.raises(Exception) as front:
+            aztec.make(*args, **options)
+        with pytest.raises(Exception) as python:
+            general(*args, **options)
+        assert (type(front.value), str(front.value)) == (type(python.value), str(python.value))
+    assert (aztec.make.__name__, aztec.make.__doc__) == ("make", general.__doc__)
+    assert pickle.loads(pickle.dumps(aztec.make)) is aztec.make
+    for arguments in ((general,), (general, 1), (1, general)):
+        with pytest.raises(TypeError):
+            _aztec.MakeFront(*arguments)
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with their own GIL came in 3.12")
 def test_a_subinterpreter_with_its_own_gil_imports_and_uses_the_module():
     code = """

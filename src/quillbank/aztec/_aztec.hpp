@@ -62,6 +62,10 @@ bool readPngOptions(PyObject* colours, PyObject* perMetre, PngOptions& options);
 // Creates the Symbol type for `module`.  A new reference, or NULL.
 PyTypeObject* createSymbolType(PyObject* module);
 
+// Creates the MakeFront type (_aztec_make.cpp) for `module`.  A new
+// reference, or NULL.
+PyTypeObject* createFrontType(PyObject* module);
+
 // The module's functions, METH_FASTCALL | METH_KEYWORDS.
 #define QUILLBANK_FUNCTION(name) \
     PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

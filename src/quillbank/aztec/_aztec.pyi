@@ -1,6 +1,6 @@
 """Type stubs of the product's private binding quillbank.aztec._aztec."""
 
-from typing import List, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import Any, Callable, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from typing_extensions import Buffer
 
@@ -37,6 +37,12 @@ class Symbol:
     def modules(self) -> bytes: ...
     @property
     def _made_from(self) -> object: ...
+
+
+class MakeFront:
+    """make() with its common case made in the binding."""
+    def __new__(cls, make: Callable[..., Symbol], refused: Callable[..., Symbol]) -> "MakeFront": ...
+    def __call__(self, *args: Any, **kwargs: Any) -> Symbol: ...
 
 
 def set_symbol_class(cls: type) -> None: ...

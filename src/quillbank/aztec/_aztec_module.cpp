@@ -117,6 +117,12 @@ int moduleExec(PyObject* module) {
         Py_DECREF(state->symbolType);
         return -1;
     }
+    PyObject* front = reinterpret_cast<PyObject*>(createFrontType(module));  // new reference
+    if (front == nullptr) return -1;
+    if (PyModule_AddObject(module, "MakeFront", front) < 0) {  // steals on success only
+        Py_DECREF(front);
+        return -1;
+    }
     for (Py_ssize_t i = 0; i < kMakeNameCount; ++i) {
         state->makeNames[i] = PyUnicode_InternFromString(kMakeNames[i]);  // new reference
         if (state->makeNames[i] == nullptr) return -1;
