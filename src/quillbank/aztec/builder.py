@@ -23,13 +23,15 @@ __all__ = ["make", "make_sequence", "rune", "data_stream", "Segment", "check_opt
 #: The error correction the standard recommends: 23% of the codewords (plus 3).
 DEFAULT_EC_PERCENT = 23
 
+
 def _refused(data: Data, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT) -> AztecSymbol:
     """The refusal of make(data, ec_percent=ec_percent) in its common case,
     which the binding has tried and found no symbol for."""
-    return _general(data, None, None, False, False, ec_percent, None, None, True, False, True)
+    return _general(data, eci=None, encoding=None, gs1=False, reader_init=False, ec_percent=ec_percent,
+                    compact=None, layers=None, optimal=True, verify=False, plain=True)
 
 
-def _general(data: Union[Data, Segment, Segments], eci: object, encoding: Optional[str], gs1: object,
+def _general(data: Union[Data, Segment, Segments], *, eci: object, encoding: Optional[str], gs1: object,
              reader_init: object, ec_percent: object, compact: object, layers: object, optimal: object,
              verify: object, plain: bool) -> AztecSymbol:
     """make()'s general way: every option checked, text converted, and every
@@ -178,7 +180,8 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
         symbol = _aztec.make(data, ec_percent=ec_percent, plain=True)  # keeps data, bytes or str: immutable
         if symbol is not None:
             return _verified(symbol) if verify else symbol
-    return _general(data, eci, encoding, gs1, reader_init, ec_percent, compact, layers, optimal, verify, plain)
+    return _general(data, eci=eci, encoding=encoding, gs1=gs1, reader_init=reader_init, ec_percent=ec_percent,
+                    compact=compact, layers=layers, optimal=optimal, verify=verify, plain=plain)
 
 
 def _verified(symbol: AztecSymbol) -> AztecSymbol:
