@@ -83,6 +83,20 @@ def test_modules_of_every_row_length_survive_packing():
         assert symbol.modules == modules and pickle.loads(pickle.dumps(symbol)).modules == modules, size
 
 
+def test_the_library_packs_the_modules_of_every_shape_as_they_were_drawn():
+    # The same stream laid out by the core (a byte a module) and by the
+    # product (packed by the library, unpacked by the binding), in every
+    # shape: rows of 2 to 19 packed bytes, narrow and wide.
+    from quillbank.aztec import _test_hooks
+    rng = random.Random(36)
+    for compact, most in ((True, 4), (False, 32)):
+        for layers in range(1, most + 1):
+            bits = [rng.getrandbits(1) for _ in range(40 * layers)]
+            packed = bytes(sum(bit << k for k, bit in enumerate(bits[i:i + 8])) for i in range(0, len(bits), 8))
+            drawn = _test_hooks.build(bits, int(compact), layers, 23)[5]
+            assert _aztec.build(packed, len(bits), compact=compact, layers=layers).modules == drawn, (compact, layers)
+
+
 def test_the_common_case_leaves_what_it_cannot_take_to_the_package():
     for message, ec_percent in ((b"", 23), ("Grüße", 23), (bytearray(b"x"), 23), (b"x", 23.0), (b"x", 100),
                                 (b"x", -1), (b"x", 2**70), (b"x" * 8000, 23)):
