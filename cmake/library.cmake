@@ -10,6 +10,7 @@ add_library(quillbank_aztec STATIC
   core/aztec_steps.cpp
   core/aztec_pictures.cpp
   core/aztec_read.cpp
+  core/packed_modules.cpp
 )
 add_library(quillbank::aztec ALIAS quillbank_aztec)
 target_include_directories(quillbank_aztec PUBLIC

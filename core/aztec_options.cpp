@@ -10,32 +10,12 @@
 #include "bit_stuffing.hpp"
 #include "batch_pool.hpp"
 #include "eci.hpp"
+#include "packed_modules.hpp"
 
 namespace quillbank::aztec {
 
 static_assert(kMostEci == kMaxEciNumber && kMostFlags == kMaxOptimalFlags && kMostThreads == kMaxBatchThreads,
               "the public limits are the core's");
-
-namespace {
-
-// Eight modules (bytes of 0 or 1) into one byte, the first in bit 7, with
-// no branch on their values: the modules of a symbol are as good as
-// random, and a branch on each mispredicts half the time.  Read as a
-// little-endian number, module j is bit 8j; the product moves it to bit
-// 63 - j, and no two of its terms meet (so none carries).
-std::uint8_t packedByte(const std::uint8_t* modules) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::uint64_t eight;
-    std::memcpy(&eight, modules, 8);
-    return static_cast<std::uint8_t>((eight * 0x8040201008040201ull) >> 56);
-#else
-    unsigned byte = 0;
-    for (int j = 0; j < 8; ++j) byte = byte << 1 | modules[j];
-    return static_cast<std::uint8_t>(byte);
-#endif
-}
-
-}  // namespace
 
 Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     Symbol symbol;
@@ -44,29 +24,8 @@ Symbol SymbolAccess::of(const AztecMatrix& matrix) {
     symbol.compact_ = matrix.shape.compact;
     symbol.dataWords_ = matrix.dataWords;
     symbol.checkWords_ = matrix.checkWords;
-    const std::size_t size = static_cast<std::size_t>(matrix.shape.size);
-    symbol.packed_.resize(symbol.rowBytes() * size);
-    std::uint8_t* out = symbol.packed_.data();
-    const std::uint8_t* modules = matrix.modules.data();  // 0 or 1 each, row by row
-    // A row's last byte takes the next row's first modules too, and masks
-    // them off; only the last byte of all is read from a copy.
-    const std::size_t tail = size % 8;
-    const unsigned lastMask = (0xFF00u >> tail) & 0xFFu;
-    for (std::size_t y = 0; y < size; ++y) {
-        const std::uint8_t* row = modules + y * size;
-        std::size_t x = 0;
-        for (; x + 8 <= size; x += 8) *out++ = packedByte(row + x);
-        if (tail == 0) continue;
-        std::uint8_t byte;
-        if (y + 1 < size) {
-            byte = packedByte(row + x);
-        } else {
-            std::uint8_t last[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-            std::memcpy(last, row + x, tail);
-            byte = packedByte(last);
-        }
-        *out++ = static_cast<std::uint8_t>(byte & lastMask);
-    }
+    symbol.packed_.resize(symbol.rowBytes() * static_cast<std::size_t>(matrix.shape.size));
+    packModules(matrix.modules.data(), static_cast<std::size_t>(matrix.shape.size), symbol.packed_.data());
     return symbol;
 }
 
@@ -167,17 +126,18 @@ Prepared prepare(const Options& options) {
     if (options.sequence) prepared.head = sequenceHeader(*options.sequence);
     prepared.layout.structuredAppend = options.sequence || options.headerInMessage;
     checkFlags(options, prepared.head.size(), prepared);
-    const bool compact = prepared.request.compact == 1;
-    prepared.largest = symbolShape(compact, prepared.request.layers ? prepared.request.layers
-                                                                    : mostLayers(compact, options.readerInit));
-    prepared.largestDataWords = std::max(maxDataWords(prepared.largest, options.ecPercent), 0);
     return prepared;
 }
 
 namespace {
 
-std::string largestText(const Prepared& prepared) {
-    const SymbolShape& shape = prepared.largest;
+// The largest symbol the request allows, worked out for an error alone.
+SymbolShape largestShape(const SymbolRequest& request) {
+    const bool compact = request.compact == 1;
+    return symbolShape(compact, request.layers ? request.layers : mostLayers(compact, request.readerInit));
+}
+
+std::string largestText(const Prepared& prepared, const SymbolShape& shape) {
     const std::string side = std::to_string(shape.size);
     std::string text = std::string("a ") + (shape.compact ? "compact" : "full") + " symbol of " +
                        std::to_string(shape.layers) + (shape.layers > 1 ? " layers (" : " layer (") + side + "x" +
@@ -204,8 +164,9 @@ std::string remedies(const Prepared& prepared) {
 }  // namespace
 
 Error overflow(const Prepared& prepared, std::size_t length, const PackedBits* stream) {
-    const SymbolShape& shape = prepared.largest;
-    const std::size_t available = static_cast<std::size_t>(prepared.largestDataWords) * shape.wordBits;
+    const SymbolShape shape = largestShape(prepared.request);
+    const int dataWords = std::max(maxDataWords(shape, prepared.request.ecPercent), 0);
+    const std::size_t available = static_cast<std::size_t>(dataWords) * shape.wordBits;
     const std::string ec = std::to_string(prepared.request.ecPercent) + "% error correction";
     std::string text;
     std::size_t needed;
@@ -219,10 +180,10 @@ Error overflow(const Prepared& prepared, std::size_t length, const PackedBits* s
         text = "the message does not fit: its " + std::to_string(length) + " bytes need " + std::to_string(needed) +
                " bits at least";
     }
-    if (prepared.largestDataWords == 0)
-        text += ", but " + largestText(prepared) + ", has no room for data with " + ec;
+    if (dataWords == 0)
+        text += ", but " + largestText(prepared, shape) + ", has no room for data with " + ec;
     else
-        text += ", but " + largestText(prepared) + ", holds " + std::to_string(prepared.largestDataWords) +
+        text += ", but " + largestText(prepared, shape) + ", holds " + std::to_string(dataWords) +
                 " codewords (" + std::to_string(available) + " bits) with " + ec;
     return Error(ErrorCode::DataOverflow, text + "; " + remedies(prepared), needed, available);
 }

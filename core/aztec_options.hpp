@@ -32,8 +32,6 @@ struct Prepared {
     std::string head;     // a sequence part's header, written before the message
     StreamLayout layout;  // the flags at their places in head + message
     std::size_t lastFlag = 0;  // the largest position of the caller's flags
-    SymbolShape largest{};     // the largest symbol allowed
-    int largestDataWords = 0;
 };
 
 Error invalid(const std::string& message);

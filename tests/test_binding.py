@@ -4,6 +4,7 @@ module state."""
 
 import copy
 import pickle
+import random
 import subprocess
 import sys
 
@@ -70,6 +71,61 @@ def test_symbols_of_one_size_differ_when_one_module_does():
         changed = aztec.AztecSymbol(bytes(modules), *fields)
         assert changed != symbol and changed.modules == bytes(modules)
     assert aztec.AztecSymbol(symbol.modules, *fields) == symbol
+
+
+def test_modules_of_every_row_length_survive_packing():
+    # Rows of 1 to 19 packed bytes, each length whole and cut short; a
+    # packed row's last byte is unpacked into the next row's place first.
+    rng = random.Random(19)
+    for size in [*range(1, 20), 31, 32, 33, 63, 64, 65, 127, 143, 151]:
+        modules = bytes(rng.getrandbits(1) for _ in range(size * size))
+        symbol = aztec.AztecSymbol(modules, size, 0, True, 0, 0)
+        assert symbol.modules == modules and pickle.loads(pickle.dumps(symbol)).modules == modules, size
+
+
+def test_the_library_packs_the_modules_of_every_shape_as_they_were_drawn():
+    # The same stream laid out by the core (a byte a module) and by the
+    # product (packed by the library, unpacked by the binding), in every
+    # shape: rows of 2 to 19 packed bytes, narrow and wide.
+    from quillbank.aztec import _test_hooks
+    rng = random.Random(36)
+    for compact, most in ((True, 4), (False, 32)):
+        for layers in range(1, most + 1):
+            bits = [rng.getrandbits(1) for _ in range(40 * layers)]
+            packed = bytes(sum(bit << k for k, bit in enumerate(bits[i:i + 8])) for i in range(0, len(bits), 8))
+            drawn = _test_hooks.build(bits, int(compact), layers, 23)[5]
+            assert _aztec.build(packed, len(bits), compact=compact, layers=layers).modules == drawn, (compact, layers)
+
+
+def test_the_common_case_leaves_what_it_cannot_take_to_the_package():
+    for message, ec_percent in ((b"", 23), ("Grüße", 23), (bytearray(b"x"), 23), (b"x", 23.0), (b"x", 100),
+                                (b"x", -1), (b"x", 2**70), (b"x" * 8000, 23)):
+        assert _aztec.make(message, ec_percent=ec_percent, plain=True) is None
+    made = _aztec.make("ASCII", ec_percent=40, plain=True)
+    assert made == _aztec.make(b"ASCII", ec_percent=40) and made._made_from == "ASCII" and made.eci is None
+    with pytest.raises(TypeError, match="plain must be True or False"):
+        _aztec.make(b"x", plain=1)
+
+
+def test_make_front_makes_the_common_case_as_make_itself_does_and_hands_on_the_rest():
+    general = aztec.make.__wrapped__  # the Python function behind the binding's front
+    for data, options in ((b"boarding", {}), ("ASCII text", {"ec_percent": 40}), ("Grüße", {}),
+                          (bytearray(b"x"), {}), (b"x", {"ec_percent": 23, "verify": True}), (b"x", {"eci": None})):
+        front, python = aztec.make(data, **options), general(data, **options)
+        assert type(front) is aztec.AztecSymbol and front == python
+        assert (front.eci, front._made_from) == (python.eci, python._made_from)
+    for args, options in (((b"",), {}), ((b"x",), {"ec_percent": 100}), ((b"x",), {"ec_percent": 2.0}),
+                          ((b"x" * 4000,), {}), ((b"x" * 3000,), {"ec_percent": 40}), ((b"x", b"y"), {})):
+        with pytest.raises(Exception) as front:
+            aztec.make(*args, **options)
+        with pytest.raises(Exception) as python:
+            general(*args, **options)
+        assert (type(front.value), str(front.value)) == (type(python.value), str(python.value))
+    assert (aztec.make.__name__, aztec.make.__doc__) == ("make", general.__doc__)
+    assert pickle.loads(pickle.dumps(aztec.make)) is aztec.make
+    for arguments in ((general,), (general, 1), (1, general)):
+        with pytest.raises(TypeError):
+            _aztec.MakeFront(*arguments)
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with their own GIL came in 3.12")

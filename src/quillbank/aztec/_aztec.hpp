@@ -20,11 +20,19 @@
 
 namespace quillbank::aztec::binding {
 
+// make's argument names, in the order of its arguments (the common case's
+// first: the package's make gives those alone).
+inline constexpr const char* kMakeNames[] = {"message", "ec_percent", "plain", "eci", "flags",
+                                             "structured_append", "compact", "layers", "reader_init", "sequence",
+                                             "made_from", nullptr};
+constexpr Py_ssize_t kMakeNameCount = sizeof kMakeNames / sizeof kMakeNames[0] - 1;
+
 // The module's state: one a module object, so that each interpreter has
 // its own (strong references, released by the module's clear).
 struct ModuleState {
     PyTypeObject* symbolType;   // _aztec.Symbol
     PyTypeObject* symbolClass;  // the class symbols are made of: Symbol, or the subclass set_symbol_class gave
+    PyObject* makeNames[kMakeNameCount];  // kMakeNames interned, for parseArguments
 };
 
 inline ModuleState* moduleState(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -53,6 +61,10 @@ bool readPngOptions(PyObject* colours, PyObject* perMetre, PngOptions& options);
 
 // Creates the Symbol type for `module`.  A new reference, or NULL.
 PyTypeObject* createSymbolType(PyObject* module);
+
+// Creates the MakeFront type (_aztec_make.cpp) for `module`.  A new
+// reference, or NULL.
+PyTypeObject* createFrontType(PyObject* module);
 
 // The module's functions, METH_FASTCALL | METH_KEYWORDS.
 #define QUILLBANK_FUNCTION(name) \

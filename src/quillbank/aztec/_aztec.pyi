@@ -1,6 +1,6 @@
 """Type stubs of the product's private binding quillbank.aztec._aztec."""
 
-from typing import List, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import Any, Callable, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from typing_extensions import Buffer
 
@@ -39,11 +39,18 @@ class Symbol:
     def _made_from(self) -> object: ...
 
 
+class MakeFront:
+    """make() with its common case made in the binding."""
+    def __new__(cls, make: Callable[..., Symbol], refused: Callable[..., Symbol]) -> "MakeFront": ...
+    def __call__(self, *args: Any, **kwargs: Any) -> Symbol: ...
+
+
 def set_symbol_class(cls: type) -> None: ...
+# plain=True takes any message and ec_percent (None for those it leaves to the package).
 def make(
-    message: _Data, *, eci: Optional[int] = ..., flags: Optional[Sequence[_Flag]] = ...,
-    structured_append: bool = ..., compact: Optional[bool] = ..., layers: Optional[int] = ...,
-    ec_percent: int = ..., reader_init: bool = ..., sequence: Optional[_Sequence] = ..., made_from: object = ...,
+    message: object, *, ec_percent: object = ..., plain: bool = ..., eci: Optional[int] = ...,
+    flags: Optional[Sequence[_Flag]] = ..., structured_append: bool = ..., compact: Optional[bool] = ...,
+    layers: Optional[int] = ..., reader_init: bool = ..., sequence: Optional[_Sequence] = ..., made_from: object = ...,
 ) -> Optional[Symbol]: ...
 def build(
     packed: Buffer, bit_count: int, *, compact: Optional[bool] = ..., layers: Optional[int] = ...,

@@ -23,10 +23,14 @@ namespace quillbank::aztec::binding {
 // A METH_FASTCALL | METH_KEYWORDS call's arguments in the order of `names`
 // (nullptr-terminated): values[i] is the argument called names[i], borrowed,
 // or nullptr where it was not given.  The first `positional` names may also
-// be given by position, and the first `required` must be given.  False with
-// TypeError set, worded as Python's own.
+// be given by position, and the first `required` must be given.  `interned`
+// (or nullptr) holds the names as interned str objects: a call's keyword
+// names are interned too, so they are matched by pointer first, and by
+// their text only where that fails.  False with TypeError set, worded as
+// Python's own.
 inline bool parseArguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           const char* const* names, Py_ssize_t positional, Py_ssize_t required, PyObject** values) {
+                           const char* const* names, Py_ssize_t positional, Py_ssize_t required, PyObject** values,
+                           PyObject* const* interned = nullptr) {
     Py_ssize_t count = 0;
     while (names[count] != nullptr) values[count++] = nullptr;
     if (nargs > positional) {
@@ -39,7 +43,10 @@ inline bool parseArguments(const char* function, PyObject* const* args, Py_ssize
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);  // borrowed, a str
         Py_ssize_t i = 0;
-        while (i < count && PyUnicode_CompareWithASCIIString(name, names[i]) != 0) ++i;
+        if (interned != nullptr)
+            while (i < count && name != interned[i]) ++i;
+        if (interned == nullptr || i == count)
+            for (i = 0; i < count && PyUnicode_CompareWithASCIIString(name, names[i]) != 0;) ++i;
         if (i == count) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
             return false;

@@ -5,6 +5,8 @@
 // that cannot change.
 #include "_aztec.hpp"  // first: Python.h
 
+#include <structmember.h>  // T_PYSSIZET, READONLY: Python.h has them from 3.12 only
+
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -113,33 +115,203 @@ PyObject* madeSymbol(PyTypeObject* type, const Symbol& made, PyObject* message, 
 }
 
 // ---------------------------------------------------------------------------
-// make(message, *, eci=None, flags=None, structured_append=False,
-//      compact=None, layers=None, ec_percent=23, reader_init=False,
-//      sequence=None, made_from=None)
+// make(message, *, ec_percent=23, plain=False, eci=None, flags=None,
+//      structured_append=False, compact=None, layers=None,
+//      reader_init=False, sequence=None, made_from=None)
 
-PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // ec_percent first: make()'s common case gives it alone.
-    static const char* const names[] = {"message", "ec_percent", "eci", "flags", "structured_append", "compact",
-                                        "layers", "reader_init", "sequence", "made_from", nullptr};
-    PyObject* values[10];
-    if (!parseArguments("make", args, nargs, kwnames, names, 1, 1, values)) return nullptr;
+// Whether make(plain=True) takes the message and ec_percent (nullptr: not
+// given) as they are: bytes or ASCII text of one byte at least, and an int
+// of 0 to 99.  Anything else is the package's to convert or refuse.
+bool plainOrder(PyObject* message, PyObject* ecPercent) {
+    if (PyBytes_CheckExact(message)) {
+        if (PyBytes_GET_SIZE(message) == 0) return false;
+    } else if (!PyUnicode_CheckExact(message) || !PyUnicode_IS_ASCII(message) || PyUnicode_GET_LENGTH(message) == 0) {
+        return false;
+    }
+    if (ecPercent == nullptr) return true;
+    if (!PyLong_CheckExact(ecPercent)) return false;
+    const long value = PyLong_AsLong(ecPercent);  // -1 with OverflowError set for a huge int
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    return value >= 0 && value <= 99;
+}
+
+// make's work on its arguments, in the order of kMakeNames (nullptr where
+// not given; plain already dealt with).  A new reference, or NULL.
+PyObject* makeOf(ModuleState* state, PyObject* const* values) {
     try {
         Options options;
         MessageBytes message;  // a str's or bytes' own, or our copy: unchanged while the GIL is released
-        if (!readShapeOptions(values[5], values[6], values[1], values[7], options) ||
-            !boolArgument(values[4], "structured_append", options.headerInMessage) ||
-            (values[3] != nullptr && values[3] != Py_None && parseFlags(values[3], options.flags) < 0) ||
-            !readLeadingEci(values[2], options) || message.acquire(values[0]) < 0)
+        if (!readShapeOptions(values[6], values[7], values[1], values[8], options) ||
+            !boolArgument(values[5], "structured_append", options.headerInMessage) ||
+            (values[4] != nullptr && values[4] != Py_None && parseFlags(values[4], options.flags) < 0) ||
+            !readLeadingEci(values[3], options) || message.acquire(values[0]) < 0)
             return nullptr;
         std::optional<Symbol> made;
         // No symbol holds it: None, for the package to word the refusal.
         if (withoutGil([&] { made = makeIfFits(message.data(), message.size(), options); }) != 0) return nullptr;
         if (!made) return newReference(Py_None);
-        return madeSymbol(moduleState(module)->symbolClass, *made, values[0], message.data(), message.size(), options,
-                          values[8], values[9]);
+        return madeSymbol(state->symbolClass, *made, values[0], message.data(), message.size(), options, values[9],
+                          values[10]);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* state = moduleState(module);
+    PyObject* values[kMakeNameCount];
+    if (!parseArguments("make", args, nargs, kwnames, kMakeNames, 1, 1, values, state->makeNames)) return nullptr;
+    bool plain = false;
+    if (!boolArgument(values[2], "plain", plain)) return nullptr;
+    if (plain && !plainOrder(values[0], values[1])) return newReference(Py_None);
+    return makeOf(state, values);
+}
+
+// ---------------------------------------------------------------------------
+// MakeFront(make, refused): the package's make() as it is called, which
+// makes the common case itself: one message, bytes or ASCII text, with at
+// most ec_percent (an int of 0 to 99), as make(plain=True) takes it.  A
+// call of the common case that no symbol holds goes to refused(message,
+// ec_percent), which words the refusal; every other call goes to make as
+// it came.  A Python function's keyword-only defaults are looked up by name
+// at every call, and a frame made: the front spares the common case both.
+
+namespace {
+
+struct FrontObject {
+    PyObject_HEAD
+    PyObject* make;     // the package's make
+    PyObject* refused;  // refused(message, ec_percent)
+    PyObject* module;   // _aztec, whose state holds the symbol class and the names
+    PyObject* dict;     // __name__, __doc__, __wrapped__ ... (functools.update_wrapper's)
+    vectorcallfunc vectorcall;
+};
+
+FrontObject* asFront(PyObject* object) { return reinterpret_cast<FrontObject*>(object); }
+
+PyObject* frontCall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FrontObject* front = asFront(self);
+    ModuleState* state = moduleState(front->module);
+    if (PyVectorcall_NARGS(nargsf) == 1) {
+        PyObject* ecPercent = nullptr;
+        bool common = kwnames == nullptr;
+        if (!common && PyTuple_GET_SIZE(kwnames) == 1) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, 0);  // borrowed
+            common = name == state->makeNames[1] || PyUnicode_CompareWithASCIIString(name, kMakeNames[1]) == 0;
+            ecPercent = args[1];
+        }
+        if (common && plainOrder(args[0], ecPercent)) {
+            PyObject* values[kMakeNameCount] = {args[0], ecPercent};  // the rest nullptr: not given
+            PyObject* made = makeOf(state, values);
+            if (made != Py_None) return made;  // the symbol, or NULL with the error
+            Py_DECREF(made);
+            // refused(message, ec_percent), ec_percent where it was given.
+            return PyObject_Vectorcall(front->refused, args, ecPercent != nullptr ? 2 : 1, nullptr);
+        }
+    }
+    return PyObject_Vectorcall(front->make, args, nargsf, kwnames);
+}
+
+// MakeFront(make, refused)
+PyObject* frontNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"make", "refused", nullptr};
+    PyObject *make = nullptr, *refused = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:MakeFront", const_cast<char**>(keywords), &make, &refused))
+        return nullptr;
+    if (!PyCallable_Check(make) || !PyCallable_Check(refused)) {
+        PyErr_SetString(PyExc_TypeError, "MakeFront takes two callables: make and refused");
+        return nullptr;
+    }
+    PyObject* module = PyType_GetModule(type);  // borrowed
+    if (module == nullptr) return nullptr;
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    FrontObject* front = asFront(object);
+    front->make = newReference(make);
+    front->refused = newReference(refused);
+    front->module = newReference(module);
+    front->dict = nullptr;  // made by the first write to __dict__
+    front->vectorcall = frontCall;
+    return object;
+}
+
+int frontTraverse(PyObject* self, visitproc visit, void* arg) {
+    FrontObject* front = asFront(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(front->make);
+    Py_VISIT(front->refused);
+    Py_VISIT(front->module);
+    Py_VISIT(front->dict);
+    return 0;
+}
+
+int frontClear(PyObject* self) {
+    FrontObject* front = asFront(self);
+    Py_CLEAR(front->make);
+    Py_CLEAR(front->refused);
+    Py_CLEAR(front->module);
+    Py_CLEAR(front->dict);
+    return 0;
+}
+
+void frontDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    frontClear(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// A function of a class's body binds to the instance; so does the front,
+// which makes help() and inspect take it for a function.
+PyObject* frontGet(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return newReference(self);
+    return PyMethod_New(self, instance);
+}
+
+// Pickled by name, as a function is: __qualname__ in __module__.
+PyObject* frontReduce(PyObject* self, PyObject*) { return PyObject_GetAttrString(self, "__qualname__"); }
+
+PyMethodDef frontMethods[] = {
+    {"__reduce__", frontReduce, METH_NOARGS, "pickles the front by name"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef frontMembers[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(FrontObject, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FrontObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef frontGetSet[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot frontSlots[] = {
+    {Py_tp_doc, const_cast<char*>("MakeFront(make, refused)\n--\n\n"
+                                  "make() with its common case made in the binding.")},
+    {Py_tp_new, reinterpret_cast<void*>(frontNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frontDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(frontTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(frontClear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(frontGet)},
+    {Py_tp_methods, frontMethods},
+    {Py_tp_members, frontMembers},
+    {Py_tp_getset, frontGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec frontSpec = {
+    "quillbank.aztec._aztec.MakeFront", static_cast<int>(sizeof(FrontObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, frontSlots,
+};
+
+}  // namespace
+
+PyTypeObject* createFrontType(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &frontSpec, nullptr));
 }
 
 // The most bits a stream passed in may have: far more than any symbol holds.

@@ -40,12 +40,14 @@ PyObject* setSymbolClass(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef methods[] = {
     QUILLBANK_METHOD("make", make,
-                     "make(message, *, eci=None, flags=None, structured_append=False, compact=None, layers=None, "
-                     "ec_percent=23, reader_init=False, sequence=None, made_from=None)\n--\n\n"
+                     "make(message, *, ec_percent=23, plain=False, eci=None, flags=None, structured_append=False, "
+                     "compact=None, layers=None, reader_init=False, sequence=None, made_from=None)\n--\n\n"
                      "The smallest symbol that holds the message's bytes (str as UTF-8), in a shortest stream with "
                      "the ECI designator of eci first, or the flags ((position, ECI number or None for FNC1), ...); "
                      "None when no allowed symbol holds it.  sequence labels a structured-append part; made_from is "
-                     "what verify() compares with (default: the message and its flags)."),
+                     "what verify() compares with (default: the message and its flags).  plain=True is the package "
+                     "make()'s common case: a message that is not bytes or ASCII text, an empty one, or an "
+                     "ec_percent that is not an int of 0 to 99 gives None too, for the package to convert or refuse."),
     QUILLBANK_METHOD("build", build,
                      "build(packed, bit_count, *, compact=None, layers=None, ec_percent=23, reader_init=False, "
                      "eci=None, made_from=None)\n--\n\n"
@@ -118,6 +120,16 @@ int moduleExec(PyObject* module) {
         Py_DECREF(state->symbolType);
         return -1;
     }
+    PyObject* front = reinterpret_cast<PyObject*>(createFrontType(module));  // new reference
+    if (front == nullptr) return -1;
+    if (PyModule_AddObject(module, "MakeFront", front) < 0) {  // steals on success only
+        Py_DECREF(front);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < kMakeNameCount; ++i) {
+        state->makeNames[i] = PyUnicode_InternFromString(kMakeNames[i]);  // new reference
+        if (state->makeNames[i] == nullptr) return -1;
+    }
     // The most threads a batch runs on: make_many clamps to it.
     return PyModule_AddIntConstant(module, "MAX_THREADS", kMostThreads);
 }
@@ -135,6 +147,7 @@ int moduleClear(PyObject* module) {
     if (state == nullptr) return 0;
     Py_CLEAR(state->symbolType);
     Py_CLEAR(state->symbolClass);
+    for (PyObject*& name : state->makeNames) Py_CLEAR(name);
     return 0;
 }
 

@@ -11,10 +11,17 @@
 // adds the collector's header, which CPython gives every class statement).
 #include "_aztec.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "_aztec_arguments.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUILLBANK_UNPACK_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace quillbank::aztec::binding {
 namespace {
@@ -187,29 +194,101 @@ struct ModuleBytesTable {
 };
 constexpr ModuleBytesTable kModuleBytes;
 
+// Rows of a symbol's modules to unpack: `size` modules a row, packed into
+// `rowBytes` bytes each.
+struct PackedRows {
+    const uint8_t* packed;
+    Py_ssize_t size;
+    Py_ssize_t rowBytes;
+    uint8_t* out;
+
+    // How many rows from the first can be unpacked in steps of `step`
+    // modules (8 or 32) read and written in place: a row's last step writes
+    // into the next row's place, which that row then writes over; the last
+    // row's (or rows', in a tiny symbol) would run past the modules or the
+    // packed bytes.
+    Py_ssize_t inPlace(Py_ssize_t step) const {
+        const Py_ssize_t steps = (size + step - 1) / step, written = steps * step, read = written / 8;
+        const Py_ssize_t total = size * size;
+        if (total < written || rowBytes * size < read) return 0;
+        return std::min({size, (total - written) / size + 1, (rowBytes * size - read) / rowBytes + 1});
+    }
+};
+
+// Rows first to end - 1, eight modules at a time.  The row's byte count
+// is a template argument, so that the loop over a row unrolls (rows are 1
+// to 19 bytes, and a loop's overhead would cost more than the copies).
+template <Py_ssize_t RowBytes>
+void unpackRowsByEight(const PackedRows& rows, Py_ssize_t first, Py_ssize_t end) {
+    for (Py_ssize_t y = first; y < end; ++y)
+        for (Py_ssize_t k = 0; k < RowBytes; ++k)
+            std::memcpy(rows.out + y * rows.size + 8 * k, kModuleBytes.bytes[rows.packed[y * RowBytes + k]], 8);
+}
+
+template <Py_ssize_t... RowBytes>
+void unpackRowsByEightOf(const PackedRows& rows, Py_ssize_t first, Py_ssize_t end,
+                         std::integer_sequence<Py_ssize_t, RowBytes...>) {
+    // The instance for the row's byte count (1 to 19: 1 to 151 modules a side).
+    ((rows.rowBytes == RowBytes + 1 ? unpackRowsByEight<RowBytes + 1>(rows, first, end) : void()), ...);
+}
+
+#ifdef QUILLBANK_UNPACK_AVX2
+// Rows first to end - 1, thirty-two modules at a time: four packed bytes
+// spread over eight bytes each, each of which keeps its own bit, turned
+// into 0 or 1.
+__attribute__((target("avx2"))) void unpackRowsByThirtyTwo(const PackedRows& rows, Py_ssize_t first,
+                                                           Py_ssize_t end) {
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,
+                                            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(0x0102040810204080ull));  // bit 7 first
+    const Py_ssize_t steps = (rows.size + 31) / 32;
+    for (Py_ssize_t y = first; y < end; ++y) {
+        const uint8_t* packed = rows.packed + y * rows.rowBytes;
+        uint8_t* out = rows.out + y * rows.size;
+        for (Py_ssize_t k = 0; k < steps; ++k) {
+            int four;
+            std::memcpy(&four, packed + 4 * k, 4);
+            const __m256i set = _mm256_and_si256(_mm256_shuffle_epi8(_mm256_set1_epi32(four), spread), bits);
+            const __m256i modules = _mm256_abs_epi8(_mm256_cmpeq_epi8(set, bits));  // -1 where dark, made 1
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * k), modules);
+        }
+    }
+}
+
+// Rows of at least this many bytes (57 modules) go thirty-two modules a
+// step where the processor has AVX2; in shorter ones the steps save less
+// than the choice of them costs.
+constexpr Py_ssize_t kWideRowBytes = 8;
+
+bool hasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
 PyObject* unpackedModules(const SymbolObject* symbol) {
     const Py_ssize_t size = symbol->size;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size * size);
+    const Py_ssize_t total = size * size;
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, total);
     if (bytes == nullptr) return nullptr;
-    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
-    const uint8_t* const end = out + size * size;
-    const uint8_t* row = symbol->bits;
-    const Py_ssize_t whole = size / 8;
-    const Py_ssize_t rest = size % 8;
-    for (Py_ssize_t y = 0; y < size; ++y, row += rowBytes(symbol->size)) {
-        for (Py_ssize_t k = 0; k < whole; ++k, out += 8) std::memcpy(out, kModuleBytes.bytes[row[k]], 8);
-        if (rest == 0) continue;
-        // A row's last modules: all eight bytes are written where there is
-        // room (the next row's first modules are written over them), which
-        // keeps the copy a fixed eight bytes; the symbol's very last ones
-        // one by one.
-        const uint8_t* last = kModuleBytes.bytes[row[whole]];
-        if (end - out >= 8) {
-            std::memcpy(out, last, 8);
-        } else {
-            for (Py_ssize_t i = 0; i < rest; ++i) out[i] = last[i];
+    auto* const out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+    const PackedRows rows{symbol->bits, size, (size + 7) / 8, out};
+    Py_ssize_t done = 0;
+#ifdef QUILLBANK_UNPACK_AVX2
+    if (rows.rowBytes >= kWideRowBytes && hasAvx2()) {
+        done = rows.inPlace(32);
+        unpackRowsByThirtyTwo(rows, 0, done);
+    }
+#endif
+    const Py_ssize_t byEight = std::max(done, rows.inPlace(8));
+    unpackRowsByEightOf(rows, done, byEight, std::make_integer_sequence<Py_ssize_t, 19>());
+    // The last rows with the steps cut where they would run past the end.
+    for (Py_ssize_t y = byEight; y < size; ++y) {
+        for (Py_ssize_t x = 0; x < size; x += 8) {
+            const Py_ssize_t at = y * size + x;
+            std::memcpy(out + at, kModuleBytes.bytes[symbol->bits[y * rows.rowBytes + x / 8]],
+                        static_cast<size_t>(std::min<Py_ssize_t>(8, total - at)));
         }
-        out += rest;
     }
     return bytes;
 }

@@ -3,7 +3,8 @@ data_stream(), and the check of their options."""
 
 from __future__ import annotations
 
-from typing import List, Literal, Optional, SupportsIndex, Tuple, Union
+import functools
+from typing import Callable, List, Literal, Optional, SupportsIndex, Tuple, TypeVar, Union, cast
 
 from . import _aztec
 from .arguments import check_bool, check_eci, check_int
@@ -12,7 +13,7 @@ from .overflow import check_length, overflow
 from .segments import Content, Segment, is_segments, single
 from .sequence import MAX_SYMBOLS, header
 from .sequence_parts import Parts
-from .shapes import MOST_MESSAGE_BYTES, Allowed, check_shape
+from .shapes import Allowed, check_shape
 from .streams import Data, Segments, content_of, content_stream, message_of, stream_bits
 from .symbol import AztecSymbol
 
@@ -23,6 +24,62 @@ __all__ = ["make", "make_sequence", "rune", "data_stream", "Segment", "check_opt
 #: The error correction the standard recommends: 23% of the codewords (plus 3).
 DEFAULT_EC_PERCENT = 23
 
+
+def _refused(data: Data, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT) -> AztecSymbol:
+    """The refusal of make(data, ec_percent=ec_percent) in its common case,
+    which the binding has tried and found no symbol for."""
+    return _general(data, eci=None, encoding=None, gs1=False, reader_init=False, ec_percent=ec_percent,
+                    compact=None, layers=None, optimal=True, verify=False, plain=True)
+
+
+def _general(data: Union[Data, Segment, Segments], *, eci: object, encoding: Optional[str], gs1: object,
+             reader_init: object, ec_percent: object, compact: object, layers: object, optimal: object,
+             verify: object, plain: bool) -> AztecSymbol:
+    """make()'s general way: every option checked, text converted, and every
+    error worded.  ``plain`` says the options are the common case's, which
+    the binding has tried already for bytes and ASCII text."""
+    check_bool("verify", verify)
+    eci, allowed = check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
+    content = checked_content(data, eci, encoding, gs1, allowed, optimal)  # type: ignore[arg-type]
+    eci = content.eci
+    # The common case has already tried bytes and ASCII text (no ECI) with
+    # an int ec_percent, and found no symbol: the same call would not either.
+    tried = plain and type(data) in (bytes, str) and eci is None and type(ec_percent) is int
+    if optimal and not tried:
+        # One call: stream, check words and layout, the lock released.
+        leading = content.leading_eci_only()
+        # The symbol keeps what it was made from: the message and its flags.
+        symbol = _aztec.make(content.message, eci=content.eci if leading else None,
+                             flags=None if leading else content.flags, **allowed.options())
+        if symbol is not None:
+            return _verified(symbol) if verify else symbol
+    # (With optimal=True the core has found no symbol: the stream is
+    # encoded for the error alone, by overflow.)
+    stream = None if optimal else content_stream(content, optimal)
+    symbol = None if optimal else allowed.build(
+        stream, eci=eci, made_from=(content.message, tuple(content.flags), allowed.reader_init))
+    if symbol is None:
+        raise overflow(content, stream, allowed, optimal)
+    return _verified(symbol) if verify else symbol
+
+
+_Function = TypeVar("_Function", bound=Callable[..., AztecSymbol])
+
+
+def _common_case_first(make: _Function) -> _Function:
+    """``make`` as the binding's front (``_aztec.MakeFront``), which makes
+    the common case itself: one message, bytes or ASCII text, with at most
+    ``ec_percent`` (an int of 0 to 99).  A Python function looks its
+    keyword-only defaults up by name at every call: the front spares the
+    common case that and the frame.  Every other call goes to ``make`` as
+    it came, and a common one that fits no symbol to :func:`_refused`.  The
+    front carries ``make``'s name, docstring, keyword defaults and signature
+    (``__wrapped__``)."""
+    front = _aztec.MakeFront(make, _refused)
+    return cast(_Function, functools.update_wrapper(front, make, functools.WRAPPER_ASSIGNMENTS + ("__kwdefaults__",)))
+
+
+@_common_case_first
 def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Literal[False]", None] = None, encoding: Optional[str] = None,
          gs1: bool = False, reader_init: bool = False, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT,
          compact: Optional[bool] = None, layers: Optional[SupportsIndex] = None, optimal: bool = True,
@@ -106,41 +163,20 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
     that cannot be combined, and TypeError for an argument of the wrong
     type.
     """
-    # The common case first, in one call: bytes or ASCII text with at most
-    # ec_percent given (an int of 0 to 99).  Anything else, an empty or very
-    # long message, or one that does not fit, takes the general way below,
-    # which gives every error.
+    # (The binding's front, _common_case_first, has made a call of the
+    # common case already.)  The common case given in other words (options
+    # at their defaults named, verify) in one call too: the binding takes
+    # bytes or ASCII text with an int ec_percent of 0 to 99, and gives None
+    # for anything else, an empty message, or one that does not fit; the
+    # general way, which gives every error, takes those.
     plain = (eci is None and encoding is None and gs1 is False and reader_init is False and compact is None
              and layers is None and optimal is True and (verify is False or verify is True))
-    kind = type(data)
-    if plain and (kind is bytes or (kind is str and data.isascii())) and 0 < len(data) <= MOST_MESSAGE_BYTES \
-            and type(ec_percent) is int and 0 <= ec_percent <= 99:  # type: ignore[arg-type,operator,union-attr]
-        symbol = _aztec.make(data, ec_percent=ec_percent)  # made from the caller's bytes or str, both immutable
+    if plain:
+        symbol = _aztec.make(data, ec_percent=ec_percent, plain=True)  # keeps data, bytes or str: immutable
         if symbol is not None:
             return _verified(symbol) if verify else symbol
-    check_bool("verify", verify)
-    eci, allowed = check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
-    content = checked_content(data, eci, encoding, gs1, allowed, optimal)
-    eci = content.eci
-    # The common case has already tried bytes and ASCII text (no ECI) with
-    # an int ec_percent, and found no symbol: the same call would not either.
-    tried = plain and type(data) in (bytes, str) and eci is None and type(ec_percent) is int
-    if optimal and not tried:
-        # One call: stream, check words and layout, the lock released.
-        leading = content.leading_eci_only()
-        # The symbol keeps what it was made from: the message and its flags.
-        symbol = _aztec.make(content.message, eci=content.eci if leading else None,
-                             flags=None if leading else content.flags, **allowed.options())
-        if symbol is not None:
-            return _verified(symbol) if verify else symbol
-    # (With optimal=True the core has found no symbol: the stream is
-    # encoded for the error alone, by overflow.)
-    stream = None if optimal else content_stream(content, optimal)
-    symbol = None if optimal else allowed.build(
-        stream, eci=eci, made_from=(content.message, tuple(content.flags), allowed.reader_init))
-    if symbol is None:
-        raise overflow(content, stream, allowed, optimal)
-    return _verified(symbol) if verify else symbol
+    return _general(data, eci=eci, encoding=encoding, gs1=gs1, reader_init=reader_init, ec_percent=ec_percent,
+                    compact=compact, layers=layers, optimal=optimal, verify=verify, plain=plain)
 
 
 def checked_content(data: object, eci: Union[int, "Literal[False]", None], encoding: Optional[str], gs1: bool,
