@@ -349,24 +349,55 @@ struct Programme {
           table(n + 1 + l.flags.size(), a.states),
           firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
           runRest(n + 1), cellPosition(n + 1 + l.flags.size()) {
-        for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
-        countStuffedRest();
-        countHeaderRest();
-        runRest[n] = uint32_t(8 * n);
-        for (std::size_t j = n; j-- > 0;)
-            runRest[j] = std::min(runRest[j + 1], uint32_t(8 * j) + restBits[j] + stuffedRest[j] + headerRest[j]);
         std::size_t flag = 0;
         for (std::size_t j = 0; j <= n; ++j) {
             while (flag < l.flags.size() && l.flags[flag].position < j) ++flag;
             firstCell[j] = j + flag;
         }
-        for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
+        for (std::size_t j = 0, cell = 0; cell < cellPosition.size(); ++cell) {
             while (j < n && firstCell[j + 1] <= cell) ++j;
-            cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
             cellPosition[cell] = uint32_t(j);
+        }
+    }
+
+    // The bounds fill prunes with, less wordsAfter (counted on need).
+    void countBounds() {
+        for (std::size_t j = length; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(data[j]);
+        countStuffedRest();
+        countHeaderRest();
+        runRest[length] = uint32_t(8 * length);
+        for (std::size_t j = length; j-- > 0;)
+            runRest[j] = std::min(runRest[j + 1], uint32_t(8 * j) + restBits[j] + stuffedRest[j] + headerRest[j]);
+        for (std::size_t cell = 0; cell < cellRest.size(); ++cell) {
+            const std::size_t j = cellPosition[cell];
+            cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
         }
         countFewestBits();
     }
+
+    // The state a stream starts in: M/L then U/L for a structured-append
+    // symbol.
+    Move startMove() const { return automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0}); }
+
+    // Whether the bounds prove, before any fill, that no stream ends
+    // within the bound: the cheap ones (countBounds, counted here) at the
+    // start, then wordsAfter where most bytes are 00 or FF.  There the
+    // cheap ones leave room for hundreds of run lengths from each start,
+    // wordsAfter is counted at the first runs anyway, and on a message a
+    // codeword or more beyond a size it settles the question alone, so
+    // that the runs walked before it are spared (most of a refusal's time
+    // near the largest size).
+    bool beyondBoundFirst() {
+        countBounds();
+        const Move start = startMove();
+        if (beyondBoundBits(start.words, start.state, restFrom(0, Upper))) return true;
+        std::size_t uniform = 0;
+        for (std::size_t j = 0; j < length; ++j) uniform += data[j] == 0x00 || data[j] == 0xFF;
+        if (uniform * kUniformShareForWordsAfterFirst < length) return false;
+        countWordsAfter();
+        return start.words + uint64_t(wordsAfter[start.state]) > bound;
+    }
+    static constexpr std::size_t kUniformShareForWordsAfterFirst = 4;  // a quarter of the bytes
 
     // wordsAfter: a lower bound of the codewords a stream still completes
     // from each cell and open codeword (the open one counted), by a
@@ -947,9 +978,9 @@ struct Programme {
         }
     }
 
+    // Call countBounds first (or beyondBoundFirst).
     void fill() {
-        // M/L then U/L for a structured-append symbol.
-        const Move start = automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0});
+        const Move start = startMove();
         offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
         // Once wordsAfter is counted, every stream completes at least its
         // bound from the start: above `bound`, none is within it, and the
@@ -1084,9 +1115,14 @@ CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, co
     if (length > kMaxCodewordMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
     Programme programme(data, length, layout, automaton(width), atMost);
+    CodewordStream result;
+    if (programme.beyondBoundFirst()) {
+        result.found = false;
+        result.words = atMost;
+        return result;
+    }
     programme.fill();
     std::vector<Programme::PathStep> path;
-    CodewordStream result;
     result.words = programme.walkBack(path);
     if (result.words > atMost) {
         result.found = false;
