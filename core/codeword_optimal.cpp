@@ -489,38 +489,40 @@ struct Programme {
         // kCap, so a lane is at most kCap and one byte's codewords.
         static constexpr int16_t kCap = Automaton::kDenseNone;
         using Lanes = std::array<int16_t, kLanes>;
-        std::array<Lanes, kMaxStates> about, past;
+        using Rows = std::array<Lanes, kMaxStates>;
+        // about[t] of the position done last, and the rows of the one
+        // being done: each step writes one from the other and swaps them.
+        std::unique_ptr<Rows> about{new Rows}, next{new Rows};
         std::array<uint32_t, kMaxStates> entered;  // about[t][31]
 
         ShortRuns() {
-            for (Lanes& row : about) row.fill(kCap);
+            for (Lanes& row : *about) row.fill(kCap);
         }
 
         // From the position after j to j, whose byte is `byte`; `landing`
         // is wordsAfter of the cell after position j, where a run that
         // writes byte j last lands; it may go on with byte j + 1 when
-        // `goesOn`.
+        // `goesOn`.  Just past byte j in state u, at most d bytes more,
+        // a run ends there or goes on: min(landing[u], about[u][d]).
         void stepBack(const Automaton& a, uint8_t byte, const uint32_t* landing, bool goesOn) {
             const std::size_t states = std::size_t(a.states);
-            // past[t][d]: just past byte j, at most d bytes more.
-            for (std::size_t t = 0; t < states; ++t) {
-                const int16_t land = int16_t(std::min<uint32_t>(landing[t], uint32_t(kCap)));
-                Lanes& row = past[t];
-                const Lanes& on = about[t];
-                if (goesOn) {
-                    for (std::size_t d = 0; d < kLanes; ++d) row[d] = std::min(land, on[d]);
-                } else {
-                    row.fill(land);
-                }
-            }
+            const Rows& from = *about;
+            Rows& to = *next;
             for (std::size_t t = 0; t < states; ++t) {
                 const Move step = a.byte[t][byte];
-                const Lanes& from = past[step.state];
-                Lanes& row = about[t];
+                const int16_t land = int16_t(std::min<uint32_t>(landing[step.state], uint32_t(kCap)));
+                const int16_t words = int16_t(step.words);
+                const Lanes& on = from[step.state];
+                Lanes& row = to[t];
                 row[0] = kCap;
-                for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(step.words + from[d - 1]);
+                if (goesOn) {
+                    for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(words + std::min(land, on[d - 1]));
+                } else {
+                    for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(words + land);
+                }
                 entered[t] = uint32_t(row[kShortRunMax]);
             }
+            about.swap(next);
         }
         const uint32_t* entry() const { return entered.data(); }
     };
@@ -533,12 +535,14 @@ struct Programme {
     static constexpr int16_t kDenseUnreached = 2 * Automaton::kDenseNone;
     void leastThroughDense(int bits, const uint32_t* after, Automaton::DenseRow& into) const {
         const Automaton::DenseRow* rows = automaton.denseFrom(bits);
+        Automaton::DenseRow least = into;  // a local, kept in registers through the loop
         for (int t = 0; t < automaton.states; ++t) {
             const int16_t base = int16_t(std::min<uint32_t>(after[t], uint32_t(Automaton::kDenseNone)));
             const Automaton::DenseRow& words = rows[t];
             for (std::size_t s = 0; s < Automaton::kDenseLanes; ++s)
-                into[s] = std::min(into[s], int16_t(words[s] + base));
+                least[s] = std::min(least[s], int16_t(words[s] + base));
         }
+        into = least;
     }
 
     // The least of a move's codewords plus `after` at the state it reaches.
@@ -551,14 +555,29 @@ struct Programme {
     // Free bits may come anywhere between tokens: a row becomes the least
     // over what any bits reach, with no codeword completed or with one
     // completed, which always leaves the empty codeword (state 0).  A bit
-    // that completes none adds one to the open codeword, so going down
-    // the states (3k + kind, k falling) finds each one's successors done.
+    // that completes none takes level k (the states 3k + kind) to level
+    // k + 1: a uniform kind to the same kind or to mixed bits, mixed bits
+    // to mixed bits, the empty codeword to one bit of its value; it
+    // completes the codeword instead at level width - 1 and at a uniform
+    // one at width - 2 (the stuffed bit).  So the levels are closed from
+    // the top down, each level's three values carried up in registers
+    // (the loop over Automaton::bit this replaces waited on a store and a
+    // load at each of its steps).
     void closeUnderFreeBits(uint32_t* row) const {
-        for (int s = automaton.states; s-- > 0;)
-            for (int b = 0; b < 2; ++b) {
-                const Move step = automaton.bit[s][b];
-                if (step.words == 0) row[s] = std::min(row[s], row[step.state]);
-            }
+        const int width = automaton.width;
+        uint32_t zeros = kUnreached, ones = kUnreached, mixed = kUnreached;  // level k + 1, closed
+        for (int k = width - 1; k >= 1; --k) {
+            uint32_t* level = row + 3 * k;
+            level[kZeros] = std::min(level[kZeros], std::min(zeros, mixed));
+            level[kOnes] = std::min(level[kOnes], std::min(ones, mixed));
+            level[kMixedBits] = std::min(level[kMixedBits], mixed);
+            const bool uniformReached = k < width - 1;  // a uniform level width - 1 is never open
+            zeros = uniformReached ? level[kZeros] : kUnreached;
+            ones = uniformReached ? level[kOnes] : kUnreached;
+            mixed = level[kMixedBits];
+        }
+        const uint32_t firstBit = std::min(zeros, ones);
+        for (int s = 0; s < 3; ++s) row[s] = std::min(row[s], firstBit);
         const uint32_t again = 1 + row[0];
         for (int s = 0; s < automaton.states; ++s) row[s] = std::min(row[s], again);
     }
