@@ -479,10 +479,13 @@ struct Programme {
     // a run about to write the byte of the position done last, open
     // codeword t, that may write at most d bytes more (that one included;
     // lane 0 unreached); a run with the short header from there is
-    // about[h][31].  Each position costs two passes of 32 lanes a state,
-    // which the compiler does as vectors.
+    // about[h][31].  Each position costs a pass of 32 lanes a state, which
+    // the compiler does as whole vectors: lanes 1 to 32 are written (lane
+    // 32, at most 32 bytes, is never read into a lower one, nor as an
+    // entry), and lane 0 stays unreached.
     struct ShortRuns {
-        static constexpr std::size_t kLanes = kShortRunMax + 1;
+        static constexpr std::size_t kWritten = kShortRunMax + 1;  // lanes 1 .. 32
+        static constexpr std::size_t kLanes = kWritten + 1;
         // Signed 16-bit lanes, as Automaton::dense.  A value held down to
         // kCap is still a lower bound, and kCap is far above any symbol's
         // codewords, so it prunes as the exact value would; past is at most
@@ -497,6 +500,7 @@ struct Programme {
 
         ShortRuns() {
             for (Lanes& row : *about) row.fill(kCap);
+            for (Lanes& row : *next) row.fill(kCap);
         }
 
         // From the position after j to j, whose byte is `byte`; `landing`
@@ -513,14 +517,13 @@ struct Programme {
                 const int16_t land = int16_t(std::min<uint32_t>(landing[step.state], uint32_t(kCap)));
                 const int16_t words = int16_t(step.words);
                 const Lanes& on = from[step.state];
-                Lanes& row = to[t];
-                row[0] = kCap;
+                int16_t* row = to[t].data() + 1;
                 if (goesOn) {
-                    for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(words + std::min(land, on[d - 1]));
+                    for (std::size_t d = 0; d < kWritten; ++d) row[d] = int16_t(words + std::min(land, on[d]));
                 } else {
-                    for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(words + land);
+                    for (std::size_t d = 0; d < kWritten; ++d) row[d] = int16_t(words + land);
                 }
-                entered[t] = uint32_t(row[kShortRunMax]);
+                entered[t] = uint32_t(to[t][kShortRunMax]);
             }
             about.swap(next);
         }
