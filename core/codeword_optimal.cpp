@@ -59,6 +59,9 @@ struct Automaton {
     int states = 0;
     Move bit[kMaxStates][2];
     Move byte[kMaxStates][256];
+    // The bits each byte stuffs from each state: what it adds to words *
+    // width + open bits, less its 8.
+    uint8_t byteStuffing[kMaxStates][256];
     // The header of a run of each length: header[L * states + s].
     std::vector<Move> header;
 
@@ -118,7 +121,11 @@ struct Automaton {
             }
         }
         for (int s = 0; s < states; ++s)
-            for (int value = 0; value < 256; ++value) byte[s][value] = push(uint8_t(s), BitToken{8, uint64_t(value)});
+            for (int value = 0; value < 256; ++value) {
+                const Move move = push(uint8_t(s), BitToken{8, uint64_t(value)});
+                byte[s][value] = move;
+                byteStuffing[s][value] = uint8_t(move.words * w + move.state / 3 - s / 3 - 8);
+            }
         // A header's last 8 bits go through the byte table: a long one is
         // 13 bits and a byte, not 21 bits one at a time.
         header.resize((kMaxBinaryRun + 1) * std::size_t(states));
@@ -360,8 +367,9 @@ struct Programme {
         }
     }
 
-    // The bounds fill prunes with, less wordsAfter (counted on need).
-    void countBounds() {
+    // The bounds of the bytes still to come that fill prunes with, less
+    // fewestBits and wordsAfter.
+    void countRestBounds() {
         for (std::size_t j = length; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(data[j]);
         countStuffedRest();
         countHeaderRest();
@@ -372,7 +380,6 @@ struct Programme {
             const std::size_t j = cellPosition[cell];
             cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
         }
-        countFewestBits();
     }
 
     // The state a stream starts in: M/L then U/L for a structured-append
@@ -380,22 +387,28 @@ struct Programme {
     Move startMove() const { return automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0}); }
 
     // Whether the bounds prove, before any fill, that no stream ends
-    // within the bound: the cheap ones (countBounds, counted here) at the
-    // start, then wordsAfter where most bytes are 00 or FF.  There the
-    // cheap ones leave room for hundreds of run lengths from each start,
-    // wordsAfter is counted at the first runs anyway, and on a message a
-    // codeword or more beyond a size it settles the question alone, so
-    // that the runs walked before it are spared (most of a refusal's time
-    // near the largest size).
+    // within the bound; when not, every bound that fill needs is counted.
+    // The bytes' least bits and forced stuffing (cellRest) come first, at
+    // a few instructions a byte: they settle most messages that no size of
+    // the width holds.  Then, where at least a quarter of the bytes are 00
+    // or FF, wordsAfter: there the other bounds leave room for hundreds of
+    // run lengths from each start, so it would be counted at the first
+    // runs anyway, and on a message a codeword or more beyond a size it
+    // settles the question alone, sparing the runs walked before it.  The
+    // fewest bits (counted last) rarely settle anything here: a caller
+    // asks only when the shortest stream's bits fit.
     bool beyondBoundFirst() {
-        countBounds();
+        countRestBounds();
         const Move start = startMove();
-        if (beyondBoundBits(start.words, start.state, restFrom(0, Upper))) return true;
+        if (beyondBoundBits(start.words, start.state, cellRest[0])) return true;
         std::size_t uniform = 0;
         for (std::size_t j = 0; j < length; ++j) uniform += data[j] == 0x00 || data[j] == 0xFF;
-        if (uniform * kUniformShareForWordsAfterFirst < length) return false;
-        countWordsAfter();
-        return start.words + uint64_t(wordsAfter[start.state]) > bound;
+        if (uniform * kUniformShareForWordsAfterFirst >= length) {
+            countWordsAfter();
+            if (start.words + uint64_t(wordsAfter[start.state]) > bound) return true;
+        }
+        countFewestBits();
+        return beyondBoundBits(start.words, start.state, restFrom(0, Upper));
     }
     static constexpr std::size_t kUniformShareForWordsAfterFirst = 4;  // a quarter of the bytes
 
@@ -706,12 +719,11 @@ struct Programme {
     // by it where the data stuffs (runs of 0 or 1 bits).
     void countStuffedRest() {
         const int states = automaton.states;
-        const uint32_t w = uint32_t(automaton.width);
-        std::array<uint32_t, kMaxStates> added{};  // from each state to the current stretch's end
+        // From each state to the current stretch's end, less 8 bits a byte.
+        std::array<uint32_t, kMaxStates> added{};
         std::array<uint32_t, kMaxStates> before{};
         uint32_t later = 0;    // the stretches after the current one
         uint32_t current = 0;  // the current one's, from the byte before on
-        uint32_t count = 0;    // its bytes from the byte before on
         std::size_t flag = layout.flags.size();
         for (std::size_t j = length; j-- > 0;) {
             bool flagAfter = false;  // a flag between byte j and byte j + 1
@@ -719,19 +731,18 @@ struct Programme {
             if (!kBinaryOnly[data[j]] || flagAfter) {
                 later += current;
                 current = 0;
-                count = 0;
                 added.fill(0);
             }
             if (kBinaryOnly[data[j]]) {
                 uint32_t least = UINT32_MAX;
+                const uint8_t value = data[j];
                 for (int s = 0; s < states; ++s) {
-                    const Move move = automaton.byte[s][data[j]];
-                    before[std::size_t(s)] = move.words * w + uint32_t(move.state / 3) - uint32_t(s / 3) +
-                                             added[move.state];
+                    before[std::size_t(s)] =
+                        automaton.byteStuffing[s][value] + added[automaton.byte[s][value].state];
                     least = std::min(least, before[std::size_t(s)]);
                 }
                 for (int s = 0; s < states; ++s) added[std::size_t(s)] = std::min(before[std::size_t(s)], least + 10);
-                current = least - 8 * ++count;
+                current = least;
             }
             stuffedRest[j] = later + current;
         }
@@ -1000,7 +1011,7 @@ struct Programme {
         }
     }
 
-    // Call countBounds first (or beyondBoundFirst).
+    // Call beyondBoundFirst first.
     void fill() {
         const Move start = startMove();
         offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
