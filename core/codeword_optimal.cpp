@@ -59,6 +59,9 @@ struct Automaton {
     int states = 0;
     Move bit[kMaxStates][2];
     Move byte[kMaxStates][256];
+    // The bits each byte stuffs from each state: what it adds to words *
+    // width + open bits, less its 8.
+    uint8_t byteStuffing[kMaxStates][256];
     // The header of a run of each length: header[L * states + s].
     std::vector<Move> header;
 
@@ -118,7 +121,11 @@ struct Automaton {
             }
         }
         for (int s = 0; s < states; ++s)
-            for (int value = 0; value < 256; ++value) byte[s][value] = push(uint8_t(s), BitToken{8, uint64_t(value)});
+            for (int value = 0; value < 256; ++value) {
+                const Move move = push(uint8_t(s), BitToken{8, uint64_t(value)});
+                byte[s][value] = move;
+                byteStuffing[s][value] = uint8_t(move.words * w + move.state / 3 - s / 3 - 8);
+            }
         // A header's last 8 bits go through the byte table: a long one is
         // 13 bits and a byte, not 21 bits one at a time.
         header.resize((kMaxBinaryRun + 1) * std::size_t(states));
@@ -349,24 +356,61 @@ struct Programme {
           table(n + 1 + l.flags.size(), a.states),
           firstCell(n + 1), restBits(n + 1), stuffedRest(n + 1), headerRest(n + 1), cellRest(n + 1 + l.flags.size()),
           runRest(n + 1), cellPosition(n + 1 + l.flags.size()) {
-        for (std::size_t j = n; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(d[j]);
-        countStuffedRest();
-        countHeaderRest();
-        runRest[n] = uint32_t(8 * n);
-        for (std::size_t j = n; j-- > 0;)
-            runRest[j] = std::min(runRest[j + 1], uint32_t(8 * j) + restBits[j] + stuffedRest[j] + headerRest[j]);
         std::size_t flag = 0;
         for (std::size_t j = 0; j <= n; ++j) {
             while (flag < l.flags.size() && l.flags[flag].position < j) ++flag;
             firstCell[j] = j + flag;
         }
-        for (std::size_t j = 0, cell = 0; cell < cellRest.size(); ++cell) {
+        for (std::size_t j = 0, cell = 0; cell < cellPosition.size(); ++cell) {
             while (j < n && firstCell[j + 1] <= cell) ++j;
-            cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
             cellPosition[cell] = uint32_t(j);
         }
-        countFewestBits();
     }
+
+    // The bounds of the bytes still to come that fill prunes with, less
+    // fewestBits and wordsAfter.
+    void countRestBounds() {
+        for (std::size_t j = length; j-- > 0;) restBits[j] = restBits[j + 1] + leastBits(data[j]);
+        countStuffedRest();
+        countHeaderRest();
+        runRest[length] = uint32_t(8 * length);
+        for (std::size_t j = length; j-- > 0;)
+            runRest[j] = std::min(runRest[j + 1], uint32_t(8 * j) + restBits[j] + stuffedRest[j] + headerRest[j]);
+        for (std::size_t cell = 0; cell < cellRest.size(); ++cell) {
+            const std::size_t j = cellPosition[cell];
+            cellRest[cell] = restBits[j] + stuffedRest[j] + headerRest[j];
+        }
+    }
+
+    // The state a stream starts in: M/L then U/L for a structured-append
+    // symbol.
+    Move startMove() const { return automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0}); }
+
+    // Whether the bounds prove, before any fill, that no stream ends
+    // within the bound; when not, every bound that fill needs is counted.
+    // The bytes' least bits and forced stuffing (cellRest) come first, at
+    // a few instructions a byte: they settle most messages that no size of
+    // the width holds.  Then, where at least a quarter of the bytes are 00
+    // or FF, wordsAfter: there the other bounds leave room for hundreds of
+    // run lengths from each start, so it would be counted at the first
+    // runs anyway, and on a message a codeword or more beyond a size it
+    // settles the question alone, sparing the runs walked before it.  The
+    // fewest bits (counted last) rarely settle anything here: a caller
+    // asks only when the shortest stream's bits fit.
+    bool beyondBoundFirst() {
+        countRestBounds();
+        const Move start = startMove();
+        if (beyondBoundBits(start.words, start.state, cellRest[0])) return true;
+        std::size_t uniform = 0;
+        for (std::size_t j = 0; j < length; ++j) uniform += data[j] == 0x00 || data[j] == 0xFF;
+        if (uniform * kUniformShareForWordsAfterFirst >= length) {
+            countWordsAfter();
+            if (start.words + uint64_t(wordsAfter[start.state]) > bound) return true;
+        }
+        countFewestBits();
+        return beyondBoundBits(start.words, start.state, restFrom(0, Upper));
+    }
+    static constexpr std::size_t kUniformShareForWordsAfterFirst = 4;  // a quarter of the bytes
 
     // wordsAfter: a lower bound of the codewords a stream still completes
     // from each cell and open codeword (the open one counted), by a
@@ -448,48 +492,53 @@ struct Programme {
     // a run about to write the byte of the position done last, open
     // codeword t, that may write at most d bytes more (that one included;
     // lane 0 unreached); a run with the short header from there is
-    // about[h][31].  Each position costs two passes of 32 lanes a state,
-    // which the compiler does as vectors.
+    // about[h][31].  Each position costs a pass of 32 lanes a state, which
+    // the compiler does as whole vectors: lanes 1 to 32 are written (lane
+    // 32, at most 32 bytes, is never read into a lower one, nor as an
+    // entry), and lane 0 stays unreached.
     struct ShortRuns {
-        static constexpr std::size_t kLanes = kShortRunMax + 1;
+        static constexpr std::size_t kWritten = kShortRunMax + 1;  // lanes 1 .. 32
+        static constexpr std::size_t kLanes = kWritten + 1;
         // Signed 16-bit lanes, as Automaton::dense.  A value held down to
         // kCap is still a lower bound, and kCap is far above any symbol's
         // codewords, so it prunes as the exact value would; past is at most
         // kCap, so a lane is at most kCap and one byte's codewords.
         static constexpr int16_t kCap = Automaton::kDenseNone;
         using Lanes = std::array<int16_t, kLanes>;
-        std::array<Lanes, kMaxStates> about, past;
+        using Rows = std::array<Lanes, kMaxStates>;
+        // about[t] of the position done last, and the rows of the one
+        // being done: each step writes one from the other and swaps them.
+        std::unique_ptr<Rows> about{new Rows}, next{new Rows};
         std::array<uint32_t, kMaxStates> entered;  // about[t][31]
 
         ShortRuns() {
-            for (Lanes& row : about) row.fill(kCap);
+            for (Lanes& row : *about) row.fill(kCap);
+            for (Lanes& row : *next) row.fill(kCap);
         }
 
         // From the position after j to j, whose byte is `byte`; `landing`
         // is wordsAfter of the cell after position j, where a run that
         // writes byte j last lands; it may go on with byte j + 1 when
-        // `goesOn`.
+        // `goesOn`.  Just past byte j in state u, at most d bytes more,
+        // a run ends there or goes on: min(landing[u], about[u][d]).
         void stepBack(const Automaton& a, uint8_t byte, const uint32_t* landing, bool goesOn) {
             const std::size_t states = std::size_t(a.states);
-            // past[t][d]: just past byte j, at most d bytes more.
-            for (std::size_t t = 0; t < states; ++t) {
-                const int16_t land = int16_t(std::min<uint32_t>(landing[t], uint32_t(kCap)));
-                Lanes& row = past[t];
-                const Lanes& on = about[t];
-                if (goesOn) {
-                    for (std::size_t d = 0; d < kLanes; ++d) row[d] = std::min(land, on[d]);
-                } else {
-                    row.fill(land);
-                }
-            }
+            const Rows& from = *about;
+            Rows& to = *next;
             for (std::size_t t = 0; t < states; ++t) {
                 const Move step = a.byte[t][byte];
-                const Lanes& from = past[step.state];
-                Lanes& row = about[t];
-                row[0] = kCap;
-                for (std::size_t d = 1; d < kLanes; ++d) row[d] = int16_t(step.words + from[d - 1]);
-                entered[t] = uint32_t(row[kShortRunMax]);
+                const int16_t land = int16_t(std::min<uint32_t>(landing[step.state], uint32_t(kCap)));
+                const int16_t words = int16_t(step.words);
+                const Lanes& on = from[step.state];
+                int16_t* row = to[t].data() + 1;
+                if (goesOn) {
+                    for (std::size_t d = 0; d < kWritten; ++d) row[d] = int16_t(words + std::min(land, on[d]));
+                } else {
+                    for (std::size_t d = 0; d < kWritten; ++d) row[d] = int16_t(words + land);
+                }
+                entered[t] = uint32_t(to[t][kShortRunMax]);
             }
+            about.swap(next);
         }
         const uint32_t* entry() const { return entered.data(); }
     };
@@ -502,12 +551,14 @@ struct Programme {
     static constexpr int16_t kDenseUnreached = 2 * Automaton::kDenseNone;
     void leastThroughDense(int bits, const uint32_t* after, Automaton::DenseRow& into) const {
         const Automaton::DenseRow* rows = automaton.denseFrom(bits);
+        Automaton::DenseRow least = into;  // a local, kept in registers through the loop
         for (int t = 0; t < automaton.states; ++t) {
             const int16_t base = int16_t(std::min<uint32_t>(after[t], uint32_t(Automaton::kDenseNone)));
             const Automaton::DenseRow& words = rows[t];
             for (std::size_t s = 0; s < Automaton::kDenseLanes; ++s)
-                into[s] = std::min(into[s], int16_t(words[s] + base));
+                least[s] = std::min(least[s], int16_t(words[s] + base));
         }
+        into = least;
     }
 
     // The least of a move's codewords plus `after` at the state it reaches.
@@ -520,14 +571,29 @@ struct Programme {
     // Free bits may come anywhere between tokens: a row becomes the least
     // over what any bits reach, with no codeword completed or with one
     // completed, which always leaves the empty codeword (state 0).  A bit
-    // that completes none adds one to the open codeword, so going down
-    // the states (3k + kind, k falling) finds each one's successors done.
+    // that completes none takes level k (the states 3k + kind) to level
+    // k + 1: a uniform kind to the same kind or to mixed bits, mixed bits
+    // to mixed bits, the empty codeword to one bit of its value; it
+    // completes the codeword instead at level width - 1 and at a uniform
+    // one at width - 2 (the stuffed bit).  So the levels are closed from
+    // the top down, each level's three values carried up in registers
+    // (the loop over Automaton::bit this replaces waited on a store and a
+    // load at each of its steps).
     void closeUnderFreeBits(uint32_t* row) const {
-        for (int s = automaton.states; s-- > 0;)
-            for (int b = 0; b < 2; ++b) {
-                const Move step = automaton.bit[s][b];
-                if (step.words == 0) row[s] = std::min(row[s], row[step.state]);
-            }
+        const int width = automaton.width;
+        uint32_t zeros = kUnreached, ones = kUnreached, mixed = kUnreached;  // level k + 1, closed
+        for (int k = width - 1; k >= 1; --k) {
+            uint32_t* level = row + 3 * k;
+            level[kZeros] = std::min(level[kZeros], std::min(zeros, mixed));
+            level[kOnes] = std::min(level[kOnes], std::min(ones, mixed));
+            level[kMixedBits] = std::min(level[kMixedBits], mixed);
+            const bool uniformReached = k < width - 1;  // a uniform level width - 1 is never open
+            zeros = uniformReached ? level[kZeros] : kUnreached;
+            ones = uniformReached ? level[kOnes] : kUnreached;
+            mixed = level[kMixedBits];
+        }
+        const uint32_t firstBit = std::min(zeros, ones);
+        for (int s = 0; s < 3; ++s) row[s] = std::min(row[s], firstBit);
         const uint32_t again = 1 + row[0];
         for (int s = 0; s < automaton.states; ++s) row[s] = std::min(row[s], again);
     }
@@ -653,12 +719,11 @@ struct Programme {
     // by it where the data stuffs (runs of 0 or 1 bits).
     void countStuffedRest() {
         const int states = automaton.states;
-        const uint32_t w = uint32_t(automaton.width);
-        std::array<uint32_t, kMaxStates> added{};  // from each state to the current stretch's end
+        // From each state to the current stretch's end, less 8 bits a byte.
+        std::array<uint32_t, kMaxStates> added{};
         std::array<uint32_t, kMaxStates> before{};
         uint32_t later = 0;    // the stretches after the current one
         uint32_t current = 0;  // the current one's, from the byte before on
-        uint32_t count = 0;    // its bytes from the byte before on
         std::size_t flag = layout.flags.size();
         for (std::size_t j = length; j-- > 0;) {
             bool flagAfter = false;  // a flag between byte j and byte j + 1
@@ -666,19 +731,18 @@ struct Programme {
             if (!kBinaryOnly[data[j]] || flagAfter) {
                 later += current;
                 current = 0;
-                count = 0;
                 added.fill(0);
             }
             if (kBinaryOnly[data[j]]) {
                 uint32_t least = UINT32_MAX;
+                const uint8_t value = data[j];
                 for (int s = 0; s < states; ++s) {
-                    const Move move = automaton.byte[s][data[j]];
-                    before[std::size_t(s)] = move.words * w + uint32_t(move.state / 3) - uint32_t(s / 3) +
-                                             added[move.state];
+                    before[std::size_t(s)] =
+                        automaton.byteStuffing[s][value] + added[automaton.byte[s][value].state];
                     least = std::min(least, before[std::size_t(s)]);
                 }
                 for (int s = 0; s < states; ++s) added[std::size_t(s)] = std::min(before[std::size_t(s)], least + 10);
-                current = least - 8 * ++count;
+                current = least;
             }
             stuffedRest[j] = later + current;
         }
@@ -947,9 +1011,9 @@ struct Programme {
         }
     }
 
+    // Call beyondBoundFirst first.
     void fill() {
-        // M/L then U/L for a structured-append symbol.
-        const Move start = automaton.push(0, layout.structuredAppend ? kAppendStart : BitToken{0, 0});
+        const Move start = startMove();
         offer(0, Upper, start.state, start.words, Back{kStart, 0, 0, 0});
         // Once wordsAfter is counted, every stream completes at least its
         // bound from the start: above `bound`, none is within it, and the
@@ -1084,9 +1148,14 @@ CodewordStream encodeFewestCodewords(const uint8_t* data, std::size_t length, co
     if (length > kMaxCodewordMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
     Programme programme(data, length, layout, automaton(width), atMost);
+    CodewordStream result;
+    if (programme.beyondBoundFirst()) {
+        result.found = false;
+        result.words = atMost;
+        return result;
+    }
     programme.fill();
     std::vector<Programme::PathStep> path;
-    CodewordStream result;
     result.words = programme.walkBack(path);
     if (result.words > atMost) {
         result.found = false;

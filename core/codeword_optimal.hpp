@@ -40,10 +40,11 @@
 // for a run of up to 31 bytes and 21 for a longer one (codeword_optimal.cpp,
 // countWordsAfter): on runs of 00 and FF bytes it meets the exact minimum
 // on most messages a codeword over a size, which it then refuses at about
-// a microsecond a byte without trying a run.  The few where it falls a
-// codeword or two short still take the programme, up to tens of
-// milliseconds at 1,200-1,700 bytes.  Measured in bench/stuffing.py and
-// bench/peers.py's tail section.
+// a third of a microsecond a byte without trying a run (it is counted
+// before the fill wherever a quarter of the bytes are 00 or FF, after the
+// cheaper bounds have had their say).  The few where it falls a codeword
+// short still take the programme, 1-3 ms at 1,100-1,700 bytes.  Measured
+// in bench/stuffing.py and bench/peers.py's tail section.
 #pragma once
 
 #include <cstddef>

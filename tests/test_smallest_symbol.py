@@ -104,6 +104,26 @@ class TestFewestCodewords:
             assert stuffed(packed, bit_count, width) == words <= stuffed(*shortest, width)
             assert decode_flagged(unpack(packed, bit_count)) == (message, flags, append)
 
+    # The bounds are tried at the start before any cell is filled, from the
+    # state the start leaves (M/L U/L for a structured-append symbol), and
+    # the codeword bound among them only where a quarter of the bytes or
+    # more are 00 or FF: either side of that share, with the append start
+    # and a flag, a bound keeps the unbounded minimum and refuses one below.
+    @pytest.mark.parametrize("zero_runs", [4, 5])
+    def test_bounds_tried_before_the_fill_keep_the_minimum(self, zero_runs):
+        rng = random.Random(zero_runs)
+        pieces = [b"\x00" * 5] * zero_runs + [bytes([rng.randrange(0x80, 0xFF)]) for _ in range(100 - 5 * zero_runs)]
+        rng.shuffle(pieces)
+        message = b"".join(pieces)[:100]
+        assert 4 * message.count(0) >= 100 if zero_runs == 5 else 4 * message.count(0) < 100
+        for flags, append in (([], False), ([], True), ([(40, 3)], True), ([(0, None)], False)):
+            for width in WIDTHS:
+                packed, bit_count, words = _test_hooks.fewest_codewords(message, width, flags, append)
+                assert decode_flagged(unpack(packed, bit_count)) == (message, flags, append)
+                assert stuffed(packed, bit_count, width) == words
+                assert _test_hooks.fewest_codewords(message, width, flags, append, words)[2] == words
+                assert _test_hooks.fewest_codewords(message, width, flags, append, words - 1) is None
+
     def test_refuses_a_width_no_symbol_has(self):
         with pytest.raises(ValueError, match="widths"):
             _test_hooks.fewest_codewords(b"A", 7)
