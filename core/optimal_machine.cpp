@@ -597,7 +597,7 @@ public:
                 nextCapture = j + backoff;
                 backoff = std::min(2 * backoff, kMaxCaptureBackoff);
             }
-            if (learntTooMuch(j)) nextCapture = UINT32_MAX;
+            if (learntTooMuch()) nextCapture = UINT32_MAX;
         }
         return index_;
     }
@@ -612,10 +612,20 @@ private:
     // shape (the starts in the way tell when to try again otherwise).
     static constexpr uint32_t kLongRunBackoff = 4;
 
-    // Where nearly every state is new (bytes of many kinds mixed at random)
-    // the machine only adds work: past this many new states the message is
-    // left to the general programme.
-    bool learntTooMuch(uint32_t j) const { return cache_.added() - addedBefore_ > 64 + j / 8; }
+    // Where nearly every state is new (bytes of many kinds mixed at random,
+    // letters of both cases among digits and punctuation) the machine only
+    // adds work: learning a state costs a few general steps and a row of
+    // transitions, and carries the message no further.  So once a message
+    // has added kLearningBudget new states, it must have been carried a
+    // byte by the cached transitions for every eight more it adds, else it
+    // is left to the general programme.  Text of a kind met before adds
+    // next to nothing; text of a new kind adds states at most a few tens
+    // of bytes apart while it carries on (so a thread still learns it).
+    static constexpr uint64_t kLearningBudget = 64;
+    static constexpr uint64_t kBytesPerLearntState = 8;
+    bool learntTooMuch() const {
+        return cache_.added() - addedBefore_ > kLearningBudget + machineBytes_ / kBytesPerLearntState;
+    }
 
     // Cell j, the first of its position, by the general programme; true
     // when only binary shift carries its byte.
@@ -705,6 +715,7 @@ private:
         for (;;) {
             uint32_t stop = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) : length_;
             Transition* transition = nullptr;
+            uint32_t carriedFrom = j;
             while (j < stop) {
                 transition = &cache_.transition(state, byteClasses.of[data_[j]]);
                 if (transition->next >= kLeavesShape) break;
@@ -713,6 +724,7 @@ private:
                 state = transition->next;
                 ++j;
             }
+            machineBytes_ += j - carriedFrom;
             materializeState(cache_.key(state), j, least, last_, beforeLast_, windows_);
             if (j == stop) {
                 // A flag, or the end: the general programme finishes the
@@ -740,7 +752,7 @@ private:
                 learnt.rise = least - fromLeast;
                 learnt.decision = decisions_[index_];
             }
-            if (!fits || learntTooMuch(j)) return true;
+            if (!fits || learntTooMuch()) return true;
         }
     }
 
@@ -845,6 +857,7 @@ private:
     uint32_t* beforeLast_ = costRows_[1];  // and of the last cell of the position before
     uint32_t* spare_ = costRows_[2];
     uint64_t addedBefore_;             // cache_.added() at the start
+    uint64_t machineBytes_ = 0;        // positions filled by cached transitions
     std::size_t index_ = 0;            // of the last cell filled
     std::size_t nextFlag_ = 0;
     bool flagged_ = false;             // the last position filled has a flag
