@@ -485,6 +485,9 @@ public:
     TransitionCache<FrontKey, FrontStep> longRuns;
     // The run queues of the long-run machine's model state (learnLongRun).
     RunWindows model;
+    // The messages in a row, up to kMostFruitless, on which the text
+    // machine gave up learning (Fill::learntTooMuch).
+    unsigned fruitless = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -561,7 +564,8 @@ public:
     Fill(const uint8_t* data, std::size_t length, const FlagList& flags, Decision* decisions, RunWindows& windows,
          StateCache& cache)
         : data_(data), length_(uint32_t(length)), flags_(flags), decisions_(decisions), windows_(windows),
-          cache_(cache.text), longRuns_(cache.longRuns), model_(cache.model), addedBefore_(cache.text.added()) {}
+          cache_(cache.text), longRuns_(cache.longRuns), model_(cache.model), fruitless_(cache.fruitless),
+          budget_(kLearningBudget >> (2 * fruitless_)), addedBefore_(cache.text.added()) {}
 
     // Fills every cell; returns the index of the last, whose costs are
     // lastCost().
@@ -599,6 +603,7 @@ public:
             }
             if (learntTooMuch()) nextCapture = UINT32_MAX;
         }
+        fruitless_ = gaveUp_ ? std::min(fruitless_ + 1, kMostFruitless) : 0;
         return index_;
     }
     const uint32_t* lastCost() const { return last_; }
@@ -621,10 +626,19 @@ private:
     // is left to the general programme.  Text of a kind met before adds
     // next to nothing; text of a new kind adds states at most a few tens
     // of bytes apart while it carries on (so a thread still learns it).
+    // After messages in a row that it gave up on, the budget is a quarter
+    // of the last one's, down to kLeastLearningBudget: text of that kind
+    // keeps coming, most likely, and new text of a kind the machine carries
+    // still adds that many states a message until it is carried (then the
+    // full budget is back).
     static constexpr uint64_t kLearningBudget = 64;
+    static constexpr uint64_t kLeastLearningBudget = 16;
     static constexpr uint64_t kBytesPerLearntState = 8;
-    bool learntTooMuch() const {
-        return cache_.added() - addedBefore_ > kLearningBudget + machineBytes_ / kBytesPerLearntState;
+    static constexpr unsigned kMostFruitless = 1;
+    static_assert(kLearningBudget >> (2 * kMostFruitless) == kLeastLearningBudget, "a quarter a message");
+    bool learntTooMuch() {
+        gaveUp_ = gaveUp_ || cache_.added() - addedBefore_ > budget_ + machineBytes_ / kBytesPerLearntState;
+        return gaveUp_;
     }
 
     // Cell j, the first of its position, by the general programme; true
@@ -856,6 +870,9 @@ private:
     uint32_t* last_ = costRows_[0];        // the costs of the last cell filled
     uint32_t* beforeLast_ = costRows_[1];  // and of the last cell of the position before
     uint32_t* spare_ = costRows_[2];
+    unsigned& fruitless_;              // the cache's count
+    uint64_t budget_;                  // of new states before the machine must carry the message
+    bool gaveUp_ = false;              // learntTooMuch() said so
     uint64_t addedBefore_;             // cache_.added() at the start
     uint64_t machineBytes_ = 0;        // positions filled by cached transitions
     std::size_t index_ = 0;            // of the last cell filled
