@@ -728,17 +728,28 @@ private:
         uint32_t state = cache_.intern(key);
         for (;;) {
             uint32_t stop = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) : length_;
-            Transition* transition = nullptr;
-            uint32_t carriedFrom = j;
-            while (j < stop) {
-                transition = &cache_.transition(state, byteClasses.of[data_[j]]);
+            // The loop of text a thread has met: in locals, which the
+            // decisions it stores cannot alias, so that the position and
+            // the index stay in registers rather than going through memory
+            // at every byte.  No state is added while it runs, so the rows
+            // stay where they are.
+            const Transition* transition = nullptr;
+            const Transition* rows = cache_.transitions();
+            const uint8_t* data = data_;
+            Decision* decisions = decisions_;
+            std::size_t index = index_;
+            uint32_t at = j;
+            while (at < stop) {
+                transition = &rows[std::size_t(state) * kClassSlots + byteClasses.of[data[at]]];
                 if (transition->next >= kLeavesShape) break;
-                decisions_[++index_] = transition->decision;
+                decisions[++index] = transition->decision;
                 least += transition->rise;
                 state = transition->next;
-                ++j;
+                ++at;
             }
-            machineBytes_ += j - carriedFrom;
+            machineBytes_ += at - j;
+            index_ = index;
+            j = at;
             materializeState(cache_.key(state), j, least, last_, beforeLast_, windows_);
             if (j == stop) {
                 // A flag, or the end: the general programme finishes the
