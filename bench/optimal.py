@@ -12,12 +12,15 @@ against its targets (100 and 200 MB/s), on zlib output and on UTF-8 Chinese
 (bytes that only binary shift carries), and on English text and random
 bytes that are new at every call (the encoder remembers the states it meets
 per thread, so the same message again is cheaper than new data of the same
-kind).  The load
+kind).  First, the cost per byte on fresh messages of each kind of
+bench/peers.py's tail (mixed-case text, JSON, digits, text with binary,
+UTF-8, random bytes, 00/FF runs), median and worst, beside zint on the same
+messages.  The load
 average is printed with
 the figures: on a shared machine they are best-of-N, not steady.  Run
 against the installed package:
 
-    python -P bench/optimal.py [--json FILE] [--repeat N] [--no-growth]
+    python -P bench/optimal.py [--json FILE] [--repeat N] [--no-growth] [--fresh-only]
 """
 
 import argparse
@@ -194,6 +197,64 @@ def print_throughput(rows, out=sys.stdout):
         print(f"{r['message']:<14} {r['mb_per_s']:>7.1f} {target:>7.0f} {met:>7}", file=out)
 
 
+def peers_bench():
+    """bench/peers.py, for its kinds of fresh message and its zint call;
+    None when zint or zxing-cpp is not installed."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "peers.py")
+    spec = importlib.util.spec_from_file_location("peers_bench", path)
+    module = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+    except ImportError:
+        return None
+    return module
+
+
+def measure_fresh_kinds(length, count):
+    """ns per byte of the optimal encoder on `count` messages of `length`
+    bytes of each kind of bench/peers.py's tail, each new at its call:
+    the median and the worst call, beside zint making (or refusing) the same
+    messages, timed in the same loop.  The thread's state cache has met
+    other messages of the kind before (a warm-up round), as in a service
+    that has been running a while."""
+    peers = peers_bench()
+    if peers is None:
+        return None
+    rng = random.Random(24778)
+    libraries = peers.Libraries()
+    rows = []
+    for kind, new in peers.tail_kinds(rng).items():
+        for message in [new(length) for _ in range(8)]:
+            encode_optimal(message)
+        ours, theirs = [], []
+        for message in [new(length) for _ in range(count)]:
+            start = time.perf_counter_ns()
+            encode_optimal(message)
+            middle = time.perf_counter_ns()
+            try:
+                libraries.zint(message)
+            except Exception:  # zint refuses a message too long for it by raising
+                pass
+            theirs.append(time.perf_counter_ns() - middle)
+            ours.append(middle - start)
+        ours.sort()
+        theirs.sort()
+        rows.append({"kind": kind, "bytes": length,
+                     "ns_per_byte": ours[count // 2] / length, "worst_ns_per_byte": ours[-1] / length,
+                     "zint_ns_per_byte": theirs[count // 2] / length,
+                     "zint_worst_ns_per_byte": theirs[-1] / length})
+    return rows
+
+
+def print_fresh_kinds(rows, out=sys.stdout):
+    print(f"\nOptimal encoder on fresh {rows[0]['bytes']}-byte messages by kind, ns per byte "
+          "(median and worst call; zint: its whole make or refusal of the same messages)", file=out)
+    print(f"{'kind':<22} {'ns/B':>7} {'worst':>7} {'zint ns/B':>10} {'worst':>7}", file=out)
+    for r in rows:
+        print(f"{r['kind']:<22} {r['ns_per_byte']:>7.1f} {r['worst_ns_per_byte']:>7.1f} "
+              f"{r['zint_ns_per_byte']:>10.1f} {r['zint_worst_ns_per_byte']:>7.1f}", file=out)
+
+
 def print_load(out=sys.stdout):
     try:
         load = os.getloadavg()
@@ -226,7 +287,17 @@ def main(argv=None):
     parser.add_argument("--json", metavar="FILE", help="also write the measurements as JSON")
     parser.add_argument("--repeat", type=int, default=5, help="timing repeats (best is kept)")
     parser.add_argument("--no-growth", action="store_true", help="skip the cost per byte by length")
+    parser.add_argument("--fresh-only", action="store_true",
+                        help="only the fresh messages by kind (quick, for a before and after)")
+    parser.add_argument("--fresh-bytes", type=int, default=3000, help="length of the fresh messages by kind")
+    parser.add_argument("--fresh-count", type=int, default=200, help="fresh messages of each kind")
     args = parser.parse_args(argv)
+    fresh = measure_fresh_kinds(args.fresh_bytes, args.fresh_count)
+    if fresh:
+        print_fresh_kinds(fresh)
+    if args.fresh_only:
+        print_load()
+        return
     rows = measure(args.repeat)
     print_table(rows)
     growth = None if args.no_growth else measure_growth(args.repeat)
@@ -237,7 +308,8 @@ def main(argv=None):
     print_load()
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"payloads": rows, "growth": growth, "throughput": throughput}, f, indent=2)
+            json.dump({"payloads": rows, "growth": growth, "throughput": throughput, "fresh_kinds": fresh}, f,
+                      indent=2)
             f.write("\n")
 
 

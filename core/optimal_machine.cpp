@@ -169,15 +169,22 @@ void materializeState(const StateKey& key, uint32_t j, uint32_t least, uint32_t*
 constexpr uint32_t kUnknownState = UINT32_MAX;      // not met yet
 constexpr uint32_t kLeavesShape = UINT32_MAX - 1;   // the general programme carries on
 
-struct Transition {
+// 32 bytes on a 32-byte boundary: the loop through known transitions finds
+// the next one with a shift and an add after loading the state id, and no
+// transition straddles two cache lines (24 bytes took two more steps in
+// that chain; padding alone, half of the transitions straddling, gained
+// nothing: about a tenth of the time of text the thread has met, either).
+struct alignas(32) Transition {
     uint32_t next = kUnknownState;  // a state id, or one of the two above
     uint32_t rise = 0;              // the next state's least cost less this one's
     Decision decision{};            // of the cell the step fills
 };
+static_assert(sizeof(Transition) == 32, "a transition is 32 bytes");
 
 // The states met so far and their transitions (Step, one per byte class of
-// each state).  At most kMaxStates (about 1.7 MB for either machine); when
-// full it starts again empty, which changes every id (generation() tells).
+// each state).  At most kMaxStates (about 2.2 MB for the text machine,
+// 1.7 MB for the long-run one); when full it starts again empty, which
+// changes every id (generation() tells).
 template <class Key, class Step>
 class TransitionCache {
 public:
@@ -485,6 +492,9 @@ public:
     TransitionCache<FrontKey, FrontStep> longRuns;
     // The run queues of the long-run machine's model state (learnLongRun).
     RunWindows model;
+    // The messages in a row, up to kMostFruitless, on which the text
+    // machine gave up learning (Fill::learntTooMuch).
+    unsigned fruitless = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -561,7 +571,8 @@ public:
     Fill(const uint8_t* data, std::size_t length, const FlagList& flags, Decision* decisions, RunWindows& windows,
          StateCache& cache)
         : data_(data), length_(uint32_t(length)), flags_(flags), decisions_(decisions), windows_(windows),
-          cache_(cache.text), longRuns_(cache.longRuns), model_(cache.model), addedBefore_(cache.text.added()) {}
+          cache_(cache.text), longRuns_(cache.longRuns), model_(cache.model), fruitless_(cache.fruitless),
+          budget_(kLearningBudget >> (2 * fruitless_)), addedBefore_(cache.text.added()) {}
 
     // Fills every cell; returns the index of the last, whose costs are
     // lastCost().
@@ -597,8 +608,9 @@ public:
                 nextCapture = j + backoff;
                 backoff = std::min(2 * backoff, kMaxCaptureBackoff);
             }
-            if (learntTooMuch(j)) nextCapture = UINT32_MAX;
+            if (learntTooMuch()) nextCapture = UINT32_MAX;
         }
+        fruitless_ = gaveUp_ ? std::min(fruitless_ + 1, kMostFruitless) : 0;
         return index_;
     }
     const uint32_t* lastCost() const { return last_; }
@@ -612,10 +624,29 @@ private:
     // shape (the starts in the way tell when to try again otherwise).
     static constexpr uint32_t kLongRunBackoff = 4;
 
-    // Where nearly every state is new (bytes of many kinds mixed at random)
-    // the machine only adds work: past this many new states the message is
-    // left to the general programme.
-    bool learntTooMuch(uint32_t j) const { return cache_.added() - addedBefore_ > 64 + j / 8; }
+    // Where nearly every state is new (bytes of many kinds mixed at random,
+    // letters of both cases among digits and punctuation) the machine only
+    // adds work: learning a state costs a few general steps and a row of
+    // transitions, and carries the message no further.  So once a message
+    // has added kLearningBudget new states, it must have been carried a
+    // byte by the cached transitions for every eight more it adds, else it
+    // is left to the general programme.  Text of a kind met before adds
+    // next to nothing; text of a new kind adds states at most a few tens
+    // of bytes apart while it carries on (so a thread still learns it).
+    // After messages in a row that it gave up on, the budget is a quarter
+    // of the last one's, down to kLeastLearningBudget: text of that kind
+    // keeps coming, most likely, and new text of a kind the machine carries
+    // still adds that many states a message until it is carried (then the
+    // full budget is back).
+    static constexpr uint64_t kLearningBudget = 64;
+    static constexpr uint64_t kLeastLearningBudget = 16;
+    static constexpr uint64_t kBytesPerLearntState = 8;
+    static constexpr unsigned kMostFruitless = 1;
+    static_assert(kLearningBudget >> (2 * kMostFruitless) == kLeastLearningBudget, "a quarter a message");
+    bool learntTooMuch() {
+        gaveUp_ = gaveUp_ || cache_.added() - addedBefore_ > budget_ + machineBytes_ / kBytesPerLearntState;
+        return gaveUp_;
+    }
 
     // Cell j, the first of its position, by the general programme; true
     // when only binary shift carries its byte.
@@ -704,15 +735,28 @@ private:
         uint32_t state = cache_.intern(key);
         for (;;) {
             uint32_t stop = nextFlag_ < flags_.count ? uint32_t(flags_.flags[nextFlag_].position) : length_;
-            Transition* transition = nullptr;
-            while (j < stop) {
-                transition = &cache_.transition(state, byteClasses.of[data_[j]]);
+            // The loop of text a thread has met: in locals, which the
+            // decisions it stores cannot alias, so that the position and
+            // the index stay in registers rather than going through memory
+            // at every byte.  No state is added while it runs, so the rows
+            // stay where they are.
+            const Transition* transition = nullptr;
+            const Transition* rows = cache_.transitions();
+            const uint8_t* data = data_;
+            Decision* decisions = decisions_;
+            std::size_t index = index_;
+            uint32_t at = j;
+            while (at < stop) {
+                transition = &rows[std::size_t(state) * kClassSlots + byteClasses.of[data[at]]];
                 if (transition->next >= kLeavesShape) break;
-                decisions_[++index_] = transition->decision;
+                decisions[++index] = transition->decision;
                 least += transition->rise;
                 state = transition->next;
-                ++j;
+                ++at;
             }
+            machineBytes_ += at - j;
+            index_ = index;
+            j = at;
             materializeState(cache_.key(state), j, least, last_, beforeLast_, windows_);
             if (j == stop) {
                 // A flag, or the end: the general programme finishes the
@@ -740,7 +784,7 @@ private:
                 learnt.rise = least - fromLeast;
                 learnt.decision = decisions_[index_];
             }
-            if (!fits || learntTooMuch(j)) return true;
+            if (!fits || learntTooMuch()) return true;
         }
     }
 
@@ -844,7 +888,11 @@ private:
     uint32_t* last_ = costRows_[0];        // the costs of the last cell filled
     uint32_t* beforeLast_ = costRows_[1];  // and of the last cell of the position before
     uint32_t* spare_ = costRows_[2];
+    unsigned& fruitless_;              // the cache's count
+    uint64_t budget_;                  // of new states before the machine must carry the message
+    bool gaveUp_ = false;              // learntTooMuch() said so
     uint64_t addedBefore_;             // cache_.added() at the start
+    uint64_t machineBytes_ = 0;        // positions filled by cached transitions
     std::size_t index_ = 0;            // of the last cell filled
     std::size_t nextFlag_ = 0;
     bool flagged_ = false;             // the last position filled has a flag

@@ -74,6 +74,22 @@ class TestHistory:
         crowded = in_fresh_thread(lambda: [encode_optimal(m) for m in messages])
         assert [in_fresh_thread(lambda m=m: encode_optimal(m)) for m in messages[-10:]] == crowded[-10:]
 
+    def test_a_message_the_machine_gives_up_on_is_still_shortest(self):
+        # Letters of both cases among digits and punctuation add states the
+        # machine never meets again: it stops learning part way, and the
+        # general programme finishes the message, the text it knows too.
+        rng = random.Random(5)
+        mixed = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 .,-/"
+        messages = [bytes(rng.choice(mixed) for _ in range(rng.randint(300, 600)))
+                    + b"Gate 12: boarding now.\r\n" * rng.randint(1, 8) for _ in range(4)]
+        warm = in_fresh_thread(lambda: [encode_optimal(m) for m in messages * 2])
+        assert warm[:4] == warm[4:]
+        for message, packed in zip(messages, warm):
+            bits = encode_optimal(message, asBits=True)
+            assert encode_optimal(message) == packed
+            assert len(bits) == reference_length(message)
+            assert decode_bits(bits) == (message, None)
+
 
 class TestWherePathsMeet:
     @pytest.mark.parametrize("message", boundary_messages()[::3])

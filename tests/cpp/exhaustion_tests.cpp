@@ -55,6 +55,27 @@ void* allocateOrNull(std::size_t size) noexcept {
     }
 }
 
+// For types aligned beyond what new gives by default (the optimal
+// encoder's transitions, 32 bytes): freed by std::free like the others.
+void* allocateAligned(std::size_t size, std::align_val_t alignment) {
+    if (allocationsBeforeFault >= 0 && allocationsBeforeFault-- == 0) {
+        faultInjected = true;
+        throw std::bad_alloc();
+    }
+    std::size_t align = static_cast<std::size_t>(alignment);
+    std::size_t rounded = (size + align - 1) / align * align;
+    if (void* block = std::aligned_alloc(align, rounded != 0 ? rounded : align)) return block;
+    throw std::bad_alloc();
+}
+
+void* allocateAlignedOrNull(std::size_t size, std::align_val_t alignment) noexcept {
+    try {
+        return allocateAligned(size, alignment);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) { return allocate(size); }
@@ -65,6 +86,18 @@ void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void* operator new(std::size_t size, std::align_val_t alignment) { return allocateAligned(size, alignment); }
+void* operator new[](std::size_t size, std::align_val_t alignment) { return allocateAligned(size, alignment); }
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocateAlignedOrNull(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocateAlignedOrNull(size, alignment);
+}
+void operator delete(void* block, std::align_val_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
 
 namespace {
 
