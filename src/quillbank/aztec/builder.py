@@ -32,12 +32,14 @@ def _refused(data: Data, ec_percent: SupportsIndex = DEFAULT_EC_PERCENT) -> Azte
                     compact=None, layers=None, optimal=True, verify=False, plain=True)
 
 
-def _general(data: Union[Data, Segment, Segments], *, eci: object, encoding: Optional[str], gs1: object,
+def _general(data: Union[Data, Segment, Segments], eci: object, encoding: Optional[str], gs1: object,
              reader_init: object, ec_percent: object, compact: object, layers: object, optimal: object,
              verify: object, plain: bool) -> AztecSymbol:
     """make()'s general way: every option checked, text converted, and every
     error worded.  ``plain`` says the options are the common case's, which
-    the binding has tried already for bytes and ASCII text."""
+    the binding has tried already for bytes and ASCII text.  (The options
+    come in make()'s order, not by name: a call by keywords costs a message
+    of this way more than the checks of most options.)"""
     check_bool("verify", verify)
     eci, allowed = check_options(eci, gs1, reader_init, ec_percent, compact, layers, optimal)
     content = checked_content(data, eci, encoding, gs1, allowed, optimal)  # type: ignore[arg-type]
@@ -49,8 +51,7 @@ def _general(data: Union[Data, Segment, Segments], *, eci: object, encoding: Opt
         # One call: stream, check words and layout, the lock released.
         leading = content.leading_eci_only()
         # The symbol keeps what it was made from: the message and its flags.
-        symbol = _aztec.make(content.message, eci=content.eci if leading else None,
-                             flags=None if leading else content.flags, **allowed.options())
+        symbol = allowed.make(content.message, eci if leading else None, None if leading else content.flags)
         if symbol is not None:
             return _verified(symbol) if verify else symbol
     # (With optimal=True the core has found no symbol: the stream is
@@ -175,8 +176,7 @@ def make(data: Union[Data, Segment, Segments], *, eci: Union[SupportsIndex, "Lit
         symbol = _aztec.make(data, ec_percent=ec_percent, plain=True)  # keeps data, bytes or str: immutable
         if symbol is not None:
             return _verified(symbol) if verify else symbol
-    return _general(data, eci=eci, encoding=encoding, gs1=gs1, reader_init=reader_init, ec_percent=ec_percent,
-                    compact=compact, layers=layers, optimal=optimal, verify=verify, plain=plain)
+    return _general(data, eci, encoding, gs1, reader_init, ec_percent, compact, layers, optimal, verify, plain)
 
 
 def checked_content(data: object, eci: Union[int, "Literal[False]", None], encoding: Optional[str], gs1: bool,

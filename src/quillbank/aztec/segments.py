@@ -70,7 +70,10 @@ class Content(NamedTuple):
     @property
     def eci(self) -> Optional[int]:
         """The first ECI number written, if any."""
-        return next((value for _, value in self.flags if value is not None), None)
+        for _, value in self.flags:
+            if value is not None:
+                return value
+        return None
 
     def leading_eci_only(self) -> bool:
         """Whether the flags are at most one ECI designator at the start (a

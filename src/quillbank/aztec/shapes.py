@@ -160,6 +160,13 @@ class Allowed:
                           changes.get("ec_percent", self.ec_percent), bool(changes.get("reader_init", self.reader_init)))
         return allowed.data_words > 0 and stream.fit(allowed.data_words, allowed.word_bits)
 
+    def make(self, message: bytes, eci: Optional[int], flags: object) -> Optional["AztecSymbol"]:
+        """The smallest allowed symbol of ``message`` with its ECI number or
+        its flags (as _aztec.make takes them); None when none holds it."""
+        if self.kind < 0 and not self.layers and not self.reader_init:  # most calls: no shape asked
+            return _aztec.make(message, eci=eci, flags=flags, ec_percent=self.ec_percent)
+        return _aztec.make(message, eci=eci, flags=flags, **self.options())
+
     def build(self, stream: Stream, eci: Optional[int], made_from: object) -> Optional["AztecSymbol"]:
         """The smallest allowed symbol of the stream, labelled with ``eci``
         and what it was ``made_from``; None when none holds it."""
