@@ -164,15 +164,11 @@ PyObject* svgPath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (size < 0 || border < 0 || border > kMaxPixels || modules.len != static_cast<Py_ssize_t>(size) * size) {
         PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
     } else {
-        try {
-            // Quick: drawn with the GIL held, from the caller's buffer as it is.
+        // Quick: drawn with the GIL held, from the caller's buffer as it is.
+        result = withGilHeld([&] {
             const std::string path = aztec::svgPath(static_cast<const uint8_t*>(modules.buf), size, border);
-            result = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, path.data(), static_cast<Py_ssize_t>(path.size()));
-        } catch (const Error& error) {
-            raiseError(error);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+            return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, path.data(), static_cast<Py_ssize_t>(path.size()));
+        });
     }
     PyBuffer_Release(&modules);
     return result;
