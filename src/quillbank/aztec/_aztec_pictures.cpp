@@ -1,7 +1,8 @@
 // Pictures the library draws (PNG files, SVG path data) from a symbol's
 // modules, and the library's reader on a grid of cells (read_modules, for
-// aztec.read).  Each works on its own copy of the caller's buffer, with
-// the GIL released where the work is long.
+// aztec.read).  The long work (PNG files, reading) runs with the GIL
+// released on the binding's own copy of the caller's buffer; SVG path data,
+// quick, is drawn with the GIL held from the caller's buffer as it is.
 #include "_aztec.hpp"  // first: Python.h
 
 #include <cstring>
