@@ -159,3 +159,25 @@ def test_batch_jobs_refuse_wrong_flags_and_streams_and_keep_a_refused_job_in_pla
     made = _aztec.make_list([b"ab", b"ab", b"x" * 4000], [None] * 3, flags=[[(5, None)], [(1, None)], None])
     assert type(made[0]) is ValueError and "position" in str(made[0])
     assert made[1] == _aztec.make(b"ab", flags=[(1, None)]) and made[2] is None
+
+
+def test_functions_that_take_a_buffer_release_it_on_refusal_as_on_success():
+    # A bytearray still exported cannot be resized (BufferError): each call
+    # below refuses after taking the buffer, or succeeds, and must let go.
+    shared = bytearray(b"\x00" * 9)
+    for call, error in ((lambda: _aztec.stuffed_count(shared, 80, 6), ValueError),
+                        (lambda: _aztec.svg_path(shared, 2, 0), ValueError),
+                        (lambda: _aztec.png(shared, 2, 1, 0), ValueError),
+                        (lambda: _aztec.build(shared, 80), ValueError),
+                        (lambda: _aztec.read_modules(shared, 2, 2), ValueError),
+                        (lambda: _aztec.stuffed_count(shared, 8, 6), None),
+                        (lambda: _aztec.svg_path(shared, 3, 1), None)):
+        if error is None:
+            call()
+        else:
+            with pytest.raises(error):
+                call()
+        shared.append(0)
+        del shared[-1]
+    with pytest.raises(TypeError, match="needs words and width"):
+        _aztec.fitting_start(b"AB", None, words=3)

@@ -2,7 +2,7 @@
 // by, each written once: arguments by name (parseArguments), integers
 // (intArgument), booleans (boolArgument), a symbol's kind and layer count
 // (shapeArguments), the library's errors (raiseError), and work done with
-// the GIL released (withoutGil).  The
+// the GIL released (withoutGil) or held (withGilHeld).  The
 // message bytes, ECI numbers and flags are stream_arguments.hpp's.
 #pragma once
 
@@ -155,6 +155,21 @@ int withoutGil(Work&& work, std::optional<ErrorCode> quiet = std::nullopt) {
     if (!refused) return 0;
     if (quiet && refused->code() == *quiet) return 1;
     return raiseError(*refused);
+}
+
+// Runs `work` with the GIL held, for quick work: it gives a new reference,
+// or NULL with an exception set; the library's errors and running out of
+// memory become Python's exceptions here.
+template <class Work>
+PyObject* withGilHeld(Work&& work) {
+    try {
+        return work();
+    } catch (const Error& error) {
+        raiseError(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
 }
 
 // A new reference to `object` (Py_NewRef, which 3.9 lacks).

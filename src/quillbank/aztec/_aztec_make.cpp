@@ -396,12 +396,10 @@ PyObject* capacity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         !boolArgument(values[0], "compact", compact) || !intArgument(values[1], "layers", 1, kMostLayers, layers) ||
         !intArgument(values[2], "ec_percent", 0, 99, ecPercent))
         return nullptr;
-    try {
+    return withGilHeld([&] {
         const Capacity shape = aztec::capacity(compact, layers, ecPercent);
         return Py_BuildValue("(iiii)", shape.size, shape.wordBits, shape.totalWords, shape.maxDataWords);
-    } catch (const Error& error) {
-        return raiseError(error), nullptr;
-    }
+    });
 }
 
 // stuffed_count(packed, bit_count, width) -> the codewords of width bits
@@ -416,20 +414,14 @@ PyObject* stuffedCount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         !intArgument(values[2], "width", 6, 12, width) || PyObject_GetBuffer(values[0], &packed, PyBUF_SIMPLE) < 0)
         return nullptr;
     PyObject* result = nullptr;
-    if (!streamInBuffer(count, packed)) {
-        // ValueError set
-    } else {
-        try {
+    if (streamInBuffer(count, packed)) {  // else ValueError set
+        result = withGilHeld([&] {
             BitStream stream;
             const auto* first = static_cast<const uint8_t*>(packed.buf);
             stream.bytes.assign(first, first + (count + 7) / 8);
             stream.bitCount = static_cast<size_t>(count);
-            result = PyLong_FromSize_t(stuffedWordCount(stream, width));
-        } catch (const Error& error) {
-            raiseError(error);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+            return PyLong_FromSize_t(stuffedWordCount(stream, width));
+        });
     }
     PyBuffer_Release(&packed);
     return result;

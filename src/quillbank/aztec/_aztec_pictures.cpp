@@ -1,7 +1,8 @@
 // Pictures the library draws (PNG files, SVG path data) from a symbol's
 // modules, and the library's reader on a grid of cells (read_modules, for
-// aztec.read).  Each works on its own copy of the caller's buffer, with
-// the GIL released where the work is long.
+// aztec.read).  The long work (PNG files, reading) runs with the GIL
+// released on the binding's own copy of the caller's buffer; SVG path data,
+// quick, is drawn with the GIL held from the caller's buffer as it is.
 #include "_aztec.hpp"  // first: Python.h
 
 #include <cstring>
@@ -164,15 +165,11 @@ PyObject* svgPath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (size < 0 || border < 0 || border > kMaxPixels || modules.len != static_cast<Py_ssize_t>(size) * size) {
         PyErr_SetString(PyExc_ValueError, "modules, size or border out of range");
     } else {
-        try {
-            // Quick: drawn with the GIL held, from the caller's buffer as it is.
+        // Quick: drawn with the GIL held, from the caller's buffer as it is.
+        result = withGilHeld([&] {
             const std::string path = aztec::svgPath(static_cast<const uint8_t*>(modules.buf), size, border);
-            result = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, path.data(), static_cast<Py_ssize_t>(path.size()));
-        } catch (const Error& error) {
-            raiseError(error);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        }
+            return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, path.data(), static_cast<Py_ssize_t>(path.size()));
+        });
     }
     PyBuffer_Release(&modules);
     return result;

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include "_aztec_arguments.hpp"
@@ -123,21 +122,11 @@ PyObject* fittingStart(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         MessageBytes message;
         if (message.acquire(values[0]) < 0) return nullptr;
         StreamAndFit found;
-        std::optional<Error> refused;
         if (withoutGil([&] {
-                try {
-                    found = shortestStreamAndFit(message.data(), message.size(), std::size_t(words), width, options);
-                } catch (const Error& error) {
-                    refused = error;
-                }
+                found = shortestStreamAndFit(message.data(), message.size(), std::size_t(words), width, options);
             }) < 0)
             return nullptr;
-        if (refused) {
-            PyErr_SetString(PyExc_ValueError, refused->what());
-            return nullptr;
-        }
-        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.stream.bytes.data()),
-                                                    static_cast<Py_ssize_t>(found.stream.bytes.size()));
+        PyObject* bytes = packedBytes(found.stream);
         if (bytes == nullptr) return nullptr;
         return Py_BuildValue("(Nnn)", bytes, static_cast<Py_ssize_t>(found.stream.bitCount),
                              static_cast<Py_ssize_t>(found.fittingBytes));
