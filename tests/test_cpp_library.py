@@ -152,6 +152,10 @@ def test_errors_say_what_python_says(consumer):
     assert lines[-3] == "none"
     assert_same(lines[-2], aztec.make(b"A", compact=True))
     assert lines[-1] == lines[0]
+    # Also where the length alone refuses it, before any encoding (make words an error there).
+    too_long = (b"A" * 8000).hex()
+    fits, made = cpp_results(consumer, ["fits " + too_long, "make " + too_long])
+    assert fits == "none" and made.startswith("error 1 the message does not fit: its 8000 bytes need 20000 bits")
     lines = lines[:-3]
     for line, (case, error) in zip(lines, refusals.items()):
         option = {"ec": "ec_percent", "init": "reader_init"}
