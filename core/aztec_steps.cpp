@@ -84,7 +84,7 @@ StreamAndFit shortestStreamAndFit(const std::uint8_t* data, std::size_t length, 
                                   const Options& options) {
     checkWordBits(wordBits);
     prepare(options);  // checks them
-    if (!options.flags.empty() || options.gs1 || options.sequence)
+    if (!options.flags.empty() || options.gs1 || options.sequence || options.headerInMessage)
         throw invalid("the fitting start is found for a message with at most an ECI number before it");
     StreamAndFit found;
     std::size_t fitting = 0;

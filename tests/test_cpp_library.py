@@ -152,6 +152,10 @@ def test_errors_say_what_python_says(consumer):
     assert lines[-3] == "none"
     assert_same(lines[-2], aztec.make(b"A", compact=True))
     assert lines[-1] == lines[0]
+    # Also where the length alone refuses it, before any encoding (make words an error there).
+    too_long = (b"A" * 8000).hex()
+    fits, made = cpp_results(consumer, ["fits " + too_long, "make " + too_long])
+    assert fits == "none" and made.startswith("error 1 the message does not fit: its 8000 bytes need 20000 bits")
     lines = lines[:-3]
     for line, (case, error) in zip(lines, refusals.items()):
         option = {"ec": "ec_percent", "init": "reader_init"}
@@ -237,6 +241,10 @@ def test_the_steps_of_make_are_the_python_package_s_bit_for_bit(consumer):
         cases.append((f"plan {options}{binary.hex()}", f"plan {int(compact)} {layers} {stream_line(packed, bits)}"))
     for value in (0, 37, 255):
         cases.append((f"rune {value}", _aztec.rune(value)))
+    for words, width, eci in ((9, 6, None), (20, 8, 26), (0, 10, None)):
+        packed, bits, fitting = _aztec.fitting_start(binary, eci, words=words, width=width)
+        eci_option = "" if eci is None else f"eci={eci} "
+        cases.append((f"fitstart {words} {width} {eci_option}{binary.hex()}", f"{stream_line(packed, bits)} {fitting}"))
     for compact, layers, ec in ((1, 1, 0), (1, 4, 23), (0, 1, 50), (0, 32, 99)):
         cases.append((f"capacity {compact} {layers} {ec}", "capacity %d %d %d %d" % _aztec.capacity(bool(compact), layers, ec)))
     stream = _aztec.encode_stream(text)
@@ -261,6 +269,7 @@ def test_the_steps_refuse_as_make_does(consumer):
         "rune 256", "capacity 1 5 23", "capacity 0 1 100",
         "fewest 7 41", "plan -", "stream fnc1=2 41", "plan compact=1 " + (bytes(range(256)) * 2).hex(),
         "stream header seq=1/2 41",
+        "fitstart 4 8 header 41", "fitstart 4 8 fnc1=0 41", "fitstart 4 7 41",
     ])
     assert lines[0].startswith("error 1 the message does not fit: its %d bits make" % long_stream[1])
     assert "but a compact symbol of 4 layers (27x27)" in lines[0]
@@ -275,6 +284,9 @@ def test_the_steps_refuse_as_make_does(consumer):
     made = cpp_results(consumer, ["make compact=1 " + (bytes(range(256)) * 2).hex()])[0]
     assert lines[8] == made and made.startswith("error 1 ")
     assert lines[9].startswith("error 0 give a sequence or headerInMessage, not both")
+    # The fitting start is of a message alone: a header in it, or a flag, is refused rather than left out.
+    assert lines[10] == lines[11] == "error 0 the fitting start is found for a message with at most an ECI number before it"
+    assert lines[12] == "error 0 the codewords of a symbol are 6, 8, 10 or 12 bits, not 7"
 
 
 def grid_line(cells, width, height):

@@ -146,7 +146,8 @@ void printReading(const az::Reading& reading) {
 void runStep(const std::vector<std::string>& tokens, const az::Options& options) {
     const std::string& kind = tokens.at(0);
     const std::string last = tokens.back();
-    const bool hex = kind == "stream" || kind == "fewest" || kind == "plan" || kind == "read" || kind == "fits";
+    const bool hex = kind == "stream" || kind == "fewest" || kind == "plan" || kind == "read" || kind == "fits" ||
+                     kind == "fitstart";
     const std::string message = hex ? fromHex(last) : "";
     const auto* data = reinterpret_cast<const std::uint8_t*>(message.data());
     if (kind == "stream") {
@@ -166,6 +167,11 @@ void runStep(const std::vector<std::string>& tokens, const az::Options& options)
         const std::optional<az::Symbol> symbol = az::makeIfFits(data, message.size(), options);
         if (symbol) return print(*symbol);
         std::printf("none");
+    } else if (kind == "fitstart") {
+        const az::StreamAndFit found =
+            az::shortestStreamAndFit(data, message.size(), std::stoul(tokens.at(1)), std::stoi(tokens.at(2)), options);
+        print(found.stream);
+        std::printf(" %zu", found.fittingBytes);
     } else if (kind == "rune") {
         return print(az::rune(std::stoi(last)));
     } else if (kind == "capacity") {
@@ -244,7 +250,7 @@ void runCase(const std::string& line) {
     const std::string& kind = tokens.at(0);
     const bool many = kind == "many" || kind == "pngs" || kind == "jobs" || kind == "jobpngs";
     // Cases whose first arguments are numbers, not options.
-    const std::size_t numbers = many || kind == "fewest" ? 1 : kind == "read" ? 2 : kind == "capacity" ? 3 : 0;
+    const std::size_t numbers = many || kind == "fewest" ? 1 : kind == "read" || kind == "fitstart" ? 2 : kind == "capacity" ? 3 : 0;
     az::Options options;
     az::BatchOptions batch;
     if (many) batch.threads = std::stoi(tokens.at(1));
