@@ -493,8 +493,12 @@ public:
     // The run queues of the long-run machine's model state (learnLongRun).
     RunWindows model;
     // The messages in a row, up to kMostFruitless, on which the text
-    // machine gave up learning (Fill::learntTooMuch).
+    // machine gave up learning (Fill::learntTooMuch); those on which it
+    // learnt in vain, up to Fill::kBarrenToRest (Fill::reckon), and the
+    // messages since it came to rest.
     unsigned fruitless = 0;
+    unsigned barren = 0;
+    unsigned rested = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -572,6 +576,7 @@ public:
          StateCache& cache)
         : data_(data), length_(uint32_t(length)), flags_(flags), decisions_(decisions), windows_(windows),
           cache_(cache.text), longRuns_(cache.longRuns), model_(cache.model), fruitless_(cache.fruitless),
+          barren_(cache.barren), tried_(barren_ < kBarrenToRest || ++cache.rested % kRestingProbe == 0),
           budget_(kLearningBudget >> (2 * fruitless_)), addedBefore_(cache.text.added()) {}
 
     // Fills every cell; returns the index of the last, whose costs are
@@ -587,7 +592,7 @@ public:
         std::fill(beforeLast_, beforeLast_ + kModeCount, kUnreached);
         finishPosition(0);
         uint32_t j = 0;
-        uint32_t nextCapture = 1;  // the general programme tries to hand over from here
+        uint32_t nextCapture = tried_ ? 1 : UINT32_MAX;  // the general programme tries to hand over from here
         uint32_t backoff = kCaptureBackoff;
         uint32_t nextLongRuns = 1;  // and the long-run machine from here
         while (j < length_) {
@@ -610,7 +615,7 @@ public:
             }
             if (learntTooMuch()) nextCapture = UINT32_MAX;
         }
-        fruitless_ = gaveUp_ ? std::min(fruitless_ + 1, kMostFruitless) : 0;
+        reckon();
         return index_;
     }
     const uint32_t* lastCost() const { return last_; }
@@ -646,6 +651,24 @@ private:
     bool learntTooMuch() {
         gaveUp_ = gaveUp_ || cache_.added() - addedBefore_ > budget_ + machineBytes_ / kBytesPerLearntState;
         return gaveUp_;
+    }
+
+    // Where the machine learns states and carries next to nothing with
+    // them, message after message, it rests: random bytes are such data
+    // (the machine carries one in a hundred of them, and learns a state
+    // for every thirty, a fifth of the time of 500 random bytes for
+    // nothing).  A message is barren when the machine learnt more than
+    // twice as many states as it carried bytes; after kBarrenToRest in a
+    // row it is tried on one message in kRestingProbe only, until one is
+    // not barren.  Text, even of a new kind, carries many bytes a state.
+    // A message it was not tried on tells nothing.
+    static constexpr unsigned kBarrenToRest = 3;
+    static constexpr unsigned kRestingProbe = 8;
+    void reckon() {
+        if (!tried_) return;
+        fruitless_ = gaveUp_ ? std::min(fruitless_ + 1, kMostFruitless) : 0;
+        const bool barren = cache_.added() - addedBefore_ > 2 * machineBytes_;
+        barren_ = barren ? std::min(barren_ + 1, kBarrenToRest) : 0;
     }
 
     // Cell j, the first of its position, by the general programme; true
@@ -888,7 +911,9 @@ private:
     uint32_t* last_ = costRows_[0];        // the costs of the last cell filled
     uint32_t* beforeLast_ = costRows_[1];  // and of the last cell of the position before
     uint32_t* spare_ = costRows_[2];
-    unsigned& fruitless_;              // the cache's count
+    unsigned& fruitless_;              // the cache's counts
+    unsigned& barren_;
+    bool tried_;                       // the machine is tried on this message
     uint64_t budget_;                  // of new states before the machine must carry the message
     bool gaveUp_ = false;              // learntTooMuch() said so
     uint64_t addedBefore_;             // cache_.added() at the start

@@ -90,6 +90,20 @@ class TestHistory:
             assert len(bits) == reference_length(message)
             assert decode_bits(bits) == (message, None)
 
+    def test_text_after_random_bytes_is_encoded_as_by_a_fresh_thread(self):
+        # Random bytes put the machine to rest (it learns states there and
+        # carries next to nothing); the text after them wakes it.  No stream
+        # on either side depends on that.
+        rng = random.Random(3)
+        noise = [rng.randbytes(rng.randint(50, 600)) for _ in range(40)]
+        text = [b"Gate %d: boarding now. Seat %dC\r\n" % (i, i * 7 % 60) * rng.randint(1, 6) for i in range(30)]
+        messages = noise + text + noise[:10] + text[:10]
+        warm = in_fresh_thread(lambda: [encode_optimal(m, asBits=True) for m in messages])
+        assert [in_fresh_thread(lambda m=m: encode_optimal(m, asBits=True)) for m in messages[::4]] == warm[::4]
+        for message, bits in zip(messages[40:], warm[40:]):
+            assert len(bits) == reference_length(message)
+            assert decode_bits(bits) == (message, None)
+
 
 class TestWherePathsMeet:
     @pytest.mark.parametrize("message", boundary_messages()[::3])
