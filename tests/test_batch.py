@@ -36,6 +36,20 @@ def test_symbols_come_back_in_order_and_equal_to_make(threads, options):
                                         for m in MESSAGES]
 
 
+@pytest.mark.parametrize("kind", [str, bytes])
+def test_a_batch_all_ascii_text_or_all_bytes_is_made_as_make_makes_each(kind):
+    # The core takes such a list as it is, text as its bytes; a message too
+    # long is refused in its place in make()'s words.
+    texts = [f"M1DOE/JANE {i:04d} GATE {i % 40}" * (i % 4 + 1) for i in range(50)] + ["x" * 4000, "ok"]
+    messages = [t if kind is str else t.encode("ascii") for t in texts]
+    made = aztec.make_many(messages, threads=2, errors="return")
+    assert made[:50] + made[51:] == [aztec.make(m) for m in messages[:50] + messages[51:]]
+    assert [s._made_from for s in made[:3]] == messages[:3]
+    with pytest.raises(aztec.DataOverflowError) as refused:
+        aztec.make(messages[50])
+    assert type(made[50]) is aztec.DataOverflowError and str(made[50]) == str(refused.value)
+
+
 def test_messages_a_chunk_leaves_out_are_made_or_refused_as_make_does():
     # Among plain messages, made many to a crossing: text that needs ECI 26,
     # segments, a bytearray, an empty message, a lone surrogate and one too

@@ -26,16 +26,19 @@ constexpr int kMaxPixels = 1000000;
 // has flags or a stream of its own, a job a message.
 struct Orders {
     PyObject* messages = nullptr;  // a copy of the caller's list (new reference): what each symbol is made from
-    std::vector<std::vector<uint8_t>> bytes;
+    // Each message's bytes: a str's or bytes' own, which `messages` keeps
+    // alive and unchanged, or a copy in `copies` (any other buffer, which
+    // its owner could change while the GIL is released).
+    std::vector<std::string_view> views;
+    std::vector<std::vector<uint8_t>> copies;
     Options options;                      // the batch's
-    std::vector<std::string_view> views;  // of `bytes`, as makeMany of messages takes them
     std::vector<BitStream> streams;       // the streams given, in the places of their jobs
     std::vector<Job> jobs;                // in place of views: each message with its own options
     BatchOptions batch;                   // threads, and each message's ECI number (without jobs)
 
     ~Orders() { Py_XDECREF(messages); }
 
-    size_t count() const { return bytes.size(); }
+    size_t count() const { return views.size(); }
     std::string_view message(size_t i) const { return jobs.empty() ? views[i] : jobs[i].message; }
     // The options message i is made with (held in `own` for a plain message).
     const Options& optionsOf(size_t i, Options& own) const {
@@ -65,7 +68,7 @@ bool copiedList(PyObject* argument, const char* what, Py_ssize_t count, PyObject
 bool readJob(Orders& orders, size_t i, PyObject* eci, PyObject* flags, PyObject* stream) {
     Job& job = orders.jobs[i];
     job.options = orders.options;
-    job.message = std::string_view(reinterpret_cast<const char*>(orders.bytes[i].data()), orders.bytes[i].size());
+    job.message = orders.views[i];
     if ((flags != nullptr && flags != Py_None && parseFlags(flags, job.options.flags) < 0) ||
         !readLeadingEci(eci, job.options))
         return false;
@@ -110,21 +113,20 @@ bool readOrders(PyObject* messagesArgument, PyObject* ecisArgument, PyObject* fl
     orders.messages = PyList_GetSlice(messagesArgument, 0, count);
     bool read = orders.messages != nullptr && copiedList(ecisArgument, "ecis", count, ecis) &&
                 copiedList(flagsArgument, "flags", count, flags) && copiedList(streamsArgument, "streams", count, streams);
-    orders.bytes.resize(static_cast<size_t>(count));
+    orders.views.resize(static_cast<size_t>(count));
+    orders.copies.resize(static_cast<size_t>(count));  // never moved: views point into them
     orders.batch.ecis.resize(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; read && i < count; ++i) {
+        const auto at = static_cast<size_t>(i);
         MessageBytes message;
-        read = eciArgument(PyList_GET_ITEM(ecis, i), orders.batch.ecis[static_cast<size_t>(i)]) &&
+        read = eciArgument(PyList_GET_ITEM(ecis, i), orders.batch.ecis[at]) &&
                message.acquire(PyList_GET_ITEM(orders.messages, i)) == 0;
-        if (read) orders.bytes[static_cast<size_t>(i)].assign(message.data(), message.data() + message.size());
+        if (!read) break;
+        if (!message.lent()) orders.copies[at].assign(message.data(), message.data() + message.size());
+        const uint8_t* bytes = message.lent() ? message.data() : orders.copies[at].data();
+        orders.views[at] = std::string_view(reinterpret_cast<const char*>(bytes), message.size());
     }
-    if (read && (flags != nullptr || streams != nullptr)) {
-        read = readJobs(orders, ecis, flags, streams);
-    } else if (read) {
-        orders.views.reserve(orders.bytes.size());
-        for (const std::vector<uint8_t>& message : orders.bytes)
-            orders.views.emplace_back(reinterpret_cast<const char*>(message.data()), message.size());
-    }
+    if (read && (flags != nullptr || streams != nullptr)) read = readJobs(orders, ecis, flags, streams);
     Py_XDECREF(ecis);
     Py_XDECREF(flags);
     Py_XDECREF(streams);

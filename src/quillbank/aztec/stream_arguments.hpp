@@ -85,11 +85,15 @@ public:
 
     const uint8_t* data() const { return bytes_; }
     std::size_t size() const { return size_; }
+    // Whether data() is the object's own (a str's or bytes'), unchanged and
+    // alive for as long as the object is: else it is this copy.
+    bool lent() const { return lent_; }
 
 private:
     void lend(const char* bytes, Py_ssize_t size) {
         bytes_ = reinterpret_cast<const uint8_t*>(bytes);
         size_ = std::size_t(size);
+        lent_ = true;
     }
 
     int copy(const void* bytes, Py_ssize_t size) {
@@ -108,6 +112,7 @@ private:
     std::vector<uint8_t> own_;
     const uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
+    bool lent_ = false;
 };
 
 // None, False (no designator) or an ECI number 0 to 999999, by the
