@@ -7,7 +7,6 @@ import importlib
 import io
 import os
 import sys
-import urllib.parse
 from typing import IO, TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 from . import _aztec, writers
@@ -176,6 +175,8 @@ class AztecSymbol(_aztec.Symbol):
     def svg_data_uri(self, **options: Any) -> str:
         """A ``data:image/svg+xml`` URI of :meth:`svg` (percent-encoded), for
         an ``<img src=...>`` or CSS."""
+        import urllib.parse  # here: loading it (and ipaddress) on import cost every program that never asks
+
         return "data:image/svg+xml;charset=utf-8," + urllib.parse.quote(self.svg(**options), safe="/:=;,'()")
 
     def png_data_uri(self, **options: Any) -> str:

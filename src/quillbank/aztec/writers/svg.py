@@ -3,7 +3,6 @@ one unit a module, scaled to the size asked for."""
 
 from __future__ import annotations
 
-import gzip
 import re
 from typing import Dict, Optional, Tuple
 
@@ -92,6 +91,8 @@ def _frame(size: int, scale: Optional[Number], border: int, dark: Color, light: 
 def svgz(modules: bytes, size: int, **options: object) -> bytes:
     """The SVG document gzip-compressed (with no time stamp, so the same
     symbol always gives the same bytes); takes :func:`svg`'s options."""
+    import gzip  # here: only SVGZ needs it
+
     return gzip.compress(svg(modules, size, **options).encode("utf-8"), mtime=0)  # type: ignore[arg-type]
 
 
