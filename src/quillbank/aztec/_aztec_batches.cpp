@@ -20,8 +20,9 @@ namespace {
 // The widest picture, and the widest border, in pixels or modules.
 constexpr int kMaxPixels = 1000000;
 
-// A batch's orders, read into the binding's own storage before any is
-// made, so that no list or buffer is read without the GIL: the messages
+// A batch's orders, read before any is made, so that no list or buffer is
+// read without the GIL (only the bytes of str and bytes objects, which
+// cannot change, and which a copy of the list keeps alive): the messages
 // with the batch's options and each its ECI number, or, where any message
 // has flags or a stream of its own, a job a message.
 struct Orders {
