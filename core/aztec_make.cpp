@@ -112,18 +112,29 @@ struct BatchOrders {
     }
 };
 
-// Whether two options ask for the same thing, field by field, so that one
-// Prepared serves both: every field of Options (a field added there is
-// compared here too).
+// Whether two options ask for the same thing, so that one Prepared serves
+// both.  Each record is taken apart by a structured binding, which must
+// name every field: a field added to Options, Flag or SequencePart stops
+// this from compiling until it is compared too.
+bool sameFlag(const Flag& x, const Flag& y) {
+    const auto& [xPosition, xEci] = x;
+    const auto& [yPosition, yEci] = y;
+    return xPosition == yPosition && xEci == yEci;
+}
+
+bool samePart(const SequencePart& x, const SequencePart& y) {
+    const auto& [xPosition, xCount, xId] = x;
+    const auto& [yPosition, yCount, yId] = y;
+    return xPosition == yPosition && xCount == yCount && xId == yId;
+}
+
 bool sameOptions(const Options& a, const Options& b) {
-    const auto sameFlag = [](const Flag& x, const Flag& y) { return x.position == y.position && x.eci == y.eci; };
-    const auto samePart = [](const SequencePart& x, const SequencePart& y) {
-        return x.position == y.position && x.count == y.count && x.id == y.id;
-    };
-    return a.ecPercent == b.ecPercent && a.compact == b.compact && a.layers == b.layers && a.eci == b.eci &&
-           a.gs1 == b.gs1 && a.readerInit == b.readerInit && a.headerInMessage == b.headerInMessage &&
-           a.sequence.has_value() == b.sequence.has_value() && (!a.sequence || samePart(*a.sequence, *b.sequence)) &&
-           std::equal(a.flags.begin(), a.flags.end(), b.flags.begin(), b.flags.end(), sameFlag);
+    const auto& [aEc, aCompact, aLayers, aEci, aFlags, aGs1, aInit, aSequence, aHeader] = a;
+    const auto& [bEc, bCompact, bLayers, bEci, bFlags, bGs1, bInit, bSequence, bHeader] = b;
+    return aEc == bEc && aCompact == bCompact && aLayers == bLayers && aEci == bEci && aGs1 == bGs1 &&
+           aInit == bInit && aHeader == bHeader && aSequence.has_value() == bSequence.has_value() &&
+           (!aSequence || samePart(*aSequence, *bSequence)) &&
+           std::equal(aFlags.begin(), aFlags.end(), bFlags.begin(), bFlags.end(), sameFlag);
 }
 
 // A batch of jobs: the first job's options prepared once, for every job
