@@ -11,6 +11,7 @@
 #include "eci.hpp"
 #include "encode_state.hpp"
 #include "mode.hpp"
+#include "stream_tokens.hpp"
 
 // How the programme works
 // -----------------------
@@ -43,16 +44,12 @@ constexpr int kMixedBits = 2;
 static_assert(kZeros == 0 && kOnes == 1, "a uniform codeword's kind is its bit");
 constexpr int kMaxWidth = 12;
 constexpr int kMaxStates = 3 * kMaxWidth;
-constexpr int kShortHeaderBits = 10;  // B/S and a 5-bit length
-constexpr int kLongHeaderBits = 21;   // B/S, 00000 and an 11-bit length
 
 struct Move {
     uint8_t state;
     uint8_t words;  // codewords completed on the way
 };
 
-constexpr std::size_t kShortRunMax = 31;
-constexpr uint64_t kBinaryShiftCode = 31;
 
 struct Automaton {
     int width = 0;
@@ -80,7 +77,7 @@ struct Automaton {
     // b free bits complete from s to t (kDenseNone: no way), each row of
     // kDenseLanes lanes (the states, then padding).  Signed 16-bit lanes,
     // whose minimum every x86-64 has as one instruction.
-    static constexpr int kMaxDenseBits = kLongHeaderBits;
+    static constexpr int kMaxDenseBits = int(kLongHeaderBits);
     static constexpr std::size_t kDenseLanes = 40;
     static constexpr int16_t kDenseNone = 0x3000;
     using DenseRow = std::array<int16_t, kDenseLanes>;
@@ -188,10 +185,6 @@ struct Automaton {
         }
     }
 
-    static BitToken runHeader(std::size_t length) {
-        return length <= kShortRunMax ? BitToken{10, (kBinaryShiftCode << 5) | length}
-                                      : BitToken{21, (kBinaryShiftCode << 16) | (length - 31)};
-    }
 
     Move push(uint8_t s, BitToken token) const {
         Move at{s, 0};
@@ -240,8 +233,6 @@ static_assert(latchesAreSingleCodes(), "each latch of kLatches is one code of th
 
 constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
 
-// The start of a structured-append stream: M/L then U/L.
-constexpr BitToken kAppendStart{10, (latchTable[Upper][Mixed].value << 5) | latchTable[Mixed][Upper].value};
 
 // ---------------------------------------------------------------------------
 // The table: cost and back pointer for every (cell, mode, state).
@@ -474,8 +465,8 @@ struct Programme {
                 Automaton::DenseRow least;
                 least.fill(kDenseUnreached);
                 if (text) leastThroughDense(bits, next, least);
-                leastThroughDense(kShortHeaderBits, shortRuns.entry(), least);
-                leastThroughDense(kLongHeaderBits, inRun.data(), least);
+                leastThroughDense(int(kShortHeaderBits), shortRuns.entry(), least);
+                leastThroughDense(int(kLongHeaderBits), inRun.data(), least);
                 for (std::size_t s = 0; s < n; ++s) at[s] = uint32_t(least[s]);
             }
             closeUnderFreeBits(at);
@@ -950,7 +941,7 @@ struct Programme {
         }
         const uint32_t* runAfter = runWordsAfter.data();
         for (std::size_t length = 1; length <= longest; ++length) {
-            const uint64_t headerBits = Automaton::runHeader(length).bitCount;
+            const uint64_t headerBits = runHeader(length).bitCount;
             // These bounds hold for every longer run too: the first grows
             // with the length, the others are the least over the ends.
             const uint64_t rest = std::max<uint64_t>(8 * length + restBits[j + length] + stuffedRest[j],
@@ -1116,7 +1107,7 @@ struct Programme {
                 append(out, flagToken(layout.flags[step.where].eci));
                 break;
             case kRun:
-                append(out, Automaton::runHeader(step.length));
+                append(out, runHeader(step.length));
                 for (std::size_t i = step.where - step.length; i < step.where; ++i) append(out, BitToken{8, data[i]});
                 break;
             case kStart:

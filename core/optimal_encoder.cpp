@@ -14,6 +14,7 @@
 #include "bit_order.hpp"
 #include "optimal_machine.hpp"
 #include "optimal_programme.hpp"
+#include "stream_tokens.hpp"
 #include "thread_cache.hpp"
 
 namespace quillbank::aztec {
@@ -169,11 +170,7 @@ void writeRunBackward(BackwardBitWriter& out, const uint8_t* end, std::size_t le
     out.writeWords(end, length / 4);
     const uint8_t* byte = end - length / 4 * 4;
     for (std::size_t left = length % 4; left != 0; --left, --byte) out.write(8, byte[-1]);
-    // B/S, then the length: 5 bits, or 5 zero bits and 11 bits of length - 31.
-    if (length <= kShortRunMax)
-        out.write(BitToken{10, (kBinaryShiftCode << 5) | length});
-    else
-        out.write(BitToken{21, (kBinaryShiftCode << 16) | (length - 31)});
+    out.write(runHeader(length));
 }
 
 // Nothing to do at an arrival.
@@ -224,10 +221,6 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
     }
 }
 
-// M/L then U/L, the start of a structured-append stream: Upper to Mixed,
-// and back.
-constexpr BitToken kAppendHeader[] = {latchTable[Upper][Mixed], latchTable[Mixed][Upper]};
-
 // The stream walked back from cell `index` in `mode`, of `bits` bits: the
 // first `length` bytes' (and their flags), after the structured-append
 // start when asked; `visit` as walkBack's.
@@ -239,10 +232,7 @@ PackedBits writeStream(const Decision* decisions, std::size_t index, int mode, u
     stream.bytes.resize((stream.bitCount + 7) / 8);
     BackwardBitWriter out(stream.bytes.data(), stream.bytes.data() + stream.bytes.size(), stream.bitCount);
     walkBack(decisions, index, mode, data, length, flags, out, visit);
-    if (structuredAppend) {
-        out.write(kAppendHeader[1]);
-        out.write(kAppendHeader[0]);
-    }
+    if (structuredAppend) out.write(kAppendStart);
     out.finish();
     return stream;
 }
@@ -402,7 +392,7 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, const StreamLa
     if (length > kMaxOptimalMessage) throw std::length_error("message too long");
     checkLayout(length, layout);
     const FlagList flags{layout.flags.data(), layout.flags.size()};
-    const uint32_t startBits = layout.structuredAppend ? kAppendHeader[0].bitCount + kAppendHeader[1].bitCount : 0;
+    const uint32_t startBits = layout.structuredAppend ? kAppendStart.bitCount : 0;
 
     const FilledCells cells(data, length, flags, startBits);
     return writeStream(cells.decisions, cells.lastIndex, cells.mode, cells.lastCost[cells.mode], data, length, flags,

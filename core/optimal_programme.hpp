@@ -16,6 +16,7 @@
 #include "encode_state.hpp"
 #include "mode.hpp"
 #include "optimal_encoder.hpp"
+#include "stream_tokens.hpp"
 
 // How the programme works
 // -----------------------
@@ -100,10 +101,6 @@ namespace quillbank::aztec::optimal {
 // The codes the tables do not hold: binary shift (the Punct pairs are
 // pairCode of the tables).
 
-constexpr uint64_t kBinaryShiftCode = 31;  // in Upper, Lower and Mixed
-constexpr std::size_t kShortRunMax = 31;   // the longest run with a 5-bit length
-constexpr uint32_t kShortHeaderBits = 5 + 5;
-constexpr uint32_t kLongHeaderBits = 5 + 5 + 11;
 
 // ---------------------------------------------------------------------------
 // The cheapest way to write one byte while staying latched in a mode.
