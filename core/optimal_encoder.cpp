@@ -420,6 +420,35 @@ uint32_t latchesBack(const Decision& decision, int& mode) {
     return bits;
 }
 
+// One step back along the decisions, as walkBack takes it: the bits of
+// the arrival `how` in `mode` at cell `index`, which follows position
+// `position` (its bytes before it) and is the cell of `flag` when that is
+// not null, and the cell the arrival comes from.  kUnreached for an
+// arrival that cannot come to that cell; the start (cell 0) is the
+// caller's.
+struct ArrivalStep {
+    uint32_t bits;
+    std::size_t from;
+};
+
+ArrivalStep arrivalStep(Arrival how, int mode, std::size_t index, std::size_t position, const StreamFlag* flag,
+                        const uint8_t* data) {
+    constexpr ArrivalStep kNone{kUnreached, 0};
+    const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
+    if (how == kCharArrival) {
+        if (position == 0 || flag != nullptr) return kNone;
+        const uint32_t bits = stepTokens[mode][data[position - 1]].bitCount;
+        return bits == 0 ? kNone : ArrivalStep{bits, index - 1};
+    }
+    if (how == kFlagArrival)
+        return flag == nullptr ? kNone : ArrivalStep{toPunct + flagToken(flag->eci).bitCount, index - 1};
+    if (how == kPairArrival) return index < 2 ? kNone : ArrivalStep{toPunct + 5, index - 2};
+    if (how == kStartArrival) return kNone;
+    const std::size_t length = runLength(how);
+    if (length > index) return kNone;
+    return {uint32_t(8 * length) + runHeader(length).bitCount, index - length};
+}
+
 // The streams of the starts of a message, from the cells its encoding
 // filled.  The programme only looks back, so the cells of the first n
 // bytes are those an encoding of them alone fills; each cell's cost in
@@ -491,20 +520,9 @@ private:
 
     uint32_t arrivalCost(Arrival how, int mode, std::size_t index, std::size_t position, uint32_t startBits) const {
         if (index == 0) return how == kStartArrival && mode == Upper ? startBits : kUnreached;  // others: never written
-        if (how == kCharArrival) {
-            const StepToken token = stepTokens[mode][data_[position - 1]];
-            return token.bitCount == 0 ? kUnreached : cost(index - 1, mode) + token.bitCount;
-        }
-        const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
-        if (how == kFlagArrival)
-            return isFlagCell(index, position)
-                       ? cost(index - 1, mode) + toPunct + flagToken(flags_.flags[index - position - 1].eci).bitCount
-                       : kUnreached;
-        if (how == kPairArrival) return index < 2 ? kUnreached : cost(index - 2, mode) + toPunct + 5;
-        if (how == kStartArrival) return kUnreached;
-        const std::size_t length = runLength(how);
-        if (length > index) return kUnreached;
-        return cost(index - length, mode) + uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
+        const StreamFlag* flag = isFlagCell(index, position) ? &flags_.flags[index - position - 1] : nullptr;
+        const ArrivalStep step = arrivalStep(how, mode, index, position, flag, data_);
+        return step.bits == kUnreached ? kUnreached : cost(step.from, mode) + step.bits;
     }
 
     const Decision* decisions_;
@@ -580,35 +598,6 @@ private:
     std::size_t positionOf(std::size_t cell) const { return cell > flags_.count ? cell - flags_.count : 0; }
     bool isFlagCell(std::size_t cell) const { return cell >= 1 && cell <= flags_.count; }
 
-    // The bits of the arrival `how` in `mode` at `cell`, or kUnreached for
-    // an arrival that StartStreams counts as none; `before` is the cell it
-    // comes from.
-    uint32_t arrivalBits(Arrival how, int mode, std::size_t cell, std::size_t& before) const {
-        const std::size_t position = positionOf(cell);
-        const uint32_t toPunct = mode == Punct ? 0 : shiftTable[mode][Punct].bitCount;
-        if (how == kCharArrival) {
-            if (position == 0 || isFlagCell(cell)) return kUnreached;
-            before = cell - 1;
-            return stepTokens[mode][data_[position - 1]].bitCount == 0 ? kUnreached
-                                                                       : stepTokens[mode][data_[position - 1]].bitCount;
-        }
-        if (how == kFlagArrival) {
-            if (!isFlagCell(cell)) return kUnreached;
-            before = cell - 1;
-            return toPunct + flagToken(flags_.flags[cell - 1].eci).bitCount;
-        }
-        if (how == kPairArrival) {
-            if (cell < 2) return kUnreached;
-            before = cell - 2;
-            return toPunct + 5;
-        }
-        if (how == kStartArrival) return kUnreached;
-        const std::size_t length = runLength(how);
-        if (length > cell) return kUnreached;
-        before = cell - length;
-        return uint32_t(8 * length) + (length <= kShortRunMax ? kShortHeaderBits : kLongHeaderBits);
-    }
-
     // The cost of `cell` in `mode`, as StartStreams counts it.
     uint32_t cost(std::size_t cell, int mode) {
         uint32_t bits = 0;
@@ -622,12 +611,12 @@ private:
                 return kUnreached;
             }
             --budget_;
-            std::size_t before = 0;
-            const uint32_t step = arrivalBits(how, mode, cell, before);
-            if (step >= kUnreached) return kUnreached;
-            bits += step;
+            const StreamFlag* flag = isFlagCell(cell) ? &flags_.flags[cell - 1] : nullptr;
+            const ArrivalStep step = arrivalStep(how, mode, cell, positionOf(cell), flag, data_);
+            if (step.bits >= kUnreached) return kUnreached;
+            bits += step.bits;
             if (bits >= kUnreached) return kUnreached;
-            cell = before;
+            cell = step.from;
         }
     }
 
