@@ -50,7 +50,6 @@ struct Move {
     uint8_t words;  // codewords completed on the way
 };
 
-
 struct Automaton {
     int width = 0;
     int states = 0;
@@ -185,7 +184,6 @@ struct Automaton {
         }
     }
 
-
     Move push(uint8_t s, BitToken token) const {
         Move at{s, 0};
         for (int j = token.bitCount - 1; j >= 0; --j) {
@@ -232,7 +230,6 @@ constexpr bool latchesAreSingleCodes() {
 static_assert(latchesAreSingleCodes(), "each latch of kLatches is one code of the latch table");
 
 constexpr Mode kBinaryModes[] = {Upper, Lower, Mixed};
-
 
 // ---------------------------------------------------------------------------
 // The table: cost and back pointer for every (cell, mode, state).

@@ -178,6 +178,18 @@ struct NoVisit {
     void operator()(std::size_t, int, std::size_t) const {}
 };
 
+// Undoes the latch closure of a cell's `decision` from `mode`: each
+// latch, the last first, to latch(from, to); `mode` becomes the arrival's.
+template <typename Latch>
+void undoLatches(const Decision& decision, int& mode, Latch latch) {
+    for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
+        const int from = (source & 7) - 1;
+        latch(from, mode);
+        mode = from;
+        if (!(source & kFromClosed)) break;
+    }
+}
+
 // Walks back from the last cell, decisions[index], in the final mode,
 // writing each step's codes as it goes; visit(cell, mode, bits after) at
 // each arrival it meets.
@@ -187,13 +199,7 @@ void walkBack(const Decision* decisions, std::size_t index, int mode, const uint
     std::size_t position = length;
     for (;;) {
         const Decision& decision = decisions[index];
-        // Undo the closure: a chain of latches back to an arrival.
-        for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
-            int from = (source & 7) - 1;
-            out.write(latchTable[from][mode]);
-            mode = from;
-            if (!(source & kFromClosed)) break;
-        }
+        undoLatches(decision, mode, [&](int from, int to) { out.write(latchTable[from][to]); });
         visit(index, mode, out.written());
         Arrival how = decision.arrival[mode];
         if (how == kStartArrival) return;
@@ -407,16 +413,10 @@ PackedBits encodeOptimal(const uint8_t* data, std::size_t length, std::optional<
 
 namespace {
 
-// Undoes the latch closure of a cell's `decision` from `mode`, as walkBack
-// does: the latches' bits, and `mode` becomes the arrival's.
+// The bits of the latches undoLatches undoes, as walkBack writes them.
 uint32_t latchesBack(const Decision& decision, int& mode) {
     uint32_t bits = 0;
-    for (uint8_t source = decision.source[mode]; source != 0; source = decision.source[mode]) {
-        const int from = (source & 7) - 1;
-        bits += latchTable[from][mode].bitCount;
-        mode = from;
-        if (!(source & kFromClosed)) break;
-    }
+    undoLatches(decision, mode, [&](int from, int to) { bits += latchTable[from][to].bitCount; });
     return bits;
 }
 

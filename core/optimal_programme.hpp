@@ -98,11 +98,6 @@ namespace quillbank::aztec::optimal {
 #endif
 
 // ---------------------------------------------------------------------------
-// The codes the tables do not hold: binary shift (the Punct pairs are
-// pairCode of the tables).
-
-
-// ---------------------------------------------------------------------------
 // The cheapest way to write one byte while staying latched in a mode.
 
 constexpr uint8_t kDirect = 0xFF;  // CharStep::shiftTo for a code of the mode itself

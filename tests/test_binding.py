@@ -37,6 +37,11 @@ def test_ranges_and_eci_numbers_follow_one_rule_in_every_function():
                  lambda: _aztec.stuffed_count(b"", 0, 17), lambda: _aztec.make_list([b"x"], [None], threads=0)):
         with pytest.raises(ValueError):
             call()
+    # In range for the argument, refused by the library (its error raised where the GIL is held).
+    for call, words in ((lambda: _aztec.stuffed_count(b"\x00", 8, 7), "6, 8, 10 or 12 bits, not 7"),
+                        (lambda: _aztec.capacity(True, 5, 23), "1 to 4 layers, not 5")):
+        with pytest.raises(ValueError, match=words):
+            call()
     # The ECI number of make, batches and the streams: one converter, one error.
     for call in (lambda: _aztec.make(b"x", eci=10**6), lambda: _aztec.make_list([b"x"], [10**6]),
                  lambda: _aztec.encode(b"x", 10**6), lambda: _aztec.encode_stream(b"x", eci=10**6)):
